@@ -1,0 +1,11 @@
+#include <clocale>
+#include <cstdio>
+#include <vector>
+
+#include "command.h"
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  std::vector<std::string> args(argv + 1, argv + argc);
+  return slotsync::cli::RunCommand(args, slotsync::cli::StandardStreams());
+}

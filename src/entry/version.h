@@ -1,0 +1,7 @@
+#pragma once
+
+namespace slotsync {
+
+inline constexpr const char* kVersion = SLOTSYNC_VERSION_TEXT;
+
+}  // namespace slotsync

@@ -1,0 +1,38 @@
+#pragma once
+
+// What a database client must provide: the driver side of the SQL access
+// layer. The ODBC client implements it for real servers; the tests' scripted
+// connection implements it in memory. Texts are GBK bytes throughout.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace slotsync::sql {
+
+using Value = std::optional<std::string>;  // nullopt is SQL NULL
+
+// A whole result, read at once, so that it stays readable while other
+// statements run on the same connection.
+struct ResultSet {
+  std::vector<std::string> columns;
+  std::vector<std::vector<Value>> rows;
+};
+
+class Connection {
+ public:
+  virtual ~Connection() = default;
+
+  virtual void Connect() = 0;  // never prompts for a login
+  virtual bool IsConnected() const = 0;
+  virtual void Disconnect() = 0;
+
+  virtual ResultSet Query(const std::string& statement) = 0;
+  virtual void Execute(const std::string& statement) = 0;
+
+  virtual void StartTransaction() = 0;  // isolation read committed
+  virtual void Commit() = 0;
+  virtual void Rollback() = 0;
+};
+
+}  // namespace slotsync::sql

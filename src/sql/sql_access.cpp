@@ -1,0 +1,201 @@
+#include "sql/sql_access.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "sql/sql_error.h"
+#include "sql/statement_template.h"
+#include "text/case_fold.h"
+
+namespace slotsync::sql {
+
+bool NamesEqual(std::string_view a, std::string_view b) {
+  return text::EqualsIgnoringAsciiCase(a, b);
+}
+
+// ---- SqlConnection ----
+
+SqlConnection::SqlConnection(std::string name, std::unique_ptr<Connection> client)
+    : name_(std::move(name)), client_(std::move(client)) {}
+
+SqlConnection::~SqlConnection() {
+  for (SqlQuery* query : queries_) query->Close();
+  try {
+    if (client_->IsConnected()) client_->Disconnect();
+  } catch (...) {
+    // Releasing must not throw; a failed close leaves nothing to undo here.
+  }
+}
+
+Connection& SqlConnection::Connected() {
+  if (!client_->IsConnected()) client_->Connect();
+  return *client_;
+}
+
+void SqlConnection::StartTransaction() {
+  if (!client_->IsConnected()) throw SqlError("Cannot start a transaction: not connected");
+  client_->StartTransaction();
+}
+
+void SqlConnection::Commit() { client_->Commit(); }
+void SqlConnection::Rollback() { client_->Rollback(); }
+
+void SqlConnection::Disconnect() {
+  for (SqlQuery* query : queries_) query->Close();
+  client_->Disconnect();
+}
+
+void SqlConnection::Attach(SqlQuery* query) { queries_.push_back(query); }
+
+void SqlConnection::Detach(SqlQuery* query) { std::erase(queries_, query); }
+
+void SqlConnection::Report(const std::string& text, StatementOutcome outcome) const {
+  if (observer_) observer_(text, outcome);
+}
+
+// ---- SqlAccess ----
+
+void SqlAccess::Add(SqlConnection& connection) { connections_.push_back(&connection); }
+
+void SqlAccess::Remove(const SqlConnection& connection) { std::erase(connections_, &connection); }
+
+SqlConnection& SqlAccess::Find(std::string_view name) const {
+  for (SqlConnection* connection : connections_) {
+    if (NamesEqual(connection->Name(), name)) return *connection;
+  }
+  throw SqlError(Format("Unknown database '%s'", name));
+}
+
+// ---- SqlField ----
+
+std::string SqlField::AsString() const { return IsNull() ? std::string() : **value_; }
+
+std::int32_t SqlField::AsInteger() const {
+  if (IsNull()) return 0;
+  const std::string& text = **value_;
+  std::string_view digits = text;
+  while (!digits.empty() && digits.front() == ' ') digits.remove_prefix(1);
+  while (!digits.empty() && digits.back() == ' ') digits.remove_suffix(1);
+  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+  // A decimal such as "12.00" reads as its whole part, as the client's own
+  // integer conversion does; anything else that is not a number is an error.
+  const std::size_t point = digits.find('.');
+  std::string_view whole = digits.substr(0, point);
+  const bool fractionIsDigits =
+      point == std::string_view::npos ||
+      std::all_of(digits.begin() + static_cast<std::ptrdiff_t>(point) + 1, digits.end(),
+                  [](char c) { return c >= '0' && c <= '9'; });
+  std::int32_t value = 0;
+  const auto [end, error] = std::from_chars(whole.data(), whole.data() + whole.size(), value);
+  if (whole.empty() || error != std::errc() || end != whole.data() + whole.size() ||
+      !fractionIsDigits) {
+    throw SqlError(Format("'%s' is not a valid integer value for field '%s'", text, *name_));
+  }
+  return value;
+}
+
+// ---- SqlQuery ----
+
+SqlQuery::SqlQuery(SqlAccess& access, std::string_view connectionName)
+    : connection_(access.Find(connectionName)) {
+  connection_.Attach(this);
+}
+
+SqlQuery::~SqlQuery() { connection_.Detach(this); }
+
+void SqlQuery::SetText(std::string text) {
+  Close();
+  text_ = std::move(text);
+}
+
+void SqlQuery::Open() {
+  Close();
+  try {
+    result_ = connection_.Connected().Query(text_);
+  } catch (...) {
+    connection_.Report(text_, StatementOutcome::kFailed);
+    throw;
+  }
+  row_ = 0;
+  connection_.Report(text_, StatementOutcome::kOk);
+}
+
+void SqlQuery::Execute() {
+  Close();
+  try {
+    connection_.Connected().Execute(text_);
+  } catch (...) {
+    connection_.Report(text_, StatementOutcome::kFailed);
+    throw;
+  }
+  connection_.Report(text_, StatementOutcome::kOk);
+}
+
+bool SqlQuery::ExecuteIgnoringFailure() {
+  Close();
+  try {
+    connection_.Connected().Execute(text_);
+  } catch (const std::exception&) {
+    connection_.Report(text_, StatementOutcome::kFailedIgnored);
+    return false;
+  }
+  connection_.Report(text_, StatementOutcome::kOk);
+  return true;
+}
+
+void SqlQuery::Close() {
+  result_.reset();
+  row_ = 0;
+}
+
+void SqlQuery::RequireOpen() const {
+  if (!result_) throw SqlError("Cannot perform this operation on a closed dataset");
+}
+
+bool SqlQuery::Empty() const {
+  RequireOpen();
+  return result_->rows.empty();
+}
+
+bool SqlQuery::End() const {
+  RequireOpen();
+  return row_ >= result_->rows.size();
+}
+
+void SqlQuery::Next() {
+  RequireOpen();
+  if (row_ < result_->rows.size()) ++row_;
+}
+
+std::size_t SqlQuery::FieldCount() const {
+  RequireOpen();
+  return result_->columns.size();
+}
+
+const std::vector<Value>* SqlQuery::CurrentRow() const {
+  return row_ < result_->rows.size() ? &result_->rows[row_] : nullptr;
+}
+
+SqlField SqlQuery::Field(std::size_t position) const {
+  RequireOpen();
+  if (position >= result_->columns.size()) {
+    throw SqlError(Format("Field index %d out of range", static_cast<std::int32_t>(position)));
+  }
+  const auto* row = CurrentRow();
+  return SqlField(result_->columns[position], row != nullptr ? &(*row)[position] : nullptr);
+}
+
+std::optional<SqlField> SqlQuery::FindField(std::string_view name) const {
+  RequireOpen();
+  for (std::size_t i = 0; i < result_->columns.size(); ++i) {
+    if (NamesEqual(result_->columns[i], name)) return Field(i);
+  }
+  return std::nullopt;
+}
+
+SqlField SqlQuery::FieldByName(std::string_view name) const {
+  if (auto field = FindField(name)) return *field;
+  throw SqlError(Format("Field '%s' not found", name));
+}
+
+}  // namespace slotsync::sql

@@ -1,0 +1,133 @@
+#pragma once
+
+// The SQL access layer every other part of the library goes through.
+//
+// SqlAccess keeps the named connections of one restructure run; a SqlQuery
+// finds its connection by that name (compared without regard to case), the
+// way the host application's own database layer binds statements. The first
+// statement that opens or executes connects; the connection then stays open
+// until Disconnect or until it is released.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sql/connection.h"
+
+namespace slotsync::sql {
+
+class SqlQuery;
+
+// The name under which a restructure run registers its one connection; every
+// statement object of the run binds to it.
+inline constexpr std::string_view kSizeConnectionName = "SizeTessera";
+
+// How one statement ended, for observers such as a --trace printout.
+enum class StatementOutcome { kOk, kFailedIgnored, kFailed };
+
+// Called once per statement text after it has been sent (or failed).
+using StatementObserver = std::function<void(const std::string& text, StatementOutcome)>;
+
+class SqlConnection {
+ public:
+  SqlConnection(std::string name, std::unique_ptr<Connection> client);
+  ~SqlConnection();
+  SqlConnection(const SqlConnection&) = delete;
+  SqlConnection& operator=(const SqlConnection&) = delete;
+
+  const std::string& Name() const { return name_; }
+  bool IsConnected() const { return client_->IsConnected(); }
+
+  void StartTransaction();  // the connection must already be connected
+  void Commit();
+  void Rollback();
+  void Disconnect();  // also closes every result still open on it
+
+  void SetStatementObserver(StatementObserver observer) { observer_ = std::move(observer); }
+
+ private:
+  friend class SqlQuery;
+  Connection& Connected();
+  void Attach(SqlQuery* query);
+  void Detach(SqlQuery* query);
+  void Report(const std::string& text, StatementOutcome outcome) const;
+
+  std::string name_;
+  std::unique_ptr<Connection> client_;
+  std::vector<SqlQuery*> queries_;
+  StatementObserver observer_;
+};
+
+// The named connections statement objects can bind to.
+class SqlAccess {
+ public:
+  void Add(SqlConnection& connection);
+  void Remove(const SqlConnection& connection);
+  // Throws SqlError "Unknown database '%s'" when none has that name.
+  SqlConnection& Find(std::string_view name) const;
+
+ private:
+  std::vector<SqlConnection*> connections_;
+};
+
+// One column of the current row.
+class SqlField {
+ public:
+  SqlField(const std::string& name, const Value* value) : name_(&name), value_(value) {}
+
+  const std::string& Name() const { return *name_; }
+  bool IsNull() const { return value_ == nullptr || !value_->has_value(); }
+  std::string AsString() const;  // NULL gives empty text
+  std::int32_t AsInteger() const;  // NULL gives 0; throws SqlError on non-numbers
+
+ private:
+  const std::string* name_;
+  const Value* value_;  // nullptr when there is no current row
+};
+
+class SqlQuery {
+ public:
+  SqlQuery(SqlAccess& access, std::string_view connectionName);
+  ~SqlQuery();
+  SqlQuery(const SqlQuery&) = delete;
+  SqlQuery& operator=(const SqlQuery&) = delete;
+
+  void SetText(std::string text);  // closes any open result
+  const std::string& Text() const { return text_; }
+
+  void Open();     // a statement that yields rows; stands on the first row
+  void Execute();  // a statement without a result
+  // Executes and swallows a failure (reported to the observer as ignored);
+  // returns whether the statement succeeded.
+  bool ExecuteIgnoringFailure();
+  void Close();
+  bool IsOpen() const { return result_.has_value(); }
+
+  bool Empty() const;
+  bool End() const;
+  void Next();
+
+  std::size_t FieldCount() const;
+  SqlField Field(std::size_t position) const;          // from 0
+  SqlField FieldByName(std::string_view name) const;   // "Field '%s' not found"
+  std::optional<SqlField> FindField(std::string_view name) const;
+
+ private:
+  const std::vector<Value>* CurrentRow() const;
+  void RequireOpen() const;
+
+  SqlConnection& connection_;
+  std::string text_;
+  std::optional<ResultSet> result_;
+  std::size_t row_ = 0;
+};
+
+// Compares two texts, folding ASCII letters only (GBK bytes stay as they
+// are; see EqualsIgnoringAsciiCase in text/ for why that is safe).
+bool NamesEqual(std::string_view a, std::string_view b);
+
+}  // namespace slotsync::sql

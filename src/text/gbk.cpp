@@ -1,0 +1,166 @@
+#include "text/gbk.h"
+
+#include "text/codepage.h"
+
+namespace slotsync::text {
+namespace {
+
+constexpr bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+constexpr bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+void AppendUtf16(std::u16string& out, char32_t cp) {
+  if (cp < 0x10000) {
+    out.push_back(static_cast<char16_t>(cp));
+  } else {
+    cp -= 0x10000;
+    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+  }
+}
+
+// Decodes one UTF-8 sequence at `pos`; an invalid one yields U+FFFD and
+// advances by one byte.
+char32_t NextUtf8(std::string_view s, std::size_t& pos) {
+  const auto lead = static_cast<unsigned char>(s[pos]);
+  int extra = 0;
+  char32_t cp = 0;
+  char32_t min = 0;
+  if (lead < 0x80) {
+    ++pos;
+    return lead;
+  } else if ((lead & 0xE0) == 0xC0) {
+    extra = 1, cp = lead & 0x1F, min = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    extra = 2, cp = lead & 0x0F, min = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    extra = 3, cp = lead & 0x07, min = 0x10000;
+  } else {
+    ++pos;
+    return kReplacementChar;
+  }
+  if (pos + static_cast<std::size_t>(extra) >= s.size()) {
+    ++pos;
+    return kReplacementChar;
+  }
+  for (int i = 1; i <= extra; ++i) {
+    const auto b = static_cast<unsigned char>(s[pos + static_cast<std::size_t>(i)]);
+    if ((b & 0xC0) != 0x80) {
+      ++pos;
+      return kReplacementChar;
+    }
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++pos;
+    return kReplacementChar;
+  }
+  pos += static_cast<std::size_t>(extra) + 1;
+  return cp;
+}
+
+}  // namespace
+
+std::u16string GbkToUtf16(std::string_view gbk) {
+  std::u16string out;
+  out.reserve(gbk.size());
+  CodePage936 codepage;
+  for (std::size_t i = 0; i < gbk.size();) {
+    const auto lead = static_cast<unsigned char>(gbk[i]);
+    if (lead < 0x80) {
+      out.push_back(lead);
+      ++i;
+      continue;
+    }
+    char16_t mapped = 0;
+    if (IsGbkLeadByte(lead) && i + 1 < gbk.size() &&
+        IsGbkTrailByte(static_cast<unsigned char>(gbk[i + 1])) &&
+        codepage.Decode(lead, static_cast<unsigned char>(gbk[i + 1]), mapped)) {
+      out.push_back(mapped);
+      i += 2;
+      continue;
+    }
+    if (lead == 0x80 && codepage.DecodeSingle(lead, mapped)) {
+      out.push_back(mapped);
+    } else {
+      out.push_back(kReplacementChar);
+    }
+    ++i;
+  }
+  return out;
+}
+
+std::string Utf16ToGbk(std::u16string_view utf16) {
+  std::string out;
+  out.reserve(utf16.size() * 2);
+  CodePage936 codepage;
+  for (std::size_t i = 0; i < utf16.size(); ++i) {
+    const char16_t c = utf16[i];
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
+      // GBK has no characters outside the Basic Multilingual Plane; a pair
+      // is one character and becomes one "?".
+      if (IsHighSurrogate(c) && i + 1 < utf16.size() && IsLowSurrogate(utf16[i + 1])) ++i;
+      out.push_back(kUnmappableByte);
+    } else if (!codepage.Encode(c, out)) {
+      out.push_back(kUnmappableByte);
+    }
+  }
+  return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view utf16) {
+  std::string out;
+  out.reserve(utf16.size() * 3);
+  for (std::size_t i = 0; i < utf16.size(); ++i) {
+    char32_t cp = utf16[i];
+    if (IsHighSurrogate(utf16[i]) && i + 1 < utf16.size() && IsLowSurrogate(utf16[i + 1])) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (utf16[i + 1] - 0xDC00u);
+      ++i;
+    } else if (IsHighSurrogate(utf16[i]) || IsLowSurrogate(utf16[i])) {
+      cp = kReplacementChar;
+    }
+    AppendUtf8(out, cp);
+  }
+  return out;
+}
+
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+  std::u16string out;
+  out.reserve(utf8.size());
+  for (std::size_t pos = 0; pos < utf8.size();) AppendUtf16(out, NextUtf8(utf8, pos));
+  return out;
+}
+
+std::string GbkToUtf8(std::string_view gbk) { return Utf16ToUtf8(GbkToUtf16(gbk)); }
+
+std::string Utf8ToGbk(std::string_view utf8) {
+  // An invalid UTF-8 sequence decodes to U+FFFD, which GBK cannot hold: "?".
+  return Utf16ToGbk(Utf8ToUtf16(utf8));
+}
+
+std::string GbkToTerminal(std::string_view gbk) { return Utf16ToTerminal(GbkToUtf16(gbk)); }
+
+std::string TerminalToGbk(std::string_view terminal) {
+  return Utf16ToGbk(TerminalToUtf16(terminal));
+}
+
+}  // namespace slotsync::text

@@ -1,0 +1,44 @@
+#pragma once
+
+// Conversions between the GBK bytes the library holds internally (code page
+// 936) and the encodings at its edges: UTF-16 for ODBC and Win32, UTF-8 and
+// the terminal's locale for the command.
+//
+// One rule for bad input, the same on every platform:
+//  - GBK -> Unicode: a byte that does not start a valid GBK character (0xFF,
+//    a lead byte without a valid trail byte, a lead byte at the very end, or
+//    a well-formed pair with no mapping) becomes U+FFFD and the walk goes on
+//    with the next byte, so an ASCII byte after a broken lead byte survives.
+//  - Unicode -> GBK: a character that GBK cannot hold, and an unpaired UTF-16
+//    surrogate or an invalid UTF-8 sequence, becomes "?" (one byte each).
+// Nothing is ever dropped silently and the output is never cut short.
+
+#include <string>
+#include <string_view>
+
+namespace slotsync::text {
+
+inline constexpr char16_t kReplacementChar = u'\uFFFD';
+inline constexpr char kUnmappableByte = '?';
+
+std::u16string GbkToUtf16(std::string_view gbk);
+std::string Utf16ToGbk(std::u16string_view utf16);
+
+std::string GbkToUtf8(std::string_view gbk);
+std::string Utf8ToGbk(std::string_view utf8);
+
+std::string Utf16ToUtf8(std::u16string_view utf16);
+std::u16string Utf8ToUtf16(std::string_view utf8);
+
+// The terminal's encoding is the one of the current C locale (LC_CTYPE);
+// the command calls setlocale(LC_ALL, "") before it uses these.
+std::string GbkToTerminal(std::string_view gbk);
+std::string TerminalToGbk(std::string_view terminal);
+
+// True for a byte that starts a two-byte GBK character.
+constexpr bool IsGbkLeadByte(unsigned char byte) { return byte >= 0x81 && byte <= 0xFE; }
+constexpr bool IsGbkTrailByte(unsigned char byte) {
+  return byte >= 0x40 && byte <= 0xFE && byte != 0x7F;
+}
+
+}  // namespace slotsync::text
