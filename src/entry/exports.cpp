@@ -5,6 +5,8 @@
 
 extern "C" {
 
-SLOTSYNC_API const char* SLOTSYNC_CALL SlotsyncVersion(void) { return SLOTSYNC_VERSION_TEXT; }
+SLOTSYNC_API const char* SLOTSYNC_CALL SlotsyncVersion(void) {
+  return SLOTSYNC_VERSION_TEXT;
+}
 
 }  // extern "C"

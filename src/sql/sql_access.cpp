@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <exception>
 
 #include "sql/sql_error.h"
 #include "sql/statement_template.h"
@@ -19,12 +20,10 @@ SqlConnection::SqlConnection(std::string name, std::unique_ptr<Connection> clien
     : name_(std::move(name)), client_(std::move(client)) {}
 
 SqlConnection::~SqlConnection() {
-  for (SqlQuery* query : queries_) query->Close();
-  try {
-    if (client_->IsConnected()) client_->Disconnect();
-  } catch (...) {
-    // Releasing must not throw; a failed close leaves nothing to undo here.
-  }
+  // Statement objects are released before their connection; one that is
+  // still attached here would be left pointing at a dead object.
+  if (!queries_.empty()) std::terminate();
+  // The client closes its link itself when it is destroyed.
 }
 
 Connection& SqlConnection::Connected() {
@@ -37,17 +36,25 @@ void SqlConnection::StartTransaction() {
   client_->StartTransaction();
 }
 
-void SqlConnection::Commit() { client_->Commit(); }
-void SqlConnection::Rollback() { client_->Rollback(); }
+void SqlConnection::Commit() {
+  client_->Commit();
+}
+void SqlConnection::Rollback() {
+  client_->Rollback();
+}
 
 void SqlConnection::Disconnect() {
   for (SqlQuery* query : queries_) query->Close();
   client_->Disconnect();
 }
 
-void SqlConnection::Attach(SqlQuery* query) { queries_.push_back(query); }
+void SqlConnection::Attach(SqlQuery* query) {
+  queries_.push_back(query);
+}
 
-void SqlConnection::Detach(SqlQuery* query) { std::erase(queries_, query); }
+void SqlConnection::Detach(SqlQuery* query) {
+  std::erase(queries_, query);
+}
 
 void SqlConnection::Report(const std::string& text, StatementOutcome outcome) const {
   if (observer_) observer_(text, outcome);
@@ -55,9 +62,13 @@ void SqlConnection::Report(const std::string& text, StatementOutcome outcome) co
 
 // ---- SqlAccess ----
 
-void SqlAccess::Add(SqlConnection& connection) { connections_.push_back(&connection); }
+void SqlAccess::Add(SqlConnection& connection) {
+  connections_.push_back(&connection);
+}
 
-void SqlAccess::Remove(const SqlConnection& connection) { std::erase(connections_, &connection); }
+void SqlAccess::Remove(const SqlConnection& connection) {
+  std::erase(connections_, &connection);
+}
 
 SqlConnection& SqlAccess::Find(std::string_view name) const {
   for (SqlConnection* connection : connections_) {
@@ -68,7 +79,9 @@ SqlConnection& SqlAccess::Find(std::string_view name) const {
 
 // ---- SqlField ----
 
-std::string SqlField::AsString() const { return IsNull() ? std::string() : **value_; }
+std::string SqlField::AsString() const {
+  return IsNull() ? std::string() : **value_;
+}
 
 std::int32_t SqlField::AsInteger() const {
   if (IsNull()) return 0;
@@ -101,7 +114,9 @@ SqlQuery::SqlQuery(SqlAccess& access, std::string_view connectionName)
   connection_.Attach(this);
 }
 
-SqlQuery::~SqlQuery() { connection_.Detach(this); }
+SqlQuery::~SqlQuery() {
+  connection_.Detach(this);
+}
 
 void SqlQuery::SetText(std::string text) {
   Close();
@@ -155,6 +170,11 @@ void SqlQuery::RequireOpen() const {
 bool SqlQuery::Empty() const {
   RequireOpen();
   return result_->rows.empty();
+}
+
+std::size_t SqlQuery::RowCount() const {
+  RequireOpen();
+  return result_->rows.size();
 }
 
 bool SqlQuery::End() const {

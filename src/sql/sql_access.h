@@ -81,7 +81,7 @@ class SqlField {
 
   const std::string& Name() const { return *name_; }
   bool IsNull() const { return value_ == nullptr || !value_->has_value(); }
-  std::string AsString() const;  // NULL gives empty text
+  std::string AsString() const;    // NULL gives empty text
   std::int32_t AsInteger() const;  // NULL gives 0; throws SqlError on non-numbers
 
  private:
@@ -108,12 +108,13 @@ class SqlQuery {
   bool IsOpen() const { return result_.has_value(); }
 
   bool Empty() const;
+  std::size_t RowCount() const;
   bool End() const;
   void Next();
 
   std::size_t FieldCount() const;
-  SqlField Field(std::size_t position) const;          // from 0
-  SqlField FieldByName(std::string_view name) const;   // "Field '%s' not found"
+  SqlField Field(std::size_t position) const;         // from 0
+  SqlField FieldByName(std::string_view name) const;  // "Field '%s' not found"
   std::optional<SqlField> FindField(std::string_view name) const;
 
  private:

@@ -86,6 +86,11 @@ std::optional<Script::Reply> Script::Take(const std::string& text) {
   return answer;
 }
 
+ScriptedConnection::~ScriptedConnection() {
+  script_.connected_ = false;
+  script_.Note("RELEASE");
+}
+
 void ScriptedConnection::Call(const std::string& entry) {
   if (auto failure = script_.LogCall(entry)) Raise(*failure);
 }
@@ -119,8 +124,14 @@ void ScriptedConnection::Execute(const std::string& statement) {
   }
 }
 
-void ScriptedConnection::StartTransaction() { Call("START TRANSACTION"); }
-void ScriptedConnection::Commit() { Call("COMMIT"); }
-void ScriptedConnection::Rollback() { Call("ROLLBACK"); }
+void ScriptedConnection::StartTransaction() {
+  Call("START TRANSACTION");
+}
+void ScriptedConnection::Commit() {
+  Call("COMMIT");
+}
+void ScriptedConnection::Rollback() {
+  Call("ROLLBACK");
+}
 
 }  // namespace slotsync::testing

@@ -48,8 +48,13 @@ class Script {
   Script& Strict(bool strict = true);
 
   // Every call in order: "CONNECT", "OPEN <text>", "EXEC <text>",
-  // "START TRANSACTION", "COMMIT", "ROLLBACK", "DISCONNECT".
+  // "START TRANSACTION", "COMMIT", "ROLLBACK", "DISCONNECT", and "RELEASE"
+  // when the client object is destroyed.
   const std::vector<std::string>& Log() const { return log_; }
+  // Lets other test doubles (a window, a rebuilder) add to the same log, so
+  // that one sequence shows the order of everything.
+  void Note(std::string entry) { log_.push_back(std::move(entry)); }
+
   // Only the OPEN and EXEC entries.
   std::vector<std::string> Statements() const;
   bool Connected() const { return connected_; }
@@ -70,6 +75,9 @@ class Script {
 class ScriptedConnection : public sql::Connection {
  public:
   explicit ScriptedConnection(Script& script) : script_(script) {}
+  ~ScriptedConnection() override;
+  ScriptedConnection(const ScriptedConnection&) = delete;
+  ScriptedConnection& operator=(const ScriptedConnection&) = delete;
 
   void Connect() override;
   bool IsConnected() const override { return script_.connected_; }

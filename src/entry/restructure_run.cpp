@@ -1,0 +1,220 @@
+#include "entry/restructure_run.h"
+
+#include <atomic>
+#include <exception>
+
+#include "dictionary/size_slot_count.h"
+#include "sql/sql_error.h"
+#include "sql/statement_template.h"
+
+namespace slotsync::entry {
+namespace {
+
+// The one run a process may have in progress: the connection name is fixed
+// and the rebuilders bind to it.
+std::atomic<bool> runInProgress{false};
+
+class RunGuard {
+ public:
+  RunGuard() : entered_(!runInProgress.exchange(true)) {}
+  ~RunGuard() {
+    if (entered_) runInProgress.store(false);
+  }
+  RunGuard(const RunGuard&) = delete;
+  RunGuard& operator=(const RunGuard&) = delete;
+  bool Entered() const { return entered_; }
+
+ private:
+  bool entered_;
+};
+
+std::string MessageOf(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown failure";
+  }
+}
+
+void AppendMessage(RunReport& report, const std::string& message) {
+  if (!report.message.empty()) report.message += '\n';
+  report.message += message;
+}
+
+bool ConnectionLost(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const sql::SqlError& e) {
+    return e.ConnectionLost();
+  } catch (...) {
+    return false;
+  }
+}
+
+class Run {
+ public:
+  Run(const RunDependencies& deps, sql::SqlAccess& access, sql::SqlConnection& connection,
+      sql::SqlQuery& query, ui::ProgressView& window, RunReport& report)
+      : deps_(deps),
+        access_(access),
+        connection_(connection),
+        query_(query),
+        window_(window),
+        report_(report) {}
+
+  // Failures before the transaction leave as exceptions; everything after
+  // StartTransaction is settled here and recorded in the report.
+  void Go() {
+    if (!SizeTableHasRows()) {
+      report_.outcome = Outcome::kInStep;
+      return;
+    }
+    report_.slotCount = dictionary::GetSizeSlotCount(access_);
+    report_.slotColumns = CountSlotColumns();
+    if (report_.slotCount == report_.slotColumns) {
+      report_.outcome = Outcome::kInStep;
+      return;
+    }
+    SelectFlaggedRows();
+    const bool anyFlagged = !query_.Empty();
+    if (anyFlagged) ShowWindow();
+    connection_.StartTransaction();
+    WalkInTransaction();
+    if (anyFlagged) DisconnectAndHandleMessages();
+  }
+
+ private:
+  bool SizeTableHasRows() {
+    query_.SetText("Select top 1 * From Size");
+    query_.Open();  // connects
+    return !query_.Empty();
+  }
+
+  std::int32_t CountSlotColumns() {
+    // Sent as it stands: the server gets "x_%%", which matches what "x_%" does.
+    query_.SetText(
+        "Select Count(*) from sysColumns Where ID=Object_ID('StockDetailTemp') and Name like "
+        "'x_%%'");
+    query_.Open();
+    return query_.Field(0).AsInteger();
+  }
+
+  void SelectFlaggedRows() {
+    query_.SetText("Select * From S_Modify Where CanCreateFlag=1 and Modified=1 ");
+    query_.Open();
+    report_.flaggedRows = static_cast<std::int32_t>(query_.RowCount());
+  }
+
+  void ShowWindow() {
+    window_.SetPrompt(kRebuildingPrompt);
+    window_.StartAnimation();
+    window_.Show();
+    window_.RepaintNow();
+  }
+
+  void WalkInTransaction() {
+    try {
+      auto rebuilders = deps_.makeRebuilders(access_, *deps_.notices);
+      for (; !query_.End(); query_.Next()) RebuildTable(*rebuilders);
+    } catch (...) {
+      AppendMessage(report_, TablePrefix() + MessageOf(std::current_exception()));
+      RollBack(Outcome::kRolledBack);
+      return;
+    }
+    if (deps_.dryRun) {
+      RollBack(Outcome::kPreviewed);
+      return;
+    }
+    try {
+      connection_.Commit();
+      report_.outcome = Outcome::kCommitted;
+    } catch (...) {
+      const std::exception_ptr failure = std::current_exception();
+      AppendMessage(report_, "commit failed: " + MessageOf(failure));
+      // With the link gone nobody can tell whether the server took the
+      // commit before it broke; say so rather than guess.
+      RollBack(ConnectionLost(failure) ? Outcome::kCommitUnknown : Outcome::kRolledBack);
+    }
+  }
+
+  void RebuildTable(rebuild::Rebuilders& rebuilders) {
+    const std::int32_t tableTag = query_.FieldByName("TableTag").AsInteger();
+    currentTableTag_ = tableTag;
+    if (deps_.onTable) deps_.onTable(tableTag);
+    bool rebuilt = true;
+    if (IsDetailTableTag(tableTag)) {
+      rebuilt = rebuilders.RebuildDetailTable(tableTag);
+    } else {
+      rebuilders.RebuildTerminalTables(tableTag);
+    }
+    if (rebuilt) ++report_.rebuiltTables;
+    currentTableTag_.reset();
+  }
+
+  std::string TablePrefix() {
+    if (!currentTableTag_) return {};
+    report_.failedTableTag = currentTableTag_;
+    return sql::Format("TableTag %d: ", *currentTableTag_);
+  }
+
+  void RollBack(Outcome outcome) {
+    report_.outcome = outcome;
+    if (outcome == Outcome::kRolledBack) report_.rebuiltTables = 0;
+    try {
+      connection_.Rollback();
+    } catch (const std::exception& e) {
+      // Nothing was committed; the server discards the open transaction
+      // when the connection closes.
+      AppendMessage(report_, std::string("rollback failed: ") + e.what());
+    }
+  }
+
+  void DisconnectAndHandleMessages() {
+    try {
+      connection_.Disconnect();
+    } catch (const std::exception& e) {
+      AppendMessage(report_, std::string("disconnect failed: ") + e.what());
+    }
+    window_.ProcessPendingMessages();
+  }
+
+  const RunDependencies& deps_;
+  sql::SqlAccess& access_;
+  sql::SqlConnection& connection_;
+  sql::SqlQuery& query_;
+  ui::ProgressView& window_;
+  RunReport& report_;
+  std::optional<std::int32_t> currentTableTag_;
+};
+
+}  // namespace
+
+RunReport RunRestructure(const ConnectionArguments& arguments, const RunDependencies& deps) {
+  RunReport report;
+  const RunGuard guard;
+  if (!guard.Entered()) {
+    report.outcome = Outcome::kBusy;
+    report.message = "another restructure run is in progress in this process";
+    return report;
+  }
+  try {
+    // Declared in creation order, so they are released in the reverse one:
+    // the statement object, then the connection, then the window.
+    const std::unique_ptr<ui::ProgressView> window = deps.makeProgressView();
+    const std::unique_ptr<sql::SqlConnection> connection =
+        CreateSizeConnection(arguments, deps.makeClient);
+    if (deps.observeStatement) connection->SetStatementObserver(deps.observeStatement);
+    sql::SqlAccess access;
+    access.Add(*connection);
+    sql::SqlQuery query(access, sql::kSizeConnectionName);
+    Run(deps, access, *connection, query, *window, report).Go();
+  } catch (...) {
+    report.outcome = Outcome::kFailedBeforeTransaction;
+    AppendMessage(report, MessageOf(std::current_exception()));
+  }
+  return report;
+}
+
+}  // namespace slotsync::entry

@@ -1,0 +1,67 @@
+#pragma once
+
+// One restructure run: the change check, the walk over the flagged tables
+// inside one transaction, and the release of everything the run created.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "entry/size_connection.h"
+#include "rebuild/rebuilders.h"
+#include "sql/sql_access.h"
+#include "ui/notice.h"
+#include "ui/progress_view.h"
+
+namespace slotsync::entry {
+
+enum class Outcome {
+  kInStep,                   // the slot columns already match the size groups
+  kCommitted,                // the flagged tables were rebuilt and committed
+  kRolledBack,               // a failure inside the transaction undid the run
+  kFailedBeforeTransaction,  // nothing was changed: connection, check or start failed
+  kCommitUnknown,            // the link broke during the commit: it may or may not have taken
+  kBusy,                     // another run is in progress in this process
+  kBadArguments,             // the call's arguments were unusable
+  kPreviewed,                // a dry run that went through and was rolled back as asked
+};
+
+struct RunReport {
+  Outcome outcome = Outcome::kFailedBeforeTransaction;
+  std::int32_t slotCount = 0;    // N, from the size groups
+  std::int32_t slotColumns = 0;  // m, slot columns of StockDetailTemp
+  std::int32_t flaggedRows = 0;
+  std::int32_t rebuiltTables = 0;
+  std::optional<std::int32_t> failedTableTag;
+  std::string message;  // GBK; empty when nothing went wrong
+};
+
+// What a run needs from outside, so that tests and hosts can stand in.
+struct RunDependencies {
+  ClientFactory makeClient;
+  std::function<std::unique_ptr<ui::ProgressView>()> makeProgressView;
+  std::function<std::unique_ptr<rebuild::Rebuilders>(sql::SqlAccess&, ui::NoticeBox&)>
+      makeRebuilders;
+  ui::NoticeBox* notices = nullptr;
+  sql::StatementObserver observeStatement;
+  // Called as each flagged table is handed to its rebuilder.
+  std::function<void(std::int32_t tableTag)> onTable;
+  bool dryRun = false;
+};
+
+// The prompt the window shows while tables are rebuilt, GBK.
+inline constexpr const char* kRebuildingPrompt =
+    "\xD5\xFD\xD4\xDA\xD6\xD8\xB9\xB9\xCA\xFD\xBE\xDD\xBF\xE2\xA3\xAC\xC7\xEB\xC9\xD4\xBA\xF2...";
+
+// TableTags below 100 and from 401 to 500 name detail tables.
+constexpr bool IsDetailTableTag(std::int32_t tableTag) {
+  return tableTag <= 99 || (tableTag >= 401 && tableTag <= 500);
+}
+
+// Never throws. Only one run may be in progress in a process; a second call
+// meanwhile returns kBusy at once and touches nothing.
+RunReport RunRestructure(const ConnectionArguments& arguments, const RunDependencies& deps);
+
+}  // namespace slotsync::entry
