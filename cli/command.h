@@ -5,16 +5,18 @@
 #include <string>
 #include <vector>
 
+#include "entry/size_connection.h"
+
 namespace slotsync::cli {
 
 // Exit codes of the command.
 enum ExitCode : int {
-  kExitOk = 0,
-  kExitRolledBack = 1,
-  kExitCouldNotRun = 2,
-  kExitBusy = 3,
-  kExitCommitUnknown = 4,
-  kExitUsage = 64,
+  kExitOk = 0,             // in step, committed, or a dry run that would commit
+  kExitRolledBack = 1,     // a failure inside the transaction; nothing changed
+  kExitCouldNotRun = 2,    // connection refused, missing table...: before the transaction
+  kExitBusy = 3,           // another run is in progress in this process
+  kExitCommitUnknown = 4,  // the connection broke during the commit
+  kExitUsage = 64,         // bad command line
 };
 
 // Everything the command touches outside itself, so tests can stand in.
@@ -27,6 +29,8 @@ struct Terminal {
   std::function<const char*(const char*)> getEnv;
   // Reads one line from the terminal without echoing it.
   std::function<std::string(const std::string& prompt)> readSecret;
+  // The database client; the real ODBC one when not set.
+  const entry::ClientFactory* makeClient = nullptr;
 };
 
 Terminal StandardStreams();

@@ -1,10 +1,21 @@
-/* slotsync: brings the size-slot columns of an order, stock and invoicing
- * database in line with its size groups.
+/* slotsync: brings the size-slot columns x_1..x_N of an order, stock and
+ * invoicing database in line with its size groups.
  *
- * All texts crossing this interface are 8-bit strings in the GBK code page
- * (code page 936), zero-terminated. */
+ * One call is one restructure run: it opens its own connection, compares N,
+ * the largest number of sizes in any size group, with the slot columns of
+ * StockDetailTemp and, when they differ, rebuilds every table that S_Modify
+ * flags as rebuildable and modified, inside one transaction.
+ *
+ * All texts crossing this interface are zero-terminated 8-bit strings in the
+ * GBK code page (code page 936). Only one run may be in progress in a process
+ * at a time; a call made meanwhile returns SLOTSYNC_BUSY at once.
+ *
+ * No function here lets an exception or a crash through: every failure is
+ * recorded and can be read with RefreshStructLastError on the same thread. */
 #ifndef SLOTSYNC_SLOTSYNC_H
 #define SLOTSYNC_SLOTSYNC_H
+
+#include <stddef.h>
 
 #if defined(_WIN32)
 #if defined(SLOTSYNC_BUILDING_LIBRARY)
@@ -21,6 +32,103 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* How a run ended. */
+typedef enum SlotsyncOutcome {
+  SLOTSYNC_IN_STEP = 0,     /* nothing to do: the slot columns match, or Size is empty */
+  SLOTSYNC_COMMITTED = 1,   /* the flagged tables were rebuilt and committed */
+  SLOTSYNC_ROLLED_BACK = 2, /* a failure inside the transaction; everything was undone */
+  SLOTSYNC_FAILED_BEFORE_TRANSACTION = 3, /* could not run (connection refused, missing
+                                             table...); nothing was changed */
+  SLOTSYNC_COMMIT_UNKNOWN = 4,            /* the connection broke during the commit: whether the
+                                             server took it cannot be told from here */
+  SLOTSYNC_BUSY = 5,                      /* another run is in progress in this process */
+  SLOTSYNC_BAD_ARGUMENTS = 6, /* a NULL or oversized argument, or an unusable options block */
+  SLOTSYNC_PREVIEWED = 7      /* dry run: everything went through and was then rolled
+                                 back as asked; a real run would have committed */
+} SlotsyncOutcome;
+
+/* How one statement ended, for SlotsyncOptions.onStatement. */
+typedef enum SlotsyncStatementOutcome {
+  SLOTSYNC_STATEMENT_OK = 0,
+  SLOTSYNC_STATEMENT_FAILED_IGNORED = 1, /* a drop whose failure the rebuild ignores */
+  SLOTSYNC_STATEMENT_FAILED = 2
+} SlotsyncStatementOutcome;
+
+/* What the progress callback is told. */
+typedef enum SlotsyncProgressEvent {
+  SLOTSYNC_PROGRESS_PROMPT = 0, /* text: the prompt to show */
+  SLOTSYNC_PROGRESS_SHOW = 1,   /* tables are about to be rebuilt: show the prompt; text "" */
+  SLOTSYNC_PROGRESS_TABLE = 2,  /* text: the TableTag handed to a rebuilder, in decimal */
+  SLOTSYNC_PROGRESS_CLOSE = 3   /* the run is over: remove the display; text "" */
+} SlotsyncProgressEvent;
+
+/* Every statement text in the order sent, with its outcome (a
+ * SlotsyncStatementOutcome). */
+typedef void(SLOTSYNC_CALL* SlotsyncStatementCallback)(void* context, const char* statement,
+                                                       int outcome);
+/* event is a SlotsyncProgressEvent. */
+typedef void(SLOTSYNC_CALL* SlotsyncProgressCallback)(void* context, int event, const char* text);
+/* Shows a notice and waits for the user; flags and the result are those of
+ * the Windows MessageBox function (the result 1 is OK). */
+typedef int(SLOTSYNC_CALL* SlotsyncNoticeCallback)(void* context, const char* caption,
+                                                   const char* text, unsigned flags);
+
+typedef struct SlotsyncOptions {
+  /* sizeof(SlotsyncOptions) as the caller knows it, so the block can grow;
+   * fields beyond this size take their defaults. Must be at least the offset
+   * of dryRun plus its size. */
+  size_t size;
+  /* Non-zero: the whole run happens inside its transaction and is then
+   * rolled back, never committed: a faithful preview (SLOTSYNC_PREVIEWED). */
+  int dryRun;
+  /* Non-zero: show the built-in progress display (the progress window on
+   * Windows, a line on standard error elsewhere). Ignored when onProgress is
+   * set, which replaces it. */
+  int showWindow;
+  SlotsyncStatementCallback onStatement; /* may be NULL */
+  void* statementContext;
+  SlotsyncProgressCallback onProgress; /* may be NULL */
+  void* progressContext;
+  /* Replaces the built-in notice (a message box on Windows, standard error
+   * elsewhere); may be NULL. */
+  SlotsyncNoticeCallback onNotice;
+  void* noticeContext;
+} SlotsyncOptions;
+
+typedef struct SlotsyncResult {
+  /* sizeof(SlotsyncResult) as the caller knows it; set it before the call. */
+  size_t size;
+  int outcome;       /* a SlotsyncOutcome */
+  int slotCount;     /* N: the largest number of sizes in any size group */
+  int slotColumns;   /* m: slot columns StockDetailTemp has now */
+  int flaggedRows;   /* S_Modify rows flagged for a rebuild */
+  int rebuiltTables; /* tables rebuilt (0 after a rollback) */
+  int hasFailedTableTag;
+  int failedTableTag; /* the TableTag whose rebuild failed, when hasFailedTableTag */
+  /* The failure message, GBK, cut at a character boundary when longer; the
+   * whole text is always available from RefreshStructLastError. Empty when
+   * the run went well. */
+  char message[1024];
+} SlotsyncResult;
+
+/* One restructure run. Returns when the run has ended; success and failure
+ * look alike to the caller, so read RefreshStructLastError afterwards. */
+SLOTSYNC_API void SLOTSYNC_CALL RefreshStruct(const char* server, const char* database,
+                                              const char* user, const char* password);
+
+/* The same run with options and a result. options may be NULL (exactly like
+ * RefreshStruct: built-in display, no callbacks); result may be NULL.
+ * Returns the SlotsyncOutcome. */
+SLOTSYNC_API int SLOTSYNC_CALL RefreshStructEx(const char* server, const char* database,
+                                               const char* user, const char* password,
+                                               const SlotsyncOptions* options,
+                                               SlotsyncResult* result);
+
+/* The message of the last RefreshStruct or RefreshStructEx call on this
+ * thread, GBK; empty after a call that went well. Valid until the next call
+ * on this thread. */
+SLOTSYNC_API const char* SLOTSYNC_CALL RefreshStructLastError(void);
 
 /* The library's version as "MAJOR.MINOR.PATCH"; the text is static. */
 SLOTSYNC_API const char* SLOTSYNC_CALL SlotsyncVersion(void);

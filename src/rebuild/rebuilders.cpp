@@ -2,8 +2,6 @@
 
 #include <stdexcept>
 
-#include "sql/statement_template.h"
-
 namespace slotsync::rebuild {
 namespace {
 
@@ -11,13 +9,11 @@ namespace {
 // rolls back instead of clearing nothing and reporting success.
 class UnavailableRebuilders final : public Rebuilders {
  public:
-  bool RebuildDetailTable(std::int32_t tableTag) override {
-    throw std::runtime_error(sql::Format(
-        "TableTag %d: the detail-table rebuild is not available in this build", tableTag));
+  bool RebuildDetailTable(std::int32_t) override {
+    throw std::runtime_error("the detail-table rebuild is not available in this build");
   }
-  void RebuildTerminalTables(std::int32_t tableTag) override {
-    throw std::runtime_error(sql::Format(
-        "TableTag %d: the per-terminal table rebuild is not available in this build", tableTag));
+  void RebuildTerminalTables(std::int32_t) override {
+    throw std::runtime_error("the per-terminal table rebuild is not available in this build");
   }
 };
 

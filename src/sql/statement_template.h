@@ -15,7 +15,7 @@ namespace slotsync::sql {
 
 class TemplateArg {
  public:
-  TemplateArg(std::string_view text) : value_(text) {}        // NOLINT(google-explicit-constructor)
+  TemplateArg(std::string_view text) : value_(text) {}  // NOLINT(google-explicit-constructor)
   TemplateArg(const std::string& text) : value_(std::string_view(text)) {}  // NOLINT
   TemplateArg(const char* text) : value_(std::string_view(text)) {}         // NOLINT
   TemplateArg(std::int32_t number) : value_(number) {}                      // NOLINT

@@ -5,8 +5,12 @@
 namespace slotsync::text {
 namespace {
 
-constexpr bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-constexpr bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+constexpr bool IsHighSurrogate(char16_t c) {
+  return c >= 0xD800 && c <= 0xDBFF;
+}
+constexpr bool IsLowSurrogate(char16_t c) {
+  return c >= 0xDC00 && c <= 0xDFFF;
+}
 
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
@@ -150,14 +154,18 @@ std::u16string Utf8ToUtf16(std::string_view utf8) {
   return out;
 }
 
-std::string GbkToUtf8(std::string_view gbk) { return Utf16ToUtf8(GbkToUtf16(gbk)); }
+std::string GbkToUtf8(std::string_view gbk) {
+  return Utf16ToUtf8(GbkToUtf16(gbk));
+}
 
 std::string Utf8ToGbk(std::string_view utf8) {
   // An invalid UTF-8 sequence decodes to U+FFFD, which GBK cannot hold: "?".
   return Utf16ToGbk(Utf8ToUtf16(utf8));
 }
 
-std::string GbkToTerminal(std::string_view gbk) { return Utf16ToTerminal(GbkToUtf16(gbk)); }
+std::string GbkToTerminal(std::string_view gbk) {
+  return Utf16ToTerminal(GbkToUtf16(gbk));
+}
 
 std::string TerminalToGbk(std::string_view terminal) {
   return Utf16ToGbk(TerminalToUtf16(terminal));

@@ -36,7 +36,9 @@ std::string GbkToTerminal(std::string_view gbk);
 std::string TerminalToGbk(std::string_view terminal);
 
 // True for a byte that starts a two-byte GBK character.
-constexpr bool IsGbkLeadByte(unsigned char byte) { return byte >= 0x81 && byte <= 0xFE; }
+constexpr bool IsGbkLeadByte(unsigned char byte) {
+  return byte >= 0x81 && byte <= 0xFE;
+}
 constexpr bool IsGbkTrailByte(unsigned char byte) {
   return byte >= 0x40 && byte <= 0xFE && byte != 0x7F;
 }

@@ -20,3 +20,14 @@ class NoticeBox {
 };
 
 }  // namespace slotsync::ui
+
+#include <memory>
+
+namespace slotsync::ui {
+
+// The platform's own notice: a message box on Windows; elsewhere the text
+// goes to the standard error stream and the call returns OK at once, so a
+// library caller is never blocked waiting on a terminal.
+std::unique_ptr<NoticeBox> MakeDefaultNoticeBox();
+
+}  // namespace slotsync::ui

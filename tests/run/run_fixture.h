@@ -72,7 +72,7 @@ class NoNotices final : public ui::NoticeBox {
 };
 
 class RunFixture : public ::testing::Test {
- protected:
+ public:
   Script script;
   std::map<std::int32_t, std::string> rebuildFailures;
   std::function<void()> duringRebuild;

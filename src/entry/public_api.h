@@ -1,0 +1,27 @@
+#pragma once
+
+// The exported functions' bodies, kept in the internal library so that tests
+// reach them without loading the shared library.
+
+#include "entry/restructure_run.h"
+#include "slotsync/slotsync.h"
+
+namespace slotsync::entry {
+
+// The longest argument text accepted; longer ones are refused as bad
+// arguments rather than handed on to the database client.
+inline constexpr std::size_t kMaxArgumentBytes = 4096;
+
+// Builds the dependencies of a real run from the caller's options (NULL for
+// the defaults) and runs it; never throws. Records the last error. The
+// client is ODBC unless a test gives its own.
+int RefreshStructWith(const char* server, const char* database, const char* user,
+                      const char* password, const SlotsyncOptions* options, SlotsyncResult* result,
+                      const ClientFactory* makeClient = nullptr);
+
+// The client that real runs use: ODBC.
+ClientFactory OdbcClientFactory();
+
+const char* LastError();
+
+}  // namespace slotsync::entry

@@ -1,0 +1,165 @@
+#include "command.h"
+
+#include <sstream>
+
+#include "run_fixture.h"
+
+namespace slotsync::testing {
+namespace {
+
+class Command : public RunFixture {
+ protected:
+  std::istringstream in;
+  std::ostringstream out, err;
+  std::map<std::string, std::string> environment{{"SLOTSYNC_PASSWORD", "pw"}};
+  entry::ClientFactory client = [this](const entry::SizeConnectionSettings& settings) {
+    clientsMade.push_back(settings);
+    return std::make_unique<ScriptedConnection>(script);
+  };
+
+  int Run(std::vector<std::string> args) {
+    cli::Terminal terminal;
+    terminal.in = &in;
+    terminal.out = &out;
+    terminal.err = &err;
+    terminal.getEnv = [this](const char* name) -> const char* {
+      auto it = environment.find(name);
+      return it == environment.end() ? nullptr : it->second.c_str();
+    };
+    terminal.readSecret = [](const std::string&) { return std::string("typed"); };
+    terminal.makeClient = &client;
+    return cli::RunCommand(args, terminal);
+  }
+
+  std::vector<std::string> Connect(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--server", "srv", "--database", "db",
+                                     "--user",   "sa",  "--quiet"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+};
+
+TEST_F(Command, UsageErrorsExitWith64AndAUsageLine) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"--server", "s", "--database", "d"},
+      {"--server", "s", "--database", "d", "--user", "u", "--frobnicate"},
+      {"--server", "s", "--database", "d", "--user", "u", "extra"},
+      {"--server"},
+      {"--server", "s", "--server", "t", "--database", "d", "--user", "u"},
+      {"--server", "s", "--database", "d", "--user", "u", "--trace=yes"},
+      {"--server", "s", "--database", "d", "--user", "u", "--password", "p", "--password-stdin"},
+  };
+  for (const auto& args : bad) {
+    err.str("");
+    EXPECT_EQ(Run(args), cli::kExitUsage);
+    EXPECT_NE(err.str().find("usage: slotsync"), std::string::npos) << err.str();
+  }
+  EXPECT_TRUE(clientsMade.empty());
+}
+
+TEST_F(Command, HelpDocumentsOptionsExitCodesAndExamples) {
+  EXPECT_EQ(Run({"--help"}), cli::kExitOk);
+  for (const char* needle :
+       {"--dry-run", "--trace", "--yes", "--quiet", "--password-stdin", "SLOTSYNC_PASSWORD",
+        "SLOTSYNC_ODBC_DRIVER", "Exit codes", "64", "Examples"}) {
+    EXPECT_NE(out.str().find(needle), std::string::npos) << needle;
+  }
+  out.str("");
+  EXPECT_EQ(Run({"--version"}), cli::kExitOk);
+  EXPECT_EQ(out.str().rfind("slotsync ", 0), 0u);
+}
+
+TEST_F(Command, ExitCodesFollowOutcomes) {
+  struct Case {
+    const char* name;
+    std::function<void(RunFixture&)> script;
+    int exitCode;
+  };
+  const Case cases[] = {
+      {"in step", [](RunFixture& f) { f.ScriptCounts(12, 12); }, cli::kExitOk},
+      {"committed",
+       [](RunFixture& f) {
+         f.ScriptCounts(14, 12);
+         f.ScriptFlagged({});
+       },
+       cli::kExitOk},
+      {"could not run", [](RunFixture& f) { f.script.FailConnect("Login failed"); },
+       cli::kExitCouldNotRun},
+      {"rolled back",
+       [](RunFixture& f) {
+         f.ScriptCounts(14, 12);
+         f.ScriptFlagged({});
+         f.script.FailCommit("log full");
+       },
+       cli::kExitRolledBack},
+      {"commit unknown",
+       [](RunFixture& f) {
+         f.ScriptCounts(14, 12);
+         f.ScriptFlagged({});
+         f.script.FailCommit("link failure", "08S01");
+       },
+       cli::kExitCommitUnknown},
+  };
+  for (const auto& c : cases) {
+    Script fresh;
+    std::swap(script, fresh);
+    c.script(*this);
+    EXPECT_EQ(Run(Connect()), c.exitCode) << c.name << ": " << err.str();
+  }
+}
+
+TEST_F(Command, TracePrintsEveryStatementAndTheSummaryNamesTheCounts) {
+  ScriptCounts(12, 12);
+  EXPECT_EQ(Run({"--server", "srv", "--database", "db", "--user", "sa", "--trace"}), 0);
+  EXPECT_NE(out.str().find("[ok] Select top 1 * From Size\n"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("[ok] " + kColumnCountSql + "\n"), std::string::npos);
+  EXPECT_NE(out.str().find("in step: N=12, StockDetailTemp has 12 slot columns"),
+            std::string::npos);
+}
+
+TEST_F(Command, DryRunPrintsThePlanAndRollsBack) {
+  ScriptCounts(14, 12);
+  ScriptFlagged({});
+  EXPECT_EQ(Run(Connect({"--dry-run"})), cli::kExitOk);
+  EXPECT_NE(out.str().find("[ok] " + kFlaggedSql), std::string::npos);
+  const auto& log = script.Log();
+  EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+            (std::vector<std::string>{"START TRANSACTION", "ROLLBACK", "RELEASE"}));
+}
+
+TEST_F(Command, PasswordSources) {
+  struct Case {
+    std::vector<std::string> extra;
+    std::optional<std::string> environmentPassword;
+    std::string stdinText;
+    std::string expected;
+    bool warns;
+  };
+  const Case cases[] = {
+      {{}, "from-env", "", "from-env", false},
+      {{"--password-stdin"}, "from-env", "p;w}d=1\n", "p;w}d=1", false},
+      {{"--password", "visible"}, std::nullopt, "", "visible", true},
+  };
+  for (const auto& c : cases) {
+    Script fresh;
+    std::swap(script, fresh);
+    clientsMade.clear();
+    err.str("");
+    script.Answer(kSizeSql, Rows({"SizeID"}, {}));
+    environment.clear();
+    if (c.environmentPassword) environment["SLOTSYNC_PASSWORD"] = *c.environmentPassword;
+    in.str(c.stdinText);
+    in.clear();
+    EXPECT_EQ(Run(Connect(c.extra)), cli::kExitOk);
+    ASSERT_EQ(clientsMade.size(), 1u);
+    EXPECT_EQ(clientsMade[0].Parameter("PASSWORD"), c.expected);
+    EXPECT_EQ(err.str().find("visible to other users") != std::string::npos, c.warns);
+  }
+  // No password anywhere and no terminal to ask on: a usage error, not an empty login.
+  environment.clear();
+  EXPECT_EQ(Run(Connect()), cli::kExitUsage);
+}
+
+}  // namespace
+}  // namespace slotsync::testing
