@@ -1,14 +1,16 @@
-#include <stdexcept>
-
 #include "entry/public_api.h"
+#include "sql/odbc_connection.h"
 
 namespace slotsync::entry {
 
-// Replaced by the ODBC client as soon as it lands; until then a real run
-// fails before its transaction with this message.
 ClientFactory OdbcClientFactory() {
-  return [](const SizeConnectionSettings&) -> std::unique_ptr<sql::Connection> {
-    throw std::runtime_error("the ODBC client is not available in this build");
+  return [](const SizeConnectionSettings& settings) -> std::unique_ptr<sql::Connection> {
+    sql::ConnectionSettings odbc;
+    odbc.server = settings.Parameter("SERVER NAME");
+    odbc.database = settings.Parameter("DATABASE NAME");
+    odbc.user = settings.Parameter("USER NAME");
+    odbc.password = settings.Parameter("PASSWORD");
+    return sql::MakeOdbcConnection(std::move(odbc));
   };
 }
 

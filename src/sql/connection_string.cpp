@@ -1,0 +1,352 @@
+#include "sql/connection_string.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+
+#include "sql/sql_error.h"
+#include "text/case_fold.h"
+#include "text/gbk.h"
+
+namespace slotsync::sql {
+namespace {
+
+// The connection string is put together as UTF-16, the text the driver will
+// read: deciding where a "}" or ";" stands on the GBK bytes could go wrong,
+// because GBK trail bytes include the values of "{", "}" and "\", and a
+// broken GBK pair decodes its trail byte as that ASCII character.
+
+char16_t AsciiLower(char16_t c) {
+  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
+bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+bool StartsWithIgnoringCase(std::u16string_view text, std::u16string_view prefix) {
+  return text.size() >= prefix.size() && EqualsIgnoringCase(text.substr(0, prefix.size()), prefix);
+}
+
+bool ContainsIgnoringCase(std::u16string_view text, std::u16string_view part) {
+  for (std::size_t i = 0; i + part.size() <= text.size(); ++i) {
+    if (EqualsIgnoringCase(text.substr(i, part.size()), part)) return true;
+  }
+  return false;
+}
+
+bool IsBlank(char16_t c) {
+  return c == u' ' || c == u'\t';
+}
+
+std::u16string_view Trim(std::u16string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool IsDigits(std::u16string_view text) {
+  if (text.empty()) return false;
+  for (const char16_t c : text) {
+    if (c < u'0' || c > u'9') return false;
+  }
+  return true;
+}
+
+enum class DriverFamily { kMicrosoft, kFreeTds, kOther };
+
+struct DriverKind {
+  DriverFamily family = DriverFamily::kOther;
+  int version = 0;  // N of "ODBC Driver N for SQL Server"; 0 for the older Microsoft drivers
+};
+
+DriverKind KindOf(std::u16string_view name) {
+  name = Trim(name);
+  // "tdsodbc" catches a driver named by the path of its library.
+  if (ContainsIgnoringCase(name, u"freetds") || ContainsIgnoringCase(name, u"tdsodbc")) {
+    return {DriverFamily::kFreeTds, 0};
+  }
+  if (EqualsIgnoringCase(name, u"SQL Server") ||
+      StartsWithIgnoringCase(name, u"SQL Server Native Client") ||
+      StartsWithIgnoringCase(name, u"SQL Native Client")) {
+    return {DriverFamily::kMicrosoft, 0};
+  }
+  constexpr std::u16string_view kPrefix = u"ODBC Driver ";
+  constexpr std::u16string_view kSuffix = u" for SQL Server";
+  if (name.size() > kPrefix.size() + kSuffix.size() && StartsWithIgnoringCase(name, kPrefix) &&
+      EqualsIgnoringCase(name.substr(name.size() - kSuffix.size()), kSuffix)) {
+    const auto number = name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
+    if (IsDigits(number) && number.size() <= 4) {
+      int version = 0;
+      for (const char16_t c : number) version = version * 10 + (c - u'0');
+      return {DriverFamily::kMicrosoft, version};
+    }
+  }
+  return {DriverFamily::kOther, 0};
+}
+
+// The quoting of the ODBC connection string grammar: the value in braces,
+// with every "}" doubled, so nothing in it can end the value.
+std::u16string Braced(std::u16string_view value) {
+  std::u16string out;
+  out.reserve(value.size() + 2);
+  out.push_back(u'{');
+  for (const char16_t c : value) {
+    out.push_back(c);
+    if (c == u'}') out.push_back(u'}');
+  }
+  out.push_back(u'}');
+  return out;
+}
+
+// A value that every parser reads unchanged without braces: up to the next
+// ";", not starting with "{", and with no blank at either end that a driver
+// might trim.
+bool ReadsSameBare(std::u16string_view value) {
+  return value.find(u';') == std::u16string_view::npos && !value.empty() && value.front() != u'{' &&
+         !IsBlank(value.front()) && !IsBlank(value.back());
+}
+
+std::string Describe(std::u16string_view key) {
+  if (key == u"PWD") return "password";
+  if (key == u"UID") return "user name";
+  if (key == u"Database") return "database name";
+  return "server name";
+}
+
+// FreeTDS changed how it reads braces in 1.4. Up to 1.3 (what Debian 12 and
+// Ubuntu 24.04 still ship) a braced value runs to the first "};" and a
+// doubled "}}" stays doubled; 1.4 follows the standard quoting. Without a
+// "}" a braced value reads the same in both. A value with a "}" that reads
+// the same bare goes bare. Any other value with a "}" gets the standard
+// quoting: right for 1.4, a wrong (refused) login for 1.3, but never an
+// extra attribute - except a value holding "};", which 1.3 would cut there
+// and read the rest of as attributes of its own; that one is refused.
+std::u16string FreeTdsValue(std::u16string_view key, std::u16string_view value) {
+  if (value.find(u'}') == std::u16string_view::npos) return Braced(value);
+  if (ReadsSameBare(value)) return std::u16string(value);
+  if (value.find(u"};") != std::u16string_view::npos) {
+    throw SqlError("The " + Describe(key) +
+                   " holds \"};\", which the FreeTDS driver before version 1.4 cannot be "
+                   "given safely; change it or use another driver");
+  }
+  return Braced(value);
+}
+
+// Drivers other than the SQL Server ones do not all understand braces
+// (SQLite's keeps them as part of the value), so a value goes bare where it
+// reads the same that way, and in standard braces only where it must.
+std::u16string OtherValue(std::u16string_view value) {
+  return ReadsSameBare(value) ? std::u16string(value) : Braced(value);
+}
+
+class Builder {
+ public:
+  explicit Builder(DriverKind kind) : kind_(kind) {}
+
+  // Every attribute ends in ";", the last one too: FreeTDS up to 1.3 reads
+  // a braced value that ends the string together with its closing brace.
+  void Add(std::u16string_view key, std::u16string_view value) {
+    if (value.empty()) return;
+    out_.append(key);
+    out_.push_back(u'=');
+    switch (kind_.family) {
+      case DriverFamily::kMicrosoft:
+        out_ += Braced(value);
+        break;
+      case DriverFamily::kFreeTds:
+        out_ += FreeTdsValue(key, value);
+        break;
+      case DriverFamily::kOther:
+        out_ += OtherValue(value);
+        break;
+    }
+    out_.push_back(u';');
+  }
+
+  // An attribute whose value is already in its final form.
+  void AddFixed(std::u16string_view attribute) {
+    out_.append(attribute);
+    out_.push_back(u';');
+  }
+
+  const std::u16string& Text() const { return out_; }
+
+ private:
+  DriverKind kind_;
+  std::u16string out_;
+};
+
+struct FreeTdsServer {
+  std::u16string host;  // with "\instance" when one is named
+  std::u16string port;
+};
+
+// FreeTDS takes "host" and, for a named SQL Server instance, "host\instance"
+// in Server (its user guide, chapter "Connection attributes"; it has no
+// Instance attribute of its own), and a port only in Port.
+FreeTdsServer SplitForFreeTds(std::u16string_view server) {
+  server = Trim(server);
+  std::u16string_view host = server;
+  std::u16string_view port;
+  if (const auto comma = server.rfind(u','); comma != std::u16string_view::npos) {
+    host = Trim(server.substr(0, comma));
+    port = Trim(server.substr(comma + 1));
+    if (!IsDigits(port)) {
+      throw SqlError("The server name '" + text::Utf16ToGbk(server) +
+                     "' has no port number after the comma");
+    }
+  }
+  std::u16string_view name = host;
+  std::u16string_view instance;
+  if (const auto slash = host.find(u'\\'); slash != std::u16string_view::npos) {
+    name = host.substr(0, slash);
+    instance = host.substr(slash);
+  }
+  // FreeTDS connects to a port or looks an instance up, not both. With both
+  // given, Microsoft's drivers use the port, and so does this.
+  if (!port.empty()) instance = {};
+  // "." and "(local)" are the Windows names for this machine, which FreeTDS
+  // does not know.
+  if (name == u"." || EqualsIgnoringCase(name, u"(local)")) name = u"localhost";
+  return {std::u16string(name) + std::u16string(instance), std::u16string(port)};
+}
+
+}  // namespace
+
+std::string ChooseDriver(std::string_view fromEnvironment,
+                         const std::vector<std::string>& installed) {
+  while (!fromEnvironment.empty() && fromEnvironment.front() == ' ')
+    fromEnvironment.remove_prefix(1);
+  while (!fromEnvironment.empty() && fromEnvironment.back() == ' ')
+    fromEnvironment.remove_suffix(1);
+  if (!fromEnvironment.empty()) return std::string(fromEnvironment);
+  for (const std::string_view preferred : kPreferredDrivers) {
+    for (const std::string& name : installed) {
+      if (text::EqualsIgnoringAsciiCase(name, preferred)) return name;
+    }
+  }
+  std::string lookedFor;
+  for (const std::string_view preferred : kPreferredDrivers) {
+    if (!lookedFor.empty()) lookedFor += ", ";
+    lookedFor += '"';
+    lookedFor += preferred;
+    lookedFor += '"';
+  }
+  throw SqlError("No ODBC driver for SQL Server is installed; looked for " + lookedFor +
+                 ". Install one, or name the driver to use in " + kDriverVariable);
+}
+
+std::string DriverFromEnvironment() {
+#ifdef _WIN32
+  wchar_t* value = nullptr;
+  std::size_t length = 0;
+  if (_wdupenv_s(&value, &length, L"SLOTSYNC_ODBC_DRIVER") != 0 || value == nullptr) return {};
+  const std::unique_ptr<wchar_t, decltype(&std::free)> owned(value, &std::free);
+  std::u16string utf16;
+  for (const wchar_t* c = value; *c != L'\0'; ++c) utf16.push_back(static_cast<char16_t>(*c));
+  return text::Utf16ToGbk(utf16);
+#else
+  const char* value = std::getenv(kDriverVariable);
+  if (value == nullptr) return {};
+  // The environment of a POSIX process is UTF-8 in practice; driver names
+  // are ASCII anyway.
+  return text::Utf8ToGbk(value);
+#endif
+}
+
+std::string BuildConnectionString(const ConnectionSettings& settings, std::string_view driverName) {
+  const std::u16string driver = text::GbkToUtf16(driverName);
+  if (Trim(driver).empty()) throw SqlError("No ODBC driver named to connect with");
+  const DriverKind kind = KindOf(driver);
+  Builder builder(kind);
+
+  // The driver manager reads Driver, whatever the driver; it takes the
+  // standard quoting.
+  builder.AddFixed(u"Driver=" + Braced(driver));
+
+  const std::u16string server = text::GbkToUtf16(settings.server);
+  if (kind.family == DriverFamily::kFreeTds && !Trim(server).empty()) {
+    const FreeTdsServer split = SplitForFreeTds(server);
+    builder.Add(u"Server", split.host);
+    builder.Add(u"Port", split.port);
+  } else {
+    // Microsoft's drivers take all three forms as they are.
+    builder.Add(u"Server", server);
+  }
+  builder.Add(u"Database", text::GbkToUtf16(settings.database));
+  builder.Add(u"UID", text::GbkToUtf16(settings.user));
+  builder.Add(u"PWD", text::GbkToUtf16(settings.password));
+
+  if (kind.family == DriverFamily::kFreeTds) {
+    // FreeTDS converts server text to its client charset on the way to the
+    // application - diagnostic messages among it, even through the wide
+    // calls. Its default comes from the locale or is ISO 8859-1, which
+    // turns every Chinese character into "?"; UTF-8 holds them all.
+    //
+    // TDS_Version is left out on purpose: FreeTDS 1.1 and later default to
+    // "auto" and find the newest version the server speaks, and a version
+    // set in freetds.conf for a particular site stays in force.
+    builder.AddFixed(u"ClientCharset=UTF-8");
+  }
+  if (kind.family == DriverFamily::kMicrosoft && kind.version >= 18) {
+    // Driver 18 encrypts by default and checks the server's certificate. An
+    // on-premises server nobody has set a certificate up for has only the
+    // self-signed one SQL Server makes itself, which Driver 18 refuses
+    // ("certificate verify failed"), so the connection that worked with
+    // Driver 17 or the Windows driver would fail. Trusting the certificate
+    // keeps the encryption and skips that check; Driver 17 and the Windows
+    // driver, which do not encrypt by default, never made it.
+    builder.AddFixed(u"TrustServerCertificate=yes");
+  }
+  return text::Utf16ToGbk(builder.Text());
+}
+
+std::string MaskPassword(std::string_view connectionString) {
+  const std::u16string in = text::GbkToUtf16(connectionString);
+  std::u16string out;
+  std::size_t at = 0;
+  while (at < in.size()) {
+    const std::size_t equals = in.find(u'=', at);
+    if (equals == std::u16string::npos) {
+      out.append(in, at);
+      break;
+    }
+    const std::u16string_view key = Trim(std::u16string_view(in).substr(at, equals - at));
+    const bool secret = EqualsIgnoringCase(key, u"PWD") || EqualsIgnoringCase(key, u"Password");
+    // The value runs to the ";" after it; a braced value to its closing
+    // brace first (a doubled "}}" does not close it). An unclosed brace
+    // leaves the rest of the string to the value.
+    std::size_t end = equals + 1;
+    if (end < in.size() && in[end] == u'{') {
+      ++end;
+      while (end < in.size()) {
+        if (in[end] == u'}') {
+          if (end + 1 < in.size() && in[end + 1] == u'}') {
+            end += 2;
+            continue;
+          }
+          ++end;
+          break;
+        }
+        ++end;
+      }
+    }
+    end = std::min(in.find(u';', end), in.size());
+    out.append(in, at, equals + 1 - at);
+    if (secret) {
+      out += u"***";
+    } else {
+      out.append(in, equals + 1, end - equals - 1);
+    }
+    if (end < in.size()) out.push_back(u';');
+    at = end + 1;
+  }
+  return text::Utf16ToGbk(out);
+}
+
+}  // namespace slotsync::sql

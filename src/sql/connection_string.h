@@ -1,0 +1,56 @@
+#pragma once
+
+// What the ODBC client settles before it calls a driver: which driver to use
+// and the connection string to hand it. No ODBC calls here, so all of it can
+// be tested without a driver or a server.
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace slotsync::sql {
+
+// Where and as whom to connect. Texts are GBK bytes, as everywhere in the
+// library.
+struct ConnectionSettings {
+  std::string server;  // "host", "host\instance" or "host,port"
+  std::string database;
+  std::string user;
+  std::string password;
+  std::string driver;  // an ODBC driver name; empty: ChooseDriver picks one
+};
+
+// Names the driver to use when the settings name none, for machines whose
+// SQL Server driver is installed under a name not in kPreferredDrivers.
+inline constexpr const char* kDriverVariable = "SLOTSYNC_ODBC_DRIVER";
+
+// The drivers looked for when the settings name none, best first: the
+// current Microsoft drivers, FreeTDS (where the Microsoft ones are not
+// available), and the driver every Windows installation ships.
+inline constexpr std::array<std::string_view, 4> kPreferredDrivers = {
+    "ODBC Driver 18 for SQL Server", "ODBC Driver 17 for SQL Server", "FreeTDS", "SQL Server"};
+
+// The driver to use when the settings name none: `fromEnvironment` (the
+// value of SLOTSYNC_ODBC_DRIVER) when it is not empty, else the first of
+// kPreferredDrivers among `installed`, compared without regard to ASCII
+// case. Throws SqlError naming the drivers looked for when none is there.
+std::string ChooseDriver(std::string_view fromEnvironment,
+                         const std::vector<std::string>& installed);
+
+// The value of SLOTSYNC_ODBC_DRIVER as GBK text; empty when it is not set.
+std::string DriverFromEnvironment();
+
+// The connection string for SQLDriverConnectW, as GBK text. Every value the
+// settings bring is quoted so that it cannot end its attribute early and add
+// another, whatever it holds; the Server value is adapted to the forms the
+// driver understands. Attributes with empty values are left out, so the
+// driver's default applies. Throws SqlError for a value that the driver
+// cannot be given safely (see connection_string.cpp).
+std::string BuildConnectionString(const ConnectionSettings& settings, std::string_view driverName);
+
+// The connection string with the value of every PWD (or Password) attribute
+// replaced by "***", for messages and logs: a password is never printed.
+std::string MaskPassword(std::string_view connectionString);
+
+}  // namespace slotsync::sql

@@ -1,0 +1,73 @@
+#include "sql/odbc_api.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "text/gbk.h"
+
+namespace slotsync::sql::odbc {
+
+std::vector<SQLWCHAR> ToSqlText(std::string_view gbk) {
+  const std::u16string utf16 = text::GbkToUtf16(gbk);
+  std::vector<SQLWCHAR> out;
+  out.reserve(utf16.size() + 1);
+  for (const char16_t c : utf16) out.push_back(static_cast<SQLWCHAR>(c));
+  out.push_back(0);
+  return out;
+}
+
+std::string FromSqlText(const SQLWCHAR* text, std::size_t length) {
+  std::u16string utf16;
+  utf16.reserve(length);
+  for (std::size_t i = 0; i < length; ++i) utf16.push_back(static_cast<char16_t>(text[i]));
+  return text::Utf16ToGbk(utf16);
+}
+
+std::string FromSqlBuffer(const SQLWCHAR* buffer, std::size_t reported, std::size_t capacity) {
+  std::size_t length = 0;
+  const std::size_t limit = std::min(reported, capacity == 0 ? 0 : capacity - 1);
+  while (length < limit && buffer[length] != 0) ++length;
+  return FromSqlText(buffer, length);
+}
+
+std::vector<Diagnostic> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle,
+                                        std::string_view function, std::string_view context) {
+  std::vector<Diagnostic> diagnostics;
+  std::vector<SQLWCHAR> message(512);
+  // Record numbers are SQLSMALLINT; no driver reports anywhere near that many.
+  for (SQLSMALLINT record = 1; record < 1000;) {
+    SQLWCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    const SQLRETURN result =
+        SQLGetDiagRecW(handleType, handle, record, state, &native, message.data(),
+                       static_cast<SQLSMALLINT>(message.size()), &length);
+    if (result != SQL_SUCCESS && result != SQL_SUCCESS_WITH_INFO) break;
+    if (length >= static_cast<SQLSMALLINT>(message.size()) && message.size() < 32000) {
+      // The message did not fit: ask for the same record again, whole.
+      message.resize(static_cast<std::size_t>(length) + 1);
+      continue;
+    }
+    Diagnostic diagnostic;
+    diagnostic.sqlState = FromSqlBuffer(state, 5, std::size(state));
+    if (diagnostic.sqlState.size() != 5) diagnostic.sqlState.clear();
+    diagnostic.nativeError = static_cast<long>(native);
+    diagnostic.message =
+        FromSqlBuffer(message.data(), static_cast<std::size_t>(length), message.size());
+    diagnostics.push_back(std::move(diagnostic));
+    ++record;
+  }
+  if (diagnostics.empty()) {
+    std::string message = "ODBC call " + std::string(function) + " failed without a message";
+    if (!context.empty()) message += " (" + std::string(context) + ")";
+    diagnostics.push_back(Diagnostic{{}, 0, std::move(message)});
+  }
+  return diagnostics;
+}
+
+void Check(SQLRETURN result, SQLSMALLINT handleType, SQLHANDLE handle, std::string_view function) {
+  if (Succeeded(result)) return;
+  throw SqlError(ReadDiagnostics(handleType, handle, function));
+}
+
+}  // namespace slotsync::sql::odbc

@@ -1,0 +1,431 @@
+#include "sql/connection_string.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sql/sql_error.h"
+#include "text/gbk.h"
+
+namespace slotsync::sql {
+namespace {
+
+using Attributes = std::vector<std::pair<std::u16string, std::u16string>>;
+
+// Reads a connection string the way the ODBC grammar defines it (and
+// Microsoft's drivers and FreeTDS 1.4 implement it): a value in braces runs
+// to the "}" that is not doubled, and "}}" inside stands for "}". The text is
+// read as UTF-16, as the driver gets it.
+Attributes ParseStandard(const std::string& gbk) {
+  const std::u16string s = text::GbkToUtf16(gbk);
+  Attributes out;
+  std::size_t at = 0;
+  while (at < s.size()) {
+    const std::size_t equals = s.find(u'=', at);
+    if (equals == std::u16string::npos) {
+      ADD_FAILURE() << "attribute without '=' in " << gbk;
+      break;
+    }
+    std::u16string key = s.substr(at, equals - at);
+    std::u16string value;
+    std::size_t i = equals + 1;
+    if (i < s.size() && s[i] == u'{') {
+      ++i;
+      for (;; ++i) {
+        if (i >= s.size()) {
+          ADD_FAILURE() << "unclosed brace in " << gbk;
+          return out;
+        }
+        if (s[i] == u'}') {
+          if (i + 1 < s.size() && s[i + 1] == u'}') {
+            value.push_back(u'}');
+            ++i;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        value.push_back(s[i]);
+      }
+      if (i < s.size() && s[i] != u';') ADD_FAILURE() << "text after a closing brace in " << gbk;
+    } else {
+      const std::size_t end = std::min(s.find(u';', i), s.size());
+      value = s.substr(i, end - i);
+      i = end;
+    }
+    out.emplace_back(std::move(key), std::move(value));
+    at = i + 1;
+  }
+  return out;
+}
+
+// How FreeTDS up to 1.3 reads it: a braced value runs to the first "};" (or
+// to the end of the string, closing brace included) and "}}" stays doubled.
+Attributes ParseFreeTds13(const std::string& gbk) {
+  const std::u16string s = text::GbkToUtf16(gbk);
+  Attributes out;
+  std::size_t at = 0;
+  while (at < s.size()) {
+    const std::size_t equals = s.find(u'=', at);
+    if (equals == std::u16string::npos) break;
+    std::u16string key = s.substr(at, equals - at);
+    std::size_t start = equals + 1;
+    std::size_t end;
+    if (start < s.size() && s[start] == u'{') {
+      ++start;
+      end = s.find(u"};", start);
+      if (end == std::u16string::npos) end = s.size();
+      out.emplace_back(std::move(key), s.substr(start, end - start));
+      at = end + 2;
+    } else {
+      end = std::min(s.find(u';', start), s.size());
+      out.emplace_back(std::move(key), s.substr(start, end - start));
+      at = end + 1;
+    }
+  }
+  return out;
+}
+
+std::vector<std::u16string> Keys(const Attributes& attributes) {
+  std::vector<std::u16string> keys;
+  for (const auto& [key, value] : attributes) keys.push_back(key);
+  return keys;
+}
+
+std::optional<std::u16string> Find(const Attributes& attributes, std::u16string_view key) {
+  for (const auto& [k, v] : attributes) {
+    if (k == key) return v;
+  }
+  return std::nullopt;
+}
+
+// What a GBK text reads as on the driver's side: broken bytes come out as
+// "?" whichever way they go, which is all this checks for them.
+std::u16string AsDriverSees(const std::string& gbk) {
+  return text::GbkToUtf16(text::Utf16ToGbk(text::GbkToUtf16(gbk)));
+}
+
+// Values that would end an attribute early, or start a new one, if they were
+// not quoted. "\xB0\x7D" is one GBK character whose second byte is "}",
+// "\x81\x7B" one whose second byte is "{"; "\xA2\x7D" is a pair GBK does not
+// map, which decodes as U+FFFD followed by a real "}".
+const std::vector<std::string>& NastyValues() {
+  static const std::vector<std::string> values = {"p;w}d=1",
+                                                  "{abc",
+                                                  "a=b",
+                                                  "}",
+                                                  "}}",
+                                                  "x;UID=sa",
+                                                  "{",
+                                                  "a}b",
+                                                  "{p;w}d}",
+                                                  " padded ",
+                                                  ";",
+                                                  "\xB0\x7D;UID=evil",
+                                                  "\x81\x7B\xB0\x7D",
+                                                  "x\xA2};UID=evil",
+                                                  "ab}c{",
+                                                  "}{;="};
+  return values;
+}
+
+TEST(ConnectionString, BracesEveryValueForMicrosoftDrivers) {
+  const ConnectionSettings settings{"db01", "SizeDb", "sa", "p;w}d=1", ""};
+  EXPECT_EQ(
+      "Driver={ODBC Driver 17 for SQL Server};Server={db01};Database={SizeDb};UID={sa};"
+      "PWD={p;w}}d=1};",
+      BuildConnectionString(settings, "ODBC Driver 17 for SQL Server"));
+  EXPECT_EQ("Driver={SQL Server};Server={db01};Database={SizeDb};UID={sa};PWD={p;w}}d=1};",
+            BuildConnectionString(settings, "SQL Server"));
+}
+
+TEST(ConnectionString, NoValueCanAddAnAttribute) {
+  const std::vector<std::string> drivers = {"ODBC Driver 18 for SQL Server", "SQL Server",
+                                            "FreeTDS", "SQLite3"};
+  for (const std::string& driver : drivers) {
+    for (const std::string& value : NastyValues()) {
+      SCOPED_TRACE(driver + " / " + value);
+      // FreeTDS takes the server apart; its forms have tests of their own.
+      const std::string server = driver == "FreeTDS" ? "db01" : value;
+      const ConnectionSettings settings{server, value, value, value, ""};
+      std::string built;
+      try {
+        built = BuildConnectionString(settings, driver);
+      } catch (const SqlError&) {
+        // Refusing is allowed (FreeTDS refuses "};"); passing it on wrongly is not.
+        EXPECT_EQ("FreeTDS", driver);
+        EXPECT_NE(std::string::npos, value.find("};"));
+        continue;
+      }
+      const Attributes attributes = ParseStandard(built);
+      std::vector<std::u16string> expectedKeys = {u"Driver", u"Server", u"Database", u"UID",
+                                                  u"PWD"};
+      if (driver == "ODBC Driver 18 for SQL Server") {
+        expectedKeys.push_back(u"TrustServerCertificate");
+      }
+      if (driver == "FreeTDS") expectedKeys.push_back(u"ClientCharset");
+      EXPECT_EQ(expectedKeys, Keys(attributes));
+      EXPECT_EQ(AsDriverSees(server), Find(attributes, u"Server"));
+      EXPECT_EQ(AsDriverSees(value), Find(attributes, u"Database"));
+      EXPECT_EQ(AsDriverSees(value), Find(attributes, u"UID"));
+      EXPECT_EQ(AsDriverSees(value), Find(attributes, u"PWD"));
+      if (driver == "FreeTDS") {
+        // The older FreeTDS may read a value with "}" wrongly, but must not
+        // find an attribute that is not there.
+        EXPECT_EQ(expectedKeys, Keys(ParseFreeTds13(built)));
+      }
+    }
+  }
+}
+
+TEST(ConnectionString, GbkCharactersWithBraceLikeBytesStayWhole) {
+  // "\xB0\x7D" must not have its second byte doubled as if it were "}".
+  const ConnectionSettings settings{"db01", "\xB0\x7D\xD5\xFD", "sa", "\x81\x7B", ""};
+  EXPECT_EQ(
+      "Driver={SQL Server};Server={db01};Database={\xB0\x7D\xD5\xFD};UID={sa};"
+      "PWD={\x81\x7B};",
+      BuildConnectionString(settings, "SQL Server"));
+}
+
+TEST(ConnectionString, FreeTdsServerForms) {
+  struct Case {
+    std::string server;
+    std::string expected;  // the attributes between Driver and Database
+  };
+  const Case cases[] = {
+      {"db01", "Server={db01};"},
+      {"db01\\SQLEXPRESS", "Server={db01\\SQLEXPRESS};"},
+      {"db01,1433", "Server={db01};Port={1433};"},
+      {" db01 , 1500 ", "Server={db01};Port={1500};"},
+      // FreeTDS takes a port or an instance; the port wins, as with SQL Server's drivers.
+      {"db01\\SQLEXPRESS,1500", "Server={db01};Port={1500};"},
+      {".\\SQLEXPRESS", "Server={localhost\\SQLEXPRESS};"},
+      {"(local)", "Server={localhost};"},
+      {"10.0.0.5,14330", "Server={10.0.0.5};Port={14330};"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.server);
+    const ConnectionSettings settings{c.server, "SizeDb", "sa", "pw", ""};
+    EXPECT_EQ("Driver={FreeTDS};" + c.expected +
+                  "Database={SizeDb};UID={sa};PWD={pw};ClientCharset=UTF-8;",
+              BuildConnectionString(settings, "FreeTDS"));
+  }
+  EXPECT_THROW(BuildConnectionString({"db01,", "", "", "", ""}, "FreeTDS"), SqlError);
+  EXPECT_THROW(BuildConnectionString({"db01,14x", "", "", "", ""}, "FreeTDS"), SqlError);
+}
+
+TEST(ConnectionString, MicrosoftServerFormsPassAsGiven) {
+  for (const std::string server : {"db01", "db01\\SQLEXPRESS", "db01,1433"}) {
+    SCOPED_TRACE(server);
+    const ConnectionSettings settings{server, "SizeDb", "sa", "pw", ""};
+    EXPECT_EQ("Driver={ODBC Driver 18 for SQL Server};Server={" + server +
+                  "};Database={SizeDb};UID={sa};PWD={pw};TrustServerCertificate=yes;",
+              BuildConnectionString(settings, "ODBC Driver 18 for SQL Server"));
+  }
+}
+
+TEST(ConnectionString, OnlyDriver18AndLaterTrustTheServerCertificate) {
+  const ConnectionSettings settings{"db01", "", "sa", "pw", ""};
+  struct Case {
+    std::string driver;
+    bool trusts;
+  };
+  const Case cases[] = {
+      {"ODBC Driver 18 for SQL Server", true},
+      {"odbc driver 19 for sql server", true},
+      {"ODBC Driver 17 for SQL Server", false},
+      {"ODBC Driver 13 for SQL Server", false},
+      {"SQL Server", false},
+      {"SQL Server Native Client 11.0", false},
+      {"FreeTDS", false},
+      {"SQLite3", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.driver);
+    const std::string built = BuildConnectionString(settings, c.driver);
+    EXPECT_EQ(c.trusts, built.find("TrustServerCertificate=yes;") != std::string::npos);
+  }
+}
+
+TEST(ConnectionString, FreeTdsIsRecognisedByNameOrLibrary) {
+  const ConnectionSettings settings{"db01,1433", "", "", "", ""};
+  for (const std::string driver :
+       {"FreeTDS", "freetds", "FreeTDS 1.4", "/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so"}) {
+    SCOPED_TRACE(driver);
+    const Attributes attributes = ParseStandard(BuildConnectionString(settings, driver));
+    EXPECT_EQ(u"1433", Find(attributes, u"Port"));
+    EXPECT_EQ(u"UTF-8", Find(attributes, u"ClientCharset"));
+  }
+}
+
+TEST(ConnectionString, FreeTdsValuesWithBraces) {
+  struct Case {
+    std::string password;
+    std::string expected;
+  };
+  const Case cases[] = {
+      // Bare where FreeTDS 1.3 and 1.4 both read it unchanged.
+      {"ab}c", "PWD=ab}c;"},
+      {"pw", "PWD={pw};"},
+      {"p;w", "PWD={p;w};"},
+      // Standard braces otherwise: right for FreeTDS 1.4.
+      {"p;w}d=1", "PWD={p;w}}d=1};"},
+      {"{ab}", "PWD={{ab}}};"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.password);
+    const std::string built = BuildConnectionString({"db01", "", "sa", c.password, ""}, "FreeTDS");
+    EXPECT_NE(std::string::npos, built.find(";" + c.expected)) << built;
+  }
+}
+
+TEST(ConnectionString, FreeTdsRefusesWhatItsOlderReleasesWouldSplit) {
+  try {
+    BuildConnectionString({"db01", "", "sa", "se}};cret", ""}, "FreeTDS");
+    FAIL() << "expected SqlError";
+  } catch (const SqlError& error) {
+    const std::string message = error.what();
+    EXPECT_NE(std::string::npos, message.find("password")) << message;
+    EXPECT_EQ(std::string::npos, message.find("se}};cret")) << message;
+  }
+  // Microsoft's drivers read the standard quoting and take it.
+  EXPECT_NO_THROW(BuildConnectionString({"db01", "", "sa", "se}};cret", ""}, "SQL Server"));
+}
+
+TEST(ConnectionString, OtherDriversGetBareValuesWhereTheyReadTheSame) {
+  // SQLite's driver keeps braces as part of the value.
+  EXPECT_EQ("Driver={SQLite3};Database=/tmp/size db/x.db;",
+            BuildConnectionString({"", "/tmp/size db/x.db", "", "", ""}, "SQLite3"));
+  EXPECT_EQ("Driver={SQLite3};Server=host\\inst,1433;Database={a;b};",
+            BuildConnectionString({"host\\inst,1433", "a;b", "", "", ""}, "SQLite3"));
+}
+
+TEST(ConnectionString, EmptyValuesAreLeftOut) {
+  EXPECT_EQ("Driver={SQL Server};Server={db01};",
+            BuildConnectionString({"db01", "", "", "", ""}, "SQL Server"));
+  EXPECT_THROW(BuildConnectionString({"db01", "", "", "", ""}, ""), SqlError);
+}
+
+TEST(ConnectionString, DriverNameIsQuoted) {
+  const Attributes attributes =
+      ParseStandard(BuildConnectionString({"db01", "", "", "", ""}, "My}Driver;X=1"));
+  EXPECT_EQ((std::vector<std::u16string>{u"Driver", u"Server"}), Keys(attributes));
+  EXPECT_EQ(u"My}Driver;X=1", Find(attributes, u"Driver"));
+}
+
+TEST(ConnectionString, MaskPasswordHidesEveryPassword) {
+  struct Case {
+    std::string in;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"Driver={X};PWD={p;w}}d=1};UID={sa};", "Driver={X};PWD=***;UID={sa};"},
+      {"pwd=secret;uid=sa", "pwd=***;uid=sa"},
+      {"Password={a}}b;c};Server=s", "Password=***;Server=s"},
+      {" PWD =x; PWD={y}", " PWD =***; PWD=***"},
+      {"PWD={unclosed;UID=x", "PWD=***"},
+      {"PWD=", "PWD=***"},
+      {"UID=sa;Server={db;01}", "UID=sa;Server={db;01}"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.expected, MaskPassword(c.in)) << c.in;
+}
+
+TEST(ConnectionString, MaskedConnectionStringsKeepEverythingButThePassword) {
+  for (const std::string driver : {"ODBC Driver 18 for SQL Server", "FreeTDS", "SQLite3"}) {
+    for (const std::string& password : NastyValues()) {
+      SCOPED_TRACE(driver + " / " + password);
+      if (driver == "FreeTDS" && password.find("};") != std::string::npos) continue;
+      const std::string built =
+          BuildConnectionString({"db01", "SizeDb", "sa", password + "secret", ""}, driver);
+      const std::string masked = MaskPassword(built);
+      EXPECT_EQ(std::string::npos, masked.find("secret")) << masked;
+      Attributes expected = ParseStandard(built);
+      for (auto& [key, value] : expected) {
+        if (key == u"PWD") value = u"***";
+      }
+      EXPECT_EQ(expected, ParseStandard(masked));
+    }
+  }
+}
+
+TEST(ChooseDriver, PrefersTheNewestSqlServerDriverInstalled) {
+  struct Case {
+    std::vector<std::string> installed;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {{"SQLite3", "FreeTDS", "ODBC Driver 17 for SQL Server"}, "ODBC Driver 17 for SQL Server"},
+      {{"ODBC Driver 17 for SQL Server", "ODBC Driver 18 for SQL Server"},
+       "ODBC Driver 18 for SQL Server"},
+      {{"SQL Server", "FreeTDS"}, "FreeTDS"},
+      {{"SQLite3", "SQL Server"}, "SQL Server"},
+      {{"sql server"}, "sql server"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.expected, ChooseDriver("", c.installed));
+}
+
+TEST(ChooseDriver, TheEnvironmentVariableWins) {
+  EXPECT_EQ("My Driver", ChooseDriver("My Driver", {"ODBC Driver 18 for SQL Server"}));
+  EXPECT_EQ("My Driver", ChooseDriver(" My Driver ", {}));
+  // Blank counts as not set.
+  EXPECT_EQ("FreeTDS", ChooseDriver("  ", {"FreeTDS"}));
+}
+
+TEST(ChooseDriver, NoneInstalledNamesTheDriversLookedFor) {
+  try {
+    ChooseDriver("", {"SQLite3", "PostgreSQL Unicode"});
+    FAIL() << "expected SqlError";
+  } catch (const SqlError& error) {
+    const std::string message = error.what();
+    for (const auto name : kPreferredDrivers) {
+      EXPECT_NE(std::string::npos, message.find(name)) << message;
+    }
+    EXPECT_NE(std::string::npos, message.find(kDriverVariable)) << message;
+  }
+}
+
+// Sets an environment variable for one test and puts the old value back.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    Set(value);
+  }
+  ~ScopedVariable() { Set(old_ ? old_->c_str() : nullptr); }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+ private:
+  void Set(const char* value) {
+#ifdef _WIN32
+    _putenv_s(name_, value != nullptr ? value : "");
+#else
+    if (value != nullptr) {
+      setenv(name_, value, 1);
+    } else {
+      unsetenv(name_);
+    }
+#endif
+  }
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST(ChooseDriver, ReadsTheVariable) {
+  {
+    ScopedVariable variable(kDriverVariable, "ODBC Driver 17 for SQL Server");
+    EXPECT_EQ("ODBC Driver 17 for SQL Server", DriverFromEnvironment());
+  }
+  {
+    ScopedVariable variable(kDriverVariable, nullptr);
+    EXPECT_EQ("", DriverFromEnvironment());
+  }
+}
+
+}  // namespace
+}  // namespace slotsync::sql
