@@ -1,0 +1,377 @@
+#include "dictionary/dictionary_guard.h"
+
+#include <vector>
+
+#include "sql/statement_template.h"
+#include "text/gbk.h"
+
+namespace slotsync::dictionary {
+namespace {
+
+constexpr int kOrdinary = -1;  // a character that is neither ASCII nor read as ASCII
+
+// One character of a dictionary text: its bytes, and the ASCII character the
+// server sees in it (itself for ASCII, the look-alike's counterpart for a
+// GBK character that may be read as one), or kOrdinary.
+struct Unit {
+  std::string_view bytes;
+  int ascii = kOrdinary;
+  bool lookAlike = false;
+};
+
+// Small form variants U+FE50-FE6B and the ASCII characters they stand for.
+// clang-format off
+constexpr int kSmallForms[] = {
+    ',', ',', '.', kOrdinary, ';', ':', '?', '!',              // U+FE50-FE57
+    kOrdinary, '(', ')', '{', '}', kOrdinary, kOrdinary, '#',  // U+FE58-FE5F
+    '&', '*', '+', '-', '<', '>', '=', kOrdinary,              // U+FE60-FE67
+    '\\', '$', '%', '@'};                                      // U+FE68-FE6B
+// clang-format on
+
+// The ASCII character a server or a best-fit conversion may read in `c`.
+int AsciiLookAlike(char16_t c) {
+  if (c == u'\u3000') return ' ';
+  if (c >= u'\uFF01' && c <= u'\uFF5E') return c - 0xFEE0;
+  if (c >= u'\uFE50' && c <= u'\uFE6B') return kSmallForms[c - 0xFE50];
+  switch (c) {
+    case u'\u2212':
+      return '-';
+    case u'\u2018':
+    case u'\u2019':
+    case u'\u201A':
+    case u'\u201B':
+    case u'\u2032':
+    case u'\u2035':
+    case u'\u02B9':
+    case u'\u02BB':
+    case u'\u02BC':
+    case u'\u02C8':
+    case u'\u02CA':
+    case u'\u02CB':
+      return '\'';
+    case u'\u201C':
+    case u'\u201D':
+    case u'\u201E':
+    case u'\u201F':
+    case u'\u2033':
+    case u'\u2036':
+    case u'\u02BA':
+      return '"';
+    default:
+      return kOrdinary;
+  }
+}
+
+std::string Hex(unsigned char byte) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  return {'0', 'x', kDigits[byte >> 4], kDigits[byte & 0x0F]};
+}
+
+// Splits `text` into characters, or says why it cannot be sent as it stands.
+std::optional<std::string> ReadUnits(std::string_view text, std::vector<Unit>& units) {
+  bool hasDoubleByte = false;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x80) {
+      units.push_back({text.substr(i, 1), byte, false});
+      ++i;
+    } else if (text::IsGbkLeadByte(byte) && i + 1 < text.size() &&
+               text::IsGbkTrailByte(static_cast<unsigned char>(text[i + 1]))) {
+      units.push_back({text.substr(i, 2), kOrdinary, false});
+      hasDoubleByte = true;
+      i += 2;
+    } else {
+      return "it holds the byte " + Hex(byte) + ", which is no complete GBK character";
+    }
+  }
+  if (!hasDoubleByte) return std::nullopt;
+  // Every unit is now one well-formed character, so the decoded text has one
+  // UTF-16 unit per character up to the first pair without a mapping.
+  const std::u16string decoded = text::GbkToUtf16(text);
+  for (std::size_t k = 0; k < units.size(); ++k) {
+    if (units[k].bytes.size() != 2) continue;
+    const char16_t c = k < decoded.size() ? decoded[k] : text::kReplacementChar;
+    if (c == text::kReplacementChar) {
+      return "it holds the GBK character " + Hex(static_cast<unsigned char>(units[k].bytes[0])) +
+             Hex(static_cast<unsigned char>(units[k].bytes[1])).substr(2) +
+             ", which has no Unicode mapping";
+    }
+    units[k].ascii = AsciiLookAlike(c);
+    units[k].lookAlike = units[k].ascii != kOrdinary;
+  }
+  return std::nullopt;
+}
+
+std::string Show(const Unit& unit) {
+  std::string shown = "'" + std::string(unit.bytes) + "'";
+  if (unit.lookAlike) shown += " (read as '" + std::string(1, static_cast<char>(unit.ascii)) + "')";
+  return shown;
+}
+
+bool IsBlank(const Unit& unit) {
+  return unit.ascii == ' ';
+}
+
+// Refusals that hold for every place.
+std::optional<std::string> CommonRefusal(const std::vector<Unit>& units) {
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const Unit& unit = units[i];
+    const int c = unit.ascii;
+    if (c == kOrdinary) continue;
+    if (c < 0x20 || c == 0x7F) {
+      return "it holds the control character " + Hex(static_cast<unsigned char>(c));
+    }
+    const int next = i + 1 < units.size() ? units[i + 1].ascii : kOrdinary;
+    switch (c) {
+      case '\'':
+      case '"':
+      case '`':
+        return "it holds the quote " + Show(unit);
+      case ';':
+        return "it holds the statement separator " + Show(unit);
+      case '{':
+      case '}':
+        return "it holds " + Show(unit) + ", which the ODBC driver reads as an escape sequence";
+      case '?':
+        return "it holds " + Show(unit) + ", which the ODBC driver reads as a parameter marker";
+      case '%':
+        return "it holds " + Show(unit) +
+               ", which would be read as a placeholder when the statement template is filled";
+      default:
+        break;
+    }
+    if ((c == '-' && next == '-') || (c == '/' && next == '*') || (c == '*' && next == '/')) {
+      std::string marker = "'" + std::string(unit.bytes) + std::string(units[i + 1].bytes) + "'";
+      if (unit.lookAlike || units[i + 1].lookAlike) {
+        marker +=
+            " (read as '" + std::string(1, static_cast<char>(c)) + static_cast<char>(next) + "')";
+      }
+      return "it holds the comment marker " + marker;
+    }
+  }
+  return std::nullopt;
+}
+
+// A column name, or one item of a key list: one word, blanks allowed at
+// either end.
+std::optional<std::string> ColumnNameRefusal(const std::vector<Unit>& units, std::size_t first,
+                                             std::size_t last) {
+  while (first < last && IsBlank(units[first])) ++first;
+  while (last > first && IsBlank(units[last - 1])) --last;
+  for (std::size_t i = first; i < last; ++i) {
+    const Unit& unit = units[i];
+    switch (unit.ascii) {
+      case '[':
+      case ']':
+        return "it holds the bracket " + Show(unit);
+      case '(':
+      case ')':
+        return "it holds the parenthesis " + Show(unit);
+      case ',':
+        return "it holds the comma " + Show(unit);
+      case ' ':
+        return "it holds a blank between two words";
+      case '.':
+        return "it holds " + Show(unit) + ", but a column name takes no prefix";
+      default:
+        break;
+    }
+  }
+  return std::nullopt;
+}
+
+// A table name: one word, a schema prefix allowed, no blank at all. Unlike a
+// column name it also goes into statements behind a fixed prefix and outside
+// any parentheses ("Drop Table dbo.Tmp_%s" in effect), where a leading blank
+// would turn its first word into a statement of its own, such as SHUTDOWN.
+// One "." at most: a database or server prefix would let the dictionary
+// drop and recreate tables outside the database the run was given.
+std::optional<std::string> TableNameRefusal(const std::vector<Unit>& units) {
+  bool dotted = false;
+  for (const Unit& unit : units) {
+    switch (unit.ascii) {
+      case '.':
+        if (dotted) return "it holds a second '.': only a schema prefix is allowed";
+        dotted = true;
+        break;
+      case '[':
+      case ']':
+        return "it holds the bracket " + Show(unit);
+      case '(':
+      case ')':
+        return "it holds the parenthesis " + Show(unit);
+      case ',':
+        return "it holds the comma " + Show(unit);
+      case ' ':
+        return "it holds a blank";
+      default:
+        break;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> KeyListRefusal(const std::vector<Unit>& units) {
+  std::size_t first = 0;
+  for (std::size_t i = 0; i <= units.size(); ++i) {
+    // Only an ASCII "," separates; a full-width one stays in its item and
+    // is refused there.
+    if (i < units.size() && !(units[i].ascii == ',' && !units[i].lookAlike)) continue;
+    if (auto refusal = ColumnNameRefusal(units, first, i)) return refusal;
+    first = i + 1;
+  }
+  return std::nullopt;
+}
+
+bool IsDigit(const Unit& unit) {
+  return !unit.lookAlike && unit.ascii >= '0' && unit.ascii <= '9';
+}
+
+// One argument between the parentheses of a type: a number or "max".
+bool IsTypeArgument(const std::vector<Unit>& units, std::size_t first, std::size_t last) {
+  while (first < last && IsBlank(units[first])) ++first;
+  while (last > first && IsBlank(units[last - 1])) --last;
+  if (first == last) return false;
+  bool digits = true;
+  std::string word;
+  for (std::size_t i = first; i < last; ++i) {
+    digits = digits && IsDigit(units[i]);
+    if (units[i].lookAlike || units[i].ascii == kOrdinary) return false;
+    word += static_cast<char>(units[i].ascii | 0x20);  // ASCII letters to lower case
+  }
+  return digits || word == "max";
+}
+
+std::optional<std::string> ColumnTypeRefusal(const std::vector<Unit>& units) {
+  for (const Unit& unit : units) {
+    if (unit.ascii == '[' || unit.ascii == ']') return "it holds the bracket " + Show(unit);
+    // Only the ASCII characters shape a type; a look-alike could only
+    // confuse which parenthesis closes which.
+    if (unit.lookAlike && (unit.ascii == '(' || unit.ascii == ')' || unit.ascii == ',')) {
+      return "it holds " + Show(unit);
+    }
+  }
+  std::size_t open = units.size();
+  for (std::size_t i = 0; i < units.size() && open == units.size(); ++i) {
+    const Unit& unit = units[i];
+    if (unit.ascii == ')') return "it holds ')' without '('";
+    if (unit.ascii == ',') return "it holds ',' outside parentheses";
+    if (unit.ascii == '(') open = i;
+  }
+  if (open == units.size()) return std::nullopt;
+
+  bool named = false;
+  for (std::size_t i = 0; i < open; ++i) named = named || !IsBlank(units[i]);
+  if (!named) return "its '(' follows no type name";
+  std::size_t close = open + 1;
+  std::size_t argument = open + 1;
+  for (; close < units.size() && units[close].ascii != ')'; ++close) {
+    if (units[close].ascii == '(') return "it holds a second '('";
+    if (units[close].ascii == ',') {
+      if (!IsTypeArgument(units, argument, close)) {
+        return "its parentheses hold something other than numbers or max separated by ','";
+      }
+      argument = close + 1;
+    }
+  }
+  if (close == units.size()) return "its '(' is not closed";
+  if (!IsTypeArgument(units, argument, close)) {
+    return "its parentheses hold something other than numbers or max separated by ','";
+  }
+  for (std::size_t i = close + 1; i < units.size(); ++i) {
+    if (!IsBlank(units[i])) return "it holds text after the closing ')'";
+  }
+  return std::nullopt;
+}
+
+const char* PlaceName(TextPlace place) {
+  switch (place) {
+    case TextPlace::kTableName:
+      return "a table name";
+    case TextPlace::kColumnName:
+      return "a column name";
+    case TextPlace::kKeyList:
+      return "a key list";
+    case TextPlace::kColumnType:
+      return "a column type";
+  }
+  return "a dictionary text";
+}
+
+// The text as the message shows it: bytes that are no character of their own
+// appear as hexadecimal, and a long text is cut at a character boundary.
+std::string Shown(std::string_view text) {
+  constexpr std::size_t kLongest = 200;
+  std::string shown;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (shown.size() >= kLongest) return shown + "...";
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x20 && byte < 0x7F) {
+      shown += text[i];
+    } else if (text::IsGbkLeadByte(byte) && i + 1 < text.size() &&
+               text::IsGbkTrailByte(static_cast<unsigned char>(text[i + 1]))) {
+      shown.append(text.substr(i, 2));
+      ++i;
+    } else {
+      shown += "\\x" + Hex(byte).substr(2);
+    }
+  }
+  return shown;
+}
+
+}  // namespace
+
+DictionaryTextRefused::DictionaryTextRefused(std::int32_t tableTag, std::string column,
+                                             std::string text, TextPlace place, std::string reason)
+    : std::runtime_error(
+          sql::Format("TableTag %d: %s holds '%s', which is not %s (%s); the restructure was "
+                      "stopped",
+                      tableTag, column, Shown(text), PlaceName(place), reason)),
+      tableTag_(tableTag),
+      column_(std::move(column)),
+      text_(std::move(text)),
+      place_(place),
+      reason_(std::move(reason)) {}
+
+std::optional<std::string> FindRefusal(TextPlace place, std::string_view text) {
+  std::vector<Unit> units;
+  if (auto refusal = ReadUnits(text, units)) return refusal;
+  if (auto refusal = CommonRefusal(units)) return refusal;
+  switch (place) {
+    case TextPlace::kTableName:
+      return TableNameRefusal(units);
+    case TextPlace::kColumnName:
+      return ColumnNameRefusal(units, 0, units.size());
+    case TextPlace::kKeyList:
+      return KeyListRefusal(units);
+    case TextPlace::kColumnType:
+      return ColumnTypeRefusal(units);
+  }
+  return std::nullopt;
+}
+
+void CheckDictionaryText(TextPlace place, std::int32_t tableTag, std::string_view column,
+                         std::string_view text) {
+  if (auto refusal = FindRefusal(place, text)) {
+    throw DictionaryTextRefused(tableTag, std::string(column), std::string(text), place,
+                                std::move(*refusal));
+  }
+}
+
+void CheckTableName(std::int32_t tableTag, std::string_view column, std::string_view text) {
+  CheckDictionaryText(TextPlace::kTableName, tableTag, column, text);
+}
+
+void CheckColumnName(std::int32_t tableTag, std::string_view column, std::string_view text) {
+  CheckDictionaryText(TextPlace::kColumnName, tableTag, column, text);
+}
+
+void CheckKeyList(std::int32_t tableTag, std::string_view column, std::string_view text) {
+  CheckDictionaryText(TextPlace::kKeyList, tableTag, column, text);
+}
+
+void CheckColumnType(std::int32_t tableTag, std::string_view column, std::string_view text) {
+  CheckDictionaryText(TextPlace::kColumnType, tableTag, column, text);
+}
+
+}  // namespace slotsync::dictionary
