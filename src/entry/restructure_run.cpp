@@ -119,7 +119,8 @@ class Run {
       auto rebuilders = deps_.makeRebuilders(access_, *deps_.notices);
       for (; !query_.End(); query_.Next()) RebuildTable(*rebuilders);
     } catch (...) {
-      AppendMessage(report_, TablePrefix() + MessageOf(std::current_exception()));
+      const std::string message = MessageOf(std::current_exception());
+      AppendMessage(report_, TablePrefix(message) + message);
       RollBack(Outcome::kRolledBack);
       return;
     }
@@ -153,10 +154,12 @@ class Run {
     currentTableTag_.reset();
   }
 
-  std::string TablePrefix() {
+  // Names the table whose rebuild failed, unless the message already does.
+  std::string TablePrefix(const std::string& message) {
     if (!currentTableTag_) return {};
     report_.failedTableTag = currentTableTag_;
-    return sql::Format("TableTag %d: ", *currentTableTag_);
+    const std::string prefix = sql::Format("TableTag %d: ", *currentTableTag_);
+    return message.starts_with(prefix) ? std::string() : prefix;
   }
 
   void RollBack(Outcome outcome) {

@@ -1,26 +1,32 @@
 #include "rebuild/rebuilders.h"
 
-#include <stdexcept>
+#include "rebuild/detail_table.h"
+#include "rebuild/terminal_table.h"
 
 namespace slotsync::rebuild {
 namespace {
 
-// Stands in until the table rebuilders exist: it fails loudly, so that a run
-// rolls back instead of clearing nothing and reporting success.
-class UnavailableRebuilders final : public Rebuilders {
+class DatabaseRebuilders final : public Rebuilders {
  public:
-  bool RebuildDetailTable(std::int32_t) override {
-    throw std::runtime_error("the detail-table rebuild is not available in this build");
+  DatabaseRebuilders(sql::SqlAccess& access, ui::NoticeBox& notices)
+      : access_(access), notices_(notices) {}
+
+  bool RebuildDetailTable(std::int32_t tableTag) override {
+    return rebuild::RebuildDetailTable(access_, notices_, tableTag);
   }
-  void RebuildTerminalTables(std::int32_t) override {
-    throw std::runtime_error("the per-terminal table rebuild is not available in this build");
+  void RebuildTerminalTables(std::int32_t tableTag) override {
+    rebuild::RebuildTerminalTables(access_, tableTag);
   }
+
+ private:
+  sql::SqlAccess& access_;
+  ui::NoticeBox& notices_;
 };
 
 }  // namespace
 
-std::unique_ptr<Rebuilders> MakeRebuilders(sql::SqlAccess&, ui::NoticeBox&) {
-  return std::make_unique<UnavailableRebuilders>();
+std::unique_ptr<Rebuilders> MakeRebuilders(sql::SqlAccess& access, ui::NoticeBox& notices) {
+  return std::make_unique<DatabaseRebuilders>(access, notices);
 }
 
 }  // namespace slotsync::rebuild

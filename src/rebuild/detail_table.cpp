@@ -1,0 +1,296 @@
+#include "rebuild/detail_table.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "dictionary/dict_lookup.h"
+#include "dictionary/dictionary_guard.h"
+#include "dictionary/field_lists.h"
+#include "dictionary/size_slot_count.h"
+#include "rebuild/detail_template.h"
+#include "rebuild/rebuild_steps.h"
+#include "sql/statement_template.h"
+#include "text/case_fold.h"
+
+namespace slotsync::rebuild {
+
+const char* const kSizeDecreaseNotice =
+    "\xB3\xDF\xC2\xEB\xD7\xE9\xB0\xFC\xBA\xAC\xB3\xDF\xC2\xEB\xCA\xFD\xC1\xBF\xB1\xE4\xC9\xD9\xA3"
+    "\xAC\xC5\xE4\xC2\xEB\xD0\xE8\xCF\xE0\xD3\xA6\xD0\xDE\xB8\xC4\x0D\xB2\xBB\xC4\xDC\xD7\xD4\xB6"
+    "\xAF\xD0\xDE\xB8\xC4\xA3\xAC\xC7\xEB\xC1\xAA\xCF\xB5\xB9\xA9\xBB\xF5\xC9\xCC\xBD\xF8\xD0\xD0"
+    "\xD0\xDE\xB8\xC4";
+
+bool IsSlotColumnName(std::string_view name, std::int32_t* number) {
+  if (name.size() < 3 || (name[0] != 'x' && name[0] != 'X') || name[1] != '_') return false;
+  const std::string_view digits = name.substr(2);
+  if (digits.size() > 9 || digits[0] < '1' || digits[0] > '9') return false;
+  std::int32_t value = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (number != nullptr) *number = value;
+  return true;
+}
+
+namespace {
+
+using dictionary::CheckColumnName;
+using dictionary::CheckColumnType;
+using dictionary::CheckKeyList;
+using dictionary::CheckTableName;
+
+[[noreturn]] void Refuse(std::int32_t tableTag, const std::string& what) {
+  throw std::runtime_error(sql::Format("TableTag %d: %s", tableTag, what));
+}
+
+class DetailRebuild {
+ public:
+  DetailRebuild(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag)
+      : access_(access), notices_(notices), tableTag_(tableTag), statements_(access) {}
+
+  bool Run() {
+    ReadDictionaryRow();
+    if (row_.found) {
+      ReadStoredPartCount();
+      ReadCopyColumns();
+    }
+    ReadCarriedColumns();
+    layout_.slotCount = dictionary::GetSizeSlotCount(access_);
+    ReadPresentSlots();
+    const std::int32_t oldRows = LockOldTableAndCountRows();
+    RefuseToDropQuantities();
+
+    BuildNewTables();
+    CopyRows(oldRows);
+    ReplaceOldTable();
+    const bool hasVersionNo = ParameterHasVersionNo();
+    if (!UpdateSizeTexts()) return false;
+    if (hasVersionNo)
+      statements_.Execute(sql::Format("Exec CreateInvoiceDetailTrigger %d", tableTag_));
+    statements_.ClearModifiedFlag(tableTag_);
+    return true;
+  }
+
+ private:
+  std::string TemporaryName() const { return "dbo.Tmp_" + row_.tableName; }
+
+  void ReadDictionaryRow() {
+    row_ = ReadSModifyRow(access_, tableTag_, SModifyColumns::kDetail);
+    CheckTableName(tableTag_, "S_Modify.TableName", row_.tableName);
+    layout_.tableTag = tableTag_;
+    layout_.keyList = dictionary::BuildKeyList(row_.keyField);
+    // Several key items would make the key column definition
+    // "A,B Varchar(40) ...", which no server accepts; say so plainly.
+    if (layout_.keyList.find(',') != std::string::npos) {
+      Refuse(tableTag_, "S_Modify.KeyField '" + row_.keyField +
+                            "' names several key columns; a detail table has one key column");
+    }
+    CheckKeyList(tableTag_, "S_Modify.KeyField", layout_.keyList);
+    layout_.values = dictionary::PairItems(row_.createField, row_.fieldKind);
+    for (const auto& value : layout_.values) {
+      CheckColumnName(tableTag_, "S_Modify.CreateField", value.name);
+      if (value.name != "BoxQty") CheckColumnType(tableTag_, "S_Modify.FieldKind", value.kind);
+    }
+  }
+
+  // P: how many "."-separated parts one stored size text has.
+  void ReadStoredPartCount() {
+    sql::SqlQuery query(access_, sql::kSizeConnectionName);
+    query.SetText(sql::Format(
+        "Select Name from sysColumns Where ID=Object_ID('%s') and Name='SizeStr'", row_.tableName));
+    query.Open();
+    if (query.Empty()) return;
+    query.SetText(sql::Format(
+        "Select Top 1 SizeStr From %s Where SizeStr is Not null and SizeStr<>''", row_.tableName));
+    query.Open();
+    if (query.Empty()) return;
+    const std::string sizeText = query.Field(0).AsString();
+    storedParts_ = 1 + static_cast<std::int32_t>(std::count(sizeText.begin(), sizeText.end(), '.'));
+  }
+
+  void ReadCopyColumns() {
+    sql::SqlQuery query(access_, sql::kSizeConnectionName);
+    query.SetText(sql::Format(
+        "Select Name from sysColumns Where ID=Object_ID('%s') and Name Not Like 'x_%%' order by "
+        "ColOrder",
+        row_.tableName));
+    query.Open();
+    for (; !query.End(); query.Next()) AddCopyColumn(query.Field(0).AsString());
+    // The pattern above also leaves out names such as xRate or x1, which
+    // are no slot columns: their values would be lost. Read the names it
+    // left out and keep every one that is not a slot column; the slot
+    // columns above N are checked for quantities before anything changes.
+    query.SetText(sql::Format(
+        "Select Name from sysColumns Where ID=Object_ID('%s') and Name Like 'x_%%' order by "
+        "ColOrder",
+        row_.tableName));
+    query.Open();
+    for (; !query.End(); query.Next()) {
+      const std::string name = query.Field(0).AsString();
+      std::int32_t slot = 0;
+      if (!IsSlotColumnName(name, &slot)) {
+        AddCopyColumn(name);
+      } else {
+        oldSlotColumns_.push_back({name, slot});
+      }
+    }
+  }
+
+  void AddCopyColumn(const std::string& name) {
+    CheckColumnName(tableTag_, "the columns of " + row_.tableName, name);
+    if (!copyList_.empty()) copyList_ += ',';
+    copyList_ += name;
+  }
+
+  void ReadCarriedColumns() {
+    const std::string dictionaryTable = dictionary::GetDictTableName(access_, tableTag_);
+    CheckTableName(tableTag_, "DataDictionary.TableName", dictionaryTable);
+    sql::SqlQuery query(access_, sql::kSizeConnectionName);
+    query.SetText(sql::Format("Select * From S_Modify Where TableTag=%d", tableTag_));
+    query.Open();
+    const std::int32_t fieldFrom = query.FieldByName("FieldFrom").AsInteger();
+    query.SetText(sql::Format("Select  *  From %s Where 1=0 ", dictionaryTable));
+    query.Open();
+    // When the dictionary table starts with the key column, its first two
+    // columns are skipped.
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < query.FieldCount(); ++i) {
+      if (text::EqualsIgnoringAsciiCase(query.Field(i).Name(), layout_.keyList)) offset = 2;
+    }
+    for (std::int32_t i = 0; i < fieldFrom; ++i) {
+      const std::string& name = query.Field(offset + static_cast<std::size_t>(i)).Name();
+      CheckColumnName(tableTag_, "the columns of " + dictionaryTable, name);
+      layout_.carriedColumns.push_back(name);
+    }
+  }
+
+  // M: the highest slot column the old table has, up to N; x_1..x_M are copied.
+  void ReadPresentSlots() {
+    sql::SqlQuery query(access_, sql::kSizeConnectionName);
+    std::int32_t present = 0;
+    for (std::int32_t k = layout_.slotCount; k >= 1 && present == 0; --k) {
+      query.SetText(
+          sql::Format("Select Name from sysColumns Where ID=Object_ID('%s') and Name='x_%d'",
+                      row_.tableName, k));
+      query.Open();
+      if (!query.Empty()) present = k;
+    }
+    for (std::int32_t i = 1; i <= present; ++i) copyList_ += sql::Format(",x_%d", i);
+  }
+
+  // Under read committed another terminal could insert into the old table
+  // after the copy has read it; those rows would vanish with the drop. The
+  // lock keeps everyone out until the run's transaction ends.
+  std::int32_t LockOldTableAndCountRows() {
+    sql::SqlQuery query(access_, sql::kSizeConnectionName);
+    query.SetText(sql::Format("Select Count(*) From %s With (TabLockX, HoldLock)", row_.tableName));
+    query.Open();
+    return query.Field(0).AsInteger();
+  }
+
+  // Slot columns above N are not copied. When any row holds a quantity in
+  // one of them, stop before anything changes rather than lose it.
+  void RefuseToDropQuantities() {
+    std::string condition;
+    std::string names;
+    for (const auto& [name, slot] : oldSlotColumns_) {
+      if (slot <= layout_.slotCount) continue;
+      if (!condition.empty()) condition += " Or ";
+      condition += name + "<>0";
+      if (!names.empty()) names += ", ";
+      names += name;
+    }
+    if (condition.empty()) return;
+    sql::SqlQuery query(access_, sql::kSizeConnectionName);
+    query.SetText(sql::Format("Select Count(*) From %s Where %s", row_.tableName, condition));
+    query.Open();
+    if (query.Field(0).AsInteger() == 0) return;
+    notices_.ShowNotice(kSizeDecreaseNotice, ui::kNoticeInformation);
+    Refuse(tableTag_, sql::Format("%s holds quantities in %s, above the %d size slots the size "
+                                  "groups need now; nothing was changed so that none is lost",
+                                  row_.tableName, names, layout_.slotCount));
+  }
+
+  void BuildNewTables() {
+    const std::string createTemplate = BuildDetailTemplate(layout_);
+    const std::string extraColumns = SecondPlaceholderText(tableTag_);
+    const std::string names[] = {TemporaryName(), row_.tableName + "_U", row_.tableName + "_I",
+                                 row_.tableName + "_D"};
+    for (const auto& name : names) {
+      statements_.ExecuteIgnoringFailure(sql::Format(
+          "if exists (select * from dbo.sysobjects where id = object_id(N'%s') ) Drop Table %s",
+          name, name));
+      statements_.Execute(sql::Format(createTemplate, name, extraColumns));
+      if (name != names[0]) AddPrimaryKey(name);
+    }
+  }
+
+  void AddPrimaryKey(const std::string& table) {
+    statements_.Execute(sql::Format("Alter Table %s Add Primary Key (%s)", table, layout_.keyList));
+  }
+
+  void CopyRows(std::int32_t oldRows) {
+    statements_.Execute(sql::Format("Insert into %s(%s) Select %s from %s ", TemporaryName(),
+                                    copyList_, copyList_, row_.tableName));
+    sql::SqlQuery query(access_, sql::kSizeConnectionName);
+    query.SetText(sql::Format("Select Count(*) From %s", TemporaryName()));
+    query.Open();
+    const std::int32_t copied = query.Field(0).AsInteger();
+    if (copied != oldRows) {
+      Refuse(tableTag_,
+             sql::Format("%d rows of %s were copied, but it held %d; nothing was changed", copied,
+                         row_.tableName, oldRows));
+    }
+  }
+
+  void ReplaceOldTable() {
+    statements_.ExecuteIgnoringFailure(sql::Format("Drop Table %s", row_.tableName));
+    statements_.Execute(sql::Format("sp_rename '%s', '%s'", TemporaryName(), row_.tableName));
+    AddPrimaryKey(row_.tableName);
+  }
+
+  bool ParameterHasVersionNo() {
+    sql::SqlQuery query(access_, sql::kSizeConnectionName);
+    query.SetText("Select * from syscolumns where name='VersionNo' and id=object_id('Parameter')");
+    query.Open();
+    return !query.Empty();
+  }
+
+  // Extends every stored size text by the parts of the new slots; a fallen
+  // count cannot be mended here and is shown to the user.
+  bool UpdateSizeTexts() {
+    if (storedParts_ <= 0) return true;
+    if (layout_.slotCount > storedParts_) {
+      std::string extension;
+      for (std::int32_t i = storedParts_; i < layout_.slotCount; ++i) extension += ".0";
+      statements_.Execute(sql::Format(
+          "Update %s Set SizeStr=SizeStr+'%s' Where SizeStr is Not Null and SizeStr<>''",
+          row_.tableName, extension));
+    } else if (layout_.slotCount < storedParts_) {
+      notices_.ShowNotice(kSizeDecreaseNotice, ui::kNoticeInformation);
+      return false;
+    }
+    return true;
+  }
+
+  sql::SqlAccess& access_;
+  ui::NoticeBox& notices_;
+  const std::int32_t tableTag_;
+  StatementRunner statements_;
+  SModifyRow row_;
+  DetailLayout layout_;
+  std::int32_t storedParts_ = 0;  // P
+  std::string copyList_;
+  std::vector<std::pair<std::string, std::int32_t>> oldSlotColumns_;
+};
+
+}  // namespace
+
+bool RebuildDetailTable(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag) {
+  // These two TableTags are flagged in some databases but are not rebuilt.
+  if (tableTag == 27 || tableTag == 35) return false;
+  return DetailRebuild(access, notices, tableTag).Run();
+}
+
+}  // namespace slotsync::rebuild

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+
+#include "sql/sql_access.h"
+#include "ui/notice.h"
+
+namespace slotsync::rebuild {
+
+// Rebuilds one detail table with N slot columns and keeps its rows: the new
+// table is built as dbo.Tmp_<name>, filled from the old one, which is then
+// dropped and replaced; the companions <name>_U, _I and _D are recreated
+// empty. Runs inside the run's transaction and raises on failure.
+//
+// Returns false when it did nothing (TableTags 27 and 35) or stopped at the
+// size-decrease notice, true when it ran to its end.
+bool RebuildDetailTable(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag);
+
+// "尺码组包含尺码数量变少，配码需相应修改" CR "不能自动修改，请联系供货商进行修改", GBK.
+extern const char* const kSizeDecreaseNotice;
+
+// A slot column is "x_" (either case) and a whole number from 1 up, written
+// without leading zeros, the way the rebuild names them: "x_%d".
+bool IsSlotColumnName(std::string_view name, std::int32_t* number = nullptr);
+
+}  // namespace slotsync::rebuild

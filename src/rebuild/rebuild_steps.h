@@ -1,0 +1,66 @@
+#pragma once
+
+// What the detail-table and the per-terminal rebuilds have in common: the
+// S_Modify row they start from, the CREATE TABLE text they assemble, the
+// drops whose failure they ignore and the flag they clear at the end.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "sql/sql_access.h"
+
+namespace slotsync::rebuild {
+
+// The texts of a TableTag's S_Modify row. All are empty when the row is
+// missing; a NULL reads as empty text.
+struct SModifyRow {
+  bool found = false;
+  std::string tableName;
+  std::string keyField;
+  std::string createField;
+  std::string fieldKind;
+  std::string fixedField;
+  std::string fixedFieldKind;
+};
+
+// Which columns a rebuild fetches by name: each rebuild reads only its own,
+// so a table lacking another rebuild's column does not fail it.
+enum class SModifyColumns {
+  kDetail,    // KeyField, TableName, CreateField, FieldKind
+  kTerminal,  // TableName, CreateField, FieldKind, FixedField, FixedFieldKind
+};
+
+// Reads the first row of "Select * from S_Modify Where TableTag=%d". A column
+// the result lacks fails with "Field '%s' not found".
+SModifyRow ReadSModifyRow(sql::SqlAccess& access, std::int32_t tableTag, SModifyColumns columns);
+
+// A CREATE TABLE text assembled as 16-bit text, the way every generated
+// CREATE TABLE text is held, and narrowed back to GBK before the table name
+// goes in. The texts appended are GBK.
+class CreateTableText {
+ public:
+  CreateTableText& Append(std::string_view gbk);
+  // The GBK template, still holding its "%s" placeholders.
+  std::string Narrow() const;
+
+ private:
+  std::u16string wide_;
+};
+
+// The statements of one rebuild, sent one by one on the run's connection.
+class StatementRunner {
+ public:
+  explicit StatementRunner(sql::SqlAccess& access);
+
+  void Execute(std::string statement);
+  // For the drops only: a table that is not there is no reason to stop.
+  void ExecuteIgnoringFailure(std::string statement);
+  // "Update S_Modify Set Modified=0 Where TableTag=%d": the rebuild is done.
+  void ClearModifiedFlag(std::int32_t tableTag);
+
+ private:
+  sql::SqlQuery query_;
+};
+
+}  // namespace slotsync::rebuild

@@ -1,0 +1,383 @@
+#include "rebuild/detail_table.h"
+
+#include <algorithm>
+
+#include "dictionary/dictionary_guard.h"
+#include "run_fixture.h"
+#include "scenarios.h"
+#include "sql/sql_error.h"
+
+namespace slotsync::testing {
+namespace {
+
+using Log = std::vector<std::string>;
+
+class RecordingNotices final : public ui::NoticeBox {
+ public:
+  int ShowNotice(const std::string& text, unsigned flags) override {
+    shown.emplace_back(text, flags);
+    return ui::kNoticeOk;
+  }
+  std::vector<std::pair<std::string, unsigned>> shown;
+};
+
+class DetailTable : public ::testing::Test {
+ protected:
+  Script script;
+  RecordingNotices notices;
+  sql::SqlConnection connection{"SizeTessera", std::make_unique<ScriptedConnection>(script)};
+  sql::SqlAccess access;
+  void SetUp() override { access.Add(connection); }
+
+  bool Rebuild(const DetailScenario& scenario) {
+    scenario.Apply(script);
+    return rebuild::RebuildDetailTable(access, notices, scenario.tag);
+  }
+  Log Executed() const {
+    Log executed;
+    for (const auto& entry : script.Log()) {
+      if (entry.starts_with("EXEC ")) executed.push_back(entry.substr(5));
+    }
+    return executed;
+  }
+  // The create statement of the work copy.
+  std::string CreateOfCopy() const {
+    for (const auto& statement : Executed()) {
+      if (statement.starts_with("Create Table dbo.Tmp_")) return statement;
+    }
+    return {};
+  }
+  std::string CopyStatement() const {
+    for (const auto& statement : Executed()) {
+      if (statement.starts_with("Insert into")) return statement;
+    }
+    return {};
+  }
+};
+
+const std::string kDrop =
+    "if exists (select * from dbo.sysobjects where id = object_id(N'%s') ) Drop Table %s";
+
+TEST_F(DetailTable, RebuildsAPlainDetailTableStatementByStatement) {
+  EXPECT_TRUE(Rebuild(DetailScenario{}));
+  const std::string tmpl =
+      "Create Table %s(DetailID Varchar(40) Not Null Default NewID(),IndexNo int Null,BillID "
+      "Varchar(20),StoreCode Varchar(20),BoxQty int Null,[x_1] Integer Null,[x_2] Integer "
+      "Null,[x_3] Integer Null,Price Money Null,Amount Money Null,[Memo] Varchar(30) Null, "
+      "SizeIndex Integer Null,SizeStr Varchar(100) Null)";
+  const auto create = [&](const std::string& name) {
+    std::string text = tmpl;
+    text.replace(text.find("%s"), 2, name);
+    return "EXEC " + text;
+  };
+  const std::string copyList =
+      "DetailID,IndexNo,BillID,StoreCode,Price,BoxQty,Amount,SizeIndex,SizeStr,x_1,x_2";
+  const Log expected = {
+      "OPEN Select * from S_Modify Where TableTag=10",
+      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='SizeStr'",
+      "OPEN Select Top 1 SizeStr From StockDetail Where SizeStr is Not null and SizeStr<>''",
+      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name Not Like 'x_%' "
+      "order by ColOrder",
+      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name Like 'x_%' "
+      "order by ColOrder",
+      "OPEN Select TableName From DataDictionary where TableTag=10",
+      "OPEN Select * From S_Modify Where TableTag=10",
+      "OPEN Select  *  From StockBill Where 1=0 ",
+      "OPEN " + kSlotCountSql,
+      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='x_3'",
+      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='x_2'",
+      "OPEN Select Count(*) From StockDetail With (TabLockX, HoldLock)",
+      "EXEC " + sql::Format(kDrop, "dbo.Tmp_StockDetail", "dbo.Tmp_StockDetail"),
+      create("dbo.Tmp_StockDetail"),
+      "EXEC " + sql::Format(kDrop, "StockDetail_U", "StockDetail_U"),
+      create("StockDetail_U"),
+      "EXEC Alter Table StockDetail_U Add Primary Key (DetailID)",
+      "EXEC " + sql::Format(kDrop, "StockDetail_I", "StockDetail_I"),
+      create("StockDetail_I"),
+      "EXEC Alter Table StockDetail_I Add Primary Key (DetailID)",
+      "EXEC " + sql::Format(kDrop, "StockDetail_D", "StockDetail_D"),
+      create("StockDetail_D"),
+      "EXEC Alter Table StockDetail_D Add Primary Key (DetailID)",
+      "EXEC Insert into dbo.Tmp_StockDetail(" + copyList + ") Select " + copyList +
+          " from StockDetail ",
+      "OPEN Select Count(*) From dbo.Tmp_StockDetail",
+      "EXEC Drop Table StockDetail",
+      "EXEC sp_rename 'dbo.Tmp_StockDetail', 'StockDetail'",
+      "EXEC Alter Table StockDetail Add Primary Key (DetailID)",
+      "OPEN Select * from syscolumns where name='VersionNo' and id=object_id('Parameter')",
+      "EXEC Update StockDetail Set SizeStr=SizeStr+'.0' Where SizeStr is Not Null and "
+      "SizeStr<>''",
+      "EXEC Exec CreateInvoiceDetailTrigger 10",
+      "EXEC Update S_Modify Set Modified=0 Where TableTag=10",
+  };
+  EXPECT_EQ(script.Statements(), expected);
+  EXPECT_TRUE(notices.shown.empty());
+}
+
+TEST_F(DetailTable, TemplateShapes) {
+  struct Case {
+    const char* name;
+    std::function<void(DetailScenario&)> change;
+    std::string create;  // the work copy's create statement
+  };
+  const std::string key =
+      "Create Table dbo.Tmp_StockDetail(DetailID Varchar(40) Not Null Default "
+      "NewID(),IndexNo int Null,";
+  const std::string slots = "[x_1] Integer Null,[x_2] Integer Null,[x_3] Integer Null,";
+  const std::string closing = " SizeIndex Integer Null,SizeStr Varchar(100) Null)";
+  const std::string memo = "[Memo] Varchar(30) Null,";
+  const Case cases[] = {
+      {"TableTag 21: free fields and its extra columns", [](DetailScenario& s) { s.tag = 21; },
+       key +
+           "BillID Varchar(20),StoreCode Varchar(20),Field1 Varchar(50) Null,Field2 Varchar(50) "
+           "Null,Field3 Varchar(50) Null,Field4 Varchar(50) Null,Field5 Varchar(50) Null,Field6 "
+           "Varchar(50) Null,Field7 Varchar(50) Null,Field8 Varchar(50) Null,Field9 Varchar(50) "
+           "Null,BoxQty int Null," +
+           slots +
+           "Price Money Null,Amount Money Null,StuffPrice Money Null,StuffAmount Money "
+           "Null,OrderNo Varchar(20) Null,DeliveryDate Datetime Null,CustCode Varchar(20) "
+           "Null,CancelFlag bit Not Null Default(0)," +
+           memo + closing},
+      {"TableTag 39: no extra columns and no Memo", [](DetailScenario& s) { s.tag = 39; },
+       key + "BillID Varchar(20),StoreCode Varchar(20),BoxQty int Null," + slots +
+           "Price Money Null,Amount Money Null," + closing},
+      {"TableTag 31", [](DetailScenario& s) { s.tag = 31; },
+       key + "BillID Varchar(20),StoreCode Varchar(20),BoxQty int Null," + slots +
+           "Price Money Null,Amount Money Null,ExchangeProfit Money Null,ExchangePeriod Int "
+           "Null,SalesOrderID Varchar(20) Null," +
+           memo + closing},
+      {"FieldFrom 0", [](DetailScenario& s) { s.fieldFrom = "0"; },
+       key + "BoxQty int Null," + slots + "Price Money Null,Amount Money Null," + memo + closing},
+      {"FieldFrom negative", [](DetailScenario& s) { s.fieldFrom = "-3"; },
+       key + "BoxQty int Null," + slots + "Price Money Null,Amount Money Null," + memo + closing},
+      {"FieldFrom NULL", [](DetailScenario& s) { s.fieldFrom = std::nullopt; },
+       key + "BoxQty int Null," + slots + "Price Money Null,Amount Money Null," + memo + closing},
+      {"dictionary table starting with the key column: offset 2",
+       [](DetailScenario& s) {
+         s.dictionaryColumns = {"detailid", "Kind", "BillID", "StoreCode"};
+       },
+       key + "BillID Varchar(20),StoreCode Varchar(20),BoxQty int Null," + slots +
+           "Price Money Null,Amount Money Null," + memo + closing},
+      {"N = 0: no box and no slot columns",
+       [](DetailScenario& s) {
+         s.n = 0;
+         s.sizeText = std::nullopt;
+       },
+       key + "BillID Varchar(20),StoreCode Varchar(20),Price Money Null,Amount Money Null," + memo +
+           closing},
+      {"a CreateField without ';' gives no value column",
+       [](DetailScenario& s) { s.createField = "Price"; },
+       key + "BillID Varchar(20),StoreCode Varchar(20)," + slots + memo + closing},
+      {"boxqty in another case is an ordinary value column",
+       [](DetailScenario& s) { s.createField = "boxqty;"; },
+       key + "BillID Varchar(20),StoreCode Varchar(20)," + slots + "boxqty Money Null," + memo +
+           closing},
+  };
+  for (const auto& c : cases) {
+    Script fresh;
+    std::swap(script, fresh);
+    DetailScenario scenario;
+    c.change(scenario);
+    EXPECT_TRUE(Rebuild(scenario)) << c.name;
+    EXPECT_EQ(CreateOfCopy(), c.create) << c.name;
+  }
+}
+
+TEST_F(DetailTable, TableTags27And35AreNeverTouched) {
+  for (const std::int32_t tag : {27, 35}) {
+    DetailScenario scenario;
+    scenario.tag = tag;
+    EXPECT_FALSE(Rebuild(scenario));
+    EXPECT_TRUE(script.Log().empty());
+  }
+}
+
+TEST_F(DetailTable, CopiesTheSlotColumnsTheOldTableHas) {
+  DetailScenario scenario;
+  scenario.n = 4;
+  scenario.sizeText = "0.0";
+  EXPECT_TRUE(Rebuild(scenario));
+  // M = 2 < N = 4: only x_1 and x_2 are copied; the new slots start empty.
+  EXPECT_EQ(CopyStatement(),
+            "Insert into dbo.Tmp_StockDetail(DetailID,IndexNo,BillID,StoreCode,Price,BoxQty,"
+            "Amount,SizeIndex,SizeStr,x_1,x_2) Select DetailID,IndexNo,BillID,StoreCode,Price,"
+            "BoxQty,Amount,SizeIndex,SizeStr,x_1,x_2 from StockDetail ");
+  // N = P + 2: every stored size text grows by two parts.
+  EXPECT_NE(std::find(Executed().begin(), Executed().end(),
+                      "Update StockDetail Set SizeStr=SizeStr+'.0.0' Where SizeStr is Not Null "
+                      "and SizeStr<>''"),
+            Executed().end());
+}
+
+TEST_F(DetailTable, AFallenSizeCountShowsTheNoticeAndKeepsTheFlag) {
+  DetailScenario scenario;
+  scenario.n = 2;
+  scenario.sizeText = "1.2.3";
+  EXPECT_FALSE(Rebuild(scenario));
+  ASSERT_EQ(notices.shown.size(), 1u);
+  EXPECT_EQ(notices.shown[0].first, rebuild::kSizeDecreaseNotice);
+  EXPECT_EQ(notices.shown[0].second, 64u);
+  const Log executed = Executed();
+  EXPECT_EQ(executed.back(), "Alter Table StockDetail Add Primary Key (DetailID)");
+  EXPECT_EQ(script.Log().back(),
+            "OPEN Select * from syscolumns where name='VersionNo' and id=object_id('Parameter')");
+}
+
+TEST_F(DetailTable, WithoutVersionNoTheTriggerProcedureIsNotCalled) {
+  DetailScenario scenario;
+  scenario.versionNo = false;
+  scenario.sizeText = std::nullopt;  // P = 0: no size-text update either
+  EXPECT_TRUE(Rebuild(scenario));
+  const Log executed = Executed();
+  EXPECT_EQ(executed.back(), "Update S_Modify Set Modified=0 Where TableTag=10");
+  EXPECT_EQ(executed[executed.size() - 2], "Alter Table StockDetail Add Primary Key (DetailID)");
+}
+
+TEST_F(DetailTable, OnlyTheDropsMayFail) {
+  DetailScenario scenario;
+  script.Fail(sql::Format(kDrop, "dbo.Tmp_StockDetail", "dbo.Tmp_StockDetail"), "no such table");
+  script.Fail("Drop Table StockDetail", "Cannot drop the table");
+  EXPECT_TRUE(Rebuild(scenario));
+  EXPECT_EQ(Executed().back(), "Update S_Modify Set Modified=0 Where TableTag=10");
+
+  Script fresh;
+  std::swap(script, fresh);
+  script.Fail(
+      "Create Table StockDetail_U(DetailID Varchar(40) Not Null Default NewID(),IndexNo int "
+      "Null,BillID Varchar(20),StoreCode Varchar(20),BoxQty int Null,[x_1] Integer Null,[x_2] "
+      "Integer Null,[x_3] Integer Null,Price Money Null,Amount Money Null,[Memo] Varchar(30) "
+      "Null, SizeIndex Integer Null,SizeStr Varchar(100) Null)",
+      "There is already an object named 'StockDetail_U' in the database.");
+  EXPECT_THROW(Rebuild(scenario), sql::SqlError);
+  EXPECT_TRUE(Executed().back().starts_with("Create Table StockDetail_U("));
+}
+
+TEST_F(DetailTable, ColumnsThatOnlyLookLikeSlotsAreCopied) {
+  DetailScenario scenario;
+  scenario.xColumns = {"xRate", "x_1", "x1", "X_2", "x_01"};
+  EXPECT_TRUE(Rebuild(scenario));
+  EXPECT_EQ(CopyStatement(),
+            "Insert into dbo.Tmp_StockDetail(DetailID,IndexNo,BillID,StoreCode,Price,BoxQty,"
+            "Amount,SizeIndex,SizeStr,xRate,x1,x_01,x_1) Select DetailID,IndexNo,BillID,StoreCode,"
+            "Price,BoxQty,Amount,SizeIndex,SizeStr,xRate,x1,x_01,x_1 from StockDetail ");
+}
+
+TEST_F(DetailTable, QuantitiesAboveTheNewCountStopTheRebuildBeforeAnyChange) {
+  DetailScenario scenario;
+  scenario.n = 2;
+  scenario.xColumns = {"x_1", "x_2", "x_3", "x_4"};
+  scenario.quantitiesAboveN = "1";
+  try {
+    Rebuild(scenario);
+    FAIL() << "expected a refusal";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(),
+                 "TableTag 10: StockDetail holds quantities in x_3, x_4, above the 2 size slots "
+                 "the size groups need now; nothing was changed so that none is lost");
+  }
+  EXPECT_TRUE(Executed().empty());
+  EXPECT_EQ(script.Log().back(), "OPEN Select Count(*) From StockDetail Where x_3<>0 Or x_4<>0");
+  ASSERT_EQ(notices.shown.size(), 1u);
+  EXPECT_EQ(notices.shown[0].second, 64u);
+
+  // Empty slots above the new count are dropped as before.
+  Script fresh;
+  std::swap(script, fresh);
+  scenario.quantitiesAboveN = "0";
+  scenario.sizeText = std::nullopt;
+  EXPECT_TRUE(Rebuild(scenario));
+}
+
+TEST_F(DetailTable, RefusalsBeforeAnyStatement) {
+  struct Case {
+    const char* name;
+    std::function<void(DetailScenario&)> change;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"several key columns", [](DetailScenario& s) { s.keyField = "BillID;LineNo;"; },
+       "TableTag 10: S_Modify.KeyField 'BillID;LineNo;' names several key columns; a detail "
+       "table has one key column"},
+      {"an injected table name", [](DetailScenario& s) { s.tableName = "T;drop table Customer--"; },
+       ""},
+      {"an injected column type", [](DetailScenario& s) { s.fieldKind = "Money) drop table T--;"; },
+       ""},
+  };
+  for (const auto& c : cases) {
+    Script fresh;
+    std::swap(script, fresh);
+    DetailScenario scenario;
+    c.change(scenario);
+    try {
+      Rebuild(scenario);
+      ADD_FAILURE() << c.name;
+    } catch (const std::runtime_error& e) {
+      if (!c.message.empty()) {
+        EXPECT_EQ(e.what(), c.message) << c.name;
+      }
+    }
+    EXPECT_EQ(script.Statements(), Log{"OPEN Select * from S_Modify Where TableTag=10"}) << c.name;
+  }
+}
+
+TEST_F(DetailTable, RowsWrittenMeanwhileFailTheCopy) {
+  DetailScenario scenario;
+  scenario.rowsCopied = "4";
+  EXPECT_THROW(Rebuild(scenario), std::runtime_error);
+  EXPECT_TRUE(Executed().back().starts_with("Insert into dbo.Tmp_StockDetail("));
+}
+
+}  // namespace
+}  // namespace slotsync::testing
+
+namespace slotsync::testing {
+namespace {
+
+class DetailTableThroughTheRun : public RunFixture {
+ protected:
+  entry::RunReport RunWithRealRebuilders() {
+    entry::RunDependencies deps = Dependencies();
+    deps.makeRebuilders = [](sql::SqlAccess& access, ui::NoticeBox& box) {
+      return rebuild::MakeRebuilders(access, box);
+    };
+    return entry::RunRestructure({"srv", "db", "sa", "pw"}, deps);
+  }
+};
+
+TEST_F(DetailTableThroughTheRun, IsRebuiltAndCommitted) {
+  ScriptCounts(3, 2);
+  ScriptFlagged({10});
+  DetailScenario{}.Apply(script);
+  const auto report = RunWithRealRebuilders();
+  EXPECT_EQ(report.outcome, entry::Outcome::kCommitted) << report.message;
+  EXPECT_EQ(report.rebuiltTables, 1);
+  const auto& log = script.Log();
+  const auto flagCleared =
+      std::find(log.begin(), log.end(), "EXEC Update S_Modify Set Modified=0 Where TableTag=10");
+  ASSERT_NE(flagCleared, log.end());
+  EXPECT_EQ(*std::next(flagCleared), "COMMIT");
+}
+
+TEST_F(DetailTableThroughTheRun, AFailingRebuildIsRolledBack) {
+  ScriptCounts(3, 2);
+  ScriptFlagged({10});
+  DetailScenario{}.Apply(script);
+  script.Fail("sp_rename 'dbo.Tmp_StockDetail', 'StockDetail'",
+              "Either the parameter @objname "
+              "is ambiguous or the claimed "
+              "@objtype (OBJECT) is wrong.");
+  const auto report = RunWithRealRebuilders();
+  EXPECT_EQ(report.outcome, entry::Outcome::kRolledBack);
+  EXPECT_EQ(report.failedTableTag, 10);
+  EXPECT_EQ(report.message,
+            "TableTag 10: Either the parameter @objname is ambiguous or the claimed @objtype "
+            "(OBJECT) is wrong.");
+  const auto& log = script.Log();
+  const auto rename =
+      std::find(log.begin(), log.end(), "EXEC sp_rename 'dbo.Tmp_StockDetail', 'StockDetail'");
+  ASSERT_NE(rename, log.end());
+  EXPECT_EQ(*std::next(rename), "ROLLBACK");
+}
+
+}  // namespace
+}  // namespace slotsync::testing

@@ -1,0 +1,134 @@
+#pragma once
+
+// Whole tables as a database describes them, for the rebuild tests: each
+// test starts from the default and changes what it needs.
+
+#include <algorithm>
+
+#include "rebuild/detail_table.h"
+#include "run_fixture.h"
+
+namespace slotsync::testing {
+
+// A detail table as a database holds it; each test changes what it needs.
+struct DetailScenario {
+  std::int32_t tag = 10;
+  bool hasRow = true;
+  std::string tableName = "StockDetail";
+  std::string keyField = "DetailID";
+  std::string createField = "Price;BoxQty;Amount;";
+  std::string fieldKind = "Money;Int;Money;";
+  sql::Value fieldFrom = "2";
+  std::string dictionaryTable = "StockBill";
+  std::vector<std::string> dictionaryColumns = {"BillID", "StoreCode", "ClerkCode"};
+  std::int32_t n = 3;
+  std::vector<std::string> plainColumns = {"DetailID", "IndexNo", "BillID",    "StoreCode", "Price",
+                                           "BoxQty",   "Amount",  "SizeIndex", "SizeStr"};
+  std::vector<std::string> xColumns = {"x_1", "x_2"};
+  std::optional<std::string> sizeText = "1.2";  // nullopt: no SizeStr column
+  std::string rowsHeld = "5";
+  std::string rowsCopied = "5";
+  std::string quantitiesAboveN = "0";
+  bool versionNo = true;
+
+  std::string Sql(const std::string& pattern) const { return sql::Format(pattern, tableName); }
+
+  void Apply(Script& script) const {
+    const std::string tagText = std::to_string(tag);
+    sql::ResultSet row = Rows({"TableTag", "TableName", "KeyField", "CreateField", "FieldKind",
+                               "FieldFrom", "CanCreateFlag", "Modified"},
+                              {});
+    if (hasRow) {
+      row.rows.push_back(
+          {tagText, tableName, keyField, createField, fieldKind, fieldFrom, "1", "1"});
+    }
+    script.Answer("Select * from S_Modify Where TableTag=" + tagText, row);
+    script.Answer("Select * From S_Modify Where TableTag=" + tagText, row);
+    script.Answer(Sql("Select Name from sysColumns Where ID=Object_ID('%s') and Name='SizeStr'"),
+                  sizeText ? Column("Name", {"SizeStr"}) : Column("Name", {}));
+    if (sizeText) {
+      script.Answer(Sql("Select Top 1 SizeStr From %s Where SizeStr is Not null and SizeStr<>''"),
+                    Column("SizeStr", {*sizeText}));
+    }
+    std::vector<sql::Value> plain(plainColumns.begin(), plainColumns.end());
+    std::vector<sql::Value> x(xColumns.begin(), xColumns.end());
+    script.Answer(Sql("Select Name from sysColumns Where ID=Object_ID('%s') and Name Not Like "
+                      "'x_%%' order by ColOrder"),
+                  Column("Name", plain));
+    script.Answer(Sql("Select Name from sysColumns Where ID=Object_ID('%s') and Name Like 'x_%%' "
+                      "order by ColOrder"),
+                  Column("Name", x));
+    script.Answer("Select TableName From DataDictionary where TableTag=" + tagText,
+                  Column("TableName", {dictionaryTable}));
+    script.Answer("Select  *  From " + dictionaryTable + " Where 1=0 ",
+                  Rows(dictionaryColumns, {}));
+    script.Answer(kSlotCountSql, Rows({"", "SizeGroupID"}, {{std::to_string(n), "1"}}));
+    for (std::int32_t k = 1; k <= n; ++k) {
+      const std::string name = "x_" + std::to_string(k);
+      const bool present = std::find(xColumns.begin(), xColumns.end(), name) != xColumns.end();
+      script.Answer(
+          sql::Format("Select Name from sysColumns Where ID=Object_ID('%s') and Name='x_%d'",
+                      tableName, k),
+          present ? Column("Name", {name}) : Column("Name", {}));
+    }
+    script.Answer(Sql("Select Count(*) From %s With (TabLockX, HoldLock)"), Column("", {rowsHeld}));
+    script.Answer("Select Count(*) From dbo.Tmp_" + tableName, Column("", {rowsCopied}));
+    script.Answer("Select * from syscolumns where name='VersionNo' and id=object_id('Parameter')",
+                  versionNo ? Column("name", {"VersionNo"}) : Column("name", {}));
+    std::string above;
+    for (const auto& name : xColumns) {
+      std::int32_t slot = 0;
+      if (!rebuild::IsSlotColumnName(name, &slot) || slot <= n) continue;
+      above += (above.empty() ? "" : " Or ") + name + "<>0";
+    }
+    script.Answer(Sql("Select Count(*) From %s Where ") + above, Column("", {quantitiesAboveN}));
+  }
+};
+
+inline const std::string kTypesSql =
+    "Select a.* From DataDictReportContent a,DataDictionary b Where a.TableID=b.TableID and "
+    "b.TableTag=";
+
+// The dictionary of one per-terminal table, by default the one of the worked
+// examples: TableTag 101, key K, fixed column F Int, value column V Money,
+// N = 2 and no report content types.
+struct TerminalScenario {
+  std::int32_t tag = 101;
+  bool hasSModifyRow = true;
+  std::string tableName = "TermCount";
+  std::string createField = "V;";
+  std::string fieldKind = "Money;";
+  std::string fixedField = "F;";
+  std::string fixedFieldKind = "Int;";
+  std::vector<std::string> types;
+  std::string keyColumn = "K";
+  std::string dictTableName = "TermCount";
+  std::int32_t slotCount = 2;
+};
+
+inline void ScriptTerminalDictionary(Script& script, const TerminalScenario& d) {
+  const std::string tag = std::to_string(d.tag);
+  sql::ResultSet sModify =
+      Rows({"TableTag", "TableName", "KeyField", "CreateField", "FieldKind", "FixedField",
+            "FixedFieldKind", "FieldFrom", "CanCreateFlag", "Modified"},
+           {});
+  if (d.hasSModifyRow) {
+    sModify.rows.push_back({tag, d.tableName, "", d.createField, d.fieldKind, d.fixedField,
+                            d.fixedFieldKind, "0", "1", "1"});
+  }
+  script.Answer("Select * from S_Modify Where TableTag=" + tag, sModify);
+  sql::ResultSet types = Rows({"ID", "TableID", "Type"}, {});
+  for (const std::string& type : d.types) {
+    types.rows.push_back({std::to_string(types.rows.size() + 1), "7", type});
+  }
+  script.Answer(kTypesSql + tag, types);
+  script.Answer("Select FieldName From DataDictionary where TableTag=" + tag,
+                Column("FieldName", {d.keyColumn}));
+  script.Answer("Select TableName From DataDictionary where TableTag=" + tag,
+                Column("TableName", {d.dictTableName}));
+  sql::ResultSet groups = Rows({"", "SizeGroupID"}, {});
+  if (d.slotCount > 0) groups.rows.push_back({std::to_string(d.slotCount), "1"});
+  script.Answer(kSlotCountSql, groups);
+}
+
+}  // namespace slotsync::testing
