@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build_packages=(cmake make g++ pkg-config unixodbc unixodbc-dev odbcinst tdsodbc)
-test_packages=(googletest libgtest-dev libbenchmark-dev libsqliteodbc clang libclang-rt-14-dev)
+test_packages=(googletest libgtest-dev libbenchmark-dev libsqliteodbc clang libclang-rt-14-dev valgrind)
 
 packages=("${build_packages[@]}")
 if [[ "${1:-}" == "--test" ]]; then

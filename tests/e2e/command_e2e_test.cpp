@@ -1,0 +1,337 @@
+// The slotsync command run as a user runs it, through the real ODBC client
+// and unixODBC, against the scripted driver: its exit code, what it prints,
+// and the statements and transaction calls that reached the driver.
+
+#include <algorithm>
+
+#include "e2e_fixture.h"
+
+namespace slotsync::e2e {
+namespace {
+
+using scripted_odbc::Call;
+using testing::FourTables;
+using testing::kColumnCountSql;
+using testing::kFlaggedSql;
+using testing::kSizeSql;
+using testing::kSlotCountSql;
+
+const std::string kPromptLine = "slotsync: " + Utf8(entry::kRebuildingPrompt);
+
+bool Mentions(const std::vector<std::string>& statements, const std::string& part) {
+  return std::any_of(statements.begin(), statements.end(),
+                     [&](const std::string& s) { return s.find(part) != std::string::npos; });
+}
+
+using SlotsyncCommand = EndToEnd;
+
+TEST_P(SlotsyncCommand, AnInStepDatabaseEndsAfterTheCountsWithoutATransaction) {
+  ScriptCounts(3, 3);
+  Record();
+  const ProgramRun run = Command();
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "in step: N=3, StockDetailTemp has 3 slot columns; nothing to do\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(Attributes(), (std::vector<std::string>{"Driver=" + DriverPath(), "Server=srv",
+                                                    "Database=Shop", "UID=sa", "PWD=pw"}));
+  const std::vector<std::string> expected = {"CONNECT", "EXEC " + kSizeSql, "EXEC " + kSlotCountSql,
+                                             "EXEC " + kColumnCountSql, "DISCONNECT"};
+  EXPECT_EQ(DriverEvents(), expected);
+  EXPECT_EQ(DriverLogOf(recordedLog), expected);
+}
+
+TEST_P(SlotsyncCommand, FlaggedDetailAndTerminalTablesAreRebuiltAndCommitted) {
+  FourTables().Apply(*this);
+  Record();
+  ASSERT_EQ(recorded.outcome, entry::Outcome::kCommitted) << recorded.message;
+  const ProgramRun run = Command();
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "committed: N=3, StockDetailTemp has 2 slot columns; 4 of 4 flagged tables rebuilt\n");
+  EXPECT_EQ(run.err, kPromptLine + "\n");
+
+  const std::vector<std::string> events = DriverEvents();
+  EXPECT_EQ(events, DriverLogOf(recordedLog));
+  // The transaction: begun once, before the first rebuild, and committed
+  // once after the last flag was cleared; never rolled back.
+  const auto begin = std::find(events.begin(), events.end(), "SET AUTOCOMMIT OFF");
+  ASSERT_NE(begin, events.end());
+  EXPECT_EQ(*std::prev(begin), "SET ISOLATION READ COMMITTED");
+  EXPECT_EQ(*std::prev(begin, 2), "EXEC " + kFlaggedSql);
+  EXPECT_EQ(std::vector<std::string>(events.end() - 4, events.end()),
+            (std::vector<std::string>{"EXEC Update S_Modify Set Modified=0 Where TableTag=600",
+                                      "COMMIT", "SET AUTOCOMMIT ON", "DISCONNECT"}));
+  EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), 1);
+  EXPECT_EQ(std::count(events.begin(), events.end(), "ROLLBACK"), 0);
+  const std::vector<std::string> statements = Statements(events);
+  for (const std::int32_t tag : {10, 101, 450, 600}) {
+    EXPECT_TRUE(Mentions(statements,
+                         "Update S_Modify Set Modified=0 Where TableTag=" + std::to_string(tag)))
+        << tag;
+  }
+  // The Chinese column name arrived as the character it is.
+  EXPECT_TRUE(Mentions(statements, "\xE5\xA4\x87\xE6\xB3\xA8 Varchar(20) Null"));
+  EXPECT_TRUE(Mentions(statements,
+                       "Create Table TermReport(ReportID Int Identity(1,1) Not Null,"
+                       "TerminalName Varchar(40) Null ,[F] Int Null ,"
+                       "[T1_x_1] Integer Null Default(0)"));
+}
+
+TEST_P(SlotsyncCommand, AFailureInTheMiddleRollsBackAndNothingFollowsButTheRollback) {
+  FourTables().Apply(*this);
+  const std::string failing =
+      "CREATE  INDEX [IX_TermCount_Terminal] ON [dbo].[TermCount]([TerminalName]) ON [PRIMARY] ";
+  const std::string message =
+      "The operation failed because an index or statistics with name 'IX_TermCount_Terminal' "
+      "already exists on table 'TermCount'.";
+  script.Fail(failing, message, "42S11");
+  Record();
+  ASSERT_EQ(recorded.outcome, entry::Outcome::kRolledBack);
+  const ProgramRun run = Command();
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, kPromptLine +
+                         "\nrolled back: N=3, StockDetailTemp has 2 slot columns; nothing was "
+                         "changed\nslotsync: TableTag 101: " +
+                         message + "\n");
+  const std::vector<std::string> events = DriverEvents();
+  EXPECT_EQ(events, DriverLogOf(recordedLog));
+  EXPECT_EQ(
+      std::vector<std::string>(events.end() - 4, events.end()),
+      (std::vector<std::string>{"EXEC " + failing, "ROLLBACK", "SET AUTOCOMMIT ON", "DISCONNECT"}));
+  EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), 0);
+  // The tables after the failing one were not visited.
+  const std::vector<std::string> statements = Statements(events);
+  EXPECT_FALSE(Mentions(statements, "TableTag=450"));
+  EXPECT_FALSE(Mentions(statements, "TableTag=600"));
+}
+
+TEST_P(SlotsyncCommand, ARefusedConnectionFailsBeforeAnything) {
+  writer.FailCall(Call::kConnect, "28000", "Login failed for user 'sa'.");
+  Save();
+  const ProgramRun run = Command();
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "could not run; nothing was changed\nslotsync: Login failed for user 'sa'.\n");
+  EXPECT_EQ(DriverEvents(), std::vector<std::string>{"CONNECT"});
+  EXPECT_EQ(Attributes().size(), 5u);
+}
+
+TEST_P(SlotsyncCommand, ADryRunSendsEverythingAndRollsBack) {
+  FourTables().Apply(*this);
+  Record(/*dryRun=*/true);
+  ASSERT_EQ(recorded.outcome, entry::Outcome::kPreviewed) << recorded.message;
+  const ProgramRun run = Command({"--dry-run"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  const std::vector<std::string> events = DriverEvents();
+  EXPECT_EQ(events, DriverLogOf(recordedLog));
+  EXPECT_EQ(std::vector<std::string>(events.end() - 4, events.end()),
+            (std::vector<std::string>{"EXEC Update S_Modify Set Modified=0 Where TableTag=600",
+                                      "ROLLBACK", "SET AUTOCOMMIT ON", "DISCONNECT"}));
+  EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), 0);
+  // The plan as printed is the statements as sent, in order.
+  std::vector<std::string> expected = TraceOf(Statements(events));
+  expected.push_back(
+      "dry run: N=3, StockDetailTemp has 2 slot columns; 4 of 4 flagged tables would be rebuilt; "
+      "rolled back, nothing was changed");
+  EXPECT_EQ(Lines(run.out), expected);
+}
+
+TEST_P(SlotsyncCommand, TracePrintsEveryStatementWithItsOutcome) {
+  FourTables().Apply(*this);
+  // The old per-terminal table is not there: its drop fails and is passed over.
+  const std::string drop = "Drop Table TermCount";
+  script.Fail(drop, "Cannot drop the table 'TermCount', because it does not exist.", "42S02");
+  Record();
+  const ProgramRun run = Command({"--trace"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  const std::vector<std::string> statements = Statements(DriverEvents());
+  EXPECT_TRUE(Mentions(statements, drop));
+  EXPECT_EQ(Traced(run), TraceOf(statements, {drop}));
+  EXPECT_EQ(Lines(run.out).back(),
+            "committed: N=3, StockDetailTemp has 2 slot columns; 4 of 4 flagged tables rebuilt");
+}
+
+TEST_P(SlotsyncCommand, ACommitLostWithTheLinkIsReportedAsUnknown) {
+  FourTables().Apply(*this);
+  Record();
+  writer.FailCall(Call::kCommit, "08S01", "Communication link failure");
+  Save();
+  const ProgramRun run = Command();
+  EXPECT_EQ(run.exitCode, 4);
+  EXPECT_EQ(run.err, kPromptLine +
+                         "\ncommit outcome unknown: the connection broke during the commit; check "
+                         "the database before running again\nslotsync: commit failed: "
+                         "Communication link failure\n");
+  const std::vector<std::string> events = DriverEvents();
+  // The client rolls back what the failed commit may have left and turns
+  // autocommit back on; the run then rolls back once more, as it does after
+  // any failure inside its transaction.
+  EXPECT_EQ(std::vector<std::string>(events.end() - 7, events.end()),
+            (std::vector<std::string>{"EXEC Update S_Modify Set Modified=0 Where TableTag=600",
+                                      "COMMIT", "ROLLBACK", "SET AUTOCOMMIT ON", "ROLLBACK",
+                                      "SET AUTOCOMMIT ON", "DISCONNECT"}));
+}
+
+// The rollback itself failing: the run still ends and says what failed. The
+// client's second rollback and its disconnect fail as well (the transaction
+// the driver holds is still open), and both are on record.
+TEST_P(SlotsyncCommand, AFailingRollbackIsReportedWithTheFailureBeforeIt) {
+  FourTables().Apply(*this);
+  script.Fail("Alter Table OrderDetail_U Add Primary Key (OrderDetailID)",
+              "Table 'OrderDetail_U' already has a primary key defined on it.", "42000");
+  Record();
+  writer.FailCall(Call::kRollback, "HY000", "The rollback was refused.");
+  Save();
+  const ProgramRun run = Command();
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err,
+            kPromptLine +
+                "\nrolled back: N=3, StockDetailTemp has 2 slot columns; nothing was "
+                "changed\nslotsync: TableTag 450: Table 'OrderDetail_U' already has a primary "
+                "key defined on it.\n"
+                "rollback failed: The rollback was refused.\n"
+                "disconnect failed: [scripted] invalid transaction state: a "
+                "transaction is open\n");
+  const std::vector<std::string> events = DriverEvents();
+  EXPECT_EQ(
+      std::vector<std::string>(events.end() - 6, events.end()),
+      (std::vector<std::string>{"EXEC Alter Table OrderDetail_U Add Primary Key (OrderDetailID)",
+                                "ROLLBACK", "ROLLBACK", "DISCONNECT", "ROLLBACK", "DISCONNECT"}));
+  EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), 0);
+}
+
+// A disconnect that fails after the commit: the work is committed, and the
+// failure is printed after the summary.
+TEST_P(SlotsyncCommand, AFailingDisconnectAfterTheCommitIsReportedButTheRunStands) {
+  FourTables().Apply(*this);
+  Record();
+  writer.FailCall(Call::kDisconnect, "08S01", "Communication link failure", /*once=*/true);
+  Save();
+  const ProgramRun run = Command();
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out,
+            "committed: N=3, StockDetailTemp has 2 slot columns; 4 of 4 flagged tables rebuilt\n");
+  EXPECT_EQ(run.err, kPromptLine + "\nslotsync: disconnect failed: Communication link failure\n");
+  const std::vector<std::string> events = DriverEvents();
+  // The client closes a link whose disconnect failed once more, after
+  // rolling back whatever may be open.
+  EXPECT_EQ(std::vector<std::string>(events.end() - 5, events.end()),
+            (std::vector<std::string>{"COMMIT", "SET AUTOCOMMIT ON", "DISCONNECT", "ROLLBACK",
+                                      "DISCONNECT"}));
+}
+
+TEST_P(SlotsyncCommand, AFallenSizeCountWithQuantitiesInTheDroppedSlotsIsRefused) {
+  FourTables tables;
+  tables.stockDetail.xColumns = {"x_1", "x_2", "x_3", "x_4"};
+  tables.stockDetail.sizeText = "1.0.2.1";
+  tables.stockDetail.quantitiesAboveN = "2";
+  tables.Apply(*this);
+  Record();
+  ASSERT_EQ(recorded.outcome, entry::Outcome::kRolledBack);
+  const ProgramRun run = Command();
+  EXPECT_EQ(run.exitCode, 1);
+  const std::string notice =
+      Utf8(std::string(ui::kNoticeCaption)) + ": " +
+      "\xE5\xB0\xBA\xE7\xA0\x81\xE7\xBB\x84\xE5\x8C\x85\xE5\x90\xAB\xE5\xB0\xBA\xE7\xA0\x81\xE6"
+      "\x95\xB0\xE9\x87\x8F\xE5\x8F\x98\xE5\xB0\x91\xEF\xBC\x8C\xE9\x85\x8D\xE7\xA0\x81\xE9\x9C"
+      "\x80\xE7\x9B\xB8\xE5\xBA\x94\xE4\xBF\xAE\xE6\x94\xB9\n\xE4\xB8\x8D\xE8\x83\xBD\xE8\x87\xAA"
+      "\xE5\x8A\xA8\xE4\xBF\xAE\xE6\x94\xB9\xEF\xBC\x8C\xE8\xAF\xB7\xE8\x81\x94\xE7\xB3\xBB\xE4"
+      "\xBE\x9B\xE8\xB4\xA7\xE5\x95\x86\xE8\xBF\x9B\xE8\xA1\x8C\xE4\xBF\xAE\xE6\x94\xB9";
+  EXPECT_EQ(run.err,
+            kPromptLine + "\n" + notice +
+                "\nrolled back: N=3, StockDetailTemp has 2 slot columns; nothing was changed\n"
+                "slotsync: TableTag 10: StockDetail holds quantities in x_4, above the 3 size "
+                "slots the size groups need now; nothing was changed so that none is lost\n");
+  const std::vector<std::string> events = DriverEvents();
+  EXPECT_EQ(events, DriverLogOf(recordedLog));
+  EXPECT_EQ(std::vector<std::string>(events.end() - 4, events.end()),
+            (std::vector<std::string>{"EXEC Select Count(*) From StockDetail Where x_4<>0",
+                                      "ROLLBACK", "SET AUTOCOMMIT ON", "DISCONNECT"}));
+  // Nothing was dropped or created before the refusal.
+  const std::vector<std::string> statements = Statements(events);
+  EXPECT_FALSE(Mentions(statements, "Drop Table"));
+  EXPECT_FALSE(Mentions(statements, "Create Table"));
+}
+
+// A dictionary text that could reach beyond its place in a statement stops
+// the run inside its transaction: it rolls back, sends nothing after the
+// read that brought the text, and names the table and the column.
+struct Refusal {
+  const char* name;
+  std::function<void(FourTables&)> plant;
+  std::int32_t tag;
+  std::string column;
+  std::string text;
+  std::string lastStatement;  // the read that brought the text
+};
+
+class DictionaryRefusal : public EndToEnd {
+ protected:
+  static std::vector<Refusal> Cases() {
+    return {
+        {"DetailTableName",
+         [](FourTables& t) { t.stockDetail.tableName = "T;drop table Customer--"; }, 10,
+         "S_Modify.TableName", "T;drop table Customer--",
+         "Select * from S_Modify Where TableTag=10"},
+        {"DetailValueColumn",
+         [](FourTables& t) {
+           t.orderDetail.createField = "Price;Amount) Select * From Customer--;";
+           t.orderDetail.fieldKind = "Money;Money;";
+         },
+         450, "S_Modify.CreateField", "Amount) Select * From Customer--",
+         "Select * from S_Modify Where TableTag=450"},
+        {"TerminalFixedColumnType",
+         [](FourTables& t) { t.termCount.fixedFieldKind = "Int) Drop Table Customer--;"; }, 101,
+         "S_Modify.FixedFieldKind", "Int) Drop Table Customer--",
+         "Select TableName From DataDictionary where TableTag=101"},
+        {"TerminalReportType",
+         [](FourTables& t) {
+           t.termReport.types = {"T1", "T2]--"};
+         },
+         600, "DataDictReportContent.Type", "T2]--",
+         "Select TableName From DataDictionary where TableTag=600"},
+        {"TerminalKeyColumn", [](FourTables& t) { t.termCount.keyColumn = "K'"; }, 101,
+         "DataDictionary.FieldName", "K'",
+         "Select TableName From DataDictionary where TableTag=101"},
+    };
+  }
+};
+
+TEST_P(DictionaryRefusal, EndsInARollbackThatNamesTheTableAndTheColumn) {
+  for (const Refusal& refusal : Cases()) {
+    SCOPED_TRACE(refusal.name);
+    script = testing::Script();
+    writer = scripted_odbc::ScenarioWriter();
+    std::filesystem::remove(LogPath());
+    FourTables tables;
+    refusal.plant(tables);
+    tables.Apply(*this);
+    Record();
+    ASSERT_EQ(recorded.outcome, entry::Outcome::kRolledBack) << recorded.message;
+    const ProgramRun run = Command();
+    EXPECT_EQ(run.exitCode, 1);
+    const std::string named = "slotsync: TableTag " + std::to_string(refusal.tag) + ": " +
+                              refusal.column + " holds '" + refusal.text + "', which is not ";
+    EXPECT_NE(run.err.find(named), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("rolled back: N=3, StockDetailTemp has 2 slot columns; nothing was "
+                           "changed"),
+              std::string::npos)
+        << run.err;
+    const std::vector<std::string> events = DriverEvents();
+    EXPECT_EQ(events, DriverLogOf(recordedLog));
+    EXPECT_EQ(std::vector<std::string>(events.end() - 4, events.end()),
+              (std::vector<std::string>{"EXEC " + refusal.lastStatement, "ROLLBACK",
+                                        "SET AUTOCOMMIT ON", "DISCONNECT"}));
+    EXPECT_FALSE(Mentions(Statements(events), "Customer"));
+    EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothDriverBuilds, SlotsyncCommand,
+                         ::testing::Values(DriverBuild::kWide, DriverBuild::kNarrowOnly), Name);
+INSTANTIATE_TEST_SUITE_P(BothDriverBuilds, DictionaryRefusal,
+                         ::testing::Values(DriverBuild::kWide, DriverBuild::kNarrowOnly), Name);
+
+}  // namespace
+}  // namespace slotsync::e2e

@@ -1,0 +1,142 @@
+#pragma once
+
+// A whole database scripted the way the run tests script it (run_fixture.h,
+// scenarios.h), recorded into a scenario file by one run over the in-memory
+// connection, then replayed through the real ODBC layer by the slotsync
+// command or the host program, against the scripted driver.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "e2e_support.h"
+#include "four_tables.h"
+#include "run_fixture.h"
+#include "text/gbk.h"
+
+namespace slotsync::e2e {
+
+// Which build of the scripted driver a test runs against.
+enum class DriverBuild { kWide, kNarrowOnly };
+
+inline std::string Name(const ::testing::TestParamInfo<DriverBuild>& info) {
+  return info.param == DriverBuild::kWide ? "WideDriver" : "NarrowDriver";
+}
+
+class EndToEnd : public testing::RunFixture, public ::testing::WithParamInterface<DriverBuild> {
+ protected:
+  void SetUp() override {
+    // An odbcinst.ini of the test's own, so that nothing installed on the
+    // machine takes part.
+    std::ofstream(directory_.Path() / "odbcinst.ini") << "";
+  }
+
+  std::string DriverPath() const {
+    return GetParam() == DriverBuild::kWide ? Built::Driver() : Built::NarrowDriver();
+  }
+
+  // Runs the scripted database in memory with the real rebuilders, keeps its
+  // log and report, and saves every statement with its answer as the
+  // scenario the driver will replay.
+  void Record(bool dryRun = false) {
+    entry::RunDependencies deps = testing::WithRealRebuilders(Dependencies());
+    deps.makeClient = [this](const entry::SizeConnectionSettings&) {
+      return Recording(std::make_unique<testing::ScriptedConnection>(script), writer);
+    };
+    deps.dryRun = dryRun;
+    recorded = entry::RunRestructure({"srv", "Shop", "sa", "pw"}, deps);
+    recordedLog = script.Log();
+    Save();
+  }
+
+  void Save() const { writer.Save(ScenarioPath().string()); }
+
+  std::filesystem::path ScenarioPath() const { return directory_.Path() / "scenario.txt"; }
+  std::filesystem::path LogPath() const { return directory_.Path() / "driver.log"; }
+
+  EnvironmentChanges Environment() const {
+    return {
+        {"SLOTSYNC_ODBC_DRIVER", DriverPath()},
+        {"SCRIPTED_ODBC_SCENARIO", ScenarioPath().string()},
+        {"SCRIPTED_ODBC_LOG", LogPath().string()},
+        {"SCRIPTED_ODBC_TRACE", std::nullopt},
+        {"SLOTSYNC_PASSWORD", "pw"},
+        // The narrow driver gets its texts in the locale's code set.
+        {"LC_ALL", "C.UTF-8"},
+        {"ODBCSYSINI", directory_.Path().string()},
+        {"ODBCINSTINI", std::nullopt},
+        {"ODBCINI", std::nullopt},
+    };
+  }
+
+  ProgramRun Command(const std::vector<std::string>& options = {}) const {
+    std::vector<std::string> args = {Built::Command(), "--server", "srv", "--database",
+                                     "Shop",           "--user",   "sa"};
+    args.insert(args.end(), options.begin(), options.end());
+    return RunProgram(args, Environment());
+  }
+
+  ProgramRun Host(bool dryRun = false) const {
+    std::vector<std::string> args = {Built::Host(), Built::Library(), "srv", "Shop", "sa", "pw"};
+    if (dryRun) args.push_back("--dry-run");
+    return RunProgram(args, Environment());
+  }
+
+  std::vector<std::string> DriverLog() const { return ReadDriverLog(LogPath()); }
+
+  // The log without the connection string's attributes.
+  std::vector<std::string> DriverEvents() const {
+    std::vector<std::string> events;
+    for (auto& line : DriverLog()) {
+      if (!line.starts_with("ATTRIBUTE ")) events.push_back(line);
+    }
+    return events;
+  }
+
+  std::vector<std::string> Attributes() const {
+    std::vector<std::string> attributes;
+    for (auto& line : DriverLog()) {
+      if (line.starts_with("ATTRIBUTE ")) attributes.push_back(line.substr(10));
+    }
+    return attributes;
+  }
+
+  // The statements the command printed with --trace or --dry-run.
+  static std::vector<std::string> Traced(const ProgramRun& run) {
+    std::vector<std::string> traced;
+    for (const auto& line : Lines(run.out)) {
+      if (line.starts_with("[")) traced.push_back(line);
+    }
+    return traced;
+  }
+
+  // The lines the command prints with --trace for these statements: each
+  // marked ok unless it is one of `ignored`, whose failure the rebuild let
+  // pass.
+  static std::vector<std::string> TraceOf(const std::vector<std::string>& statements,
+                                          const std::vector<std::string>& ignored = {}) {
+    std::vector<std::string> lines;
+    for (const auto& statement : statements) {
+      const bool failed = std::find(ignored.begin(), ignored.end(), statement) != ignored.end();
+      lines.push_back((failed ? "[failed, ignored] " : "[ok] ") + statement);
+    }
+    return lines;
+  }
+
+  ScratchDirectory directory_;
+  scripted_odbc::ScenarioWriter writer;
+  entry::RunReport recorded;
+  std::vector<std::string> recordedLog;
+};
+
+inline std::string Utf8(const std::string& gbk) {
+  return text::GbkToUtf8(gbk);
+}
+
+inline std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  return text;
+}
+
+}  // namespace slotsync::e2e

@@ -1,0 +1,124 @@
+/* A host program for the end-to-end tests: it loads the shared library at
+ * run time, as the application does, calls RefreshStructEx with the four
+ * texts from its command line and prints what came back, one item a line,
+ * for the tests to compare:
+ *
+ *   statement <outcome> <text>   every statement, from onStatement
+ *   progress <event> <text>      from onProgress
+ *   notice <flags> <text>        from onNotice (answered OK)
+ *   outcome <n>                  the returned SlotsyncOutcome
+ *   result <fields...>           the SlotsyncResult
+ *   message <text>               RefreshStructLastError, when not empty
+ *
+ * Usage: e2e_host LIBRARY SERVER DATABASE USER PASSWORD [--dry-run]
+ * Exits 0 when the library loaded and the call returned with a result block
+ * that agrees with the returned outcome and the last error; the outcome
+ * itself is for the caller to judge. */
+#include <dlfcn.h>
+#include <locale.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "slotsync/slotsync.h"
+
+typedef int (*RefreshStructExFn)(const char*, const char*, const char*, const char*,
+                                 const SlotsyncOptions*, SlotsyncResult*);
+typedef const char* (*LastErrorFn)(void);
+
+/* Texts may hold line breaks (a message with several diagnostics); they are
+ * printed with "\n" so that one item stays one line. */
+static void print_text(const char* text) {
+  for (; *text != '\0'; ++text) {
+    if (*text == '\n') {
+      fputs("\\n", stdout);
+    } else if (*text == '\r') {
+      fputs("\\r", stdout);
+    } else if (*text == '\\') {
+      fputs("\\\\", stdout);
+    } else {
+      putchar(*text);
+    }
+  }
+  putchar('\n');
+}
+
+static void SLOTSYNC_CALL on_statement(void* context, const char* statement, int outcome) {
+  (void)context;
+  printf("statement %d ", outcome);
+  print_text(statement);
+}
+
+static void SLOTSYNC_CALL on_progress(void* context, int event, const char* text) {
+  (void)context;
+  printf("progress %d ", event);
+  print_text(text);
+}
+
+static int SLOTSYNC_CALL on_notice(void* context, const char* caption, const char* text,
+                                   unsigned flags) {
+  (void)context;
+  (void)caption;
+  printf("notice %u ", flags);
+  print_text(text);
+  return 1; /* OK */
+}
+
+int main(int argc, char** argv) {
+  if (argc != 6 && !(argc == 7 && strcmp(argv[6], "--dry-run") == 0)) {
+    fprintf(stderr, "usage: e2e_host LIBRARY SERVER DATABASE USER PASSWORD [--dry-run]\n");
+    return 2;
+  }
+  /* A driver with only the narrow ODBC calls gets its texts from unixODBC in
+   * the code set of the locale, as for any program that sets it. */
+  setlocale(LC_ALL, "");
+  void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+  if (library == NULL) {
+    fprintf(stderr, "dlopen: %s\n", dlerror());
+    return 2;
+  }
+  RefreshStructExFn refreshEx;
+  LastErrorFn lastError;
+  *(void**)(&refreshEx) = dlsym(library, "RefreshStructEx");
+  *(void**)(&lastError) = dlsym(library, "RefreshStructLastError");
+  if (refreshEx == NULL || lastError == NULL) {
+    fprintf(stderr, "the library lacks RefreshStructEx or RefreshStructLastError\n");
+    return 2;
+  }
+
+  SlotsyncOptions options;
+  memset(&options, 0, sizeof options);
+  options.size = sizeof options;
+  options.dryRun = argc == 7;
+  options.onStatement = on_statement;
+  options.onProgress = on_progress;
+  options.onNotice = on_notice;
+  SlotsyncResult result;
+  memset(&result, 0, sizeof result);
+  result.size = sizeof result;
+
+  const int outcome = refreshEx(argv[2], argv[3], argv[4], argv[5], &options, &result);
+  printf("outcome %d\n", outcome);
+  printf("result slotCount=%d slotColumns=%d flaggedRows=%d rebuiltTables=%d", result.slotCount,
+         result.slotColumns, result.flaggedRows, result.rebuiltTables);
+  if (result.hasFailedTableTag) printf(" failedTableTag=%d", result.failedTableTag);
+  printf("\n");
+  const char* message = lastError();
+  if (message[0] != '\0') {
+    printf("message ");
+    print_text(message);
+  }
+  fflush(stdout);
+
+  int agrees = result.outcome == outcome;
+  /* The block holds the message cut to its size; the last error is whole. */
+  agrees = agrees && strncmp(result.message, message, strlen(result.message)) == 0;
+  if (dlclose(library) != 0) {
+    fprintf(stderr, "dlclose: %s\n", dlerror());
+    return 2;
+  }
+  if (!agrees) {
+    fprintf(stderr, "the result block disagrees with the outcome or the last error\n");
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,89 @@
+// live_sql: a small sqlcmd for the live SQL Server suite (scripts/test-live.sh).
+// It connects the way slotsync does - the same ODBC client, the same choice
+// of driver (SLOTSYNC_ODBC_DRIVER, or the best SQL Server driver installed),
+// the same connection string - so that the suite needs nothing beyond what
+// slotsync itself needs, and no Microsoft tools.
+//
+// Usage: live_sql --server S --database D --user U   (password in SLOTSYNC_PASSWORD)
+// Reads batches from standard input, each ended by a line "GO" (or the end
+// of the input), runs them one by one with autocommit, and prints the rows
+// of every batch that returns some: one line a row, values separated by a
+// tab, NULL as "NULL". The first failing batch ends the program with exit
+// code 1 and the server's message on standard error. Texts are UTF-8 on
+// both sides.
+
+#include <clocale>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "sql/odbc_connection.h"
+#include "text/gbk.h"
+
+namespace {
+
+int Usage() {
+  std::cerr << "usage: live_sql --server S --database D --user U  (password in "
+               "SLOTSYNC_PASSWORD; batches on standard input, ended by GO)\n";
+  return 64;
+}
+
+bool IsGo(std::string line) {
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+  return line == "GO" || line == "go" || line == "Go";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  slotsync::sql::ConnectionSettings settings;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string option = argv[i];
+    if (option == "--server") {
+      settings.server = slotsync::text::Utf8ToGbk(argv[i + 1]);
+    } else if (option == "--database") {
+      settings.database = slotsync::text::Utf8ToGbk(argv[i + 1]);
+    } else if (option == "--user") {
+      settings.user = slotsync::text::Utf8ToGbk(argv[i + 1]);
+    } else {
+      return Usage();
+    }
+  }
+  const char* password = std::getenv("SLOTSYNC_PASSWORD");
+  if (argc != 7 || password == nullptr) return Usage();
+  settings.password = slotsync::text::Utf8ToGbk(password);
+
+  std::vector<std::string> batches(1);
+  for (std::string line; std::getline(std::cin, line);) {
+    if (IsGo(line)) {
+      batches.emplace_back();
+    } else {
+      batches.back() += line + "\n";
+    }
+  }
+
+  try {
+    slotsync::sql::OdbcConnection connection(settings);
+    connection.Connect();
+    for (const std::string& batch : batches) {
+      if (batch.find_first_not_of(" \t\r\n") == std::string::npos) continue;
+      const slotsync::sql::ResultSet result = connection.Query(slotsync::text::Utf8ToGbk(batch));
+      for (const auto& row : result.rows) {
+        for (std::size_t i = 0; i < row.size(); ++i) {
+          if (i > 0) std::cout << '\t';
+          std::cout << (row[i] ? slotsync::text::GbkToUtf8(*row[i]) : std::string("NULL"));
+        }
+        std::cout << '\n';
+      }
+    }
+    connection.Disconnect();
+  } catch (const std::exception& e) {
+    std::cout.flush();
+    std::cerr << "live_sql: " << slotsync::text::GbkToUtf8(e.what()) << '\n';
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,264 @@
+// Every call of a whole run made to fail in turn. The run has two detail and
+// two per-terminal tables to rebuild with the real rebuilders; for each
+// position of its successful log, a fresh run fails the call there and the
+// test checks how the run ends: the outcome, whether it rolled back, that it
+// sent nothing after the failure but the rollback, the order in which it
+// released the connection and the window, and the message it kept.
+//
+// The statement object comes first in that order: SqlConnection's destructor
+// terminates the process when a statement object still refers to it, so a
+// run that got this wrong could not reach the checks at all.
+
+#include <algorithm>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+#include "entry/restructure_run.h"
+#include "four_tables.h"
+#include "run_fixture.h"
+
+namespace slotsync::testing {
+namespace {
+
+using entry::Outcome;
+
+const std::string kFailure = "simulated failure";
+const std::string kRollbackFailure = "simulated rollback failure";
+
+// The entries the client is asked for; the others are what the fakes note.
+bool IsCall(const std::string& entry) {
+  return entry == "CONNECT" || entry == "START TRANSACTION" || entry == "COMMIT" ||
+         entry == "ROLLBACK" || entry == "DISCONNECT" || entry.starts_with("OPEN ") ||
+         entry.starts_with("EXEC ");
+}
+
+// The two drops whose failure the rebuilders ignore: the detail rebuild's
+// "if exists ... Drop Table" for its four new tables and its "Drop Table" of
+// the old one, and the per-terminal rebuild's "Drop Table".
+bool IsIgnoredDrop(const std::string& entry) {
+  return entry.starts_with(
+             "EXEC if exists (select * from dbo.sysobjects where id = object_id(N'") ||
+         entry.starts_with("EXEC Drop Table ");
+}
+
+std::string Describe(const std::vector<std::string>& log) {
+  std::ostringstream out;
+  for (std::size_t i = 0; i < log.size(); ++i) out << "  " << i << ": " << log[i] << '\n';
+  return out.str();
+}
+
+class FaultSweep : public RunFixture {
+ protected:
+  void SetUp() override {
+    baseline_ = Run([](Script&) {});
+    ASSERT_EQ(baselineReport_.outcome, Outcome::kCommitted) << baselineReport_.message;
+    ASSERT_EQ(baselineReport_.rebuiltTables, 4);
+    const auto at = [this](const std::string& entry) {
+      return static_cast<std::size_t>(std::find(baseline_.begin(), baseline_.end(), entry) -
+                                      baseline_.begin());
+    };
+    start_ = at("START TRANSACTION");
+    commit_ = at("COMMIT");
+    disconnect_ = at("DISCONNECT");
+    ASSERT_LT(start_, commit_);
+    ASSERT_LT(commit_, disconnect_);
+    ASSERT_LT(disconnect_, baseline_.size());
+    ASSERT_EQ(std::count(baseline_.begin(), baseline_.end(), "ROLLBACK"), 0);
+  }
+
+  // A fresh run over the four-table database, `failures` scripted on top.
+  std::vector<std::string> Run(const std::function<void(Script&)>& failures) {
+    script = Script();
+    FourTables().Apply(*this);
+    failures(script);
+    const entry::RunReport report =
+        entry::RunRestructure({"srv", "db", "sa", "pw"}, WithRealRebuilders(Dependencies()));
+    if (baseline_.empty()) baselineReport_ = report;
+    report_ = report;
+    return script.Log();
+  }
+
+  // The TableTag whose rebuild is under way at `position`: each rebuild
+  // starts by reading its S_Modify row.
+  std::int32_t TableAt(std::size_t position) const {
+    const std::string start = "OPEN Select * from S_Modify Where TableTag=";
+    for (std::size_t i = position + 1; i-- > 0;) {
+      if (baseline_[i].starts_with(start)) return std::stoi(baseline_[i].substr(start.size()));
+    }
+    ADD_FAILURE() << "no rebuild under way at " << position;
+    return 0;
+  }
+
+  std::vector<std::string> Prefix(std::size_t position) const {
+    return {baseline_.begin(), baseline_.begin() + static_cast<std::ptrdiff_t>(position) + 1};
+  }
+
+  static std::vector<std::string> Then(std::vector<std::string> log,
+                                       const std::vector<std::string>& tail) {
+    log.insert(log.end(), tail.begin(), tail.end());
+    return log;
+  }
+
+  // What every run must end with, however it went: the connection released
+  // before the window, and nothing after that.
+  static void ExpectReleaseOrder(const std::vector<std::string>& log) {
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log.front(), "WINDOW CREATE");
+    EXPECT_EQ(log[log.size() - 2], "RELEASE");
+    EXPECT_EQ(log.back(), "WINDOW DESTROY");
+    EXPECT_EQ(std::count(log.begin(), log.end(), "RELEASE"), 1);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "WINDOW DESTROY"), 1);
+  }
+
+  // The log of a run that rolled back after the call at `position` failed:
+  // nothing but the rollback after the failure, then the disconnect and the
+  // messages of the shown window.
+  std::vector<std::string> RolledBackAt(std::size_t position) const {
+    return Then(Prefix(position),
+                {"ROLLBACK", "DISCONNECT", "WINDOW MESSAGES", "RELEASE", "WINDOW DESTROY"});
+  }
+
+  std::vector<std::size_t> CallPositions() const {
+    std::vector<std::size_t> positions;
+    for (std::size_t p = 0; p < baseline_.size(); ++p) {
+      if (IsCall(baseline_[p])) positions.push_back(p);
+    }
+    return positions;
+  }
+
+  // Checks the run that failed the call at `position` with `sqlState`.
+  void CheckFailureAt(std::size_t position, const std::string& sqlState) {
+    const std::string& entry = baseline_[position];
+    SCOPED_TRACE("failing " + std::to_string(position) + ": " + entry + " (" + sqlState + ")");
+    const std::vector<std::string> log =
+        Run([&](Script& s) { s.FailCallAt(position, kFailure, sqlState); });
+    ExpectReleaseOrder(log);
+    const bool rolledBack = std::count(log.begin(), log.end(), "ROLLBACK") > 0;
+
+    if (position <= start_) {
+      // Before the transaction, StartTransaction itself included: the run
+      // gives up and releases what it made.
+      EXPECT_EQ(report_.outcome, Outcome::kFailedBeforeTransaction);
+      EXPECT_EQ(log, Then(Prefix(position), {"RELEASE", "WINDOW DESTROY"})) << Describe(log);
+      EXPECT_FALSE(rolledBack);
+      EXPECT_EQ(report_.message, kFailure);
+      EXPECT_FALSE(report_.failedTableTag.has_value());
+    } else if (position < commit_ && IsIgnoredDrop(entry)) {
+      // The one failure a rebuild goes on after.
+      EXPECT_EQ(report_.outcome, Outcome::kCommitted) << report_.message;
+      EXPECT_EQ(log, baseline_) << Describe(log);
+      EXPECT_EQ(report_.rebuiltTables, 4);
+      EXPECT_EQ(report_.message, "");
+    } else if (position < commit_) {
+      const std::int32_t tag = TableAt(position);
+      EXPECT_EQ(report_.outcome, Outcome::kRolledBack);
+      EXPECT_EQ(log, RolledBackAt(position)) << Describe(log);
+      EXPECT_EQ(report_.failedTableTag, tag);
+      EXPECT_EQ(report_.rebuiltTables, 0);
+      EXPECT_EQ(report_.message, "TableTag " + std::to_string(tag) + ": " + kFailure);
+    } else if (position == commit_) {
+      // A commit lost with the link cannot be told from one that took.
+      const bool lost = sqlState.starts_with("08");
+      EXPECT_EQ(report_.outcome, lost ? Outcome::kCommitUnknown : Outcome::kRolledBack);
+      EXPECT_EQ(log, RolledBackAt(position)) << Describe(log);
+      EXPECT_FALSE(report_.failedTableTag.has_value());
+      EXPECT_EQ(report_.message, "commit failed: " + kFailure);
+    } else {
+      ASSERT_EQ(position, disconnect_);
+      // Committed already: the messages are still handled and everything
+      // released, and the failure is on record.
+      EXPECT_EQ(report_.outcome, Outcome::kCommitted);
+      EXPECT_EQ(log, baseline_) << Describe(log);
+      EXPECT_EQ(report_.rebuiltTables, 4);
+      EXPECT_EQ(report_.message, "disconnect failed: " + kFailure);
+    }
+    // A rollback exactly when the failure came inside the transaction and
+    // stopped it.
+    const bool stopsTransaction = position > start_ && position <= commit_ && !IsIgnoredDrop(entry);
+    EXPECT_EQ(rolledBack, stopsTransaction);
+  }
+
+  std::vector<std::string> baseline_;
+  entry::RunReport baselineReport_;
+  entry::RunReport report_;
+  std::size_t start_ = 0, commit_ = 0, disconnect_ = 0;
+};
+
+TEST_F(FaultSweep, TheSuccessfulRunRebuildsAllFourTablesInOneTransaction) {
+  EXPECT_EQ(std::vector<std::string>(baseline_.begin() + static_cast<std::ptrdiff_t>(commit_),
+                                     baseline_.end()),
+            (std::vector<std::string>{"COMMIT", "DISCONNECT", "WINDOW MESSAGES", "RELEASE",
+                                      "WINDOW DESTROY"}));
+  std::vector<std::string> cleared;
+  for (const auto& entry : baseline_) {
+    if (entry.starts_with("EXEC Update S_Modify Set Modified=0")) cleared.push_back(entry);
+  }
+  EXPECT_EQ(cleared,
+            (std::vector<std::string>{"EXEC Update S_Modify Set Modified=0 Where TableTag=10",
+                                      "EXEC Update S_Modify Set Modified=0 Where TableTag=101",
+                                      "EXEC Update S_Modify Set Modified=0 Where TableTag=450",
+                                      "EXEC Update S_Modify Set Modified=0 Where TableTag=600"}));
+  // The sweep below reaches every kind of call: the connect, the reads before
+  // the transaction, its start, each table's statements with their ignored
+  // drops (five for a detail table, one for a per-terminal one), the commit
+  // and the disconnect.
+  std::map<std::int32_t, int> statements, drops;
+  for (const std::size_t p : CallPositions()) {
+    if (p <= start_ || p >= commit_) continue;
+    ++statements[TableAt(p)];
+    if (IsIgnoredDrop(baseline_[p])) ++drops[TableAt(p)];
+  }
+  EXPECT_EQ(drops, (std::map<std::int32_t, int>{{10, 5}, {101, 1}, {450, 5}, {600, 1}}));
+  EXPECT_EQ(statements.size(), 4u);
+  EXPECT_EQ(Prefix(start_),
+            (std::vector<std::string>{
+                "WINDOW CREATE", "CONNECT", "OPEN " + kSizeSql, "OPEN " + kSlotCountSql,
+                "OPEN " + kColumnCountSql, "OPEN " + kFlaggedSql,
+                "WINDOW PROMPT " + text::GbkToUtf8(entry::kRebuildingPrompt), "WINDOW ANIMATE",
+                "WINDOW SHOW", "WINDOW REPAINT", "START TRANSACTION"}));
+  const std::size_t calls = CallPositions().size();
+  RecordProperty("positions", static_cast<int>(calls));
+  std::cout << "[ sweep    ] " << calls << " call positions in the successful run\n";
+}
+
+// Each call fails with an ordinary server error.
+TEST_F(FaultSweep, EveryCallFailingInTurn) {
+  for (const std::size_t position : CallPositions()) CheckFailureAt(position, "42000");
+}
+
+// Each call fails because the link broke: only the commit ends differently.
+TEST_F(FaultSweep, EveryCallLosingTheConnectionInTurn) {
+  for (const std::size_t position : CallPositions()) CheckFailureAt(position, "08S01");
+}
+
+// Each failure that makes the run roll back, with the rollback failing too:
+// the run still ends, releases everything and keeps both messages.
+TEST_F(FaultSweep, EveryRollbackFailingAfterEveryFailureThatCausesOne) {
+  std::size_t swept = 0;
+  for (const std::size_t position : CallPositions()) {
+    if (position <= start_ || position > commit_ || IsIgnoredDrop(baseline_[position])) continue;
+    for (const std::string sqlState : {"42000", "08S01"}) {
+      SCOPED_TRACE("failing " + std::to_string(position) + ": " + baseline_[position] +
+                   " and the rollback after it (" + sqlState + ")");
+      const std::vector<std::string> log = Run([&](Script& s) {
+        s.FailCallAt(position, kFailure, sqlState);
+        s.FailCallAt(position + 1, kRollbackFailure, sqlState);
+      });
+      ExpectReleaseOrder(log);
+      EXPECT_EQ(log, RolledBackAt(position)) << Describe(log);
+      const std::string first =
+          position == commit_ ? "commit failed: " + kFailure
+                              : "TableTag " + std::to_string(TableAt(position)) + ": " + kFailure;
+      EXPECT_EQ(report_.message, first + "\nrollback failed: " + kRollbackFailure);
+      const bool unknown = position == commit_ && sqlState == std::string("08S01");
+      EXPECT_EQ(report_.outcome, unknown ? Outcome::kCommitUnknown : Outcome::kRolledBack);
+      ++swept;
+    }
+  }
+  EXPECT_GT(swept, 0u);
+  std::cout << "[ sweep    ] " << swept << " failing rollbacks\n";
+}
+
+}  // namespace
+}  // namespace slotsync::testing
