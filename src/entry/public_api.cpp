@@ -70,6 +70,12 @@ std::string CheckArguments(const char* const (&texts)[4], const SlotsyncOptions*
       return std::string("the ") + kNames[i] + " is longer than " +
              std::to_string(kMaxArgumentBytes) + " bytes";
     }
+    // Such a byte would reach the server as "?", so a login would fail for
+    // no visible reason, or name another database; the text is not shown,
+    // since it may be the password.
+    if (!text::IsWellFormedGbk(texts[i])) {
+      return std::string("the ") + kNames[i] + " holds a byte that is no GBK character";
+    }
   }
   if (options != nullptr && options->size < kSmallestOptions) {
     return "SlotsyncOptions.size is too small: set it to sizeof(SlotsyncOptions)";

@@ -111,6 +111,12 @@ std::u16string GbkToUtf16(std::string_view gbk) {
   return out;
 }
 
+bool IsWellFormedGbk(std::string_view gbk) {
+  // GBK has no character of its own for U+FFFD, so the replacement appears
+  // exactly where a byte was no character.
+  return GbkToUtf16(gbk).find(kReplacementChar) == std::u16string::npos;
+}
+
 std::string Utf16ToGbk(std::u16string_view utf16) {
   std::string out;
   out.reserve(utf16.size() * 2);

@@ -35,6 +35,10 @@ std::u16string Utf8ToUtf16(std::string_view utf8);
 std::string GbkToTerminal(std::string_view gbk);
 std::string TerminalToGbk(std::string_view terminal);
 
+// True when every byte belongs to a GBK character that Unicode can hold, so
+// that the text survives the trip to UTF-16 unchanged.
+bool IsWellFormedGbk(std::string_view gbk);
+
 // True for a byte that starts a two-byte GBK character.
 constexpr bool IsGbkLeadByte(unsigned char byte) {
   return byte >= 0x81 && byte <= 0xFE;

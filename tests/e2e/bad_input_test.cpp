@@ -59,10 +59,6 @@ const std::string kDatabaseUtf8 = "\xE6\x95\xB0\xE6\x8D\xAE\xE5\xBA\x93";
 // which a byte-wise look at the connection string would take for ASCII.
 const std::string kTrailBracesGbk = "\x81\x7D\x81\x7B\x81\x5C";
 const std::string kTrailBracesUtf8 = "\xE4\xBA\x87\xE4\xBA\x84\xE4\xB9\x97";
-// What a byte that is no GBK character arrives as: the client reads it as
-// U+FFFD, which GBK cannot hold, so the connection string, narrowed to GBK
-// once built, carries "?" in its place.
-const std::string kReplacementUtf8 = "?";
 
 struct Arguments {
   std::optional<std::string> server = "srv";
@@ -202,6 +198,21 @@ TEST_F(BadInput, TextsOverTheLimitAreRefusedAndTheLimitItselfPasses) {
                                                     "Database=" + at, "UID=" + at, "PWD=" + at}));
 }
 
+TEST_F(BadInput, BytesThatAreNoGbkCharacterAreRefusedWithoutShowingThem) {
+  const std::vector<std::pair<Arguments, std::string>> cases = {
+      {{"srv", "Shop\x81", "sa", "pw"}, "the database name holds a byte that is no GBK character"},
+      {{"srv", "Shop", "\xFF}", "pw"}, "the user name holds a byte that is no GBK character"},
+      {{"srv", "Shop", "sa", "\x81;x"}, "the password holds a byte that is no GBK character"},
+  };
+  for (const auto& [arguments, message] : cases) {
+    SCOPED_TRACE(message);
+    const Call call = Run(arguments);
+    EXPECT_EQ(call.outcome, SLOTSYNC_BAD_ARGUMENTS);
+    EXPECT_EQ(call.lastError, message);
+    EXPECT_FALSE(DriverWasReached());
+  }
+}
+
 TEST_F(BadInput, EmptyTextsLeaveTheirAttributesOut) {
   const Call call = Run({"", "", "", ""});
   EXPECT_EQ(call.outcome, SLOTSYNC_IN_STEP) << call.lastError;
@@ -231,11 +242,8 @@ std::vector<Texts> HardTexts() {
       {"Gbk",
        {"srv", kDatabaseGbk, kTrailBracesGbk, kTrailBracesGbk + ";PWD=x}"},
        {"srv", kDatabaseUtf8, kTrailBracesUtf8, kTrailBracesUtf8 + ";PWD=x}"}},
-      {"BytesThatAreNoGbkCharacter",
-       {"srv", "Shop\x81", "\xFF}", "\x80\x81;x"},
-       // The client's code page has the euro sign at 0x80, as Windows' does.
-       {"srv", "Shop" + kReplacementUtf8, kReplacementUtf8 + "}",
-        "\xE2\x82\xAC" + kReplacementUtf8 + ";x"}},
+      // The client's code page has the euro sign at 0x80, as Windows' does.
+      {"EuroSign", {"srv", "Shop", "sa", "\x80;x"}, {"srv", "Shop", "sa", "\xE2\x82\xAC;x"}},
   };
 }
 
