@@ -5,10 +5,18 @@ set -euo pipefail
 
 build_packages=(cmake make g++ pkg-config unixodbc unixodbc-dev odbcinst tdsodbc)
 test_packages=(googletest libgtest-dev libbenchmark-dev libsqliteodbc clang libclang-rt-14-dev valgrind)
+# The Windows DLL and its tests (scripts/test-windows.sh): the mingw-w64
+# cross compilers (the -posix ones: the others lack std::thread), Wine to run
+# the test programs, Xvfb for their windows, and a font with Chinese glyphs.
+windows_packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb xauth
+  fonts-wqy-zenhei)
+# 32-bit Wine, and the 32-bit unixODBC and FreeTDS that its odbc32 hands on
+# to, for the tests of the 32-bit DLL.
+windows_i386_packages=(wine32:i386 libodbc2:i386 tdsodbc:i386)
 
 packages=("${build_packages[@]}")
 if [[ "${1:-}" == "--test" ]]; then
-  packages+=("${test_packages[@]}")
+  packages+=("${test_packages[@]}" "${windows_packages[@]}" "${windows_i386_packages[@]}")
 fi
 
 missing=()
@@ -22,6 +30,13 @@ if ((${#missing[@]})); then
   echo "slotsync: installing ${missing[*]}" >&2
   as_root=()
   [[ $(id -u) -eq 0 ]] || as_root=(sudo)
+  # Packages of another architecture need it enabled before the update, so
+  # that the update fetches its package lists.
+  for p in "${missing[@]}"; do
+    if [[ "$p" == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+      "${as_root[@]}" dpkg --add-architecture i386
+    fi
+  done
   "${as_root[@]}" apt-get update
   DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 fi

@@ -14,6 +14,9 @@ for preset in debug asan; do
   ctest --preset "$preset" -j"$jobs"
 done
 
+echo "=== windows ==="
+"$root/scripts/test-windows.sh"
+
 if [[ -x "$root/scripts/fuzz.sh" ]]; then
   echo "=== fuzz ==="
   "$root/scripts/fuzz.sh"

@@ -1,5 +1,15 @@
 #include "sql/connection_string.h"
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
@@ -243,13 +253,15 @@ std::string ChooseDriver(std::string_view fromEnvironment,
 
 std::string DriverFromEnvironment() {
 #ifdef _WIN32
-  wchar_t* value = nullptr;
-  std::size_t length = 0;
-  if (_wdupenv_s(&value, &length, L"SLOTSYNC_ODBC_DRIVER") != 0 || value == nullptr) return {};
-  const std::unique_ptr<wchar_t, decltype(&std::free)> owned(value, &std::free);
-  std::u16string utf16;
-  for (const wchar_t* c = value; *c != L'\0'; ++c) utf16.push_back(static_cast<char16_t>(*c));
-  return text::Utf16ToGbk(utf16);
+  // The process environment through kernel32: msvcrt.dll, the C runtime a
+  // mingw build uses, has no _wdupenv_s.
+  constexpr const wchar_t* kName = L"SLOTSYNC_ODBC_DRIVER";
+  const DWORD size = GetEnvironmentVariableW(kName, nullptr, 0);
+  if (size == 0) return {};
+  std::wstring value(size, L'\0');
+  const DWORD length = GetEnvironmentVariableW(kName, value.data(), size);
+  if (length == 0 || length >= size) return {};
+  return text::Utf16ToGbk(std::u16string(value.begin(), value.begin() + length));
 #else
   const char* value = std::getenv(kDriverVariable);
   if (value == nullptr) return {};

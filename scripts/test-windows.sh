@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows DLL for x86-64 and 32-bit x86 (presets win64 and
+# win32), checks what the DLLs export and import, and runs the Windows test
+# programs under Wine in a fresh Wine prefix, headless inside one Xvfb
+# session. The progress window's screenshot lands in
+# build/win64/progress-window.png (and build/win32/progress-window.png).
+# Exits non-zero on any failure.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+# Inside the Xvfb session (the script runs itself there): create the prefix,
+# then run the tests of each preset with CTest.
+if [[ "${1:-}" == "--inside-display" ]]; then
+  shift
+  # One Wine server for the whole session, kept up between the programs, so
+  # that each does not pay for starting Wine's own services again. It must
+  # be up before anything else of Wine starts one of its own.
+  mkdir -p "$WINEPREFIX"
+  wineserver --persistent
+  # One prefix for the whole run: creating it takes 10 to 15 seconds. In a
+  # prefix that is still empty Wine's services complain that system32 is
+  # missing until wineboot has made it; that is expected.
+  wineboot --init 2> >(grep -v "could not open working directory" >&2)
+  # Unmanaged windows: without a window manager, a dismissed message box
+  # would otherwise linger for about two seconds.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
+  status=0
+  for preset in "$@"; do
+    echo "=== Windows tests, $preset ==="
+    # One at a time: the tests look for their windows on a shared desktop.
+    ctest --test-dir "build/$preset" -V -j1 >"build/$preset/windows-tests.log" 2>&1 || status=1
+    grep -E "^ *[0-9]+/[0-9]+ Test|tests passed|tests failed" "build/$preset/windows-tests.log" || true
+  done
+  # End Wine's own processes while the display is still there.
+  wineserver --kill || true
+  wineserver --wait || true
+  exit "$status"
+fi
+
+started=$(date +%s)
+"$root/scripts/setup.sh" --test
+
+presets=(win64 win32)
+jobs=$(nproc)
+for preset in "${presets[@]}"; do
+  echo "=== $preset ==="
+  cmake --preset "$preset"
+  cmake --build --preset "$preset" -j"$jobs"
+done
+
+# What a host program sees of the DLL: exactly these names, undecorated also
+# on 32-bit x86, and only system DLLs to import (the C and C++ runtimes of
+# mingw and winpthread are linked in).
+expected_exports="RefreshStruct RefreshStructEx RefreshStructLastError SlotsyncVersion"
+system_dlls=" advapi32.dll comctl32.dll gdi32.dll kernel32.dll msvcrt.dll odbc32.dll shell32.dll user32.dll version.dll "
+check_dll() {
+  local objdump=$1 dll=$2
+  local dump exports imports name bad=0
+  dump=$("$objdump" -p "$dll")
+  exports=$(awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && /^\t\[/ {print $NF; next} on {exit}' \
+    <<<"$dump" | sort | tr '\n' ' ' | sed 's/ $//')
+  imports=$(awk '/DLL Name:/ {print tolower($3)}' <<<"$dump" | sort -u)
+  echo "$dll exports: $exports"
+  echo "$dll imports: $(tr '\n' ' ' <<<"$imports")"
+  if [[ "$exports" != "$expected_exports" ]]; then
+    echo "FAILED: $dll should export exactly: $expected_exports" >&2
+    bad=1
+  fi
+  for name in $imports; do
+    if [[ "$system_dlls" != *" $name "* ]]; then
+      echo "FAILED: $dll imports $name, which is not a system DLL" >&2
+      bad=1
+    fi
+  done
+  return "$bad"
+}
+check_dll x86_64-w64-mingw32-objdump build/win64/bin/slotsync.dll
+check_dll i686-w64-mingw32-objdump build/win32/bin/slotsync.dll
+
+# 32-bit programs need 32-bit Wine; without it Wine prints "wine32 is
+# missing" and exits 0, so it is looked for rather than trusted to fail.
+run_presets=(win64)
+if dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+  run_presets+=(win32)
+else
+  echo "slotsync: wine32:i386 is not installed: the 32-bit DLL is built and checked, not tested" >&2
+fi
+
+export WINEPREFIX="$root/build/wine-prefix"
+rm -rf "$WINEPREFIX"
+export WINEDEBUG=-all
+# No Mono and no Gecko: nothing here needs them, and their installers would
+# ask.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+for preset in "${run_presets[@]}"; do
+  rm -f "build/$preset/progress-window.png" "build/$preset/windows-tests.log"
+done
+
+status=0
+xvfb-run -a -s "-screen 0 1024x768x24" "$root/scripts/test-windows.sh" --inside-display "${run_presets[@]}" || status=1
+
+# Every program must have said that all of its checks passed: an exit code
+# alone proves nothing under Wine.
+for preset in "${run_presets[@]}"; do
+  log="build/$preset/windows-tests.log"
+  for name in host_refresh_test progress_window_test progress_window_sender notice_box_test \
+    codepage_test; do
+    if ! grep -q "^[0-9]*: *$name: all [0-9]* checks passed" "$log"; then
+      echo "FAILED: $preset $name did not pass (see $log)" >&2
+      status=1
+    fi
+  done
+  png="build/$preset/progress-window.png"
+  if [[ "$(head -c 8 "$png" 2>/dev/null | od -An -tx1 | tr -d ' \n')" != "89504e470d0a1a0a" ]]; then
+    echo "FAILED: no screenshot $png" >&2
+    status=1
+  else
+    echo "screenshot: $png"
+  fi
+  if ((status != 0)); then
+    echo "--- $log ---" >&2
+    cat "$log" >&2
+  fi
+done
+
+echo "Windows build and tests: $(($(date +%s) - started)) s"
+if ((status != 0)); then
+  echo "Windows tests FAILED" >&2
+fi
+exit "$status"
