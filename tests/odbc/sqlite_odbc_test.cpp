@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "scoped_variable.h"
 #include "sql/odbc_connection.h"
 #include "sql/sql_access.h"
 #include "sql/sql_error.h"
@@ -391,32 +392,7 @@ TEST_F(SqliteOdbcTest, ConnectDisconnectAndConnectAgain) {
   EXPECT_EQ((std::vector<std::string>{"Id"}), connection.Query("select * from Sizes").columns);
 }
 
-// Sets an environment variable for one test and puts the old value back.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    Set(value);
-  }
-  ~ScopedVariable() { Set(old_ ? old_->c_str() : nullptr); }
-  ScopedVariable(const ScopedVariable&) = delete;
-  ScopedVariable& operator=(const ScopedVariable&) = delete;
-
- private:
-  void Set(const char* value) {
-#ifdef _WIN32
-    _putenv_s(name_, value != nullptr ? value : "");
-#else
-    if (value != nullptr) {
-      setenv(name_, value, 1);
-    } else {
-      unsetenv(name_);
-    }
-#endif
-  }
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using testing::ScopedVariable;
 
 TEST_F(SqliteOdbcTest, TheVariableChoosesTheDriverWhenTheSettingsNameNone) {
   ScopedVariable variable(kDriverVariable, "SQLite3");

@@ -1,4 +1,5 @@
 #include "sql/connection_string.h"
+#include "scoped_variable.h"
 
 #include <gtest/gtest.h>
 
@@ -389,32 +390,7 @@ TEST(ChooseDriver, NoneInstalledNamesTheDriversLookedFor) {
   }
 }
 
-// Sets an environment variable for one test and puts the old value back.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    Set(value);
-  }
-  ~ScopedVariable() { Set(old_ ? old_->c_str() : nullptr); }
-  ScopedVariable(const ScopedVariable&) = delete;
-  ScopedVariable& operator=(const ScopedVariable&) = delete;
-
- private:
-  void Set(const char* value) {
-#ifdef _WIN32
-    _putenv_s(name_, value != nullptr ? value : "");
-#else
-    if (value != nullptr) {
-      setenv(name_, value, 1);
-    } else {
-      unsetenv(name_);
-    }
-#endif
-  }
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using testing::ScopedVariable;
 
 TEST(ChooseDriver, ReadsTheVariable) {
   {
