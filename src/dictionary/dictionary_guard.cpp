@@ -152,6 +152,22 @@ std::optional<std::string> CommonRefusal(const std::vector<Unit>& units) {
   return std::nullopt;
 }
 
+// What would end a name early or open a list inside it, in any kind of name.
+std::optional<std::string> NameSeparatorRefusal(const Unit& unit) {
+  switch (unit.ascii) {
+    case '[':
+    case ']':
+      return "it holds the bracket " + Show(unit);
+    case '(':
+    case ')':
+      return "it holds the parenthesis " + Show(unit);
+    case ',':
+      return "it holds the comma " + Show(unit);
+    default:
+      return std::nullopt;
+  }
+}
+
 // A column name, or one item of a key list: one word, blanks allowed at
 // either end.
 std::optional<std::string> ColumnNameRefusal(const std::vector<Unit>& units, std::size_t first,
@@ -160,15 +176,8 @@ std::optional<std::string> ColumnNameRefusal(const std::vector<Unit>& units, std
   while (last > first && IsBlank(units[last - 1])) --last;
   for (std::size_t i = first; i < last; ++i) {
     const Unit& unit = units[i];
+    if (auto refusal = NameSeparatorRefusal(unit)) return refusal;
     switch (unit.ascii) {
-      case '[':
-      case ']':
-        return "it holds the bracket " + Show(unit);
-      case '(':
-      case ')':
-        return "it holds the parenthesis " + Show(unit);
-      case ',':
-        return "it holds the comma " + Show(unit);
       case ' ':
         return "it holds a blank between two words";
       case '.':
@@ -189,19 +198,12 @@ std::optional<std::string> ColumnNameRefusal(const std::vector<Unit>& units, std
 std::optional<std::string> TableNameRefusal(const std::vector<Unit>& units) {
   bool dotted = false;
   for (const Unit& unit : units) {
+    if (auto refusal = NameSeparatorRefusal(unit)) return refusal;
     switch (unit.ascii) {
       case '.':
         if (dotted) return "it holds a second '.': only a schema prefix is allowed";
         dotted = true;
         break;
-      case '[':
-      case ']':
-        return "it holds the bracket " + Show(unit);
-      case '(':
-      case ')':
-        return "it holds the parenthesis " + Show(unit);
-      case ',':
-        return "it holds the comma " + Show(unit);
       case ' ':
         return "it holds a blank";
       default:
