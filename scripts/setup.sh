@@ -11,8 +11,9 @@ test_packages=(googletest libgtest-dev libbenchmark-dev libsqliteodbc clang libc
 windows_packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb xauth
   fonts-wqy-zenhei)
 # 32-bit Wine, and the 32-bit unixODBC and FreeTDS that its odbc32 hands on
-# to, for the tests of the 32-bit DLL.
-windows_i386_packages=(wine32:i386 libodbc2:i386 tdsodbc:i386)
+# to, for the tests of the 32-bit DLL; g++-multilib builds the 32-bit
+# scripted ODBC driver its end-to-end scenarios talk to.
+windows_i386_packages=(wine32:i386 libodbc2:i386 tdsodbc:i386 g++-multilib)
 
 packages=("${build_packages[@]}")
 if [[ "${1:-}" == "--test" ]]; then

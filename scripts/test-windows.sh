@@ -4,6 +4,10 @@
 # programs under Wine in a fresh Wine prefix, headless inside one Xvfb
 # session. The progress window's screenshot lands in
 # build/win64/progress-window.png (and build/win32/progress-window.png).
+# Then the DLL's end-to-end scenarios (tests/e2e/wine_e2e.cpp): a Linux
+# program, built in build/debug (or the folder SLOTSYNC_LINUX_BUILD names),
+# runs tests/win32/wine_e2e_host.c under Wine against the native scripted
+# ODBC driver, which Wine's odbc32 reaches through unixODBC.
 # Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -31,6 +35,14 @@ if [[ "${1:-}" == "--inside-display" ]]; then
     # One at a time: the tests look for their windows on a shared desktop.
     ctest --test-dir "build/$preset" -V -j1 >"build/$preset/windows-tests.log" 2>&1 || status=1
     grep -E "^ *[0-9]+/[0-9]+ Test|tests passed|tests failed" "build/$preset/windows-tests.log" || true
+    driver_variable="wine_e2e_driver_$preset"
+    if [[ -n "${!driver_variable:-}" ]]; then
+      echo "=== Windows DLL end-to-end scenarios, $preset ==="
+      SLOTSYNC_WINE=$(command -v wine) SLOTSYNC_WINE_HOST="$root/build/$preset/bin/wine_e2e_host.exe" \
+        SLOTSYNC_WINE_DRIVER="${!driver_variable}" "$wine_e2e_runner" \
+        >"build/$preset/wine-e2e.log" 2>&1 || status=1
+      grep -E "^\[ +(OK|FAILED|PASSED) +\]" "build/$preset/wine-e2e.log" || true
+    fi
   done
   # End Wine's own processes while the display is still there.
   wineserver --kill || true
@@ -78,6 +90,27 @@ check_dll() {
 check_dll x86_64-w64-mingw32-objdump build/win64/bin/slotsync.dll
 check_dll i686-w64-mingw32-objdump build/win32/bin/slotsync.dll
 
+# The Linux side of the DLL's end-to-end scenarios, and the scripted driver
+# for each DLL: Wine hands a program's ODBC calls to the unixODBC of its own
+# bitness, so the 32-bit DLL needs a 32-bit driver, which needs g++ -m32.
+linux_build=$(realpath -m "${SLOTSYNC_LINUX_BUILD:-build/debug}")
+echo "=== Linux side of the Wine scenarios, $linux_build ==="
+if [[ "$linux_build" == "$root/build/debug" ]]; then
+  cmake --preset debug
+elif [[ ! -f "$linux_build/CMakeCache.txt" ]]; then
+  cmake -S "$root" -B "$linux_build" -DCMAKE_BUILD_TYPE=Debug -DSLOTSYNC_BUILD_BENCHMARKS=OFF
+fi
+linux_targets=(wine_e2e_tests scripted_odbc)
+m32_probe=$(mktemp)
+if g++ -m32 -x c++ -o "$m32_probe" - 2>/dev/null <<<"#include <string>
+int main() { return static_cast<int>(std::string(\"x\").size()) - 1; }"; then
+  linux_targets+=(scripted_odbc_i386)
+fi
+rm -f "$m32_probe"
+cmake --build "$linux_build" -j"$jobs" --target "${linux_targets[@]}"
+export wine_e2e_runner="$linux_build/tests/e2e/wine_e2e_tests"
+export wine_e2e_driver_win64="$linux_build/tests/odbc_driver/libscripted_odbc.so"
+
 # 32-bit programs need 32-bit Wine; without it Wine prints "wine32 is
 # missing" and exits 0, so it is looked for rather than trusted to fail.
 run_presets=(win64)
@@ -85,6 +118,16 @@ if dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok in
   run_presets+=(win32)
 else
   echo "slotsync: wine32:i386 is not installed: the 32-bit DLL is built and checked, not tested" >&2
+fi
+e2e_presets=(win64)
+if [[ " ${run_presets[*]} " == *" win32 "* ]]; then
+  if [[ " ${linux_targets[*]} " == *" scripted_odbc_i386 "* ]]; then
+    e2e_presets+=(win32)
+    export wine_e2e_driver_win32="$linux_build/tests/e2e/libscripted_odbc_i386.so"
+  else
+    echo "slotsync: g++ -m32 cannot build (g++-multilib is missing): without a 32-bit scripted" \
+      "driver the 32-bit DLL's end-to-end scenarios are not run" >&2
+  fi
 fi
 
 export WINEPREFIX="$root/build/wine-prefix"
@@ -94,7 +137,8 @@ export WINEDEBUG=-all
 # ask.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 for preset in "${run_presets[@]}"; do
-  rm -f "build/$preset/progress-window.png" "build/$preset/windows-tests.log"
+  rm -f "build/$preset/progress-window.png" "build/$preset/windows-tests.log" \
+    "build/$preset/wine-e2e.log"
 done
 
 status=0
@@ -121,6 +165,18 @@ for preset in "${run_presets[@]}"; do
   if ((status != 0)); then
     echo "--- $log ---" >&2
     cat "$log" >&2
+  fi
+done
+
+# The scenarios are GoogleTest cases: at least one must have run, and none
+# failed.
+for preset in "${e2e_presets[@]}"; do
+  log="build/$preset/wine-e2e.log"
+  if ! grep -qE "^\[  PASSED  \] [1-9][0-9]* tests?\.$" "$log" || grep -q "^\[  FAILED  \]" "$log"; then
+    echo "FAILED: $preset end-to-end scenarios under Wine (see $log)" >&2
+    echo "--- $log ---" >&2
+    cat "$log" >&2
+    status=1
   fi
 done
 

@@ -125,8 +125,11 @@ void SqlQuery::SetText(std::string text) {
 
 void SqlQuery::Open() {
   Close();
+  // A statement that never left because the connection could not be made is
+  // not reported as sent.
+  Connection& client = connection_.Connected();
   try {
-    result_ = connection_.Connected().Query(text_);
+    result_ = client.Query(text_);
   } catch (...) {
     connection_.Report(text_, StatementOutcome::kFailed);
     throw;
@@ -137,8 +140,9 @@ void SqlQuery::Open() {
 
 void SqlQuery::Execute() {
   Close();
+  Connection& client = connection_.Connected();
   try {
-    connection_.Connected().Execute(text_);
+    client.Execute(text_);
   } catch (...) {
     connection_.Report(text_, StatementOutcome::kFailed);
     throw;
@@ -148,8 +152,9 @@ void SqlQuery::Execute() {
 
 bool SqlQuery::ExecuteIgnoringFailure() {
   Close();
+  Connection& client = connection_.Connected();
   try {
-    connection_.Connected().Execute(text_);
+    client.Execute(text_);
   } catch (const std::exception&) {
     connection_.Report(text_, StatementOutcome::kFailedIgnored);
     return false;

@@ -135,8 +135,9 @@ static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "unixODBC's SQLWCHAR holds U
 std::string FromNarrow(const SQLCHAR* text, SQLINTEGER length) {
   if (text == nullptr) return {};
   const auto* chars = reinterpret_cast<const char*>(text);
-  return length == SQL_NTS ? std::string(chars)
-                           : std::string(chars, static_cast<std::size_t>(std::max(length, 0)));
+  return length == SQL_NTS
+             ? std::string(chars)
+             : std::string(chars, static_cast<std::size_t>(std::max<SQLINTEGER>(length, 0)));
 }
 
 // Writes `text` into a buffer of `capacity` units with its terminating NUL

@@ -146,6 +146,16 @@ TEST_F(SqlAccessTest, FailuresCarryTheClientMessageAndLeaveTheConnectionUsable) 
   EXPECT_EQ(observed, expected);
 }
 
+TEST_F(SqlAccessTest, AStatementThatNeverLeftIsNotReportedAsSent) {
+  script.FailConnect("Login failed");
+  int reported = 0;
+  connection.SetStatementObserver([&](const std::string&, StatementOutcome) { ++reported; });
+  SqlQuery query(access, kSizeConnectionName);
+  query.SetText("Select top 1 * From Size");
+  EXPECT_THROW(query.Open(), SqlError);
+  EXPECT_EQ(reported, 0);
+}
+
 TEST(SqlErrorTest, KeepsEveryDiagnosticInOrder) {
   SqlError error({{"01000", 5701, "Changed database context"},
                   {"08S01", 10054, "Communication link failure"}});

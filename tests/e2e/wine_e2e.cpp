@@ -1,0 +1,196 @@
+// The Windows DLL end to end under Wine: the host program scenarios of
+// host_e2e_test.cpp, played by tests/win32/wine_e2e_host.c, which loads
+// slotsync.dll as a Windows application does. Wine's odbc32 hands the DLL's
+// ODBC calls on to the machine's unixODBC, and unixODBC loads the native
+// scripted driver from the path the DLL puts into Driver=, so the scenario
+// recorded from the in-memory run goes through the Windows build of the
+// client, Wine and the real driver manager. What reached the driver must be
+// what the recorded run sent, and the DLL must report it as the Linux
+// library does.
+//
+// It needs the Windows build, so it is not a CTest test of the Linux build:
+// scripts/test-windows.sh runs it with
+//   SLOTSYNC_WINE          the wine command, as a path
+//   SLOTSYNC_WINE_HOST     wine_e2e_host.exe, next to slotsync.dll
+//   SLOTSYNC_WINE_DRIVER   the scripted driver of the host's bitness: 32-bit
+//                          Wine runs 32-bit unixODBC, which cannot load the
+//                          64-bit driver (the default).
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "e2e_fixture.h"
+
+namespace slotsync::e2e {
+namespace {
+
+using scripted_odbc::Call;
+using testing::FourTables;
+
+std::string Variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// What one scenario must produce.
+struct Expected {
+  std::vector<std::string> options = {};  // the host's: --dry-run, --trace
+  // The TableTags handed to a rebuilder, in order; none means the run never
+  // got as far as showing its prompt.
+  std::vector<std::int32_t> tables = {};
+  std::string outcome = {};
+  std::string result = {};
+  std::string message = {};  // RefreshStructLastError, GBK; empty when none
+  int commits = 0;
+  int rollbacks = 0;
+  // The statements whose failure the run passed over, and the one that ended
+  // it, for the outcomes the statement callback reports.
+  std::vector<std::string> ignored = {};
+  std::string failing = {};
+  // The driver's events when there is no recorded run to take them from.
+  std::optional<std::vector<std::string>> events = {};
+};
+
+class WindowsDll : public EndToEnd {
+ protected:
+  void SetUp() override {
+    EndToEnd::SetUp();
+    ASSERT_FALSE(Variable("SLOTSYNC_WINE").empty()) << "SLOTSYNC_WINE names no wine command";
+    ASSERT_FALSE(Variable("SLOTSYNC_WINE_HOST").empty())
+        << "SLOTSYNC_WINE_HOST names no wine_e2e_host.exe";
+  }
+
+  static std::string WineDriver() {
+    const std::string driver = Variable("SLOTSYNC_WINE_DRIVER");
+    return driver.empty() ? Built::Driver() : driver;
+  }
+
+  void RunAndCheck(const Expected& expected) const {
+    std::vector<std::string> args = {
+        Variable("SLOTSYNC_WINE"), Variable("SLOTSYNC_WINE_HOST"), "srv", "Shop", "sa", "pw"};
+    args.insert(args.end(), expected.options.begin(), expected.options.end());
+    EnvironmentChanges environment = Environment();
+    environment["SLOTSYNC_ODBC_DRIVER"] = WineDriver();
+    const ProgramRun run = RunProgram(args, environment);
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+
+    // The connection string came through Wine's odbc32 as the DLL built it.
+    EXPECT_EQ(Attributes(), (std::vector<std::string>{"Driver=" + WineDriver(), "Server=srv",
+                                                      "Database=Shop", "UID=sa", "PWD=pw"}));
+    const std::vector<std::string> events = DriverEvents();
+    EXPECT_EQ(events, expected.events ? *expected.events : DriverLogOf(recordedLog));
+    EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), expected.commits);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "ROLLBACK"), expected.rollbacks);
+
+    std::vector<std::string> statementLines;
+    std::vector<std::string> otherLines;
+    for (const std::string& line : Lines(run.out)) {
+      // The host prints statements in GBK, as the DLL hands them over; the
+      // driver logs what it received in UTF-8.
+      if (line.starts_with("statement ")) {
+        statementLines.push_back(Utf8(line));
+      } else {
+        otherLines.push_back(line);
+      }
+    }
+    std::vector<std::string> traced;
+    if (std::find(expected.options.begin(), expected.options.end(), "--trace") !=
+        expected.options.end()) {
+      for (const std::string& statement : Statements(events)) {
+        const bool ignored = std::find(expected.ignored.begin(), expected.ignored.end(),
+                                       statement) != expected.ignored.end();
+        const int outcome = statement == expected.failing ? 2 : ignored ? 1 : 0;
+        traced.push_back("statement " + std::to_string(outcome) + " " + statement);
+      }
+    }
+    EXPECT_EQ(statementLines, traced);
+
+    std::vector<std::string> lines;
+    if (!expected.tables.empty()) {
+      lines.push_back("progress 0 " + std::string(entry::kRebuildingPrompt));
+      lines.push_back("progress 1 ");
+      for (const std::int32_t tag : expected.tables) {
+        lines.push_back("progress 2 " + std::to_string(tag));
+      }
+    }
+    lines.push_back("progress 3 ");
+    lines.push_back(expected.outcome);
+    lines.push_back(expected.result);
+    if (!expected.message.empty()) lines.push_back("message " + expected.message);
+    EXPECT_EQ(otherLines, lines) << run.err;
+  }
+};
+
+const std::vector<std::int32_t> kAllTables = {10, 101, 450, 600};
+const std::string kAllRebuilt = "result slotCount=3 slotColumns=2 flaggedRows=4 rebuiltTables=4";
+
+TEST_P(WindowsDll, AnInStepDatabaseEndsAfterTheCountsWithoutATransaction) {
+  ScriptCounts(3, 3);
+  Record();
+  RunAndCheck({.outcome = "outcome 0",
+               .result = "result slotCount=3 slotColumns=3 flaggedRows=0 rebuiltTables=0"});
+}
+
+TEST_P(WindowsDll, FlaggedDetailAndTerminalTablesAreRebuiltAndCommitted) {
+  FourTables().Apply(*this);
+  Record();
+  RunAndCheck({.tables = kAllTables, .outcome = "outcome 1", .result = kAllRebuilt, .commits = 1});
+}
+
+TEST_P(WindowsDll, AFailureInTheMiddleIsRolledBackAndNamesItsTable) {
+  FourTables().Apply(*this);
+  const std::string failing = "sp_rename 'dbo.Tmp_OrderDetail', 'OrderDetail'";
+  const std::string message =
+      "Either the parameter @objname is ambiguous or the claimed @objtype (OBJECT) is wrong.";
+  script.Fail(failing, message, "42000");
+  Record();
+  RunAndCheck({.options = {"--trace"},
+               .tables = {10, 101, 450},
+               .outcome = "outcome 2",
+               .result = "result slotCount=3 slotColumns=2 flaggedRows=4 rebuiltTables=0 "
+                         "failedTableTag=450",
+               .message = "TableTag 450: " + message,
+               .rollbacks = 1,
+               .failing = failing});
+}
+
+TEST_P(WindowsDll, ARefusedConnectionFailsBeforeTheTransaction) {
+  writer.FailCall(Call::kConnect, "HYT00", "Login timeout expired");
+  Save();
+  RunAndCheck({.outcome = "outcome 3",
+               .result = "result slotCount=0 slotColumns=0 flaggedRows=0 rebuiltTables=0",
+               .message = "Login timeout expired",
+               .events = std::vector<std::string>{"CONNECT"}});
+}
+
+TEST_P(WindowsDll, ADryRunSendsEverythingAndRollsBack) {
+  FourTables().Apply(*this);
+  Record(/*dryRun=*/true);
+  RunAndCheck({.options = {"--dry-run", "--trace"},
+               .tables = kAllTables,
+               .outcome = "outcome 7",
+               .result = kAllRebuilt,
+               .rollbacks = 1});
+}
+
+TEST_P(WindowsDll, TheStatementCallbackSeesEveryStatementWithItsOutcome) {
+  FourTables().Apply(*this);
+  // The old per-terminal table is not there: its drop fails and is passed over.
+  const std::string drop = "Drop Table TermCount";
+  script.Fail(drop, "Cannot drop the table 'TermCount', because it does not exist.", "42S02");
+  Record();
+  RunAndCheck({.options = {"--trace"},
+               .tables = kAllTables,
+               .outcome = "outcome 1",
+               .result = kAllRebuilt,
+               .commits = 1,
+               .ignored = {drop}});
+}
+
+// Wine's odbc32 calls the wide functions of unixODBC, which hands them to the
+// driver's own wide entry points; the narrow-only build is unixODBC's
+// conversion, which the Linux host tests cover.
+INSTANTIATE_TEST_SUITE_P(WideDriver, WindowsDll, ::testing::Values(DriverBuild::kWide), Name);
+
+}  // namespace
+}  // namespace slotsync::e2e
