@@ -19,49 +19,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "host_output.h"
 #include "slotsync/slotsync.h"
 
 typedef int (*RefreshStructExFn)(const char*, const char*, const char*, const char*,
                                  const SlotsyncOptions*, SlotsyncResult*);
 typedef const char* (*LastErrorFn)(void);
-
-/* Texts may hold line breaks (a message with several diagnostics); they are
- * printed with "\n" so that one item stays one line. */
-static void print_text(const char* text) {
-  for (; *text != '\0'; ++text) {
-    if (*text == '\n') {
-      fputs("\\n", stdout);
-    } else if (*text == '\r') {
-      fputs("\\r", stdout);
-    } else if (*text == '\\') {
-      fputs("\\\\", stdout);
-    } else {
-      putchar(*text);
-    }
-  }
-  putchar('\n');
-}
-
-static void SLOTSYNC_CALL on_statement(void* context, const char* statement, int outcome) {
-  (void)context;
-  printf("statement %d ", outcome);
-  print_text(statement);
-}
-
-static void SLOTSYNC_CALL on_progress(void* context, int event, const char* text) {
-  (void)context;
-  printf("progress %d ", event);
-  print_text(text);
-}
-
-static int SLOTSYNC_CALL on_notice(void* context, const char* caption, const char* text,
-                                   unsigned flags) {
-  (void)context;
-  (void)caption;
-  printf("notice %u ", flags);
-  print_text(text);
-  return 1; /* OK */
-}
 
 int main(int argc, char** argv) {
   if (argc != 6 && !(argc == 7 && strcmp(argv[6], "--dry-run") == 0)) {
@@ -89,9 +52,9 @@ int main(int argc, char** argv) {
   memset(&options, 0, sizeof options);
   options.size = sizeof options;
   options.dryRun = argc == 7;
-  options.onStatement = on_statement;
-  options.onProgress = on_progress;
-  options.onNotice = on_notice;
+  options.onStatement = OnStatement;
+  options.onProgress = OnProgress;
+  options.onNotice = OnNotice;
   SlotsyncResult result;
   memset(&result, 0, sizeof result);
   result.size = sizeof result;
@@ -105,7 +68,7 @@ int main(int argc, char** argv) {
   const char* message = lastError();
   if (message[0] != '\0') {
     printf("message ");
-    print_text(message);
+    PrintText(message);
   }
   fflush(stdout);
 

@@ -25,6 +25,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "host_output.h"
 #include "slotsync/slotsync.h"
 
 typedef int(SLOTSYNC_CALL* RefreshStructExFunction)(const char*, const char*, const char*,
@@ -35,47 +36,6 @@ typedef const char*(SLOTSYNC_CALL* TextFunction)(void);
 /* GetProcAddress returns a generic function pointer; going through
  * void (*)(void) tells the compiler the type change is meant. */
 typedef void (*AnyFunction)(void);
-
-/* Texts may hold line breaks (a message with several diagnostics); they are
- * printed escaped so that one item stays one line. GBK bytes go out as they
- * are. */
-static void PrintText(const char* text) {
-  for (; *text != '\0'; ++text) {
-    if (*text == '\n') {
-      fputs("\\n", stdout);
-    } else if (*text == '\r') {
-      fputs("\\r", stdout);
-    } else if (*text == '\\') {
-      fputs("\\\\", stdout);
-    } else {
-      putchar(*text);
-    }
-  }
-  putchar('\n');
-}
-
-/* The callbacks are __stdcall on 32-bit x86: a mismatch with the DLL would
- * unbalance the stack at the first call, which the run would not survive. */
-static void SLOTSYNC_CALL OnStatement(void* context, const char* statement, int outcome) {
-  (void)context;
-  printf("statement %d ", outcome);
-  PrintText(statement);
-}
-
-static void SLOTSYNC_CALL OnProgress(void* context, int event, const char* text) {
-  (void)context;
-  printf("progress %d ", event);
-  PrintText(text);
-}
-
-static int SLOTSYNC_CALL OnNotice(void* context, const char* caption, const char* text,
-                                  unsigned flags) {
-  (void)context;
-  (void)caption;
-  printf("notice %u ", flags);
-  PrintText(text);
-  return IDOK;
-}
 
 int main(int argc, char** argv) {
   SlotsyncOptions options;
