@@ -1,14 +1,6 @@
 #include "sql/connection_string.h"
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#endif
+#include "platform/win32_api.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -5,15 +5,7 @@
 // driver's diagnostic records turned into SqlError. Nothing outside src/sql
 // includes this; the public headers of the client stay free of ODBC types.
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#endif
+#include "platform/win32_api.h"
 
 #include <sql.h>
 #include <sqlext.h>

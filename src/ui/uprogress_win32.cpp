@@ -1,13 +1,7 @@
 // UProgress: the progress window TProgress_Frm that a restructure run shows
 // while it rebuilds, and the progress commands it takes through WM_COPYDATA.
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/win32_api.h"
 // windows.h first: the common controls header builds on it.
 #include <commctrl.h>
 

@@ -3,13 +3,7 @@
 // Helpers of the Windows test programs: finding windows, reading their
 // geometry, capturing what the screen shows, writing it as a PNG file.
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/win32_api.h"
 
 #include <cstdint>
 #include <cstdio>
