@@ -97,6 +97,13 @@ void SLOTSYNC_CALL PrintStatement(void* context, const char* statement, int outc
                    << std::endl;
 }
 
+void SLOTSYNC_CALL PrintServerMessage(void* context, const char*, const char* sqlState,
+                                      int nativeError, const char* message) {
+  const auto& c = *static_cast<CallbackContext*>(context);
+  *c.terminal->out << "  [warning " << sqlState << "/" << nativeError << "] "
+                   << text::GbkToTerminal(message) << std::endl;
+}
+
 int SLOTSYNC_CALL ShowNoticeOnTerminal(void* context, const char* caption, const char* text,
                                        unsigned) {
   const auto& c = *static_cast<CallbackContext*>(context);
@@ -204,6 +211,8 @@ int RunCommand(const std::vector<std::string>& args, const Terminal& terminal) {
   if (line.trace || line.dryRun) {
     options.onStatement = PrintStatement;
     options.statementContext = &context;
+    options.onMessage = PrintServerMessage;
+    options.messageContext = &context;
   }
   options.onNotice = ShowNoticeOnTerminal;
   options.noticeContext = &context;

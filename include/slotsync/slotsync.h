@@ -67,6 +67,11 @@ typedef enum SlotsyncProgressEvent {
  * SlotsyncStatementOutcome). */
 typedef void(SLOTSYNC_CALL* SlotsyncStatementCallback)(void* context, const char* statement,
                                                        int outcome);
+/* A warning the server sent with a statement that succeeded (SQLSTATE class
+ * 01, such as the caution sp_rename gives), for the statement just reported. */
+typedef void(SLOTSYNC_CALL* SlotsyncMessageCallback)(void* context, const char* statement,
+                                                     const char* sqlState, int nativeError,
+                                                     const char* message);
 /* event is a SlotsyncProgressEvent. */
 typedef void(SLOTSYNC_CALL* SlotsyncProgressCallback)(void* context, int event, const char* text);
 /* Shows a notice and waits for the user; flags and the result are those of
@@ -94,6 +99,10 @@ typedef struct SlotsyncOptions {
    * elsewhere); may be NULL. */
   SlotsyncNoticeCallback onNotice;
   void* noticeContext;
+  /* Each warning of a statement that succeeded, after onStatement reported
+   * it; may be NULL. */
+  SlotsyncMessageCallback onMessage;
+  void* messageContext;
 } SlotsyncOptions;
 
 typedef struct SlotsyncResult {

@@ -164,6 +164,12 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
       options.onStatement(options.statementContext, text.c_str(), code);
     };
   }
+  if (options.onMessage != nullptr) {
+    deps.observeMessage = [&options](const std::string& text, const sql::Diagnostic& message) {
+      options.onMessage(options.messageContext, text.c_str(), message.sqlState.c_str(),
+                        static_cast<int>(message.nativeError), message.message.c_str());
+    };
+  }
   if (options.onProgress != nullptr) {
     deps.onTable = [&options](std::int32_t tableTag) {
       options.onProgress(options.progressContext, SLOTSYNC_PROGRESS_TABLE,

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "dictionary/size_slot_count.h"
+#include "entry/preconditions.h"
 #include "sql/sql_error.h"
 #include "sql/statement_template.h"
 
@@ -79,6 +80,7 @@ class Run {
     }
     SelectFlaggedRows();
     const bool anyFlagged = !query_.Empty();
+    if (anyFlagged) CheckPreconditions(access_, report_.slotCount, AnyDetailTableFlagged());
     if (anyFlagged) ShowWindow();
     connection_.StartTransaction();
     WalkInTransaction();
@@ -107,6 +109,24 @@ class Run {
     report_.flaggedRows = static_cast<std::int32_t>(query_.RowCount());
   }
 
+  // Reads the flagged rows without moving the walk: a row whose TableTag
+  // cannot be read is left for the walk, which fails on it in its place.
+  bool AnyDetailTableFlagged() {
+    bool any = false;
+    for (; !query_.End(); query_.Next()) {
+      const auto tag = query_.FindField("TableTag");
+      if (!tag) break;
+      try {
+        const std::int32_t tableTag = tag->AsInteger();
+        any = any || (IsDetailTableTag(tableTag) && tableTag != 27 && tableTag != 35);
+      } catch (const sql::SqlError&) {
+        continue;  // not a number: the walk fails on this row in its turn
+      }
+    }
+    query_.First();
+    return any;
+  }
+
   void ShowWindow() {
     window_.SetPrompt(kRebuildingPrompt);
     window_.StartAnimation();
@@ -129,8 +149,9 @@ class Run {
       return;
     }
     try {
-      connection_.Commit();
+      const std::vector<sql::Diagnostic> warnings = connection_.Commit();
       report_.outcome = Outcome::kCommitted;
+      for (const auto& warning : warnings) AppendMessage(report_, "warning: " + warning.message);
     } catch (...) {
       const std::exception_ptr failure = std::current_exception();
       AppendMessage(report_, "commit failed: " + MessageOf(failure));
@@ -209,6 +230,7 @@ RunReport RunRestructure(const ConnectionArguments& arguments, const RunDependen
     const std::unique_ptr<sql::SqlConnection> connection =
         CreateSizeConnection(arguments, deps.makeClient);
     if (deps.observeStatement) connection->SetStatementObserver(deps.observeStatement);
+    if (deps.observeMessage) connection->SetMessageObserver(deps.observeMessage);
     sql::SqlAccess access;
     access.Add(*connection);
     sql::SqlQuery query(access, sql::kSizeConnectionName);

@@ -46,6 +46,8 @@ struct RunDependencies {
       makeRebuilders;
   ui::NoticeBox* notices = nullptr;
   sql::StatementObserver observeStatement;
+  // Warnings the server sent with statements that succeeded.
+  sql::MessageObserver observeMessage;
   // Called as each flagged table is handed to its rebuilder.
   std::function<void(std::int32_t tableTag)> onTable;
   bool dryRun = false;

@@ -51,6 +51,9 @@ class DetailRebuild {
 
   bool Run() {
     ReadDictionaryRow();
+    // The lock comes before the old table's columns are read: a column added
+    // in between would be missing from the copy and lost with the drop.
+    const std::int32_t oldRows = LockOldTableAndCountRows();
     if (row_.found) {
       ReadStoredPartCount();
       ReadCopyColumns();
@@ -58,7 +61,6 @@ class DetailRebuild {
     ReadCarriedColumns();
     layout_.slotCount = dictionary::GetSizeSlotCount(access_);
     ReadPresentSlots();
-    const std::int32_t oldRows = LockOldTableAndCountRows();
     RefuseToDropQuantities();
 
     BuildNewTables();

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "sql/sql_error.h"
+
 namespace slotsync::sql {
 
 using Value = std::optional<std::string>;  // nullopt is SQL NULL
@@ -33,6 +35,12 @@ class Connection {
   virtual void StartTransaction() = 0;  // isolation read committed
   virtual void Commit() = 0;
   virtual void Rollback() = 0;
+
+  // What the last call reported besides its outcome: warnings (SQLSTATE class
+  // 01, such as sp_rename's caution) of a statement that succeeded, or a
+  // commit that took but left the connection in manual-commit mode. Taking
+  // them empties the list.
+  virtual std::vector<Diagnostic> TakeWarnings() { return {}; }
 };
 
 }  // namespace slotsync::sql

@@ -70,4 +70,25 @@ void Check(SQLRETURN result, SQLSMALLINT handleType, SQLHANDLE handle, std::stri
   throw SqlError(ReadDiagnostics(handleType, handle, function));
 }
 
+bool IsErrorState(std::string_view sqlState) {
+  return !sqlState.empty() && !sqlState.starts_with("00") && !sqlState.starts_with("01");
+}
+
+void CheckStatementCall(SQLRETURN result, SQLHSTMT statement, std::string_view function,
+                        std::vector<Diagnostic>& warnings) {
+  if (result != SQL_SUCCESS_WITH_INFO) {
+    Check(result, SQL_HANDLE_STMT, statement, function);
+    return;
+  }
+  std::vector<Diagnostic> diagnostics = ReadDiagnostics(SQL_HANDLE_STMT, statement, function);
+  const bool failed = std::any_of(diagnostics.begin(), diagnostics.end(),
+                                  [](const Diagnostic& d) { return IsErrorState(d.sqlState); });
+  if (failed) throw SqlError(std::move(diagnostics));
+  // A driver that says "with information" and leaves no record has nothing
+  // to pass on; ReadDiagnostics made one up to name the call.
+  for (Diagnostic& d : diagnostics) {
+    if (!d.sqlState.empty()) warnings.push_back(std::move(d));
+  }
+}
+
 }  // namespace slotsync::sql::odbc

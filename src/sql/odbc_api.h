@@ -55,4 +55,17 @@ constexpr bool Succeeded(SQLRETURN result) {
 // the results Succeeded accepts.
 void Check(SQLRETURN result, SQLSMALLINT handleType, SQLHANDLE handle, std::string_view function);
 
+// True for a SQLSTATE that reports an error: every class but 00 (success)
+// and 01 (warning). Some drivers hand an error raised inside a procedure or
+// a later statement of a batch to the caller as SQL_SUCCESS_WITH_INFO, with
+// the error only in the diagnostics (FreeTDS does); the return code alone
+// would let it pass.
+bool IsErrorState(std::string_view sqlState);
+
+// Like Check, for the calls that run a statement: SQL_SUCCESS_WITH_INFO
+// whose diagnostics hold an error is a failure as well. The warnings of a
+// call that succeeded are appended to `warnings`.
+void CheckStatementCall(SQLRETURN result, SQLHSTMT statement, std::string_view function,
+                        std::vector<Diagnostic>& warnings);
+
 }  // namespace slotsync::sql::odbc

@@ -63,8 +63,18 @@ class Statement {
     odbc::Check(result, SQL_HANDLE_STMT, handle_, function);
   }
 
+  // For the calls that run the statement or move through its results: an
+  // error the driver reports "with information" fails here too, and
+  // warnings are kept for the caller.
+  void CheckRun(SQLRETURN result, std::string_view function) {
+    odbc::CheckStatementCall(result, handle_, function, warnings_);
+  }
+
+  std::vector<Diagnostic> TakeWarnings() { return std::exchange(warnings_, {}); }
+
  private:
   SQLHSTMT handle_ = SQL_NULL_HSTMT;
+  std::vector<Diagnostic> warnings_;
 };
 
 // Moves the statement to its next result: SQL_NO_DATA when there is none.
@@ -87,7 +97,7 @@ void DrainResults(Statement& statement, const OdbcConnection::FurtherResults& fu
   for (;;) {
     const SQLRETURN result = NextResult(statement, further, resultsSoFar);
     if (result == SQL_NO_DATA) return;
-    statement.Check(result, "SQLMoreResults");
+    statement.CheckRun(result, "SQLMoreResults");
     ++resultsSoFar;
   }
 }
@@ -147,7 +157,7 @@ ResultSet ReadResult(Statement& statement, SQLSMALLINT columnCount) {
   for (;;) {
     const SQLRETURN fetched = SQLFetch(statement.Handle());
     if (fetched == SQL_NO_DATA) break;
-    statement.Check(fetched, "SQLFetch");
+    statement.CheckRun(fetched, "SQLFetch");
     std::vector<Value> row;
     row.reserve(columns);
     for (SQLUSMALLINT column = 1; column <= columns; ++column) {
@@ -237,8 +247,9 @@ void OdbcConnection::Disconnect() {
 }
 
 ResultSet OdbcConnection::Query(const std::string& statementText) {
+  warnings_.clear();
   Statement statement(static_cast<SQLHDBC>(RequireConnection()));
-  statement.Check(statement.ExecDirect(statementText), "SQLExecDirectW");
+  statement.CheckRun(statement.ExecDirect(statementText), "SQLExecDirectW");
   int resultsSoFar = 1;
   // The rows are in the first result that has columns: a batch can start
   // with statements that only count rows.
@@ -248,21 +259,31 @@ ResultSet OdbcConnection::Query(const std::string& statementText) {
     if (columns > 0) {
       ResultSet result = ReadResult(statement, columns);
       DrainResults(statement, furtherResults_, resultsSoFar);
+      warnings_ = statement.TakeWarnings();
       return result;
     }
     const SQLRETURN next = NextResult(statement, furtherResults_, resultsSoFar);
     // No result with columns at all: an empty result, no rows to walk.
-    if (next == SQL_NO_DATA) return ResultSet{};
-    statement.Check(next, "SQLMoreResults");
+    if (next == SQL_NO_DATA) {
+      warnings_ = statement.TakeWarnings();
+      return ResultSet{};
+    }
+    statement.CheckRun(next, "SQLMoreResults");
     ++resultsSoFar;
   }
 }
 
 void OdbcConnection::Execute(const std::string& statementText) {
+  warnings_.clear();
   Statement statement(static_cast<SQLHDBC>(RequireConnection()));
   // SQL_NO_DATA here is a searched UPDATE or DELETE that matched no row.
-  statement.Check(statement.ExecDirect(statementText), "SQLExecDirectW");
+  statement.CheckRun(statement.ExecDirect(statementText), "SQLExecDirectW");
   DrainResults(statement, furtherResults_, 1);
+  warnings_ = statement.TakeWarnings();
+}
+
+std::vector<Diagnostic> OdbcConnection::TakeWarnings() {
+  return std::exchange(warnings_, {});
 }
 
 void OdbcConnection::StartTransaction() {
@@ -286,11 +307,21 @@ void OdbcConnection::Rollback() {
 }
 
 void OdbcConnection::EndTransaction(bool commit) {
+  warnings_.clear();
   const auto connection = static_cast<SQLHDBC>(RequireConnection());
   const SQLRETURN ended =
       SQLEndTran(SQL_HANDLE_DBC, connection, commit ? SQL_COMMIT : SQL_ROLLBACK);
   if (SQL_SUCCEEDED(ended)) {
-    Check(SetAutocommit(connection, true), SQL_HANDLE_DBC, connection, "SQLSetConnectAttrW");
+    // The transaction has ended as asked. A failure to switch autocommit back
+    // on does not undo that, so it is a warning, not a failure: reporting a
+    // commit that took as failed would tell the caller nothing was changed.
+    if (!SQL_SUCCEEDED(SetAutocommit(connection, true))) {
+      warnings_ = odbc::ReadDiagnostics(SQL_HANDLE_DBC, connection, "SQLSetConnectAttrW");
+      for (Diagnostic& d : warnings_) {
+        d.message = std::string(commit ? "committed" : "rolled back") +
+                    ", but autocommit could not be switched back on: " + d.message;
+      }
+    }
     return;
   }
   // Read the diagnostics before the calls below replace them.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "sql/connection.h"
 #include "sql/connection_string.h"
@@ -36,6 +37,8 @@ class OdbcConnection : public Connection {
   void Commit() override;
   void Rollback() override;
 
+  std::vector<Diagnostic> TakeWarnings() override;
+
   // The driver the last Connect used, once chosen; empty before.
   const std::string& DriverName() const { return driverName_; }
 
@@ -57,6 +60,7 @@ class OdbcConnection : public Connection {
   void* connection_ = nullptr;  // the SQLHDBC while connected
   std::string driverName_;
   FurtherResults furtherResults_;
+  std::vector<Diagnostic> warnings_;
 };
 
 std::unique_ptr<Connection> MakeOdbcConnection(ConnectionSettings settings);

@@ -34,18 +34,65 @@ Connection& SqlConnection::Connected() {
 void SqlConnection::StartTransaction() {
   if (!client_->IsConnected()) throw SqlError("Cannot start a transaction: not connected");
   client_->StartTransaction();
+  inTransaction_ = true;
 }
 
-void SqlConnection::Commit() {
+std::vector<Diagnostic> SqlConnection::Commit() {
+  // Whether or not it takes, the transaction is over: a failed commit is
+  // followed by a rollback, never by more work in it.
+  inTransaction_ = false;
   client_->Commit();
+  return client_->TakeWarnings();
 }
+
 void SqlConnection::Rollback() {
+  inTransaction_ = false;
   client_->Rollback();
 }
 
 void SqlConnection::Disconnect() {
+  inTransaction_ = false;
   for (SqlQuery* query : queries_) query->Close();
   client_->Disconnect();
+}
+
+namespace {
+
+// Failures after which the server has certainly rolled the transaction
+// back: the deadlock victim (native error 1205, SQLSTATE 40001) and a broken
+// link (class 08), which ends the session and with it the transaction.
+bool EndsTransaction(const SqlError& failure) {
+  if (failure.ConnectionLost()) return true;
+  for (const Diagnostic& d : failure.Diagnostics()) {
+    if (d.nativeError == 1205 || d.sqlState == "40001") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void SqlConnection::RequireTransactionAlive(const std::string& text, const SqlError& failure) {
+  if (!inTransaction_) return;
+  const auto lost = [&](const std::string& why) {
+    inTransaction_ = false;
+    throw SqlError(Format("the server ended the transaction when '%s' failed (%s): %s", text, why,
+                          failure.what()));
+  };
+  if (EndsTransaction(failure)) lost("a failure that always ends it");
+  const std::string asked(kTransactionStateSql);
+  std::int32_t state = 0;
+  try {
+    const ResultSet result = client_->Query(asked);
+    Report(asked, StatementOutcome::kOk);
+    if (!result.rows.empty() && !result.rows[0].empty()) {
+      state = SqlField(asked, &result.rows[0][0]).AsInteger();
+    }
+  } catch (const std::exception& e) {
+    Report(asked, StatementOutcome::kFailed);
+    lost(std::string("its state could not be read: ") + e.what());
+  }
+  if (state == 0) lost("no transaction is open any more");
+  if (state < 0) lost("the transaction can only be rolled back");
 }
 
 void SqlConnection::Attach(SqlQuery* query) {
@@ -56,8 +103,13 @@ void SqlConnection::Detach(SqlQuery* query) {
   std::erase(queries_, query);
 }
 
-void SqlConnection::Report(const std::string& text, StatementOutcome outcome) const {
+void SqlConnection::Report(const std::string& text, StatementOutcome outcome) {
   if (observer_) observer_(text, outcome);
+  if (outcome != StatementOutcome::kOk) return;
+  std::vector<Diagnostic> warnings = client_->TakeWarnings();
+  if (messageObserver_) {
+    for (const Diagnostic& warning : warnings) messageObserver_(text, warning);
+  }
 }
 
 // ---- SqlAccess ----
@@ -155,12 +207,21 @@ bool SqlQuery::ExecuteIgnoringFailure() {
   Connection& client = connection_.Connected();
   try {
     client.Execute(text_);
+  } catch (const SqlError& e) {
+    connection_.Report(text_, StatementOutcome::kFailedIgnored);
+    connection_.RequireTransactionAlive(text_, e);
+    return false;
   } catch (const std::exception&) {
     connection_.Report(text_, StatementOutcome::kFailedIgnored);
     return false;
   }
   connection_.Report(text_, StatementOutcome::kOk);
   return true;
+}
+
+void SqlQuery::First() {
+  RequireOpen();
+  row_ = 0;
 }
 
 void SqlQuery::Close() {

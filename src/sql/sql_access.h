@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sql/connection.h"
+#include "sql/sql_error.h"
 
 namespace slotsync::sql {
 
@@ -31,6 +32,15 @@ enum class StatementOutcome { kOk, kFailedIgnored, kFailed };
 
 // Called once per statement text after it has been sent (or failed).
 using StatementObserver = std::function<void(const std::string& text, StatementOutcome)>;
+// Called for each warning the server sent with a statement that succeeded
+// (sp_rename's caution, a PRINT), after the statement was reported.
+using MessageObserver = std::function<void(const std::string& text, const Diagnostic& message)>;
+
+// Asked after a statement whose failure a rebuild ignores: 1 while the
+// transaction is still open and can commit, 0 when the server has ended it,
+// -1 when it can only be rolled back. A SELECT that reads no table starts
+// no implicit transaction, so asking does not open a new one.
+inline constexpr std::string_view kTransactionStateSql = "Select XACT_STATE()";
 
 class SqlConnection {
  public:
@@ -43,23 +53,32 @@ class SqlConnection {
   bool IsConnected() const { return client_->IsConnected(); }
 
   void StartTransaction();  // the connection must already be connected
-  void Commit();
+  // Returns the warnings of a commit that took all the same (autocommit not
+  // restored, say); a commit that failed throws.
+  std::vector<Diagnostic> Commit();
   void Rollback();
   void Disconnect();  // also closes every result still open on it
+  bool InTransaction() const { return inTransaction_; }
 
   void SetStatementObserver(StatementObserver observer) { observer_ = std::move(observer); }
+  void SetMessageObserver(MessageObserver observer) { messageObserver_ = std::move(observer); }
 
  private:
   friend class SqlQuery;
   Connection& Connected();
   void Attach(SqlQuery* query);
   void Detach(SqlQuery* query);
-  void Report(const std::string& text, StatementOutcome outcome) const;
+  void Report(const std::string& text, StatementOutcome outcome);
+  // After an ignored failure inside the transaction: throws unless the
+  // server still holds the transaction open and committable.
+  void RequireTransactionAlive(const std::string& text, const SqlError& failure);
 
   std::string name_;
   std::unique_ptr<Connection> client_;
   std::vector<SqlQuery*> queries_;
   StatementObserver observer_;
+  MessageObserver messageObserver_;
+  bool inTransaction_ = false;
 };
 
 // The named connections statement objects can bind to.
@@ -102,10 +121,15 @@ class SqlQuery {
   void Open();     // a statement that yields rows; stands on the first row
   void Execute();  // a statement without a result
   // Executes and swallows a failure (reported to the observer as ignored);
-  // returns whether the statement succeeded.
+  // returns whether the statement succeeded. Inside a transaction a failure
+  // is swallowed only when the transaction survived it: a deadlock victim,
+  // a lost link, XACT_ABORT or a trigger that rolls back leave nothing to go
+  // on with, and the next statement would run in a new transaction of its
+  // own. Those throw SqlError naming the statement and the cause.
   bool ExecuteIgnoringFailure();
   void Close();
   bool IsOpen() const { return result_.has_value(); }
+  void First();  // back to the first row of the open result
 
   bool Empty() const;
   std::size_t RowCount() const;

@@ -57,7 +57,8 @@ TEST_P(SlotsyncCommand, FlaggedDetailAndTerminalTablesAreRebuiltAndCommitted) {
   const auto begin = std::find(events.begin(), events.end(), "SET AUTOCOMMIT OFF");
   ASSERT_NE(begin, events.end());
   EXPECT_EQ(*std::prev(begin), "SET ISOLATION READ COMMITTED");
-  EXPECT_EQ(*std::prev(begin, 2), "EXEC " + kFlaggedSql);
+  EXPECT_EQ(*std::prev(begin, 2), "EXEC " + testing::kPreconditionSql);
+  EXPECT_EQ(*std::prev(begin, 3), "EXEC " + kFlaggedSql);
   EXPECT_EQ(std::vector<std::string>(events.end() - 4, events.end()),
             (std::vector<std::string>{"EXEC Update S_Modify Set Modified=0 Where TableTag=600",
                                       "COMMIT", "SET AUTOCOMMIT ON", "DISCONNECT"}));
@@ -252,6 +253,98 @@ TEST_P(SlotsyncCommand, AFallenSizeCountWithQuantitiesInTheDroppedSlotsIsRefused
   const std::vector<std::string> statements = Statements(events);
   EXPECT_FALSE(Mentions(statements, "Drop Table"));
   EXPECT_FALSE(Mentions(statements, "Create Table"));
+}
+
+// What the server says decides, not only the driver's return code; and a
+// failure the rebuild may pass over never lets the run go on without its
+// transaction.
+struct ServerSays {
+  const char* name;
+  std::function<void(testing::Script&)> script;
+  // Turns the recorded scenario into what the driver answers (a failure
+  // handed over "with information", say); identity when empty.
+  std::pair<std::string, std::string> rewrite;
+  int exitCode;
+  std::string lastStatement;  // sent before the run ended ("" when committed)
+  std::string traced;         // a line --trace prints, if any
+};
+
+TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
+  const std::string trigger = "Exec CreateInvoiceDetailTrigger 10";
+  const std::string raised = "Trigger could not be created";
+  const std::string rename = "sp_rename 'dbo.Tmp_StockDetail', 'StockDetail'";
+  const std::string caution =
+      "Caution: Changing any part of an object name could break scripts and stored procedures.";
+  const std::string drop = "Drop Table TermCount";
+  const std::string deadlock = "Transaction (Process ID 52) was deadlocked on lock resources";
+  const ServerSays cases[] = {
+      {"an error handed over as information",
+       [&](testing::Script& s) { s.Fail(trigger, raised, "42000", 50000); },
+       {"fail 42000:50000 ", "info 42000:50000 "},
+       1,
+       trigger,
+       ""},
+      {"an error as information in a later result",
+       [&](testing::Script& s) { s.Fail(trigger, raised, "42000", 50000); },
+       {"fail 42000:50000 ", "more\ninfo 42000:50000 "},
+       1,
+       trigger,
+       ""},
+      {"sp_rename's caution is a warning",
+       [&](testing::Script& s) {
+         s.Warn(rename, {"01000", 15477, caution});
+       },
+       {},
+       0,
+       "",
+       "  [warning 01000/15477] " + caution},
+      {"an ignored drop chosen as deadlock victim",
+       [&](testing::Script& s) { s.Fail(drop, deadlock, "40001", 1205); },
+       {},
+       1,
+       drop,
+       ""},
+      {"an ignored drop after which no transaction is open",
+       [&](testing::Script& s) {
+         s.Fail(drop, "Cannot drop the table 'TermCount'", "42S02", 3701);
+         s.Answer(std::string(sql::kTransactionStateSql), testing::Column("", {"0"}));
+       },
+       {},
+       1,
+       std::string(sql::kTransactionStateSql),
+       ""},
+  };
+  for (const ServerSays& c : cases) {
+    SCOPED_TRACE(c.name);
+    script = testing::Script();
+    writer = scripted_odbc::ScenarioWriter();
+    FourTables().Apply(*this);
+    c.script(script);
+    Record();
+    std::string scenario = writer.Text();
+    if (!c.rewrite.first.empty()) {
+      const std::size_t at = scenario.find(c.rewrite.first);
+      ASSERT_NE(at, std::string::npos);
+      scenario.replace(at, c.rewrite.first.size(), c.rewrite.second);
+    }
+    std::ofstream(ScenarioPath(), std::ios::trunc) << scenario;
+    std::filesystem::remove(LogPath());
+    const ProgramRun run = Command({"--trace"});
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    const std::vector<std::string> events = DriverEvents();
+    EXPECT_EQ(events, DriverLogOf(recordedLog));
+    if (c.exitCode == 1) {
+      EXPECT_EQ(std::vector<std::string>(events.end() - 4, events.end()),
+                (std::vector<std::string>{"EXEC " + c.lastStatement, "ROLLBACK",
+                                          "SET AUTOCOMMIT ON", "DISCONNECT"}));
+    }
+    if (!c.traced.empty()) {
+      const auto lines = Lines(run.out);
+      const auto at = std::find(lines.begin(), lines.end(), "[ok] " + rename);
+      ASSERT_NE(at, lines.end());
+      EXPECT_EQ(*std::next(at), c.traced);
+    }
+  }
 }
 
 // A dictionary text that could reach beyond its place in a statement stops

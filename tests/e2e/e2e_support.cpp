@@ -11,6 +11,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "sql/sql_error.h"
 #include "text/gbk.h"
@@ -158,6 +159,7 @@ class RecordingConnection final : public sql::Connection {
         }
       }
       writer_.Rows(text::GbkToUtf8(statement), columns, rows);
+      RecordWarnings();
       return result;
     } catch (const sql::SqlError& e) {
       RecordFailure(statement, e);
@@ -169,6 +171,7 @@ class RecordingConnection final : public sql::Connection {
     try {
       client_->Execute(statement);
       writer_.Done(text::GbkToUtf8(statement));
+      RecordWarnings();
     } catch (const sql::SqlError& e) {
       RecordFailure(statement, e);
       throw;
@@ -182,9 +185,25 @@ class RecordingConnection final : public sql::Connection {
  private:
   void RecordFailure(const std::string& statement, const sql::SqlError& e) {
     const std::string state = e.SqlState();
+    const long native = e.Diagnostics().empty() ? 0 : e.Diagnostics().front().nativeError;
     writer_.Fail(text::GbkToUtf8(statement), state.empty() ? "42000" : state,
-                 text::GbkToUtf8(e.what()));
+                 text::GbkToUtf8(e.what()), native);
   }
+
+  // The warnings the statement succeeded with come back through the driver
+  // as information, and stay to be taken by the caller.
+  void RecordWarnings() {
+    warnings_ = client_->TakeWarnings();
+    for (const sql::Diagnostic& w : warnings_) {
+      writer_.Info(w.sqlState, w.nativeError, text::GbkToUtf8(w.message));
+    }
+  }
+
+ public:
+  std::vector<sql::Diagnostic> TakeWarnings() override { return std::exchange(warnings_, {}); }
+
+ private:
+  std::vector<sql::Diagnostic> warnings_;
 
   std::unique_ptr<sql::Connection> client_;
   scripted_odbc::ScenarioWriter& writer_;

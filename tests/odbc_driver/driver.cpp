@@ -382,7 +382,9 @@ const Failure* CallFailure(Connection& dbc, Call call) {
 }
 
 SQLRETURN FailWith(Handle& handle, const Failure& failure) {
-  return Fail(handle, failure.sqlState, failure.message);
+  handle.diagnostics.push_back(
+      {failure.sqlState, static_cast<SQLINTEGER>(failure.nativeError), failure.message});
+  return SQL_ERROR;
 }
 
 SQLRETURN Connect(Connection& dbc, const std::string& connectionString) {
@@ -534,6 +536,11 @@ SQLRETURN EnterResult(Statement& stmt) {
   if (result == nullptr) return SQL_NO_DATA;
   if (result->failure) return FailWith(stmt, *result->failure);
   stmt.cursorOpen = result->hasColumns;
+  for (const Failure& info : result->information) {
+    stmt.diagnostics.push_back(
+        {info.sqlState, static_cast<SQLINTEGER>(info.nativeError), info.message});
+  }
+  if (!result->information.empty()) return SQL_SUCCESS_WITH_INFO;
   // A searched UPDATE or DELETE that touched no row.
   if (!result->hasColumns && result->rowsAffected == 0) return SQL_NO_DATA;
   return SQL_SUCCESS;

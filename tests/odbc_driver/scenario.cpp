@@ -100,14 +100,26 @@ class Parser {
 
   Failure ReadFailure(std::string_view rest) const {
     const std::size_t blank = rest.find(' ');
-    const std::string_view state = rest.substr(0, blank);
+    std::string_view state = rest.substr(0, blank);
+    long native = 0;
+    if (const std::size_t colon = state.find(':'); colon != std::string_view::npos) {
+      const std::string number(state.substr(colon + 1));
+      std::size_t used = 0;
+      try {
+        native = std::stol(number, &used);
+      } catch (const std::exception&) {
+        used = 0;
+      }
+      if (used == 0 || used != number.size()) Problem("'" + number + "' is no error number");
+      state = state.substr(0, colon);
+    }
     if (!IsSqlState(state)) {
       Problem("'" + std::string(state) +
               "' is no SQLSTATE: five digits or capital letters are expected");
     }
     const std::string_view message =
         blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
-    return Failure{std::string(state), Text(message)};
+    return Failure{std::string(state), Text(message), native};
   }
 
   Result& Current(std::string_view keyword) const {
@@ -153,6 +165,8 @@ class Parser {
       Result& result = Current(keyword);
       if (result.hasColumns || result.failure) Problem("'fail' in a result that has an answer");
       result.failure = ReadFailure(rest);
+    } else if (keyword == "info") {
+      Current(keyword).information.push_back(ReadFailure(rest));
     } else if (keyword == "rows-affected") {
       Result& result = Current(keyword);
       try {
@@ -330,14 +344,30 @@ ScenarioWriter& ScenarioWriter::Done(std::string_view statement, long rowsAffect
   return *this;
 }
 
+namespace {
+
+std::string StateWithNumber(std::string_view sqlState, long nativeError) {
+  std::string text(sqlState);
+  if (nativeError != 0) text += ":" + std::to_string(nativeError);
+  return text;
+}
+
+}  // namespace
+
 ScenarioWriter& ScenarioWriter::Fail(std::string_view statement, std::string_view sqlState,
-                                     std::string_view message) {
+                                     std::string_view message, long nativeError) {
   Statement(statement);
   text_ += "fail ";
-  text_ += sqlState;
+  text_ += StateWithNumber(sqlState, nativeError);
   text_ += ' ';
   text_ += Escape(message);
   text_ += '\n';
+  return *this;
+}
+
+ScenarioWriter& ScenarioWriter::Info(std::string_view sqlState, long nativeError,
+                                     std::string_view message) {
+  text_ += "info " + StateWithNumber(sqlState, nativeError) + " " + Escape(message) + "\n";
   return *this;
 }
 

@@ -24,12 +24,16 @@ using Cell = std::optional<std::string>;  // nullopt is SQL NULL
 struct Failure {
   std::string sqlState;  // five characters
   std::string message;
+  long nativeError = 0;  // the server's error number, written "STATE:NUMBER"
 };
 
 // One result of a statement: a failure, rows under a header, or neither (a
 // statement that returns no rows, such as an UPDATE).
 struct Result {
   std::optional<Failure> failure;
+  // Diagnostics of a result that succeeds "with information": warnings, or
+  // an error a driver reports that way (FreeTDS does for some).
+  std::vector<Failure> information;
   bool hasColumns = false;
   std::vector<std::string> columns;
   std::vector<std::vector<Cell>> rows;
@@ -93,7 +97,10 @@ class ScenarioWriter {
   // A statement that returns no rows; rowsAffected for SQLRowCount.
   ScenarioWriter& Done(std::string_view statement, long rowsAffected = -1);
   ScenarioWriter& Fail(std::string_view statement, std::string_view sqlState,
-                       std::string_view message);
+                       std::string_view message, long nativeError = 0);
+  // Adds a diagnostic to the block just written: the statement then
+  // succeeds with SQL_SUCCESS_WITH_INFO.
+  ScenarioWriter& Info(std::string_view sqlState, long nativeError, std::string_view message);
   ScenarioWriter& FailCall(Call call, std::string_view sqlState, std::string_view message,
                            bool once = false);
   // Appends a finished block as it stands, for what the methods above do not

@@ -74,6 +74,8 @@ TEST_F(DetailTable, RebuildsAPlainDetailTableStatementByStatement) {
       "DetailID,IndexNo,BillID,StoreCode,Price,BoxQty,Amount,SizeIndex,SizeStr,x_1,x_2";
   const Log expected = {
       "OPEN Select * from S_Modify Where TableTag=10",
+      // Locked before its columns are read, so that none can be added unseen.
+      "OPEN Select Count(*) From StockDetail With (TabLockX, HoldLock)",
       "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='SizeStr'",
       "OPEN Select Top 1 SizeStr From StockDetail Where SizeStr is Not null and SizeStr<>''",
       "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name Not Like 'x_%' "
@@ -86,7 +88,6 @@ TEST_F(DetailTable, RebuildsAPlainDetailTableStatementByStatement) {
       "OPEN " + kSlotCountSql,
       "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='x_3'",
       "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='x_2'",
-      "OPEN Select Count(*) From StockDetail With (TabLockX, HoldLock)",
       "EXEC " + sql::Format(kDrop, "dbo.Tmp_StockDetail", "dbo.Tmp_StockDetail"),
       create("dbo.Tmp_StockDetail"),
       "EXEC " + sql::Format(kDrop, "StockDetail_U", "StockDetail_U"),

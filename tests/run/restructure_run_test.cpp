@@ -59,7 +59,7 @@ TEST_F(RestructureRun, AnyDifferenceStartsTheWalk) {
     EXPECT_EQ(report.outcome, Outcome::kCommitted) << n << " " << m;
     EXPECT_EQ(script.Log(),
               Concat({kChecks,
-                      {"OPEN " + kFlaggedSql},
+                      {"OPEN " + kFlaggedSql, "OPEN " + kPreconditionSql},
                       kShowWindow,
                       {"START TRANSACTION", "DETAIL 21", "COMMIT", "DISCONNECT", "WINDOW MESSAGES"},
                       kRelease}));
@@ -101,7 +101,7 @@ TEST_F(RestructureRun, TheFirstFailureRollsBackAndLeavesLaterRowsUnvisited) {
   EXPECT_EQ(report.rebuiltTables, 0);
   EXPECT_EQ(report.message, "TableTag 3: Invalid column name 'x_13'");
   EXPECT_EQ(script.Log(), Concat({kChecks,
-                                  {"OPEN " + kFlaggedSql},
+                                  {"OPEN " + kFlaggedSql, "OPEN " + kPreconditionSql},
                                   kShowWindow,
                                   {"START TRANSACTION", "DETAIL 1", "DETAIL 2", "DETAIL 3",
                                    "ROLLBACK", "DISCONNECT", "WINDOW MESSAGES"},
@@ -146,7 +146,7 @@ TEST_F(RestructureRun, EndOfTransactionFailures) {
     EXPECT_EQ(report.outcome, c.outcome) << c.name;
     EXPECT_EQ(report.message, c.message) << c.name;
     const Log expected = Concat({kChecks,
-                                 {"OPEN " + kFlaggedSql},
+                                 {"OPEN " + kFlaggedSql, "OPEN " + kPreconditionSql},
                                  kShowWindow,
                                  {"START TRANSACTION", "DETAIL 21"},
                                  c.tail,
@@ -194,7 +194,11 @@ TEST_F(RestructureRun, FailuresBeforeTheTransactionLeaveAfterTheRelease) {
          s.Answer(kFlaggedSql, Rows({"TableTag"}, {{"21"}}));
          s.FailStartTransaction("no");
        },
-       Concat({kChecks, {"OPEN " + kFlaggedSql}, kShowWindow, {"START TRANSACTION"}, kRelease})},
+       Concat({kChecks,
+               {"OPEN " + kFlaggedSql, "OPEN " + kPreconditionSql},
+               kShowWindow,
+               {"START TRANSACTION"},
+               kRelease})},
   };
   for (const auto& c : cases) {
     Script fresh;
@@ -215,7 +219,7 @@ TEST_F(RestructureRun, ADryRunRollsBackInsteadOfCommitting) {
   EXPECT_EQ(report.outcome, Outcome::kPreviewed);
   EXPECT_EQ(report.rebuiltTables, 2);
   EXPECT_EQ(script.Log(), Concat({kChecks,
-                                  {"OPEN " + kFlaggedSql},
+                                  {"OPEN " + kFlaggedSql, "OPEN " + kPreconditionSql},
                                   kShowWindow,
                                   {"START TRANSACTION", "DETAIL 21", "TERMINAL 101", "ROLLBACK",
                                    "DISCONNECT", "WINDOW MESSAGES"},

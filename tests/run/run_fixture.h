@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 
+#include "entry/preconditions.h"
 #include "entry/restructure_run.h"
 #include "scripted_connection.h"
 #include "sql/statement_template.h"
@@ -23,6 +24,8 @@ inline const std::string kColumnCountSql =
     "Select Count(*) from sysColumns Where ID=Object_ID('StockDetailTemp') and Name like 'x_%%'";
 inline const std::string kFlaggedSql =
     "Select * From S_Modify Where CanCreateFlag=1 and Modified=1 ";
+// Read once flagged rows are found, before the window shows.
+inline const std::string kPreconditionSql(entry::kPreconditionSql);
 
 class FakeWindow final : public ui::ProgressView {
  public:

@@ -1,12 +1,15 @@
 #include "scripted_connection.h"
 
+#include <utility>
+
+#include "sql/sql_access.h"
 #include "sql/sql_error.h"
 
 namespace slotsync::testing {
 namespace {
 
 [[noreturn]] void Raise(const ScriptedFailure& failure) {
-  throw sql::SqlError({sql::Diagnostic{failure.sqlState, 0, failure.message}});
+  throw sql::SqlError({sql::Diagnostic{failure.sqlState, failure.nativeError, failure.message}});
 }
 
 }  // namespace
@@ -26,13 +29,21 @@ Script& Script::Answer(const std::string& text, sql::ResultSet result) {
   return *this;
 }
 
-Script& Script::Fail(const std::string& text, std::string message, std::string sqlState) {
-  answers_[text].emplace_back(ScriptedFailure{std::move(message), std::move(sqlState)});
+Script& Script::Fail(const std::string& text, std::string message, std::string sqlState,
+                     long nativeError) {
+  answers_[text].emplace_back(
+      ScriptedFailure{std::move(message), std::move(sqlState), nativeError});
   return *this;
 }
 
-Script& Script::FailCallAt(std::size_t position, std::string message, std::string sqlState) {
-  failAt_[position] = ScriptedFailure{std::move(message), std::move(sqlState)};
+Script& Script::FailCallAt(std::size_t position, std::string message, std::string sqlState,
+                           long nativeError) {
+  failAt_[position] = ScriptedFailure{std::move(message), std::move(sqlState), nativeError};
+  return *this;
+}
+
+Script& Script::Warn(const std::string& text, sql::Diagnostic warning) {
+  warnings_[text].push_back(std::move(warning));
   return *this;
 }
 
@@ -103,34 +114,49 @@ void ScriptedConnection::Connect() {
 void ScriptedConnection::Disconnect() {
   // The link is gone whether or not the client reports a failure closing it.
   script_.connected_ = false;
+  script_.inTransaction_ = false;
   Call("DISCONNECT");
 }
 
 sql::ResultSet ScriptedConnection::Query(const std::string& statement) {
+  warnings_.clear();
   Call("OPEN " + statement);
   auto answer = script_.Take(statement);
   if (!answer) {
+    if (statement == sql::kTransactionStateSql) {
+      return Column("", {script_.inTransaction_ ? "1" : "0"});
+    }
     if (script_.strict_) Raise({"unscripted statement: " + statement, "42000"});
     return {};
   }
   if (auto* failure = std::get_if<ScriptedFailure>(&*answer)) Raise(*failure);
+  warnings_ = script_.warnings_[statement];
   return std::get<sql::ResultSet>(*answer);
 }
 
 void ScriptedConnection::Execute(const std::string& statement) {
+  warnings_.clear();
   Call("EXEC " + statement);
   if (auto answer = script_.Take(statement)) {
     if (auto* failure = std::get_if<ScriptedFailure>(&*answer)) Raise(*failure);
   }
+  warnings_ = script_.warnings_[statement];
+}
+
+std::vector<sql::Diagnostic> ScriptedConnection::TakeWarnings() {
+  return std::exchange(warnings_, {});
 }
 
 void ScriptedConnection::StartTransaction() {
   Call("START TRANSACTION");
+  script_.inTransaction_ = true;
 }
 void ScriptedConnection::Commit() {
+  script_.inTransaction_ = false;
   Call("COMMIT");
 }
 void ScriptedConnection::Rollback() {
+  script_.inTransaction_ = false;
   Call("ROLLBACK");
 }
 

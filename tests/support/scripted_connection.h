@@ -19,6 +19,7 @@ namespace slotsync::testing {
 struct ScriptedFailure {
   std::string message;
   std::string sqlState = "42000";
+  long nativeError = 0;
 };
 
 // A result given as a header and rows; "NULL" is written as std::nullopt.
@@ -33,9 +34,14 @@ class Script {
   // Each call queues one answer for the text; answers are used in turn and
   // the last one keeps answering once the others are used up.
   Script& Answer(const std::string& text, sql::ResultSet result);
-  Script& Fail(const std::string& text, std::string message, std::string sqlState = "42000");
+  Script& Fail(const std::string& text, std::string message, std::string sqlState = "42000",
+               long nativeError = 0);
   // Fails the call at this position of the log (0 = the first call), whatever it is.
-  Script& FailCallAt(std::size_t position, std::string message, std::string sqlState = "42000");
+  Script& FailCallAt(std::size_t position, std::string message, std::string sqlState = "42000",
+                     long nativeError = 0);
+  // The statement succeeds with this warning (or any other message a server
+  // sends "with information"), each time it is sent.
+  Script& Warn(const std::string& text, sql::Diagnostic warning);
 
   Script& FailConnect(std::string message, std::string sqlState = "08001");
   Script& FailStartTransaction(std::string message, std::string sqlState = "HY000");
@@ -44,7 +50,8 @@ class Script {
   Script& FailDisconnect(std::string message, std::string sqlState = "HY000");
 
   // When set, a query without a scripted answer fails instead of returning
-  // an empty result.
+  // an empty result. Unless scripted, "Select XACT_STATE()" is answered as a
+  // server would: 1 inside a transaction, 0 outside.
   Script& Strict(bool strict = true);
 
   // Every call in order: "CONNECT", "OPEN <text>", "EXEC <text>",
@@ -67,9 +74,11 @@ class Script {
   std::map<std::string, std::deque<Reply>> answers_;
   std::map<std::size_t, ScriptedFailure> failAt_;
   std::map<std::string, ScriptedFailure> callFailures_;
+  std::map<std::string, std::vector<sql::Diagnostic>> warnings_;
   std::vector<std::string> log_;
   bool strict_ = false;
   bool connected_ = false;
+  bool inTransaction_ = false;
 };
 
 class ScriptedConnection : public sql::Connection {
@@ -87,10 +96,12 @@ class ScriptedConnection : public sql::Connection {
   void StartTransaction() override;
   void Commit() override;
   void Rollback() override;
+  std::vector<sql::Diagnostic> TakeWarnings() override;
 
  private:
   void Call(const std::string& entry);
   Script& script_;
+  std::vector<sql::Diagnostic> warnings_;
 };
 
 }  // namespace slotsync::testing

@@ -1,0 +1,95 @@
+#include "entry/preconditions.h"
+
+#include "sql/statement_template.h"
+
+namespace slotsync::entry {
+namespace {
+
+std::string Joined(const std::vector<std::string>& problems) {
+  std::string text = "the run cannot start; nothing was changed:";
+  for (const std::string& problem : problems) text += "\n  - " + problem;
+  return text;
+}
+
+// A right HAS_PERMS_BY_NAME denied outright; NULL (object missing) and 1 pass.
+bool Denied(const sql::SqlQuery& query, std::string_view column) {
+  const auto field = query.FindField(column);
+  return field && !field->IsNull() && field->AsString() == "0";
+}
+
+std::string Text(const sql::SqlQuery& query, std::string_view column) {
+  const auto field = query.FindField(column);
+  return field ? field->AsString() : std::string();
+}
+
+}  // namespace
+
+PreconditionFailed::PreconditionFailed(const std::vector<std::string>& problems)
+    : std::runtime_error(Joined(problems)), problems_(problems) {}
+
+bool IsCaseInsensitiveCollation(std::string_view collation) {
+  std::size_t start = 0;
+  while (start <= collation.size()) {
+    const std::size_t end = std::min(collation.find('_', start), collation.size());
+    const std::string_view part = collation.substr(start, end - start);
+    if (part.size() == 2 && (part[0] == 'C' || part[0] == 'c') &&
+        (part[1] == 'I' || part[1] == 'i'))
+      return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+void CheckPreconditions(sql::SqlAccess& access, std::int32_t slotCount, bool detailTablesFlagged) {
+  std::vector<std::string> problems;
+  sql::SqlQuery query(access, sql::kSizeConnectionName);
+  query.SetText(std::string(kPreconditionSql));
+  query.Open();
+  // A server answers with one row; without one there is nothing to judge.
+  if (!query.Empty()) {
+    const std::string collation = Text(query, "DatabaseCollation");
+    if (!collation.empty() && !IsCaseInsensitiveCollation(collation)) {
+      problems.push_back(sql::Format(
+          "the database's collation %s tells names apart by case, but the run names catalog "
+          "objects (sysColumns, ColOrder, ID, [Primary]) and the dictionary's tables in mixed "
+          "case and would fail half way; give the database a case-insensitive collation (one with "
+          "_CI_, such as Chinese_PRC_CI_AS)",
+          collation));
+    }
+    const std::string schema = Text(query, "DefaultSchema");
+    if (!schema.empty() && !sql::NamesEqual(schema, "dbo")) {
+      problems.push_back(sql::Format(
+          "the login's default schema is %s, but the run builds its tables in dbo and names the "
+          "others without a schema, which would put them in %s; make dbo its default schema "
+          "(ALTER USER ... WITH DEFAULT_SCHEMA = dbo)",
+          schema, schema));
+    }
+    if (Denied(query, "CanCreateTable") || Denied(query, "CanAlterSchema")) {
+      problems.push_back(
+          "the login may not create, alter, drop and rename tables in dbo; grant it CREATE TABLE "
+          "in the database and ALTER on schema dbo (or make it a member of db_ddladmin)");
+    }
+    if (Denied(query, "CanUpdateSModify")) {
+      problems.push_back(
+          "the login may not update S_Modify, where the run clears the Modified flag of each "
+          "table it rebuilds; grant it UPDATE on dbo.S_Modify");
+    }
+    if (detailTablesFlagged && Denied(query, "CanExecuteTrigger")) {
+      problems.push_back(
+          "the login may not execute dbo.CreateInvoiceDetailTrigger, which the run calls after "
+          "each detail table it rebuilds; grant it EXECUTE on that procedure");
+    }
+  }
+  // Below this a table of N size columns still has room for its key and the
+  // few columns every rebuilt table carries; above it no size-dependent
+  // table can be created at all, and the statements would only grow huge.
+  if (slotCount > kMaxColumnsPerTable - 4) {
+    problems.push_back(sql::Format(
+        "the size groups need %d size slots, but a table holds at most %d columns; check "
+        "SizeGroupSize for a size group with far too many sizes",
+        slotCount, kMaxColumnsPerTable));
+  }
+  if (!problems.empty()) throw PreconditionFailed(problems);
+}
+
+}  // namespace slotsync::entry

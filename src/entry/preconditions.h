@@ -1,0 +1,54 @@
+#pragma once
+
+// What the database and the login must offer before a run may start its
+// transaction. A run that lacks one of them would otherwise fail half way,
+// after it has locked and rebuilt the tables before the one that fails, and
+// leave an administrator with a rolled-back run and a server message that
+// does not say what to change.
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sql/sql_access.h"
+
+namespace slotsync::entry {
+
+// SQL Server's limit of columns in one table.
+inline constexpr std::int32_t kMaxColumnsPerTable = 1024;
+
+// One read of the database's collation, the login's default schema and its
+// rights. HAS_PERMS_BY_NAME gives 1 or 0, or NULL when the object is not
+// there (no trigger procedure, say): that is no refusal.
+inline constexpr std::string_view kPreconditionSql =
+    "Select Convert(NVarchar(128),DATABASEPROPERTYEX(DB_NAME(),'Collation')) As "
+    "DatabaseCollation,SCHEMA_NAME() As DefaultSchema,HAS_PERMS_BY_NAME(DB_NAME(),'DATABASE',"
+    "'CREATE TABLE') As CanCreateTable,HAS_PERMS_BY_NAME('dbo','SCHEMA','ALTER') As "
+    "CanAlterSchema,HAS_PERMS_BY_NAME('dbo.S_Modify','OBJECT','UPDATE') As "
+    "CanUpdateSModify,HAS_PERMS_BY_NAME('dbo.CreateInvoiceDetailTrigger','OBJECT','EXECUTE') As "
+    "CanExecuteTrigger";
+
+// The run could not start: every reason, each saying what to change.
+class PreconditionFailed : public std::runtime_error {
+ public:
+  explicit PreconditionFailed(const std::vector<std::string>& problems);
+  const std::vector<std::string>& Problems() const { return problems_; }
+
+ private:
+  std::vector<std::string> problems_;
+};
+
+// Whether a collation compares without regard to case: its name has the
+// "CI" part (Chinese_PRC_CI_AS); case-sensitive (_CS_) and binary (_BIN,
+// _BIN2) ones have none.
+bool IsCaseInsensitiveCollation(std::string_view collation);
+
+// Reads what the run needs of the database and the login and throws
+// PreconditionFailed listing everything that is missing. `slotCount` is N;
+// `detailTablesFlagged` says whether a detail table, which may call the
+// trigger procedure, is among the flagged tables.
+void CheckPreconditions(sql::SqlAccess& access, std::int32_t slotCount, bool detailTablesFlagged);
+
+}  // namespace slotsync::entry
