@@ -34,8 +34,14 @@ int AsciiLookAlike(char16_t c) {
   if (c >= u'\uFF01' && c <= u'\uFF5E') return c - 0xFEE0;
   if (c >= u'\uFE50' && c <= u'\uFE6B') return kSmallForms[c - 0xFE50];
   switch (c) {
+    case u'\u2010':
+    case u'\u2013':
+    case u'\u2014':
+    case u'\u2015':
     case u'\u2212':
       return '-';
+    case u'\u2215':
+      return '/';
     case u'\u2018':
     case u'\u2019':
     case u'\u201A':
@@ -168,12 +174,31 @@ std::optional<std::string> NameSeparatorRefusal(const Unit& unit) {
   }
 }
 
+// SQL Server's own rules for a name, on top of what keeps it in its place:
+// 128 characters at most, and no leading "#" (a temporary table, which
+// would be rebuilt in tempdb and vanish with the session while the flag is
+// cleared) or "@" (a variable).
+std::optional<std::string> IdentifierRefusal(const std::vector<Unit>& units, std::size_t first,
+                                             std::size_t last) {
+  constexpr std::size_t kLongestName = 128;
+  if (last - first > kLongestName) {
+    return "it is longer than the 128 characters SQL Server allows in a name";
+  }
+  if (first < last && !units[first].lookAlike &&
+      (units[first].ascii == '#' || units[first].ascii == '@')) {
+    return "it starts with " + Show(units[first]) +
+           ", which makes it a temporary object or a variable";
+  }
+  return std::nullopt;
+}
+
 // A column name, or one item of a key list: one word, blanks allowed at
 // either end.
 std::optional<std::string> ColumnNameRefusal(const std::vector<Unit>& units, std::size_t first,
                                              std::size_t last) {
   while (first < last && IsBlank(units[first])) ++first;
   while (last > first && IsBlank(units[last - 1])) --last;
+  if (auto refusal = IdentifierRefusal(units, first, last)) return refusal;
   for (std::size_t i = first; i < last; ++i) {
     const Unit& unit = units[i];
     if (auto refusal = NameSeparatorRefusal(unit)) return refusal;
@@ -197,12 +222,16 @@ std::optional<std::string> ColumnNameRefusal(const std::vector<Unit>& units, std
 // drop and recreate tables outside the database the run was given.
 std::optional<std::string> TableNameRefusal(const std::vector<Unit>& units) {
   bool dotted = false;
-  for (const Unit& unit : units) {
+  std::size_t part = 0;  // where the schema or the name begins
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const Unit& unit = units[i];
     if (auto refusal = NameSeparatorRefusal(unit)) return refusal;
     switch (unit.ascii) {
       case '.':
         if (dotted) return "it holds a second '.': only a schema prefix is allowed";
+        if (auto refusal = IdentifierRefusal(units, part, i)) return refusal;
         dotted = true;
+        part = i + 1;
         break;
       case ' ':
         return "it holds a blank";
@@ -210,7 +239,7 @@ std::optional<std::string> TableNameRefusal(const std::vector<Unit>& units) {
         break;
     }
   }
-  return std::nullopt;
+  return IdentifierRefusal(units, part, units.size());
 }
 
 std::optional<std::string> KeyListRefusal(const std::vector<Unit>& units) {

@@ -33,9 +33,14 @@
 //  - GBK characters the server, or a best-fit conversion on the way, may read
 //    as one of the ASCII characters refused in that place: the ideographic
 //    blank (counts as a blank), the full-width forms U+FF01-FF5E, the small
-//    forms U+FE50-FE6B, the minus sign U+2212 and the curly quotes, primes
-//    and modifier-letter apostrophes. Full-width letters and digits fold to
-//    letters and digits and pass.
+//    forms U+FE50-FE6B, the minus sign U+2212, the hyphen and dashes
+//    U+2010, U+2013-2015, the division slash U+2215, and the curly quotes,
+//    primes and modifier-letter apostrophes. Full-width letters and digits
+//    fold to letters and digits and pass.
+// Refused in every name (table, column, key item), by SQL Server's own
+// rules: more than 128 characters (in each part of "schema.table"), and a
+// leading "#" or "@" (a temporary table, gone with the session, or a
+// variable).
 // Refused in a table name, besides: "[", "]", "(", ")", ",", any blank, and
 // a second "." (a schema prefix, "dbo.T", is fine; a database or server
 // prefix, "Other.dbo.T", would reach beyond the run's database).

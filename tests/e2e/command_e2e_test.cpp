@@ -313,6 +313,15 @@ TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
        1,
        std::string(sql::kTransactionStateSql),
        ""},
+      {"a case-sensitive database is refused before the transaction",
+       [&](testing::Script& s) {
+         s.Answer(testing::kPreconditionSql,
+                  testing::Rows({"DatabaseCollation"}, {{"Chinese_PRC_BIN"}}));
+       },
+       {},
+       2,
+       testing::kPreconditionSql,
+       ""},
   };
   for (const ServerSays& c : cases) {
     SCOPED_TRACE(c.name);
@@ -337,6 +346,10 @@ TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
       EXPECT_EQ(std::vector<std::string>(events.end() - 4, events.end()),
                 (std::vector<std::string>{"EXEC " + c.lastStatement, "ROLLBACK",
                                           "SET AUTOCOMMIT ON", "DISCONNECT"}));
+    } else if (c.exitCode == 2) {
+      EXPECT_EQ(std::vector<std::string>(events.end() - 2, events.end()),
+                (std::vector<std::string>{"EXEC " + c.lastStatement, "DISCONNECT"}));
+      EXPECT_NE(run.err.find("tells names apart by case"), std::string::npos) << run.err;
     }
     if (!c.traced.empty()) {
       const auto lines = Lines(run.out);

@@ -211,6 +211,87 @@ TEST_F(RestructureRun, FailuresBeforeTheTransactionLeaveAfterTheRelease) {
   }
 }
 
+// What the database and the login lack is found before the window shows and
+// before the transaction: nothing is locked, every problem is named.
+TEST_F(RestructureRun, PreconditionsRefuseBeforeTheTransaction) {
+  struct Case {
+    const char* name;
+    std::vector<sql::Value> answer;  // collation, schema, create, alter, update, execute
+    std::int32_t n = 14;
+    std::vector<std::int32_t> flagged = {21};
+    std::string says;  // part of the message; empty: the run goes on
+  };
+  const Case cases[] = {
+      {"all there", {"Chinese_PRC_CI_AS", "dbo", "1", "1", "1", "1"}, 14, {21}, ""},
+      {"unknowns pass",
+       {std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt},
+       14,
+       {21},
+       ""},
+      {"case-sensitive",
+       {"Chinese_PRC_CS_AS", "dbo", "1", "1", "1", "1"},
+       14,
+       {21},
+       "collation Chinese_PRC_CS_AS tells names apart by case"},
+      {"binary", {"Chinese_PRC_BIN2", "dbo", "1", "1", "1", "1"}, 14, {21}, "Chinese_PRC_BIN2"},
+      {"schema",
+       {"Latin1_General_CI_AS", "shop", "1", "1", "1", "1"},
+       14,
+       {21},
+       "default schema is shop"},
+      {"no create",
+       {"Latin1_General_CI_AS", "dbo", "0", "1", "1", "1"},
+       14,
+       {21},
+       "may not create, alter, drop and rename tables"},
+      {"no alter",
+       {"Latin1_General_CI_AS", "dbo", "1", "0", "1", "1"},
+       14,
+       {21},
+       "may not create, alter, drop and rename tables"},
+      {"no update",
+       {"Latin1_General_CI_AS", "dbo", "1", "1", "0", "1"},
+       14,
+       {21},
+       "may not update S_Modify"},
+      {"no execute",
+       {"Latin1_General_CI_AS", "dbo", "1", "1", "1", "0"},
+       14,
+       {21},
+       "may not execute dbo.CreateInvoiceDetailTrigger"},
+      {"no execute, no detail table",
+       {"Latin1_General_CI_AS", "dbo", "1", "1", "1", "0"},
+       14,
+       {101, 27},
+       ""},
+      {"absurd size group",
+       {"Latin1_General_CI_AS", "dbo", "1", "1", "1", "1"},
+       5000,
+       {101},
+       "need 5000 size slots, but a table holds at most 1024 columns"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    script = Script();
+    ScriptCounts(c.n, 12);
+    ScriptFlagged(c.flagged);
+    script.Answer(kPreconditionSql,
+                  Rows({"DatabaseCollation", "DefaultSchema", "CanCreateTable", "CanAlterSchema",
+                        "CanUpdateSModify", "CanExecuteTrigger"},
+                       {c.answer}));
+    const auto report = RunIt();
+    const auto& log = script.Log();
+    if (c.says.empty()) {
+      EXPECT_EQ(report.outcome, Outcome::kCommitted) << report.message;
+      continue;
+    }
+    EXPECT_EQ(report.outcome, Outcome::kFailedBeforeTransaction);
+    EXPECT_NE(report.message.find(c.says), std::string::npos) << report.message;
+    EXPECT_EQ(log,
+              Concat({kChecks, {"OPEN " + kFlaggedSql, "OPEN " + kPreconditionSql}, kRelease}));
+  }
+}
+
 TEST_F(RestructureRun, ADryRunRollsBackInsteadOfCommitting) {
   dryRun = true;
   ScriptCounts(14, 12);

@@ -27,6 +27,10 @@ const std::string kWideComma = "\xA3\xAC", kWideOpen = "\xA3\xA8", kWideClose = 
 const std::string kWideBracket = "\xA3\xDD", kWideT1 = "\xA3\xD4\xA3\xB1";
 const std::string kIdeographicBlank = "\xA1\xA1", kCurlyQuote = "\xA1\xAE";
 const std::string kSmallSemicolon = "\xA9\x72", kSmallMinus = "\xA9\x81";
+// U+2014, U+2013, U+2010, U+2015 and U+2215: read as "-" and "/".
+const std::string kEmDash = "\xA1\xAA", kEnDash = "\xA8\x43", kHyphen = "\xA9\x5C";
+const std::string kBar = "\xA8\x44", kDivisionSlash = "\xA8\x4D";
+const std::string kLongName(129, 'N');
 
 bool Accepts(TextPlace place, const std::string& text) {
   try {
@@ -73,7 +77,11 @@ TEST(DictionaryGuard, RefusesInEveryPlace) {
                          "T" + kWideMinus + kWideMinus,
                          "T-" + kWideMinus,
                          "T" + kSmallSemicolon,
-                         kSmallMinus + kSmallMinus};
+                         kSmallMinus + kSmallMinus,
+                         "T" + kEmDash + kEnDash,
+                         "T" + kHyphen + "-",
+                         "T" + kBar + kBar,
+                         "T" + kDivisionSlash + "*"};
   for (const auto& text : refused) {
     for (const TextPlace place : kAllPlaces) {
       EXPECT_FALSE(Accepts(place, text)) << "'" << text << "' in place " << static_cast<int>(place);
@@ -88,26 +96,29 @@ TEST(DictionaryGuard, AcceptsTheEmptyTextEverywhere) {
 TEST(DictionaryGuard, TableNames) {
   // Any blank is refused: behind the prefix "dbo.Tmp_" a leading blank would
   // make SHUTDOWN a statement of its own.
-  ExpectVerdicts(
-      TextPlace::kTableName,
-      {"StockDetail", "StockDetailTemp", "dbo.StockDetail", "dbo.Tmp_StockDetail", "S_Modify",
-       "#Work", kChinese, kGbkTrailBrackets, kGbkTrailOthers, kWideT1},
-      {"T delete Customer", " SHUTDOWN", "T ", "dbo. T", "T" + kIdeographicBlank + "X", "[T]", "T]",
-       "T(", "T)", "T,Customer", "T" + kWideBracket, "Other.dbo.Customer", "dbo..T"});
+  ExpectVerdicts(TextPlace::kTableName,
+                 {"StockDetail", "StockDetailTemp", "dbo.StockDetail", "dbo.Tmp_StockDetail",
+                  "S_Modify", "Work#", kChinese, kGbkTrailBrackets, kGbkTrailOthers, kWideT1,
+                  std::string(128, 'N'), "dbo." + std::string(128, 'N')},
+                 {"T delete Customer", " SHUTDOWN", "T ", "dbo. T", "T" + kIdeographicBlank + "X",
+                  "[T]", "T]", "T(", "T)", "T,Customer", "T" + kWideBracket, "Other.dbo.Customer",
+                  "dbo..T", "#Work", "##Work", "@T", "dbo.#Work", kLongName, "dbo." + kLongName});
 }
 
 TEST(DictionaryGuard, ColumnNames) {
   // "A " is the first item of "A ;B;": a blank at either end stays harmless.
-  ExpectVerdicts(TextPlace::kColumnName,
-                 {"K", "F", "V", "T1", "T2", "T1_x_1", "x_1", "BoxQty", "ID", "A ", " A", kChinese,
-                  kGbkTrailBrackets, kChinese + kGbkTrailOthers},
-                 {"a]b", "a[b", "T1] Int, [x", "a b", "a,b", "dbo.x", "x)", "x(1)"});
+  ExpectVerdicts(
+      TextPlace::kColumnName,
+      {"K", "F", "V", "T1", "T2", "T1_x_1", "x_1", "BoxQty", "ID", "A ", " A", kChinese,
+       kGbkTrailBrackets, kChinese + kGbkTrailOthers, "A#", std::string(128, 'N')},
+      {"a]b", "a[b", "T1] Int, [x", "a b", "a,b", "dbo.x", "x)", "x(1)", "#A", " @A", kLongName});
 }
 
 TEST(DictionaryGuard, KeyLists) {
-  ExpectVerdicts(TextPlace::kKeyList,
-                 {"ID", "A,B", "A,,B", "A ,B", "A, B", ",", kChinese + "," + kGbkTrailBrackets},
-                 {"A,B C", "ID) drop table Customer", "A,[B]", "A,dbo.B", "A" + kWideComma + "B"});
+  ExpectVerdicts(
+      TextPlace::kKeyList,
+      {"ID", "A,B", "A,,B", "A ,B", "A, B", ",", kChinese + "," + kGbkTrailBrackets},
+      {"A,B C", "ID) drop table Customer", "A,[B]", "A,dbo.B", "A" + kWideComma + "B", "A,@B"});
 }
 
 TEST(DictionaryGuard, ColumnTypes) {
