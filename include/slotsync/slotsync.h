@@ -44,16 +44,57 @@ typedef enum SlotsyncOutcome {
                                              server took it cannot be told from here */
   SLOTSYNC_BUSY = 5,                      /* another run is in progress in this process */
   SLOTSYNC_BAD_ARGUMENTS = 6, /* a NULL or oversized argument, or an unusable options block */
-  SLOTSYNC_PREVIEWED = 7      /* dry run: everything went through and was then rolled
+  SLOTSYNC_PREVIEWED = 7,     /* dry run: everything went through and was then rolled
                                  back as asked; a real run would have committed */
+  SLOTSYNC_PLANNED = 8,       /* plan: nothing was written or locked; a run would commit */
+  SLOTSYNC_PLAN_REFUSED = 9   /* plan: nothing was written or locked; a run would not
+                                 commit, the findings say why */
 } SlotsyncOutcome;
 
 /* How one statement ended, for SlotsyncOptions.onStatement. */
 typedef enum SlotsyncStatementOutcome {
   SLOTSYNC_STATEMENT_OK = 0,
   SLOTSYNC_STATEMENT_FAILED_IGNORED = 1, /* a drop whose failure the rebuild ignores */
-  SLOTSYNC_STATEMENT_FAILED = 2
+  SLOTSYNC_STATEMENT_FAILED = 2,
+  /* A plan's statements, never sent: */
+  SLOTSYNC_STATEMENT_PLANNED = 3,         /* a write the run would send */
+  SLOTSYNC_STATEMENT_PLANNED_IGNORED = 4, /* a write whose failure the run passes over */
+  SLOTSYNC_STATEMENT_PLANNED_CHECK = 5    /* a check the run makes with its reads (the
+                                             quantities above N, the copied row count),
+                                             written as T-SQL for a script */
 } SlotsyncStatementOutcome;
+
+/* What a run does to a flagged table. */
+typedef enum SlotsyncTableKind {
+  SLOTSYNC_TABLE_DETAIL = 0,       /* rebuilt with its rows copied */
+  SLOTSYNC_TABLE_PER_TERMINAL = 1, /* recreated empty by design */
+  SLOTSYNC_TABLE_NOTHING_TO_DO = 2 /* TableTags 27 and 35 */
+} SlotsyncTableKind;
+
+/* How much a finding weighs. */
+typedef enum SlotsyncSeverity {
+  SLOTSYNC_PROBLEM = 0, /* a run would not commit (rolls back, or does not start) */
+  SLOTSYNC_NOTICE = 1,  /* a run commits, but the table stays flagged */
+  SLOTSYNC_NOTE = 2     /* something the plan cannot know before the run */
+} SlotsyncSeverity;
+
+/* One flagged table as the run's check before its transaction (or a plan)
+ * found it. Texts are GBK and valid during the callback only. */
+typedef struct SlotsyncTableReport {
+  size_t size;   /* sizeof(SlotsyncTableReport) as the library knows it */
+  int tableTag;
+  int kind;              /* a SlotsyncTableKind */
+  const char* tableName; /* S_Modify.TableName */
+  long long rows;        /* rows to copy (detail) or held (per-terminal); -1 unknown */
+  long long rowsLost;    /* rows the tables recreated empty hold now; -1 unknown */
+  int slotsNow;          /* the highest slot column the table has */
+  int slotsAfter;        /* N, when the table has size columns */
+  const char* columnsAdded;   /* column names, separated by "," */
+  const char* columnsDropped; /* column names, separated by "," */
+  int sizeTextsUpdated;       /* non-zero: SizeStr is extended */
+  int triggerCalled;          /* non-zero: CreateInvoiceDetailTrigger runs */
+  int problems;               /* problems and notices found for this table */
+} SlotsyncTableReport;
 
 /* What the progress callback is told. */
 typedef enum SlotsyncProgressEvent {
@@ -71,6 +112,13 @@ typedef void(SLOTSYNC_CALL* SlotsyncStatementCallback)(void* context, const char
  * 01, such as the caution sp_rename gives), for the statement just reported. */
 typedef void(SLOTSYNC_CALL* SlotsyncMessageCallback)(void* context, const char* statement,
                                                      const char* sqlState, int nativeError,
+                                                     const char* message);
+typedef void(SLOTSYNC_CALL* SlotsyncTableCallback)(void* context,
+                                                   const SlotsyncTableReport* table);
+/* One finding: tableTag 0 for the database as a whole; severity is a
+ * SlotsyncSeverity; message (GBK) names the table, the column and the text,
+ * and what to change. */
+typedef void(SLOTSYNC_CALL* SlotsyncFindingCallback)(void* context, int tableTag, int severity,
                                                      const char* message);
 /* event is a SlotsyncProgressEvent. */
 typedef void(SLOTSYNC_CALL* SlotsyncProgressCallback)(void* context, int event, const char* text);
@@ -103,6 +151,18 @@ typedef struct SlotsyncOptions {
    * it; may be NULL. */
   SlotsyncMessageCallback onMessage;
   void* messageContext;
+  /* Non-zero: plan only. Every read a run makes, but no transaction, no
+   * write and no table lock; every problem of every flagged table is found.
+   * The writes go to onStatement as SLOTSYNC_STATEMENT_PLANNED*, in order,
+   * after the SLOTSYNC_PROGRESS_TABLE event of their table. Outcome
+   * SLOTSYNC_PLANNED or SLOTSYNC_PLAN_REFUSED. */
+  int plan;
+  /* At the end of a run that got as far as its flagged tables: each table,
+   * then each finding. Either may be NULL. */
+  SlotsyncTableCallback onTableReport;
+  void* tableReportContext;
+  SlotsyncFindingCallback onFinding;
+  void* findingContext;
 } SlotsyncOptions;
 
 typedef struct SlotsyncResult {

@@ -83,11 +83,11 @@ void CheckPreconditions(sql::SqlAccess& access, std::int32_t slotCount, bool det
   // Below this a table of N size columns still has room for its key and the
   // few columns every rebuilt table carries; above it no size-dependent
   // table can be created at all, and the statements would only grow huge.
-  if (slotCount > kMaxColumnsPerTable - 4) {
+  if (slotCount > rebuild::kMaxColumnsPerTable - 4) {
     problems.push_back(sql::Format(
         "the size groups need %d size slots, but a table holds at most %d columns; check "
         "SizeGroupSize for a size group with far too many sizes",
-        slotCount, kMaxColumnsPerTable));
+        slotCount, rebuild::kMaxColumnsPerTable));
   }
   if (!problems.empty()) throw PreconditionFailed(problems);
 }

@@ -12,12 +12,10 @@
 #include <string_view>
 #include <vector>
 
+#include "rebuild/findings.h"
 #include "sql/sql_access.h"
 
 namespace slotsync::entry {
-
-// SQL Server's limit of columns in one table.
-inline constexpr std::int32_t kMaxColumnsPerTable = 1024;
 
 // One read of the database's collation, the login's default schema and its
 // rights. HAS_PERMS_BY_NAME gives 1 or 0, or NULL when the object is not

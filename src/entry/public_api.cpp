@@ -117,6 +117,10 @@ int ToCode(Outcome outcome) {
       return SLOTSYNC_BAD_ARGUMENTS;
     case Outcome::kPreviewed:
       return SLOTSYNC_PREVIEWED;
+    case Outcome::kPlanned:
+      return SLOTSYNC_PLANNED;
+    case Outcome::kPlanRefused:
+      return SLOTSYNC_PLAN_REFUSED;
   }
   return SLOTSYNC_FAILED_BEFORE_TRANSACTION;
 }
@@ -133,6 +137,75 @@ void WriteResult(SlotsyncResult* result, const RunReport& report) {
   full.failedTableTag = report.failedTableTag.value_or(0);
   CopyMessage(full.message, sizeof full.message, report.message);
   std::memcpy(result, &full, std::min(result->size, sizeof full));
+}
+
+int StatementCode(sql::StatementOutcome outcome) {
+  switch (outcome) {
+    case sql::StatementOutcome::kOk:
+      return SLOTSYNC_STATEMENT_OK;
+    case sql::StatementOutcome::kFailedIgnored:
+      return SLOTSYNC_STATEMENT_FAILED_IGNORED;
+    case sql::StatementOutcome::kFailed:
+      return SLOTSYNC_STATEMENT_FAILED;
+    case sql::StatementOutcome::kPlanned:
+      return SLOTSYNC_STATEMENT_PLANNED;
+    case sql::StatementOutcome::kPlannedIgnored:
+      return SLOTSYNC_STATEMENT_PLANNED_IGNORED;
+    case sql::StatementOutcome::kPlannedCheck:
+      return SLOTSYNC_STATEMENT_PLANNED_CHECK;
+  }
+  return SLOTSYNC_STATEMENT_FAILED;
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ",") + name;
+  return text;
+}
+
+void ReportTable(const rebuild::TablePlan& table, const rebuild::Findings& findings,
+                 const SlotsyncOptions& options) {
+  const std::string added = Joined(table.columnsAdded);
+  const std::string dropped = Joined(table.columnsDropped);
+  SlotsyncTableReport report{};
+  report.size = sizeof report;
+  report.tableTag = table.tableTag;
+  report.kind = table.kind == rebuild::TableKind::kDetail        ? SLOTSYNC_TABLE_DETAIL
+                : table.kind == rebuild::TableKind::kPerTerminal ? SLOTSYNC_TABLE_PER_TERMINAL
+                                                                 : SLOTSYNC_TABLE_NOTHING_TO_DO;
+  report.tableName = table.tableName.c_str();
+  report.rows = table.rows.value_or(-1);
+  report.rowsLost = table.emptied.empty() ? 0 : -1;
+  std::int64_t lost = 0;
+  bool known = true;
+  for (const auto& [name, rows] : table.emptied) {
+    known = known && rows.has_value();
+    lost += rows.value_or(0);
+  }
+  if (known) report.rowsLost = lost;
+  report.slotsNow = table.slotsNow;
+  report.slotsAfter = table.slotsAfter;
+  report.columnsAdded = added.c_str();
+  report.columnsDropped = dropped.c_str();
+  report.sizeTextsUpdated = table.sizeTextsUpdated ? 1 : 0;
+  report.triggerCalled = table.triggerCalled ? 1 : 0;
+  report.problems = static_cast<int>(findings.ProblemsOf(table.tableTag));
+  options.onTableReport(options.tableReportContext, &report);
+}
+
+void ReportFindings(const rebuild::Findings& findings, const SlotsyncOptions& options) {
+  if (options.onTableReport != nullptr) {
+    for (const auto& table : findings.Tables()) ReportTable(table, findings, options);
+  }
+  if (options.onFinding != nullptr) {
+    for (const auto& problem : findings.Problems()) {
+      const int severity = problem.severity == rebuild::Severity::kRefusal  ? SLOTSYNC_PROBLEM
+                           : problem.severity == rebuild::Severity::kNotice ? SLOTSYNC_NOTICE
+                                                                             : SLOTSYNC_NOTE;
+      options.onFinding(options.findingContext, problem.tableTag, severity,
+                        problem.message.c_str());
+    }
+  }
 }
 
 RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& options,
@@ -155,13 +228,10 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
   };
   deps.notices = notices.get();
   deps.dryRun = options.dryRun != 0;
+  deps.plan = options.plan != 0;
   if (options.onStatement != nullptr) {
     deps.observeStatement = [&options](const std::string& text, sql::StatementOutcome outcome) {
-      const int code = outcome == sql::StatementOutcome::kOk ? SLOTSYNC_STATEMENT_OK
-                       : outcome == sql::StatementOutcome::kFailedIgnored
-                           ? SLOTSYNC_STATEMENT_FAILED_IGNORED
-                           : SLOTSYNC_STATEMENT_FAILED;
-      options.onStatement(options.statementContext, text.c_str(), code);
+      options.onStatement(options.statementContext, text.c_str(), StatementCode(outcome));
     };
   }
   if (options.onMessage != nullptr) {
@@ -176,7 +246,9 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
                          std::to_string(tableTag).c_str());
     };
   }
-  return RunRestructure(arguments, deps);
+  RunReport report = RunRestructure(arguments, deps);
+  ReportFindings(report.findings, options);
+  return report;
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 #include "entry/restructure_run.h"
 
+#include <algorithm>
 #include <atomic>
+#include <stdexcept>
 #include <exception>
 
 #include "dictionary/size_slot_count.h"
 #include "entry/preconditions.h"
+#include "rebuild/detail_table.h"
 #include "sql/sql_error.h"
 #include "sql/statement_template.h"
 
@@ -80,8 +83,15 @@ class Run {
     }
     SelectFlaggedRows();
     const bool anyFlagged = !query_.Empty();
-    if (anyFlagged) CheckPreconditions(access_, report_.slotCount, AnyDetailTableFlagged());
-    if (anyFlagged) ShowWindow();
+    if (deps_.plan) {
+      Plan(anyFlagged);
+      return;
+    }
+    if (anyFlagged) {
+      CheckPreconditions(access_, report_.slotCount, AnyDetailTableFlagged());
+      Preflight();
+      ShowWindow();
+    }
     connection_.StartTransaction();
     WalkInTransaction();
     if (anyFlagged) DisconnectAndHandleMessages();
@@ -127,6 +137,107 @@ class Run {
     return any;
   }
 
+  // The plan: the walk with every write recorded instead of sent, each
+  // table's problems found and passed over, nothing locked.
+  void Plan(bool anyFlagged) {
+    rebuild::Findings& findings = report_.findings;
+    if (anyFlagged) {
+      try {
+        CheckPreconditions(access_, report_.slotCount, AnyDetailTableFlagged());
+      } catch (const PreconditionFailed& failed) {
+        for (const std::string& problem : failed.Problems()) findings.Add({0, {}, problem});
+      }
+    }
+    PlanWalk(findings, /*reportStatements=*/true);
+    const bool refused = findings.Count(rebuild::Severity::kRefusal) > 0;
+    report_.outcome = refused ? Outcome::kPlanRefused : Outcome::kPlanned;
+    report_.rebuiltTables = 0;
+    for (const auto& table : findings.Tables()) {
+      if (table.kind != rebuild::TableKind::kNothingToDo && findings.ProblemsOf(table.tableTag) == 0)
+        ++report_.rebuiltTables;
+    }
+    if (refused) report_.message = ProblemList(findings);
+  }
+
+  // Every run checks what a plan finds before its transaction begins: a
+  // refusal found there stops the run with nothing locked and every problem
+  // named. The checks inside the transaction stay, for what changes in
+  // between.
+  void Preflight() {
+    rebuild::Findings& findings = report_.findings;
+    PlanWalk(findings, /*reportStatements=*/false);
+    if (findings.Count(rebuild::Severity::kRefusal) == 0) return;
+    const bool quantities = std::any_of(findings.Problems().begin(), findings.Problems().end(),
+                                        [](const rebuild::Problem& p) { return p.quantitiesAboveN; });
+    // Shown once, and only now that nothing is locked.
+    if (quantities) deps_.notices->ShowNotice(rebuild::kSizeDecreaseNotice, ui::kNoticeInformation);
+    throw std::runtime_error(ProblemList(findings));
+  }
+
+  void PlanWalk(rebuild::Findings& findings, bool reportStatements) {
+    sql::WritePlan plan;
+    connection_.SetPlan(&plan);
+    try {
+      auto rebuilders = deps_.makeRebuilders(access_, *deps_.notices);
+      rebuilders->PlanInto(&findings);
+      for (; !query_.End(); query_.Next()) PlanTable(*rebuilders, findings, plan, reportStatements);
+    } catch (...) {
+      connection_.SetPlan(nullptr);
+      throw;
+    }
+    connection_.SetPlan(nullptr);
+    query_.First();
+  }
+
+  void PlanTable(rebuild::Rebuilders& rebuilders, rebuild::Findings& findings,
+                 sql::WritePlan& plan, bool reportStatements) {
+    const std::int32_t tableTag = query_.FieldByName("TableTag").AsInteger();
+    if (reportStatements && deps_.onTable) deps_.onTable(tableTag);
+    rebuild::TablePlan& table = findings.Begin(tableTag);
+    table.firstStatement = plan.Statements().size();
+    const std::size_t firstUnknown = plan.UnknownReads().size();
+    try {
+      if (IsDetailTableTag(tableTag)) {
+        rebuilders.RebuildDetailTable(tableTag);
+      } else {
+        rebuilders.RebuildTerminalTables(tableTag);
+      }
+    } catch (const sql::SqlError& e) {
+      // Without the link there is nothing more to learn.
+      if (e.ConnectionLost()) throw;
+      findings.Add({tableTag, rebuild::Severity::kRefusal, WithoutTablePrefix(tableTag, e.what())});
+    } catch (const std::exception& e) {
+      findings.Add({tableTag, rebuild::Severity::kRefusal, WithoutTablePrefix(tableTag, e.what())});
+    }
+    findings.Current().endStatement = plan.Statements().size();
+    for (std::size_t i = firstUnknown; i < plan.UnknownReads().size(); ++i) {
+      const auto& unknown = plan.UnknownReads()[i];
+      findings.Add({tableTag, rebuild::Severity::kNote,
+                    "the run reads \"" + unknown.text + "\" after \"" + unknown.dependsOn +
+                        "\" has changed what it reads; its answer cannot be known in advance"});
+    }
+    if (!reportStatements) return;
+    for (std::size_t i = findings.Current().firstStatement; i < plan.Statements().size(); ++i) {
+      connection_.ReportPlanned(plan.Statements()[i]);
+    }
+  }
+
+  static std::string WithoutTablePrefix(std::int32_t tableTag, const std::string& message) {
+    const std::string prefix = sql::Format("TableTag %d: ", tableTag);
+    return message.starts_with(prefix) ? message.substr(prefix.size()) : message;
+  }
+
+  static std::string ProblemList(const rebuild::Findings& findings) {
+    std::string text = "the run cannot start; nothing was changed:";
+    for (const rebuild::Problem& problem : findings.Problems()) {
+      if (problem.severity != rebuild::Severity::kRefusal) continue;
+      text += "\n  - ";
+      if (problem.tableTag != 0) text += sql::Format("TableTag %d: ", problem.tableTag);
+      text += problem.message;
+    }
+    return text;
+  }
+
   void ShowWindow() {
     window_.SetPrompt(kRebuildingPrompt);
     window_.StartAnimation();
@@ -138,6 +249,12 @@ class Run {
     try {
       auto rebuilders = deps_.makeRebuilders(access_, *deps_.notices);
       for (; !query_.End(); query_.Next()) RebuildTable(*rebuilders);
+    } catch (const rebuild::QuantitiesAboveN& refused) {
+      AppendMessage(report_, TablePrefix(refused.what()) + refused.what());
+      RollBack(Outcome::kRolledBack);
+      // Only now that nothing is locked does the run wait for the user.
+      deps_.notices->ShowNotice(rebuild::kSizeDecreaseNotice, ui::kNoticeInformation);
+      return;
     } catch (...) {
       const std::string message = MessageOf(std::current_exception());
       AppendMessage(report_, TablePrefix(message) + message);

@@ -26,6 +26,8 @@ enum class Outcome {
   kBusy,                     // another run is in progress in this process
   kBadArguments,             // the call's arguments were unusable
   kPreviewed,                // a dry run that went through and was rolled back as asked
+  kPlanned,                  // a plan: a run would commit, and no problem stands in its way
+  kPlanRefused,              // a plan: a run would not commit; the findings say why
 };
 
 struct RunReport {
@@ -36,6 +38,9 @@ struct RunReport {
   std::int32_t rebuiltTables = 0;
   std::optional<std::int32_t> failedTableTag;
   std::string message;  // GBK; empty when nothing went wrong
+  // Per flagged table, what a run does to it and what stands in its way:
+  // from the plan, or from the check every run makes before its transaction.
+  rebuild::Findings findings;
 };
 
 // What a run needs from outside, so that tests and hosts can stand in.
@@ -51,6 +56,9 @@ struct RunDependencies {
   // Called as each flagged table is handed to its rebuilder.
   std::function<void(std::int32_t tableTag)> onTable;
   bool dryRun = false;
+  // Plan only: every read a run makes, no transaction, no write; the writes
+  // are reported to observeStatement as planned, in order.
+  bool plan = false;
 };
 
 // The prompt the window shows while tables are rebuilt, GBK.

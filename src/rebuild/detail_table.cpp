@@ -8,6 +8,7 @@
 #include "dictionary/field_lists.h"
 #include "dictionary/size_slot_count.h"
 #include "rebuild/detail_template.h"
+#include "rebuild/findings.h"
 #include "rebuild/rebuild_steps.h"
 #include "sql/statement_template.h"
 #include "text/case_fold.h"
@@ -35,6 +36,15 @@ bool IsSlotColumnName(std::string_view name, std::int32_t* number) {
 
 namespace {
 
+// A text inside a single-quoted T-SQL literal of a script.
+std::string ScriptText(std::string text) {
+  for (std::size_t at = text.find('\''); at != std::string::npos; at = text.find('\'', at + 2)) {
+    text.insert(at, 1, '\'');
+  }
+  std::erase(text, '%');
+  return text;
+}
+
 using dictionary::CheckColumnName;
 using dictionary::CheckColumnType;
 using dictionary::CheckKeyList;
@@ -46,35 +56,204 @@ using dictionary::CheckTableName;
 
 class DetailRebuild {
  public:
-  DetailRebuild(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag)
-      : access_(access), notices_(notices), tableTag_(tableTag), statements_(access) {}
+  DetailRebuild(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag,
+                Findings* findings)
+      : access_(access),
+        notices_(notices),
+        tableTag_(tableTag),
+        findings_(findings),
+        statements_(access) {}
 
   bool Run() {
     ReadDictionaryRow();
-    // The lock comes before the old table's columns are read: a column added
-    // in between would be missing from the copy and lost with the drop.
-    const std::int32_t oldRows = LockOldTableAndCountRows();
+    std::int32_t oldRows = 0;
+    if (findings_ != nullptr) {
+      if (!PlanOldTable()) return false;
+    } else {
+      // The lock comes before the old table's columns are read: a column
+      // added in between would be missing from the copy and lost with the
+      // drop.
+      oldRows = LockOldTableAndCountRows();
+    }
     if (row_.found) {
       ReadStoredPartCount();
       ReadCopyColumns();
     }
     ReadCarriedColumns();
     layout_.slotCount = dictionary::GetSizeSlotCount(access_);
+    if (findings_ != nullptr && !PlanSlotCount()) return false;
     ReadPresentSlots();
     RefuseToDropQuantities();
+    if (findings_ != nullptr) CheckNewTable();
 
     BuildNewTables();
     CopyRows(oldRows);
     ReplaceOldTable();
     const bool hasVersionNo = ParameterHasVersionNo();
     if (!UpdateSizeTexts()) return false;
-    if (hasVersionNo)
+    if (hasVersionNo) {
       statements_.Execute(sql::Format("Exec CreateInvoiceDetailTrigger %d", tableTag_));
+      if (findings_ != nullptr) findings_->Current().triggerCalled = true;
+    }
     statements_.ClearModifiedFlag(tableTag_);
     return true;
   }
 
  private:
+  // Planning: what the old table holds, from the catalog instead of a locked
+  // count. A table that is not there ends its plan.
+  bool PlanOldTable() {
+    TablePlan& plan = findings_->Current();
+    plan.kind = TableKind::kDetail;
+    plan.tableName = row_.tableName;
+    if (!row_.found || row_.tableName.empty()) {
+      Flag(findings_, tableTag_,
+           row_.found ? "S_Modify.TableName is empty; fill in the name of the detail table"
+                      : sql::Format("S_Modify has no row for TableTag %d; add it or clear the "
+                                    "flag",
+                                    tableTag_));
+      return false;
+    }
+    plan.rows = CatalogRowCount(access_, row_.tableName);
+    if (!plan.rows) {
+      Flag(findings_, tableTag_,
+           sql::Format("the detail table %s (S_Modify.TableName) does not exist; correct the "
+                       "name or clear the table's flag",
+                       row_.tableName));
+      return false;
+    }
+    for (const char* suffix : {"_U", "_I", "_D"}) {
+      const std::string companion = row_.tableName + suffix;
+      plan.emptied.emplace_back(companion, CatalogRowCount(access_, companion));
+    }
+    // In a script the count is taken under the same lock the run takes.
+    RecordGuard(
+        sql::Format("Select Count(*) From %s With (TabLockX, HoldLock)", row_.tableName));
+    return true;
+  }
+
+  bool PlanSlotCount() {
+    findings_->Current().slotsAfter = layout_.slotCount;
+    if (layout_.slotCount <= kMaxColumnsPerTable) return true;
+    Flag(findings_, tableTag_,
+         sql::Format("%s would need %d size columns, more than the %d columns a table can have",
+                     row_.tableName, layout_.slotCount, kMaxColumnsPerTable));
+    return false;
+  }
+
+  void RecordGuard(std::string text) {
+    if (sql::WritePlan* plan = sql::PlanOf(access_)) {
+      plan->Record(std::move(text), sql::PlannedStatement::Kind::kGuard);
+    }
+  }
+
+  // Planning: whatever the server would refuse in the new tables or the copy.
+  void CheckNewTable() {
+    TablePlan& plan = findings_->Current();
+    for (const auto& value : layout_.values) {
+      if (value.name != "BoxQty" && value.kind.empty()) {
+        Flag(findings_, tableTag_,
+             sql::Format("S_Modify.CreateField names %s, but S_Modify.FieldKind gives it no type; "
+                         "add its type to FieldKind",
+                         value.name));
+      }
+    }
+    const std::string filled = sql::Format(BuildDetailTemplate(layout_), row_.tableName,
+                                           SecondPlaceholderText(tableTag_));
+    const std::vector<ColumnDefinition> columns = ColumnsOf(filled);
+    if (columns.size() > static_cast<std::size_t>(kMaxColumnsPerTable)) {
+      Flag(findings_, tableTag_,
+           sql::Format("the new %s would have %d columns, more than the %d a table can have",
+                       row_.tableName, static_cast<std::int32_t>(columns.size()),
+                       kMaxColumnsPerTable));
+    }
+    const auto find = [&columns](const std::string& name) {
+      return std::find_if(columns.begin(), columns.end(), [&](const ColumnDefinition& c) {
+        return text::EqualsIgnoringAsciiCase(c.name, name);
+      });
+    };
+    std::vector<std::string> lacking;
+    for (const std::string& name : copyColumns_) {
+      if (find(name) == columns.end()) lacking.push_back(name);
+    }
+    for (const auto& [name, slot] : oldSlotColumns_) {
+      if (slot > layout_.slotCount) plan.columnsDropped.push_back(name);
+      plan.slotsNow = std::max(plan.slotsNow, slot);
+    }
+    plan.columnsDropped.insert(plan.columnsDropped.end(), lacking.begin(), lacking.end());
+    for (const ColumnDefinition& column : columns) {
+      const bool old =
+          std::any_of(copyColumns_.begin(), copyColumns_.end(),
+                      [&](const std::string& n) { return text::EqualsIgnoringAsciiCase(n, column.name); }) ||
+          std::any_of(oldSlotColumns_.begin(), oldSlotColumns_.end(), [&](const auto& slot) {
+            return text::EqualsIgnoringAsciiCase(slot.first, column.name);
+          });
+      if (!old) plan.columnsAdded.push_back(column.name);
+    }
+    if (!lacking.empty()) {
+      std::string names;
+      for (const std::string& name : lacking) names += (names.empty() ? "" : ", ") + name;
+      Flag(findings_, tableTag_,
+           sql::Format("%s has columns the new table lacks (%s): the copy would fail; add them to "
+                       "S_Modify.CreateField with their types, or drop them from the table",
+                       row_.tableName, names));
+    }
+    CheckValuesFit(columns);
+  }
+
+  // Planning: a copied value longer than its new column makes the copy fail
+  // ("String or binary data would be truncated"). Only columns the catalog
+  // says could hold a longer value are measured, in one scan.
+  void CheckValuesFit(const std::vector<ColumnDefinition>& columns) {
+    sql::SqlQuery query(access_, sql::kSizeConnectionName);
+    query.SetText(sql::Format(
+        "Select Name,Length,Type_Name(xusertype) As TypeName From sysColumns Where "
+        "ID=Object_ID('%s') order by ColOrder",
+        row_.tableName));
+    query.Open();
+    struct Measured {
+      std::string name;
+      TextCapacity capacity;
+    };
+    std::vector<Measured> measured;
+    for (; !query.End(); query.Next()) {
+      const std::string name = query.Field(0).AsString();
+      const auto column = std::find_if(columns.begin(), columns.end(), [&](const auto& c) {
+        return text::EqualsIgnoringAsciiCase(c.name, name);
+      });
+      if (column == columns.end()) continue;
+      const auto capacity = TextCapacityOf(column->definition);
+      if (!capacity) continue;
+      const std::int32_t length = query.Field(1).AsInteger();
+      const std::string type = query.Field(2).AsString();
+      const bool unbounded = length < 0 || text::EqualsIgnoringAsciiCase(type, "text") ||
+                             text::EqualsIgnoringAsciiCase(type, "ntext");
+      if (unbounded || length > capacity->bytes) measured.push_back({name, *capacity});
+    }
+    if (measured.empty()) return;
+    std::string select;
+    for (const Measured& m : measured) {
+      if (!select.empty()) select += ',';
+      select += sql::Format(m.capacity.national
+                                ? "Max(DataLength(RTrim(Convert(NVarchar(4000),[%s]))))"
+                                : "Max(DataLength(RTrim(Convert(Varchar(8000),[%s]))))",
+                            m.name);
+    }
+    query.SetText(sql::Format("Select %s From %s", select, row_.tableName));
+    query.Open();
+    if (query.Empty()) return;
+    for (std::size_t i = 0; i < measured.size(); ++i) {
+      if (query.Field(i).IsNull()) continue;
+      const std::int64_t longest = query.Field(i).AsInteger();
+      if (longest <= measured[i].capacity.bytes) continue;
+      Flag(findings_, tableTag_,
+           sql::Format("%s.%s holds values of up to %d bytes, longer than its new column (%d "
+                       "bytes): the copy would fail; shorten those values or widen the column",
+                       row_.tableName, measured[i].name, static_cast<std::int32_t>(longest),
+                       static_cast<std::int32_t>(measured[i].capacity.bytes)));
+    }
+  }
+
   std::string TemporaryName() const { return "dbo.Tmp_" + row_.tableName; }
 
   void ReadDictionaryRow() {
@@ -143,6 +322,7 @@ class DetailRebuild {
     CheckColumnName(tableTag_, "the columns of " + row_.tableName, name);
     if (!copyList_.empty()) copyList_ += ',';
     copyList_ += name;
+    copyColumns_.push_back(name);
   }
 
   void ReadCarriedColumns() {
@@ -204,14 +384,30 @@ class DetailRebuild {
       names += name;
     }
     if (condition.empty()) return;
+    const std::string count = sql::Format("Select Count(*) From %s Where %s", row_.tableName, condition);
+    const std::string refusal =
+        sql::Format("%s holds quantities in %s, above the %d size slots the size groups need now; "
+                    "nothing was changed so that none is lost",
+                    row_.tableName, names, layout_.slotCount);
+    RecordGuard(sql::Format("If Exists (Select * From %s Where %s) RaisError('%s', 16, 1)",
+                            row_.tableName, condition, ScriptText(refusal)));
     sql::SqlQuery query(access_, sql::kSizeConnectionName);
-    query.SetText(sql::Format("Select Count(*) From %s Where %s", row_.tableName, condition));
+    query.SetText(count);
     query.Open();
     if (query.Field(0).AsInteger() == 0) return;
-    notices_.ShowNotice(kSizeDecreaseNotice, ui::kNoticeInformation);
-    Refuse(tableTag_, sql::Format("%s holds quantities in %s, above the %d size slots the size "
-                                  "groups need now; nothing was changed so that none is lost",
-                                  row_.tableName, names, layout_.slotCount));
+    if (findings_ != nullptr) {
+      Flag(findings_, tableTag_,
+           sql::Format("%s: %d rows hold quantities in %s, above the %d size slots the size "
+                       "groups need now; move them to lower slots or add sizes back to the size "
+                       "groups",
+                       row_.tableName, query.Field(0).AsInteger(), names, layout_.slotCount),
+           Severity::kRefusal, /*quantitiesAboveN=*/true);
+      return;
+    }
+    // The notice waits until the run has rolled back: shown now, it would
+    // keep this table locked, and every table rebuilt before it, for as
+    // long as nobody answers it.
+    throw QuantitiesAboveN(sql::Format("TableTag %d: %s", tableTag_, refusal));
   }
 
   void BuildNewTables() {
@@ -235,9 +431,16 @@ class DetailRebuild {
   void CopyRows(std::int32_t oldRows) {
     statements_.Execute(sql::Format("Insert into %s(%s) Select %s from %s ", TemporaryName(),
                                     copyList_, copyList_, row_.tableName));
+    RecordGuard(sql::Format(
+        "If (Select Count(*) From %s)<>(Select Count(*) From %s) RaisError('%s', 16, 1)",
+        TemporaryName(), row_.tableName,
+        ScriptText(sql::Format("not every row of %s was copied; nothing was changed",
+                               row_.tableName))));
     sql::SqlQuery query(access_, sql::kSizeConnectionName);
     query.SetText(sql::Format("Select Count(*) From %s", TemporaryName()));
     query.Open();
+    // A plan cannot count what its copy would have copied.
+    if (query.AnswerUnknown()) return;
     const std::int32_t copied = query.Field(0).AsInteger();
     if (copied != oldRows) {
       Refuse(tableTag_,
@@ -269,7 +472,18 @@ class DetailRebuild {
       statements_.Execute(sql::Format(
           "Update %s Set SizeStr=SizeStr+'%s' Where SizeStr is Not Null and SizeStr<>''",
           row_.tableName, extension));
+      if (findings_ != nullptr) findings_->Current().sizeTextsUpdated = true;
     } else if (layout_.slotCount < storedParts_) {
+      if (findings_ != nullptr) {
+        Flag(findings_, tableTag_,
+             sql::Format("the size texts of %s have %d parts but the size groups now need %d: "
+                         "the run shows the size-decrease notice, leaves the size texts and the "
+                         "trigger as they are and keeps the table flagged; correct the size "
+                         "texts by hand",
+                         row_.tableName, storedParts_, layout_.slotCount),
+             Severity::kNotice);
+        return false;
+      }
       notices_.ShowNotice(kSizeDecreaseNotice, ui::kNoticeInformation);
       return false;
     }
@@ -279,20 +493,23 @@ class DetailRebuild {
   sql::SqlAccess& access_;
   ui::NoticeBox& notices_;
   const std::int32_t tableTag_;
+  Findings* findings_;  // set when planning
   StatementRunner statements_;
   SModifyRow row_;
   DetailLayout layout_;
   std::int32_t storedParts_ = 0;  // P
   std::string copyList_;
+  std::vector<std::string> copyColumns_;  // the names in copyList_ but the slot columns
   std::vector<std::pair<std::string, std::int32_t>> oldSlotColumns_;
 };
 
 }  // namespace
 
-bool RebuildDetailTable(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag) {
+bool RebuildDetailTable(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag,
+                        Findings* findings) {
   // These two TableTags are flagged in some databases but are not rebuilt.
   if (tableTag == 27 || tableTag == 35) return false;
-  return DetailRebuild(access, notices, tableTag).Run();
+  return DetailRebuild(access, notices, tableTag, findings).Run();
 }
 
 }  // namespace slotsync::rebuild

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 
+#include "rebuild/findings.h"
 #include "sql/sql_access.h"
 #include "ui/notice.h"
 
@@ -14,7 +16,18 @@ namespace slotsync::rebuild {
 //
 // Returns false when it did nothing (TableTags 27 and 35) or stopped at the
 // size-decrease notice, true when it ran to its end.
-bool RebuildDetailTable(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag);
+// With `findings` the rebuild plans instead (the connection records its
+// writes): problems are recorded there and passed over, no notice is shown,
+// and what the rebuild would do to the table is noted.
+bool RebuildDetailTable(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag,
+                        Findings* findings = nullptr);
+
+// A detail table holds quantities in slot columns above the new size count.
+// The run rolls back, then shows the size-decrease notice.
+class QuantitiesAboveN : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // "尺码组包含尺码数量变少，配码需相应修改" CR "不能自动修改，请联系供货商进行修改", GBK.
 extern const char* const kSizeDecreaseNotice;

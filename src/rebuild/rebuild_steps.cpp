@@ -1,5 +1,9 @@
 #include "rebuild/rebuild_steps.h"
 
+#include <algorithm>
+#include <exception>
+#include <string>
+
 #include "sql/statement_template.h"
 #include "text/gbk.h"
 
@@ -35,6 +39,111 @@ CreateTableText& CreateTableText::Append(std::string_view gbk) {
 
 std::string CreateTableText::Narrow() const {
   return text::Utf16ToGbk(wide_);
+}
+
+namespace {
+
+std::string_view Trimmed(std::string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  return text;
+}
+
+ColumnDefinition SplitDefinition(std::string_view text) {
+  text = Trimmed(text);
+  ColumnDefinition column;
+  std::size_t end = 0;
+  if (!text.empty() && text.front() == '[') {
+    end = std::min(text.find(']'), text.size());
+    column.name = std::string(text.substr(1, end - 1));
+    end = std::min(end + 1, text.size());
+  } else {
+    end = std::min(text.find(' '), text.size());
+    column.name = std::string(text.substr(0, end));
+  }
+  column.definition = std::string(Trimmed(text.substr(end)));
+  return column;
+}
+
+bool StartsWithWord(std::string_view text, std::string_view word) {
+  if (text.size() < word.size()) return false;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    if ((text[i] | 0x20) != (word[i] | 0x20)) return false;
+  }
+  return text.size() == word.size() || text[word.size()] == '(' || text[word.size()] == ' ';
+}
+
+}  // namespace
+
+std::vector<ColumnDefinition> ColumnsOf(std::string_view createTable) {
+  std::vector<ColumnDefinition> columns;
+  const std::size_t open = createTable.find('(');
+  if (open == std::string_view::npos) return columns;
+  int depth = 0;
+  bool quoted = false;
+  std::size_t start = open + 1;
+  for (std::size_t i = open + 1; i < createTable.size(); ++i) {
+    const char c = createTable[i];
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      ++i;  // a GBK character: its trail byte is no ASCII punctuation
+      continue;
+    }
+    if (c == '\'') quoted = !quoted;
+    if (quoted) continue;
+    if (c == '(') ++depth;
+    if ((c == ',' && depth == 0) || (c == ')' && depth == 0)) {
+      if (i > start) columns.push_back(SplitDefinition(createTable.substr(start, i - start)));
+      start = i + 1;
+      if (c == ')') break;
+    } else if (c == ')') {
+      --depth;
+    }
+  }
+  return columns;
+}
+
+std::optional<TextCapacity> TextCapacityOf(std::string_view definition) {
+  definition = Trimmed(definition);
+  TextCapacity capacity;
+  std::size_t skip = 0;
+  for (const std::string_view type : {"varchar", "char", "nvarchar", "nchar"}) {
+    if (StartsWithWord(definition, type)) {
+      capacity.national = type.front() == 'n';
+      skip = type.size();
+    }
+  }
+  if (skip == 0) return std::nullopt;
+  std::string_view rest = Trimmed(definition.substr(skip));
+  // A type without a length holds one character.
+  std::int64_t length = 1;
+  if (!rest.empty() && rest.front() == '(') {
+    const std::size_t close = rest.find(')');
+    if (close == std::string_view::npos) return std::nullopt;
+    const std::string_view digits = Trimmed(rest.substr(1, close - 1));
+    if (digits.empty() || digits.size() > 9) return std::nullopt;  // max, or no number
+    length = 0;
+    for (const char c : digits) {
+      if (c < '0' || c > '9') return std::nullopt;
+      length = length * 10 + (c - '0');
+    }
+  }
+  capacity.bytes = capacity.national ? 2 * length : length;
+  return capacity;
+}
+
+std::optional<std::int64_t> CatalogRowCount(sql::SqlAccess& access, const std::string& table) {
+  sql::SqlQuery query(access, sql::kSizeConnectionName);
+  query.SetText(sql::Format(
+      "Select Sum(rows) From sys.partitions Where object_id=Object_ID('%s') and index_id In (0,1)",
+      table));
+  query.Open();
+  if (query.Empty() || query.Field(0).IsNull()) return std::nullopt;
+  const std::string digits = query.Field(0).AsString();
+  try {
+    return std::stoll(digits);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
 }
 
 StatementRunner::StatementRunner(sql::SqlAccess& access)

@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <string>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include "sql/sql_access.h"
 
@@ -47,6 +49,31 @@ class CreateTableText {
  private:
   std::u16string wide_;
 };
+
+// One column definition of a CREATE TABLE text: the name (without
+// brackets) and the rest of its definition.
+struct ColumnDefinition {
+  std::string name;
+  std::string definition;  // the type and its clauses, e.g. "Varchar(20) Null"
+};
+
+// The column definitions of a CREATE TABLE text, split where the server
+// splits them: at the commas between its outer parentheses, not at those
+// inside a type ("Decimal(18,2)") or a quoted default.
+std::vector<ColumnDefinition> ColumnsOf(std::string_view createTable);
+
+// The byte capacity of a character column type the server would store a
+// copied value in ("Varchar(20)" 20, "NVarchar(10)" 20 as UTF-16), and
+// whether it is a national type; nullopt for other types and for max.
+struct TextCapacity {
+  std::int64_t bytes = 0;
+  bool national = false;
+};
+std::optional<TextCapacity> TextCapacityOf(std::string_view definition);
+
+// The rows a table holds by the server's catalog, which reads no row and
+// takes no lock a terminal would notice; nullopt when there is no such table.
+std::optional<std::int64_t> CatalogRowCount(sql::SqlAccess& access, const std::string& table);
 
 // The statements of one rebuild, sent one by one on the run's connection.
 class StatementRunner {

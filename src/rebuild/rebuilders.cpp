@@ -12,10 +12,10 @@ class DatabaseRebuilders final : public Rebuilders {
       : access_(access), notices_(notices) {}
 
   bool RebuildDetailTable(std::int32_t tableTag) override {
-    return rebuild::RebuildDetailTable(access_, notices_, tableTag);
+    return rebuild::RebuildDetailTable(access_, notices_, tableTag, findings_);
   }
   void RebuildTerminalTables(std::int32_t tableTag) override {
-    rebuild::RebuildTerminalTables(access_, tableTag);
+    rebuild::RebuildTerminalTables(access_, tableTag, findings_);
   }
 
  private:

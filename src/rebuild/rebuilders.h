@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "rebuild/findings.h"
 #include "sql/sql_access.h"
 #include "ui/notice.h"
 
@@ -13,9 +14,15 @@ namespace slotsync::rebuild {
 class Rebuilders {
  public:
   virtual ~Rebuilders() = default;
+  // Set: the rebuilds plan into these findings instead of stopping at the
+  // first problem (the connection records their writes meanwhile).
+  void PlanInto(Findings* findings) { findings_ = findings; }
   // False when it did nothing or stopped at the size-decrease notice.
   virtual bool RebuildDetailTable(std::int32_t tableTag) = 0;
   virtual void RebuildTerminalTables(std::int32_t tableTag) = 0;
+
+ protected:
+  Findings* findings_ = nullptr;
 };
 
 std::unique_ptr<Rebuilders> MakeRebuilders(sql::SqlAccess& access, ui::NoticeBox& notices);

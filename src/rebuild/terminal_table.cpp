@@ -11,8 +11,10 @@
 #include "dictionary/dictionary_guard.h"
 #include "dictionary/field_lists.h"
 #include "dictionary/size_slot_count.h"
+#include "rebuild/findings.h"
 #include "rebuild/rebuild_steps.h"
 #include "sql/statement_template.h"
+#include "text/case_fold.h"
 
 namespace slotsync::rebuild {
 namespace {
@@ -219,14 +221,118 @@ void RecreateTable(sql::SqlAccess& access, const TerminalDictionary& dictionary,
   runner.ClearModifiedFlag(tableTag);
 }
 
+// A type with a clause the template adds itself ("Null", "Default(0)") is
+// one the server refuses as conflicting or doubled.
+bool HasClause(std::string_view kind, std::string_view clause) {
+  std::string upper(kind);
+  for (char& c : upper) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  for (std::size_t at = upper.find(clause); at != std::string::npos;
+       at = upper.find(clause, at + 1)) {
+    const std::size_t end = at + clause.size();
+    const bool before = at == 0 || upper[at - 1] == ' ' || upper[at - 1] == ')';
+    const bool after = end >= upper.size() || upper[end] == ' ' || upper[end] == '(';
+    if (before && after) return true;
+  }
+  return false;
+}
+
+void CheckKinds(Findings* findings, std::int32_t tableTag, const std::vector<ColumnPair>& columns,
+                std::string_view names, std::string_view kinds, bool defaultAdded) {
+  for (const ColumnPair& column : columns) {
+    if (column.kind.empty()) {
+      Flag(findings, tableTag,
+           sql::Format("S_Modify.%s names %s, but S_Modify.%s gives it no type; add its type",
+                       names, column.name, kinds));
+    } else if (HasClause(column.kind, "NULL")) {
+      Flag(findings, tableTag,
+           sql::Format("S_Modify.%s gives %s the type '%s', which says Null or Not Null; the "
+                       "table's definition adds Null itself, so remove it from the type",
+                       kinds, column.name, column.kind));
+    } else if (defaultAdded && HasClause(column.kind, "DEFAULT")) {
+      Flag(findings, tableTag,
+           sql::Format("S_Modify.%s gives %s the type '%s' with a default; the table's "
+                       "definition adds Default(0) itself, and the server refuses a second one",
+                       kinds, column.name, column.kind));
+    }
+  }
+}
+
+// Planning: what the rebuild would do to the table and what would stop it.
+bool PlanTerminalTable(sql::SqlAccess& access, const TerminalDictionary& dictionary,
+                       const TerminalLayout& layout, const std::string& createTemplate,
+                       Findings* findings) {
+  const std::int32_t tag = layout.tableTag;
+  const std::string& table = dictionary.sModify.tableName;
+  TablePlan& plan = findings->Current();
+  plan.kind = TableKind::kPerTerminal;
+  plan.tableName = table;
+  if (!layout.groupSets.empty()) plan.slotsAfter = layout.groupSets.front().slotCount;
+  if (!dictionary.sModify.found || table.empty()) {
+    Flag(findings, tag,
+         dictionary.sModify.found
+             ? "S_Modify.TableName is empty; fill in the name of the per-terminal table"
+             : sql::Format("S_Modify has no row for TableTag %d; add it or clear the flag", tag));
+    return false;
+  }
+  plan.emptied.emplace_back(table, CatalogRowCount(access, table));
+  // Whoever can write S_Modify would otherwise choose which business table
+  // the next run empties.
+  sql::SqlQuery query(access, sql::kSizeConnectionName);
+  query.SetText(sql::Format("Select Object_ID('%s'),Col_Length('%s','TerminalName')", table, table));
+  query.Open();
+  if (!query.Empty() && !query.Field(0).IsNull() && query.Field(1).IsNull()) {
+    Flag(findings, tag,
+         sql::Format("%s (S_Modify.TableName) exists but has no TerminalName column: it is no "
+                     "per-terminal work table, and the run would drop it and recreate it empty; "
+                     "correct S_Modify.TableName or clear the table's flags",
+                     table));
+  }
+  CheckKinds(findings, tag, layout.fixedColumns, "FixedField", "FixedFieldKind", false);
+  CheckKinds(findings, tag, layout.valueColumns, "CreateField", "FieldKind", true);
+  const std::vector<ColumnDefinition> columns = ColumnsOf(createTemplate);
+  if (columns.size() > static_cast<std::size_t>(kMaxColumnsPerTable)) {
+    Flag(findings, tag,
+         sql::Format("the new %s would have %d columns, more than the %d a table can have", table,
+                     static_cast<std::int32_t>(columns.size()), kMaxColumnsPerTable));
+  }
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (!text::EqualsIgnoringAsciiCase(columns[i].name, columns[j].name)) continue;
+      Flag(findings, tag,
+           sql::Format("the new %s would have the column %s twice; the server refuses that "
+                       "(check DataDictReportContent.Type and the field lists for repeats)",
+                       table, columns[i].name));
+      break;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
-void RebuildTerminalTables(sql::SqlAccess& access, std::int32_t tableTag) {
+void RebuildTerminalTables(sql::SqlAccess& access, std::int32_t tableTag, Findings* findings) {
   const TerminalDictionary dictionary = ReadDictionary(access, tableTag);
   TerminalLayout layout = LayoutOf(tableTag, dictionary);
   CheckDictionaryTexts(dictionary, layout);
+  // A plan stops at a size count no table could hold before it builds a
+  // statement of that size.
+  if (findings != nullptr) {
+    findings->Current().kind = TableKind::kPerTerminal;
+    const std::int32_t slots = dictionary::GetSizeSlotCount(access);
+    if (!layout.groupSets.empty() && slots > kMaxColumnsPerTable) {
+      Flag(findings, tableTag,
+           sql::Format("%s would need %d size columns, more than the %d columns a table can have",
+                       dictionary.sModify.tableName, slots, kMaxColumnsPerTable));
+      return;
+    }
+  }
   ReadSlotCounts(access, layout.groupSets);
-  RecreateTable(access, dictionary, tableTag, BuildCreateTemplate(layout));
+  const std::string createTemplate = BuildCreateTemplate(layout);
+  if (findings != nullptr &&
+      !PlanTerminalTable(access, dictionary, layout, createTemplate, findings)) {
+    return;
+  }
+  RecreateTable(access, dictionary, tableTag, createTemplate);
 }
 
 }  // namespace slotsync::rebuild

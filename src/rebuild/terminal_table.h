@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "rebuild/findings.h"
 #include "sql/sql_access.h"
 
 namespace slotsync::rebuild {
@@ -17,7 +18,8 @@ namespace slotsync::rebuild {
 // exist yet); any other failure, and a dictionary text that
 // dictionary_guard.h refuses, ends the rebuild and propagates, with the flag
 // left set. A refused text stops it before the first statement that changes
-// anything.
-void RebuildTerminalTables(sql::SqlAccess& access, std::int32_t tableTag);
+// anything. With `findings` it plans instead, as RebuildDetailTable does.
+void RebuildTerminalTables(sql::SqlAccess& access, std::int32_t tableTag,
+                           Findings* findings = nullptr);
 
 }  // namespace slotsync::rebuild

@@ -33,11 +33,13 @@ Connection& SqlConnection::Connected() {
 
 void SqlConnection::StartTransaction() {
   if (!client_->IsConnected()) throw SqlError("Cannot start a transaction: not connected");
+  if (plan_ != nullptr) return;
   client_->StartTransaction();
   inTransaction_ = true;
 }
 
 std::vector<Diagnostic> SqlConnection::Commit() {
+  if (plan_ != nullptr) return {};
   // Whether or not it takes, the transaction is over: a failed commit is
   // followed by a rollback, never by more work in it.
   inTransaction_ = false;
@@ -46,6 +48,7 @@ std::vector<Diagnostic> SqlConnection::Commit() {
 }
 
 void SqlConnection::Rollback() {
+  if (plan_ != nullptr) return;
   inTransaction_ = false;
   client_->Rollback();
 }
@@ -101,6 +104,21 @@ void SqlConnection::Attach(SqlQuery* query) {
 
 void SqlConnection::Detach(SqlQuery* query) {
   std::erase(queries_, query);
+}
+
+void SqlConnection::ReportPlanned(const PlannedStatement& statement) {
+  if (!observer_) return;
+  switch (statement.kind) {
+    case PlannedStatement::Kind::kWrite:
+      observer_(statement.text, StatementOutcome::kPlanned);
+      break;
+    case PlannedStatement::Kind::kIgnoredWrite:
+      observer_(statement.text, StatementOutcome::kPlannedIgnored);
+      break;
+    case PlannedStatement::Kind::kGuard:
+      observer_(statement.text, StatementOutcome::kPlannedCheck);
+      break;
+  }
 }
 
 void SqlConnection::Report(const std::string& text, StatementOutcome outcome) {
@@ -175,8 +193,20 @@ void SqlQuery::SetText(std::string text) {
   text_ = std::move(text);
 }
 
+WritePlan* PlanOf(const SqlAccess& access) {
+  return access.Find(kSizeConnectionName).Plan();
+}
+
 void SqlQuery::Open() {
   Close();
+  if (WritePlan* plan = connection_.Plan()) {
+    if (const PlannedStatement* behind = plan->WriteBehind(text_)) {
+      plan->Unknown(text_, behind->text);
+      result_ = ResultSet{};
+      unknown_ = true;
+      return;
+    }
+  }
   // A statement that never left because the connection could not be made is
   // not reported as sent.
   Connection& client = connection_.Connected();
@@ -192,6 +222,10 @@ void SqlQuery::Open() {
 
 void SqlQuery::Execute() {
   Close();
+  if (WritePlan* plan = connection_.Plan()) {
+    plan->Record(text_, PlannedStatement::Kind::kWrite);
+    return;
+  }
   Connection& client = connection_.Connected();
   try {
     client.Execute(text_);
@@ -204,6 +238,10 @@ void SqlQuery::Execute() {
 
 bool SqlQuery::ExecuteIgnoringFailure() {
   Close();
+  if (WritePlan* plan = connection_.Plan()) {
+    plan->Record(text_, PlannedStatement::Kind::kIgnoredWrite);
+    return true;
+  }
   Connection& client = connection_.Connected();
   try {
     client.Execute(text_);
@@ -227,6 +265,7 @@ void SqlQuery::First() {
 void SqlQuery::Close() {
   result_.reset();
   row_ = 0;
+  unknown_ = false;
 }
 
 void SqlQuery::RequireOpen() const {

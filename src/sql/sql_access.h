@@ -18,6 +18,7 @@
 
 #include "sql/connection.h"
 #include "sql/sql_error.h"
+#include "sql/write_plan.h"
 
 namespace slotsync::sql {
 
@@ -27,8 +28,16 @@ class SqlQuery;
 // statement object of the run binds to it.
 inline constexpr std::string_view kSizeConnectionName = "SizeTessera";
 
-// How one statement ended, for observers such as a --trace printout.
-enum class StatementOutcome { kOk, kFailedIgnored, kFailed };
+// How one statement ended, for observers such as a --trace printout; the
+// planned ones were recorded by a plan (write_plan.h) and never sent.
+enum class StatementOutcome {
+  kOk,
+  kFailedIgnored,
+  kFailed,
+  kPlanned,         // a write the run would send
+  kPlannedIgnored,  // a write whose failure the run would pass over
+  kPlannedCheck,    // a check the run makes with its reads, written out for a script
+};
 
 // Called once per statement text after it has been sent (or failed).
 using StatementObserver = std::function<void(const std::string& text, StatementOutcome)>;
@@ -63,6 +72,15 @@ class SqlConnection {
   void SetStatementObserver(StatementObserver observer) { observer_ = std::move(observer); }
   void SetMessageObserver(MessageObserver observer) { messageObserver_ = std::move(observer); }
 
+  // While a plan is set, writes are recorded in it instead of being sent,
+  // transactions are neither started nor ended, and reads that depend on a
+  // planned write are noted in it and answered with an empty result. Null
+  // ends planning.
+  void SetPlan(WritePlan* plan) { plan_ = plan; }
+  WritePlan* Plan() const { return plan_; }
+  // Tells the statement observer about planned statements, as if sent.
+  void ReportPlanned(const PlannedStatement& statement);
+
  private:
   friend class SqlQuery;
   Connection& Connected();
@@ -79,6 +97,7 @@ class SqlConnection {
   StatementObserver observer_;
   MessageObserver messageObserver_;
   bool inTransaction_ = false;
+  WritePlan* plan_ = nullptr;
 };
 
 // The named connections statement objects can bind to.
@@ -129,6 +148,9 @@ class SqlQuery {
   bool ExecuteIgnoringFailure();
   void Close();
   bool IsOpen() const { return result_.has_value(); }
+  // True when the open result is a planned run's stand-in for a read whose
+  // answer an earlier planned write decides: empty, and not to be judged.
+  bool AnswerUnknown() const { return unknown_; }
   void First();  // back to the first row of the open result
 
   bool Empty() const;
@@ -149,7 +171,11 @@ class SqlQuery {
   std::string text_;
   std::optional<ResultSet> result_;
   std::size_t row_ = 0;
+  bool unknown_ = false;
 };
+
+// The plan of the run's connection, or null when the run sends its writes.
+WritePlan* PlanOf(const SqlAccess& access);
 
 // Compares two texts, folding ASCII letters only (GBK bytes stay as they
 // are; see EqualsIgnoringAsciiCase in text/ for why that is safe).

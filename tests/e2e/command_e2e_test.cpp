@@ -57,8 +57,14 @@ TEST_P(SlotsyncCommand, FlaggedDetailAndTerminalTablesAreRebuiltAndCommitted) {
   const auto begin = std::find(events.begin(), events.end(), "SET AUTOCOMMIT OFF");
   ASSERT_NE(begin, events.end());
   EXPECT_EQ(*std::prev(begin), "SET ISOLATION READ COMMITTED");
-  EXPECT_EQ(*std::prev(begin, 2), "EXEC " + testing::kPreconditionSql);
-  EXPECT_EQ(*std::prev(begin, 3), "EXEC " + kFlaggedSql);
+  // Before it, the flagged rows, the checks of the database and of every
+  // table: reads only.
+  const auto flagged = std::find(events.begin(), begin, "EXEC " + kFlaggedSql);
+  ASSERT_NE(flagged, begin);
+  EXPECT_EQ(*std::next(flagged), "EXEC " + testing::kPreconditionSql);
+  EXPECT_TRUE(std::all_of(flagged, std::prev(begin), [](const std::string& event) {
+    return event.starts_with("EXEC Select ");
+  }));
   EXPECT_EQ(std::vector<std::string>(events.end() - 4, events.end()),
             (std::vector<std::string>{"EXEC Update S_Modify Set Modified=0 Where TableTag=600",
                                       "COMMIT", "SET AUTOCOMMIT ON", "DISCONNECT"}));
@@ -101,8 +107,10 @@ TEST_P(SlotsyncCommand, AFailureInTheMiddleRollsBackAndNothingFollowsButTheRollb
       std::vector<std::string>(events.end() - 4, events.end()),
       (std::vector<std::string>{"EXEC " + failing, "ROLLBACK", "SET AUTOCOMMIT ON", "DISCONNECT"}));
   EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), 0);
-  // The tables after the failing one were not visited.
-  const std::vector<std::string> statements = Statements(events);
+  // The tables after the failing one were not visited in the transaction
+  // (the check before it read them all).
+  const auto begin = std::find(events.begin(), events.end(), "SET AUTOCOMMIT OFF");
+  const std::vector<std::string> statements = Statements({begin, events.end()});
   EXPECT_FALSE(Mentions(statements, "TableTag=450"));
   EXPECT_FALSE(Mentions(statements, "TableTag=600"));
 }
@@ -229,9 +237,9 @@ TEST_P(SlotsyncCommand, AFallenSizeCountWithQuantitiesInTheDroppedSlotsIsRefused
   tables.stockDetail.quantitiesAboveN = "2";
   tables.Apply(*this);
   Record();
-  ASSERT_EQ(recorded.outcome, entry::Outcome::kRolledBack);
+  ASSERT_EQ(recorded.outcome, entry::Outcome::kFailedBeforeTransaction);
   const ProgramRun run = Command();
-  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.exitCode, 2);
   const std::string notice =
       Utf8(std::string(ui::kNoticeCaption)) + ": " +
       "\xE5\xB0\xBA\xE7\xA0\x81\xE7\xBB\x84\xE5\x8C\x85\xE5\x90\xAB\xE5\xB0\xBA\xE7\xA0\x81\xE6"
@@ -239,18 +247,18 @@ TEST_P(SlotsyncCommand, AFallenSizeCountWithQuantitiesInTheDroppedSlotsIsRefused
       "\x80\xE7\x9B\xB8\xE5\xBA\x94\xE4\xBF\xAE\xE6\x94\xB9\n\xE4\xB8\x8D\xE8\x83\xBD\xE8\x87\xAA"
       "\xE5\x8A\xA8\xE4\xBF\xAE\xE6\x94\xB9\xEF\xBC\x8C\xE8\xAF\xB7\xE8\x81\x94\xE7\xB3\xBB\xE4"
       "\xBE\x9B\xE8\xB4\xA7\xE5\x95\x86\xE8\xBF\x9B\xE8\xA1\x8C\xE4\xBF\xAE\xE6\x94\xB9";
-  EXPECT_EQ(run.err,
-            kPromptLine + "\n" + notice +
-                "\nrolled back: N=3, StockDetailTemp has 2 slot columns; nothing was changed\n"
-                "slotsync: TableTag 10: StockDetail holds quantities in x_4, above the 3 size "
-                "slots the size groups need now; nothing was changed so that none is lost\n");
+  // Found before anything is locked: the notice comes first, and the run
+  // never begins its transaction.
+  EXPECT_EQ(run.err, notice +
+                         "\ncould not run; nothing was changed\nslotsync: the run cannot start; "
+                         "nothing was changed:\n  - TableTag 10: StockDetail: 2 rows hold "
+                         "quantities in x_4, above the 3 size slots the size groups need now; "
+                         "move them to lower slots or add sizes back to the size groups\n");
   const std::vector<std::string> events = DriverEvents();
   EXPECT_EQ(events, DriverLogOf(recordedLog));
-  EXPECT_EQ(std::vector<std::string>(events.end() - 4, events.end()),
-            (std::vector<std::string>{"EXEC Select Count(*) From StockDetail Where x_4<>0",
-                                      "ROLLBACK", "SET AUTOCOMMIT ON", "DISCONNECT"}));
-  // Nothing was dropped or created before the refusal.
+  EXPECT_EQ(std::count(events.begin(), events.end(), "SET AUTOCOMMIT OFF"), 0);
   const std::vector<std::string> statements = Statements(events);
+  EXPECT_FALSE(Mentions(statements, "TabLockX"));
   EXPECT_FALSE(Mentions(statements, "Drop Table"));
   EXPECT_FALSE(Mentions(statements, "Create Table"));
 }
@@ -361,8 +369,8 @@ TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
 }
 
 // A dictionary text that could reach beyond its place in a statement stops
-// the run inside its transaction: it rolls back, sends nothing after the
-// read that brought the text, and names the table and the column.
+// the run before its transaction, which is never begun: nothing but reads
+// reach the server, and the message names the table and the column.
 struct Refusal {
   const char* name;
   std::function<void(FourTables&)> plant;
@@ -404,7 +412,7 @@ class DictionaryRefusal : public EndToEnd {
   }
 };
 
-TEST_P(DictionaryRefusal, EndsInARollbackThatNamesTheTableAndTheColumn) {
+TEST_P(DictionaryRefusal, StopsTheRunBeforeItsTransactionNamingTheTableAndTheColumn) {
   for (const Refusal& refusal : Cases()) {
     SCOPED_TRACE(refusal.name);
     script = testing::Script();
@@ -414,23 +422,22 @@ TEST_P(DictionaryRefusal, EndsInARollbackThatNamesTheTableAndTheColumn) {
     refusal.plant(tables);
     tables.Apply(*this);
     Record();
-    ASSERT_EQ(recorded.outcome, entry::Outcome::kRolledBack) << recorded.message;
+    ASSERT_EQ(recorded.outcome, entry::Outcome::kFailedBeforeTransaction) << recorded.message;
     const ProgramRun run = Command();
-    EXPECT_EQ(run.exitCode, 1);
-    const std::string named = "slotsync: TableTag " + std::to_string(refusal.tag) + ": " +
+    EXPECT_EQ(run.exitCode, 2);
+    const std::string named = "  - TableTag " + std::to_string(refusal.tag) + ": " +
                               refusal.column + " holds '" + refusal.text + "', which is not ";
     EXPECT_NE(run.err.find(named), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("rolled back: N=3, StockDetailTemp has 2 slot columns; nothing was "
-                           "changed"),
-              std::string::npos)
-        << run.err;
+    EXPECT_NE(run.err.find("could not run; nothing was changed"), std::string::npos) << run.err;
     const std::vector<std::string> events = DriverEvents();
     EXPECT_EQ(events, DriverLogOf(recordedLog));
-    EXPECT_EQ(std::vector<std::string>(events.end() - 4, events.end()),
-              (std::vector<std::string>{"EXEC " + refusal.lastStatement, "ROLLBACK",
-                                        "SET AUTOCOMMIT ON", "DISCONNECT"}));
-    EXPECT_FALSE(Mentions(Statements(events), "Customer"));
-    EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), 0);
+    // Found before the transaction: reads only, the text's own among them.
+    EXPECT_EQ(std::count(events.begin(), events.end(), "SET AUTOCOMMIT OFF"), 0);
+    const std::vector<std::string> statements = Statements(events);
+    EXPECT_TRUE(std::all_of(statements.begin(), statements.end(),
+                            [](const std::string& s) { return s.starts_with("Select "); }));
+    EXPECT_TRUE(Mentions(statements, refusal.lastStatement));
+    EXPECT_FALSE(Mentions(statements, "Customer"));
   }
 }
 

@@ -278,8 +278,8 @@ TEST_F(DetailTable, QuantitiesAboveTheNewCountStopTheRebuildBeforeAnyChange) {
   }
   EXPECT_TRUE(Executed().empty());
   EXPECT_EQ(script.Log().back(), "OPEN Select Count(*) From StockDetail Where x_3<>0 Or x_4<>0");
-  ASSERT_EQ(notices.shown.size(), 1u);
-  EXPECT_EQ(notices.shown[0].second, 64u);
+  // The run shows the notice once it has rolled back and holds no lock.
+  EXPECT_TRUE(notices.shown.empty());
 
   // Empty slots above the new count are dropped as before.
   Script fresh;

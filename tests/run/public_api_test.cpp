@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "run_fixture.h"
+#include "scenarios.h"
 
 namespace slotsync::testing {
 namespace {
@@ -144,6 +145,7 @@ TEST_F(PublicApi, AFlaggedTableShowsThePromptAndReportsItsTableTag) {
   options.progressContext = &recorded;
   ScriptCounts(14, 12);
   ScriptFlagged({101});
+  ScriptTerminalDictionary(script, TerminalScenario{});
   Call();
   const std::vector<std::string> expected = {
       "PROGRESS 0 \xD5\xFD\xD4\xDA\xD6\xD8\xB9\xB9\xCA\xFD\xBE\xDD\xBF\xE2\xA3\xAC\xC7\xEB\xC9\xD4"

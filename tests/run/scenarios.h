@@ -82,6 +82,16 @@ struct DetailScenario {
       above += (above.empty() ? "" : " Or ") + name + "<>0";
     }
     script.Answer(Sql("Select Count(*) From %s Where ") + above, Column("", {quantitiesAboveN}));
+    // What the check before the transaction reads from the catalog.
+    script.Answer(CatalogRowsSql(tableName), Column("", {rowsHeld}));
+    for (const char* suffix : {"_U", "_I", "_D"}) {
+      script.Answer(CatalogRowsSql(tableName + suffix), Column("", {"0"}));
+    }
+  }
+
+  static std::string CatalogRowsSql(const std::string& table) {
+    return "Select Sum(rows) From sys.partitions Where object_id=Object_ID('" + table +
+           "') and index_id In (0,1)";
   }
 };
 
@@ -129,6 +139,10 @@ inline void ScriptTerminalDictionary(Script& script, const TerminalScenario& d) 
   sql::ResultSet groups = Rows({"", "SizeGroupID"}, {});
   if (d.slotCount > 0) groups.rows.push_back({std::to_string(d.slotCount), "1"});
   script.Answer(kSlotCountSql, groups);
+  script.Answer(DetailScenario::CatalogRowsSql(d.tableName), Column("", {"3"}));
+  script.Answer(
+      "Select Object_ID('" + d.tableName + "'),Col_Length('" + d.tableName + "','TerminalName')",
+      Rows({"", ""}, {{"1234", "40"}}));
 }
 
 }  // namespace slotsync::testing

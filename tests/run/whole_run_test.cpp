@@ -11,17 +11,20 @@ namespace {
 
 class WholeRun : public RunFixture {
  protected:
-  void ScriptDatabase() {
+  void ScriptDatabase(const std::function<void(DetailScenario&, TerminalScenario&)>& change = {}) {
     ScriptCounts(3, 2);
     ScriptFlagged({10, 101, 111});
-    DetailScenario{}.Apply(script);
-    for (const std::int32_t tag : {101, 111}) {
-      TerminalScenario terminal;
-      terminal.tag = tag;
-      terminal.tableName = terminal.dictTableName = "Term" + std::to_string(tag);
+    DetailScenario detail;
+    std::vector<TerminalScenario> terminals(2);
+    for (std::size_t i = 0; i < terminals.size(); ++i) {
+      TerminalScenario& terminal = terminals[i];
+      terminal.tag = i == 0 ? 101 : 111;
+      terminal.tableName = terminal.dictTableName = "Term" + std::to_string(terminal.tag);
       terminal.slotCount = 3;
-      ScriptTerminalDictionary(script, terminal);
     }
+    if (change) change(detail, terminals[1]);
+    detail.Apply(script);
+    for (const TerminalScenario& terminal : terminals) ScriptTerminalDictionary(script, terminal);
   }
 
   entry::RunReport RunWithRealRebuilders() {
@@ -71,6 +74,60 @@ TEST_F(WholeRun, AFailureInTheLastTableUndoesTheWholeRun) {
   EXPECT_EQ(transaction[transaction.size() - 2],
             "EXEC CREATE  INDEX [IX_Term111_Terminal] ON [dbo].[Term111]([TerminalName]) ON "
             "[PRIMARY] ");
+}
+
+// Refusals are found before anything is locked; the size-decrease notice is
+// never shown while the run holds a lock.
+TEST_F(WholeRun, RefusalsComeBeforeAnyLockAndNoticesAfterTheRollback) {
+  const std::string quantities = "Select Count(*) From StockDetail Where x_4<>0";
+  struct Case {
+    const char* name;
+    std::function<void(DetailScenario&, TerminalScenario&)> change;
+    entry::Outcome outcome;
+    std::vector<std::string> inMessage;
+  };
+  const Case cases[] = {
+      {"quantities above N and a refused text late in the run",
+       [](DetailScenario& detail, TerminalScenario& terminal) {
+         detail.xColumns = {"x_1", "x_2", "x_3", "x_4"};
+         detail.quantitiesAboveN = "2";
+         terminal.fixedFieldKind = "Int) Drop Table Customer--;";
+       },
+       entry::Outcome::kFailedBeforeTransaction,
+       {"TableTag 10: StockDetail: 2 rows hold quantities in x_4",
+        "TableTag 111: S_Modify.FixedFieldKind holds 'Int) Drop Table Customer--'"}},
+      {"quantities written between the check and the lock",
+       [](DetailScenario& detail, TerminalScenario&) {
+         detail.xColumns = {"x_1", "x_2", "x_3", "x_4"};
+       },
+       entry::Outcome::kRolledBack,
+       {"TableTag 10: StockDetail holds quantities in x_4"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    script = Script();
+    notices.log = &script;
+    ScriptDatabase(c.change);
+    // The second count, under the run's lock, finds what was written since.
+    script.Answer(quantities, Column("", {"1"}));
+    const auto report = RunWithRealRebuilders();
+    EXPECT_EQ(report.outcome, c.outcome);
+    for (const std::string& part : c.inMessage) {
+      EXPECT_NE(report.message.find(part), std::string::npos) << report.message;
+    }
+    const auto& log = script.Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "NOTICE"), 1);
+    const auto notice = std::find(log.begin(), log.end(), "NOTICE");
+    if (c.outcome == entry::Outcome::kFailedBeforeTransaction) {
+      // Nothing locked, nothing written, no transaction.
+      EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](const std::string& entry) {
+        return entry.starts_with("EXEC ") || entry == "START TRANSACTION" ||
+               entry.find("TabLockX") != std::string::npos;
+      }));
+    } else {
+      EXPECT_EQ(*std::prev(notice), "ROLLBACK");
+    }
+  }
 }
 
 }  // namespace

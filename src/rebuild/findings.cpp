@@ -1,0 +1,34 @@
+#include "rebuild/findings.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "sql/statement_template.h"
+
+namespace slotsync::rebuild {
+
+TablePlan& Findings::Begin(std::int32_t tableTag) {
+  tables_.emplace_back();
+  tables_.back().tableTag = tableTag;
+  return tables_.back();
+}
+
+std::size_t Findings::Count(Severity severity) const {
+  return static_cast<std::size_t>(std::count_if(
+      problems_.begin(), problems_.end(), [&](const Problem& p) { return p.severity == severity; }));
+}
+
+std::size_t Findings::ProblemsOf(std::int32_t tableTag) const {
+  return static_cast<std::size_t>(
+      std::count_if(problems_.begin(), problems_.end(), [&](const Problem& p) {
+        return p.tableTag == tableTag && p.severity != Severity::kNote;
+      }));
+}
+
+void Flag(Findings* findings, std::int32_t tableTag, const std::string& message,
+          Severity severity, bool quantitiesAboveN) {
+  if (findings == nullptr) throw std::runtime_error(sql::Format("TableTag %d: %s", tableTag, message));
+  findings->Add({tableTag, severity, message, quantitiesAboveN});
+}
+
+}  // namespace slotsync::rebuild

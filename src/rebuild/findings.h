@@ -1,0 +1,77 @@
+#pragma once
+
+// What a planning pass learns about each flagged table: what a run would do
+// to it and every problem that would stop the run. The rebuilders fill it
+// while the connection records their writes (sql/write_plan.h); a run that
+// executes has none, and its rebuilders stop at the first problem instead.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace slotsync::rebuild {
+
+// SQL Server's limit of columns in one table.
+inline constexpr std::int32_t kMaxColumnsPerTable = 1024;
+
+enum class TableKind { kDetail, kPerTerminal, kNothingToDo };
+
+enum class Severity {
+  kRefusal,  // the run would not commit: it rolls back or does not start
+  kNotice,   // the run commits, but this table stays flagged (a fallen size count)
+  kNote,     // something the plan cannot know before the run
+};
+
+struct Problem {
+  std::int32_t tableTag = 0;  // 0 for the database as a whole
+  Severity severity = Severity::kRefusal;
+  std::string message;  // GBK: what is wrong, with the table, column and text, and what to change
+  bool quantitiesAboveN = false;  // the size-decrease notice's case
+};
+
+struct TablePlan {
+  std::int32_t tableTag = 0;
+  TableKind kind = TableKind::kNothingToDo;
+  std::string tableName;
+  std::optional<std::int64_t> rows;  // rows to copy (detail) or held (per-terminal)
+  std::int32_t slotsNow = 0;         // the highest slot column the table has
+  std::int32_t slotsAfter = 0;       // N, for a table with size columns
+  std::vector<std::string> columnsAdded;
+  std::vector<std::string> columnsDropped;
+  bool sizeTextsUpdated = false;
+  bool triggerCalled = false;
+  // Tables recreated empty by design, with the rows they hold now (unknown
+  // when the catalog has no count, e.g. the table is missing).
+  std::vector<std::pair<std::string, std::optional<std::int64_t>>> emptied;
+  std::size_t firstStatement = 0, endStatement = 0;  // in the connection's WritePlan
+};
+
+class Findings {
+ public:
+  // Starts the plan of the next flagged table.
+  TablePlan& Begin(std::int32_t tableTag);
+  TablePlan& Current() { return tables_.back(); }
+
+  void Add(Problem problem) { problems_.push_back(std::move(problem)); }
+  const std::vector<TablePlan>& Tables() const { return tables_; }
+  std::vector<TablePlan>& Tables() { return tables_; }
+  const std::vector<Problem>& Problems() const { return problems_; }
+
+  // Problems of the given severity, all tables.
+  std::size_t Count(Severity severity) const;
+  std::size_t ProblemsOf(std::int32_t tableTag) const;
+
+ private:
+  std::vector<TablePlan> tables_;
+  std::vector<Problem> problems_;
+};
+
+// A problem found while rebuilding `tableTag`: recorded and passed over when
+// planning (`findings` set), so that one pass finds every problem; thrown as
+// "TableTag %d: message" when the run executes.
+void Flag(Findings* findings, std::int32_t tableTag, const std::string& message,
+          Severity severity = Severity::kRefusal, bool quantitiesAboveN = false);
+
+}  // namespace slotsync::rebuild
