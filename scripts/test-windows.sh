@@ -4,10 +4,11 @@
 # programs under Wine in a fresh Wine prefix, headless inside one Xvfb
 # session. The progress window's screenshot lands in
 # build/win64/progress-window.png (and build/win32/progress-window.png).
-# Then the DLL's end-to-end scenarios (tests/e2e/wine_e2e.cpp): a Linux
-# program, built in build/debug (or the folder SLOTSYNC_LINUX_BUILD names),
-# runs tests/win32/wine_e2e_host.c under Wine against the native scripted
-# ODBC driver, which Wine's odbc32 reaches through unixODBC.
+# Then the end-to-end scenarios of the DLL and of slotsync.exe
+# (tests/e2e/wine_e2e.cpp): a Linux program, built in build/debug (or the
+# folder SLOTSYNC_LINUX_BUILD names), runs tests/win32/wine_e2e_host.c and
+# slotsync.exe under Wine against the native scripted ODBC driver, which
+# Wine's odbc32 reaches through unixODBC.
 # Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -39,7 +40,7 @@ if [[ "${1:-}" == "--inside-display" ]]; then
     if [[ -n "${!driver_variable:-}" ]]; then
       echo "=== Windows DLL end-to-end scenarios, $preset ==="
       SLOTSYNC_WINE=$(command -v wine) SLOTSYNC_WINE_HOST="$root/build/$preset/bin/wine_e2e_host.exe" \
-        SLOTSYNC_WINE_DRIVER="${!driver_variable}" "$wine_e2e_runner" \
+        SLOTSYNC_WINE_COMMAND="$root/build/$preset/bin/slotsync.exe" SLOTSYNC_WINE_DRIVER="${!driver_variable}" "$wine_e2e_runner" \
         >"build/$preset/wine-e2e.log" 2>&1 || status=1
       grep -E "^\[ +(OK|FAILED|PASSED) +\]" "build/$preset/wine-e2e.log" || true
     fi
@@ -63,11 +64,12 @@ done
 
 # What a host program sees of the DLL: exactly these names, undecorated also
 # on 32-bit x86, and only system DLLs to import (the C and C++ runtimes of
-# mingw and winpthread are linked in).
-expected_exports="RefreshStruct RefreshStructEx RefreshStructLastError SlotsyncVersion"
+# mingw and winpthread are linked in). slotsync.exe exports nothing and
+# imports system DLLs only too.
+dll_exports="RefreshStruct RefreshStructEx RefreshStructLastError SlotsyncVersion"
 system_dlls=" advapi32.dll comctl32.dll gdi32.dll kernel32.dll msvcrt.dll odbc32.dll shell32.dll user32.dll version.dll "
 check_dll() {
-  local objdump=$1 dll=$2
+  local objdump=$1 dll=$2 expected_exports=${3-$dll_exports}
   local dump exports imports name bad=0
   dump=$("$objdump" -p "$dll")
   exports=$(awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && /^\t\[/ {print $NF; next} on {exit}' \
@@ -89,6 +91,8 @@ check_dll() {
 }
 check_dll x86_64-w64-mingw32-objdump build/win64/bin/slotsync.dll
 check_dll i686-w64-mingw32-objdump build/win32/bin/slotsync.dll
+check_dll x86_64-w64-mingw32-objdump build/win64/bin/slotsync.exe ""
+check_dll i686-w64-mingw32-objdump build/win32/bin/slotsync.exe ""
 
 # The Linux side of the DLL's end-to-end scenarios, and the scripted driver
 # for each DLL: Wine hands a program's ODBC calls to the unixODBC of its own
