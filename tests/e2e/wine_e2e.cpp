@@ -17,6 +17,8 @@
 //                          64-bit driver (the default).
 //   SLOTSYNC_WINE_COMMAND  slotsync.exe, for the command's scenarios; they
 //                          are skipped without it
+//   SLOTSYNC_WINE_PASCAL   the Pascal unit's example built with Free Pascal
+//                          for Windows, next to slotsync.dll; skipped without
 // The command's scenarios hold slotsync.exe to the texts and exit codes of
 // the Linux command (command_e2e_test.cpp), its output redirected: UTF-8.
 
@@ -271,11 +273,57 @@ TEST_P(WindowsCommand, BadUsage) {
               /*connects=*/false);
 }
 
+// The Pascal unit's example against the DLL: the calling convention (stdcall
+// on x86) and the records as Delphi and Free Pascal hosts use them.
+class WindowsPascal : public WindowsDll {
+ protected:
+  void SetUp() override {
+    WindowsDll::SetUp();
+    if (Variable("SLOTSYNC_WINE_PASCAL").empty()) GTEST_SKIP() << "no SLOTSYNC_WINE_PASCAL";
+  }
+
+  void RunAndCheck(const std::string& outcome, const std::string& result) const {
+    EnvironmentChanges environment = Environment();
+    environment["SLOTSYNC_ODBC_DRIVER"] = WineDriver();
+    const ProgramRun run = RunProgram(
+        {Variable("SLOTSYNC_WINE"), Variable("SLOTSYNC_WINE_PASCAL"), "srv", "Shop", "sa", "pw"},
+        environment);
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    std::vector<std::string> expected;
+    for (const std::string& statement : Statements(DriverEvents())) {
+      expected.push_back("statement 0 " + statement);
+    }
+    expected.push_back(outcome);
+    expected.push_back(result);
+    std::vector<std::string> lines;
+    // Free Pascal ends lines in "\r\n" on Windows.
+    for (std::string line : Lines(run.out)) {
+      if (line.ends_with('\r')) line.pop_back();
+      lines.push_back(Utf8(line));
+    }
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(DriverEvents(), DriverLogOf(recordedLog));
+  }
+};
+
+TEST_P(WindowsPascal, InStep) {
+  ScriptCounts(3, 3);
+  Record();
+  RunAndCheck("outcome 0", "result slotCount=3 slotColumns=3 flaggedRows=0 rebuiltTables=0");
+}
+
+TEST_P(WindowsPascal, Committed) {
+  FourTables().Apply(*this);
+  Record();
+  RunAndCheck("outcome 1", kAllRebuilt);
+}
+
 // Wine's odbc32 calls the wide functions of unixODBC, which hands them to the
 // driver's own wide entry points; the narrow-only build is unixODBC's
 // conversion, which the Linux host tests cover.
 INSTANTIATE_TEST_SUITE_P(WideDriver, WindowsDll, ::testing::Values(DriverBuild::kWide), Name);
 INSTANTIATE_TEST_SUITE_P(WideDriver, WindowsCommand, ::testing::Values(DriverBuild::kWide), Name);
+INSTANTIATE_TEST_SUITE_P(WideDriver, WindowsPascal, ::testing::Values(DriverBuild::kWide), Name);
 
 }  // namespace
 }  // namespace slotsync::e2e
