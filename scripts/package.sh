@@ -72,7 +72,8 @@ package_windows() {
 }
 
 package_deb() {
-  cmake --preset release >/dev/null
+  # Under /usr the library goes to Debian's multiarch folder.
+  cmake --preset release -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
   cmake --build --preset release -j"$jobs"
   (cd build/release && cpack -G DEB -B "$out" >/dev/null)
   rm -rf "$out/_CPack_Packages"

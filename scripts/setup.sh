@@ -8,7 +8,7 @@ test_packages=(googletest libgtest-dev libbenchmark-dev libsqliteodbc clang libc
 # The Pascal unit's checks (Free Pascal; its sources build the Windows
 # runtime for the Wine runs), the manual page, the release archive and the
 # Debian package's checks.
-release_packages=(fp-compiler fp-units-rtl fpc-source help2man zip unzip lintian)
+release_packages=(fp-compiler fp-units-rtl fpc-source help2man zip unzip dpkg-dev file lintian)
 # The Windows DLL and its tests (scripts/test-windows.sh): the mingw-w64
 # cross compilers (the -posix ones: the others lack std::thread), Wine to run
 # the test programs, Xvfb for their windows, and a font with Chinese glyphs.
