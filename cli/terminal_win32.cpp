@@ -26,6 +26,10 @@ namespace {
 
 std::atomic<bool> interrupted{false};
 
+// While the password prompt has echo off: the console mode to put back.
+std::atomic<bool> atPrompt{false};
+std::atomic<DWORD> promptSavedMode{0};
+
 bool IsConsoleHandle(HANDLE handle) {
   DWORD mode = 0;
   return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
@@ -177,6 +181,8 @@ std::string ReadSecretFromConsole(std::ostream& err, const std::string& prompt) 
   DWORD saved = 0;
   const bool haveConsole = GetConsoleMode(in, &saved) != 0;
   if (haveConsole) {
+    promptSavedMode.store(saved);
+    atPrompt.store(true);
     SetConsoleMode(in, (saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT |
                            ENABLE_PROCESSED_INPUT);
   }
@@ -188,7 +194,10 @@ std::string ReadSecretFromConsole(std::ostream& err, const std::string& prompt) 
     if (c == L'\n') break;
     if (c != L'\r') line.push_back(c);
   }
-  if (haveConsole) SetConsoleMode(in, saved);
+  if (haveConsole) {
+    atPrompt.store(false);
+    SetConsoleMode(in, saved);
+  }
   err << '\n' << std::flush;
   if (interrupted.load()) std::exit(kExitInterrupted);
   return Utf8(line);
@@ -198,9 +207,18 @@ std::string ReadSecretFromConsole(std::ostream& err, const std::string& prompt) 
 // nothing further is sent, and the transaction is rolled back. A second one
 // ends the program at once through the default handler; the server then
 // rolls back the open transaction when the connection drops.
+// At the password prompt nothing was sent yet: Ctrl+C ends the program
+// there and then, with echo back on (some consoles keep a line read waiting
+// after Ctrl+C).
 BOOL WINAPI OnConsoleControl(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
   if (interrupted.exchange(true)) return FALSE;
+  if (atPrompt.load()) {
+    SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), promptSavedMode.load());
+    DWORD wrote = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), "\r\n", 2, &wrote, nullptr);
+    ExitProcess(kExitInterrupted);
+  }
   static constexpr char kNote[] =
       "\r\nslotsync: Ctrl+C: stopping after the current statement and rolling back; press Ctrl+C "
       "again to end at once\r\n";
