@@ -59,6 +59,7 @@ package_windows() {
     cmake --build --preset "$preset" -j"$jobs" --target slotsync slotsync_cmd
     mkdir -p "$stage/$folder"
     cp "build/$preset/bin/slotsync.dll" "build/$preset/bin/slotsync.exe" "$stage/$folder/"
+    "$triplet-strip" --strip-unneeded "$stage/$folder/slotsync.dll" "$stage/$folder/slotsync.exe"
     import_libraries "$preset" "$triplet" "$stage/$folder"
   done
   cp include/slotsync/slotsync.h "$stage/include/slotsync/"
