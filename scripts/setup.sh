@@ -5,6 +5,10 @@ set -euo pipefail
 
 build_packages=(cmake make g++ pkg-config unixodbc unixodbc-dev odbcinst tdsodbc)
 test_packages=(googletest libgtest-dev libbenchmark-dev libsqliteodbc clang libclang-rt-14-dev valgrind)
+# The Pascal unit's checks (Free Pascal; its sources build the Windows
+# runtime for the Wine runs), the manual page, the release archive and the
+# Debian package's checks.
+release_packages=(fp-compiler fp-units-rtl fpc-source help2man zip unzip dpkg-dev file lintian)
 # The Windows DLL and its tests (scripts/test-windows.sh): the mingw-w64
 # cross compilers (the -posix ones: the others lack std::thread), Wine to run
 # the test programs, Xvfb for their windows, and a font with Chinese glyphs.
@@ -17,7 +21,8 @@ windows_i386_packages=(wine32:i386 libodbc2:i386 tdsodbc:i386 g++-multilib)
 
 packages=("${build_packages[@]}")
 if [[ "${1:-}" == "--test" ]]; then
-  packages+=("${test_packages[@]}" "${windows_packages[@]}" "${windows_i386_packages[@]}")
+  packages+=("${test_packages[@]}" "${release_packages[@]}" "${windows_packages[@]}"
+    "${windows_i386_packages[@]}")
 fi
 
 missing=()

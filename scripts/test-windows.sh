@@ -4,10 +4,11 @@
 # programs under Wine in a fresh Wine prefix, headless inside one Xvfb
 # session. The progress window's screenshot lands in
 # build/win64/progress-window.png (and build/win32/progress-window.png).
-# Then the DLL's end-to-end scenarios (tests/e2e/wine_e2e.cpp): a Linux
-# program, built in build/debug (or the folder SLOTSYNC_LINUX_BUILD names),
-# runs tests/win32/wine_e2e_host.c under Wine against the native scripted
-# ODBC driver, which Wine's odbc32 reaches through unixODBC.
+# Then the end-to-end scenarios of the DLL and of slotsync.exe
+# (tests/e2e/wine_e2e.cpp): a Linux program, built in build/debug (or the
+# folder SLOTSYNC_LINUX_BUILD names), runs tests/win32/wine_e2e_host.c and
+# slotsync.exe under Wine against the native scripted ODBC driver, which
+# Wine's odbc32 reaches through unixODBC.
 # Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -39,9 +40,18 @@ if [[ "${1:-}" == "--inside-display" ]]; then
     if [[ -n "${!driver_variable:-}" ]]; then
       echo "=== Windows DLL end-to-end scenarios, $preset ==="
       SLOTSYNC_WINE=$(command -v wine) SLOTSYNC_WINE_HOST="$root/build/$preset/bin/wine_e2e_host.exe" \
+        SLOTSYNC_WINE_COMMAND="$root/build/$preset/bin/slotsync.exe" \
+        SLOTSYNC_WINE_PASCAL="$(ls "$root/build/$preset/bin/pascal_example.exe" 2>/dev/null || true)" \
         SLOTSYNC_WINE_DRIVER="${!driver_variable}" "$wine_e2e_runner" \
         >"build/$preset/wine-e2e.log" 2>&1 || status=1
       grep -E "^\[ +(OK|FAILED|PASSED) +\]" "build/$preset/wine-e2e.log" || true
+      echo "=== host linked against the release archive's libslotsync.dll.a, $preset ==="
+      linked_variable="linked_host_$preset"
+      SLOTSYNC_WINE=$(command -v wine) SLOTSYNC_WINE_HOST="${!linked_variable}" \
+        SLOTSYNC_WINE_DRIVER="${!driver_variable}" "$wine_e2e_runner" \
+        --gtest_filter='*WindowsDll.AnInStep*:*WindowsDll.FlaggedDetail*' \
+        >"build/$preset/wine-linked.log" 2>&1 || status=1
+      grep -E "^\[ +(OK|FAILED|PASSED) +\]" "build/$preset/wine-linked.log" || true
     fi
   done
   # End Wine's own processes while the display is still there.
@@ -63,11 +73,12 @@ done
 
 # What a host program sees of the DLL: exactly these names, undecorated also
 # on 32-bit x86, and only system DLLs to import (the C and C++ runtimes of
-# mingw and winpthread are linked in).
-expected_exports="RefreshStruct RefreshStructEx RefreshStructLastError SlotsyncVersion"
+# mingw and winpthread are linked in). slotsync.exe exports nothing and
+# imports system DLLs only too.
+dll_exports="RefreshStruct RefreshStructEx RefreshStructLastError SlotsyncVersion"
 system_dlls=" advapi32.dll comctl32.dll gdi32.dll kernel32.dll msvcrt.dll odbc32.dll shell32.dll user32.dll version.dll "
 check_dll() {
-  local objdump=$1 dll=$2
+  local objdump=$1 dll=$2 expected_exports=${3-$dll_exports}
   local dump exports imports name bad=0
   dump=$("$objdump" -p "$dll")
   exports=$(awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && /^\t\[/ {print $NF; next} on {exit}' \
@@ -89,6 +100,93 @@ check_dll() {
 }
 check_dll x86_64-w64-mingw32-objdump build/win64/bin/slotsync.dll
 check_dll i686-w64-mingw32-objdump build/win32/bin/slotsync.dll
+check_dll x86_64-w64-mingw32-objdump build/win64/bin/slotsync.exe ""
+check_dll i686-w64-mingw32-objdump build/win32/bin/slotsync.exe ""
+
+# The Pascal unit's example for Windows. Debian's Free Pascal targets Windows
+# on x86-64 with its own assembler and linker; it lacks only the runtime
+# units, and the few the example needs build from fpc-source in a second.
+# For x86 the same sources first give the cross compiler (a few seconds).
+fpc_version=$(fpc -iV)
+fpc_source=/usr/share/fpcsrc/$fpc_version
+fpc_build="$root/build/fpc"
+if [[ -d "$fpc_source/rtl/win64" ]]; then
+  echo "=== Free Pascal for Windows, from $fpc_source ==="
+  rm -rf "$fpc_build"
+  mkdir -p "$fpc_build/ppcross386" "$fpc_build/units-win64" "$fpc_build/units-win32"
+  (cd "$fpc_build/ppcross386" &&
+    ppcx64 -FE. "$fpc_source/compiler/utils/msg2inc.pp" >/dev/null &&
+    ./msg2inc "/usr/lib/x86_64-linux-gnu/fpc/$fpc_version/msg/errore.msg" msg msg >/dev/null &&
+    cd "$fpc_source/compiler" &&
+    ppcx64 -di386 -Fui386 -Fusystems -Fux86 -Fii386 -Fix86 -Fu. -Fi. -Fi"$fpc_build/ppcross386" \
+      -FU"$fpc_build/ppcross386" -o"$fpc_build/ppcross386/ppcross386" pp.pas >"$fpc_build/ppcross386.log")
+  for target in win64 win32; do
+    if [[ "$target" == win64 ]]; then
+      compiler=ppcx64 cpu=x86_64 init=sysinit
+    else
+      compiler="$fpc_build/ppcross386/ppcross386" cpu=i386 init=sysinitpas
+    fi
+    units="$fpc_build/units-$target"
+    flags=(-n -T"$target" -Sg -FE"$units" -Fu"$units" -Fi../inc -Fi../"$cpu" -Fi../win -Fi../objpas)
+    (cd "$fpc_source/rtl/$target" &&
+      "$compiler" "${flags[@]}" -Us system.pp &&
+      for unit in "$init.pp" ../objpas/objpas.pp ../inc/fpintres.pp; do
+        "$compiler" "${flags[@]}" "$unit" || exit
+      done) >"$fpc_build/rtl-$target.log"
+    preset=$([[ "$target" == win64 ]] && echo win64 || echo win32)
+    mkdir -p "$fpc_build/example-$target"
+    "$compiler" -n -T"$target" -B -Sew -Fu"$units" -Fu"$root/bindings/pascal" \
+      -FU"$fpc_build/example-$target" -o"$root/build/$preset/bin/pascal_example.exe" \
+      "$root/bindings/pascal/example.pas" >"$fpc_build/example-$target.log"
+    echo "build/$preset/bin/pascal_example.exe"
+  done
+else
+  echo "slotsync: no $fpc_source/rtl/win64 (fpc-source): the Pascal example is not run under Wine" >&2
+fi
+
+# The release archive: its files, their checksums, what its DLLs and
+# programs export and import, the symbols of both import libraries, and a C
+# host linked against libslotsync.dll.a (run under Wine below).
+echo "=== release archive ==="
+archive=$("$root/scripts/package.sh" windows | tail -1)
+unpacked="$root/build/package/unpacked"
+rm -rf "$unpacked"
+mkdir -p "$unpacked"
+unzip -q "$archive" -d "$unpacked"
+top=$(basename "$archive" .zip)
+listed=$(unzip -Z1 "$archive" | sed "s|^$top/||" | LC_ALL=C sort | tr '\n' ' ')
+expected_files="README.md SHA256SUMS include/slotsync/slotsync.h pascal/example.pas pascal/slotsync.pas \
+x64/libslotsync.dll.a x64/slotsync.dll x64/slotsync.exe x64/slotsync.lib \
+x86/libslotsync.dll.a x86/slotsync.dll x86/slotsync.exe x86/slotsync.lib "
+if [[ "$listed" != "$expected_files" ]]; then
+  echo "FAILED: $archive holds: $listed; expected: $expected_files" >&2
+  exit 1
+fi
+(cd "$unpacked/$top" && sha256sum --quiet -c SHA256SUMS)
+for folder in x64 x86; do
+  if [[ "$folder" == x64 ]]; then
+    triplet=x86_64-w64-mingw32 preset=win64
+    symbols="__imp_RefreshStruct __imp_RefreshStructEx __imp_RefreshStructLastError __imp_SlotsyncVersion"
+  else
+    triplet=i686-w64-mingw32 preset=win32
+    symbols="__imp__RefreshStruct@16 __imp__RefreshStructEx@24 __imp__RefreshStructLastError@0 __imp__SlotsyncVersion@0"
+  fi
+  check_dll "$triplet-objdump" "$unpacked/$top/$folder/slotsync.dll"
+  check_dll "$triplet-objdump" "$unpacked/$top/$folder/slotsync.exe" ""
+  for library in slotsync.lib libslotsync.dll.a; do
+    found=$("$triplet-nm" "$unpacked/$top/$folder/$library" | awk '$2 == "I" && $3 ~ /^__imp_/ {print $3}' |
+      LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')
+    echo "$folder/$library: $found"
+    if [[ "$found" != "$symbols" ]]; then
+      echo "FAILED: $folder/$library should hold exactly: $symbols" >&2
+      exit 1
+    fi
+  done
+  "$triplet-gcc" -Wall -Wextra -Werror -O1 -DSLOTSYNC_LINKED -I"$unpacked/$top/include" -Itests/host \
+    tests/win32/wine_e2e_host.c "$unpacked/$top/$folder/libslotsync.dll.a" \
+    -o "$unpacked/$top/$folder/linked_host.exe"
+  export "linked_host_$preset=$unpacked/$top/$folder/linked_host.exe"
+done
 
 # The Linux side of the DLL's end-to-end scenarios, and the scripted driver
 # for each DLL: Wine hands a program's ODBC calls to the unixODBC of its own
@@ -138,7 +236,7 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 for preset in "${run_presets[@]}"; do
   rm -f "build/$preset/progress-window.png" "build/$preset/windows-tests.log" \
-    "build/$preset/wine-e2e.log"
+    "build/$preset/wine-e2e.log" "build/$preset/wine-linked.log"
 done
 
 status=0
@@ -171,13 +269,14 @@ done
 # The scenarios are GoogleTest cases: at least one must have run, and none
 # failed.
 for preset in "${e2e_presets[@]}"; do
-  log="build/$preset/wine-e2e.log"
-  if ! grep -qE "^\[  PASSED  \] [1-9][0-9]* tests?\.$" "$log" || grep -q "^\[  FAILED  \]" "$log"; then
-    echo "FAILED: $preset end-to-end scenarios under Wine (see $log)" >&2
-    echo "--- $log ---" >&2
-    cat "$log" >&2
-    status=1
-  fi
+  for log in "build/$preset/wine-e2e.log" "build/$preset/wine-linked.log"; do
+    if ! grep -qE "^\[  PASSED  \] [1-9][0-9]* tests?\.$" "$log" || grep -q "^\[  FAILED  \]" "$log"; then
+      echo "FAILED: $preset end-to-end scenarios under Wine (see $log)" >&2
+      echo "--- $log ---" >&2
+      cat "$log" >&2
+      status=1
+    fi
+  done
 done
 
 echo "Windows build and tests: $(($(date +%s) - started)) s"

@@ -17,6 +17,32 @@ for preset in debug asan; do
   passed=$((passed + ${count:-0}))
 done
 
+# The Debian package (scripts/package.sh deb): its files, its relations and
+# lintian's verdict. The single package holding the library, its headers
+# and the command draws lintian warnings that a split into library, -dev and
+# command packages would answer; errors fail.
+echo "=== debian package ==="
+deb=$("$root/scripts/package.sh" deb | tail -1)
+files=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | LC_ALL=C sort | tr '\n' ' ')
+lib=./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+version=$(dpkg-deb -f "$deb" Version)
+expected="./usr/bin/slotsync ./usr/include/slotsync/slotsync.h \
+$lib/cmake/slotsync/slotsyncConfig.cmake $lib/cmake/slotsync/slotsyncConfigVersion.cmake \
+$lib/cmake/slotsync/slotsyncTargets-release.cmake $lib/cmake/slotsync/slotsyncTargets.cmake \
+$lib/libslotsync.so $lib/libslotsync.so.${version%%.*} $lib/libslotsync.so.$version $lib/pkgconfig/slotsync.pc \
+./usr/share/doc/slotsync/changelog.gz ./usr/share/doc/slotsync/copyright \
+./usr/share/man/man1/slotsync.1.gz "
+if [[ "$files" != "$expected" ]]; then
+  echo "FAILED: $deb holds: $files; expected: $expected" >&2
+  exit 1
+fi
+[[ "$(dpkg-deb -f "$deb" Depends)" == unixodbc,* ]] || { echo "FAILED: $deb Depends" >&2; exit 1; }
+[[ "$(dpkg-deb -f "$deb" Recommends)" == tdsodbc ]] || { echo "FAILED: $deb Recommends" >&2; exit 1; }
+if command -v lintian >/dev/null; then
+  lintian --fail-on error "$deb" 2> >(grep -v "running with root privileges" >&2)
+fi
+echo "$deb: contents, relations and lintian checked"
+
 echo "=== windows ==="
 "$root/scripts/test-windows.sh"
 

@@ -32,4 +32,13 @@ class CodePage936 {
 std::string Utf16ToTerminal(std::u16string_view utf16);
 std::u16string TerminalToUtf16(std::string_view terminal);
 
+#ifdef _WIN32
+// From now on the terminal's texts are UTF-8, whatever the console's code
+// pages. For the command for Windows, which reads its arguments and the
+// console as UTF-16 and writes the console as UTF-16 itself: UTF-8 carries
+// every character between it and the library, where a console code page
+// would lose those it lacks.
+void UseUtf8ForTerminal();
+#endif
+
 }  // namespace slotsync::text

@@ -1,5 +1,7 @@
 #include "platform/win32_api.h"
 
+#include <atomic>
+
 #include "text/codepage.h"
 #include "text/gbk.h"
 
@@ -37,14 +39,18 @@ bool EncodeUnit(UINT codePage, char16_t c, std::string& out) {
   return true;
 }
 
+std::atomic<bool> utf8Terminal{false};
+
 // The console's code pages; a program without a console gets the system's
 // ANSI code page, which is what its redirected output is read with.
 UINT OutputCodePage() {
+  if (utf8Terminal.load()) return CP_UTF8;
   const UINT console = GetConsoleOutputCP();
   return console != 0 ? console : GetACP();
 }
 
 UINT InputCodePage() {
+  if (utf8Terminal.load()) return CP_UTF8;
   const UINT console = GetConsoleCP();
   return console != 0 ? console : GetACP();
 }
@@ -69,6 +75,10 @@ bool CodePage936::DecodeSingle(unsigned char byte, char16_t& out) {
 
 bool CodePage936::Encode(char16_t c, std::string& out) {
   return EncodeUnit(kGbk, c, out);
+}
+
+void UseUtf8ForTerminal() {
+  utf8Terminal.store(true);
 }
 
 std::string Utf16ToTerminal(std::u16string_view utf16) {

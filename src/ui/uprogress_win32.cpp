@@ -402,7 +402,7 @@ class TProgress_Frm final : public ProgressView {
 
 }  // namespace
 
-std::unique_ptr<ProgressView> MakeDefaultProgressView() {
+std::unique_ptr<ProgressView> MakePlatformProgressView() {
   return std::make_unique<TProgress_Frm>();
 }
 

@@ -40,6 +40,9 @@ std::string Built::NarrowDriver() {
 std::string Built::LiveSql() {
   return SLOTSYNC_E2E_LIVE_SQL;
 }
+std::string Built::PascalExample() {
+  return SLOTSYNC_E2E_PASCAL_EXAMPLE;
+}
 bool Built::Sanitized() {
   return SLOTSYNC_E2E_SANITIZED != 0;
 }

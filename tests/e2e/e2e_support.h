@@ -20,13 +20,14 @@ namespace slotsync::e2e {
 
 // The programs and libraries under test, as the build made them.
 struct Built {
-  static std::string Command();       // the slotsync command
-  static std::string Library();       // libslotsync.so
-  static std::string Host();          // e2e_host
-  static std::string Driver();        // the scripted driver, wide and narrow entry points
-  static std::string NarrowDriver();  // the scripted driver, narrow entry points only
-  static std::string LiveSql();       // the query tool of the live suite
-  static bool Sanitized();            // built with AddressSanitizer
+  static std::string Command();        // the slotsync command
+  static std::string Library();        // libslotsync.so
+  static std::string Host();           // e2e_host
+  static std::string Driver();         // the scripted driver, wide and narrow entry points
+  static std::string NarrowDriver();   // the scripted driver, narrow entry points only
+  static std::string LiveSql();        // the query tool of the live suite
+  static std::string PascalExample();  // bindings/pascal/example.pas; empty when not built
+  static bool Sanitized();             // built with AddressSanitizer
 };
 
 // Variables to set (a value) or to remove (nullopt) for a child process; the

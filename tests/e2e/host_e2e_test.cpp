@@ -134,8 +134,41 @@ TEST_P(HostProgram, AFallenSizeCountShowsTheNoticeThroughTheCallback) {
   EXPECT_EQ(DriverEvents(), DriverLogOf(recordedLog));
 }
 
+// The Pascal unit's example program, built with Free Pascal, in place of
+// the C host: it prints the statements and the result the same way.
+class PascalExample : public HostProgram {
+ protected:
+  void SetUp() override {
+    HostProgram::SetUp();
+    if (Built::PascalExample().empty()) GTEST_SKIP() << "the Pascal example is not built here";
+  }
+
+  void RunAndCheck(const std::vector<std::string>& tail) const {
+    const ProgramRun run =
+        RunProgram({Built::PascalExample(), "srv", "Shop", "sa", "pw"}, Environment());
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    const std::vector<std::string> events = DriverEvents();
+    EXPECT_EQ(events, DriverLogOf(recordedLog));
+    EXPECT_EQ(StatementsSeen(run), Statements(events));
+    EXPECT_EQ(Tail(run, 2), tail);
+  }
+};
+
+TEST_P(PascalExample, InStep) {
+  ScriptCounts(3, 3);
+  Record();
+  RunAndCheck({"outcome 0", "result slotCount=3 slotColumns=3 flaggedRows=0 rebuiltTables=0"});
+}
+
+TEST_P(PascalExample, Committed) {
+  FourTables().Apply(*this);
+  Record();
+  RunAndCheck({"outcome 1", "result slotCount=3 slotColumns=2 flaggedRows=4 rebuiltTables=4"});
+}
+
 INSTANTIATE_TEST_SUITE_P(BothDriverBuilds, HostProgram,
                          ::testing::Values(DriverBuild::kWide, DriverBuild::kNarrowOnly), Name);
+INSTANTIATE_TEST_SUITE_P(WideDriver, PascalExample, ::testing::Values(DriverBuild::kWide), Name);
 
 }  // namespace
 }  // namespace slotsync::e2e

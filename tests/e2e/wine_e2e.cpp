@@ -15,6 +15,12 @@
 //   SLOTSYNC_WINE_DRIVER   the scripted driver of the host's bitness: 32-bit
 //                          Wine runs 32-bit unixODBC, which cannot load the
 //                          64-bit driver (the default).
+//   SLOTSYNC_WINE_COMMAND  slotsync.exe, for the command's scenarios; they
+//                          are skipped without it
+//   SLOTSYNC_WINE_PASCAL   the Pascal unit's example built with Free Pascal
+//                          for Windows, next to slotsync.dll; skipped without
+// The command's scenarios hold slotsync.exe to the texts and exit codes of
+// the Linux command (command_e2e_test.cpp), its output redirected: UTF-8.
 
 #include <algorithm>
 #include <cstdlib>
@@ -187,10 +193,137 @@ TEST_P(WindowsDll, TheStatementCallbackSeesEveryStatementWithItsOutcome) {
                .ignored = {drop}});
 }
 
+class WindowsCommand : public WindowsDll {
+ protected:
+  void SetUp() override {
+    WindowsDll::SetUp();
+    if (Variable("SLOTSYNC_WINE_COMMAND").empty()) GTEST_SKIP() << "no SLOTSYNC_WINE_COMMAND";
+  }
+
+  // Runs slotsync.exe and checks its exit code, its output and, unless the
+  // run never got to connect, what reached the driver.
+  void RunAndCheck(const std::vector<std::string>& options, int exitCode, const std::string& out,
+                   const std::string& err, bool connects = true) const {
+    std::vector<std::string> args = {Variable("SLOTSYNC_WINE"),
+                                     Variable("SLOTSYNC_WINE_COMMAND"),
+                                     "--server",
+                                     "srv",
+                                     "--database",
+                                     "Shop",
+                                     "--user",
+                                     "sa"};
+    args.insert(args.end(), options.begin(), options.end());
+    EnvironmentChanges environment = Environment();
+    environment["SLOTSYNC_ODBC_DRIVER"] = WineDriver();
+    const ProgramRun run = RunProgram(args, environment);
+    EXPECT_EQ(run.exitCode, exitCode) << run.out << run.err;
+    EXPECT_EQ(run.out, out);
+    EXPECT_EQ(run.err, err);
+    if (!connects) {
+      EXPECT_EQ(DriverLog(), std::vector<std::string>{});
+    } else if (recordedLog.empty()) {
+      EXPECT_EQ(DriverEvents(), std::vector<std::string>{"CONNECT"});
+    } else {
+      EXPECT_EQ(DriverEvents(), DriverLogOf(recordedLog));
+    }
+  }
+
+  const std::string promptLine = "slotsync: " + Utf8(entry::kRebuildingPrompt) + "\n";
+};
+
+TEST_P(WindowsCommand, InStep) {
+  ScriptCounts(3, 3);
+  Record();
+  RunAndCheck({}, 0, "in step: N=3, StockDetailTemp has 3 slot columns; nothing to do\n", "");
+}
+
+TEST_P(WindowsCommand, Committed) {
+  FourTables().Apply(*this);
+  Record();
+  RunAndCheck({}, 0,
+              "committed: N=3, StockDetailTemp has 2 slot columns; 4 of 4 flagged tables rebuilt\n",
+              promptLine);
+}
+
+TEST_P(WindowsCommand, RolledBack) {
+  FourTables().Apply(*this);
+  const std::string failing = "sp_rename 'dbo.Tmp_OrderDetail', 'OrderDetail'";
+  script.Fail(failing, "Either the parameter @objname is ambiguous.", "42000");
+  Record();
+  RunAndCheck({}, 1, "",
+              promptLine +
+                  "rolled back: N=3, StockDetailTemp has 2 slot columns; nothing was changed\n"
+                  "slotsync: TableTag 450: Either the parameter @objname is ambiguous.\n");
+}
+
+TEST_P(WindowsCommand, RefusedConnection) {
+  writer.FailCall(Call::kConnect, "28000", "Login failed for user 'sa'.");
+  Save();
+  RunAndCheck({}, 2, "",
+              "could not run; nothing was changed\nslotsync: Login failed for user 'sa'.\n");
+}
+
+TEST_P(WindowsCommand, BadUsage) {
+  Save();
+  RunAndCheck({"--bogus"}, 64, "",
+              "slotsync: unknown option --bogus\n"
+              "usage: slotsync --server HOST --database DB --user USER [--password-stdin]\n"
+              "                [--dry-run] [--trace] [--yes] [--quiet]\n"
+              "       slotsync --help | --version\n",
+              /*connects=*/false);
+}
+
+// The Pascal unit's example against the DLL: the calling convention (stdcall
+// on x86) and the records as Delphi and Free Pascal hosts use them.
+class WindowsPascal : public WindowsDll {
+ protected:
+  void SetUp() override {
+    WindowsDll::SetUp();
+    if (Variable("SLOTSYNC_WINE_PASCAL").empty()) GTEST_SKIP() << "no SLOTSYNC_WINE_PASCAL";
+  }
+
+  void RunAndCheck(const std::string& outcome, const std::string& result) const {
+    EnvironmentChanges environment = Environment();
+    environment["SLOTSYNC_ODBC_DRIVER"] = WineDriver();
+    const ProgramRun run = RunProgram(
+        {Variable("SLOTSYNC_WINE"), Variable("SLOTSYNC_WINE_PASCAL"), "srv", "Shop", "sa", "pw"},
+        environment);
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    std::vector<std::string> expected;
+    for (const std::string& statement : Statements(DriverEvents())) {
+      expected.push_back("statement 0 " + statement);
+    }
+    expected.push_back(outcome);
+    expected.push_back(result);
+    std::vector<std::string> lines;
+    // Free Pascal ends lines in "\r\n" on Windows.
+    for (std::string line : Lines(run.out)) {
+      if (line.ends_with('\r')) line.pop_back();
+      lines.push_back(Utf8(line));
+    }
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(DriverEvents(), DriverLogOf(recordedLog));
+  }
+};
+
+TEST_P(WindowsPascal, InStep) {
+  ScriptCounts(3, 3);
+  Record();
+  RunAndCheck("outcome 0", "result slotCount=3 slotColumns=3 flaggedRows=0 rebuiltTables=0");
+}
+
+TEST_P(WindowsPascal, Committed) {
+  FourTables().Apply(*this);
+  Record();
+  RunAndCheck("outcome 1", kAllRebuilt);
+}
+
 // Wine's odbc32 calls the wide functions of unixODBC, which hands them to the
 // driver's own wide entry points; the narrow-only build is unixODBC's
 // conversion, which the Linux host tests cover.
 INSTANTIATE_TEST_SUITE_P(WideDriver, WindowsDll, ::testing::Values(DriverBuild::kWide), Name);
+INSTANTIATE_TEST_SUITE_P(WideDriver, WindowsCommand, ::testing::Values(DriverBuild::kWide), Name);
+INSTANTIATE_TEST_SUITE_P(WideDriver, WindowsPascal, ::testing::Values(DriverBuild::kWide), Name);
 
 }  // namespace
 }  // namespace slotsync::e2e

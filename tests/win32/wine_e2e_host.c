@@ -15,7 +15,11 @@
  * Exits 0 when the DLL loaded and the call returned with a result block that
  * agrees with the returned outcome and the last error, 1 when they disagree,
  * 2 when the DLL or its functions could not be had. The outcome itself is for
- * the caller to judge. */
+ * the caller to judge.
+ *
+ * Built with SLOTSYNC_LINKED it is linked against an import library instead,
+ * as a host built with the release archive is, and Windows loads the DLL at
+ * its start. */
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -40,7 +44,9 @@ typedef void (*AnyFunction)(void);
 int main(int argc, char** argv) {
   SlotsyncOptions options;
   SlotsyncResult result;
+#ifndef SLOTSYNC_LINKED
   HMODULE dll;
+#endif
   RefreshStructExFunction refreshEx;
   TextFunction lastError;
   const char* message;
@@ -67,6 +73,10 @@ int main(int argc, char** argv) {
    * texts pass unchanged. */
   _setmode(_fileno(stdout), _O_BINARY);
 
+#ifdef SLOTSYNC_LINKED
+  refreshEx = RefreshStructEx;
+  lastError = RefreshStructLastError;
+#else
   dll = LoadLibraryW(L"slotsync.dll");
   if (dll == NULL) {
     fprintf(stderr, "LoadLibrary(slotsync.dll) failed: %lu\n", (unsigned long)GetLastError());
@@ -78,6 +88,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "slotsync.dll lacks RefreshStructEx or RefreshStructLastError\n");
     return 2;
   }
+#endif
 
   /* The callbacks replace the progress window and the message box, so the
    * run needs no desktop and everything it shows ends up in the output. */
@@ -102,10 +113,12 @@ int main(int argc, char** argv) {
   agrees = result.outcome == outcome;
   /* The block holds the message cut to its size; the last error is whole. */
   agrees = agrees && strncmp(result.message, message, strlen(result.message)) == 0;
+#ifndef SLOTSYNC_LINKED
   if (!FreeLibrary(dll)) {
     fprintf(stderr, "FreeLibrary failed: %lu\n", (unsigned long)GetLastError());
     return 2;
   }
+#endif
   if (!agrees) {
     fprintf(stderr, "the result block disagrees with the outcome or the last error\n");
     return 1;

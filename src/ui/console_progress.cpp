@@ -1,8 +1,6 @@
-#include <unistd.h>
-
 #include <condition_variable>
-#include <iostream>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -104,10 +102,6 @@ class ConsoleProgressView final : public ProgressView {
 std::unique_ptr<ProgressView> MakeConsoleProgressView(std::ostream& out, bool isTerminal,
                                                       std::chrono::milliseconds interval) {
   return std::make_unique<ConsoleProgressView>(out, isTerminal, interval);
-}
-
-std::unique_ptr<ProgressView> MakeDefaultProgressView() {
-  return MakeConsoleProgressView(std::cerr, isatty(STDERR_FILENO) == 1);
 }
 
 }  // namespace slotsync::ui

@@ -1,0 +1,106 @@
+(* slotsync for Delphi and Free Pascal host programs: the declarations of
+  include/slotsync/slotsync.h, which stays the reference; read it for what
+  each function and field means.
+
+  All texts are zero-terminated GBK (code page 936) strings, PAnsiChar here.
+  The functions are stdcall on 32-bit Windows and cdecl everywhere else, as
+  the C header declares them; callbacks given in TSlotsyncOptions must be
+  declared the same way:
+
+    procedure OnStatement(Context: Pointer; Statement: PAnsiChar;
+      Outcome: Integer); {$IFDEF WIN32}stdcall{$ELSE}cdecl{$ENDIF};
+
+  The records are laid out field for field as the C structures, with C's
+  alignment; a test compares their sizes and offsets with the header's.
+  Set size to SizeOf(the record) before a call. *)
+unit slotsync;
+
+{$IFDEF FPC}
+  {$MODE DELPHI}
+  {$PACKRECORDS C}
+{$ELSE}
+  {$ALIGN 8}
+{$ENDIF}
+
+interface
+
+const
+{$IFDEF MSWINDOWS}
+  SlotsyncLibrary = 'slotsync.dll';
+{$ELSE}
+  SlotsyncLibrary = 'slotsync'; { libslotsync.so }
+{$ENDIF}
+
+  { How a run ended (SlotsyncOutcome). }
+  SLOTSYNC_IN_STEP = 0;
+  SLOTSYNC_COMMITTED = 1;
+  SLOTSYNC_ROLLED_BACK = 2;
+  SLOTSYNC_FAILED_BEFORE_TRANSACTION = 3;
+  SLOTSYNC_COMMIT_UNKNOWN = 4;
+  SLOTSYNC_BUSY = 5;
+  SLOTSYNC_BAD_ARGUMENTS = 6;
+  SLOTSYNC_PREVIEWED = 7;
+
+  { How one statement ended, for OnStatement. }
+  SLOTSYNC_STATEMENT_OK = 0;
+  SLOTSYNC_STATEMENT_FAILED_IGNORED = 1;
+  SLOTSYNC_STATEMENT_FAILED = 2;
+
+  { What OnProgress is told. }
+  SLOTSYNC_PROGRESS_PROMPT = 0;
+  SLOTSYNC_PROGRESS_SHOW = 1;
+  SLOTSYNC_PROGRESS_TABLE = 2;
+  SLOTSYNC_PROGRESS_CLOSE = 3;
+
+type
+  TSlotsyncSize = NativeUInt; { size_t }
+
+  TSlotsyncStatementCallback = procedure(Context: Pointer; Statement: PAnsiChar;
+    Outcome: Integer); {$IFDEF WIN32}stdcall{$ELSE}cdecl{$ENDIF};
+  TSlotsyncProgressCallback = procedure(Context: Pointer; Event: Integer;
+    Text: PAnsiChar); {$IFDEF WIN32}stdcall{$ELSE}cdecl{$ENDIF};
+  TSlotsyncNoticeCallback = function(Context: Pointer; Caption, Text: PAnsiChar;
+    Flags: Cardinal): Integer; {$IFDEF WIN32}stdcall{$ELSE}cdecl{$ENDIF};
+
+  PSlotsyncOptions = ^TSlotsyncOptions;
+  TSlotsyncOptions = record
+    size: TSlotsyncSize;
+    dryRun: Integer;
+    showWindow: Integer;
+    onStatement: TSlotsyncStatementCallback;
+    statementContext: Pointer;
+    onProgress: TSlotsyncProgressCallback;
+    progressContext: Pointer;
+    onNotice: TSlotsyncNoticeCallback;
+    noticeContext: Pointer;
+  end;
+
+  PSlotsyncResult = ^TSlotsyncResult;
+  TSlotsyncResult = record
+    size: TSlotsyncSize;
+    outcome: Integer;
+    slotCount: Integer;
+    slotColumns: Integer;
+    flaggedRows: Integer;
+    rebuiltTables: Integer;
+    hasFailedTableTag: Integer;
+    failedTableTag: Integer;
+    message: array[0..1023] of AnsiChar;
+  end;
+
+procedure RefreshStruct(Server, Database, User, Password: PAnsiChar);
+  {$IFDEF WIN32}stdcall{$ELSE}cdecl{$ENDIF}; external SlotsyncLibrary name 'RefreshStruct';
+
+function RefreshStructEx(Server, Database, User, Password: PAnsiChar;
+  Options: PSlotsyncOptions; Result: PSlotsyncResult): Integer;
+  {$IFDEF WIN32}stdcall{$ELSE}cdecl{$ENDIF}; external SlotsyncLibrary name 'RefreshStructEx';
+
+function RefreshStructLastError: PAnsiChar;
+  {$IFDEF WIN32}stdcall{$ELSE}cdecl{$ENDIF}; external SlotsyncLibrary name 'RefreshStructLastError';
+
+function SlotsyncVersion: PAnsiChar;
+  {$IFDEF WIN32}stdcall{$ELSE}cdecl{$ENDIF}; external SlotsyncLibrary name 'SlotsyncVersion';
+
+implementation
+
+end.

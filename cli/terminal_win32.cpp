@@ -1,0 +1,326 @@
+#include "terminal_win32.h"
+
+// clang-format off
+#include "platform/win32_api.h"
+#include <shellapi.h>
+// clang-format on
+
+#include <atomic>
+#include <cstdlib>
+#include <istream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <stdexcept>
+#include <streambuf>
+
+#include "command.h"
+#include "entry/public_api.h"
+#include "text/codepage.h"
+#include "text/gbk.h"
+#include "ui/console_progress.h"
+
+namespace slotsync::cli {
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+// While the password prompt has echo off: the console mode to put back.
+std::atomic<bool> atPrompt{false};
+std::atomic<DWORD> promptSavedMode{0};
+
+bool IsConsoleHandle(HANDLE handle) {
+  DWORD mode = 0;
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+}
+
+std::wstring Wide(std::string_view utf8) {
+  const std::u16string utf16 = text::Utf8ToUtf16(utf8);
+  return std::wstring(utf16.begin(), utf16.end());
+}
+
+std::string Utf8(std::wstring_view wide) {
+  return text::Utf16ToUtf8(
+      std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
+}
+
+// The bytes of a UTF-8 text that end in the middle of a character, kept back
+// until the rest of it arrives.
+std::size_t IncompleteTail(const std::string& utf8) {
+  for (std::size_t back = 1; back <= 3 && back <= utf8.size(); ++back) {
+    const auto byte = static_cast<unsigned char>(utf8[utf8.size() - back]);
+    if ((byte & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+    const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+    return length > back ? back : 0;
+  }
+  return 0;
+}
+
+// Standard output or error: UTF-16 through WriteConsoleW on a console, so
+// that Chinese shows in any console code page; the UTF-8 bytes themselves
+// when redirected to a file or a pipe. Written out at each line end and
+// flush.
+class ConsoleOutput final : public std::streambuf {
+ public:
+  explicit ConsoleOutput(DWORD which)
+      : handle_(GetStdHandle(which)), console_(IsConsoleHandle(handle_)) {
+    // The spinner clears its line with an escape sequence; consoles older
+    // than Windows 10 know none, and there it is left out.
+    DWORD mode = 0;
+    vt_ = console_ && GetConsoleMode(handle_, &mode) != 0 &&
+          SetConsoleMode(handle_, mode | ENABLE_PROCESSED_OUTPUT | 0x0004 /* VT processing */) != 0;
+  }
+  bool IsConsole() const { return console_; }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    const std::lock_guard lock(mutex_);
+    pending_.push_back(traits_type::to_char_type(c));
+    if (c == '\n' && !WriteLocked()) return traits_type::eof();
+    return c;
+  }
+
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    const std::lock_guard lock(mutex_);
+    pending_.append(s, static_cast<std::size_t>(n));
+    if (pending_.find('\n') != std::string::npos && !WriteLocked()) return 0;
+    return n;
+  }
+
+  int sync() override {
+    const std::lock_guard lock(mutex_);
+    return WriteLocked() ? 0 : -1;
+  }
+
+ private:
+  bool WriteLocked() {
+    if (!console_) {
+      const bool written = WriteAll(pending_.data(), pending_.size());
+      pending_.clear();
+      return written;
+    }
+    std::string whole = pending_.substr(0, pending_.size() - IncompleteTail(pending_));
+    pending_.erase(0, whole.size());
+    if (!vt_) {
+      for (std::size_t at; (at = whole.find("\x1b[K")) != std::string::npos;) whole.erase(at, 3);
+    }
+    const std::wstring wide = Wide(whole);
+    std::size_t done = 0;
+    while (done < wide.size()) {
+      DWORD wrote = 0;
+      const auto chunk = static_cast<DWORD>(std::min<std::size_t>(wide.size() - done, 8192));
+      if (!WriteConsoleW(handle_, wide.data() + done, chunk, &wrote, nullptr) || wrote == 0) {
+        return false;
+      }
+      done += wrote;
+    }
+    return true;
+  }
+
+  bool WriteAll(const char* data, std::size_t size) {
+    while (size > 0) {
+      DWORD wrote = 0;
+      const auto chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1 << 16));
+      if (!WriteFile(handle_, data, chunk, &wrote, nullptr) || wrote == 0) return false;
+      data += wrote;
+      size -= wrote;
+    }
+    return true;
+  }
+
+  HANDLE handle_;
+  bool console_;
+  bool vt_ = false;
+  std::mutex mutex_;  // the spinner writes from a thread of its own
+  std::string pending_;
+};
+
+// Standard input: a console line read as UTF-16 and handed on as UTF-8;
+// redirected input as the bytes it holds, taken to be UTF-8.
+class ConsoleInput final : public std::streambuf {
+ public:
+  ConsoleInput() : handle_(GetStdHandle(STD_INPUT_HANDLE)), console_(IsConsoleHandle(handle_)) {}
+  bool IsConsole() const { return console_; }
+
+ protected:
+  int_type underflow() override {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    buffer_.clear();
+    if (console_) {
+      wchar_t wide[512];
+      DWORD read = 0;
+      if (!ReadConsoleW(handle_, wide, 512, &read, nullptr) || read == 0) {
+        return traits_type::eof();
+      }
+      buffer_ = Utf8(std::wstring_view(wide, read));
+    } else {
+      char bytes[4096];
+      DWORD read = 0;
+      if (!ReadFile(handle_, bytes, sizeof bytes, &read, nullptr) || read == 0) {
+        return traits_type::eof();
+      }
+      buffer_.assign(bytes, read);
+    }
+    setg(buffer_.data(), buffer_.data(), buffer_.data() + buffer_.size());
+    return traits_type::to_int_type(*gptr());
+  }
+
+ private:
+  HANDLE handle_;
+  bool console_;
+  std::string buffer_;
+};
+
+// Reads a line from the console with echo off. Ctrl+C here ends the
+// program before anything was sent, with the console as it was.
+std::string ReadSecretFromConsole(std::ostream& err, const std::string& prompt) {
+  err << prompt << std::flush;
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD saved = 0;
+  const bool haveConsole = GetConsoleMode(in, &saved) != 0;
+  if (haveConsole) {
+    promptSavedMode.store(saved);
+    atPrompt.store(true);
+    SetConsoleMode(in, (saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT |
+                           ENABLE_PROCESSED_INPUT);
+  }
+  std::wstring line;
+  for (;;) {
+    wchar_t c = 0;
+    DWORD read = 0;
+    if (!ReadConsoleW(in, &c, 1, &read, nullptr) || read == 0 || interrupted.load()) break;
+    if (c == L'\n') break;
+    if (c != L'\r') line.push_back(c);
+  }
+  if (haveConsole) {
+    atPrompt.store(false);
+    SetConsoleMode(in, saved);
+  }
+  err << '\n' << std::flush;
+  if (interrupted.load()) std::exit(kExitInterrupted);
+  return Utf8(line);
+}
+
+// The first Ctrl+C asks the run to stop: the statement under way finishes,
+// nothing further is sent, and the transaction is rolled back. A second one
+// ends the program at once through the default handler; the server then
+// rolls back the open transaction when the connection drops.
+// At the password prompt nothing was sent yet: Ctrl+C ends the program
+// there and then, with echo back on (some consoles keep a line read waiting
+// after Ctrl+C).
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  if (interrupted.exchange(true)) return FALSE;
+  if (atPrompt.load()) {
+    SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), promptSavedMode.load());
+    DWORD wrote = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), "\r\n", 2, &wrote, nullptr);
+    ExitProcess(kExitInterrupted);
+  }
+  static constexpr char kNote[] =
+      "\r\nslotsync: Ctrl+C: stopping after the current statement and rolling back; press Ctrl+C "
+      "again to end at once\r\n";
+  DWORD wrote = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), kNote, sizeof kNote - 1, &wrote, nullptr);
+  return TRUE;
+}
+
+// The ODBC client, stopped before its next step once Ctrl+C was pressed;
+// the run treats that like any failure: inside the transaction it rolls
+// back. The rollback and the disconnect are never stopped.
+class InterruptibleConnection final : public sql::Connection {
+ public:
+  explicit InterruptibleConnection(std::unique_ptr<sql::Connection> client)
+      : client_(std::move(client)) {}
+
+  void Connect() override {
+    StopIfInterrupted();
+    client_->Connect();
+  }
+  bool IsConnected() const override { return client_->IsConnected(); }
+  void Disconnect() override { client_->Disconnect(); }
+  sql::ResultSet Query(const std::string& statement) override {
+    StopIfInterrupted();
+    return client_->Query(statement);
+  }
+  void Execute(const std::string& statement) override {
+    StopIfInterrupted();
+    client_->Execute(statement);
+  }
+  void StartTransaction() override {
+    StopIfInterrupted();
+    client_->StartTransaction();
+  }
+  void Commit() override {
+    StopIfInterrupted();
+    client_->Commit();
+  }
+  void Rollback() override { client_->Rollback(); }
+
+ private:
+  static void StopIfInterrupted() {
+    if (interrupted.load()) throw std::runtime_error("interrupted by Ctrl+C");
+  }
+
+  std::unique_ptr<sql::Connection> client_;
+};
+
+const char* EnvironmentVariable(const char* name) {
+  // The narrow environment is in the ANSI code page; the wide one holds
+  // every character. Each value is kept so that its text stays valid.
+  static std::mutex mutex;
+  static std::map<std::string, std::string> values;
+  const wchar_t* value = _wgetenv(Wide(name).c_str());
+  if (value == nullptr) return nullptr;
+  const std::lock_guard lock(mutex);
+  return (values[name] = Utf8(value)).c_str();
+}
+
+}  // namespace
+
+std::vector<std::string> WideArguments() {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> args;
+  for (int i = 1; wide != nullptr && i < count; ++i) args.push_back(Utf8(wide[i]));
+  if (wide != nullptr) LocalFree(wide);
+  return args;
+}
+
+bool Interrupted() {
+  return interrupted.load();
+}
+
+Terminal StandardStreams() {
+  static ConsoleInput inBuffer;
+  static ConsoleOutput outBuffer(STD_OUTPUT_HANDLE);
+  static ConsoleOutput errBuffer(STD_ERROR_HANDLE);
+  static std::istream in(&inBuffer);
+  static std::ostream out(&outBuffer);
+  static std::ostream err(&errBuffer);
+  static const entry::ClientFactory interruptible = [](const entry::SizeConnectionSettings& s) {
+    return std::make_unique<InterruptibleConnection>(entry::OdbcClientFactory()(s));
+  };
+  err.setf(std::ios::unitbuf);
+  text::UseUtf8ForTerminal();
+  // Progress goes to the console, where the command's user looks, never
+  // into a window.
+  ui::ReplaceDefaultProgressView(
+      [] { return ui::MakeConsoleProgressView(err, errBuffer.IsConsole()); });
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+
+  Terminal t;
+  t.in = &in;
+  t.out = &out;
+  t.err = &err;
+  t.inIsTerminal = inBuffer.IsConsole();
+  t.errIsTerminal = errBuffer.IsConsole();
+  t.getEnv = EnvironmentVariable;
+  t.readSecret = [](const std::string& prompt) { return ReadSecretFromConsole(err, prompt); };
+  t.makeClient = &interruptible;
+  return t;
+}
+
+}  // namespace slotsync::cli

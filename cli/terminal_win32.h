@@ -1,0 +1,23 @@
+#pragma once
+
+// What the command for Windows adds to the command: the console as UTF-16,
+// the password prompt through the console API, progress on the console, and
+// Ctrl+C turned into a rollback.
+
+#include <string>
+#include <vector>
+
+namespace slotsync::cli {
+
+// The program's arguments from the wide command line, as UTF-8, without the
+// program's name: the narrow argv would have lost what the ANSI code page
+// cannot hold.
+std::vector<std::string> WideArguments();
+
+// True once Ctrl+C or Ctrl+Break was pressed during the run.
+bool Interrupted();
+
+// The exit code after Ctrl+C, as a shell reports a command ended by SIGINT.
+inline constexpr int kExitInterrupted = 130;
+
+}  // namespace slotsync::cli
