@@ -33,6 +33,11 @@ class Connection {
   virtual void StartTransaction() = 0;  // isolation read committed
   virtual void Commit() = 0;
   virtual void Rollback() = 0;
+
+  // Asks the statement running now, on another thread, to stop; it then
+  // fails (SQLSTATE HY008). Callable from any thread at any time; does
+  // nothing when no statement runs or the client cannot cancel.
+  virtual void Cancel() {}
 };
 
 }  // namespace slotsync::sql

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -35,6 +36,7 @@ class OdbcConnection : public Connection {
   void StartTransaction() override;
   void Commit() override;
   void Rollback() override;
+  void Cancel() override;
 
   // The driver the last Connect used, once chosen; empty before.
   const std::string& DriverName() const { return driverName_; }
@@ -57,6 +59,11 @@ class OdbcConnection : public Connection {
   void* connection_ = nullptr;  // the SQLHDBC while connected
   std::string driverName_;
   FurtherResults furtherResults_;
+  // The statement handle a Query or Execute is running, for Cancel from
+  // another thread; the mutex keeps it from being freed under SQLCancel.
+  std::mutex runningMutex_;
+  void* running_ = nullptr;
+  friend class RunningStatement;
 };
 
 std::unique_ptr<Connection> MakeOdbcConnection(ConnectionSettings settings);

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "e2e_fixture.h"
+#include "entry/version.h"
 
 namespace slotsync::e2e {
 namespace {
@@ -33,7 +34,8 @@ TEST_P(SlotsyncCommand, AnInStepDatabaseEndsAfterTheCountsWithoutATransaction) {
   EXPECT_EQ(run.out, "in step: N=3, StockDetailTemp has 3 slot columns; nothing to do\n");
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(Attributes(), (std::vector<std::string>{"Driver=" + DriverPath(), "Server=srv",
-                                                    "Database=Shop", "UID=sa", "PWD=pw"}));
+                                                    "Database=Shop", "UID=sa", "PWD=pw",
+                                                    std::string("APP=slotsync ") + kVersion}));
   const std::vector<std::string> expected = {"CONNECT", "EXEC " + kSizeSql, "EXEC " + kSlotCountSql,
                                              "EXEC " + kColumnCountSql, "DISCONNECT"};
   EXPECT_EQ(DriverEvents(), expected);
@@ -93,7 +95,7 @@ TEST_P(SlotsyncCommand, AFailureInTheMiddleRollsBackAndNothingFollowsButTheRollb
   EXPECT_EQ(run.err, kPromptLine +
                          "\nrolled back: N=3, StockDetailTemp has 2 slot columns; nothing was "
                          "changed\nslotsync: TableTag 101: " +
-                         message + "\n");
+                         message + " (SQLSTATE 42S11, native error 0)\n" + kRolledBackNext);
   const std::vector<std::string> events = DriverEvents();
   EXPECT_EQ(events, DriverLogOf(recordedLog));
   EXPECT_EQ(
@@ -112,9 +114,12 @@ TEST_P(SlotsyncCommand, ARefusedConnectionFailsBeforeAnything) {
   const ProgramRun run = Command();
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "could not run; nothing was changed\nslotsync: Login failed for user 'sa'.\n");
+  EXPECT_EQ(run.err,
+            "could not run; nothing was changed\nslotsync: Login failed for user 'sa'. (SQLSTATE "
+            "28000, native error 0)\n" +
+                kCouldNotRunNext);
   EXPECT_EQ(DriverEvents(), std::vector<std::string>{"CONNECT"});
-  EXPECT_EQ(Attributes().size(), 5u);
+  EXPECT_EQ(Attributes().size(), 6u);
 }
 
 TEST_P(SlotsyncCommand, ADryRunSendsEverythingAndRollsBack) {
@@ -160,9 +165,11 @@ TEST_P(SlotsyncCommand, ACommitLostWithTheLinkIsReportedAsUnknown) {
   const ProgramRun run = Command();
   EXPECT_EQ(run.exitCode, 4);
   EXPECT_EQ(run.err, kPromptLine +
-                         "\ncommit outcome unknown: the connection broke during the commit; check "
-                         "the database before running again\nslotsync: commit failed: "
-                         "Communication link failure\n");
+                         "\ncommit outcome unknown: the connection broke during the commit\n"
+                         "slotsync: commit failed: Communication link failure (SQLSTATE 08S01, "
+                         "native error 0)\nslotsync: look at S_Modify before running again: "
+                         "tables still flagged Modified=1 mean the commit did not take (run "
+                         "again), Modified=0 that it did (nothing to do)\n");
   const std::vector<std::string> events = DriverEvents();
   // The client rolls back what the failed commit may have left and turns
   // autocommit back on; the run then rolls back once more, as it does after
@@ -189,10 +196,12 @@ TEST_P(SlotsyncCommand, AFailingRollbackIsReportedWithTheFailureBeforeIt) {
             kPromptLine +
                 "\nrolled back: N=3, StockDetailTemp has 2 slot columns; nothing was "
                 "changed\nslotsync: TableTag 450: Table 'OrderDetail_U' already has a primary "
-                "key defined on it.\n"
-                "rollback failed: The rollback was refused.\n"
-                "disconnect failed: [scripted] invalid transaction state: a "
-                "transaction is open\n");
+                "key defined on it. (SQLSTATE 42000, native error 0)\n"
+                "slotsync: rollback failed: The rollback was refused. (SQLSTATE HY000, native "
+                "error 0)\n"
+                "slotsync: disconnect failed: [scripted] invalid transaction state: a "
+                "transaction is open (SQLSTATE 25000, native error 0)\n" +
+                kRolledBackNext);
   const std::vector<std::string> events = DriverEvents();
   EXPECT_EQ(
       std::vector<std::string>(events.end() - 6, events.end()),
@@ -212,7 +221,9 @@ TEST_P(SlotsyncCommand, AFailingDisconnectAfterTheCommitIsReportedButTheRunStand
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.out,
             "committed: N=3, StockDetailTemp has 2 slot columns; 4 of 4 flagged tables rebuilt\n");
-  EXPECT_EQ(run.err, kPromptLine + "\nslotsync: disconnect failed: Communication link failure\n");
+  EXPECT_EQ(run.err, kPromptLine +
+                         "\nslotsync: disconnect failed: Communication link failure (SQLSTATE "
+                         "08S01, native error 0)\n");
   const std::vector<std::string> events = DriverEvents();
   // The client closes a link whose disconnect failed once more, after
   // rolling back whatever may be open.
@@ -242,7 +253,8 @@ TEST_P(SlotsyncCommand, AFallenSizeCountWithQuantitiesInTheDroppedSlotsIsRefused
             kPromptLine + "\n" + notice +
                 "\nrolled back: N=3, StockDetailTemp has 2 slot columns; nothing was changed\n"
                 "slotsync: TableTag 10: StockDetail holds quantities in x_4, above the 3 size "
-                "slots the size groups need now; nothing was changed so that none is lost\n");
+                "slots the size groups need now; nothing was changed so that none is lost\n" +
+                kRolledBackNext);
   const std::vector<std::string> events = DriverEvents();
   EXPECT_EQ(events, DriverLogOf(recordedLog));
   EXPECT_EQ(std::vector<std::string>(events.end() - 4, events.end()),

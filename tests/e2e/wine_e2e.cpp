@@ -149,7 +149,7 @@ TEST_P(WindowsDll, AFailureInTheMiddleIsRolledBackAndNamesItsTable) {
                .outcome = "outcome 2",
                .result = "result slotCount=3 slotColumns=2 flaggedRows=4 rebuiltTables=0 "
                          "failedTableTag=450",
-               .message = "TableTag 450: " + message,
+               .message = "TableTag 450: " + message + " (SQLSTATE 42000, native error 0)",
                .rollbacks = 1,
                .failing = failing});
 }
@@ -159,7 +159,7 @@ TEST_P(WindowsDll, ARefusedConnectionFailsBeforeTheTransaction) {
   Save();
   RunAndCheck({.outcome = "outcome 3",
                .result = "result slotCount=0 slotColumns=0 flaggedRows=0 rebuiltTables=0",
-               .message = "Login timeout expired",
+               .message = "Login timeout expired (SQLSTATE HYT00, native error 0)",
                .events = std::vector<std::string>{"CONNECT"}});
 }
 
