@@ -44,6 +44,11 @@ struct Terminal {
 
 Terminal StandardStreams();
 
+// Keeps the password out of core files and other processes' reach, and
+// blanks --password's value in the process list; call with main's arguments
+// after copying them.
+void ProtectSecrets(int argc, char** argv);
+
 int RunCommand(const std::vector<std::string>& args, const Terminal& terminal);
 
 }  // namespace slotsync::cli

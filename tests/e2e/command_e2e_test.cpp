@@ -3,6 +3,7 @@
 // and the statements and transaction calls that reached the driver.
 
 #include <algorithm>
+#include <csignal>
 
 #include "e2e_fixture.h"
 #include "entry/version.h"
@@ -264,6 +265,31 @@ TEST_P(SlotsyncCommand, AFallenSizeCountWithQuantitiesInTheDroppedSlotsIsRefused
   const std::vector<std::string> statements = Statements(events);
   EXPECT_FALSE(Mentions(statements, "Drop Table"));
   EXPECT_FALSE(Mentions(statements, "Create Table"));
+}
+
+// Ctrl+C or SIGTERM while a statement runs: the watcher cancels it, nothing
+// more is sent, the run rolls back and the command exits 130.
+TEST_P(SlotsyncCommand, AnInterruptCancelsTheRunningStatementAndRollsBack) {
+  const std::string running = "Select * from S_Modify Where TableTag=10";
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    script = testing::Script();
+    writer = scripted_odbc::ScenarioWriter();
+    std::filesystem::remove(LogPath());
+    writer.Raw("statement " + running + "\nsignal " + std::to_string(signal) + "\n");
+    FourTables().Apply(*this);
+    Record();
+    const ProgramRun run = Command();
+    EXPECT_EQ(run.exitCode, 130) << run.err;
+    EXPECT_NE(run.err.find("interrupted: the running statement was cancelled and the run rolled "
+                           "back; nothing was changed\n"),
+              std::string::npos)
+        << run.err;
+    const std::vector<std::string> events = DriverEvents();
+    EXPECT_EQ(std::vector<std::string>(events.end() - 5, events.end()),
+              (std::vector<std::string>{"EXEC " + running, "CANCEL", "ROLLBACK",
+                                        "SET AUTOCOMMIT ON", "DISCONNECT"}));
+  }
 }
 
 // A dictionary text that could reach beyond its place in a statement stops
