@@ -63,10 +63,10 @@ class EchoOff {
 };
 
 std::string ReadSecret(const std::string& prompt) {
-  std::cerr << prompt << std::flush;
   std::string line;
   {
     const EchoOff echoOff;
+    std::cerr << prompt << std::flush;
     if (!std::getline(std::cin, line)) line.clear();  // Ctrl+D
   }
   std::cerr << '\n';

@@ -2,6 +2,12 @@
 // and unixODBC, against the scripted driver: its exit code, what it prints,
 // and the statements and transaction calls that reached the driver.
 
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <csignal>
 
@@ -289,6 +295,60 @@ TEST_P(SlotsyncCommand, AnInterruptCancelsTheRunningStatementAndRollsBack) {
     EXPECT_EQ(std::vector<std::string>(events.end() - 5, events.end()),
               (std::vector<std::string>{"EXEC " + running, "CANCEL", "ROLLBACK",
                                         "SET AUTOCOMMIT ON", "DISCONNECT"}));
+  }
+}
+
+TEST_P(SlotsyncCommand, TheCLocaleGetsUtf8AndAFullDiskExits74) {
+  FourTables().Apply(*this);
+  Record();
+  EnvironmentChanges environment = Environment();
+  environment["LC_ALL"] = "C";
+  // The narrow driver needs a UTF-8 locale of its own; the wide one none.
+  if (GetParam() == DriverBuild::kWide) {
+    const ProgramRun run = RunProgram(
+        {Built::Command(), "-S", "srv", "-d", "Shop", "-U", "sa", "--quiet", "--dry-run"},
+        environment);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(Mentions(Lines(run.out), "\xE5\xA4\x87\xE6\xB3\xA8 Varchar(20) Null"));
+  }
+  const ProgramRun full =
+      RunProgram({"/bin/sh", "-c", "exec \"$0\" -S srv -d Shop -U sa >/dev/full", Built::Command()},
+                 Environment());
+  EXPECT_EQ(full.exitCode, 74);
+  EXPECT_NE(full.err.find("the output could not be written"), std::string::npos) << full.err;
+}
+
+// The password prompt on a pseudo-terminal: Ctrl+C ends the command with the
+// terminal's echo back on; Ctrl+D is an empty password, which is refused.
+TEST_P(SlotsyncCommand, ThePromptGivesTheTerminalBackAndRefusesAnEmptyPassword) {
+  for (const auto& [key, status] : {std::pair{'\x03', 128 + SIGINT}, std::pair{'\x04', 64}}) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      setsid();
+      ioctl(slave, TIOCSCTTY, 0);
+      for (const int fd : {0, 1, 2}) dup2(slave, fd);
+      unsetenv("SLOTSYNC_PASSWORD");
+      execl(Built::Command().c_str(), "slotsync", "-S", "srv", "-d", "Shop", "-U", "sa", nullptr);
+      _exit(127);
+    }
+    std::string seen;
+    char buffer[256];
+    while (seen.find("Password: ") == std::string::npos) {
+      const ssize_t n = read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      seen.append(buffer, static_cast<std::size_t>(n));
+    }
+    ASSERT_EQ(write(master, &key, 1), 1);
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    EXPECT_EQ(WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw), status) << seen;
+    termios after{};
+    tcgetattr(slave, &after);
+    EXPECT_NE(after.c_lflag & ECHO, 0u);
+    close(master);
+    close(slave);
   }
 }
 
