@@ -76,7 +76,7 @@ class WindowsDll : public EndToEnd {
 
     // The connection string came through Wine's odbc32 as the DLL built it.
     EXPECT_EQ(Attributes(), (std::vector<std::string>{"Driver=" + WineDriver(), "Server=srv",
-                                                      "Database=Shop", "UID=sa", "PWD=pw"}));
+                                                      "Database=Shop", "UID=sa", "PWD=pw", kApp}));
     const std::vector<std::string> events = DriverEvents();
     EXPECT_EQ(events, expected.events ? *expected.events : DriverLogOf(recordedLog));
     EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), expected.commits);
