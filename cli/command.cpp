@@ -1,19 +1,23 @@
 #include "command.h"
 
+#include <atomic>
 #include <iostream>
 #include <string_view>
 
 #include "entry/public_api.h"
+#include "entry/run_cancel.h"
 #include "entry/version.h"
 #include "options.h"
+#include "summary.h"
 #include "text/gbk.h"
+#include "ui/console_line.h"
 
 namespace slotsync::cli {
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: slotsync --server HOST --database DB --user USER [--password-stdin]\n"
-    "                [--dry-run] [--trace] [--yes] [--quiet]\n"
+    "usage: slotsync -S HOST -d DB -U USER [--password-stdin] [-N strict|mandatory|optional]\n"
+    "                [-C] [--dry-run] [--trace] [--yes] [--quiet]\n"
     "       slotsync --help | --version\n";
 
 constexpr std::string_view kHelp = R"(
@@ -23,25 +27,40 @@ largest number of sizes in any size group, differs from the slot columns of
 StockDetailTemp, every table that S_Modify flags as rebuildable and modified is
 rebuilt inside one transaction.
 
-Options:
-  --server HOST       host, host\instance or host,port
-  --database DB       the application database
-  --user USER         SQL Server login
+Options (a long option's value may also follow "=", a short one's may be
+joined to it: -Sdb01):
+  -S, --server HOST   host, host\instance or host,port
+  -d, --database DB   the application database
+  -U, --user USER     SQL Server login
   --password-stdin    read the password from the first line of standard input
   --password PW       the password on the command line (visible to other users
                       of this machine; prefer SLOTSYNC_PASSWORD)
+  -N, --encrypt LEVEL strict: TLS from the first byte, certificate and host
+                        name checked (ODBC Driver 18 or later);
+                      mandatory (-N alone): encrypted or no connection, the
+                        certificate checked unless -C is given;
+                      optional: encrypted only if the server insists - user
+                        and password may travel in clear.
+                      Default: mandatory with the certificate accepted
+                      unchecked (-C), which servers with the self-signed
+                      certificate SQL Server makes for itself need.
+  -C, --trust-server-certificate
+                      accept the server's certificate without checking it
   --dry-run           do the whole run inside its transaction, print every
                       statement, then roll back: nothing is changed
   --trace             print every statement as it is sent, with its outcome
   --yes               do not wait for Enter after a notice
-  --quiet             print nothing but failures
-  --help, --version
+  --quiet             print nothing but failures and warnings
+  -?, -h, --help, --version
 
 The password comes from --password or --password-stdin when given, otherwise
 from the environment variable SLOTSYNC_PASSWORD, otherwise from a prompt
 without echo when standard input is a terminal. SLOTSYNC_ODBC_DRIVER chooses
 the ODBC driver (default: the first installed of "ODBC Driver 18 for SQL
 Server", "ODBC Driver 17 for SQL Server", "FreeTDS", "SQL Server").
+
+Ctrl+C or SIGTERM during a run cancels the running statement and rolls the
+run back.
 
 Exit codes:
   0   in step, committed, or a dry run that would have committed
@@ -50,30 +69,17 @@ Exit codes:
   3   busy: another run is in progress in this process
   4   commit outcome unknown: the connection broke during the commit
   64  bad usage
+  74  the output could not be written (disk full, closed pipe)
+  130 interrupted: cancelled and rolled back, nothing was changed
 
 Examples:
-  SLOTSYNC_PASSWORD=secret slotsync --server db01 --database Shop --user sa
-  slotsync --server db01\SHOP --database Shop --user sa --dry-run < /dev/null
-  printf '%s\n' "$PW" | slotsync --server db01,1433 --database Shop --user sa \
-      --password-stdin --trace
+  SLOTSYNC_PASSWORD=secret slotsync -S db01 -d Shop -U sa
+  slotsync --server 'db01\SHOP' --database Shop --user sa --dry-run < /dev/null
+  printf '%s\n' "$PW" | slotsync -S db01,1433 -d Shop -U sa --password-stdin \
+      --encrypt strict --trace
 )";
 
-int ExitCodeOf(int outcome) {
-  switch (outcome) {
-    case SLOTSYNC_IN_STEP:
-    case SLOTSYNC_COMMITTED:
-    case SLOTSYNC_PREVIEWED:
-      return kExitOk;
-    case SLOTSYNC_ROLLED_BACK:
-      return kExitRolledBack;
-    case SLOTSYNC_BUSY:
-      return kExitBusy;
-    case SLOTSYNC_COMMIT_UNKNOWN:
-      return kExitCommitUnknown;
-    default:
-      return kExitCouldNotRun;
-  }
-}
+constexpr std::string_view kMoreHelp = "Run 'slotsync --help' for every option and examples.\n";
 
 const char* StatementMark(int outcome) {
   switch (outcome) {
@@ -93,26 +99,30 @@ struct CallbackContext {
 
 void SLOTSYNC_CALL PrintStatement(void* context, const char* statement, int outcome) {
   const auto& c = *static_cast<CallbackContext*>(context);
-  *c.terminal->out << "[" << StatementMark(outcome) << "] " << text::GbkToTerminal(statement)
-                   << std::endl;
+  const ui::ConsoleLine console;
+  *c.terminal->out << "[" << StatementMark(outcome) << "] "
+                   << Shown(statement, c.terminal->outIsTerminal) << std::endl;
 }
 
-void SLOTSYNC_CALL PrintServerMessage(void* context, const char*, const char* sqlState,
-                                      int nativeError, const char* message) {
+// The driver's message already ends with its SQLSTATE and error number.
+void SLOTSYNC_CALL PrintServerMessage(void* context, const char*, const char*, int,
+                                      const char* message) {
   const auto& c = *static_cast<CallbackContext*>(context);
-  *c.terminal->out << "  [warning " << sqlState << "/" << nativeError << "] "
-                   << text::GbkToTerminal(message) << std::endl;
+  const ui::ConsoleLine console;
+  *c.terminal->out << "  [warning] " << Shown(message, c.terminal->outIsTerminal) << std::endl;
 }
 
 int SLOTSYNC_CALL ShowNoticeOnTerminal(void* context, const char* caption, const char* text,
                                        unsigned) {
   const auto& c = *static_cast<CallbackContext*>(context);
-  std::string body = text::GbkToTerminal(text);
+  std::string body = Shown(text, false);
   for (char& ch : body) {
     if (ch == '\r') ch = '\n';
   }
+  // The whole notice, and the wait for Enter, with the line to itself.
+  const ui::ConsoleLine console;
   std::ostream& err = *c.terminal->err;
-  err << text::GbkToTerminal(caption) << ": " << body << std::endl;
+  err << Shown(caption, c.terminal->errIsTerminal) << ": " << body << std::endl;
   if (!c.line->yes && c.terminal->inIsTerminal && c.terminal->errIsTerminal) {
     err << "Press Enter to go on..." << std::flush;
     std::string ignored;
@@ -121,89 +131,59 @@ int SLOTSYNC_CALL ShowNoticeOnTerminal(void* context, const char* caption, const
   return 1;  // OK
 }
 
-std::optional<std::string> ReadPassword(const CommandLine& line, const Terminal& terminal) {
+struct Refusal {
+  std::string message;
+};
+
+std::string ReadPassword(const CommandLine& line, const Terminal& terminal) {
   if (line.password) {
     *terminal.err << "slotsync: warning: a password given with --password is visible to other "
                      "users of this machine; use SLOTSYNC_PASSWORD or --password-stdin\n";
-    return line.password;
+    return *line.password;
   }
   if (line.passwordStdin) {
     std::string password;
     std::getline(*terminal.in, password);
     if (!password.empty() && password.back() == '\r') password.pop_back();
+    // A NUL would end the password early on its way to the driver.
+    if (password.find('\0') != std::string::npos) {
+      throw Refusal{"the password from standard input holds a NUL byte"};
+    }
     return password;
   }
   if (const char* fromEnvironment = terminal.getEnv("SLOTSYNC_PASSWORD")) return fromEnvironment;
-  if (terminal.inIsTerminal) return terminal.readSecret("Password: ");
-  return std::nullopt;
+  if (terminal.inIsTerminal) {
+    std::string typed = terminal.readSecret("Password: ");
+    if (typed.empty()) throw Refusal{"no password typed; nothing was done"};
+    return typed;
+  }
+  throw Refusal{"no password: set SLOTSYNC_PASSWORD, or use --password-stdin"};
 }
 
-void PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Terminal& terminal) {
-  const std::string message = text::GbkToTerminal(entry::LastError());
-  std::ostream& out = *terminal.out;
-  std::ostream& err = *terminal.err;
-  const std::string counts = "N=" + std::to_string(result.slotCount) + ", StockDetailTemp has " +
-                             std::to_string(result.slotColumns) + " slot columns";
-  const std::string tables = std::to_string(result.rebuiltTables) + " of " +
-                             std::to_string(result.flaggedRows) + " flagged tables";
-  switch (result.outcome) {
-    case SLOTSYNC_IN_STEP:
-      if (!line.quiet) out << "in step: " << counts << "; nothing to do\n";
-      break;
-    case SLOTSYNC_COMMITTED:
-      if (!line.quiet) out << "committed: " << counts << "; " << tables << " rebuilt\n";
-      break;
-    case SLOTSYNC_PREVIEWED:
-      if (!line.quiet) {
-        out << "dry run: " << counts << "; " << tables
-            << " would be rebuilt; rolled back, nothing was changed\n";
-      }
-      break;
-    case SLOTSYNC_ROLLED_BACK:
-      err << "rolled back: " << counts << "; nothing was changed\n";
-      break;
-    case SLOTSYNC_COMMIT_UNKNOWN:
-      err << "commit outcome unknown: the connection broke during the commit; check the "
-             "database before running again\n";
-      break;
-    case SLOTSYNC_BUSY:
-      err << "busy: another run is in progress\n";
-      break;
+// The argument as the GBK text the server will get, or a refusal that names
+// it; the password is never shown.
+std::string ToGbk(std::string_view name, const std::string& typed, bool show) {
+  if (std::optional<std::string> gbk = text::TerminalToGbkExactly(typed)) return *gbk;
+  std::string message = std::string(name) + " holds a character that code page 936 (GBK) has not";
+  if (show) message += ": " + typed;
+  throw Refusal{message + "; the server would get \"?\" in its place"};
+}
+
+int SlotsyncEncryptOf(const CommandLine& line) {
+  if (!line.encrypt) {
+    return line.trustServerCertificate ? SLOTSYNC_ENCRYPT_MANDATORY : SLOTSYNC_ENCRYPT_DEFAULT;
+  }
+  switch (*line.encrypt) {
+    case sql::Encryption::kStrict:
+      return SLOTSYNC_ENCRYPT_STRICT;
+    case sql::Encryption::kOptional:
+      return SLOTSYNC_ENCRYPT_OPTIONAL;
     default:
-      err << "could not run; nothing was changed\n";
-      break;
+      return SLOTSYNC_ENCRYPT_MANDATORY;
   }
-  // A committed run can still carry a message, e.g. a failed disconnect.
-  if (!message.empty()) err << "slotsync: " << message << '\n';
 }
 
-}  // namespace
-
-int RunCommand(const std::vector<std::string>& args, const Terminal& terminal) {
-  std::ostream& out = *terminal.out;
-  std::ostream& err = *terminal.err;
-  CommandLine line;
-  try {
-    line = ParseCommandLine(args);
-  } catch (const UsageError& e) {
-    err << "slotsync: " << e.message << '\n' << kUsage;
-    return kExitUsage;
-  }
-  if (line.help) {
-    out << kUsage << kHelp;
-    return kExitOk;
-  }
-  if (line.version) {
-    out << "slotsync " << kVersion << '\n';
-    return kExitOk;
-  }
-  const std::optional<std::string> password = ReadPassword(line, terminal);
-  if (!password) {
-    err << "slotsync: no password: set SLOTSYNC_PASSWORD, or use --password-stdin\n" << kUsage;
-    return kExitUsage;
-  }
-
-  CallbackContext context{&terminal, &line};
+SlotsyncOptions OptionsFor(const CommandLine& line, CallbackContext& context) {
   SlotsyncOptions options{};
   options.size = sizeof options;
   options.dryRun = line.dryRun ? 1 : 0;
@@ -216,14 +196,80 @@ int RunCommand(const std::vector<std::string>& args, const Terminal& terminal) {
   }
   options.onNotice = ShowNoticeOnTerminal;
   options.noticeContext = &context;
+  options.encrypt = SlotsyncEncryptOf(line);
+  options.trustServerCertificate = line.trustServerCertificate ? 1 : 0;
+  return options;
+}
+
+int Run(const CommandLine& line, const Terminal& terminal) {
+  const std::string password = ReadPassword(line, terminal);
+  const std::string server = ToGbk("--server", line.server, true);
+  const std::string database = ToGbk("--database", line.database, true);
+  const std::string user = ToGbk("--user", line.user, true);
+  const std::string gbkPassword = ToGbk("the password", password, false);
+
+  CallbackContext context{&terminal, &line};
+  const SlotsyncOptions options = OptionsFor(line, context);
+  std::atomic<bool> interrupted{false};
+  std::shared_ptr<void> watch;
+  if (terminal.watchInterrupts) {
+    watch = terminal.watchInterrupts([&interrupted, &terminal] {
+      interrupted = true;
+      entry::CancelRun();
+      const ui::ConsoleLine console;
+      *terminal.err << "slotsync: interrupted; cancelling the running statement and rolling back"
+                    << std::endl;
+    });
+  }
   SlotsyncResult result{};
   result.size = sizeof result;
-  entry::RefreshStructWith(
-      text::TerminalToGbk(line.server).c_str(), text::TerminalToGbk(line.database).c_str(),
-      text::TerminalToGbk(line.user).c_str(), text::TerminalToGbk(*password).c_str(), &options,
-      &result, terminal.makeClient);
-  PrintSummary(result, line, terminal);
-  return ExitCodeOf(result.outcome);
+  entry::RefreshStructWith(server.c_str(), database.c_str(), user.c_str(), gbkPassword.c_str(),
+                           &options, &result, terminal.makeClient);
+  watch.reset();
+  return PrintSummary(result, line, terminal, interrupted);
+}
+
+int RunParsed(const std::vector<std::string>& args, const Terminal& terminal) {
+  CommandLine line;
+  try {
+    line = ParseCommandLine(args);
+  } catch (const UsageError& e) {
+    *terminal.err << "slotsync: " << e.message << '\n' << kUsage << kMoreHelp;
+    return kExitUsage;
+  }
+  if (line.help) {
+    *terminal.out << kUsage << kHelp;
+    return kExitOk;
+  }
+  if (line.version) {
+    *terminal.out << "slotsync " << kVersion << '\n';
+    return kExitOk;
+  }
+  try {
+    return Run(line, terminal);
+  } catch (const Refusal& refusal) {
+    *terminal.err << "slotsync: " << refusal.message << '\n' << kUsage << kMoreHelp;
+    return kExitUsage;
+  }
+}
+
+// A full disk or a closed pipe behind an output must not pass for success:
+// whoever reads the output would find it cut short.
+int CheckOutputs(int exitCode, const Terminal& terminal) {
+  terminal.out->flush();
+  terminal.err->flush();
+  if (terminal.out->good() && terminal.err->good()) return exitCode;
+  *terminal.err << "slotsync: the output could not be written (disk full, closed pipe?); the run "
+                   "itself ended with exit code "
+                << exitCode << "; make room or fix the output, then run again\n"
+                << std::flush;
+  return kExitOutputFailed;
+}
+
+}  // namespace
+
+int RunCommand(const std::vector<std::string>& args, const Terminal& terminal) {
+  return CheckOutputs(RunParsed(args, terminal), terminal);
 }
 
 }  // namespace slotsync::cli

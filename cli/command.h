@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,8 @@ enum ExitCode : int {
   kExitBusy = 3,           // another run is in progress in this process
   kExitCommitUnknown = 4,  // the connection broke during the commit
   kExitUsage = 64,         // bad command line
+  kExitOutputFailed = 74,  // standard output or error could not be written (EX_IOERR)
+  kExitInterrupted = 130,  // Ctrl+C or SIGTERM: the run was cancelled and rolled back
 };
 
 // Everything the command touches outside itself, so tests can stand in.
@@ -25,15 +28,26 @@ struct Terminal {
   std::ostream* out = nullptr;
   std::ostream* err = nullptr;
   bool inIsTerminal = false;
+  bool outIsTerminal = false;
   bool errIsTerminal = false;
   std::function<const char*(const char*)> getEnv;
-  // Reads one line from the terminal without echoing it.
+  // Reads one line from the terminal without echoing it; empty at its end
+  // (Ctrl+D). The terminal is restored however the prompt ends.
   std::function<std::string(const std::string& prompt)> readSecret;
+  // While the returned object lives, Ctrl+C and SIGTERM call onInterrupt on a
+  // thread of their own; a second one ends the process at once. Not set:
+  // signals keep their default effect.
+  std::function<std::shared_ptr<void>(std::function<void()> onInterrupt)> watchInterrupts;
   // The database client; the real ODBC one when not set.
   const entry::ClientFactory* makeClient = nullptr;
 };
 
 Terminal StandardStreams();
+
+// Keeps the password out of core files and other processes' reach, and
+// blanks --password's value in the process list; call with main's arguments
+// after copying them.
+void ProtectSecrets(int argc, char** argv);
 
 int RunCommand(const std::vector<std::string>& args, const Terminal& terminal);
 

@@ -7,5 +7,6 @@
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   std::vector<std::string> args(argv + 1, argv + argc);
+  slotsync::cli::ProtectSecrets(argc, argv);
   return slotsync::cli::RunCommand(args, slotsync::cli::StandardStreams());
 }

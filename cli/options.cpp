@@ -6,59 +6,122 @@
 namespace slotsync::cli {
 namespace {
 
+// sqlcmd's spellings, so that its users' habits work here.
+std::string_view LongName(std::string_view name) {
+  static const std::map<std::string_view, std::string_view> shortNames = {
+      {"-S", "--server"},  {"-d", "--database"},
+      {"-U", "--user"},    {"-C", "--trust-server-certificate"},
+      {"-N", "--encrypt"}, {"-?", "--help"},
+      {"-h", "--help"},
+  };
+  const auto it = shortNames.find(name);
+  return it == shortNames.end() ? name : it->second;
+}
+
 bool* FlagOf(CommandLine& line, std::string_view name) {
   const std::map<std::string_view, bool*> flags = {
-      {"--help", &line.help},       {"-h", &line.help},
-      {"--version", &line.version}, {"--password-stdin", &line.passwordStdin},
-      {"--dry-run", &line.dryRun},  {"--trace", &line.trace},
-      {"--yes", &line.yes},         {"--quiet", &line.quiet},
+      {"--help", &line.help},
+      {"--version", &line.version},
+      {"--password-stdin", &line.passwordStdin},
+      {"--dry-run", &line.dryRun},
+      {"--trace", &line.trace},
+      {"--yes", &line.yes},
+      {"--quiet", &line.quiet},
+      {"--trust-server-certificate", &line.trustServerCertificate},
   };
   const auto it = flags.find(name);
   return it == flags.end() ? nullptr : it->second;
 }
 
-std::string* ValueOf(CommandLine& line, std::string_view name, std::optional<std::string>& pw) {
-  if (name == "--server") return &line.server;
-  if (name == "--database") return &line.database;
-  if (name == "--user") return &line.user;
-  if (name == "--password") {
-    pw.emplace();
-    return &*pw;
-  }
-  return nullptr;
+bool IsFlag(std::string_view name) {
+  CommandLine scratch;
+  return FlagOf(scratch, name) != nullptr;
 }
+
+struct Argument {
+  std::string_view name;                  // the long name
+  std::string_view given;                 // as typed, for messages
+  std::optional<std::string_view> value;  // "--name=value" or "-Svalue"
+};
+
+Argument Split(std::string_view arg) {
+  if (arg.starts_with("--")) {
+    if (const auto equals = arg.find('='); equals != arg.npos) {
+      return {arg.substr(0, equals), arg.substr(0, equals), arg.substr(equals + 1)};
+    }
+    return {arg, arg, std::nullopt};
+  }
+  if (arg.size() > 2 && arg[0] == '-') {
+    const std::string_view name = LongName(arg.substr(0, 2));
+    if (name != arg.substr(0, 2) && !IsFlag(name)) {
+      return {name, arg.substr(0, 2), arg.substr(2)};
+    }
+  }
+  return {LongName(arg), arg, std::nullopt};
+}
+
+sql::Encryption EncryptionLevel(std::string_view value) {
+  if (value == "strict" || value == "s") return sql::Encryption::kStrict;
+  if (value == "mandatory" || value == "m") return sql::Encryption::kMandatory;
+  if (value == "optional" || value == "o") return sql::Encryption::kOptional;
+  throw UsageError{"--encrypt takes strict, mandatory or optional, not '" + std::string(value) +
+                   "'"};
+}
+
+class Parser {
+ public:
+  explicit Parser(const std::vector<std::string>& args) : args_(args) {}
+
+  CommandLine Parse() {
+    for (i_ = 0; i_ < args_.size(); ++i_) Take(Split(args_[i_]));
+    return line_;
+  }
+
+ private:
+  void Take(const Argument& arg) {
+    for (auto name : seen_) {
+      if (name == arg.name) throw UsageError{std::string(arg.given) + " is given twice"};
+    }
+    seen_.push_back(arg.name);
+    if (bool* flag = FlagOf(line_, arg.name)) {
+      if (arg.value) throw UsageError{std::string(arg.given) + " takes no value"};
+      *flag = true;
+    } else if (arg.name == "--encrypt") {
+      // sqlcmd's -N alone asks for mandatory encryption.
+      const bool bare = !arg.value && arg.given == "-N" &&
+                        (i_ + 1 == args_.size() || args_[i_ + 1].starts_with("-"));
+      line_.encrypt = bare ? sql::Encryption::kMandatory : EncryptionLevel(Value(arg));
+    } else if (std::string* value = ValueOf(arg.name)) {
+      *value = Value(arg);
+    } else {
+      throw UsageError{"unknown option " + args_[i_]};
+    }
+  }
+
+  std::string Value(const Argument& arg) {
+    if (arg.value) return std::string(*arg.value);
+    if (i_ + 1 < args_.size()) return args_[++i_];
+    throw UsageError{std::string(arg.given) + " needs a value"};
+  }
+
+  std::string* ValueOf(std::string_view name) {
+    if (name == "--server") return &line_.server;
+    if (name == "--database") return &line_.database;
+    if (name == "--user") return &line_.user;
+    if (name == "--password") return &line_.password.emplace();
+    return nullptr;
+  }
+
+  const std::vector<std::string>& args_;
+  std::size_t i_ = 0;
+  CommandLine line_;
+  std::vector<std::string_view> seen_;
+};
 
 }  // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
-  CommandLine line;
-  std::vector<std::string_view> seen;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string_view arg = args[i];
-    std::optional<std::string_view> inlineValue;
-    if (const auto equals = arg.find('='); arg.starts_with("--") && equals != arg.npos) {
-      inlineValue = arg.substr(equals + 1);
-      arg = arg.substr(0, equals);
-    }
-    for (auto name : seen) {
-      if (name == arg) throw UsageError{std::string(arg) + " is given twice"};
-    }
-    seen.push_back(arg);
-    if (bool* flag = FlagOf(line, arg)) {
-      if (inlineValue) throw UsageError{std::string(arg) + " takes no value"};
-      *flag = true;
-    } else if (std::string* value = ValueOf(line, arg, line.password)) {
-      if (inlineValue) {
-        *value = std::string(*inlineValue);
-      } else if (i + 1 < args.size()) {
-        *value = args[++i];
-      } else {
-        throw UsageError{std::string(arg) + " needs a value"};
-      }
-    } else {
-      throw UsageError{"unknown option " + std::string(args[i])};
-    }
-  }
+  CommandLine line = Parser(args).Parse();
   if (line.help || line.version) return line;
   for (const auto& [name, value] :
        {std::pair{"--server", &line.server}, std::pair{"--database", &line.database},
@@ -67,6 +130,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   }
   if (line.password && line.passwordStdin) {
     throw UsageError{"--password and --password-stdin exclude each other"};
+  }
+  if (line.trustServerCertificate && line.encrypt == sql::Encryption::kStrict) {
+    throw UsageError{"--encrypt strict always checks the certificate; drop -C or choose mandatory"};
   }
   return line;
 }

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "sql/connection_string.h"
+
 namespace slotsync::cli {
 
 struct CommandLine {
@@ -16,10 +18,13 @@ struct CommandLine {
   bool trace = false;
   bool yes = false;
   bool quiet = false;
+  std::optional<sql::Encryption> encrypt;  // --encrypt / -N; unset: mandatory, trusted
+  bool trustServerCertificate = false;     // --trust-server-certificate / -C
 };
 
 // Throws UsageError for anything it does not understand; no option is ever
-// ignored.
+// ignored. Long options take "--name value" and "--name=value"; the short
+// ones of sqlcmd take "-S value" and "-Svalue".
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 
 struct UsageError {

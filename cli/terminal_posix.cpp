@@ -1,12 +1,121 @@
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <string_view>
+#include <thread>
 
 #include "command.h"
 
 namespace slotsync::cli {
+namespace {
+
+// The terminal's settings before the prompt turned echo off, for the signal
+// handler that puts them back when the prompt is interrupted.
+termios savedTerminal{};
+
+constexpr int kPromptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
+
+extern "C" void RestoreTerminalAndRaise(int signal) {
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+  const char newline = '\n';
+  [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, &newline, 1);
+  std::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
+// Echo off for the length of the prompt; a signal that ends the process
+// meanwhile (Ctrl+C, Ctrl+\, a hang-up) restores it first, so the shell the
+// user returns to still shows what they type.
+class EchoOff {
+ public:
+  EchoOff() : active_(tcgetattr(STDIN_FILENO, &savedTerminal) == 0) {
+    if (!active_) return;
+    struct sigaction restore {};
+    restore.sa_handler = RestoreTerminalAndRaise;
+    sigemptyset(&restore.sa_mask);
+    for (std::size_t i = 0; i < std::size(kPromptSignals); ++i) {
+      sigaction(kPromptSignals[i], &restore, &previous_[i]);
+    }
+    termios quiet = savedTerminal;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  ~EchoOff() {
+    if (!active_) return;
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+    for (std::size_t i = 0; i < std::size(kPromptSignals); ++i) {
+      sigaction(kPromptSignals[i], &previous_[i], nullptr);
+    }
+  }
+  EchoOff(const EchoOff&) = delete;
+  EchoOff& operator=(const EchoOff&) = delete;
+
+ private:
+  bool active_;
+  struct sigaction previous_[std::size(kPromptSignals)]{};
+};
+
+std::string ReadSecret(const std::string& prompt) {
+  std::string line;
+  {
+    const EchoOff echoOff;
+    std::cerr << prompt << std::flush;
+    if (!std::getline(std::cin, line)) line.clear();  // Ctrl+D
+  }
+  std::cerr << '\n';
+  return line;
+}
+
+// Ctrl+C and SIGTERM are blocked in every thread of the run (the mask is set
+// before any other thread starts, and threads inherit it) and taken by
+// sigwait on a thread of their own, which may then lock and call the driver
+// as no signal handler may.
+class InterruptWatch {
+ public:
+  explicit InterruptWatch(std::function<void()> onInterrupt)
+      : onInterrupt_(std::move(onInterrupt)) {
+    sigemptyset(&signals_);
+    sigaddset(&signals_, SIGINT);
+    sigaddset(&signals_, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals_, &previousMask_);
+    watcher_ = std::thread([this] { Watch(); });
+  }
+  ~InterruptWatch() {
+    stopping_ = true;
+    pthread_kill(watcher_.native_handle(), SIGTERM);
+    watcher_.join();
+    pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+  }
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+ private:
+  void Watch() {
+    for (int interruptions = 0;;) {
+      int signal = 0;
+      if (sigwait(&signals_, &signal) != 0) continue;
+      if (stopping_) return;
+      // The second one means now: a driver may not answer the cancel.
+      if (++interruptions > 1) _exit(kExitInterrupted);
+      onInterrupt_();
+    }
+  }
+
+  std::function<void()> onInterrupt_;
+  sigset_t signals_{};
+  sigset_t previousMask_{};
+  std::atomic<bool> stopping_{false};
+  std::thread watcher_;
+};
+
+}  // namespace
 
 Terminal StandardStreams() {
   Terminal t;
@@ -14,24 +123,31 @@ Terminal StandardStreams() {
   t.out = &std::cout;
   t.err = &std::cerr;
   t.inIsTerminal = isatty(STDIN_FILENO) == 1;
+  t.outIsTerminal = isatty(STDOUT_FILENO) == 1;
   t.errIsTerminal = isatty(STDERR_FILENO) == 1;
   t.getEnv = [](const char* name) { return std::getenv(name); };
-  t.readSecret = [](const std::string& prompt) {
-    std::cerr << prompt << std::flush;
-    termios saved{};
-    const bool haveTerminal = tcgetattr(STDIN_FILENO, &saved) == 0;
-    if (haveTerminal) {
-      termios quiet = saved;
-      quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-      tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-    }
-    std::string line;
-    std::getline(std::cin, line);
-    if (haveTerminal) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-    std::cerr << '\n';
-    return line;
+  t.readSecret = ReadSecret;
+  t.watchInterrupts = [](std::function<void()> onInterrupt) -> std::shared_ptr<void> {
+    return std::make_shared<InterruptWatch>(std::move(onInterrupt));
   };
   return t;
+}
+
+void ProtectSecrets(int argc, char** argv) {
+  // No core file and no ptrace by other processes of the same user: either
+  // would hand them the password.
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  const rlimit noCore{0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);
+  // The process list shows the arguments as they are now in memory.
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--password" && i + 1 < argc) {
+      std::memset(argv[i + 1], '*', std::strlen(argv[i + 1]));
+    } else if (arg.starts_with("--password=")) {
+      std::memset(argv[i] + 11, '*', arg.size() - 11);
+    }
+  }
 }
 
 }  // namespace slotsync::cli

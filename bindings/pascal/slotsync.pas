@@ -40,11 +40,32 @@ const
   SLOTSYNC_BUSY = 5;
   SLOTSYNC_BAD_ARGUMENTS = 6;
   SLOTSYNC_PREVIEWED = 7;
+  SLOTSYNC_PLANNED = 8;
+  SLOTSYNC_PLAN_REFUSED = 9;
 
   { How one statement ended, for OnStatement. }
   SLOTSYNC_STATEMENT_OK = 0;
   SLOTSYNC_STATEMENT_FAILED_IGNORED = 1;
   SLOTSYNC_STATEMENT_FAILED = 2;
+  SLOTSYNC_STATEMENT_PLANNED = 3;
+  SLOTSYNC_STATEMENT_PLANNED_IGNORED = 4;
+  SLOTSYNC_STATEMENT_PLANNED_CHECK = 5;
+
+  { How the connection is encrypted (TSlotsyncOptions.encrypt). }
+  SLOTSYNC_ENCRYPT_DEFAULT = 0;
+  SLOTSYNC_ENCRYPT_STRICT = 1;
+  SLOTSYNC_ENCRYPT_MANDATORY = 2;
+  SLOTSYNC_ENCRYPT_OPTIONAL = 3;
+
+  { What a run does to a flagged table (TSlotsyncTableReport.kind). }
+  SLOTSYNC_TABLE_DETAIL = 0;
+  SLOTSYNC_TABLE_PER_TERMINAL = 1;
+  SLOTSYNC_TABLE_NOTHING_TO_DO = 2;
+
+  { How much a finding weighs. }
+  SLOTSYNC_PROBLEM = 0;
+  SLOTSYNC_NOTICE = 1;
+  SLOTSYNC_NOTE = 2;
 
   { What OnProgress is told. }
   SLOTSYNC_PROGRESS_PROMPT = 0;
@@ -61,6 +82,30 @@ type
     Text: PAnsiChar); {$IFDEF WIN32}stdcall{$ELSE}cdecl{$ENDIF};
   TSlotsyncNoticeCallback = function(Context: Pointer; Caption, Text: PAnsiChar;
     Flags: Cardinal): Integer; {$IFDEF WIN32}stdcall{$ELSE}cdecl{$ENDIF};
+  TSlotsyncMessageCallback = procedure(Context: Pointer; Statement, SqlState: PAnsiChar;
+    NativeError: Integer; Message: PAnsiChar); {$IFDEF WIN32}stdcall{$ELSE}cdecl{$ENDIF};
+
+  PSlotsyncTableReport = ^TSlotsyncTableReport;
+  TSlotsyncTableReport = record
+    size: TSlotsyncSize;
+    tableTag: Integer;
+    kind: Integer;
+    tableName: PAnsiChar;
+    rows: Int64;
+    rowsLost: Int64;
+    slotsNow: Integer;
+    slotsAfter: Integer;
+    columnsAdded: PAnsiChar;
+    columnsDropped: PAnsiChar;
+    sizeTextsUpdated: Integer;
+    triggerCalled: Integer;
+    problems: Integer;
+  end;
+
+  TSlotsyncTableCallback = procedure(Context: Pointer; Table: PSlotsyncTableReport);
+    {$IFDEF WIN32}stdcall{$ELSE}cdecl{$ENDIF};
+  TSlotsyncFindingCallback = procedure(Context: Pointer; TableTag, Severity: Integer;
+    Message: PAnsiChar); {$IFDEF WIN32}stdcall{$ELSE}cdecl{$ENDIF};
 
   PSlotsyncOptions = ^TSlotsyncOptions;
   TSlotsyncOptions = record
@@ -73,6 +118,15 @@ type
     progressContext: Pointer;
     onNotice: TSlotsyncNoticeCallback;
     noticeContext: Pointer;
+    onMessage: TSlotsyncMessageCallback;
+    messageContext: Pointer;
+    plan: Integer;
+    onTableReport: TSlotsyncTableCallback;
+    tableReportContext: Pointer;
+    onFinding: TSlotsyncFindingCallback;
+    findingContext: Pointer;
+    encrypt: Integer;
+    trustServerCertificate: Integer;
   end;
 
   PSlotsyncResult = ^TSlotsyncResult;

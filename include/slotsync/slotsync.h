@@ -43,13 +43,26 @@ typedef enum SlotsyncOutcome {
   SLOTSYNC_COMMIT_UNKNOWN = 4,            /* the connection broke during the commit: whether the
                                              server took it cannot be told from here */
   SLOTSYNC_BUSY = 5,                      /* another run is in progress in this process */
-  SLOTSYNC_BAD_ARGUMENTS = 6, /* a NULL or oversized argument, or an unusable options block */
+  SLOTSYNC_BAD_ARGUMENTS = 6, /* a NULL, empty or oversized argument, or an
+                                 unusable options block */
   SLOTSYNC_PREVIEWED = 7,     /* dry run: everything went through and was then rolled
                                  back as asked; a real run would have committed */
   SLOTSYNC_PLANNED = 8,       /* plan: nothing was written or locked; a run would commit */
   SLOTSYNC_PLAN_REFUSED = 9   /* plan: nothing was written or locked; a run would not
                                  commit, the findings say why */
 } SlotsyncOutcome;
+
+/* How much the connection insists on encryption, for SlotsyncOptions.encrypt:
+ * the levels of sqlcmd's -N. */
+typedef enum SlotsyncEncrypt {
+  SLOTSYNC_ENCRYPT_DEFAULT = 0,   /* mandatory, the server's certificate accepted unchecked */
+  SLOTSYNC_ENCRYPT_STRICT = 1,    /* TLS from the first byte; certificate and host name checked
+                                     (ODBC Driver 18 for SQL Server or later) */
+  SLOTSYNC_ENCRYPT_MANDATORY = 2, /* encrypted or no connection; the certificate is checked
+                                     unless trustServerCertificate is set */
+  SLOTSYNC_ENCRYPT_OPTIONAL = 3   /* encrypted only if the server insists: user and password
+                                     may travel in clear */
+} SlotsyncEncrypt;
 
 /* How one statement ended, for SlotsyncOptions.onStatement. */
 typedef enum SlotsyncStatementOutcome {
@@ -163,6 +176,12 @@ typedef struct SlotsyncOptions {
   void* tableReportContext;
   SlotsyncFindingCallback onFinding;
   void* findingContext;
+  /* A SlotsyncEncrypt. */
+  int encrypt;
+  /* Non-zero: accept the server's certificate without checking it (still
+   * encrypted). Ignored by SLOTSYNC_ENCRYPT_STRICT, which always checks, and
+   * implied by SLOTSYNC_ENCRYPT_DEFAULT. */
+  int trustServerCertificate;
 } SlotsyncOptions;
 
 typedef struct SlotsyncResult {

@@ -1,8 +1,12 @@
 #include "entry/public_api.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <string>
 
+#include "entry/run_cancel.h"
 #include "text/gbk.h"
 #include "ui/notice.h"
 #include "ui/progress_view.h"
@@ -47,17 +51,75 @@ class CallbackNoticeBox final : public ui::NoticeBox {
   void* context_;
 };
 
+#define SLOTSYNC_FIELD_END(type, field) (offsetof(type, field) + sizeof(type::field))
+
+// Where each field of the options ends, in order. A caller's size may come
+// from an older or a broken header and end inside a field: only the fields it
+// covers whole are read, never half a pointer.
+constexpr std::size_t kOptionFieldEnds[] = {
+    SLOTSYNC_FIELD_END(SlotsyncOptions, size),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, dryRun),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, showWindow),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, onStatement),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, statementContext),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, onProgress),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, progressContext),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, onNotice),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, noticeContext),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, onMessage),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, messageContext),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, plan),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, onTableReport),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, tableReportContext),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, onFinding),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, findingContext),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, encrypt),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, trustServerCertificate),
+};
+// The fields of the result before its message, which is written cut to fit.
+constexpr std::size_t kResultFieldEnds[] = {
+    SLOTSYNC_FIELD_END(SlotsyncResult, size),
+    SLOTSYNC_FIELD_END(SlotsyncResult, outcome),
+    SLOTSYNC_FIELD_END(SlotsyncResult, slotCount),
+    SLOTSYNC_FIELD_END(SlotsyncResult, slotColumns),
+    SLOTSYNC_FIELD_END(SlotsyncResult, flaggedRows),
+    SLOTSYNC_FIELD_END(SlotsyncResult, rebuiltTables),
+    SLOTSYNC_FIELD_END(SlotsyncResult, hasFailedTableTag),
+    SLOTSYNC_FIELD_END(SlotsyncResult, failedTableTag),
+};
+
+// A field added to a struct must be added to its list too.
+constexpr std::size_t RoundUp(std::size_t n, std::size_t to) {
+  return (n + to - 1) / to * to;
+}
+static_assert(RoundUp(std::end(kOptionFieldEnds)[-1], alignof(SlotsyncOptions)) ==
+              sizeof(SlotsyncOptions));
+static_assert(std::end(kResultFieldEnds)[-1] == offsetof(SlotsyncResult, message));
+
+template <std::size_t N>
+std::size_t WholeFields(std::size_t size, const std::size_t (&ends)[N]) {
+  std::size_t whole = 0;
+  for (const std::size_t end : ends) {
+    if (end <= size) whole = end;
+  }
+  return whole;
+}
+
 // The caller's options, with the fields its size leaves out at their defaults.
 SlotsyncOptions ReadOptions(const SlotsyncOptions* given) {
   SlotsyncOptions options{};
   options.size = sizeof options;
   options.showWindow = 1;
-  if (given != nullptr) std::memcpy(&options, given, std::min(given->size, sizeof options));
+  if (given != nullptr) std::memcpy(&options, given, WholeFields(given->size, kOptionFieldEnds));
   return options;
 }
 
 constexpr std::size_t kSmallestOptions = offsetof(SlotsyncOptions, dryRun) + sizeof(int);
 constexpr std::size_t kSmallestResult = offsetof(SlotsyncResult, outcome) + sizeof(int);
+
+bool IsEncryptLevel(int value) {
+  return value >= SLOTSYNC_ENCRYPT_DEFAULT && value <= SLOTSYNC_ENCRYPT_OPTIONAL;
+}
 
 // Names the first argument that cannot be used, or returns empty text.
 std::string CheckArguments(const char* const (&texts)[4], const SlotsyncOptions* options,
@@ -66,6 +128,9 @@ std::string CheckArguments(const char* const (&texts)[4], const SlotsyncOptions*
                                             "password"};
   for (int i = 0; i < 4; ++i) {
     if (texts[i] == nullptr) return std::string("the ") + kNames[i] + " is NULL";
+    // An empty one would leave its attribute out, and the driver would fall
+    // back to a default of its own: another server, database or login.
+    if (i < 3 && texts[i][0] == '\0') return std::string("the ") + kNames[i] + " is empty";
     if (strnlen(texts[i], kMaxArgumentBytes + 1) > kMaxArgumentBytes) {
       return std::string("the ") + kNames[i] + " is longer than " +
              std::to_string(kMaxArgumentBytes) + " bytes";
@@ -79,6 +144,9 @@ std::string CheckArguments(const char* const (&texts)[4], const SlotsyncOptions*
   }
   if (options != nullptr && options->size < kSmallestOptions) {
     return "SlotsyncOptions.size is too small: set it to sizeof(SlotsyncOptions)";
+  }
+  if (options != nullptr && !IsEncryptLevel(ReadOptions(options).encrypt)) {
+    return "SlotsyncOptions.encrypt is no SlotsyncEncrypt value";
   }
   if (result != nullptr && result->size < kSmallestResult) {
     return "SlotsyncResult.size is too small: set it to sizeof(SlotsyncResult)";
@@ -97,6 +165,20 @@ void CopyMessage(char* target, std::size_t size, const std::string& message) {
   }
   std::memcpy(target, message.data(), length);
   target[length] = '\0';
+}
+
+ConnectionSecurity SecurityOf(const SlotsyncOptions* given) {
+  const SlotsyncOptions options = ReadOptions(given);
+  switch (options.encrypt) {
+    case SLOTSYNC_ENCRYPT_STRICT:
+      return {sql::Encryption::kStrict, false};
+    case SLOTSYNC_ENCRYPT_MANDATORY:
+      return {sql::Encryption::kMandatory, options.trustServerCertificate != 0};
+    case SLOTSYNC_ENCRYPT_OPTIONAL:
+      return {sql::Encryption::kOptional, options.trustServerCertificate != 0};
+    default:
+      return {};
+  }
 }
 
 int ToCode(Outcome outcome) {
@@ -135,8 +217,13 @@ void WriteResult(SlotsyncResult* result, const RunReport& report) {
   full.rebuiltTables = report.rebuiltTables;
   full.hasFailedTableTag = report.failedTableTag.has_value() ? 1 : 0;
   full.failedTableTag = report.failedTableTag.value_or(0);
-  CopyMessage(full.message, sizeof full.message, report.message);
-  std::memcpy(result, &full, std::min(result->size, sizeof full));
+  std::memcpy(result, &full, WholeFields(result->size, kResultFieldEnds));
+  // The message as far as the caller's block holds it, always terminated.
+  constexpr std::size_t kMessageAt = offsetof(SlotsyncResult, message);
+  if (result->size > kMessageAt) {
+    CopyMessage(result->message, std::min(result->size - kMessageAt, sizeof full.message),
+                report.message);
+  }
 }
 
 int StatementCode(sql::StatementOutcome outcome) {
@@ -215,7 +302,9 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
           ? std::make_unique<CallbackNoticeBox>(options.onNotice, options.noticeContext)
           : ui::MakeDefaultNoticeBox();
   RunDependencies deps;
-  deps.makeClient = makeClient;
+  deps.makeClient = [&makeClient](const SizeConnectionSettings& settings) {
+    return Cancellable(makeClient(settings));
+  };
   deps.makeProgressView = [&options]() -> std::unique_ptr<ui::ProgressView> {
     if (options.onProgress != nullptr) {
       return std::make_unique<CallbackProgressView>(options.onProgress, options.progressContext);
@@ -264,7 +353,7 @@ int RefreshStructWith(const char* server, const char* database, const char* user
       report.message = problem;
     } else {
       report = Run({server, database, user, password}, ReadOptions(options),
-                   makeClient != nullptr ? *makeClient : OdbcClientFactory());
+                   makeClient != nullptr ? *makeClient : OdbcClientFactory(SecurityOf(options)));
     }
   } catch (const std::exception& e) {
     report.outcome = Outcome::kFailedBeforeTransaction;

@@ -5,6 +5,7 @@
 
 #include "entry/restructure_run.h"
 #include "slotsync/slotsync.h"
+#include "sql/connection_string.h"
 
 namespace slotsync::entry {
 
@@ -19,8 +20,14 @@ int RefreshStructWith(const char* server, const char* database, const char* user
                       const char* password, const SlotsyncOptions* options, SlotsyncResult* result,
                       const ClientFactory* makeClient = nullptr);
 
-// The client that real runs use: ODBC.
-ClientFactory OdbcClientFactory();
+// What the caller asked of the connection's encryption.
+struct ConnectionSecurity {
+  sql::Encryption encryption = sql::Encryption::kMandatory;
+  bool trustServerCertificate = true;
+};
+
+// The client that real runs use: ODBC, introducing itself as this library.
+ClientFactory OdbcClientFactory(ConnectionSecurity security = {});
 
 const char* LastError();
 

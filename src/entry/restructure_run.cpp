@@ -203,8 +203,9 @@ class Run {
         rebuilders.RebuildTerminalTables(tableTag);
       }
     } catch (const sql::SqlError& e) {
-      // Without the link there is nothing more to learn.
-      if (e.ConnectionLost()) throw;
+      // Without the link, or once the run was interrupted, there is nothing
+      // more to learn.
+      if (e.ConnectionLost() || e.SqlState() == "HY008") throw;
       findings.Add({tableTag, rebuild::Severity::kRefusal, WithoutTablePrefix(tableTag, e.what())});
     } catch (const std::exception& e) {
       findings.Add({tableTag, rebuild::Severity::kRefusal, WithoutTablePrefix(tableTag, e.what())});

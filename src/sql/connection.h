@@ -41,6 +41,11 @@ class Connection {
   // commit that took but left the connection in manual-commit mode. Taking
   // them empties the list.
   virtual std::vector<Diagnostic> TakeWarnings() { return {}; }
+
+  // Asks the statement running now, on another thread, to stop; it then
+  // fails (SQLSTATE HY008). Callable from any thread at any time; does
+  // nothing when no statement runs or the client cannot cancel.
+  virtual void Cancel() {}
 };
 
 }  // namespace slotsync::sql

@@ -218,6 +218,61 @@ FreeTdsServer SplitForFreeTds(std::u16string_view server) {
   return {std::u16string(name) + std::u16string(instance), std::u16string(port)};
 }
 
+std::string StrictRefused(std::u16string_view driver, std::string_view why) {
+  return "Strict encryption cannot be had with the driver \"" + text::Utf16ToGbk(driver) +
+         "\": " + std::string(why) + "; ask for mandatory encryption instead (--encrypt mandatory)";
+}
+
+// Encrypt takes yes/no from Driver 17 and the older drivers, and "strict"
+// (TDS 8.0: TLS before the pre-login packet, certificate and host name always
+// checked, TrustServerCertificate ignored) from Driver 18 on.
+void AddMicrosoftEncryption(Builder& builder, DriverKind kind, std::u16string_view driver,
+                            const ConnectionSettings& settings) {
+  switch (settings.encryption) {
+    case Encryption::kStrict:
+      if (kind.version < 18) {
+        throw SqlError(StrictRefused(driver, "strict mode needs ODBC Driver 18 for SQL Server"));
+      }
+      builder.AddFixed(u"Encrypt=strict");
+      return;
+    case Encryption::kMandatory:
+      builder.AddFixed(u"Encrypt=yes");
+      break;
+    case Encryption::kOptional:
+      builder.AddFixed(u"Encrypt=no");
+      break;
+  }
+  // Said either way: Driver 18 checks by default, the older ones do not.
+  builder.AddFixed(settings.trustServerCertificate ? u"TrustServerCertificate=yes"
+                                                   : u"TrustServerCertificate=no");
+}
+
+// FreeTDS up to 1.3 knows off, request and require. It checks a certificate
+// only against the "ca file" of freetds.conf, which no connection attribute
+// can set, so it cannot promise the checks of strict mode.
+void AddFreeTdsEncryption(Builder& builder, std::u16string_view driver,
+                          const ConnectionSettings& settings) {
+  switch (settings.encryption) {
+    case Encryption::kStrict:
+      throw SqlError(StrictRefused(
+          driver, "FreeTDS checks certificates only as its freetds.conf says (\"ca file\")"));
+    case Encryption::kMandatory:
+      builder.AddFixed(u"Encryption=require");
+      return;
+    case Encryption::kOptional:
+      builder.AddFixed(u"Encryption=request");
+      return;
+  }
+}
+
+// Other drivers' keywords are unknown here; they keep their own defaults.
+void AddEncryption(Builder& builder, DriverKind kind, std::u16string_view driver,
+                   const ConnectionSettings& settings) {
+  if (kind.family == DriverFamily::kMicrosoft)
+    AddMicrosoftEncryption(builder, kind, driver, settings);
+  if (kind.family == DriverFamily::kFreeTds) AddFreeTdsEncryption(builder, driver, settings);
+}
+
 }  // namespace
 
 std::string ChooseDriver(std::string_view fromEnvironment,
@@ -285,6 +340,7 @@ std::string BuildConnectionString(const ConnectionSettings& settings, std::strin
   builder.Add(u"Database", text::GbkToUtf16(settings.database));
   builder.Add(u"UID", text::GbkToUtf16(settings.user));
   builder.Add(u"PWD", text::GbkToUtf16(settings.password));
+  builder.Add(u"APP", text::GbkToUtf16(settings.applicationName));
 
   if (kind.family == DriverFamily::kFreeTds) {
     // FreeTDS converts server text to its client charset on the way to the
@@ -297,17 +353,27 @@ std::string BuildConnectionString(const ConnectionSettings& settings, std::strin
     // set in freetds.conf for a particular site stays in force.
     builder.AddFixed(u"ClientCharset=UTF-8");
   }
-  if (kind.family == DriverFamily::kMicrosoft && kind.version >= 18) {
-    // Driver 18 encrypts by default and checks the server's certificate. An
-    // on-premises server nobody has set a certificate up for has only the
-    // self-signed one SQL Server makes itself, which Driver 18 refuses
-    // ("certificate verify failed"), so the connection that worked with
-    // Driver 17 or the Windows driver would fail. Trusting the certificate
-    // keeps the encryption and skips that check; Driver 17 and the Windows
-    // driver, which do not encrypt by default, never made it.
-    builder.AddFixed(u"TrustServerCertificate=yes");
-  }
+  AddEncryption(builder, kind, driver, settings);
   return text::Utf16ToGbk(builder.Text());
+}
+
+std::string EncryptionHint(const ConnectionSettings& settings, std::string_view message) {
+  const std::u16string text = text::GbkToUtf16(message);
+  bool aboutTls = false;
+  for (const std::u16string_view word :
+       {u"encrypt", u"ssl", u"tls", u"certificate", u"handshake"}) {
+    aboutTls = aboutTls || ContainsIgnoringCase(text, word);
+  }
+  if (!aboutTls || settings.encryption == Encryption::kOptional) return {};
+  std::string hint =
+      "The connection asks for encryption. If the server cannot encrypt, allow an unencrypted "
+      "login with --encrypt optional (SlotsyncOptions.encrypt = SLOTSYNC_ENCRYPT_OPTIONAL)";
+  if (!settings.trustServerCertificate || settings.encryption == Encryption::kStrict) {
+    hint +=
+        "; if its certificate is self-signed, install one the client trusts, or accept it "
+        "unchecked with --trust-server-certificate (-C) and --encrypt mandatory";
+  }
+  return hint;
 }
 
 std::string MaskPassword(std::string_view connectionString) {

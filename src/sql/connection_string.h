@@ -11,6 +11,13 @@
 
 namespace slotsync::sql {
 
+// How much the connection insists on TLS, in the words of sqlcmd's -N.
+enum class Encryption {
+  kStrict,     // TLS before anything else is sent, certificate always checked
+  kMandatory,  // encrypted after the pre-login exchange; fails if the server cannot
+  kOptional,   // encrypted only when the server insists: the login may travel in clear
+};
+
 // Where and as whom to connect. Texts are GBK bytes, as everywhere in the
 // library.
 struct ConnectionSettings {
@@ -19,6 +26,12 @@ struct ConnectionSettings {
   std::string user;
   std::string password;
   std::string driver;  // an ODBC driver name; empty: ChooseDriver picks one
+  Encryption encryption = Encryption::kMandatory;
+  // Accept the server's certificate without checking who signed it and for
+  // which host; still encrypted. The self-signed certificate SQL Server
+  // makes for itself passes only this way.
+  bool trustServerCertificate = true;
+  std::string applicationName = {};  // sent as APP so the session can be told apart
 };
 
 // Names the driver to use when the settings name none, for machines whose
@@ -48,6 +61,10 @@ std::string DriverFromEnvironment();
 // driver's default applies. Throws SqlError for a value that the driver
 // cannot be given safely (see connection_string.cpp).
 std::string BuildConnectionString(const ConnectionSettings& settings, std::string_view driverName);
+
+// A hint to add to a failed connect's message when it looks like the server
+// could not encrypt or its certificate did not pass; empty otherwise.
+std::string EncryptionHint(const ConnectionSettings& settings, std::string_view message);
 
 // The connection string with the value of every PWD (or Password) attribute
 // replaced by "***", for messages and logs: a password is never printed.

@@ -54,6 +54,11 @@ std::vector<Diagnostic> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle
     diagnostic.nativeError = static_cast<long>(native);
     diagnostic.message =
         FromSqlBuffer(message.data(), static_cast<std::size_t>(length), message.size());
+    // What a database administrator looks the failure up by, on its line.
+    if (!diagnostic.sqlState.empty()) {
+      diagnostic.message += " (SQLSTATE " + diagnostic.sqlState + ", native error " +
+                            std::to_string(diagnostic.nativeError) + ")";
+    }
     diagnostics.push_back(std::move(diagnostic));
     ++record;
   }

@@ -176,6 +176,24 @@ SQLRETURN SetAutocommit(SQLHDBC connection, bool on) {
 
 }  // namespace
 
+// Makes a statement handle reachable for Cancel while it runs.
+class RunningStatement {
+ public:
+  RunningStatement(OdbcConnection& owner, SQLHSTMT handle) : owner_(owner) {
+    const std::lock_guard lock(owner_.runningMutex_);
+    owner_.running_ = handle;
+  }
+  ~RunningStatement() {
+    const std::lock_guard lock(owner_.runningMutex_);
+    owner_.running_ = nullptr;
+  }
+  RunningStatement(const RunningStatement&) = delete;
+  RunningStatement& operator=(const RunningStatement&) = delete;
+
+ private:
+  OdbcConnection& owner_;
+};
+
 OdbcConnection::OdbcConnection(ConnectionSettings settings) : settings_(std::move(settings)) {}
 
 OdbcConnection::~OdbcConnection() {
@@ -223,6 +241,9 @@ void OdbcConnection::Connect() {
   if (!SQL_SUCCEEDED(result)) {
     std::vector<Diagnostic> diagnostics = odbc::ReadDiagnostics(
         SQL_HANDLE_DBC, connection, "SQLDriverConnectW", MaskPassword(connectionString));
+    if (std::string hint = EncryptionHint(settings_, SqlError(diagnostics).what()); !hint.empty()) {
+      diagnostics.push_back(Diagnostic{{}, 0, std::move(hint)});
+    }
     SQLFreeHandle(SQL_HANDLE_DBC, connection);
     throw SqlError(std::move(diagnostics));
   }
@@ -249,6 +270,7 @@ void OdbcConnection::Disconnect() {
 ResultSet OdbcConnection::Query(const std::string& statementText) {
   warnings_.clear();
   Statement statement(static_cast<SQLHDBC>(RequireConnection()));
+  const RunningStatement running(*this, statement.Handle());
   statement.CheckRun(statement.ExecDirect(statementText), "SQLExecDirectW");
   int resultsSoFar = 1;
   // The rows are in the first result that has columns: a batch can start
@@ -276,6 +298,7 @@ ResultSet OdbcConnection::Query(const std::string& statementText) {
 void OdbcConnection::Execute(const std::string& statementText) {
   warnings_.clear();
   Statement statement(static_cast<SQLHDBC>(RequireConnection()));
+  const RunningStatement running(*this, statement.Handle());
   // SQL_NO_DATA here is a searched UPDATE or DELETE that matched no row.
   statement.CheckRun(statement.ExecDirect(statementText), "SQLExecDirectW");
   DrainResults(statement, furtherResults_, 1);
@@ -284,6 +307,14 @@ void OdbcConnection::Execute(const std::string& statementText) {
 
 std::vector<Diagnostic> OdbcConnection::TakeWarnings() {
   return std::exchange(warnings_, {});
+}
+
+// SQLCancel on a statement another thread is executing is what the call is
+// for (ODBC: "Canceling Processing on Another Thread"); the executing call
+// then returns SQL_ERROR with SQLSTATE HY008.
+void OdbcConnection::Cancel() {
+  const std::lock_guard lock(runningMutex_);
+  if (running_ != nullptr) SQLCancel(static_cast<SQLHSTMT>(running_));
 }
 
 void OdbcConnection::StartTransaction() {

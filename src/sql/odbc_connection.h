@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,7 @@ class OdbcConnection : public Connection {
   void StartTransaction() override;
   void Commit() override;
   void Rollback() override;
+  void Cancel() override;
 
   std::vector<Diagnostic> TakeWarnings() override;
 
@@ -61,6 +63,11 @@ class OdbcConnection : public Connection {
   std::string driverName_;
   FurtherResults furtherResults_;
   std::vector<Diagnostic> warnings_;
+  // The statement handle a Query or Execute is running, for Cancel from
+  // another thread; the mutex keeps it from being freed under SQLCancel.
+  std::mutex runningMutex_;
+  void* running_ = nullptr;
+  friend class RunningStatement;
 };
 
 std::unique_ptr<Connection> MakeOdbcConnection(ConnectionSettings settings);

@@ -45,8 +45,12 @@ char16_t FromLittleEndian(const unsigned char* bytes) {
   return static_cast<char16_t>(bytes[0] | (bytes[1] << 8));
 }
 
+// The C and POSIX locales (cron, services, LANG unset) name ASCII, which has
+// no Chinese at all: UTF-8 is what any terminal or log reader of today shows,
+// and text typed there with bytes above 0x7F is UTF-8 in practice.
 bool IsUtf8Codeset(const char* codeset) {
-  return std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0;
+  return std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0 ||
+         std::strcmp(codeset, "ANSI_X3.4-1968") == 0 || std::strcmp(codeset, "ASCII") == 0;
 }
 
 }  // namespace

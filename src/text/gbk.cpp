@@ -177,4 +177,37 @@ std::string TerminalToGbk(std::string_view terminal) {
   return Utf16ToGbk(TerminalToUtf16(terminal));
 }
 
+std::optional<std::string> TerminalToGbkExactly(std::string_view terminal) {
+  const std::u16string typed = TerminalToUtf16(terminal);
+  std::string gbk = Utf16ToGbk(typed);
+  // "?" and U+FFFD stand for what did not convert; a round trip shows them.
+  if (GbkToUtf16(gbk) != typed || typed.find(kReplacementChar) != std::u16string::npos) {
+    return std::nullopt;
+  }
+  return gbk;
+}
+
+namespace {
+
+bool IsControl(char16_t c) {
+  return (c < 0x20 && c != u'\n') || (c >= 0x7F && c <= 0x9F);
+}
+
+}  // namespace
+
+std::string GbkToTerminalEscaped(std::string_view gbk) {
+  static constexpr char16_t kHex[] = u"0123456789ABCDEF";
+  std::u16string shown;
+  for (const char16_t c : GbkToUtf16(gbk)) {
+    if (!IsControl(c)) {
+      shown.push_back(c);
+      continue;
+    }
+    shown += u"\\x";
+    shown.push_back(kHex[c >> 4]);
+    shown.push_back(kHex[c & 0xF]);
+  }
+  return Utf16ToTerminal(shown);
+}
+
 }  // namespace slotsync::text

@@ -13,6 +13,7 @@
 //    surrogate or an invalid UTF-8 sequence, becomes "?" (one byte each).
 // Nothing is ever dropped silently and the output is never cut short.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,16 @@ std::u16string Utf8ToUtf16(std::string_view utf8);
 // the command calls setlocale(LC_ALL, "") before it uses these.
 std::string GbkToTerminal(std::string_view gbk);
 std::string TerminalToGbk(std::string_view terminal);
+
+// The text typed on the terminal as GBK, or nothing when a character of it
+// has no GBK form (or the bytes are no text in the terminal's encoding):
+// for arguments, which must reach the server as typed or not at all.
+std::optional<std::string> TerminalToGbkExactly(std::string_view terminal);
+
+// Text from the database or the server for a terminal: every control
+// character but the line feed written as a visible escape ("\x1B"), so that
+// none can move the cursor, rewrite a line or change the terminal's state.
+std::string GbkToTerminalEscaped(std::string_view gbk);
 
 // True when every byte belongs to a GBK character that Unicode can hold, so
 // that the text survives the trip to UTF-16 unchanged.

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "text/gbk.h"
+#include "ui/console_line.h"
 #include "ui/console_progress.h"
 
 namespace slotsync::ui {
@@ -25,7 +26,11 @@ class ConsoleProgressView final : public ProgressView {
     }
     wake_.notify_all();
     if (spinner_.joinable()) spinner_.join();
-    if (isTerminal_ && shown_) out_ << '\r' << kClearToEnd << std::flush;
+    const std::lock_guard lock(mutex_);
+    if (isTerminal_ && shown_) {
+      out_ << '\r' << kClearToEnd << std::flush;
+      SetSpinnerDrawnOn(nullptr);
+    }
   }
   ConsoleProgressView(const ConsoleProgressView&) = delete;
   ConsoleProgressView& operator=(const ConsoleProgressView&) = delete;
@@ -66,6 +71,7 @@ class ConsoleProgressView final : public ProgressView {
   void DrawLocked() {
     out_ << '\r' << kSpinner[frame_ % sizeof kSpinner] << ' ' << prompt_ << kClearToEnd
          << std::flush;
+    SetSpinnerDrawnOn(&out_);
   }
 
   // The spinner turns only once the line is on the terminal and the
@@ -87,7 +93,9 @@ class ConsoleProgressView final : public ProgressView {
   const bool isTerminal_;
   const std::chrono::milliseconds interval_;
 
-  std::mutex mutex_;  // guards everything below and every write to out_
+  // Shared with every other writer to the terminal (ui/console_line.h);
+  // guards everything below and every write to out_.
+  std::mutex& mutex_ = ConsoleLineMutex();
   std::condition_variable wake_;
   std::string prompt_;
   bool shown_ = false;

@@ -17,6 +17,7 @@
 
 #include "e2e_support.h"
 #include "entry/public_api.h"
+#include "entry/version.h"
 #include "slotsync/slotsync.h"
 
 namespace slotsync::e2e {
@@ -59,6 +60,8 @@ const std::string kDatabaseUtf8 = "\xE6\x95\xB0\xE6\x8D\xAE\xE5\xBA\x93";
 // which a byte-wise look at the connection string would take for ASCII.
 const std::string kTrailBracesGbk = "\x81\x7D\x81\x7B\x81\x5C";
 const std::string kTrailBracesUtf8 = "\xE4\xBA\x87\xE4\xBA\x84\xE4\xB9\x97";
+
+const std::string kApp = std::string("APP=slotsync ") + kVersion;
 
 struct Arguments {
   std::optional<std::string> server = "srv";
@@ -150,6 +153,9 @@ class BadInput : public ::testing::Test {
   ScratchDirectory directory_;
 };
 
+std::vector<std::string> Expected(const std::string& driver, const Arguments& a,
+                                  const std::vector<std::string>& extra = {});
+
 TEST_F(BadInput, NullTextsAreRefusedAsBadArgumentsBeforeAnyConnection) {
   struct Case {
     Arguments arguments;
@@ -194,8 +200,7 @@ TEST_F(BadInput, TextsOverTheLimitAreRefusedAndTheLimitItselfPasses) {
   const std::string at(limit, 'c');
   const Call call = Run({at, at, at, at});
   EXPECT_EQ(call.outcome, SLOTSYNC_IN_STEP) << call.lastError;
-  EXPECT_EQ(Attributes(), (std::vector<std::string>{"Driver=" + Built::Driver(), "Server=" + at,
-                                                    "Database=" + at, "UID=" + at, "PWD=" + at}));
+  EXPECT_EQ(Attributes(), Expected(Built::Driver(), {at, at, at, at}));
 }
 
 TEST_F(BadInput, BytesThatAreNoGbkCharacterAreRefusedWithoutShowingThem) {
@@ -213,10 +218,23 @@ TEST_F(BadInput, BytesThatAreNoGbkCharacterAreRefusedWithoutShowingThem) {
   }
 }
 
-TEST_F(BadInput, EmptyTextsLeaveTheirAttributesOut) {
-  const Call call = Run({"", "", "", ""});
-  EXPECT_EQ(call.outcome, SLOTSYNC_IN_STEP) << call.lastError;
-  EXPECT_EQ(Attributes(), std::vector<std::string>{"Driver=" + Built::Driver()});
+// An empty one would let the driver fall back to a default of its own; an
+// empty password is a password.
+TEST_F(BadInput, EmptyServerDatabaseOrUserAreRefused) {
+  const std::vector<std::pair<Arguments, std::string>> cases = {
+      {{"", "Shop", "sa", "pw"}, "the server name is empty"},
+      {{"srv", "", "sa", "pw"}, "the database name is empty"},
+      {{"srv", "Shop", "", "pw"}, "the user name is empty"},
+  };
+  for (const auto& [arguments, message] : cases) {
+    const Call call = Run(arguments);
+    EXPECT_EQ(call.outcome, SLOTSYNC_BAD_ARGUMENTS);
+    EXPECT_EQ(call.lastError, message);
+    EXPECT_FALSE(DriverWasReached());
+  }
+  EXPECT_EQ(Run({"srv", "Shop", "sa", ""}).outcome, SLOTSYNC_IN_STEP);
+  EXPECT_EQ(Attributes(), (std::vector<std::string>{"Driver=" + Built::Driver(), "Server=srv",
+                                                    "Database=Shop", "UID=sa", kApp}));
 }
 
 // The texts as the caller gave them, and as the driver must receive them, in
@@ -248,10 +266,10 @@ std::vector<Texts> HardTexts() {
 }
 
 std::vector<std::string> Expected(const std::string& driver, const Arguments& a,
-                                  const std::vector<std::string>& extra = {}) {
-  std::vector<std::string> attributes = {"Driver=" + driver, "Server=" + *a.server,
+                                  const std::vector<std::string>& extra) {
+  std::vector<std::string> attributes = {"Driver=" + driver,        "Server=" + *a.server,
                                          "Database=" + *a.database, "UID=" + *a.user,
-                                         "PWD=" + *a.password};
+                                         "PWD=" + *a.password,      kApp};
   attributes.insert(attributes.end(), extra.begin(), extra.end());
   return attributes;
 }
@@ -274,7 +292,7 @@ TEST_F(BadInput, HardTextsReachADriverWithMicrosoftsNameExactly) {
     const Call call = Run(t.given);
     EXPECT_EQ(call.outcome, SLOTSYNC_IN_STEP) << call.lastError;
     EXPECT_EQ(Attributes(), Expected("ODBC Driver 18 for SQL Server", t.received,
-                                     {"TrustServerCertificate=yes"}));
+                                     {"Encrypt=yes", "TrustServerCertificate=yes"}));
   }
 }
 
@@ -286,13 +304,14 @@ TEST_F(BadInput, AFreeTdsDriverGetsItsOwnFormsOrAClearRefusal) {
   EXPECT_EQ(call.outcome, SLOTSYNC_IN_STEP) << call.lastError;
   EXPECT_EQ(Attributes(),
             (std::vector<std::string>{"Driver=FreeTDS", "Server=db01\\SHOP", "Database=Shop;UID=x",
-                                      "UID=sa", "PWD=p}w", "ClientCharset=UTF-8"}));
+                                      "UID=sa", "PWD=p}w", kApp, "ClientCharset=UTF-8",
+                                      "Encryption=require"}));
 
   call = Run({"db01,1433", "Shop", "sa", "pw"});
   EXPECT_EQ(call.outcome, SLOTSYNC_IN_STEP) << call.lastError;
-  EXPECT_EQ(Attributes(),
-            (std::vector<std::string>{"Driver=FreeTDS", "Server=db01", "Port=1433", "Database=Shop",
-                                      "UID=sa", "PWD=pw", "ClientCharset=UTF-8"}));
+  EXPECT_EQ(Attributes(), (std::vector<std::string>{"Driver=FreeTDS", "Server=db01", "Port=1433",
+                                                    "Database=Shop", "UID=sa", "PWD=pw", kApp,
+                                                    "ClientCharset=UTF-8", "Encryption=require"}));
 
   for (const Arguments& refused :
        {Arguments{"srv", "Shop", "sa", "p};PWD=x"}, Arguments{"srv", "Shop", "s a};UID=x", "pw"}}) {

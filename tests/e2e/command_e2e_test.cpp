@@ -2,9 +2,17 @@
 // and unixODBC, against the scripted driver: its exit code, what it prints,
 // and the statements and transaction calls that reached the driver.
 
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <csignal>
 
 #include "e2e_fixture.h"
+#include "entry/version.h"
 
 namespace slotsync::e2e {
 namespace {
@@ -33,7 +41,8 @@ TEST_P(SlotsyncCommand, AnInStepDatabaseEndsAfterTheCountsWithoutATransaction) {
   EXPECT_EQ(run.out, "in step: N=3, StockDetailTemp has 3 slot columns; nothing to do\n");
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(Attributes(), (std::vector<std::string>{"Driver=" + DriverPath(), "Server=srv",
-                                                    "Database=Shop", "UID=sa", "PWD=pw"}));
+                                                    "Database=Shop", "UID=sa", "PWD=pw",
+                                                    std::string("APP=slotsync ") + kVersion}));
   const std::vector<std::string> expected = {"CONNECT", "EXEC " + kSizeSql, "EXEC " + kSlotCountSql,
                                              "EXEC " + kColumnCountSql, "DISCONNECT"};
   EXPECT_EQ(DriverEvents(), expected);
@@ -100,7 +109,7 @@ TEST_P(SlotsyncCommand, AFailureInTheMiddleRollsBackAndNothingFollowsButTheRollb
   EXPECT_EQ(run.err, kPromptLine +
                          "\nrolled back: N=3, StockDetailTemp has 2 slot columns; nothing was "
                          "changed\nslotsync: TableTag 101: " +
-                         message + "\n");
+                         message + " (SQLSTATE 42S11, native error 0)\n" + kRolledBackNext);
   const std::vector<std::string> events = DriverEvents();
   EXPECT_EQ(events, DriverLogOf(recordedLog));
   EXPECT_EQ(
@@ -121,9 +130,12 @@ TEST_P(SlotsyncCommand, ARefusedConnectionFailsBeforeAnything) {
   const ProgramRun run = Command();
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "could not run; nothing was changed\nslotsync: Login failed for user 'sa'.\n");
+  EXPECT_EQ(run.err,
+            "could not run; nothing was changed\nslotsync: Login failed for user 'sa'. (SQLSTATE "
+            "28000, native error 0)\n" +
+                kCouldNotRunNext);
   EXPECT_EQ(DriverEvents(), std::vector<std::string>{"CONNECT"});
-  EXPECT_EQ(Attributes().size(), 5u);
+  EXPECT_EQ(Attributes().size(), 6u);
 }
 
 TEST_P(SlotsyncCommand, ADryRunSendsEverythingAndRollsBack) {
@@ -169,9 +181,11 @@ TEST_P(SlotsyncCommand, ACommitLostWithTheLinkIsReportedAsUnknown) {
   const ProgramRun run = Command();
   EXPECT_EQ(run.exitCode, 4);
   EXPECT_EQ(run.err, kPromptLine +
-                         "\ncommit outcome unknown: the connection broke during the commit; check "
-                         "the database before running again\nslotsync: commit failed: "
-                         "Communication link failure\n");
+                         "\ncommit outcome unknown: the connection broke during the commit\n"
+                         "slotsync: commit failed: Communication link failure (SQLSTATE 08S01, "
+                         "native error 0)\nslotsync: look at S_Modify before running again: "
+                         "tables still flagged Modified=1 mean the commit did not take (run "
+                         "again), Modified=0 that it did (nothing to do)\n");
   const std::vector<std::string> events = DriverEvents();
   // The client rolls back what the failed commit may have left and turns
   // autocommit back on; the run then rolls back once more, as it does after
@@ -198,10 +212,12 @@ TEST_P(SlotsyncCommand, AFailingRollbackIsReportedWithTheFailureBeforeIt) {
             kPromptLine +
                 "\nrolled back: N=3, StockDetailTemp has 2 slot columns; nothing was "
                 "changed\nslotsync: TableTag 450: Table 'OrderDetail_U' already has a primary "
-                "key defined on it.\n"
-                "rollback failed: The rollback was refused.\n"
-                "disconnect failed: [scripted] invalid transaction state: a "
-                "transaction is open\n");
+                "key defined on it. (SQLSTATE 42000, native error 0)\n"
+                "slotsync: rollback failed: The rollback was refused. (SQLSTATE HY000, native "
+                "error 0)\n"
+                "slotsync: disconnect failed: [scripted] invalid transaction state: a "
+                "transaction is open (SQLSTATE 25000, native error 0)\n" +
+                kRolledBackNext);
   const std::vector<std::string> events = DriverEvents();
   EXPECT_EQ(
       std::vector<std::string>(events.end() - 6, events.end()),
@@ -221,7 +237,9 @@ TEST_P(SlotsyncCommand, AFailingDisconnectAfterTheCommitIsReportedButTheRunStand
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.out,
             "committed: N=3, StockDetailTemp has 2 slot columns; 4 of 4 flagged tables rebuilt\n");
-  EXPECT_EQ(run.err, kPromptLine + "\nslotsync: disconnect failed: Communication link failure\n");
+  EXPECT_EQ(run.err, kPromptLine +
+                         "\nslotsync: disconnect failed: Communication link failure (SQLSTATE "
+                         "08S01, native error 0)\n");
   const std::vector<std::string> events = DriverEvents();
   // The client closes a link whose disconnect failed once more, after
   // rolling back whatever may be open.
@@ -249,11 +267,13 @@ TEST_P(SlotsyncCommand, AFallenSizeCountWithQuantitiesInTheDroppedSlotsIsRefused
       "\xBE\x9B\xE8\xB4\xA7\xE5\x95\x86\xE8\xBF\x9B\xE8\xA1\x8C\xE4\xBF\xAE\xE6\x94\xB9";
   // Found before anything is locked: the notice comes first, and the run
   // never begins its transaction.
-  EXPECT_EQ(run.err, notice +
-                         "\ncould not run; nothing was changed\nslotsync: the run cannot start; "
-                         "nothing was changed:\n  - TableTag 10: StockDetail: 2 rows hold "
-                         "quantities in x_4, above the 3 size slots the size groups need now; "
-                         "move them to lower slots or add sizes back to the size groups\n");
+  EXPECT_EQ(run.err,
+            notice +
+                "\ncould not run; nothing was changed\nslotsync: the run cannot start; "
+                "nothing was changed:\nslotsync:   - TableTag 10: StockDetail: 2 rows hold "
+                "quantities in x_4, above the 3 size slots the size groups need now; "
+                "move them to lower slots or add sizes back to the size groups\n" +
+                kCouldNotRunNext);
   const std::vector<std::string> events = DriverEvents();
   EXPECT_EQ(events, DriverLogOf(recordedLog));
   EXPECT_EQ(std::count(events.begin(), events.end(), "SET AUTOCOMMIT OFF"), 0);
@@ -305,7 +325,7 @@ TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
        {},
        0,
        "",
-       "  [warning 01000/15477] " + caution},
+       "  [warning] " + caution + " (SQLSTATE 01000, native error 15477)"},
       {"an ignored drop chosen as deadlock victim",
        [&](testing::Script& s) { s.Fail(drop, deadlock, "40001", 1205); },
        {},
@@ -365,6 +385,87 @@ TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
       ASSERT_NE(at, lines.end());
       EXPECT_EQ(*std::next(at), c.traced);
     }
+  }
+}
+
+// Ctrl+C or SIGTERM while a statement runs: the watcher cancels it, nothing
+// more is sent, the run rolls back and the command exits 130.
+TEST_P(SlotsyncCommand, AnInterruptCancelsTheRunningStatementAndRollsBack) {
+  // The first statement of the transaction; the check before it reads the
+  // same tables without a lock.
+  const std::string running = "Select Count(*) From StockDetail With (TabLockX, HoldLock)";
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    script = testing::Script();
+    writer = scripted_odbc::ScenarioWriter();
+    std::filesystem::remove(LogPath());
+    writer.Raw("statement " + running + "\nsignal " + std::to_string(signal) + "\n");
+    FourTables().Apply(*this);
+    Record();
+    const ProgramRun run = Command();
+    EXPECT_EQ(run.exitCode, 130) << run.err;
+    EXPECT_NE(run.err.find("interrupted: the running statement was cancelled and the run rolled "
+                           "back; nothing was changed\n"),
+              std::string::npos)
+        << run.err;
+    const std::vector<std::string> events = DriverEvents();
+    EXPECT_EQ(std::vector<std::string>(events.end() - 5, events.end()),
+              (std::vector<std::string>{"EXEC " + running, "CANCEL", "ROLLBACK",
+                                        "SET AUTOCOMMIT ON", "DISCONNECT"}));
+  }
+}
+
+TEST_P(SlotsyncCommand, TheCLocaleGetsUtf8AndAFullDiskExits74) {
+  FourTables().Apply(*this);
+  Record();
+  EnvironmentChanges environment = Environment();
+  environment["LC_ALL"] = "C";
+  // The narrow driver needs a UTF-8 locale of its own; the wide one none.
+  if (GetParam() == DriverBuild::kWide) {
+    const ProgramRun run = RunProgram(
+        {Built::Command(), "-S", "srv", "-d", "Shop", "-U", "sa", "--quiet", "--dry-run"},
+        environment);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(Mentions(Lines(run.out), "\xE5\xA4\x87\xE6\xB3\xA8 Varchar(20) Null"));
+  }
+  const ProgramRun full =
+      RunProgram({"/bin/sh", "-c", "exec \"$0\" -S srv -d Shop -U sa >/dev/full", Built::Command()},
+                 Environment());
+  EXPECT_EQ(full.exitCode, 74);
+  EXPECT_NE(full.err.find("the output could not be written"), std::string::npos) << full.err;
+}
+
+// The password prompt on a pseudo-terminal: Ctrl+C ends the command with the
+// terminal's echo back on; Ctrl+D is an empty password, which is refused.
+TEST_P(SlotsyncCommand, ThePromptGivesTheTerminalBackAndRefusesAnEmptyPassword) {
+  for (const auto& [key, status] : {std::pair{'\x03', 128 + SIGINT}, std::pair{'\x04', 64}}) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      setsid();
+      ioctl(slave, TIOCSCTTY, 0);
+      for (const int fd : {0, 1, 2}) dup2(slave, fd);
+      unsetenv("SLOTSYNC_PASSWORD");
+      execl(Built::Command().c_str(), "slotsync", "-S", "srv", "-d", "Shop", "-U", "sa", nullptr);
+      _exit(127);
+    }
+    std::string seen;
+    char buffer[256];
+    while (seen.find("Password: ") == std::string::npos) {
+      const ssize_t n = read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      seen.append(buffer, static_cast<std::size_t>(n));
+    }
+    ASSERT_EQ(write(master, &key, 1), 1);
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    EXPECT_EQ(WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw), status) << seen;
+    termios after{};
+    tcgetattr(slave, &after);
+    EXPECT_NE(after.c_lflag & ECHO, 0u);
+    close(master);
+    close(slave);
   }
 }
 

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "e2e_support.h"
+#include "entry/version.h"
 #include "four_tables.h"
 #include "run_fixture.h"
 #include "text/gbk.h"
@@ -128,6 +129,16 @@ class EndToEnd : public testing::RunFixture, public ::testing::WithParamInterfac
   entry::RunReport recorded;
   std::vector<std::string> recordedLog;
 };
+
+// The attribute every connection introduces itself with.
+inline const std::string kApp = std::string("APP=slotsync ") + kVersion;
+
+// The command's closing lines: what to do next after each failure.
+inline const std::string kRolledBackNext =
+    "slotsync: nothing needs undoing; remove the cause named above, then run slotsync again\n";
+inline const std::string kCouldNotRunNext =
+    "slotsync: nothing needs undoing; correct what is named above (the server, database, login "
+    "or encryption, or the dictionary), then run slotsync again\n";
 
 inline std::string Utf8(const std::string& gbk) {
   return text::GbkToUtf8(gbk);

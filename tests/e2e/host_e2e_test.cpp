@@ -71,11 +71,12 @@ TEST_P(HostProgram, AFailureInTheMiddleIsRolledBackAndNamesItsTable) {
   Record();
   const ProgramRun run = Host();
   EXPECT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_EQ(Tail(run, 3), (std::vector<std::string>{
-                              "outcome 2",
-                              "result slotCount=3 slotColumns=2 flaggedRows=4 rebuiltTables=0 "
-                              "failedTableTag=450",
-                              "message TableTag 450: " + message}));
+  EXPECT_EQ(Tail(run, 3),
+            (std::vector<std::string>{
+                "outcome 2",
+                "result slotCount=3 slotColumns=2 flaggedRows=4 rebuiltTables=0 "
+                "failedTableTag=450",
+                "message TableTag 450: " + message + " (SQLSTATE 42000, native error 0)"}));
   const std::vector<std::string> events = DriverEvents();
   EXPECT_EQ(events, DriverLogOf(recordedLog));
   EXPECT_EQ(
@@ -92,7 +93,7 @@ TEST_P(HostProgram, ARefusedConnectionFailsBeforeTheTransaction) {
   EXPECT_EQ(Tail(run, 3),
             (std::vector<std::string>{
                 "outcome 3", "result slotCount=0 slotColumns=0 flaggedRows=0 rebuiltTables=0",
-                "message Login timeout expired"}));
+                "message Login timeout expired (SQLSTATE HYT00, native error 0)"}));
   EXPECT_EQ(DriverEvents(), std::vector<std::string>{"CONNECT"});
   // Nothing was sent, so the callback saw nothing.
   EXPECT_TRUE(StatementsSeen(run).empty());

@@ -40,7 +40,7 @@ TEST_P(LiveSql, StopsAtTheFirstFailingBatchWithTheServersMessage) {
   Save();
   const ProgramRun run = RunLiveSql(Environment(), "DROP DATABASE [x]\nGO\nSELECT 1\n");
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.err, "live_sql: Cannot drop the database 'x'.\n");
+  EXPECT_EQ(run.err, "live_sql: Cannot drop the database 'x'. (SQLSTATE 42000, native error 0)\n");
   EXPECT_EQ(Statements(DriverEvents()), std::vector<std::string>{"DROP DATABASE [x]\n"});
 }
 

@@ -115,7 +115,8 @@ TEST_P(OdbcClient, AFailureCarriesItsStateAndMessage) {
     ADD_FAILURE() << "no failure";
   } catch (const sql::SqlError& e) {
     EXPECT_EQ(e.SqlState(), "42S02");
-    EXPECT_EQ(std::string(e.what()), "Invalid object name '" + kSizeGbk + "'.");
+    EXPECT_EQ(std::string(e.what()),
+              "Invalid object name '" + kSizeGbk + "'. (SQLSTATE 42S02, native error 0)");
     EXPECT_FALSE(e.ConnectionLost());
   }
   // An unscripted statement fails and says so.
@@ -183,7 +184,7 @@ TEST_P(OdbcClient, ACommitLostWithTheLinkSaysSoAndRollsBackWhatIsLeft) {
     ADD_FAILURE() << "no failure";
   } catch (const sql::SqlError& e) {
     EXPECT_TRUE(e.ConnectionLost());
-    EXPECT_EQ(std::string(e.what()), "Communication link failure");
+    EXPECT_EQ(std::string(e.what()), "Communication link failure (SQLSTATE 08S01, native error 0)");
   }
   EXPECT_EQ(Events(), (std::vector<std::string>{"SET ISOLATION READ COMMITTED",
                                                 "SET AUTOCOMMIT OFF", "EXEC Update T Set A=1",
@@ -232,7 +233,8 @@ TEST_P(OdbcClient, AFailingConnectIsReportedWithTheDriversMessage) {
     ADD_FAILURE() << "connected";
   } catch (const sql::SqlError& e) {
     EXPECT_EQ(e.SqlState(), "28000");
-    EXPECT_EQ(std::string(e.what()), "Login failed for user 'sa'.");
+    EXPECT_EQ(std::string(e.what()),
+              "Login failed for user 'sa'. (SQLSTATE 28000, native error 0)");
   }
 }
 

@@ -82,7 +82,7 @@ class WindowsDll : public EndToEnd {
 
     // The connection string came through Wine's odbc32 as the DLL built it.
     EXPECT_EQ(Attributes(), (std::vector<std::string>{"Driver=" + WineDriver(), "Server=srv",
-                                                      "Database=Shop", "UID=sa", "PWD=pw"}));
+                                                      "Database=Shop", "UID=sa", "PWD=pw", kApp}));
     const std::vector<std::string> events = DriverEvents();
     EXPECT_EQ(events, expected.events ? *expected.events : DriverLogOf(recordedLog));
     EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), expected.commits);
@@ -155,7 +155,7 @@ TEST_P(WindowsDll, AFailureInTheMiddleIsRolledBackAndNamesItsTable) {
                .outcome = "outcome 2",
                .result = "result slotCount=3 slotColumns=2 flaggedRows=4 rebuiltTables=0 "
                          "failedTableTag=450",
-               .message = "TableTag 450: " + message,
+               .message = "TableTag 450: " + message + " (SQLSTATE 42000, native error 0)",
                .rollbacks = 1,
                .failing = failing});
 }
@@ -165,7 +165,7 @@ TEST_P(WindowsDll, ARefusedConnectionFailsBeforeTheTransaction) {
   Save();
   RunAndCheck({.outcome = "outcome 3",
                .result = "result slotCount=0 slotColumns=0 flaggedRows=0 rebuiltTables=0",
-               .message = "Login timeout expired",
+               .message = "Login timeout expired (SQLSTATE HYT00, native error 0)",
                .events = std::vector<std::string>{"CONNECT"}});
 }
 

@@ -20,7 +20,12 @@
 #include <sqlext.h>
 #include <sqlucode.h>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +38,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "scenario.h"
@@ -220,6 +226,7 @@ struct Statement : Handle {
   std::size_t offset = 0;   // bytes of it already handed out
   bool delivered = false;   // whether any of it was handed out
   SQLULEN noscan = SQL_NOSCAN_OFF;
+  std::atomic<bool> cancelled{false};  // set by SQLCancel from another thread
 
   const Result* Current() const {
     return executed && result < results.size() ? &results[result] : nullptr;
@@ -546,6 +553,19 @@ SQLRETURN EnterResult(Statement& stmt) {
   return SQL_SUCCESS;
 }
 
+// A statement the user interrupts: the signal goes to the process, and the
+// statement "runs" until the client's SQLCancel arrives, as SQL Server's
+// does, then fails the way a cancelled one does.
+SQLRETURN RunUntilCancelled(Statement& stmt, int signal) {
+  stmt.cancelled = false;
+  kill(getpid(), signal);
+  for (int waited = 0; !stmt.cancelled && waited < 10000; waited += 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  stmt.executed = false;
+  return Fail(stmt, "HY008", "[scripted] Operation canceled");
+}
+
 SQLRETURN ExecDirect(Statement& stmt, const std::string& text) {
   Connection& dbc = *stmt.connection;
   if (!dbc.connected) return Fail(stmt, "08003", "[scripted] connection not open");
@@ -563,6 +583,7 @@ SQLRETURN ExecDirect(Statement& stmt, const std::string& text) {
   std::size_t& turn = dbc.turns[text];
   stmt.results = it->second[std::min(turn, it->second.size() - 1)].results;
   ++turn;
+  if (const int signal = stmt.results.front().raiseSignal) return RunUntilCancelled(stmt, signal);
   return EnterResult(stmt);
 }
 
@@ -1152,7 +1173,11 @@ SCRIPTED_EXPORT SQLRETURN SQL_API SQLCloseCursor(SQLHSTMT StatementHandle) {
 
 SCRIPTED_EXPORT SQLRETURN SQL_API SQLCancel(SQLHSTMT StatementHandle) {
   return Enter<Statement>("SQLCancel", StatementHandle, SQL_HANDLE_STMT,
-                          [](Statement&) -> SQLRETURN { return SQL_SUCCESS; });
+                          [](Statement& stmt) -> SQLRETURN {
+                            Log(*stmt.connection, "CANCEL");
+                            stmt.cancelled = true;
+                            return SQL_SUCCESS;
+                          });
 }
 
 SCRIPTED_EXPORT SQLRETURN SQL_API SQLSetEnvAttr(SQLHENV EnvironmentHandle, SQLINTEGER Attribute,

@@ -1,6 +1,7 @@
 #include "scenario.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 
@@ -176,6 +177,8 @@ class Parser {
       } catch (const std::exception&) {
         Problem("'" + std::string(rest) + "' is no number of rows");
       }
+    } else if (keyword == "signal") {
+      Current(keyword).raiseSignal = std::atoi(std::string(rest).c_str());
     } else if (keyword == "more") {
       Current(keyword);
       if (!rest.empty()) Problem("'more' takes nothing after it");

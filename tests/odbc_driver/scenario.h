@@ -38,6 +38,9 @@ struct Result {
   std::vector<std::string> columns;
   std::vector<std::vector<Cell>> rows;
   long rowsAffected = -1;  // what SQLRowCount reports
+  // Non-zero: executing the statement sends this signal to the process, as a
+  // user's Ctrl+C would, then runs until SQLCancel stops it.
+  int raiseSignal = 0;
 };
 
 // What one execution of a statement produces: its first result and any

@@ -12,6 +12,7 @@ class Command : public RunFixture {
   std::istringstream in;
   std::ostringstream out, err;
   std::map<std::string, std::string> environment{{"SLOTSYNC_PASSWORD", "pw"}};
+  bool errIsTerminal = false;
   entry::ClientFactory client = [this](const entry::SizeConnectionSettings& settings) {
     clientsMade.push_back(settings);
     return std::make_unique<ScriptedConnection>(script);
@@ -22,6 +23,7 @@ class Command : public RunFixture {
     terminal.in = &in;
     terminal.out = &out;
     terminal.err = &err;
+    terminal.errIsTerminal = errIsTerminal;
     terminal.getEnv = [this](const char* name) -> const char* {
       auto it = environment.find(name);
       return it == environment.end() ? nullptr : it->second.c_str();
@@ -49,6 +51,11 @@ TEST_F(Command, UsageErrorsExitWith64AndAUsageLine) {
       {"--server", "s", "--server", "t", "--database", "d", "--user", "u"},
       {"--server", "s", "--database", "d", "--user", "u", "--trace=yes"},
       {"--server", "s", "--database", "d", "--user", "u", "--password", "p", "--password-stdin"},
+      {"-S", "s", "--server=t", "-d", "d", "-U", "u"},
+      {"-S", "s", "-d", "d", "-U", "u", "-N", "always"},
+      {"-S", "s", "-d", "d", "-U", "u", "-N", "strict", "-C"},
+      {"--server=", "-d", "d", "-U", "u"},
+      {"-S", "s", "-d", "d", "-U", "u", "-Cx"},
   };
   for (const auto& args : bad) {
     err.str("");
@@ -59,10 +66,11 @@ TEST_F(Command, UsageErrorsExitWith64AndAUsageLine) {
 }
 
 TEST_F(Command, HelpDocumentsOptionsExitCodesAndExamples) {
-  EXPECT_EQ(Run({"--help"}), cli::kExitOk);
+  EXPECT_EQ(Run({"-?"}), cli::kExitOk);
   for (const char* needle :
        {"--dry-run", "--trace", "--yes", "--quiet", "--password-stdin", "SLOTSYNC_PASSWORD",
-        "SLOTSYNC_ODBC_DRIVER", "Exit codes", "64", "Examples"}) {
+        "SLOTSYNC_ODBC_DRIVER", "Exit codes", "64", "74", "130", "Examples", "-N, --encrypt",
+        "-C, --trust-server-certificate", "'db01\\SHOP'"}) {
     EXPECT_NE(out.str().find(needle), std::string::npos) << needle;
   }
   out.str("");
@@ -159,6 +167,66 @@ TEST_F(Command, PasswordSources) {
   // No password anywhere and no terminal to ask on: a usage error, not an empty login.
   environment.clear();
   EXPECT_EQ(Run(Connect()), cli::kExitUsage);
+}
+
+TEST_F(Command, EverySpellingOfTheConnectionOptionsConnectsAlike) {
+  const std::vector<std::vector<std::string>> spellings = {
+      {"-S", "srv", "-d", "db", "-U", "sa"},
+      {"--server=srv", "--database=db", "--user=sa"},
+      {"-Ssrv", "-ddb", "-Usa", "-N", "--quiet"},
+      {"-S", "srv", "--database", "db", "-U", "sa", "-No", "-C"},
+  };
+  for (const auto& args : spellings) {
+    clientsMade.clear();
+    EXPECT_EQ(Run(args), cli::kExitOk) << err.str();
+    ASSERT_EQ(clientsMade.size(), 1u);
+    EXPECT_EQ(clientsMade[0].Parameter("SERVER NAME"), "srv");
+    EXPECT_EQ(clientsMade[0].Parameter("DATABASE NAME"), "db");
+    EXPECT_EQ(clientsMade[0].Parameter("USER NAME"), "sa");
+  }
+}
+
+// The command runs under the C locale here, whose text is taken as UTF-8.
+TEST_F(Command, ArgumentsGbkCannotHoldAreRefusedAndThePasswordIsNeverShown) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"-S", "B\xC3\xA4" "cker"}, "--server holds a character that code page 936 (GBK) has not: B"},
+      {{"--password", "P\xC3\xA4sswort"}, "the password holds a character"},
+      {{"--password-stdin"}, "the password from standard input holds a NUL byte"},
+  };
+  in.str(std::string("p\0w\n", 4));
+  for (const auto& [extra, message] : cases) {
+    err.str("");
+    std::vector<std::string> args = {"-S", "srv", "-d", "db", "-U", "sa"};
+    if (extra[0] == "-S")
+      args[1] = extra[1];
+    else
+      args.insert(args.end(), extra.begin(), extra.end());
+    EXPECT_EQ(Run(args), cli::kExitUsage);
+    EXPECT_NE(err.str().find(message), std::string::npos) << err.str();
+    EXPECT_EQ(err.str().find("sswort"), std::string::npos);
+  }
+  EXPECT_TRUE(clientsMade.empty());
+}
+
+TEST_F(Command, ServerTextIsEscapedOnATerminalAndALostOutputExits74) {
+  ScriptCounts(14, 12);
+  script.Fail(kFlaggedSql, "bad\x1b[2K\rcommitted: all done");
+  errIsTerminal = true;
+  EXPECT_EQ(Run(Connect()), cli::kExitCouldNotRun);
+  EXPECT_NE(err.str().find("slotsync: bad\\x1B[2K\\x0Dcommitted: all done\n"), std::string::npos)
+      << err.str();
+  out.setstate(std::ios::badbit);
+  EXPECT_EQ(Run({"--version"}), cli::kExitOutputFailed);
+}
+
+TEST_F(Command, OutOfStepWithNothingFlaggedIsAWarningThatSaysWhatToFlag) {
+  ScriptCounts(14, 12);
+  ScriptFlagged({});
+  EXPECT_EQ(Run(Connect()), cli::kExitOk);
+  EXPECT_NE(err.str().find("warning: the size groups need N=14 slot columns, StockDetailTemp has "
+                           "12, and S_Modify flags no table"),
+            std::string::npos)
+      << err.str();
 }
 
 }  // namespace

@@ -15,6 +15,9 @@
 namespace slotsync::sql {
 namespace {
 
+// What every Microsoft driver gets by default: encrypted, certificate trusted.
+const std::string kTrusted = "Encrypt=yes;TrustServerCertificate=yes;";
+
 using Attributes = std::vector<std::pair<std::u16string, std::u16string>>;
 
 // Reads a connection string the way the ODBC grammar defines it (and
@@ -138,10 +141,12 @@ TEST(ConnectionString, BracesEveryValueForMicrosoftDrivers) {
   const ConnectionSettings settings{"db01", "SizeDb", "sa", "p;w}d=1", ""};
   EXPECT_EQ(
       "Driver={ODBC Driver 17 for SQL Server};Server={db01};Database={SizeDb};UID={sa};"
-      "PWD={p;w}}d=1};",
+      "PWD={p;w}}d=1};" +
+          kTrusted,
       BuildConnectionString(settings, "ODBC Driver 17 for SQL Server"));
-  EXPECT_EQ("Driver={SQL Server};Server={db01};Database={SizeDb};UID={sa};PWD={p;w}}d=1};",
-            BuildConnectionString(settings, "SQL Server"));
+  EXPECT_EQ(
+      "Driver={SQL Server};Server={db01};Database={SizeDb};UID={sa};PWD={p;w}}d=1};" + kTrusted,
+      BuildConnectionString(settings, "SQL Server"));
 }
 
 TEST(ConnectionString, NoValueCanAddAnAttribute) {
@@ -165,10 +170,11 @@ TEST(ConnectionString, NoValueCanAddAnAttribute) {
       const Attributes attributes = ParseStandard(built);
       std::vector<std::u16string> expectedKeys = {u"Driver", u"Server", u"Database", u"UID",
                                                   u"PWD"};
-      if (driver == "ODBC Driver 18 for SQL Server") {
-        expectedKeys.push_back(u"TrustServerCertificate");
+      if (driver == "FreeTDS") {
+        expectedKeys.insert(expectedKeys.end(), {u"ClientCharset", u"Encryption"});
+      } else if (driver != "SQLite3") {
+        expectedKeys.insert(expectedKeys.end(), {u"Encrypt", u"TrustServerCertificate"});
       }
-      if (driver == "FreeTDS") expectedKeys.push_back(u"ClientCharset");
       EXPECT_EQ(expectedKeys, Keys(attributes));
       EXPECT_EQ(AsDriverSees(server), Find(attributes, u"Server"));
       EXPECT_EQ(AsDriverSees(value), Find(attributes, u"Database"));
@@ -188,7 +194,8 @@ TEST(ConnectionString, GbkCharactersWithBraceLikeBytesStayWhole) {
   const ConnectionSettings settings{"db01", "\xB0\x7D\xD5\xFD", "sa", "\x81\x7B", ""};
   EXPECT_EQ(
       "Driver={SQL Server};Server={db01};Database={\xB0\x7D\xD5\xFD};UID={sa};"
-      "PWD={\x81\x7B};",
+      "PWD={\x81\x7B};" +
+          kTrusted,
       BuildConnectionString(settings, "SQL Server"));
 }
 
@@ -212,7 +219,7 @@ TEST(ConnectionString, FreeTdsServerForms) {
     SCOPED_TRACE(c.server);
     const ConnectionSettings settings{c.server, "SizeDb", "sa", "pw", ""};
     EXPECT_EQ("Driver={FreeTDS};" + c.expected +
-                  "Database={SizeDb};UID={sa};PWD={pw};ClientCharset=UTF-8;",
+                  "Database={SizeDb};UID={sa};PWD={pw};ClientCharset=UTF-8;Encryption=require;",
               BuildConnectionString(settings, "FreeTDS"));
   }
   EXPECT_THROW(BuildConnectionString({"db01,", "", "", "", ""}, "FreeTDS"), SqlError);
@@ -224,32 +231,62 @@ TEST(ConnectionString, MicrosoftServerFormsPassAsGiven) {
     SCOPED_TRACE(server);
     const ConnectionSettings settings{server, "SizeDb", "sa", "pw", ""};
     EXPECT_EQ("Driver={ODBC Driver 18 for SQL Server};Server={" + server +
-                  "};Database={SizeDb};UID={sa};PWD={pw};TrustServerCertificate=yes;",
+                  "};Database={SizeDb};UID={sa};PWD={pw};" + kTrusted,
               BuildConnectionString(settings, "ODBC Driver 18 for SQL Server"));
   }
 }
 
-TEST(ConnectionString, OnlyDriver18AndLaterTrustTheServerCertificate) {
-  const ConnectionSettings settings{"db01", "", "sa", "pw", ""};
+// What each driver is told for each level; "" where it must refuse.
+TEST(ConnectionString, EncryptionInEachDriversWords) {
   struct Case {
     std::string driver;
-    bool trusts;
+    Encryption level;
+    bool trust;
+    std::string expected;
   };
+  const std::string d18 = "ODBC Driver 18 for SQL Server", d17 = "ODBC Driver 17 for SQL Server";
   const Case cases[] = {
-      {"ODBC Driver 18 for SQL Server", true},
-      {"odbc driver 19 for sql server", true},
-      {"ODBC Driver 17 for SQL Server", false},
-      {"ODBC Driver 13 for SQL Server", false},
-      {"SQL Server", false},
-      {"SQL Server Native Client 11.0", false},
-      {"FreeTDS", false},
-      {"SQLite3", false},
+      {d18, Encryption::kMandatory, true, "Encrypt=yes;TrustServerCertificate=yes;"},
+      {d18, Encryption::kMandatory, false, "Encrypt=yes;TrustServerCertificate=no;"},
+      {d18, Encryption::kOptional, false, "Encrypt=no;TrustServerCertificate=no;"},
+      {d18, Encryption::kStrict, false, "Encrypt=strict;"},
+      {"odbc driver 19 for sql server", Encryption::kStrict, false, "Encrypt=strict;"},
+      {d17, Encryption::kMandatory, true, "Encrypt=yes;TrustServerCertificate=yes;"},
+      {d17, Encryption::kMandatory, false, "Encrypt=yes;TrustServerCertificate=no;"},
+      {d17, Encryption::kStrict, false, ""},
+      {"SQL Server", Encryption::kMandatory, true, "Encrypt=yes;TrustServerCertificate=yes;"},
+      {"SQL Server", Encryption::kOptional, true, "Encrypt=no;TrustServerCertificate=yes;"},
+      {"SQL Server Native Client 11.0", Encryption::kStrict, false, ""},
+      {"FreeTDS", Encryption::kMandatory, true, "ClientCharset=UTF-8;Encryption=require;"},
+      {"FreeTDS", Encryption::kOptional, true, "ClientCharset=UTF-8;Encryption=request;"},
+      {"FreeTDS", Encryption::kStrict, false, ""},
+      {"SQLite3", Encryption::kMandatory, true, "PWD=pw;"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.driver);
+    SCOPED_TRACE(c.driver + " " + c.expected);
+    ConnectionSettings settings{"db01", "", "sa", "pw", ""};
+    settings.encryption = c.level;
+    settings.trustServerCertificate = c.trust;
+    if (c.expected.empty()) {
+      EXPECT_THROW(BuildConnectionString(settings, c.driver), SqlError);
+      continue;
+    }
     const std::string built = BuildConnectionString(settings, c.driver);
-    EXPECT_EQ(c.trusts, built.find("TrustServerCertificate=yes;") != std::string::npos);
+    EXPECT_TRUE(built.ends_with(";" + c.expected)) << built;
   }
+}
+
+TEST(ConnectionString, TheApplicationNameIsSentAndAHintNamesTheWayOut) {
+  ConnectionSettings settings{"db01", "", "sa", "pw", ""};
+  settings.applicationName = "slotsync 1.2.3";
+  EXPECT_NE(BuildConnectionString(settings, "FreeTDS").find(";APP={slotsync 1.2.3};"),
+            std::string::npos);
+  EXPECT_NE(EncryptionHint(settings, "SSL Provider: certificate verify failed")
+                .find("--encrypt optional"),
+            std::string::npos);
+  EXPECT_EQ(EncryptionHint(settings, "Login failed for user 'sa'."), "");
+  settings.encryption = Encryption::kOptional;
+  EXPECT_EQ(EncryptionHint(settings, "TLS handshake failed"), "");
 }
 
 TEST(ConnectionString, FreeTdsIsRecognisedByNameOrLibrary) {
@@ -306,7 +343,7 @@ TEST(ConnectionString, OtherDriversGetBareValuesWhereTheyReadTheSame) {
 }
 
 TEST(ConnectionString, EmptyValuesAreLeftOut) {
-  EXPECT_EQ("Driver={SQL Server};Server={db01};",
+  EXPECT_EQ("Driver={SQL Server};Server={db01};" + kTrusted,
             BuildConnectionString({"db01", "", "", "", ""}, "SQL Server"));
   EXPECT_THROW(BuildConnectionString({"db01", "", "", "", ""}, ""), SqlError);
 }

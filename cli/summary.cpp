@@ -1,0 +1,126 @@
+#include "summary.h"
+
+#include <ostream>
+#include <string>
+
+#include "entry/public_api.h"
+#include "text/gbk.h"
+
+namespace slotsync::cli {
+namespace {
+
+int ExitCodeOf(int outcome) {
+  switch (outcome) {
+    case SLOTSYNC_IN_STEP:
+    case SLOTSYNC_COMMITTED:
+    case SLOTSYNC_PREVIEWED:
+      return kExitOk;
+    case SLOTSYNC_ROLLED_BACK:
+      return kExitRolledBack;
+    case SLOTSYNC_BUSY:
+      return kExitBusy;
+    case SLOTSYNC_COMMIT_UNKNOWN:
+      return kExitCommitUnknown;
+    default:
+      return kExitCouldNotRun;
+  }
+}
+
+// Each line of the message on a line of its own, marked as ours, so that a
+// line a server message brings cannot pass for one of the command's.
+void PrintMessage(std::ostream& err, const std::string& shown) {
+  std::size_t at = 0;
+  while (at <= shown.size()) {
+    const std::size_t end = std::min(shown.find('\n', at), shown.size());
+    err << "slotsync: " << std::string_view(shown).substr(at, end - at) << '\n';
+    at = end + 1;
+  }
+}
+
+const char* NextStep(int exitCode) {
+  switch (exitCode) {
+    case kExitRolledBack:
+      return "nothing needs undoing; remove the cause named above, then run slotsync again";
+    case kExitCouldNotRun:
+      return "nothing needs undoing; correct what is named above (the server, database, login "
+             "or encryption, or the dictionary), then run slotsync again";
+    case kExitBusy:
+      return "wait for the other run in this process to end, then run slotsync again";
+    case kExitCommitUnknown:
+      return "look at S_Modify before running again: tables still flagged Modified=1 mean the "
+             "commit did not take (run again), Modified=0 that it did (nothing to do)";
+    case kExitInterrupted:
+      return "nothing needs undoing; run slotsync again when the database may be worked on";
+    default:
+      return nullptr;
+  }
+}
+
+// N differs from the slot columns, but S_Modify names no table to rebuild:
+// every later run finds the same and does nothing either.
+void WarnIfNothingFlagged(const SlotsyncResult& result, std::ostream& err) {
+  if (result.flaggedRows != 0 || result.slotCount == result.slotColumns) return;
+  err << "slotsync: warning: the size groups need N=" << result.slotCount
+      << " slot columns, StockDetailTemp has " << result.slotColumns
+      << ", and S_Modify flags no table (CanCreateFlag=1 and Modified=1): the database stays out "
+         "of step. Set Modified=1 in S_Modify for the tables to rebuild, then run slotsync "
+         "again\n";
+}
+
+}  // namespace
+
+std::string Shown(std::string_view gbk, bool isTerminal) {
+  return isTerminal ? text::GbkToTerminalEscaped(gbk) : text::GbkToTerminal(gbk);
+}
+
+int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Terminal& terminal,
+                 bool interrupted) {
+  std::ostream& out = *terminal.out;
+  std::ostream& err = *terminal.err;
+  const std::string counts = "N=" + std::to_string(result.slotCount) + ", StockDetailTemp has " +
+                             std::to_string(result.slotColumns) + " slot columns";
+  const std::string tables = std::to_string(result.rebuiltTables) + " of " +
+                             std::to_string(result.flaggedRows) + " flagged tables";
+  int exitCode = ExitCodeOf(result.outcome);
+  if (interrupted && exitCode == kExitRolledBack) exitCode = kExitInterrupted;
+  if (interrupted && exitCode == kExitCouldNotRun) exitCode = kExitInterrupted;
+  switch (result.outcome) {
+    case SLOTSYNC_IN_STEP:
+      if (!line.quiet) out << "in step: " << counts << "; nothing to do\n";
+      break;
+    case SLOTSYNC_COMMITTED:
+      WarnIfNothingFlagged(result, err);
+      if (!line.quiet) out << "committed: " << counts << "; " << tables << " rebuilt\n";
+      break;
+    case SLOTSYNC_PREVIEWED:
+      WarnIfNothingFlagged(result, err);
+      if (!line.quiet) {
+        out << "dry run: " << counts << "; " << tables
+            << " would be rebuilt; rolled back, nothing was changed\n";
+      }
+      break;
+    case SLOTSYNC_COMMIT_UNKNOWN:
+      err << "commit outcome unknown: the connection broke during the commit\n";
+      break;
+    case SLOTSYNC_BUSY:
+      err << "busy: another run is in progress\n";
+      break;
+    default:
+      if (exitCode == kExitInterrupted) {
+        err << "interrupted: the running statement was cancelled and the run rolled back; nothing "
+               "was changed\n";
+      } else if (exitCode == kExitRolledBack) {
+        err << "rolled back: " << counts << "; nothing was changed\n";
+      } else {
+        err << "could not run; nothing was changed\n";
+      }
+      break;
+  }
+  // A committed run can still carry a message, e.g. a failed disconnect.
+  const std::string message = entry::LastError();
+  if (!message.empty()) PrintMessage(err, Shown(message, terminal.errIsTerminal));
+  if (const char* next = NextStep(exitCode)) err << "slotsync: " << next << '\n';
+  return exitCode;
+}
+
+}  // namespace slotsync::cli

@@ -1,0 +1,93 @@
+#include "entry/run_cancel.h"
+
+#include <atomic>
+#include <mutex>
+#include <utility>
+
+#include "sql/sql_error.h"
+
+namespace slotsync::entry {
+namespace {
+
+class CancellableConnection;
+
+std::mutex currentMutex;
+CancellableConnection* current = nullptr;  // guarded by currentMutex
+// A cancel that came before the run had its client: the run starts cancelled.
+bool pending = false;  // guarded by currentMutex
+std::atomic<bool> cancelled{false};
+
+// Passes every call on, refusing those that would carry the run further once
+// it is cancelled. Rollback and Disconnect always go through.
+class CancellableConnection final : public sql::Connection {
+ public:
+  explicit CancellableConnection(std::unique_ptr<sql::Connection> client)
+      : client_(std::move(client)) {
+    const std::lock_guard lock(currentMutex);
+    cancelled = std::exchange(pending, false);
+    current = this;
+  }
+  ~CancellableConnection() override {
+    const std::lock_guard lock(currentMutex);
+    if (current == this) current = nullptr;
+  }
+  CancellableConnection(const CancellableConnection&) = delete;
+  CancellableConnection& operator=(const CancellableConnection&) = delete;
+
+  void Connect() override {
+    RefuseIfCancelled();
+    client_->Connect();
+  }
+  bool IsConnected() const override { return client_->IsConnected(); }
+  void Disconnect() override { client_->Disconnect(); }
+  sql::ResultSet Query(const std::string& statement) override {
+    RefuseIfCancelled();
+    return client_->Query(statement);
+  }
+  void Execute(const std::string& statement) override {
+    RefuseIfCancelled();
+    client_->Execute(statement);
+  }
+  void StartTransaction() override {
+    RefuseIfCancelled();
+    client_->StartTransaction();
+  }
+  void Commit() override {
+    RefuseIfCancelled();
+    client_->Commit();
+  }
+  void Rollback() override { client_->Rollback(); }
+  void Cancel() override { client_->Cancel(); }
+  std::vector<sql::Diagnostic> TakeWarnings() override { return client_->TakeWarnings(); }
+
+ private:
+  static void RefuseIfCancelled() {
+    if (cancelled) {
+      throw sql::SqlError({sql::Diagnostic{"HY008", 0, "the run was interrupted"}});
+    }
+  }
+
+  std::unique_ptr<sql::Connection> client_;
+};
+
+}  // namespace
+
+void CancelRun() {
+  const std::lock_guard lock(currentMutex);
+  if (current == nullptr) {
+    pending = true;
+    return;
+  }
+  cancelled = true;
+  current->Cancel();
+}
+
+bool RunWasCancelled() {
+  return cancelled;
+}
+
+std::unique_ptr<sql::Connection> Cancellable(std::unique_ptr<sql::Connection> client) {
+  return std::make_unique<CancellableConnection>(std::move(client));
+}
+
+}  // namespace slotsync::entry

@@ -1,0 +1,24 @@
+#pragma once
+
+// Stopping the run in progress from another thread: Ctrl+C in the command,
+// taken by a watcher thread. The statement running at that moment is
+// cancelled by the driver, every later statement and the commit are refused,
+// and the run rolls back as after any failure inside its transaction.
+
+#include <memory>
+
+#include "sql/connection.h"
+
+namespace slotsync::entry {
+
+// Cancels the run in progress in this process; before a run's client exists,
+// the next run starts cancelled. Any thread; not from a signal handler.
+void CancelRun();
+
+// Whether CancelRun reached the run that the last Cancellable client served.
+bool RunWasCancelled();
+
+// The client of a new run, made reachable for CancelRun while it lives.
+std::unique_ptr<sql::Connection> Cancellable(std::unique_ptr<sql::Connection> client);
+
+}  // namespace slotsync::entry
