@@ -1,6 +1,8 @@
 #include "command.h"
 
 #include <atomic>
+#include <ctime>
+#include <fstream>
 #include <iostream>
 #include <string_view>
 
@@ -8,6 +10,8 @@
 #include "entry/run_cancel.h"
 #include "entry/version.h"
 #include "options.h"
+#include "plan_output.h"
+#include "run_record.h"
 #include "summary.h"
 #include "text/gbk.h"
 #include "ui/console_line.h"
@@ -17,7 +21,8 @@ namespace {
 
 constexpr std::string_view kUsage =
     "usage: slotsync -S HOST -d DB -U USER [--password-stdin] [-N strict|mandatory|optional]\n"
-    "                [-C] [--dry-run] [--trace] [--yes] [--quiet]\n"
+    "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
+    "                [--quiet]\n"
     "       slotsync --help | --version\n";
 
 constexpr std::string_view kHelp = R"(
@@ -48,6 +53,15 @@ joined to it: -Sdb01):
                       accept the server's certificate without checking it
   --dry-run           do the whole run inside its transaction, print every
                       statement, then roll back: nothing is changed
+  --plan              read what a run would read, but start no transaction, send
+                      no write and take no table lock: report per flagged
+                      table what the run would do and every problem that
+                      would stop it, and print the writes it would send
+  --script FILE       with --plan: write those writes as a T-SQL script for
+                      sqlcmd, with the run's data-loss checks (only when the
+                      plan found no problem)
+  --json              the result as one JSON object on standard output
+                      (UTF-8); the usual lines go to standard error
   --trace             print every statement as it is sent, with its outcome
   --yes               do not wait for Enter after a notice
   --quiet             print nothing but failures and warnings
@@ -63,8 +77,10 @@ Ctrl+C or SIGTERM during a run cancels the running statement and rolls the
 run back.
 
 Exit codes:
-  0   in step, committed, or a dry run that would have committed
-  1   rolled back: a failure inside the transaction, nothing was changed
+  0   in step, committed, a dry run that would have committed, or a plan
+      without problems
+  1   rolled back: a failure inside the transaction, nothing was changed; or
+      a plan that found problems
   2   could not run (connection refused, missing table...): nothing was changed
   3   busy: another run is in progress in this process
   4   commit outcome unknown: the connection broke during the commit
@@ -87,6 +103,12 @@ const char* StatementMark(int outcome) {
       return "ok";
     case SLOTSYNC_STATEMENT_FAILED_IGNORED:
       return "failed, ignored";
+    case SLOTSYNC_STATEMENT_PLANNED:
+      return "planned";
+    case SLOTSYNC_STATEMENT_PLANNED_IGNORED:
+      return "planned, failure ignored";
+    case SLOTSYNC_STATEMENT_PLANNED_CHECK:
+      return "check";
     default:
       return "failed";
   }
@@ -201,6 +223,70 @@ SlotsyncOptions OptionsFor(const CommandLine& line, CallbackContext& context) {
   return options;
 }
 
+// Whatever stands in a header comment of the script stays on its line.
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return text;
+}
+
+std::string UtcNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+#if defined(_WIN32)
+  gmtime_s(&utc, &now);
+#else
+  gmtime_r(&now, &utc);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+int WriteScript(const RunRecord& record, const SlotsyncResult& result, const CommandLine& line,
+                const Terminal& terminal) {
+  if (result.outcome != SLOTSYNC_PLANNED) {
+    *terminal.err << "slotsync: no script written: a run would not get through\n";
+    return kExitOk;
+  }
+  CommandLine header = line;
+  header.server = OneLine(line.server);
+  header.database = OneLine(line.database);
+  std::ofstream file(*line.script, std::ios::binary | std::ios::trunc);
+  file << PlanScript(record, result, header, UtcNow());
+  file.close();
+  if (!file) {
+    *terminal.err << "slotsync: the script could not be written to " << *line.script << '\n';
+    return kExitOutputFailed;
+  }
+  if (!line.quiet && !line.json)
+    *terminal.err << "slotsync: script written to " << *line.script << '\n';
+  return kExitOk;
+}
+
+int Report(const RunRecord& record, const SlotsyncResult& result, const CommandLine& line,
+           const Terminal& terminal, bool interrupted) {
+  if (line.plan && !line.json) PrintPlan(record, result, *terminal.out, terminal.outIsTerminal);
+  int exitCode = 0;
+  if (line.json) {
+    // Standard output holds the JSON alone; the lines for people go to
+    // standard error.
+    Terminal people = terminal;
+    people.out = terminal.err;
+    people.outIsTerminal = terminal.errIsTerminal;
+    exitCode = PrintSummary(result, line, people, interrupted);
+    *terminal.out << JsonResult(record, result, exitCode, entry::LastError()) << '\n';
+  } else {
+    exitCode = PrintSummary(result, line, terminal, interrupted);
+  }
+  if (line.script) {
+    const int written = WriteScript(record, result, line, terminal);
+    if (written != kExitOk) return written;
+  }
+  return exitCode;
+}
+
 int Run(const CommandLine& line, const Terminal& terminal) {
   const std::string password = ReadPassword(line, terminal);
   const std::string server = ToGbk("--server", line.server, true);
@@ -209,7 +295,15 @@ int Run(const CommandLine& line, const Terminal& terminal) {
   const std::string gbkPassword = ToGbk("the password", password, false);
 
   CallbackContext context{&terminal, &line};
-  const SlotsyncOptions options = OptionsFor(line, context);
+  SlotsyncOptions options = OptionsFor(line, context);
+  RunRecord record;
+  if (line.plan || line.json) {
+    // The plan prints its statements as a dry run does; JSON keeps standard
+    // output to itself.
+    const bool echo = !line.json && (line.plan || line.trace || line.dryRun);
+    record.Attach(options, echo ? PrintStatement : nullptr, &context);
+    options.plan = line.plan ? 1 : 0;
+  }
   std::atomic<bool> interrupted{false};
   std::shared_ptr<void> watch;
   if (terminal.watchInterrupts) {
@@ -226,7 +320,7 @@ int Run(const CommandLine& line, const Terminal& terminal) {
   entry::RefreshStructWith(server.c_str(), database.c_str(), user.c_str(), gbkPassword.c_str(),
                            &options, &result, terminal.makeClient);
   watch.reset();
-  return PrintSummary(result, line, terminal, interrupted);
+  return Report(record, result, line, terminal, interrupted);
 }
 
 int RunParsed(const std::vector<std::string>& args, const Terminal& terminal) {

@@ -28,6 +28,8 @@ bool* FlagOf(CommandLine& line, std::string_view name) {
       {"--yes", &line.yes},
       {"--quiet", &line.quiet},
       {"--trust-server-certificate", &line.trustServerCertificate},
+      {"--plan", &line.plan},
+      {"--json", &line.json},
   };
   const auto it = flags.find(name);
   return it == flags.end() ? nullptr : it->second;
@@ -109,6 +111,7 @@ class Parser {
     if (name == "--database") return &line_.database;
     if (name == "--user") return &line_.user;
     if (name == "--password") return &line_.password.emplace();
+    if (name == "--script") return &line_.script.emplace();
     return nullptr;
   }
 
@@ -131,6 +134,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   if (line.password && line.passwordStdin) {
     throw UsageError{"--password and --password-stdin exclude each other"};
   }
+  if (line.plan && line.dryRun) {
+    throw UsageError{"--plan and --dry-run exclude each other: a plan sends no write at all"};
+  }
+  if (line.script && !line.plan) throw UsageError{"--script writes a plan: add --plan"};
+  if (line.script && line.script->empty()) throw UsageError{"--script needs a file name"};
   if (line.trustServerCertificate && line.encrypt == sql::Encryption::kStrict) {
     throw UsageError{"--encrypt strict always checks the certificate; drop -C or choose mandatory"};
   }

@@ -20,6 +20,9 @@ struct CommandLine {
   bool quiet = false;
   std::optional<sql::Encryption> encrypt;  // --encrypt / -N; unset: mandatory, trusted
   bool trustServerCertificate = false;     // --trust-server-certificate / -C
+  bool plan = false;                       // --plan: reads only, writes recorded
+  bool json = false;                       // --json: the result as JSON on standard output
+  std::optional<std::string> script;       // --script FILE, with --plan
 };
 
 // Throws UsageError for anything it does not understand; no option is ever

@@ -14,8 +14,10 @@ int ExitCodeOf(int outcome) {
     case SLOTSYNC_IN_STEP:
     case SLOTSYNC_COMMITTED:
     case SLOTSYNC_PREVIEWED:
+    case SLOTSYNC_PLANNED:
       return kExitOk;
     case SLOTSYNC_ROLLED_BACK:
+    case SLOTSYNC_PLAN_REFUSED:
       return kExitRolledBack;
     case SLOTSYNC_BUSY:
       return kExitBusy;
@@ -99,6 +101,18 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
             << " would be rebuilt; rolled back, nothing was changed\n";
       }
       break;
+    case SLOTSYNC_PLANNED:
+      WarnIfNothingFlagged(result, err);
+      if (!line.quiet) {
+        out << "plan: " << counts << "; " << tables
+            << " would be rebuilt; nothing was written or locked\n";
+      }
+      break;
+    case SLOTSYNC_PLAN_REFUSED:
+      err << "plan: " << counts
+          << "; a run would not commit, for the problems listed; nothing "
+             "was written or locked\n";
+      break;
     case SLOTSYNC_COMMIT_UNKNOWN:
       err << "commit outcome unknown: the connection broke during the commit\n";
       break;
@@ -117,8 +131,11 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
       break;
   }
   // A committed run can still carry a message, e.g. a failed disconnect.
+  // A refused plan's message is its problems, which the plan has listed.
   const std::string message = entry::LastError();
-  if (!message.empty()) PrintMessage(err, Shown(message, terminal.errIsTerminal));
+  if (!message.empty() && result.outcome != SLOTSYNC_PLAN_REFUSED) {
+    PrintMessage(err, Shown(message, terminal.errIsTerminal));
+  }
   if (const char* next = NextStep(exitCode)) err << "slotsync: " << next << '\n';
   return exitCode;
 }

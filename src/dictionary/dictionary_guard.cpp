@@ -119,7 +119,7 @@ bool IsBlank(const Unit& unit) {
 }
 
 // Refusals that hold for every place.
-std::optional<std::string> CommonRefusal(const std::vector<Unit>& units) {
+std::optional<std::string> CommonRefusal(const std::vector<Unit>& units, bool allowSingleQuotes) {
   for (std::size_t i = 0; i < units.size(); ++i) {
     const Unit& unit = units[i];
     const int c = unit.ascii;
@@ -130,6 +130,10 @@ std::optional<std::string> CommonRefusal(const std::vector<Unit>& units) {
     const int next = i + 1 < units.size() ? units[i + 1].ascii : kOrdinary;
     switch (c) {
       case '\'':
+        // A column type may hold one string literal, for its default; the
+        // definition's own rules judge where it stands.
+        if (allowSingleQuotes && !unit.lookAlike) break;
+        return "it holds the quote " + Show(unit);
       case '"':
       case '`':
         return "it holds the quote " + Show(unit);
@@ -254,65 +258,203 @@ std::optional<std::string> KeyListRefusal(const std::vector<Unit>& units) {
   return std::nullopt;
 }
 
-bool IsDigit(const Unit& unit) {
-  return !unit.lookAlike && unit.ascii >= '0' && unit.ascii <= '9';
+// A column definition read as tokens: words (type names, keywords, numbers),
+// single characters of punctuation, and one kind of literal, a string in
+// single quotes.
+struct Token {
+  enum class Kind { kWord, kPunctuation, kString, kEnd } kind = Kind::kEnd;
+  std::string text;  // a word folded to lower case; the punctuation itself
+};
+
+bool IsWordUnit(const Unit& unit) {
+  if (unit.ascii == kOrdinary) return true;  // a GBK character of an alias type's name
+  if (unit.lookAlike) return false;
+  const int c = unit.ascii;
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '.';
 }
 
-// One argument between the parentheses of a type: a number or "max".
-bool IsTypeArgument(const std::vector<Unit>& units, std::size_t first, std::size_t last) {
-  while (first < last && IsBlank(units[first])) ++first;
-  while (last > first && IsBlank(units[last - 1])) --last;
-  if (first == last) return false;
-  bool digits = true;
-  std::string word;
-  for (std::size_t i = first; i < last; ++i) {
-    digits = digits && IsDigit(units[i]);
-    if (units[i].lookAlike || units[i].ascii == kOrdinary) return false;
-    word += static_cast<char>(units[i].ascii | 0x20);  // ASCII letters to lower case
+class DefinitionReader {
+ public:
+  explicit DefinitionReader(const std::vector<Unit>& units) : units_(units) {}
+
+  // Why the text is not a column definition the rebuilds may paste in, or
+  // nothing: a type name of one or more words with optional arguments (numbers
+  // or max), then any of Collate <name>, Null, Not Null, and Default with a
+  // number, a signed number, a number in parentheses, a string in single
+  // quotes or a call without arguments such as GetDate().
+  std::optional<std::string> Refusal() {
+    if (auto refusal = Tokenize()) return refusal;
+    if (tokens_.empty()) return std::nullopt;
+    std::size_t words = 0;
+    while (Peek().kind == Token::Kind::kWord && !IsClauseKeyword(Peek().text) &&
+           (words == 0 || IsTypeNameWord(Peek().text))) {
+      Next();
+      ++words;
+    }
+    if (Peek().IsPunctuation("(")) {
+      if (words == 0) return "its '(' follows no type name";
+      if (auto refusal = Arguments()) return refusal;
+    }
+    if (words == 0 && Peek().kind != Token::Kind::kEnd) return "it starts with no type name";
+    while (Peek().kind != Token::Kind::kEnd) {
+      if (auto refusal = Clause()) return refusal;
+    }
+    return std::nullopt;
   }
-  return digits || word == "max";
-}
+
+ private:
+  struct Cursor : Token {
+    bool IsPunctuation(std::string_view p) const { return kind == Kind::kPunctuation && text == p; }
+    bool IsWord(std::string_view w) const { return kind == Kind::kWord && text == w; }
+  };
+
+  std::optional<std::string> Tokenize() {
+    for (std::size_t i = 0; i < units_.size();) {
+      const Unit& unit = units_[i];
+      if (IsBlank(unit)) {
+        ++i;
+      } else if (IsWordUnit(unit)) {
+        Cursor word;
+        word.kind = Token::Kind::kWord;
+        for (; i < units_.size() && IsWordUnit(units_[i]); ++i) {
+          const int c = units_[i].ascii;
+          word.text += c == kOrdinary
+                           ? std::string(units_[i].bytes)
+                           : std::string(1, static_cast<char>(c >= 'A' && c <= 'Z' ? c | 0x20 : c));
+        }
+        tokens_.push_back(word);
+      } else if (unit.ascii == '\'' && !unit.lookAlike) {
+        Cursor literal;
+        literal.kind = Token::Kind::kString;
+        for (++i; i < units_.size() && !(units_[i].ascii == '\'' && !units_[i].lookAlike); ++i) {
+          literal.text += std::string(units_[i].bytes);
+        }
+        if (i == units_.size()) return "its string is not closed";
+        ++i;
+        tokens_.push_back(literal);
+      } else if (unit.lookAlike) {
+        return "it holds " + Show(unit);
+      } else {
+        Cursor punctuation;
+        punctuation.kind = Token::Kind::kPunctuation;
+        punctuation.text = std::string(1, static_cast<char>(unit.ascii));
+        tokens_.push_back(punctuation);
+        ++i;
+      }
+    }
+    return std::nullopt;
+  }
+
+  // The words that continue a type name of several words: "double
+  // precision", "national character varying". Any other word after the first
+  // is a clause, and judged as one.
+  static bool IsTypeNameWord(std::string_view word) {
+    return word == "precision" || word == "varying" || word == "char" || word == "character" ||
+           word == "varchar" || word == "national";
+  }
+
+  static bool IsClauseKeyword(std::string_view word) {
+    return word == "collate" || word == "null" || word == "not" || word == "default";
+  }
+
+  static bool IsNumber(const Cursor& token) {
+    if (token.kind != Token::Kind::kWord || token.text.empty()) return false;
+    bool point = false;
+    for (const char c : token.text) {
+      if (c == '.' && !point) {
+        point = true;
+      } else if (c < '0' || c > '9') {
+        return false;
+      }
+    }
+    return token.text != ".";
+  }
+
+  const Cursor& Peek() const {
+    static const Cursor kEnd{};
+    return next_ < tokens_.size() ? tokens_[next_] : kEnd;
+  }
+  const Cursor& Next() {
+    const Cursor& token = Peek();
+    ++next_;
+    return token;
+  }
+
+  // "(" number-or-max {"," number-or-max} ")"
+  std::optional<std::string> Arguments() {
+    Next();
+    for (;;) {
+      const Cursor& argument = Next();
+      const bool digits = IsNumber(argument) && argument.text.find('.') == std::string::npos;
+      if (!digits && !argument.IsWord("max")) {
+        return "its parentheses hold something other than numbers or max separated by ','";
+      }
+      const Cursor& after = Next();
+      if (after.IsPunctuation(")")) return std::nullopt;
+      if (!after.IsPunctuation(",")) {
+        return "its parentheses hold something other than numbers or max separated by ','";
+      }
+    }
+  }
+
+  std::optional<std::string> Clause() {
+    const Cursor& keyword = Next();
+    if (keyword.IsWord("collate")) {
+      const Cursor& name = Next();
+      if (name.kind != Token::Kind::kWord || IsClauseKeyword(name.text) ||
+          name.text.find('.') != std::string::npos) {
+        return "its Collate clause names no collation";
+      }
+      return std::nullopt;
+    }
+    if (keyword.IsWord("null")) return std::nullopt;
+    if (keyword.IsWord("not")) {
+      if (Next().IsWord("null")) return std::nullopt;
+      return "its Not is not followed by Null";
+    }
+    if (keyword.IsWord("default")) return DefaultValue();
+    if (keyword.kind == Token::Kind::kPunctuation) {
+      return "it holds '" + keyword.text +
+             "' where a clause (Collate, Null, Not Null, Default) "
+             "belongs";
+    }
+    return "its clause '" + keyword.text +
+           "' is not one the rebuilds accept (Collate, Null, Not Null, Default)";
+  }
+
+  // A number, a signed number, a number in parentheses, a string, or a call
+  // without arguments.
+  std::optional<std::string> DefaultValue() {
+    static const std::string kWhat =
+        "its Default is followed by something other than a number, a string in single quotes "
+        "or a call without arguments such as GetDate()";
+    const bool parenthesised = Peek().IsPunctuation("(");
+    if (parenthesised) Next();
+    if (Peek().IsPunctuation("-") || Peek().IsPunctuation("+")) Next();
+    const Cursor& value = Next();
+    if (value.kind == Token::Kind::kString && !parenthesised) return std::nullopt;
+    if (IsNumber(value)) {
+      if (parenthesised && !Next().IsPunctuation(")")) return kWhat;
+      return std::nullopt;
+    }
+    if (!parenthesised && value.kind == Token::Kind::kWord && !IsClauseKeyword(value.text) &&
+        Next().IsPunctuation("(") && Next().IsPunctuation(")")) {
+      return std::nullopt;
+    }
+    return kWhat;
+  }
+
+  const std::vector<Unit>& units_;
+  std::vector<Cursor> tokens_;
+  std::size_t next_ = 0;
+};
 
 std::optional<std::string> ColumnTypeRefusal(const std::vector<Unit>& units) {
   for (const Unit& unit : units) {
     if (unit.ascii == '[' || unit.ascii == ']') return "it holds the bracket " + Show(unit);
-    // Only the ASCII characters shape a type; a look-alike could only
-    // confuse which parenthesis closes which.
-    if (unit.lookAlike && (unit.ascii == '(' || unit.ascii == ')' || unit.ascii == ',')) {
-      return "it holds " + Show(unit);
-    }
   }
-  std::size_t open = units.size();
-  for (std::size_t i = 0; i < units.size() && open == units.size(); ++i) {
-    const Unit& unit = units[i];
-    if (unit.ascii == ')') return "it holds ')' without '('";
-    if (unit.ascii == ',') return "it holds ',' outside parentheses";
-    if (unit.ascii == '(') open = i;
-  }
-  if (open == units.size()) return std::nullopt;
-
-  bool named = false;
-  for (std::size_t i = 0; i < open; ++i) named = named || !IsBlank(units[i]);
-  if (!named) return "its '(' follows no type name";
-  std::size_t close = open + 1;
-  std::size_t argument = open + 1;
-  for (; close < units.size() && units[close].ascii != ')'; ++close) {
-    if (units[close].ascii == '(') return "it holds a second '('";
-    if (units[close].ascii == ',') {
-      if (!IsTypeArgument(units, argument, close)) {
-        return "its parentheses hold something other than numbers or max separated by ','";
-      }
-      argument = close + 1;
-    }
-  }
-  if (close == units.size()) return "its '(' is not closed";
-  if (!IsTypeArgument(units, argument, close)) {
-    return "its parentheses hold something other than numbers or max separated by ','";
-  }
-  for (std::size_t i = close + 1; i < units.size(); ++i) {
-    if (!IsBlank(units[i])) return "it holds text after the closing ')'";
-  }
-  return std::nullopt;
+  return DefinitionReader(units).Refusal();
 }
 
 const char* PlaceName(TextPlace place) {
@@ -367,7 +509,7 @@ DictionaryTextRefused::DictionaryTextRefused(std::int32_t tableTag, std::string 
 std::optional<std::string> FindRefusal(TextPlace place, std::string_view text) {
   std::vector<Unit> units;
   if (auto refusal = ReadUnits(text, units)) return refusal;
-  if (auto refusal = CommonRefusal(units)) return refusal;
+  if (auto refusal = CommonRefusal(units, place == TextPlace::kColumnType)) return refusal;
   switch (place) {
     case TextPlace::kTableName:
       return TableNameRefusal(units);

@@ -295,15 +295,19 @@ bool PlanTerminalTable(sql::SqlAccess& access, const TerminalDictionary& diction
          sql::Format("the new %s would have %d columns, more than the %d a table can have", table,
                      static_cast<std::int32_t>(columns.size()), kMaxColumnsPerTable));
   }
+  std::string repeated;
   for (std::size_t i = 0; i < columns.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
       if (!text::EqualsIgnoringAsciiCase(columns[i].name, columns[j].name)) continue;
-      Flag(findings, tag,
-           sql::Format("the new %s would have the column %s twice; the server refuses that "
-                       "(check DataDictReportContent.Type and the field lists for repeats)",
-                       table, columns[i].name));
+      repeated += (repeated.empty() ? "" : ", ") + columns[i].name;
       break;
     }
+  }
+  if (!repeated.empty()) {
+    Flag(findings, tag,
+         sql::Format("the new %s would have these columns twice, which the server refuses: %s "
+                     "(check DataDictReportContent.Type and the field lists for repeats)",
+                     table, repeated));
   }
   return true;
 }

@@ -1,0 +1,31 @@
+#pragma once
+
+// The three ways the command hands on what a run or a plan found: the plan
+// report on the terminal, the --json result, and the --script file an
+// administrator can review and run with sqlcmd.
+
+#include <iosfwd>
+#include <string>
+
+#include "options.h"
+#include "run_record.h"
+#include "slotsync/slotsync.h"
+
+namespace slotsync::cli {
+
+// Per table what a run would do, then the problems, notices and notes.
+void PrintPlan(const RunRecord& record, const SlotsyncResult& result, std::ostream& out,
+               bool isTerminal);
+
+// The result as one JSON object, texts in UTF-8.
+std::string JsonResult(const RunRecord& record, const SlotsyncResult& result, int exitCode,
+                       const std::string& message);
+
+// The planned writes as a T-SQL script for sqlcmd, in UTF-8 with a byte
+// order mark (sqlcmd reads it as such): one transaction, XACT_ABORT on, a
+// batch per statement, and the run's data-loss checks as statements that
+// raise an error before anything they guard is changed.
+std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
+                       const CommandLine& line, const std::string& writtenAt);
+
+}  // namespace slotsync::cli

@@ -1,0 +1,184 @@
+// The plan is the run with its writes recorded instead of sent: for every
+// database the whole-run suites use, the writes it records are the writes a
+// real run sends, in order; and one pass names every problem of every table.
+
+#include <algorithm>
+#include <set>
+
+#include "entry/restructure_run.h"
+#include "four_tables.h"
+
+namespace slotsync::testing {
+namespace {
+
+using entry::Outcome;
+using Statements = std::vector<std::string>;
+
+class Plan : public RunFixture {
+ protected:
+  // Runs the four-table database, changed as the case says, planned or real.
+  entry::RunReport Go(const std::function<void(FourTables&)>& change, bool plan,
+                      Statements& writes) {
+    script = Script();
+    FourTables tables;
+    if (change) change(tables);
+    tables.Apply(*this);
+    entry::RunDependencies deps = WithRealRebuilders(Dependencies());
+    deps.plan = plan;
+    deps.observeStatement = [&writes](const std::string& text, sql::StatementOutcome outcome) {
+      if (outcome == sql::StatementOutcome::kPlanned ||
+          outcome == sql::StatementOutcome::kPlannedIgnored) {
+        writes.push_back(text);
+      }
+    };
+    const entry::RunReport report = entry::RunRestructure({"srv", "db", "sa", "pw"}, deps);
+    if (!plan) {
+      for (const auto& entry : script.Log()) {
+        if (entry.starts_with("EXEC ")) writes.push_back(entry.substr(5));
+      }
+    }
+    return report;
+  }
+};
+
+TEST_F(Plan, RecordsTheWritesTheRunSends) {
+  const std::pair<const char*, std::function<void(FourTables&)>> cases[] = {
+      {"four tables", {}},
+      {"free fields and extra columns",
+       [](FourTables& t) {
+         t.stockDetail.tag = 21;
+         t.orderDetail.tag = 39;
+       }},
+      {"slots added to the size texts, no trigger",
+       [](FourTables& t) {
+         t.stockDetail.sizeText = "1";
+         t.stockDetail.versionNo = t.orderDetail.versionNo = false;
+       }},
+      {"a fallen size count without quantities",
+       [](FourTables& t) {
+         t.stockDetail.xColumns = {"x_1", "x_2", "x_3", "x_4"};
+         t.stockDetail.sizeText = "1.2.3.4";
+       }},
+      {"per-terminal tables without sizes or types",
+       [](FourTables& t) {
+         t.termCount.tag = 130;
+         t.termReport.types = {};
+       }},
+      {"TableTags that are never rebuilt", [](FourTables& t) { t.orderDetail.tag = 27; }},
+  };
+  for (const auto& [name, change] : cases) {
+    SCOPED_TRACE(name);
+    Statements planned, sent;
+    const entry::RunReport plan = Go(change, true, planned);
+    const entry::RunReport run = Go(change, false, sent);
+    ASSERT_EQ(run.outcome, Outcome::kCommitted) << run.message;
+    EXPECT_EQ(plan.outcome, Outcome::kPlanned) << plan.message;
+    EXPECT_EQ(planned, sent);
+    // Nothing was written, begun or locked by the plan.
+    Statements none;
+    Go(change, true, none);
+    EXPECT_TRUE(std::none_of(script.Log().begin(), script.Log().end(), [](const std::string& e) {
+      return e.starts_with("EXEC ") || e == "START TRANSACTION" ||
+             e.find("TabLockX") != std::string::npos;
+    }));
+  }
+}
+
+// Each defect a dictionary can have, found by one plan, with the table it
+// belongs to and how much it weighs.
+TEST_F(Plan, NamesEveryProblemOfEveryTable) {
+  struct Case {
+    const char* name;
+    std::function<void(FourTables&, Script&)> plant;
+    std::int32_t tag;
+    std::string says;
+    rebuild::Severity severity = rebuild::Severity::kRefusal;
+  };
+  const std::string lengths =
+      "Select Name,Length,Type_Name(xusertype) As TypeName From sysColumns Where "
+      "ID=Object_ID('OrderDetail') order by ColOrder";
+  const Case cases[] = {
+      {"a refused text", [](FourTables& t, Script&) { t.termCount.fixedField = "F--;"; }, 101,
+       "S_Modify.FixedField holds 'F--'"},
+      {"no S_Modify row", [](FourTables& t, Script&) { t.orderDetail.hasRow = false; }, 450,
+       "S_Modify has no row for TableTag 450"},
+      {"no old table",
+       [](FourTables& t, Script& s) {
+         t.stockDetail.tableName = "Gone";
+         s.Answer(DetailScenario::CatalogRowsSql("Gone"), Column("", {std::nullopt}));
+       },
+       10, "the detail table Gone (S_Modify.TableName) does not exist"},
+      {"a composite key", [](FourTables& t, Script&) { t.stockDetail.keyField = "A;B;"; }, 10,
+       "names several key columns"},
+      {"quantities above N",
+       [](FourTables& t, Script&) {
+         t.stockDetail.xColumns = {"x_1", "x_2", "x_3", "x_4", "x_5"};
+         t.stockDetail.quantitiesAboveN = "7";
+       },
+       10, "StockDetail: 7 rows hold quantities in x_4, x_5"},
+      {"a value column without a type",
+       [](FourTables& t, Script&) { t.orderDetail.fieldKind = "Money;"; }, 450, "gives it no type"},
+      {"an old column the new table lacks",
+       [](FourTables& t, Script&) { t.orderDetail.plainColumns.push_back("Discount"); }, 450,
+       "has columns the new table lacks (Discount)"},
+      {"a fallen size count", [](FourTables& t, Script&) { t.orderDetail.sizeText = "1.2.3.4"; },
+       450, "the size texts of OrderDetail have 4 parts but the size groups now need 3",
+       rebuild::Severity::kNotice},
+      {"values longer than their new column",
+       [&](FourTables&, Script& s) {
+         s.Answer(lengths,
+                  Rows({"Name", "Length", "TypeName"}, {{"OrderBillID", "50", "varchar"}}));
+         s.Answer(
+             "Select Max(DataLength(RTrim(Convert(Varchar(8000),[OrderBillID])))) From "
+             "OrderDetail",
+             Column("", {"31"}));
+       },
+       450,
+       "OrderDetail.OrderBillID holds values of up to 31 bytes, longer than its new column (20"},
+      {"a business table where a work table belongs",
+       [](FourTables&, Script& s) {
+         s.Answer("Select Object_ID('TermCount'),Col_Length('TermCount','TerminalName')",
+                  Rows({"", ""}, {{"99", std::nullopt}}));
+       },
+       101, "TermCount (S_Modify.TableName) exists but has no TerminalName column"},
+      {"a column twice",
+       [](FourTables& t, Script&) {
+         t.termReport.types = {"T1", "t1"};
+       },
+       600, "would have these columns twice, which the server refuses: t1_x_1, t1_x_2"},
+      {"a default the template adds again",
+       [](FourTables& t, Script&) { t.termReport.fieldKind = "Money Default 0;"; }, 600,
+       "the server refuses a second one"},
+      {"too many columns",
+       [](FourTables& t, Script&) {
+         t.termReport.types = std::vector<std::string>(400, "T");
+         for (std::size_t i = 0; i < t.termReport.types.size(); ++i) {
+           t.termReport.types[i] += std::to_string(i);
+         }
+       },
+       600, "more than the 1024 a table can have"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    script = Script();
+    FourTables tables;
+    c.plant(tables, script);
+    tables.Apply(*this);
+    entry::RunDependencies deps = WithRealRebuilders(Dependencies());
+    deps.plan = true;
+    const entry::RunReport plan = entry::RunRestructure({"srv", "db", "sa", "pw"}, deps);
+    const auto& problems = plan.findings.Problems();
+    const auto found = std::find_if(problems.begin(), problems.end(), [&](const auto& p) {
+      return p.tableTag == c.tag && p.message.find(c.says) != std::string::npos;
+    });
+    ASSERT_NE(found, problems.end()) << plan.message;
+    EXPECT_EQ(found->severity, c.severity);
+    EXPECT_EQ(plan.outcome, c.severity == rebuild::Severity::kRefusal ? Outcome::kPlanRefused
+                                                                      : Outcome::kPlanned);
+    // The other tables were planned all the same.
+    EXPECT_EQ(plan.findings.Tables().size(), 4u);
+  }
+}
+
+}  // namespace
+}  // namespace slotsync::testing
