@@ -126,6 +126,11 @@ void SLOTSYNC_CALL PrintStatement(void* context, const char* statement, int outc
                    << Shown(statement, c.terminal->outIsTerminal) << std::endl;
 }
 
+// A plan prints what it would write; its reads only with --trace.
+void SLOTSYNC_CALL PrintPlannedStatement(void* context, const char* statement, int outcome) {
+  if (outcome >= SLOTSYNC_STATEMENT_PLANNED) PrintStatement(context, statement, outcome);
+}
+
 // The driver's message already ends with its SQLSTATE and error number.
 void SLOTSYNC_CALL PrintServerMessage(void* context, const char*, const char*, int,
                                       const char* message) {
@@ -300,8 +305,10 @@ int Run(const CommandLine& line, const Terminal& terminal) {
   if (line.plan || line.json) {
     // The plan prints its statements as a dry run does; JSON keeps standard
     // output to itself.
-    const bool echo = !line.json && (line.plan || line.trace || line.dryRun);
-    record.Attach(options, echo ? PrintStatement : nullptr, &context);
+    SlotsyncStatementCallback echo = nullptr;
+    if (!line.json && (line.trace || line.dryRun)) echo = PrintStatement;
+    if (!line.json && line.plan && !line.trace) echo = PrintPlannedStatement;
+    record.Attach(options, echo, &context);
     options.plan = line.plan ? 1 : 0;
   }
   std::atomic<bool> interrupted{false};

@@ -5,7 +5,6 @@
 #include <ostream>
 
 #include "entry/version.h"
-#include "sql/write_plan.h"
 #include "summary.h"
 #include "text/gbk.h"
 
@@ -140,12 +139,6 @@ nlohmann::json NamesJson(const std::vector<std::string>& names) {
   return list;
 }
 
-// The table a statement that sqlcmd would stop at needs to exist for it.
-std::string DroppedTable(const std::string& statement) {
-  const std::vector<std::string> tables = sql::TablesWrittenBy(statement);
-  return tables.empty() ? std::string() : tables.front();
-}
-
 }  // namespace
 
 void PrintPlan(const RunRecord& record, const SlotsyncResult& result, std::ostream& out,
@@ -219,14 +212,15 @@ std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
     script += "-- TableTag " + std::to_string(table.tableTag) + " " +
               text::GbkToUtf8(table.tableName) + " (" + KindName(table.kind) + ")\n";
     for (const RecordedStatement& statement : table.statements) {
-      const std::string text = text::GbkToUtf8(statement.text);
+      if (statement.outcome < SLOTSYNC_STATEMENT_PLANNED) continue;  // the plan's own reads
       // A drop the run lets fail would stop the script: it runs only when
       // the table is there, the statement itself unchanged.
-      if (statement.outcome == SLOTSYNC_STATEMENT_PLANNED_IGNORED) {
+      if (statement.outcome == SLOTSYNC_STATEMENT_PLANNED_IGNORED &&
+          statement.text.starts_with("Drop Table ")) {
         script +=
-            "IF OBJECT_ID(N'" + text::GbkToUtf8(DroppedTable(statement.text)) + "') IS NOT NULL\n";
+            "IF OBJECT_ID(N'" + text::GbkToUtf8(statement.text.substr(11)) + "') IS NOT NULL\n";
       }
-      script += text + "\nGO\n";
+      script += text::GbkToUtf8(statement.text) + "\nGO\n";
     }
   }
   script += "COMMIT\nGO\n";

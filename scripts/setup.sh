@@ -4,7 +4,8 @@
 set -euo pipefail
 
 build_packages=(cmake make g++ pkg-config unixodbc unixodbc-dev odbcinst tdsodbc nlohmann-json3-dev)
-test_packages=(googletest libgtest-dev libbenchmark-dev libsqliteodbc clang libclang-rt-14-dev valgrind)
+test_packages=(googletest libgtest-dev libbenchmark-dev libsqliteodbc clang libclang-rt-14-dev valgrind
+  nodejs npm)
 # The Pascal unit's checks (Free Pascal; its sources build the Windows
 # runtime for the Wine runs), the manual page, the release archive and the
 # Debian package's checks.
@@ -45,4 +46,13 @@ if ((${#missing[@]})); then
   done
   "${as_root[@]}" apt-get update
   DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# The T-SQL grammar the plan's scripts are parsed with (tests/tsql), from the
+# npm registry at the versions its lock file pins.
+if [[ "${1:-}" == "--test" ]]; then
+  tsql="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tests/tsql"
+  if [[ ! -d "$tsql/node_modules/antlr4ts-sql" ]]; then
+    npm ci --prefix "$tsql" --no-audit --no-fund
+  fi
 fi

@@ -121,8 +121,9 @@ void WritePlan::Unknown(std::string text, std::string dependsOn) {
 }
 
 const PlannedStatement* WritePlan::WriteBehind(std::string_view read) const {
-  for (const Touched& touched : touched_) {
-    if (Names(read, touched.table)) return &statements_[touched.statement];
+  // The latest such write, the one whose effect the read would see.
+  for (auto touched = touched_.rbegin(); touched != touched_.rend(); ++touched) {
+    if (Names(read, touched->table)) return &statements_[touched->statement];
   }
   return nullptr;
 }

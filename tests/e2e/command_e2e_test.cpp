@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <csignal>
 
+#include <nlohmann/json.hpp>
+
 #include "e2e_fixture.h"
 #include "entry/version.h"
 
@@ -386,6 +388,63 @@ TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
       EXPECT_EQ(*std::next(at), c.traced);
     }
   }
+}
+
+// The plan through the command: reads only, the writes a run would send
+// printed in order and written as a script that parses as T-SQL, and the
+// same as JSON.
+TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
+  FourTables().Apply(*this);
+  Record();  // a real run: its answers cover every read a plan makes
+  std::vector<std::string> expected;
+  for (const std::string& statement : Statements(DriverLogOf(recordedLog))) {
+    if (statement.starts_with("Select ") || statement.starts_with("select ")) continue;
+    const bool ignored = statement.starts_with("if exists") || statement.starts_with("Drop Table");
+    expected.push_back((ignored ? "[planned, failure ignored] " : "[planned] ") + statement);
+  }
+  const std::filesystem::path script = directory_.Path() / "plan.sql";
+  const ProgramRun run = Command({"--plan", "--script", script.string()});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  std::vector<std::string> planned;
+  for (const std::string& line : Traced(run)) {
+    if (!line.starts_with("[check] ")) planned.push_back(line);
+  }
+  EXPECT_EQ(planned, expected);
+  EXPECT_EQ(Lines(run.out).back(),
+            "plan: N=3, StockDetailTemp has 2 slot columns; 4 of 4 flagged tables would be "
+            "rebuilt; nothing was written or locked");
+  EXPECT_NE(run.out.find("TableTag 10 StockDetail (detail): copies 5 rows; slot columns 2 -> 3"),
+            std::string::npos)
+      << run.out;
+  const std::vector<std::string> events = DriverEvents();
+  EXPECT_TRUE(std::all_of(events.begin(), events.end(), [](const std::string& e) {
+    return e == "CONNECT" || e == "DISCONNECT" || e.starts_with("EXEC Select ") ||
+           e.starts_with("EXEC select ");
+  }));
+  EXPECT_FALSE(Mentions(Statements(events), "TabLockX"));
+  // The script parses under the T-SQL grammar (its known gaps aside).
+  const ProgramRun parsed =
+      RunProgram({SLOTSYNC_E2E_NODE, SLOTSYNC_E2E_TSQL_CHECK, script.string()}, {});
+  EXPECT_EQ(parsed.exitCode, 0) << parsed.out << parsed.err;
+  EXPECT_NE(ReadText(script).find("If (Select Count(*) From dbo.Tmp_StockDetail)<>(Select "
+                                  "Count(*) From StockDetail) RaisError("),
+            std::string::npos);
+
+  const ProgramRun json = Command({"--plan", "--json"});
+  EXPECT_EQ(json.exitCode, 0) << json.err;
+  const nlohmann::json result = nlohmann::json::parse(json.out);
+  EXPECT_EQ(result["outcome"], "planned");
+  ASSERT_EQ(result["tables"].size(), 4u);
+  EXPECT_EQ(result["tables"][0]["kind"], "detail");
+  EXPECT_EQ(result["tables"][0]["rows"], 5);
+  EXPECT_EQ(result["tables"][1]["kind"], "per-terminal");
+  EXPECT_EQ(result["tables"][1]["rowsLost"], 3);
+  // Texts in UTF-8: the Chinese column name of OrderDetail as the character it is.
+  const nlohmann::json& statements = result["tables"][2]["statements"];
+  EXPECT_TRUE(std::any_of(statements.begin(), statements.end(), [](const nlohmann::json& s) {
+    return s["text"].get<std::string>().find("\xE5\xA4\x87\xE6\xB3\xA8 Varchar(20) Null") !=
+           std::string::npos;
+  }));
 }
 
 // Ctrl+C or SIGTERM while a statement runs: the watcher cancels it, nothing
