@@ -173,6 +173,25 @@ TEST_P(OdbcClient, TransactionCallsAsTheDriverSeesThem) {
                                       "ROLLBACK", "SET AUTOCOMMIT ON", "DISCONNECT"}));
 }
 
+// The commit took; that autocommit cannot be switched back on afterwards
+// does not undo it, and is no reason to report it as failed.
+TEST_P(OdbcClient, ACommitThatTookStaysCommittedWhenAutocommitStaysOff) {
+  ScenarioWriter scenario;
+  scenario.Done("Update T Set A=1").FailCall(Call::kEndTransaction, "HY000", "attribute refused");
+  auto client = Connect(scenario);
+  client->StartTransaction();
+  client->Execute("Update T Set A=1");
+  EXPECT_NO_THROW(client->Commit());
+  const std::vector<sql::Diagnostic> warnings = client->TakeWarnings();
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_TRUE(warnings[0].message.starts_with(
+      "committed, but autocommit could not be switched back on: attribute refused"))
+      << warnings[0].message;
+  EXPECT_EQ(Events(),
+            (std::vector<std::string>{"SET ISOLATION READ COMMITTED", "SET AUTOCOMMIT OFF",
+                                      "EXEC Update T Set A=1", "COMMIT", "SET AUTOCOMMIT ON"}));
+}
+
 TEST_P(OdbcClient, ACommitLostWithTheLinkSaysSoAndRollsBackWhatIsLeft) {
   ScenarioWriter scenario;
   scenario.Done("Update T Set A=1").FailCall(Call::kCommit, "08S01", "Communication link failure");

@@ -484,6 +484,11 @@ SQLRETURN SetConnectAttribute(Connection& dbc, SQLINTEGER attribute, SQLPOINTER 
           return FailWith(dbc, *failure);
         }
       }
+      if (on && dbc.connected && !dbc.autocommit) {
+        if (const Failure* failure = CallFailure(dbc, Call::kEndTransaction)) {
+          return FailWith(dbc, *failure);
+        }
+      }
       // Turning autocommit on commits what the transaction holds.
       if (on) dbc.workPending = false;
       dbc.autocommit = on;

@@ -51,8 +51,8 @@ bool IsSqlState(std::string_view text) {
 }
 
 std::optional<Call> CallOf(std::string_view keyword) {
-  for (const Call call : {Call::kConnect, Call::kStartTransaction, Call::kCommit, Call::kRollback,
-                          Call::kDisconnect}) {
+  for (const Call call : {Call::kConnect, Call::kStartTransaction, Call::kEndTransaction,
+                          Call::kCommit, Call::kRollback, Call::kDisconnect}) {
     if (CallKeyword(call) == keyword) return call;
   }
   return std::nullopt;
@@ -219,6 +219,8 @@ std::string_view CallKeyword(Call call) {
       return "connect";
     case Call::kStartTransaction:
       return "start-transaction";
+    case Call::kEndTransaction:
+      return "end-transaction";
     case Call::kCommit:
       return "commit";
     case Call::kRollback:

@@ -51,7 +51,8 @@ struct Answer {
 
 // The points of a connection's life, besides its statements, that a scenario
 // can make fail.
-enum class Call { kConnect, kStartTransaction, kCommit, kRollback, kDisconnect };
+// kEndTransaction: switching autocommit back on once a transaction ended.
+enum class Call { kConnect, kStartTransaction, kCommit, kRollback, kDisconnect, kEndTransaction };
 
 // "<call> fail ..." fails the call every time; "<call> fail-once ..." the
 // first time only, after which it succeeds.
