@@ -151,11 +151,17 @@ class DetailRebuild {
   void CheckNewTable() {
     TablePlan& plan = findings_->Current();
     for (const auto& value : layout_.values) {
-      if (value.name != "BoxQty" && value.kind.empty()) {
+      if (value.name == "BoxQty") continue;
+      if (value.kind.empty()) {
         Flag(findings_, tableTag_,
              sql::Format("S_Modify.CreateField names %s, but S_Modify.FieldKind gives it no type; "
                          "add its type to FieldKind",
                          value.name));
+      } else if (HasClause(value.kind, "NULL")) {
+        Flag(findings_, tableTag_,
+             sql::Format("S_Modify.FieldKind gives %s the type '%s', which says Null or Not Null; "
+                         "the table's definition adds Null itself, so remove it from the type",
+                         value.name, value.kind));
       }
     }
     const std::string filled = sql::Format(BuildDetailTemplate(layout_), row_.tableName,

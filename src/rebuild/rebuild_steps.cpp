@@ -131,6 +131,19 @@ std::optional<TextCapacity> TextCapacityOf(std::string_view definition) {
   return capacity;
 }
 
+bool HasClause(std::string_view kind, std::string_view clause) {
+  std::string upper(kind);
+  for (char& c : upper) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  for (std::size_t at = upper.find(clause); at != std::string::npos;
+       at = upper.find(clause, at + 1)) {
+    const std::size_t end = at + clause.size();
+    const bool before = at == 0 || upper[at - 1] == ' ' || upper[at - 1] == ')';
+    const bool after = end >= upper.size() || upper[end] == ' ' || upper[end] == '(';
+    if (before && after) return true;
+  }
+  return false;
+}
+
 std::optional<std::int64_t> CatalogRowCount(sql::SqlAccess& access, const std::string& table) {
   sql::SqlQuery query(access, sql::kSizeConnectionName);
   query.SetText(sql::Format(

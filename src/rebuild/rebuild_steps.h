@@ -71,6 +71,11 @@ struct TextCapacity {
 };
 std::optional<TextCapacity> TextCapacityOf(std::string_view definition);
 
+// Whether a column type carries this clause ("NULL", "DEFAULT"; upper
+// case) as a word of its own. A type with a clause the template adds itself
+// is one the server refuses as conflicting or doubled.
+bool HasClause(std::string_view kind, std::string_view clause);
+
 // The rows a table holds by the server's catalog, which reads no row and
 // takes no lock a terminal would notice; nullopt when there is no such table.
 std::optional<std::int64_t> CatalogRowCount(sql::SqlAccess& access, const std::string& table);

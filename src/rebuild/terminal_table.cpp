@@ -221,21 +221,6 @@ void RecreateTable(sql::SqlAccess& access, const TerminalDictionary& dictionary,
   runner.ClearModifiedFlag(tableTag);
 }
 
-// A type with a clause the template adds itself ("Null", "Default(0)") is
-// one the server refuses as conflicting or doubled.
-bool HasClause(std::string_view kind, std::string_view clause) {
-  std::string upper(kind);
-  for (char& c : upper) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-  for (std::size_t at = upper.find(clause); at != std::string::npos;
-       at = upper.find(clause, at + 1)) {
-    const std::size_t end = at + clause.size();
-    const bool before = at == 0 || upper[at - 1] == ' ' || upper[at - 1] == ')';
-    const bool after = end >= upper.size() || upper[end] == ' ' || upper[end] == '(';
-    if (before && after) return true;
-  }
-  return false;
-}
-
 void CheckKinds(Findings* findings, std::int32_t tableTag, const std::vector<ColumnPair>& columns,
                 std::string_view names, std::string_view kinds, bool defaultAdded) {
   for (const ColumnPair& column : columns) {

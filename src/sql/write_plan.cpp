@@ -78,19 +78,6 @@ void RenamedNames(std::string_view text, std::vector<std::string>& names) {
   }
 }
 
-// Whether `read` names `table` as a whole name, quoted or not.
-bool Names(std::string_view read, std::string_view upperTable) {
-  const std::string upper = Upper(read);
-  for (std::size_t at = upper.find(upperTable); at != std::string::npos;
-       at = upper.find(upperTable, at + 1)) {
-    const std::size_t end = at + upperTable.size();
-    const bool before = at == 0 || !IsNameByte(read[at - 1]);
-    const bool after = end >= read.size() || !IsNameByte(read[end]);
-    if (before && after) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 std::vector<std::string> TablesWrittenBy(std::string_view statement) {
@@ -109,8 +96,9 @@ std::vector<std::string> TablesWrittenBy(std::string_view statement) {
 
 void WritePlan::Record(std::string text, PlannedStatement::Kind kind) {
   if (kind != PlannedStatement::Kind::kGuard) {
+    // The latest write of a table is the one whose effect a read would see.
     for (const std::string& table : TablesWrittenBy(text)) {
-      touched_.push_back({Upper(table), statements_.size()});
+      touched_[Upper(table)] = statements_.size();
     }
   }
   statements_.push_back({std::move(text), kind});
@@ -121,11 +109,26 @@ void WritePlan::Unknown(std::string text, std::string dependsOn) {
 }
 
 const PlannedStatement* WritePlan::WriteBehind(std::string_view read) const {
-  // The latest such write, the one whose effect the read would see.
-  for (auto touched = touched_.rbegin(); touched != touched_.rend(); ++touched) {
-    if (Names(read, touched->table)) return &statements_[touched->statement];
+  if (touched_.empty()) return nullptr;
+  // Every whole name in the read, quoted or not, looked up once: a plan of
+  // many tables has many writes, and every read of it asks.
+  const PlannedStatement* latest = nullptr;
+  const std::string upper = Upper(read);
+  for (std::size_t at = 0; at < upper.size();) {
+    if (!IsNameByte(upper[at])) {
+      ++at;
+      continue;
+    }
+    std::size_t end = at;
+    while (end < upper.size() && IsNameByte(upper[end])) ++end;
+    const auto touched = touched_.find(upper.substr(at, end - at));
+    if (touched != touched_.end() &&
+        (latest == nullptr || &statements_[touched->second] > latest)) {
+      latest = &statements_[touched->second];
+    }
+    at = end;
   }
-  return nullptr;
+  return latest;
 }
 
 }  // namespace slotsync::sql

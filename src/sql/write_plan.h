@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace slotsync::sql {
@@ -42,13 +43,11 @@ class WritePlan {
   const std::vector<UnknownRead>& UnknownReads() const { return unknownReads_; }
 
  private:
-  struct Touched {
-    std::string table;  // upper case, without schema or brackets
-    std::size_t statement;
-  };
   std::vector<PlannedStatement> statements_;
   std::vector<UnknownRead> unknownReads_;
-  std::vector<Touched> touched_;
+  // Each table a write changed (upper case, without schema or brackets),
+  // with the index of the latest write that changed it.
+  std::unordered_map<std::string, std::size_t> touched_;
 };
 
 // The tables a write statement of the rebuilds creates, drops, renames,

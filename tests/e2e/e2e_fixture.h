@@ -77,9 +77,10 @@ class EndToEnd : public testing::RunFixture, public ::testing::WithParamInterfac
     return RunProgram(args, Environment());
   }
 
-  ProgramRun Host(bool dryRun = false) const {
+  ProgramRun Host(bool dryRun = false, bool plan = false) const {
     std::vector<std::string> args = {Built::Host(), Built::Library(), "srv", "Shop", "sa", "pw"};
     if (dryRun) args.push_back("--dry-run");
+    if (plan) args.push_back("--plan");
     return RunProgram(args, Environment());
   }
 

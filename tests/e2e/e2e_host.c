@@ -10,7 +10,7 @@
  *   result <fields...>           the SlotsyncResult
  *   message <text>               RefreshStructLastError, when not empty
  *
- * Usage: e2e_host LIBRARY SERVER DATABASE USER PASSWORD [--dry-run]
+ * Usage: e2e_host LIBRARY SERVER DATABASE USER PASSWORD [--dry-run | --plan]
  * Exits 0 when the library loaded and the call returned with a result block
  * that agrees with the returned outcome and the last error; the outcome
  * itself is for the caller to judge. */
@@ -27,8 +27,10 @@ typedef int (*RefreshStructExFn)(const char*, const char*, const char*, const ch
 typedef const char* (*LastErrorFn)(void);
 
 int main(int argc, char** argv) {
-  if (argc != 6 && !(argc == 7 && strcmp(argv[6], "--dry-run") == 0)) {
-    fprintf(stderr, "usage: e2e_host LIBRARY SERVER DATABASE USER PASSWORD [--dry-run]\n");
+  const int dryRun = argc == 7 && strcmp(argv[6], "--dry-run") == 0;
+  const int plan = argc == 7 && strcmp(argv[6], "--plan") == 0;
+  if (argc != 6 && !dryRun && !plan) {
+    fprintf(stderr, "usage: e2e_host LIBRARY SERVER DATABASE USER PASSWORD [--dry-run | --plan]\n");
     return 2;
   }
   /* A driver with only the narrow ODBC calls gets its texts from unixODBC in
@@ -51,7 +53,8 @@ int main(int argc, char** argv) {
   SlotsyncOptions options;
   memset(&options, 0, sizeof options);
   options.size = sizeof options;
-  options.dryRun = argc == 7;
+  options.dryRun = dryRun;
+  options.plan = plan;
   options.onStatement = OnStatement;
   options.onProgress = OnProgress;
   options.onNotice = OnNotice;

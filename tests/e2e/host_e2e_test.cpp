@@ -115,6 +115,34 @@ TEST_P(HostProgram, ADryRunGoesThroughAndIsRolledBack) {
   EXPECT_EQ(StatementsSeen(run), Statements(events));
 }
 
+// The plan through the shared library: the writes reach the statement
+// callback as planned, in the order a run sends them; the driver sees reads.
+TEST_P(HostProgram, APlanReportsTheWritesAndSendsOnlyReads) {
+  FourTables().Apply(*this);
+  Record();
+  std::vector<std::string> writes;
+  for (const std::string& statement : Statements(DriverLogOf(recordedLog))) {
+    if (!statement.starts_with("Select ") && !statement.starts_with("select ")) {
+      writes.push_back(statement);
+    }
+  }
+  const ProgramRun run = Host(/*dryRun=*/false, /*plan=*/true);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(Tail(run, 2)[0], "outcome 8");
+  std::vector<std::string> planned;
+  for (const auto& line : Lines(run.out)) {
+    if (line.starts_with("statement 3 ") || line.starts_with("statement 4 ")) {
+      planned.push_back(Utf8(line.substr(12)));
+    }
+  }
+  EXPECT_EQ(planned, writes);
+  const std::vector<std::string> events = DriverEvents();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "SET AUTOCOMMIT OFF"), 0);
+  for (const std::string& statement : Statements(events)) {
+    EXPECT_TRUE(statement.starts_with("Select ") || statement.starts_with("select ")) << statement;
+  }
+}
+
 TEST_P(HostProgram, AFallenSizeCountShowsTheNoticeThroughTheCallback) {
   FourTables tables;
   tables.stockDetail.xColumns = {"x_1", "x_2", "x_3", "x_4"};
