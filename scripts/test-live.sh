@@ -106,7 +106,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-trap 'echo "live suite: stopped by the command at line $LINENO" >&2; trap - ERR' ERR
+trap 'echo "live suite: the command at line $LINENO failed" >&2; trap - ERR' ERR
 
 # check NAME EXPECTED ACTUAL
 check() {
