@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
-# The live SQL Server suite: slotsync against a real server, in a scratch
-# database that it creates, seeds with the application's tables, and drops
+# The live SQL Server suite: slotsync against a real server, in scratch
+# databases that it creates, seeds with the application's tables, and drops
 # again at the end. See tests/live/README.md.
 #
 #   SLOTSYNC_TEST_SERVER=db01 SLOTSYNC_TEST_USER=sa SLOTSYNC_TEST_PASSWORD=... \
 #     scripts/test-live.sh
 #
-# Without those three variables it does nothing and says so. It connects like
-# slotsync does: SLOTSYNC_ODBC_DRIVER names the ODBC driver, or the best SQL
-# Server driver installed is used (Microsoft's, or FreeTDS). SLOTSYNC_BUILD_DIR
-# chooses the build directory (default build/live); the two programs it needs
-# are built there first.
-set -euo pipefail
+# Without those three variables it does nothing and says so. It runs every
+# check once per SQL Server driver installed: Microsoft's ODBC Driver 18 (or
+# 17) and FreeTDS, when both are there. SLOTSYNC_ODBC_DRIVER names the one
+# driver to use instead. SLOTSYNC_BUILD_DIR chooses the build directory
+# (default build/live); the two programs it needs are built there first.
+set -Eeuo pipefail
 
 missing=()
 for variable in SLOTSYNC_TEST_SERVER SLOTSYNC_TEST_USER SLOTSYNC_TEST_PASSWORD; do
@@ -31,17 +31,57 @@ user=$SLOTSYNC_TEST_USER
 export SLOTSYNC_PASSWORD=$SLOTSYNC_TEST_PASSWORD
 # slotsync prints in the terminal's code set; the checks compare UTF-8.
 export LC_ALL=C.UTF-8
-
-echo "== building slotsync and live_sql in $build"
-if [[ ! -f "$build/CMakeCache.txt" ]]; then
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DSLOTSYNC_BUILD_BENCHMARKS=OFF >/dev/null
-fi
-cmake --build "$build" --target slotsync_cmd live_sql -j"$(nproc)" >/dev/null
 slotsync=$build/cli/slotsync
 live_sql=$build/tests/live/live_sql
 
-db="slotsync_live_$(date +%Y%m%d%H%M%S)_$$"
-created=0
+# The first call builds, picks the drivers and calls itself once for each,
+# with SLOTSYNC_LIVE_DRIVER_PASS set; each of those runs every check.
+if [[ -z "${SLOTSYNC_LIVE_DRIVER_PASS:-}" ]]; then
+  echo "== building slotsync and live_sql in $build"
+  if [[ ! -f "$build/CMakeCache.txt" ]]; then
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DSLOTSYNC_BUILD_BENCHMARKS=OFF >/dev/null
+  fi
+  cmake --build "$build" --target slotsync_cmd live_sql -j"$(nproc)" >/dev/null
+
+  drivers=()
+  if [[ -n "${SLOTSYNC_ODBC_DRIVER:-}" ]]; then
+    drivers=("$SLOTSYNC_ODBC_DRIVER")
+  else
+    installed=$("$live_sql" --drivers)
+    for candidate in "ODBC Driver 18 for SQL Server" "ODBC Driver 17 for SQL Server"; do
+      if grep -qixF -- "$candidate" <<<"$installed"; then
+        drivers+=("$candidate")
+        break
+      fi
+    done
+    if grep -qixF -- FreeTDS <<<"$installed"; then drivers+=(FreeTDS); fi
+  fi
+  if ((${#drivers[@]} == 0)); then
+    echo "FAILED: no SQL Server ODBC driver is installed (Debian's tdsodbc for FreeTDS, or" \
+      "Microsoft's ODBC Driver 18 for SQL Server); SLOTSYNC_ODBC_DRIVER names another"
+    exit 1
+  fi
+  results=()
+  status=0
+  for driver in "${drivers[@]}"; do
+    echo
+    echo "=== driver: $driver"
+    if SLOTSYNC_LIVE_DRIVER_PASS=1 SLOTSYNC_ODBC_DRIVER=$driver bash "${BASH_SOURCE[0]}"; then
+      results+=("passed with $driver")
+    else
+      results+=("FAILED with $driver")
+      status=1
+    fi
+  done
+  echo
+  printf 'live suite: %s\n' "${results[@]}"
+  exit "$status"
+fi
+
+stamp="$(date +%Y%m%d%H%M%S)_$$"
+databases=() # the scratch databases this pass created, dropped at the end
+db=""        # the one the checks work on
+holder=""    # a second session holding a lock, while it runs
 work=$(mktemp -d)
 failures=0
 
@@ -51,17 +91,22 @@ sql() {
 }
 
 cleanup() {
-  if ((created)); then
-    echo "== dropping $db"
-    printf '%s\nGO\n%s\n' \
-      "ALTER DATABASE [$db] SET SINGLE_USER WITH ROLLBACK IMMEDIATE" \
-      "DROP DATABASE [$db]" | sql master ||
-      echo "warning: could not drop the scratch database $db; drop it by hand" >&2
+  if [[ -n "$holder" ]]; then
+    kill "$holder" 2>/dev/null || true
+    wait "$holder" 2>/dev/null || true
   fi
+  local name
+  for name in "${databases[@]}"; do
+    echo "== dropping $name"
+    printf '%s\nGO\n%s\n' \
+      "ALTER DATABASE [$name] SET SINGLE_USER WITH ROLLBACK IMMEDIATE" \
+      "DROP DATABASE [$name]" | sql master ||
+      echo "warning: could not drop the scratch database $name; drop it by hand" >&2
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
-trap 'echo "live suite: stopped by the command at line $LINENO" >&2' ERR
+trap 'echo "live suite: the command at line $LINENO failed" >&2; trap - ERR' ERR
 
 # check NAME EXPECTED ACTUAL
 check() {
@@ -85,6 +130,12 @@ check_contains() {
   fi
 }
 
+# fail NAME WHY: a check whose premise did not hold.
+fail() {
+  echo "FAILED: $1: $2"
+  failures=$((failures + 1))
+}
+
 # Runs slotsync on the scratch database; sets run_out, run_err, run_exit.
 run_slotsync() {
   run_exit=0
@@ -102,39 +153,60 @@ SELECT ISNULL(STUFF((SELECT ',' + name FROM sys.columns WHERE object_id = OBJECT
 SQL
 }
 
-# Everything a run may change, for comparing before and after.
+# Everything a run may change, for comparing before and after: every table
+# with its columns, its indexes, its row count and a checksum of its rows; the
+# detail rows, the flags and the trigger procedure's calls. The names the
+# server makes up for an unnamed primary key differ from one database to the
+# next and are left out, so that two databases compare too.
 snapshot() {
   sql "$db" <<'SQL'
 SELECT t.name, ISNULL(STUFF((SELECT ',' + c.name FROM sys.columns c
   WHERE c.object_id = t.object_id ORDER BY c.column_id FOR XML PATH('')), 1, 1, ''), '')
 FROM sys.tables t ORDER BY t.name
 GO
-SELECT OBJECT_NAME(i.object_id), i.name, i.type_desc, i.is_primary_key
+SELECT OBJECT_NAME(i.object_id), CASE WHEN i.name LIKE 'PK[_][_]%' THEN 'PK__' ELSE i.name END,
+  i.type_desc, i.is_primary_key,
+  ISNULL(STUFF((SELECT ',' + c.name FROM sys.index_columns k JOIN sys.columns c
+    ON c.object_id = k.object_id AND c.column_id = k.column_id
+    WHERE k.object_id = i.object_id AND k.index_id = i.index_id AND k.key_ordinal > 0
+    ORDER BY k.key_ordinal FOR XML PATH('')), 1, 1, ''), '')
 FROM sys.indexes i JOIN sys.tables t ON t.object_id = i.object_id
 WHERE i.name IS NOT NULL ORDER BY 1, 2
+GO
+SET NOCOUNT ON
+DECLARE @counts TABLE (TableName sysname NOT NULL, RowsHeld int NOT NULL, RowsChecksum int NULL)
+DECLARE @name sysname, @id int, @columns nvarchar(max), @statement nvarchar(max)
+DECLARE tables_ CURSOR LOCAL FAST_FORWARD FOR SELECT name, object_id FROM sys.tables
+OPEN tables_
+FETCH NEXT FROM tables_ INTO @name, @id
+WHILE @@FETCH_STATUS = 0
+BEGIN
+  -- Identity values are used up by a rolled-back insert too: left out.
+  SET @columns = STUFF((SELECT ',' + QUOTENAME(name) FROM sys.columns
+    WHERE object_id = @id AND is_identity = 0 ORDER BY column_id FOR XML PATH('')), 1, 1, '')
+  SET @statement = N'SELECT ' + QUOTENAME(@name, '''') + N', COUNT(*), '
+    + N'CHECKSUM_AGG(BINARY_CHECKSUM(' + ISNULL(@columns, N'0') + N')) FROM dbo.'
+    + QUOTENAME(@name)
+  INSERT INTO @counts EXEC (@statement)
+  FETCH NEXT FROM tables_ INTO @name, @id
+END
+CLOSE tables_
+DEALLOCATE tables_
+SELECT TableName, RowsHeld, RowsChecksum FROM @counts ORDER BY TableName
 GO
 SELECT DetailID, IndexNo, BillID, StoreCode, x_1, x_2, x_3, COL_LENGTH('StockDetail', 'x_4'),
   CONVERT(varchar(20), Price), CONVERT(varchar(20), Amount), Memo, SizeIndex, SizeStr
 FROM StockDetail ORDER BY DetailID
 GO
-SELECT 'StockDetail_U', COUNT(*) FROM StockDetail_U UNION ALL
-SELECT 'StockDetail_I', COUNT(*) FROM StockDetail_I UNION ALL
-SELECT 'StockDetail_D', COUNT(*) FROM StockDetail_D UNION ALL
-SELECT 'TermCount', COUNT(*) FROM TermCount UNION ALL
-SELECT 'OtherDetail', COUNT(*) FROM OtherDetail
-GO
 SELECT TableTag, Modified, FixedField, FixedFieldKind FROM S_Modify ORDER BY TableTag
 GO
-SELECT CallNo, TableTag FROM TriggerCalls ORDER BY CallNo
+SELECT TableTag FROM TriggerCalls ORDER BY CallNo
 SQL
 }
 
-echo "== creating $db on $server"
-printf 'CREATE DATABASE [%s] COLLATE Chinese_PRC_CI_AS\n' "$db" | sql master
-created=1
-
-echo "== seeding the application's tables"
-sql "$db" <<'SQL'
+# Seeds the application's tables in the current database.
+seed() {
+  sql "$db" <<'SQL'
 CREATE TABLE SizeGroup (SizeGroupID int NOT NULL PRIMARY KEY, GroupName varchar(20) NULL)
 GO
 CREATE TABLE SizeGroupSize (SizeGroupID int NOT NULL, SizeIndex int NOT NULL,
@@ -210,8 +282,93 @@ CREATE TABLE OtherDetail (OtherID varchar(40) NOT NULL, x_1 int NULL, x_2 int NU
   x_3 int NULL)
 INSERT INTO OtherDetail VALUES ('O1', 1, 1, 1)
 SQL
+}
 
-echo "== 1. a dry run changes nothing"
+# new_database NAME [COLLATION]: creates a scratch database, seeds it, and
+# makes it the one the checks work on.
+new_database() {
+  local collation=${2:-Chinese_PRC_CI_AS}
+  db="slotsync_live_${stamp}_$1"
+  echo "== creating $db on $server ($collation)"
+  printf 'CREATE DATABASE [%s] COLLATE %s\n' "$db" "$collation" | sql master
+  databases+=("$db")
+  seed
+}
+
+# hold_lock SECONDS [STATEMENT]: a second session takes an exclusive lock on
+# StockDetail, runs STATEMENT under it, keeps it for SECONDS and commits.
+# Returns once the server shows the lock granted; fails when it never does.
+hold_lock() {
+  sql "$db" >"$work/holder" 2>&1 <<SQL &
+SET NOCOUNT ON
+BEGIN TRANSACTION
+DECLARE @rows int
+SELECT @rows = COUNT(*) FROM StockDetail WITH (TABLOCKX, HOLDLOCK)
+${2:-}
+WAITFOR DELAY '00:00:$(printf %02d "$1")'
+COMMIT
+SQL
+  holder=$!
+  local tries granted
+  for ((tries = 0; tries < 100; tries++)); do
+    granted=$(sql "$db" <<'SQL' || true
+SELECT COUNT(*) FROM sys.dm_tran_locks WHERE resource_database_id = DB_ID()
+  AND resource_type = 'OBJECT' AND resource_associated_entity_id = OBJECT_ID('StockDetail')
+  AND request_mode = 'X' AND request_status = 'GRANT' AND request_session_id <> @@SPID
+SQL
+)
+    if [[ "$granted" =~ ^[1-9] ]]; then return 0; fi
+    # The session may have failed before it got the lock.
+    if ! kill -0 "$holder" 2>/dev/null; then return 1; fi
+    sleep 0.2
+  done
+  return 1
+}
+
+# Waits for the session of hold_lock to end; sets holder_exit.
+release_lock() {
+  holder_exit=0
+  wait "$holder" || holder_exit=$?
+  holder=""
+}
+
+new_database main
+echo "== 1. a plan reads what a run would do, and changes nothing"
+before=$(snapshot)
+run_slotsync --plan
+check "plan exit code" 0 "$run_exit"
+check_contains "plan summary" \
+  "plan: N=4, StockDetailTemp has 3 slot columns; 3 of 3 flagged tables would be rebuilt" \
+  "$run_out"
+check "the plan leaves every table and flag as before" "$before" "$(snapshot)"
+run_slotsync --plan --json
+check "plan --json exit code" 0 "$run_exit"
+# outcome, exit code and the tables' TableTags, read by a JSON parser.
+if command -v python3 >/dev/null; then
+  parsed=$(python3 -c 'import json, sys
+d = json.load(sys.stdin)
+print(d["outcome"], d["exitCode"], ",".join(str(t) for t in sorted(x["tableTag"] for x in d["tables"])))' \
+    <<<"$run_out" 2>&1) || true
+  check "plan --json parses: planned, exit 0, the 3 flagged tables" "planned 0 10,101,600" "$parsed"
+elif command -v jq >/dev/null; then
+  parsed=$(jq -r '"\(.outcome) \(.exitCode) \([.tables[].tableTag] | sort | map(tostring) | join(","))"' \
+    <<<"$run_out" 2>&1) || true
+  check "plan --json parses: planned, exit 0, the 3 flagged tables" "planned 0 10,101,600" "$parsed"
+else
+  echo "skipped: parsing the plan's JSON (neither python3 nor jq is installed)"
+fi
+rm -f "$work/plan.sql"
+run_slotsync --plan --script "$work/plan.sql"
+check "plan --script exit code" 0 "$run_exit"
+script_text=$(cat "$work/plan.sql" 2>/dev/null || true)
+check_contains "the script opens a transaction" "BEGIN TRANSACTION" "$script_text"
+check_contains "the script rebuilds the detail table" "Insert into dbo.Tmp_StockDetail(" "$script_text"
+check_contains "the script calls the trigger procedure" "Exec CreateInvoiceDetailTrigger 10" \
+  "$script_text"
+check_contains "the script commits" "COMMIT" "$script_text"
+check "the plan with a script leaves every table and flag as before" "$before" "$(snapshot)"
+
+echo "== 2. a dry run changes nothing"
 before=$(snapshot)
 run_slotsync --dry-run
 check "dry run exit code" 0 "$run_exit"
@@ -220,7 +377,7 @@ check_contains "dry run summary" \
   "$run_out"
 check "dry run leaves every table and flag as before" "$before" "$(snapshot)"
 
-echo "== 2. a run rebuilds the flagged tables and commits"
+echo "== 3. a run rebuilds the flagged tables and commits"
 run_slotsync
 check "exit code" 0 "$run_exit"
 check "summary" \
@@ -279,7 +436,28 @@ check "trigger procedure called for the detail table" "10" \
 check "the table that was not flagged keeps its 3 slots" "OtherID,x_1,x_2,x_3" \
   "$(columns_of OtherDetail)"
 
-echo "== 3. a run that fails in its last table leaves everything as before"
+echo "== 4. the plan's script, run by sqlcmd on a fresh copy, rebuilds the same"
+sqlcmd=$(command -v sqlcmd || true)
+for candidate in /opt/mssql-tools18/bin/sqlcmd /opt/mssql-tools/bin/sqlcmd; do
+  if [[ -z "$sqlcmd" && -x "$candidate" ]]; then sqlcmd=$candidate; fi
+done
+if [[ -z "$sqlcmd" ]]; then
+  echo "skipped: running the plan's script (sqlcmd is not installed)"
+else
+  ran=$(snapshot)
+  main_db=$db
+  new_database script
+  sqlcmd_exit=0
+  # -C: the server's own certificate, as slotsync's default trusts it.
+  SQLCMDPASSWORD=$SLOTSYNC_TEST_PASSWORD "$sqlcmd" -S "$server" -d "$db" -U "$user" -C -b \
+    -f 65001 -i "$work/plan.sql" >"$work/sqlcmd" 2>&1 || sqlcmd_exit=$?
+  check "sqlcmd runs the script" 0 "$sqlcmd_exit"
+  if ((sqlcmd_exit)); then sed 's/^/    /' "$work/sqlcmd"; fi
+  check "the script leaves the tables, rows and flags the run left" "$ran" "$(snapshot)"
+  db=$main_db
+fi
+
+echo "== 5. a run that fails in its last table leaves everything as before"
 sql "$db" <<'SQL'
 INSERT INTO SizeGroupSize VALUES (2, 5, 'XXL')
 UPDATE S_Modify SET Modified = 1 WHERE TableTag IN (10, 101, 600)
@@ -294,7 +472,7 @@ check_contains "summary" \
 check_contains "the failure names the table" "slotsync: TableTag 600: " "$run_err"
 check "every table and flag as before" "$before" "$(snapshot)"
 
-echo "== 4. a fallen size count with quantities in the dropped slot is refused"
+echo "== 6. a fallen size count with quantities in the dropped slot is refused before any change"
 sql "$db" <<'SQL'
 DELETE FROM SizeGroupSize WHERE SizeGroupID = 2 AND SizeIndex IN (4, 5)
 UPDATE S_Modify SET FixedField = 'GoodsCode;', FixedFieldKind = 'Varchar(20);' WHERE TableTag = 600
@@ -306,13 +484,254 @@ ALTER TABLE StockDetailTemp ADD x_4 int NULL
 SQL
 before=$(snapshot)
 run_slotsync
-check "exit code" 1 "$run_exit"
+check "exit code" 2 "$run_exit"
 check_contains "the size-decrease notice" "尺码组包含尺码数量变少" "$run_err"
-check_contains "the refusal" \
-  "slotsync: TableTag 10: StockDetail holds quantities in x_4, above the 3 size slots" "$run_err"
+check_contains "the refusal, before the transaction" \
+  "slotsync:   - TableTag 10: StockDetail: 1 rows hold quantities in x_4, above the 3 size slots" \
+  "$run_err"
 check "nothing lost: every table and flag as before" "$before" "$(snapshot)"
 check "the quantity in x_4 is still there" "7" \
   "$(echo "SELECT x_4 FROM StockDetail WHERE DetailID = 'D1'" | sql "$db")"
+
+echo "== 7. a second session holds a lock on a flagged table while a run starts"
+new_database lock
+wait_option=()
+# A command that bounds its lock waits is locked out and changes nothing.
+if "$slotsync" --help 2>&1 | grep -q -- '--lock-timeout'; then
+  wait_option=(--lock-timeout 60)
+  before=$(snapshot)
+  if hold_lock 10; then
+    run_slotsync --lock-timeout 2
+    release_lock
+    check "locked out: exit code" 5 "$run_exit"
+    check_contains "locked out: the held table is named" "StockDetail" "$run_err"
+    check "locked out: the other session kept its lock and committed" 0 "$holder_exit"
+    check "locked out: every table, row and flag as before" "$before" "$(snapshot)"
+  else
+    release_lock
+    fail "locked out" "the second session never held its lock: $(cat "$work/holder")"
+  fi
+else
+  echo "skipped: a run locked out by a bounded lock wait (slotsync has no --lock-timeout)"
+fi
+# Otherwise (or given long enough) the run waits for the lock, then takes in
+# what the other session committed meanwhile.
+if hold_lock 8 "INSERT INTO StockDetail (DetailID, IndexNo, BillID, StoreCode, x_1, x_2, x_3, SizeStr)
+  VALUES ('L1', 4, 'B3', 'S3', 9, 0, 0, '9.0.0')"; then
+  started=$SECONDS
+  run_slotsync "${wait_option[@]}"
+  elapsed=$((SECONDS - started))
+  release_lock
+  check "the other session kept its lock and committed" 0 "$holder_exit"
+  check "exit code" 0 "$run_exit"
+  check "summary" \
+    "committed: N=4, StockDetailTemp has 3 slot columns; 3 of 3 flagged tables rebuilt" "$run_out"
+  if ((elapsed >= 4)); then
+    echo "ok: the run waited for the lock (${elapsed} s)"
+  else
+    fail "the run waited for the lock" "it ended after ${elapsed} s, the lock was held for 8 s"
+  fi
+  check "the row the other session committed meanwhile was copied, extended" \
+    "$(printf '%s\t' 4 L1 9 NULL)9.0.0.0" \
+    "$(sql "$db" <<'SQL'
+SELECT (SELECT COUNT(*) FROM StockDetail), DetailID, x_1, x_4, SizeStr
+FROM StockDetail WHERE DetailID = 'L1'
+SQL
+)"
+else
+  release_lock
+  fail "a run waits for a lock" "the second session never held its lock: $(cat "$work/holder")"
+fi
+
+echo "== 8. a trigger procedure that fails half way rolls the run back"
+new_database trigger
+sql "$db" <<'SQL'
+-- It records the call, fails (severity 16 does not end the batch), and goes
+-- on: only the error in the diagnostics tells.
+ALTER PROCEDURE CreateInvoiceDetailTrigger @TableTag int AS
+  INSERT INTO TriggerCalls (TableTag) VALUES (@TableTag)
+  RAISERROR (N'明细表触发器生成失败：表标记 %d', 16, 1, @TableTag)
+  INSERT INTO TriggerCalls (TableTag) VALUES (-@TableTag)
+SQL
+before=$(snapshot)
+run_slotsync
+check "exit code" 1 "$run_exit"
+check_contains "summary" \
+  "rolled back: N=4, StockDetailTemp has 3 slot columns; nothing was changed" "$run_err"
+check_contains "the server's Chinese message reaches standard error" \
+  "明细表触发器生成失败：表标记 10" "$run_err"
+check "every table, row and flag as before; the procedure's own rows gone" "$before" "$(snapshot)"
+
+echo "== 9. an ignored drop whose failure ends the transaction: nothing is committed"
+new_database droptrigger
+sql "$db" <<'SQL'
+-- Rolls back the transaction that drops TermCount: once it is dropped, the
+-- transaction no longer finds it. A run lets a failed drop of a table pass,
+-- but not the loss of its transaction.
+CREATE TRIGGER KeepTermCount ON DATABASE FOR DROP_TABLE AS
+  IF OBJECT_ID('dbo.TermCount') IS NULL ROLLBACK
+SQL
+before=$(snapshot)
+run_slotsync
+check "exit code" 1 "$run_exit"
+check_contains "summary" \
+  "rolled back: N=4, StockDetailTemp has 3 slot columns; nothing was changed" "$run_err"
+check_contains "the run names the drop and the transaction the server ended" \
+  "the server ended the transaction when 'Drop Table TermCount' failed" "$run_err"
+check "every table, row and flag as before" "$before" "$(snapshot)"
+
+echo "== 10. Chinese dictionary texts, table and column names"
+new_database chinese
+sql "$db" <<'SQL'
+CREATE TABLE 库存单 (单号 varchar(20) NULL, 仓库 varchar(20) NULL, 经手人 varchar(20) NULL)
+GO
+CREATE TABLE 库存明细 (明细号 varchar(40) NOT NULL PRIMARY KEY, IndexNo int NULL,
+  单号 varchar(20) NULL, 仓库 varchar(20) NULL, x_1 int NULL, x_2 int NULL, x_3 int NULL,
+  单价 money NULL, 金额 money NULL, Memo varchar(30) NULL, SizeIndex int NULL,
+  SizeStr varchar(100) NULL)
+INSERT INTO 库存明细 VALUES
+  (N'明一', 1, N'单号一', N'总仓', 1, 2, 3, 12.5, 75, N'红色，加长', 1, '1.2.3'),
+  (N'明二', 2, N'单号一', N'门店', NULL, 4, NULL, NULL, NULL, NULL, NULL, NULL)
+GO
+INSERT INTO S_Modify VALUES
+  (11, N'库存明细', N'明细号', N'单价;金额;', 'Money;Money;', NULL, NULL, 2, 1, 1)
+INSERT INTO DataDictionary VALUES (5, 11, N'库存单', NULL)
+UPDATE S_Modify SET FixedField = N'货号;数量;', FixedFieldKind = 'Varchar(20);Int;'
+  WHERE TableTag = 101
+UPDATE DataDictReportContent SET Type = N'零售' WHERE ID = 1
+UPDATE DataDictReportContent SET Type = N'批发' WHERE ID = 2
+SQL
+run_slotsync
+check "exit code" 0 "$run_exit"
+check "summary" \
+  "committed: N=4, StockDetailTemp has 3 slot columns; 4 of 4 flagged tables rebuilt" "$run_out"
+check "Chinese detail table: its columns, the new slot x_4 among them" \
+  "明细号,IndexNo,单号,仓库,x_1,x_2,x_3,x_4,单价,金额,Memo,SizeIndex,SizeStr" \
+  "$(columns_of 库存明细)"
+check "Chinese detail table: rows and Chinese values copied, size texts extended" \
+  "$(printf '%s\t' 明一 1 单号一 总仓 1 2 3 NULL 12.50 75.00 红色，加长 1)1.2.3.0
+$(printf '%s\t' 明二 2 单号一 门店 NULL 4 NULL NULL NULL NULL NULL NULL)NULL" \
+  "$(sql "$db" <<'SQL'
+SELECT 明细号, IndexNo, 单号, 仓库, x_1, x_2, x_3, x_4, CONVERT(varchar(20), 单价),
+  CONVERT(varchar(20), 金额), Memo, SizeIndex, SizeStr FROM 库存明细 ORDER BY IndexNo
+SQL
+)"
+check "Chinese fixed columns of the per-terminal table" \
+  "ID,TerminalName,货号,数量,x_1,x_2,x_3,x_4,Amount" "$(columns_of TermCount)"
+check "Chinese report types: one group per type" \
+  "ReportID,TerminalName,GoodsCode,零售_x_1,零售_x_2,零售_x_3,零售_x_4,零售_Amount,批发_x_1,批发_x_2,批发_x_3,批发_x_4,批发_Amount" \
+  "$(columns_of TermReport)"
+check "Modified cleared for the rebuilt tables, the Chinese one among them" \
+  "$(printf '10\t0\n11\t0\n20\t1\n101\t0\n600\t0')" \
+  "$(echo "SELECT TableTag, Modified FROM S_Modify ORDER BY TableTag" | sql "$db")"
+check "trigger procedure called for both detail tables" "$(printf '10\n11')" \
+  "$(echo "SELECT TableTag FROM TriggerCalls ORDER BY TableTag" | sql "$db")"
+
+echo "== 11. a realistic old table: every row and value survives, then the database is in step"
+new_database realistic
+sql "$db" <<'SQL'
+DROP TABLE StockDetail
+GO
+-- Memo is wider than the new table's 30 bytes, so the run measures what it
+-- holds; every value fits.
+CREATE TABLE StockDetail (DetailID varchar(40) NOT NULL PRIMARY KEY, IndexNo int NULL,
+  BillID varchar(20) NULL, StoreCode varchar(20) NULL, x_1 int NULL, x_2 int NULL,
+  x_3 int NULL, Price money NULL, Amount money NULL, Memo varchar(60) NULL, SizeIndex int NULL,
+  SizeStr varchar(100) NULL)
+CREATE INDEX IX_StockDetail_Bill ON StockDetail (BillID, StoreCode)
+GO
+SET NOCOUNT ON
+;WITH Numbers AS (SELECT TOP (3000) ROW_NUMBER() OVER (ORDER BY (SELECT NULL)) AS i
+  FROM sys.all_columns a CROSS JOIN sys.all_columns b)
+INSERT INTO StockDetail
+SELECT RIGHT(REPLICATE('D', 40) + CONVERT(varchar(10), i), 40), i,
+  CASE WHEN i % 7 = 0 THEN NULL ELSE RIGHT(REPLICATE('B', 20) + CONVERT(varchar(10), i % 250), 20) END,
+  CASE i % 3 WHEN 0 THEN NULL WHEN 1 THEN REPLICATE(N'仓', 10) ELSE 'S' + CONVERT(varchar(10), i % 9) END,
+  CASE WHEN i % 5 = 0 THEN NULL ELSE i % 13 END,
+  CASE WHEN i % 6 = 0 THEN NULL ELSE -(i % 4) END,
+  CASE WHEN i % 8 = 0 THEN NULL ELSE 2147483647 - i END,
+  CASE WHEN i % 11 = 0 THEN NULL ELSE CONVERT(money, i) / 7 END,
+  CASE WHEN i % 11 = 0 THEN NULL ELSE CONVERT(money, i) * 1000.1234 END,
+  CASE i % 4 WHEN 0 THEN NULL WHEN 1 THEN REPLICATE(N'货', 15) WHEN 2 THEN REPLICATE('m', 30)
+    ELSE '' END,
+  CASE WHEN i % 10 = 0 THEN NULL ELSE i % 4 + 1 END,
+  -- 98 bytes: 100 once the run has added ".0", the column's length.
+  CASE WHEN i % 9 = 0 THEN NULL WHEN i % 9 = 1 THEN ''
+    WHEN i % 9 = 2 THEN REPLICATE('9', 32) + '.' + REPLICATE('9', 32) + '.' + REPLICATE('9', 32)
+    ELSE CONVERT(varchar(10), i % 10) + '.' + CONVERT(varchar(10), i % 3) + '.'
+      + CONVERT(varchar(10), i % 4) END
+FROM Numbers
+GO
+SELECT * INTO ExpectedDetail FROM StockDetail
+SQL
+run_slotsync
+check "exit code" 0 "$run_exit"
+check "summary" \
+  "committed: N=4, StockDetailTemp has 3 slot columns; 3 of 3 flagged tables rebuilt" "$run_out"
+check "all 3000 rows copied, the new slot x_4 empty" "$(printf '3000\t0')" \
+  "$(echo "SELECT COUNT(*), COUNT(x_4) FROM StockDetail" | sql "$db")"
+# Both ways round, byte for byte; NULLs compare equal in EXCEPT.
+check "every value as it was, byte for byte; the size texts extended by .0" "$(printf '0\t0')" \
+  "$(sql "$db" <<'SQL'
+SELECT
+  (SELECT COUNT(*) FROM (
+    SELECT CONVERT(varbinary(40), DetailID) d, IndexNo, CONVERT(varbinary(20), BillID) b,
+      CONVERT(varbinary(20), StoreCode) s, x_1, x_2, x_3, Price, Amount,
+      CONVERT(varbinary(60), Memo) m, SizeIndex,
+      CONVERT(varbinary(110), CASE WHEN SizeStr <> '' THEN SizeStr + '.0' ELSE SizeStr END) t
+    FROM ExpectedDetail
+    EXCEPT
+    SELECT CONVERT(varbinary(40), DetailID), IndexNo, CONVERT(varbinary(20), BillID),
+      CONVERT(varbinary(20), StoreCode), x_1, x_2, x_3, Price, Amount,
+      CONVERT(varbinary(60), Memo), SizeIndex, CONVERT(varbinary(110), SizeStr)
+    FROM StockDetail) missing_),
+  (SELECT COUNT(*) FROM (
+    SELECT CONVERT(varbinary(40), DetailID) d, IndexNo, CONVERT(varbinary(20), BillID) b,
+      CONVERT(varbinary(20), StoreCode) s, x_1, x_2, x_3, Price, Amount,
+      CONVERT(varbinary(60), Memo) m, SizeIndex, CONVERT(varbinary(110), SizeStr) t
+    FROM StockDetail
+    EXCEPT
+    SELECT CONVERT(varbinary(40), DetailID), IndexNo, CONVERT(varbinary(20), BillID),
+      CONVERT(varbinary(20), StoreCode), x_1, x_2, x_3, Price, Amount,
+      CONVERT(varbinary(60), Memo), SizeIndex,
+      CONVERT(varbinary(110), CASE WHEN SizeStr <> '' THEN SizeStr + '.0' ELSE SizeStr END)
+    FROM ExpectedDetail) added_)
+SQL
+)"
+check "the longest size text fills its column" "100" \
+  "$(echo "SELECT MAX(DATALENGTH(SizeStr)) FROM StockDetail" | sql "$db")"
+check "the table keyed on DetailID" "DetailID" \
+  "$(sql "$db" <<'SQL'
+SELECT INDEX_COL('StockDetail', index_id, 1) FROM sys.indexes
+WHERE object_id = OBJECT_ID('StockDetail') AND is_primary_key = 1
+SQL
+)"
+# Nothing is flagged any more: a second run changes nothing. StockDetailTemp
+# still has 3 slots, so it says the database stays out of step.
+before=$(snapshot)
+run_slotsync
+check "second run: exit code" 0 "$run_exit"
+check_contains "second run: nothing flagged" "S_Modify flags no table" "$run_err"
+check "second run: every table, row and flag as before" "$before" "$(snapshot)"
+# With StockDetailTemp at 4 slots, as the size groups need, it is in step.
+echo "ALTER TABLE StockDetailTemp ADD x_4 int NULL" | sql "$db"
+before=$(snapshot)
+run_slotsync
+check "in step: exit code" 0 "$run_exit"
+check "in step: summary" "in step: N=4, StockDetailTemp has 4 slot columns; nothing to do" \
+  "$run_out"
+check "in step: every table, row and flag as before" "$before" "$(snapshot)"
+
+echo "== 12. a case-sensitive database is refused before any change"
+for collation in Chinese_PRC_CS_AS Chinese_PRC_BIN; do
+  new_database "$(tr '[:upper:]' '[:lower:]' <<<"$collation")" "$collation"
+  before=$(snapshot)
+  run_slotsync
+  check "$collation: exit code" 2 "$run_exit"
+  check_contains "$collation: the refusal names the collation" \
+    "the database's collation $collation tells names apart by case" "$run_err"
+  check "$collation: every table, row and flag as before" "$before" "$(snapshot)"
+done
 
 echo
 if ((failures)); then

@@ -5,6 +5,7 @@
 // slotsync itself needs, and no Microsoft tools.
 //
 // Usage: live_sql --server S --database D --user U   (password in SLOTSYNC_PASSWORD)
+//        live_sql --drivers   (the installed ODBC drivers, one a line)
 // Reads batches from standard input, each ended by a line "GO" (or the end
 // of the input), runs them one by one with autocommit, and prints the rows
 // of every batch that returns some: one line a row, values separated by a
@@ -20,13 +21,15 @@
 #include <vector>
 
 #include "sql/odbc_connection.h"
+#include "sql/odbc_environment.h"
 #include "text/gbk.h"
 
 namespace {
 
 int Usage() {
   std::cerr << "usage: live_sql --server S --database D --user U  (password in "
-               "SLOTSYNC_PASSWORD; batches on standard input, ended by GO)\n";
+               "SLOTSYNC_PASSWORD; batches on standard input, ended by GO)\n"
+               "       live_sql --drivers\n";
   return 64;
 }
 
@@ -39,6 +42,19 @@ bool IsGo(std::string line) {
 
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
+  // The suite runs once per SQL Server driver; it learns which are there
+  // from the driver manager, as slotsync does when it picks one.
+  if (argc == 2 && std::string(argv[1]) == "--drivers") {
+    try {
+      for (const std::string& name : slotsync::sql::OdbcEnvironment::Shared()->InstalledDrivers()) {
+        std::cout << slotsync::text::GbkToUtf8(name) << '\n';
+      }
+    } catch (const std::exception& e) {
+      std::cerr << "live_sql: " << slotsync::text::GbkToUtf8(e.what()) << '\n';
+      return 1;
+    }
+    return 0;
+  }
   slotsync::sql::ConnectionSettings settings;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
