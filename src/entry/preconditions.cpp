@@ -24,6 +24,15 @@ std::string Text(const sql::SqlQuery& query, std::string_view column) {
 
 }  // namespace
 
+std::string CaseSensitiveCollationProblem(const std::string& collation) {
+  return sql::Format(
+      "the database's collation %s tells names apart by case, but the run names catalog objects "
+      "(sysColumns, ColOrder, ID, [Primary]) and the dictionary's tables in mixed case and would "
+      "fail half way; give the database a case-insensitive collation (one with _CI_, such as "
+      "Chinese_PRC_CI_AS)",
+      collation);
+}
+
 PreconditionFailed::PreconditionFailed(const std::vector<std::string>& problems)
     : std::runtime_error(Joined(problems)), problems_(problems) {}
 
@@ -49,12 +58,7 @@ void CheckPreconditions(sql::SqlAccess& access, std::int32_t slotCount, bool det
   if (!query.Empty()) {
     const std::string collation = Text(query, "DatabaseCollation");
     if (!collation.empty() && !IsCaseInsensitiveCollation(collation)) {
-      problems.push_back(sql::Format(
-          "the database's collation %s tells names apart by case, but the run names catalog "
-          "objects (sysColumns, ColOrder, ID, [Primary]) and the dictionary's tables in mixed "
-          "case and would fail half way; give the database a case-insensitive collation (one with "
-          "_CI_, such as Chinese_PRC_CI_AS)",
-          collation));
+      problems.push_back(CaseSensitiveCollationProblem(collation));
     }
     const std::string schema = Text(query, "DefaultSchema");
     if (!schema.empty() && !sql::NamesEqual(schema, "dbo")) {

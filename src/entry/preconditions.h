@@ -28,6 +28,13 @@ inline constexpr std::string_view kPreconditionSql =
     "CanUpdateSModify,HAS_PERMS_BY_NAME('dbo.CreateInvoiceDetailTrigger','OBJECT','EXECUTE') As "
     "CanExecuteTrigger";
 
+// The database's collation alone, read when a catalog statement fails.
+inline constexpr std::string_view kCollationSql =
+    "Select Convert(NVarchar(128),DATABASEPROPERTYEX(DB_NAME(),'Collation'))";
+
+// What to say about a collation that tells names apart by case.
+std::string CaseSensitiveCollationProblem(const std::string& collation);
+
 // The run could not start: every reason, each saying what to change.
 class PreconditionFailed : public std::runtime_error {
  public:

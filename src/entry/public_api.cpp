@@ -288,7 +288,7 @@ void ReportFindings(const rebuild::Findings& findings, const SlotsyncOptions& op
     for (const auto& problem : findings.Problems()) {
       const int severity = problem.severity == rebuild::Severity::kRefusal  ? SLOTSYNC_PROBLEM
                            : problem.severity == rebuild::Severity::kNotice ? SLOTSYNC_NOTICE
-                                                                             : SLOTSYNC_NOTE;
+                                                                            : SLOTSYNC_NOTE;
       options.onFinding(options.findingContext, problem.tableTag, severity,
                         problem.message.c_str());
     }

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <stdexcept>
 #include <exception>
+#include <stdexcept>
 
 #include "dictionary/size_slot_count.h"
 #include "entry/preconditions.h"
@@ -109,8 +109,33 @@ class Run {
     query_.SetText(
         "Select Count(*) from sysColumns Where ID=Object_ID('StockDetailTemp') and Name like "
         "'x_%%'");
-    query_.Open();
+    try {
+      query_.Open();
+    } catch (const sql::SqlError& failure) {
+      ExplainByCollation(failure);
+      throw;
+    }
     return query_.Field(0).AsInteger();
+  }
+
+  // A database that tells names apart by case fails the catalog's mixed-case
+  // names ("sysColumns") here, with a message that does not say why. Only on
+  // this failure is the collation read, to say so; the in-step path stays
+  // its three statements.
+  void ExplainByCollation(const sql::SqlError& failure) {
+    if (failure.ConnectionLost()) return;
+    std::string collation;
+    try {
+      sql::SqlQuery query(access_, sql::kSizeConnectionName);
+      query.SetText(std::string(kCollationSql));
+      query.Open();
+      if (!query.Empty()) collation = query.Field(0).AsString();
+    } catch (const std::exception&) {
+      return;  // the original failure says what there is to say
+    }
+    if (collation.empty() || IsCaseInsensitiveCollation(collation)) return;
+    throw PreconditionFailed(
+        {CaseSensitiveCollationProblem(collation) + " (the server said: " + failure.what() + ")"});
   }
 
   void SelectFlaggedRows() {
@@ -153,7 +178,8 @@ class Run {
     report_.outcome = refused ? Outcome::kPlanRefused : Outcome::kPlanned;
     report_.rebuiltTables = 0;
     for (const auto& table : findings.Tables()) {
-      if (table.kind != rebuild::TableKind::kNothingToDo && findings.ProblemsOf(table.tableTag) == 0)
+      if (table.kind != rebuild::TableKind::kNothingToDo &&
+          findings.ProblemsOf(table.tableTag) == 0)
         ++report_.rebuiltTables;
     }
     if (refused) report_.message = ProblemList(findings);
@@ -167,8 +193,9 @@ class Run {
     rebuild::Findings& findings = report_.findings;
     PlanWalk(findings, /*reportStatements=*/false);
     if (findings.Count(rebuild::Severity::kRefusal) == 0) return;
-    const bool quantities = std::any_of(findings.Problems().begin(), findings.Problems().end(),
-                                        [](const rebuild::Problem& p) { return p.quantitiesAboveN; });
+    const bool quantities =
+        std::any_of(findings.Problems().begin(), findings.Problems().end(),
+                    [](const rebuild::Problem& p) { return p.quantitiesAboveN; });
     // Shown once, and only now that nothing is locked.
     if (quantities) deps_.notices->ShowNotice(rebuild::kSizeDecreaseNotice, ui::kNoticeInformation);
     throw std::runtime_error(ProblemList(findings));
@@ -189,8 +216,8 @@ class Run {
     query_.First();
   }
 
-  void PlanTable(rebuild::Rebuilders& rebuilders, rebuild::Findings& findings,
-                 sql::WritePlan& plan, bool reportStatements) {
+  void PlanTable(rebuild::Rebuilders& rebuilders, rebuild::Findings& findings, sql::WritePlan& plan,
+                 bool reportStatements) {
     const std::int32_t tableTag = query_.FieldByName("TableTag").AsInteger();
     if (reportStatements && deps_.onTable) deps_.onTable(tableTag);
     rebuild::TablePlan& table = findings.Begin(tableTag);

@@ -124,6 +124,7 @@ TEST_F(PublicApi, CallbacksSeeStatementsAndProgressInOrder) {
   const std::vector<std::string> expected = {"STATEMENT 0 " + kSizeSql,
                                              "STATEMENT 0 " + kSlotCountSql,
                                              "STATEMENT 2 " + kColumnCountSql,
+                                             "STATEMENT 0 " + std::string(entry::kCollationSql),
                                              "PROGRESS 3 ",
                                              "STATEMENT 0 " + kSizeSql,
                                              "STATEMENT 0 " + kSlotCountSql,

@@ -292,6 +292,25 @@ TEST_F(RestructureRun, PreconditionsRefuseBeforeTheTransaction) {
   }
 }
 
+// On a case-sensitive database the change check itself fails ("sysColumns"
+// is no name there); only then is the collation read, to say why.
+TEST_F(RestructureRun, AFailedChangeCheckOnACaseSensitiveDatabaseSaysSo) {
+  for (const auto& [collation, says] :
+       {std::pair{"Chinese_PRC_BIN", "collation Chinese_PRC_BIN tells names apart by case"},
+        std::pair{"Chinese_PRC_CI_AS", "Invalid object name 'sysColumns'."}}) {
+    script = Script();
+    script.Answer(kSizeSql, Rows({"SizeID"}, {{"1"}}));
+    script.Answer(kSlotCountSql, Rows({"", "SizeGroupID"}, {{"4", "1"}}));
+    script.Fail(kColumnCountSql, "Invalid object name 'sysColumns'.", "42S02", 208);
+    script.Answer(std::string(entry::kCollationSql), Column("", {collation}));
+    const auto report = RunIt();
+    EXPECT_EQ(report.outcome, Outcome::kFailedBeforeTransaction);
+    EXPECT_NE(report.message.find(says), std::string::npos) << report.message;
+    EXPECT_EQ(script.Log(),
+              Concat({kChecks, {"OPEN " + std::string(entry::kCollationSql)}, kRelease}));
+  }
+}
+
 TEST_F(RestructureRun, ADryRunRollsBackInsteadOfCommitting) {
   dryRun = true;
   ScriptCounts(14, 12);
