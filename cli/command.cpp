@@ -127,8 +127,8 @@ int SLOTSYNC_CALL ShowNoticeOnTerminal(void* context, const char* caption, const
   // The whole notice, and the wait for Enter, with the line to itself.
   const ui::ConsoleLine console;
   std::ostream& err = *c.terminal->err;
-  err << Shown(caption, c.terminal->errIsTerminal) << ": "
-      << Shown(body, c.terminal->errIsTerminal) << std::endl;
+  err << Shown(caption, c.terminal->errIsTerminal) << ": " << Shown(body, c.terminal->errIsTerminal)
+      << std::endl;
   if (!c.line->yes && c.terminal->inIsTerminal && c.terminal->errIsTerminal) {
     err << "Press Enter to go on..." << std::flush;
     std::string ignored;
@@ -213,8 +213,8 @@ int Run(const CommandLine& line, const Terminal& terminal) {
   const std::string server = ToGbk("--server", line.server, true);
   const std::string database = ToGbk("--database", line.database, true);
   const std::string user = ToGbk("--user", line.user, true);
-  const auto gbkPassword = platform::SecretString::Taking(
-      ToGbk("the password", password.View(), false));
+  const auto gbkPassword =
+      platform::SecretString::Taking(ToGbk("the password", password.View(), false));
 
   CallbackContext context{&terminal, &line};
   const SlotsyncOptions options = OptionsFor(line, context);

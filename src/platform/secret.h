@@ -51,7 +51,7 @@ class Secret {
   Secret() = default;
   // Implicit from the texts that already hold the secret, so that settings
   // built the usual ways still compile; the caller's text stays the caller's.
-  Secret(const Char* text) : text_(text) {}  // NOLINT(google-explicit-constructor)
+  Secret(const Char* text) : text_(text) {}    // NOLINT(google-explicit-constructor)
   Secret(const std::basic_string<Char>& text)  // NOLINT(google-explicit-constructor)
       : text_(text.data(), text.size()) {}
   explicit Secret(std::basic_string_view<Char> text) : text_(text) {}

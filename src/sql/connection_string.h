@@ -27,7 +27,7 @@ struct ConnectionSettings {
   std::string database;
   std::string user;
   platform::SecretString password;  // wiped once the connection is made
-  std::string driver;  // an ODBC driver name; empty: ChooseDriver picks one
+  std::string driver;               // an ODBC driver name; empty: ChooseDriver picks one
   Encryption encryption = Encryption::kMandatory;
   // Accept the server's certificate without checking who signed it and for
   // which host; still encrypted. The self-signed certificate SQL Server

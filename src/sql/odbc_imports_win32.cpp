@@ -50,20 +50,19 @@ Function Find(const char* name) {
 
 // Each function looks itself up once; a failed look-up (it throws) is tried
 // again on the next call.
-#define SLOTSYNC_ODBC_FORWARD(name, parameters, arguments)            \
-  extern "C" SQLRETURN SQL_API name parameters {                      \
-    static const auto function = Find<decltype(&::name)>(#name);      \
-    return function arguments;                                        \
+#define SLOTSYNC_ODBC_FORWARD(name, parameters, arguments)       \
+  extern "C" SQLRETURN SQL_API name parameters {                 \
+    static const auto function = Find<decltype(&::name)>(#name); \
+    return function arguments;                                   \
   }
 
-SLOTSYNC_ODBC_FORWARD(SQLAllocHandle,
-                      (SQLSMALLINT type, SQLHANDLE input, SQLHANDLE* output),
+SLOTSYNC_ODBC_FORWARD(SQLAllocHandle, (SQLSMALLINT type, SQLHANDLE input, SQLHANDLE* output),
                       (type, input, output))
 SLOTSYNC_ODBC_FORWARD(SQLCancel, (SQLHSTMT statement), (statement))
 SLOTSYNC_ODBC_FORWARD(SQLDescribeColW,
-                      (SQLHSTMT statement, SQLUSMALLINT column, SQLWCHAR* name,
-                       SQLSMALLINT nameMax, SQLSMALLINT* nameLength, SQLSMALLINT* type,
-                       SQLULEN* size, SQLSMALLINT* digits, SQLSMALLINT* nullable),
+                      (SQLHSTMT statement, SQLUSMALLINT column, SQLWCHAR* name, SQLSMALLINT nameMax,
+                       SQLSMALLINT* nameLength, SQLSMALLINT* type, SQLULEN* size,
+                       SQLSMALLINT* digits, SQLSMALLINT* nullable),
                       (statement, column, name, nameMax, nameLength, type, size, digits, nullable))
 SLOTSYNC_ODBC_FORWARD(SQLDisconnect, (SQLHDBC connection), (connection))
 SLOTSYNC_ODBC_FORWARD(SQLDriverConnectW,
@@ -75,19 +74,18 @@ SLOTSYNC_ODBC_FORWARD(SQLDriversW,
                       (SQLHENV environment, SQLUSMALLINT direction, SQLWCHAR* name,
                        SQLSMALLINT nameMax, SQLSMALLINT* nameLength, SQLWCHAR* attributes,
                        SQLSMALLINT attributesMax, SQLSMALLINT* attributesLength),
-                      (environment, direction, name, nameMax, nameLength, attributes,
-                       attributesMax, attributesLength))
+                      (environment, direction, name, nameMax, nameLength, attributes, attributesMax,
+                       attributesLength))
 SLOTSYNC_ODBC_FORWARD(SQLEndTran, (SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT completion),
                       (type, handle, completion))
 SLOTSYNC_ODBC_FORWARD(SQLExecDirectW, (SQLHSTMT statement, SQLWCHAR* text, SQLINTEGER length),
                       (statement, text, length))
 SLOTSYNC_ODBC_FORWARD(SQLFetch, (SQLHSTMT statement), (statement))
 SLOTSYNC_ODBC_FORWARD(SQLFreeHandle, (SQLSMALLINT type, SQLHANDLE handle), (type, handle))
-SLOTSYNC_ODBC_FORWARD(SQLFreeStmt, (SQLHSTMT statement, SQLUSMALLINT option),
-                      (statement, option))
+SLOTSYNC_ODBC_FORWARD(SQLFreeStmt, (SQLHSTMT statement, SQLUSMALLINT option), (statement, option))
 SLOTSYNC_ODBC_FORWARD(SQLGetData,
-                      (SQLHSTMT statement, SQLUSMALLINT column, SQLSMALLINT type,
-                       SQLPOINTER target, SQLLEN targetMax, SQLLEN* indicator),
+                      (SQLHSTMT statement, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target,
+                       SQLLEN targetMax, SQLLEN* indicator),
                       (statement, column, type, target, targetMax, indicator))
 SLOTSYNC_ODBC_FORWARD(SQLGetDiagRecW,
                       (SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record, SQLWCHAR* state,
