@@ -11,6 +11,7 @@
 #include "entry/version.h"
 #include "options.h"
 #include "plan_output.h"
+#include "platform/secret.h"
 #include "run_record.h"
 #include "summary.h"
 #include "text/gbk.h"
@@ -142,14 +143,19 @@ void SLOTSYNC_CALL PrintServerMessage(void* context, const char*, const char*, i
 int SLOTSYNC_CALL ShowNoticeOnTerminal(void* context, const char* caption, const char* text,
                                        unsigned) {
   const auto& c = *static_cast<CallbackContext*>(context);
-  std::string body = Shown(text, false);
+  // The notice breaks its lines with a carriage return, for the message box;
+  // on a terminal that is a line feed, and only then is every other control
+  // character escaped, as in any text from the database. A GBK trail byte is
+  // never 0x0D, so the bytes can be changed before the conversion.
+  std::string body = text;
   for (char& ch : body) {
     if (ch == '\r') ch = '\n';
   }
   // The whole notice, and the wait for Enter, with the line to itself.
   const ui::ConsoleLine console;
   std::ostream& err = *c.terminal->err;
-  err << Shown(caption, c.terminal->errIsTerminal) << ": " << body << std::endl;
+  err << Shown(caption, c.terminal->errIsTerminal) << ": " << Shown(body, c.terminal->errIsTerminal)
+      << std::endl;
   if (!c.line->yes && c.terminal->inIsTerminal && c.terminal->errIsTerminal) {
     err << "Press Enter to go on..." << std::flush;
     std::string ignored;
@@ -189,10 +195,10 @@ std::string ReadPassword(const CommandLine& line, const Terminal& terminal) {
 
 // The argument as the GBK text the server will get, or a refusal that names
 // it; the password is never shown.
-std::string ToGbk(std::string_view name, const std::string& typed, bool show) {
-  if (std::optional<std::string> gbk = text::TerminalToGbkExactly(typed)) return *gbk;
+std::string ToGbk(std::string_view name, std::string_view typed, bool show) {
+  if (std::optional<std::string> gbk = text::TerminalToGbkExactly(typed)) return std::move(*gbk);
   std::string message = std::string(name) + " holds a character that code page 936 (GBK) has not";
-  if (show) message += ": " + typed;
+  if (show) message.append(": ").append(typed);
   throw Refusal{message + "; the server would get \"?\" in its place"};
 }
 
@@ -293,11 +299,13 @@ int Report(const RunRecord& record, const SlotsyncResult& result, const CommandL
 }
 
 int Run(const CommandLine& line, const Terminal& terminal) {
-  const std::string password = ReadPassword(line, terminal);
+  // Both forms of the password are wiped when the run is over.
+  const auto password = platform::SecretString::Taking(ReadPassword(line, terminal));
   const std::string server = ToGbk("--server", line.server, true);
   const std::string database = ToGbk("--database", line.database, true);
   const std::string user = ToGbk("--user", line.user, true);
-  const std::string gbkPassword = ToGbk("the password", password, false);
+  const auto gbkPassword =
+      platform::SecretString::Taking(ToGbk("the password", password.View(), false));
 
   CallbackContext context{&terminal, &line};
   SlotsyncOptions options = OptionsFor(line, context);
@@ -324,7 +332,7 @@ int Run(const CommandLine& line, const Terminal& terminal) {
   }
   SlotsyncResult result{};
   result.size = sizeof result;
-  entry::RefreshStructWith(server.c_str(), database.c_str(), user.c_str(), gbkPassword.c_str(),
+  entry::RefreshStructWith(server.c_str(), database.c_str(), user.c_str(), gbkPassword.CStr(),
                            &options, &result, terminal.makeClient);
   watch.reset();
   return Report(record, result, line, terminal, interrupted);

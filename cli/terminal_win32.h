@@ -17,7 +17,4 @@ std::vector<std::string> WideArguments();
 // True once Ctrl+C or Ctrl+Break was pressed during the run.
 bool Interrupted();
 
-// The exit code after Ctrl+C, as a shell reports a command ended by SIGINT.
-inline constexpr int kExitInterrupted = 130;
-
 }  // namespace slotsync::cli

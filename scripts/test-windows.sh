@@ -74,9 +74,12 @@ done
 # What a host program sees of the DLL: exactly these names, undecorated also
 # on 32-bit x86, and only system DLLs to import (the C and C++ runtimes of
 # mingw and winpthread are linked in). slotsync.exe exports nothing and
-# imports system DLLs only too.
-dll_exports="RefreshStruct RefreshStructEx RefreshStructLastError SlotsyncVersion"
-system_dlls=" advapi32.dll comctl32.dll gdi32.dll kernel32.dll msvcrt.dll odbc32.dll shell32.dll user32.dll version.dll "
+# imports system DLLs only too. odbc32.dll and comctl32.dll must not be
+# imported at all: the loader would look for them in the host's folder
+# first; the library loads them from the system folder itself.
+dll_exports="RefreshStruct RefreshStructCancel RefreshStructEx RefreshStructLastError SlotsyncVersion"
+system_dlls=" advapi32.dll gdi32.dll kernel32.dll msvcrt.dll shell32.dll user32.dll version.dll "
+loaded_from_system=" comctl32.dll odbc32.dll "
 check_dll() {
   local objdump=$1 dll=$2 expected_exports=${3-$dll_exports}
   local dump exports imports name bad=0
@@ -91,7 +94,10 @@ check_dll() {
     bad=1
   fi
   for name in $imports; do
-    if [[ "$system_dlls" != *" $name "* ]]; then
+    if [[ "$loaded_from_system" == *" $name "* ]]; then
+      echo "FAILED: $dll imports $name, which must be loaded from the system folder only" >&2
+      bad=1
+    elif [[ "$system_dlls" != *" $name "* ]]; then
       echo "FAILED: $dll imports $name, which is not a system DLL" >&2
       bad=1
     fi
@@ -166,10 +172,10 @@ fi
 for folder in x64 x86; do
   if [[ "$folder" == x64 ]]; then
     triplet=x86_64-w64-mingw32 preset=win64
-    symbols="__imp_RefreshStruct __imp_RefreshStructEx __imp_RefreshStructLastError __imp_SlotsyncVersion"
+    symbols="__imp_RefreshStruct __imp_RefreshStructCancel __imp_RefreshStructEx __imp_RefreshStructLastError __imp_SlotsyncVersion"
   else
     triplet=i686-w64-mingw32 preset=win32
-    symbols="__imp__RefreshStruct@16 __imp__RefreshStructEx@24 __imp__RefreshStructLastError@0 __imp__SlotsyncVersion@0"
+    symbols="__imp__RefreshStruct@16 __imp__RefreshStructCancel@0 __imp__RefreshStructEx@24 __imp__RefreshStructLastError@0 __imp__SlotsyncVersion@0"
   fi
   check_dll "$triplet-objdump" "$unpacked/$top/$folder/slotsync.dll"
   check_dll "$triplet-objdump" "$unpacked/$top/$folder/slotsync.exe" ""

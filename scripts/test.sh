@@ -42,6 +42,14 @@ if command -v lintian >/dev/null; then
   lintian --fail-on error "$deb" 2> >(grep -v "running with root privileges" >&2)
 fi
 echo "$deb: contents, relations and lintian checked"
+# glibc's checked calls (_FORTIFY_SOURCE) exist only in optimised builds, so
+# they are looked for in the release build the package was made from.
+for binary in build/release/cli/slotsync build/release/src/libslotsync.so."$version"; do
+  checked=$(readelf -sW --dyn-syms "$binary" | grep -oE '__[a-z0-9_]+_chk\b' | grep -v __stack_chk |
+    sort -u | tr '\n' ' ')
+  [[ -n "$checked" ]] || { echo "FAILED: $binary calls none of glibc's checked functions" >&2; exit 1; }
+  echo "$binary: fortified calls: $checked"
+done
 
 echo "=== windows ==="
 "$root/scripts/test-windows.sh"

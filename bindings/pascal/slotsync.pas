@@ -152,6 +152,11 @@ function RefreshStructEx(Server, Database, User, Password: PAnsiChar;
 function RefreshStructLastError: PAnsiChar;
   {$IFDEF WIN32}stdcall{$ELSE}cdecl{$ENDIF}; external SlotsyncLibrary name 'RefreshStructLastError';
 
+{ Asks the run in progress, on another thread, to stop and roll back;
+  1 when there was one, 0 when not. }
+function RefreshStructCancel: Integer;
+  {$IFDEF WIN32}stdcall{$ELSE}cdecl{$ENDIF}; external SlotsyncLibrary name 'RefreshStructCancel';
+
 function SlotsyncVersion: PAnsiChar;
   {$IFDEF WIN32}stdcall{$ELSE}cdecl{$ENDIF}; external SlotsyncLibrary name 'SlotsyncVersion';
 

@@ -218,6 +218,16 @@ SLOTSYNC_API int SLOTSYNC_CALL RefreshStructEx(const char* server, const char* d
  * on this thread. */
 SLOTSYNC_API const char* SLOTSYNC_CALL RefreshStructLastError(void);
 
+/* Asks the run in progress in this process to stop, from any thread (not
+ * from a signal handler): the statement running at that moment is cancelled
+ * by the driver, nothing further is sent and the run rolls back, so its
+ * call returns SLOTSYNC_ROLLED_BACK (SLOTSYNC_FAILED_BEFORE_TRANSACTION if
+ * it had not begun its transaction yet) with the message "the run was
+ * interrupted". A commit already under way is not stopped. Returns 1 when
+ * a run was in progress, 0 when none was; a call while none is in progress
+ * does nothing to a later run. */
+SLOTSYNC_API int SLOTSYNC_CALL RefreshStructCancel(void);
+
 /* The library's version as "MAJOR.MINOR.PATCH"; the text is static. */
 SLOTSYNC_API const char* SLOTSYNC_CALL SlotsyncVersion(void);
 

@@ -2,6 +2,7 @@
 // may leave them as an exception: every failure is caught and recorded.
 
 #include "entry/public_api.h"
+#include "entry/run_cancel.h"
 #include "slotsync/slotsync.h"
 
 extern "C" {
@@ -20,6 +21,15 @@ SLOTSYNC_API int SLOTSYNC_CALL RefreshStructEx(const char* server, const char* d
 
 SLOTSYNC_API const char* SLOTSYNC_CALL RefreshStructLastError(void) {
   return slotsync::entry::LastError();
+}
+
+SLOTSYNC_API int SLOTSYNC_CALL RefreshStructCancel(void) {
+  try {
+    return slotsync::entry::CancelRunInProgress() ? 1 : 0;
+  } catch (...) {
+    // Only a failed mutex lock can get here; the run goes on uncancelled.
+    return 0;
+  }
 }
 
 SLOTSYNC_API const char* SLOTSYNC_CALL SlotsyncVersion(void) {

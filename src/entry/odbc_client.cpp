@@ -10,7 +10,7 @@ ClientFactory OdbcClientFactory(ConnectionSecurity security) {
     odbc.server = settings.Parameter("SERVER NAME");
     odbc.database = settings.Parameter("DATABASE NAME");
     odbc.user = settings.Parameter("USER NAME");
-    odbc.password = settings.Parameter("PASSWORD");
+    odbc.password = platform::SecretString(settings.Parameter("PASSWORD"));
     odbc.encryption = security.encryption;
     odbc.trustServerCertificate = security.trustServerCertificate;
     odbc.applicationName = std::string("slotsync ") + kVersion;

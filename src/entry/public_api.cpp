@@ -347,6 +347,7 @@ int RefreshStructWith(const char* server, const char* database, const char* user
                       const ClientFactory* makeClient) {
   RunReport report;
   try {
+    const RunInProgress inProgress;
     const std::string problem = CheckArguments({server, database, user, password}, options, result);
     if (!problem.empty()) {
       report.outcome = Outcome::kBadArguments;

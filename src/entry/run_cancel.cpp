@@ -16,6 +16,7 @@ CancellableConnection* current = nullptr;  // guarded by currentMutex
 // A cancel that came before the run had its client: the run starts cancelled.
 bool pending = false;  // guarded by currentMutex
 std::atomic<bool> cancelled{false};
+int callsInProgress = 0;  // guarded by currentMutex
 
 // Passes every call on, refusing those that would carry the run further once
 // it is cancelled. Rollback and Disconnect always go through.
@@ -70,16 +71,38 @@ class CancellableConnection final : public sql::Connection {
   std::unique_ptr<sql::Connection> client_;
 };
 
-}  // namespace
-
-void CancelRun() {
-  const std::lock_guard lock(currentMutex);
+// Under currentMutex.
+void CancelLocked() {
   if (current == nullptr) {
     pending = true;
     return;
   }
   cancelled = true;
   current->Cancel();
+}
+
+}  // namespace
+
+void CancelRun() {
+  const std::lock_guard lock(currentMutex);
+  CancelLocked();
+}
+
+bool CancelRunInProgress() {
+  const std::lock_guard lock(currentMutex);
+  if (callsInProgress == 0) return false;
+  CancelLocked();
+  return true;
+}
+
+RunInProgress::RunInProgress() {
+  const std::lock_guard lock(currentMutex);
+  ++callsInProgress;
+}
+
+RunInProgress::~RunInProgress() {
+  const std::lock_guard lock(currentMutex);
+  if (--callsInProgress == 0) pending = false;
 }
 
 bool RunWasCancelled() {

@@ -15,6 +15,22 @@ namespace slotsync::entry {
 // the next run starts cancelled. Any thread; not from a signal handler.
 void CancelRun();
 
+// For hosts of the C API: cancels the run in progress, if there is one, and
+// says whether there was. Unlike CancelRun, a cancel while no run is in
+// progress is dropped, so that a late click on a host's Cancel button
+// cannot fail the next run it starts.
+bool CancelRunInProgress();
+
+// Marks a call of the C API in progress for as long as it lives. When the
+// last one ends, a cancel that never reached a run is dropped with it.
+class RunInProgress {
+ public:
+  RunInProgress();
+  ~RunInProgress();
+  RunInProgress(const RunInProgress&) = delete;
+  RunInProgress& operator=(const RunInProgress&) = delete;
+};
+
 // Whether CancelRun reached the run that the last Cancellable client served.
 bool RunWasCancelled();
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/secret.h"
 #include "sql/connection.h"
 #include "sql/sql_access.h"
 
@@ -17,7 +18,7 @@ struct ConnectionArguments {
   std::string server;
   std::string database;
   std::string user;
-  std::string password;
+  platform::SecretString password;  // wiped when the run's arguments go
 };
 
 // The settings of the run's connection object, as the host application's
@@ -29,11 +30,20 @@ struct SizeConnectionSettings {
   bool keepConnection = true;  // stays open across statements until released
   bool readCommitted = true;   // transaction isolation
   // "DATABASE NAME=%s", "SERVER NAME=%s", "USER NAME=%s", "PASSWORD=%s",
-  // in that order, each argument put in unchanged.
+  // in that order, each argument put in unchanged. Wiped when the settings
+  // go, since one of them holds the password.
   std::vector<std::string> parameters;
 
-  // The value of one parameter ("SERVER NAME" etc.), empty when absent.
-  std::string Parameter(std::string_view key) const;
+  SizeConnectionSettings() = default;
+  SizeConnectionSettings(const SizeConnectionSettings&) = default;
+  SizeConnectionSettings(SizeConnectionSettings&&) = default;
+  SizeConnectionSettings& operator=(const SizeConnectionSettings&) = default;
+  SizeConnectionSettings& operator=(SizeConnectionSettings&&) = default;
+  ~SizeConnectionSettings();
+
+  // The value of one parameter ("SERVER NAME" etc.), empty when absent; a
+  // view into the settings, so that the password is not copied out.
+  std::string_view Parameter(std::string_view key) const;
 };
 
 // Builds the database client (ODBC for real runs) from the settings.

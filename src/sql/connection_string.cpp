@@ -91,18 +91,20 @@ DriverKind KindOf(std::u16string_view name) {
   return {DriverFamily::kOther, 0};
 }
 
+// The connection string holds the password: it is built in a buffer that
+// is wiped when it goes, values are appended to it straight from where they
+// are, never through a temporary of their own.
+using WideText = platform::SecretU16String::Text;
+
 // The quoting of the ODBC connection string grammar: the value in braces,
 // with every "}" doubled, so nothing in it can end the value.
-std::u16string Braced(std::u16string_view value) {
-  std::u16string out;
-  out.reserve(value.size() + 2);
+void AppendBraced(WideText& out, std::u16string_view value) {
   out.push_back(u'{');
   for (const char16_t c : value) {
     out.push_back(c);
     if (c == u'}') out.push_back(u'}');
   }
   out.push_back(u'}');
-  return out;
 }
 
 // A value that every parser reads unchanged without braces: up to the next
@@ -128,22 +130,29 @@ std::string Describe(std::u16string_view key) {
 // quoting: right for 1.4, a wrong (refused) login for 1.3, but never an
 // extra attribute - except a value holding "};", which 1.3 would cut there
 // and read the rest of as attributes of its own; that one is refused.
-std::u16string FreeTdsValue(std::u16string_view key, std::u16string_view value) {
-  if (value.find(u'}') == std::u16string_view::npos) return Braced(value);
-  if (ReadsSameBare(value)) return std::u16string(value);
+void AppendFreeTdsValue(WideText& out, std::u16string_view key, std::u16string_view value) {
+  if (value.find(u'}') == std::u16string_view::npos) return AppendBraced(out, value);
+  if (ReadsSameBare(value)) {
+    out.append(value);
+    return;
+  }
   if (value.find(u"};") != std::u16string_view::npos) {
     throw SqlError("The " + Describe(key) +
                    " holds \"};\", which the FreeTDS driver before version 1.4 cannot be "
                    "given safely; change it or use another driver");
   }
-  return Braced(value);
+  AppendBraced(out, value);
 }
 
 // Drivers other than the SQL Server ones do not all understand braces
 // (SQLite's keeps them as part of the value), so a value goes bare where it
 // reads the same that way, and in standard braces only where it must.
-std::u16string OtherValue(std::u16string_view value) {
-  return ReadsSameBare(value) ? std::u16string(value) : Braced(value);
+void AppendOtherValue(WideText& out, std::u16string_view value) {
+  if (ReadsSameBare(value)) {
+    out.append(value);
+  } else {
+    AppendBraced(out, value);
+  }
 }
 
 class Builder {
@@ -154,33 +163,42 @@ class Builder {
   // a braced value that ends the string together with its closing brace.
   void Add(std::u16string_view key, std::u16string_view value) {
     if (value.empty()) return;
-    out_.append(key);
-    out_.push_back(u'=');
+    WideText& out = out_.Edit();
+    out.append(key);
+    out.push_back(u'=');
     switch (kind_.family) {
       case DriverFamily::kMicrosoft:
-        out_ += Braced(value);
+        AppendBraced(out, value);
         break;
       case DriverFamily::kFreeTds:
-        out_ += FreeTdsValue(key, value);
+        AppendFreeTdsValue(out, key, value);
         break;
       case DriverFamily::kOther:
-        out_ += OtherValue(value);
+        AppendOtherValue(out, value);
         break;
     }
-    out_.push_back(u';');
+    out.push_back(u';');
+  }
+
+  // The driver manager reads Driver, whatever the driver; it takes the
+  // standard quoting.
+  void AddDriver(std::u16string_view driver) {
+    out_.Edit().append(u"Driver=");
+    AppendBraced(out_.Edit(), driver);
+    out_.Edit().push_back(u';');
   }
 
   // An attribute whose value is already in its final form.
   void AddFixed(std::u16string_view attribute) {
-    out_.append(attribute);
-    out_.push_back(u';');
+    out_.Edit().append(attribute);
+    out_.Edit().push_back(u';');
   }
 
-  const std::u16string& Text() const { return out_; }
+  platform::SecretU16String Take() { return std::move(out_); }
 
  private:
   DriverKind kind_;
-  std::u16string out_;
+  platform::SecretU16String out_;
 };
 
 struct FreeTdsServer {
@@ -318,15 +336,17 @@ std::string DriverFromEnvironment() {
 #endif
 }
 
-std::string BuildConnectionString(const ConnectionSettings& settings, std::string_view driverName) {
+platform::SecretU16String SecretUtf16(std::string_view gbk) {
+  return platform::SecretU16String::Taking(text::GbkToUtf16(gbk));
+}
+
+platform::SecretU16String BuildWideConnectionString(const ConnectionSettings& settings,
+                                                    std::string_view driverName) {
   const std::u16string driver = text::GbkToUtf16(driverName);
   if (Trim(driver).empty()) throw SqlError("No ODBC driver named to connect with");
   const DriverKind kind = KindOf(driver);
   Builder builder(kind);
-
-  // The driver manager reads Driver, whatever the driver; it takes the
-  // standard quoting.
-  builder.AddFixed(u"Driver=" + Braced(driver));
+  builder.AddDriver(driver);
 
   const std::u16string server = text::GbkToUtf16(settings.server);
   if (kind.family == DriverFamily::kFreeTds && !Trim(server).empty()) {
@@ -339,7 +359,7 @@ std::string BuildConnectionString(const ConnectionSettings& settings, std::strin
   }
   builder.Add(u"Database", text::GbkToUtf16(settings.database));
   builder.Add(u"UID", text::GbkToUtf16(settings.user));
-  builder.Add(u"PWD", text::GbkToUtf16(settings.password));
+  builder.Add(u"PWD", SecretUtf16(settings.password.View()).View());
   builder.Add(u"APP", text::GbkToUtf16(settings.applicationName));
 
   if (kind.family == DriverFamily::kFreeTds) {
@@ -354,7 +374,11 @@ std::string BuildConnectionString(const ConnectionSettings& settings, std::strin
     builder.AddFixed(u"ClientCharset=UTF-8");
   }
   AddEncryption(builder, kind, driver, settings);
-  return text::Utf16ToGbk(builder.Text());
+  return builder.Take();
+}
+
+std::string BuildConnectionString(const ConnectionSettings& settings, std::string_view driverName) {
+  return text::Utf16ToGbk(BuildWideConnectionString(settings, driverName).View());
 }
 
 std::string EncryptionHint(const ConnectionSettings& settings, std::string_view message) {
@@ -377,13 +401,16 @@ std::string EncryptionHint(const ConnectionSettings& settings, std::string_view 
 }
 
 std::string MaskPassword(std::string_view connectionString) {
-  const std::u16string in = text::GbkToUtf16(connectionString);
+  return MaskPassword(SecretUtf16(connectionString).View());
+}
+
+std::string MaskPassword(std::u16string_view in) {
   std::u16string out;
   std::size_t at = 0;
   while (at < in.size()) {
     const std::size_t equals = in.find(u'=', at);
     if (equals == std::u16string::npos) {
-      out.append(in, at);
+      out.append(in.substr(at));
       break;
     }
     const std::u16string_view key = Trim(std::u16string_view(in).substr(at, equals - at));
@@ -407,11 +434,11 @@ std::string MaskPassword(std::string_view connectionString) {
       }
     }
     end = std::min(in.find(u';', end), in.size());
-    out.append(in, at, equals + 1 - at);
+    out.append(in.substr(at, equals + 1 - at));
     if (secret) {
       out += u"***";
     } else {
-      out.append(in, equals + 1, end - equals - 1);
+      out.append(in.substr(equals + 1, end - equals - 1));
     }
     if (end < in.size()) out.push_back(u';');
     at = end + 1;

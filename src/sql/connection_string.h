@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/secret.h"
+
 namespace slotsync::sql {
 
 // How much the connection insists on TLS, in the words of sqlcmd's -N.
@@ -24,8 +26,8 @@ struct ConnectionSettings {
   std::string server;  // "host", "host\instance" or "host,port"
   std::string database;
   std::string user;
-  std::string password;
-  std::string driver;  // an ODBC driver name; empty: ChooseDriver picks one
+  platform::SecretString password;  // wiped once the connection is made
+  std::string driver;               // an ODBC driver name; empty: ChooseDriver picks one
   Encryption encryption = Encryption::kMandatory;
   // Accept the server's certificate without checking who signed it and for
   // which host; still encrypted. The self-signed certificate SQL Server
@@ -61,6 +63,13 @@ std::string DriverFromEnvironment();
 // driver's default applies. Throws SqlError for a value that the driver
 // cannot be given safely (see connection_string.cpp).
 std::string BuildConnectionString(const ConnectionSettings& settings, std::string_view driverName);
+// The same as UTF-16 in a buffer wiped when it goes: the one to hand the
+// driver, since it holds the password.
+platform::SecretU16String BuildWideConnectionString(const ConnectionSettings& settings,
+                                                    std::string_view driverName);
+
+// GBK text as UTF-16 in a wiped buffer, leaving no copy of its own behind.
+platform::SecretU16String SecretUtf16(std::string_view gbk);
 
 // A hint to add to a failed connect's message when it looks like the server
 // could not encrypt or its certificate did not pass; empty otherwise.
@@ -69,5 +78,6 @@ std::string EncryptionHint(const ConnectionSettings& settings, std::string_view 
 // The connection string with the value of every PWD (or Password) attribute
 // replaced by "***", for messages and logs: a password is never printed.
 std::string MaskPassword(std::string_view connectionString);
+std::string MaskPassword(std::u16string_view connectionString);
 
 }  // namespace slotsync::sql

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/secret.h"
 #include "sql/odbc_api.h"
 #include "sql/odbc_environment.h"
 #include "text/gbk.h"
@@ -222,7 +223,7 @@ void OdbcConnection::Connect() {
     driver = ChooseDriver(fromEnvironment, fromEnvironment.empty() ? environment->InstalledDrivers()
                                                                    : std::vector<std::string>{});
   }
-  const std::string connectionString = BuildConnectionString(settings_, driver);
+  const platform::SecretU16String connectionString = BuildWideConnectionString(settings_, driver);
   driverName_ = driver;
 
   SQLHDBC connection = SQL_NULL_HDBC;
@@ -232,15 +233,22 @@ void OdbcConnection::Connect() {
   // it then connects as it would have anyway.
   SQLSetConnectAttrW(connection, SQL_ATTR_LOGIN_TIMEOUT,
                      odbc::IntegerAttribute(kLoginTimeoutSeconds), SQL_IS_UINTEGER);
-  std::vector<SQLWCHAR> wide = odbc::ToSqlText(connectionString);
+  // The driver's own text type, in a buffer wiped when it goes: it holds
+  // the password.
+  std::vector<SQLWCHAR, platform::WipingAllocator<SQLWCHAR>> wide;
+  wide.reserve(connectionString.View().size() + 1);
+  wide.assign(connectionString.View().begin(), connectionString.View().end());
+  wide.push_back(0);
   // No window and SQL_DRIVER_NOPROMPT: a driver missing something fails
   // instead of showing a login dialog nobody may be there to answer.
   const SQLRETURN result = SQLDriverConnectW(connection, nullptr, wide.data(), SQL_NTS, nullptr, 0,
                                              nullptr, SQL_DRIVER_NOPROMPT);
-  std::fill(wide.begin(), wide.end(), SQLWCHAR{0});  // it holds the password
-  if (!SQL_SUCCEEDED(result)) {
+  if (SQL_SUCCEEDED(result)) {
+    // Nothing connects again with it: a run makes one connection.
+    settings_.password.Wipe();
+  } else {
     std::vector<Diagnostic> diagnostics = odbc::ReadDiagnostics(
-        SQL_HANDLE_DBC, connection, "SQLDriverConnectW", MaskPassword(connectionString));
+        SQL_HANDLE_DBC, connection, "SQLDriverConnectW", MaskPassword(connectionString.View()));
     if (std::string hint = EncryptionHint(settings_, SqlError(diagnostics).what()); !hint.empty()) {
       diagnostics.push_back(Diagnostic{{}, 0, std::move(hint)});
     }

@@ -117,16 +117,19 @@ std::string Utf16ToTerminal(std::u16string_view utf16) {
 std::u16string TerminalToUtf16(std::string_view terminal) {
   const char* codeset = nl_langinfo(CODESET);
   if (IsUtf8Codeset(codeset)) return Utf8ToUtf16(terminal);
+  if (std::strcmp(codeset, "GBK") == 0 || std::strcmp(codeset, "GB18030") == 0 ||
+      std::strcmp(codeset, "GB2312") == 0) {
+    return GbkToUtf16(terminal);
+  }
+  // Reserved whole: the text may be a password, and a buffer outgrown on
+  // the way would be left behind with part of it.
   std::u16string out;
+  out.reserve(terminal.size());
   for (const char c : terminal) {
     const auto byte = static_cast<unsigned char>(c);
     // Outside UTF-8 and GBK locales, non-ASCII input is taken as Latin-1;
     // anything else would guess at a multi-byte structure we do not know.
     out.push_back(byte);
-  }
-  if (std::strcmp(codeset, "GBK") == 0 || std::strcmp(codeset, "GB18030") == 0 ||
-      std::strcmp(codeset, "GB2312") == 0) {
-    return GbkToUtf16(terminal);
   }
   return out;
 }

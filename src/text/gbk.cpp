@@ -1,5 +1,6 @@
 #include "text/gbk.h"
 
+#include "platform/secret.h"
 #include "text/codepage.h"
 
 namespace slotsync::text {
@@ -178,13 +179,19 @@ std::string TerminalToGbk(std::string_view terminal) {
 }
 
 std::optional<std::string> TerminalToGbkExactly(std::string_view terminal) {
-  const std::u16string typed = TerminalToUtf16(terminal);
+  // The text may be the password: the steps on the way are wiped.
+  std::u16string typed = TerminalToUtf16(terminal);
   std::string gbk = Utf16ToGbk(typed);
   // "?" and U+FFFD stand for what did not convert; a round trip shows them.
-  if (GbkToUtf16(gbk) != typed || typed.find(kReplacementChar) != std::u16string::npos) {
+  std::u16string back = GbkToUtf16(gbk);
+  const bool exact = back == typed && typed.find(kReplacementChar) == std::u16string::npos;
+  platform::WipeString(typed);
+  platform::WipeString(back);
+  if (!exact) {
+    platform::WipeString(gbk);
     return std::nullopt;
   }
-  return gbk;
+  return std::optional<std::string>(std::move(gbk));
 }
 
 namespace {

@@ -55,6 +55,25 @@ constexpr WORD kFindComputerClip = 152;
 constexpr WORD kFirstFrame = 0;
 constexpr WORD kLastFrame = 7;
 
+// The animation and progress bar classes, from the system folder's
+// comctl32.dll only: an import of it would be resolved from the host
+// application's folder first, where a planted comctl32.dll would then run
+// inside the host. Kept loaded for the process, as an import would be: the
+// classes it registers outlive any one window. Without it the controls are
+// not created and the window says so.
+void InitCommonControlsFromSystem() {
+  static const HMODULE comctl32 =
+      LoadLibraryExW(L"comctl32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (comctl32 == nullptr) return;
+  using Init = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  const FARPROC found = GetProcAddress(comctl32, "InitCommonControlsEx");
+  if (found == nullptr) return;
+  // Through void(*)(), which GCC lets any function pointer be cast to and from.
+  const auto init = reinterpret_cast<Init>(reinterpret_cast<void (*)()>(found));
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_ANIMATE_CLASS | ICC_PROGRESS_CLASS};
+  init(&controls);
+}
+
 HINSTANCE ThisModule() {
   // Any address inside this module finds it: the DLL in a host program, the
   // program itself where the library is linked in statically.
@@ -177,8 +196,7 @@ class TProgress_Frm final : public ProgressView {
 
  private:
   void Create() {
-    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_ANIMATE_CLASS | ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&controls);
+    InitCommonControlsFromSystem();
     RegisterClasses();
 
     font_ = CreateWindowFont();

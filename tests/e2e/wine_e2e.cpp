@@ -253,23 +253,31 @@ TEST_P(WindowsCommand, RolledBack) {
   RunAndCheck({}, 1, "",
               promptLine +
                   "rolled back: N=3, StockDetailTemp has 2 slot columns; nothing was changed\n"
-                  "slotsync: TableTag 450: Either the parameter @objname is ambiguous.\n");
+                  "slotsync: TableTag 450: Either the parameter @objname is ambiguous. (SQLSTATE "
+                  "42000, native error 0)\n"
+                  "slotsync: nothing needs undoing; remove the cause named above, then run "
+                  "slotsync again\n");
 }
 
 TEST_P(WindowsCommand, RefusedConnection) {
   writer.FailCall(Call::kConnect, "28000", "Login failed for user 'sa'.");
   Save();
   RunAndCheck({}, 2, "",
-              "could not run; nothing was changed\nslotsync: Login failed for user 'sa'.\n");
+              "could not run; nothing was changed\n"
+              "slotsync: Login failed for user 'sa'. (SQLSTATE 28000, native error 0)\n"
+              "slotsync: nothing needs undoing; correct what is named above (the server, "
+              "database, login or encryption, or the dictionary), then run slotsync again\n");
 }
 
 TEST_P(WindowsCommand, BadUsage) {
   Save();
   RunAndCheck({"--bogus"}, 64, "",
               "slotsync: unknown option --bogus\n"
-              "usage: slotsync --server HOST --database DB --user USER [--password-stdin]\n"
-              "                [--dry-run] [--trace] [--yes] [--quiet]\n"
-              "       slotsync --help | --version\n",
+              "usage: slotsync -S HOST -d DB -U USER [--password-stdin] [-N "
+              "strict|mandatory|optional]\n"
+              "                [-C] [--dry-run] [--trace] [--yes] [--quiet]\n"
+              "       slotsync --help | --version\n"
+              "Run 'slotsync --help' for every option and examples.\n",
               /*connects=*/false);
 }
 

@@ -12,6 +12,7 @@ typedef void (*RefreshStructFn)(const char*, const char*, const char*, const cha
 typedef int (*RefreshStructExFn)(const char*, const char*, const char*, const char*,
                                  const SlotsyncOptions*, SlotsyncResult*);
 typedef const char* (*LastErrorFn)(void);
+typedef int (*CancelFn)(void);
 
 static int failures = 0;
 
@@ -34,16 +35,23 @@ int main(int argc, char** argv) {
   RefreshStructFn refresh;
   RefreshStructExFn refreshEx;
   LastErrorFn lastError;
+  CancelFn cancel;
   *(void**)(&refresh) = dlsym(library, "RefreshStruct");
   *(void**)(&refreshEx) = dlsym(library, "RefreshStructEx");
   *(void**)(&lastError) = dlsym(library, "RefreshStructLastError");
-  check(refresh != NULL && refreshEx != NULL && lastError != NULL, "exports found by name");
-  check(dlsym(library, "_ZN8slotsync5entry14RunRestructureERKNS0_19ConnectionArgumentsERKNS0_15RunDependenciesE") == NULL,
+  *(void**)(&cancel) = dlsym(library, "RefreshStructCancel");
+  check(refresh != NULL && refreshEx != NULL && lastError != NULL && cancel != NULL,
+        "exports found by name");
+  check(dlsym(library,
+              "_ZN8slotsync5entry14RunRestructureERKNS0_19ConnectionArgumentsERKNS0_"
+              "15RunDependenciesE") == NULL,
         "internal symbols stay hidden");
   if (failures) return 1;
 
+  check(cancel() == 0, "a cancel with no run in progress does nothing");
   refresh(argv[2], "Shop", "sa", "secret");
-  check(strlen(lastError()) > 0, "a refused connection is recorded");
+  check(strlen(lastError()) > 0 && strstr(lastError(), "interrupted") == NULL,
+        "a refused connection is recorded, not cancelled");
   printf("last error: %s\n", lastError());
 
   SlotsyncResult result;

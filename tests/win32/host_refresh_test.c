@@ -100,6 +100,7 @@ int main(void) {
   CHECK(lastError != NULL);
   CHECK(version != NULL);
   CHECK(GetProcAddress(dll, "RefreshStructEx") != NULL);
+  CHECK(GetProcAddress(dll, "RefreshStructCancel") != NULL);
   /* Exported undecorated only, on 32-bit x86 as well. */
   CHECK(GetProcAddress(dll, "RefreshStruct@16") == NULL);
   CHECK(GetProcAddress(dll, "_RefreshStruct@16") == NULL);
