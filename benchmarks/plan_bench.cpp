@@ -5,7 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "entry/restructure_run.h"
+#include "bench_run.h"
 #include "run_fixture.h"
 #include "scenarios.h"
 
@@ -46,16 +46,8 @@ void ScriptDatabase(testing::Script& script) {
 void BM_PlanOf200Tables(benchmark::State& state) {
   testing::Script script;
   ScriptDatabase(script);
-  testing::NoNotices notices;
-  entry::RunDependencies deps;
-  deps.makeClient = [&](const entry::SizeConnectionSettings&) {
-    return std::make_unique<testing::ScriptedConnection>(script);
-  };
-  deps.makeProgressView = [] { return std::make_unique<ui::NullProgressView>(); };
-  deps.makeRebuilders = [](sql::SqlAccess& access, ui::NoticeBox& box) {
-    return rebuild::MakeRebuilders(access, box);
-  };
-  deps.notices = &notices;
+  bench::SilentNotices notices;
+  entry::RunDependencies deps = bench::Dependencies(script, notices);
   deps.plan = true;
   std::size_t planned = 0;
   deps.observeStatement = [&](const std::string&, sql::StatementOutcome outcome) {

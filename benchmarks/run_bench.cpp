@@ -4,16 +4,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include "entry/restructure_run.h"
-#include "scripted_connection.h"
+#include "bench_run.h"
 
 namespace slotsync {
 namespace {
-
-class SilentNotices final : public ui::NoticeBox {
- public:
-  int ShowNotice(const std::string&, unsigned) override { return ui::kNoticeOk; }
-};
 
 void BM_InStepRun(benchmark::State& state) {
   testing::Script script;
@@ -26,16 +20,8 @@ void BM_InStepRun(benchmark::State& state) {
       "Select Count(*) from sysColumns Where ID=Object_ID('StockDetailTemp') and Name like "
       "'x_%%'",
       testing::Column("", {"12"}));
-  SilentNotices notices;
-  entry::RunDependencies deps;
-  deps.makeClient = [&](const entry::SizeConnectionSettings&) {
-    return std::make_unique<testing::ScriptedConnection>(script);
-  };
-  deps.makeProgressView = [] { return std::make_unique<ui::NullProgressView>(); };
-  deps.makeRebuilders = [](sql::SqlAccess& access, ui::NoticeBox& box) {
-    return rebuild::MakeRebuilders(access, box);
-  };
-  deps.notices = &notices;
+  bench::SilentNotices notices;
+  entry::RunDependencies deps = bench::Dependencies(script, notices);
   std::size_t statements = 0;
   deps.observeStatement = [&](const std::string&, sql::StatementOutcome) { ++statements; };
 

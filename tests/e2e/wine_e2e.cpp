@@ -271,14 +271,16 @@ TEST_P(WindowsCommand, RefusedConnection) {
 
 TEST_P(WindowsCommand, BadUsage) {
   Save();
-  RunAndCheck({"--bogus"}, 64, "",
-              "slotsync: unknown option --bogus\n"
-              "usage: slotsync -S HOST -d DB -U USER [--password-stdin] [-N "
-              "strict|mandatory|optional]\n"
-              "                [-C] [--dry-run] [--trace] [--yes] [--quiet]\n"
-              "       slotsync --help | --version\n"
-              "Run 'slotsync --help' for every option and examples.\n",
-              /*connects=*/false);
+  RunAndCheck(
+      {"--bogus"}, 64, "",
+      "slotsync: unknown option --bogus\n"
+      "usage: slotsync -S HOST -d DB -U USER [--password-stdin] [-N "
+      "strict|mandatory|optional]\n"
+      "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
+      "                [--quiet]\n"
+      "       slotsync --help | --version\n"
+      "Run 'slotsync --help' for every option and examples.\n",
+      /*connects=*/false);
 }
 
 // The Pascal unit's example against the DLL: the calling convention (stdcall
