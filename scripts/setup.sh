@@ -3,7 +3,7 @@
 # tests need. Safe to run again: it only installs what is missing.
 set -euo pipefail
 
-build_packages=(cmake make g++ pkg-config unixodbc unixodbc-dev odbcinst tdsodbc)
+build_packages=(cmake make g++ pkg-config unixodbc unixodbc-dev odbcinst tdsodbc nlohmann-json3-dev)
 test_packages=(googletest libgtest-dev libbenchmark-dev libsqliteodbc clang libclang-rt-14-dev valgrind)
 # The Pascal unit's checks (Free Pascal; its sources build the Windows
 # runtime for the Wine runs), the manual page, the release archive and the

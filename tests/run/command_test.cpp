@@ -132,8 +132,8 @@ TEST_F(Command, DryRunPrintsThePlanAndRollsBack) {
   EXPECT_EQ(Run(Connect({"--dry-run"})), cli::kExitOk);
   EXPECT_NE(out.str().find("[ok] " + kFlaggedSql), std::string::npos);
   const auto& log = script.Log();
-  EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
-            (std::vector<std::string>{"START TRANSACTION", "ROLLBACK", "RELEASE"}));
+  EXPECT_EQ(std::vector<std::string>(log.end() - 4, log.end()),
+            (std::vector<std::string>{"START TRANSACTION", "ROLLBACK", kReleaseLock, "RELEASE"}));
 }
 
 TEST_F(Command, PasswordSources) {
