@@ -9,6 +9,7 @@
 #include "entry/version.h"
 #include "options.h"
 #include "summary.h"
+#include "table_display.h"
 #include "text/gbk.h"
 #include "ui/console_line.h"
 
@@ -17,7 +18,8 @@ namespace {
 
 constexpr std::string_view kUsage =
     "usage: slotsync -S HOST -d DB -U USER [--password-stdin] [-N strict|mandatory|optional]\n"
-    "                [-C] [--dry-run] [--trace] [--yes] [--quiet]\n"
+    "                [-C] [--dry-run] [--trace] [--yes] [--quiet] [--lock-timeout S]\n"
+    "                [--retry N] [--log FILE]\n"
     "       slotsync --help | --version\n";
 
 constexpr std::string_view kHelp = R"(
@@ -49,6 +51,13 @@ joined to it: -Sdb01):
   --dry-run           do the whole run inside its transaction, print every
                       statement, then roll back: nothing is changed
   --trace             print every statement as it is sent, with its outcome
+  --lock-timeout S    no lock wait of a rebuild lasts longer than S seconds
+                      (default 30; 0 waits without end); a run that is locked
+                      out rolls back, names who holds the table and exits 5
+  --retry N           after a lock-out, try again up to N times, pausing 2, 4,
+                      8... seconds
+  --log FILE          append one JSON line per run to FILE (also
+                      SLOTSYNC_LOG); never the password
   --yes               do not wait for Enter after a notice
   --quiet             print nothing but failures and warnings
   -?, -h, --help, --version
@@ -68,6 +77,7 @@ Exit codes:
   2   could not run (connection refused, missing table...): nothing was changed
   3   busy: another run is in progress in this process
   4   commit outcome unknown: the connection broke during the commit
+  5   locked out: a lock wait ran out, nothing was changed
   64  bad usage
   74  the output could not be written (disk full, closed pipe)
   130 interrupted: cancelled and rolled back, nothing was changed
@@ -198,7 +208,23 @@ SlotsyncOptions OptionsFor(const CommandLine& line, CallbackContext& context) {
   options.noticeContext = &context;
   options.encrypt = SlotsyncEncryptOf(line);
   options.trustServerCertificate = line.trustServerCertificate ? 1 : 0;
+  options.lockTimeout = line.lockTimeout;
   return options;
+}
+
+// Locked out, and tries left: says why and when the next try comes.
+void AnnounceRetry(const Terminal& terminal, int attempt, int retries) {
+  const int pause = 2 << attempt;  // 2, 4, 8... seconds
+  std::string reason = entry::LastError();
+  // Its last line says who held what.
+  if (const auto end = reason.rfind('\n'); end != std::string::npos) reason.erase(0, end + 1);
+  {
+    const ui::ConsoleLine console;
+    *terminal.err << "slotsync: locked out on try " << attempt + 1 << " of " << retries + 1
+                  << ": " << Shown(reason, terminal.errIsTerminal) << "; trying again in "
+                  << pause << " s" << std::endl;
+  }
+  if (terminal.pause) terminal.pause(pause);
 }
 
 int Run(const CommandLine& line, const Terminal& terminal) {
@@ -209,7 +235,9 @@ int Run(const CommandLine& line, const Terminal& terminal) {
   const std::string gbkPassword = ToGbk("the password", password, false);
 
   CallbackContext context{&terminal, &line};
-  const SlotsyncOptions options = OptionsFor(line, context);
+  SlotsyncOptions options = OptionsFor(line, context);
+  const std::string logFile = line.logFile ? ToGbk("--log", *line.logFile, true) : std::string();
+  if (line.logFile) options.logFile = logFile.c_str();
   std::atomic<bool> interrupted{false};
   std::shared_ptr<void> watch;
   if (terminal.watchInterrupts) {
@@ -222,11 +250,21 @@ int Run(const CommandLine& line, const Terminal& terminal) {
     });
   }
   SlotsyncResult result{};
-  result.size = sizeof result;
-  entry::RefreshStructWith(server.c_str(), database.c_str(), user.c_str(), gbkPassword.c_str(),
-                           &options, &result, terminal.makeClient);
-  watch.reset();
-  return PrintSummary(result, line, terminal, interrupted);
+  for (int attempt = 0;; ++attempt) {
+    TableDisplay tables(terminal, line.quiet);
+    tables.Attach(options);
+    result = SlotsyncResult{};
+    result.size = sizeof result;
+    entry::RefreshStructWith(server.c_str(), database.c_str(), user.c_str(), gbkPassword.c_str(),
+                             &options, &result, terminal.makeClient);
+    if (result.outcome != SLOTSYNC_LOCKED_OUT || attempt >= line.retry || interrupted) {
+      watch.reset();
+      const int exitCode = PrintSummary(result, line, terminal, interrupted);
+      tables.PrintSummary();
+      return exitCode;
+    }
+    AnnounceRetry(terminal, attempt, line.retry);
+  }
 }
 
 int RunParsed(const std::vector<std::string>& args, const Terminal& terminal) {

@@ -20,6 +20,9 @@ struct CommandLine {
   bool quiet = false;
   std::optional<sql::Encryption> encrypt;  // --encrypt / -N; unset: mandatory, trusted
   bool trustServerCertificate = false;     // --trust-server-certificate / -C
+  int lockTimeout = 30;                    // --lock-timeout SECONDS; 0 waits without end
+  int retry = 0;                           // --retry N: tries again after a lock-out
+  std::optional<std::string> logFile;      // --log FILE, in the terminal's encoding
 };
 
 // Throws UsageError for anything it does not understand; no option is ever

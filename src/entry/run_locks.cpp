@@ -16,9 +16,9 @@ constexpr const char* kHoldersSql =
     "l.resource_database_id=DB_ID() and l.request_status='GRANT' and "
     "l.request_session_id<>@@SPID and %s Order by s.session_id";
 
-std::vector<LockHolder> ReadHolders(sql::SqlAccess& access, const std::string& condition) {
+std::vector<LockHolder> ReadHolders(sql::SqlAccess& access, const std::string& text) {
   sql::SqlQuery query(access, sql::kSizeConnectionName);
-  query.SetText(sql::Format(kHoldersSql, condition));
+  query.SetText(text);
   query.Open();
   std::vector<LockHolder> holders;
   for (; !query.End(); query.Next()) {
@@ -76,13 +76,26 @@ void SetLockTimeout(sql::SqlAccess& access, std::int32_t seconds) {
   query.Execute();
 }
 
-std::vector<LockHolder> TableLockHolders(sql::SqlAccess& access, const std::string& table) {
+std::string TableHoldersSql(const std::string& table) {
   // Table locks name the object, row and page locks its partitions.
-  return ReadHolders(
-      access, sql::Format("(l.resource_associated_entity_id=Object_ID('%s') Or "
-                          "l.resource_associated_entity_id In (Select hobt_id From sys.partitions "
-                          "Where object_id=Object_ID('%s')))",
-                          table, table));
+  return sql::Format(kHoldersSql,
+                     sql::Format("(l.resource_associated_entity_id=Object_ID('%s') Or "
+                                 "l.resource_associated_entity_id In (Select hobt_id From "
+                                 "sys.partitions Where object_id=Object_ID('%s')))",
+                                 table, table));
+}
+
+std::string DatabaseLockHoldersSql() {
+  // The server keeps only the first 32 characters of the resource's name in
+  // the description; application locks are per database, and only runs take
+  // one named like this.
+  return sql::Format(
+      kHoldersSql,
+      "l.resource_type='APPLICATION' and CharIndex(N'[slotsync:',l.resource_description)>0");
+}
+
+std::vector<LockHolder> TableLockHolders(sql::SqlAccess& access, const std::string& table) {
+  return ReadHolders(access, TableHoldersSql(table));
 }
 
 DatabaseLock::DatabaseLock(sql::SqlAccess& access, const std::string& database)
@@ -101,12 +114,7 @@ std::int32_t DatabaseLock::Request(std::int32_t milliseconds) {
 
 std::string DatabaseLock::HolderText() {
   try {
-    // The server keeps only the first 32 characters of the resource's name
-    // in the description; applocks are per database, and only runs take one
-    // named like this.
-    const std::string holders = DescribeHolders(ReadHolders(
-        access_,
-        "l.resource_type='APPLICATION' and CharIndex(N'[slotsync:',l.resource_description)>0"));
+    const std::string holders = DescribeHolders(ReadHolders(access_, DatabaseLockHoldersSql()));
     return holders.empty() ? "another run" : holders;
   } catch (const sql::SqlError& e) {
     if (e.ConnectionLost()) throw;

@@ -42,6 +42,11 @@ struct LockHolder {
 // open 95 s)", one per holder, separated by "; ".
 std::string DescribeHolders(const std::vector<LockHolder>& holders);
 
+// The reads that ask who holds locks on a table, and who holds the
+// database's application lock.
+std::string TableHoldersSql(const std::string& table);
+std::string DatabaseLockHoldersSql();
+
 // Bounds every later lock wait of the session.
 void SetLockTimeout(sql::SqlAccess& access, std::int32_t seconds);
 
