@@ -77,9 +77,13 @@ class Run {
     try {
       Steps();
     } catch (...) {
+      const std::exception_ptr failure = std::current_exception();
       // Before the transaction: the database lock goes back at once, not
       // when the connection is closed.
       databaseLock_.Release();
+      // The check before the transaction reads the tables too, so a busy
+      // table most often stops the run there.
+      if (IsLockTimeout(failure)) throw LockedOut(MessageOf(failure) + "\n" + HeldBy(lockedTable_));
       throw;
     }
   }
@@ -241,6 +245,7 @@ class Run {
     } catch (const sql::SqlError& e) {
       // Without the link, once the run was interrupted, or locked out,
       // there is nothing more to learn.
+      if (IsLockTimeout(std::current_exception())) lockedTable_ = findings.Current().tableName;
       if (e.ConnectionLost() || e.SqlState() == "HY008" || IsLockTimeout(std::current_exception()))
         throw;
       findings.Add({tableTag, rebuild::Severity::kRefusal, WithoutTablePrefix(tableTag, e.what())});
@@ -402,12 +407,15 @@ class Run {
   // Rolled back: the server is asked, on the same connection and with
   // nothing of the run locked any more, who holds the table the run waited for.
   void NameLockHolders() {
-    const std::string table = report_.tables.empty() ? std::string() : report_.tables.back().tableName;
+    AppendMessage(report_,
+                  HeldBy(report_.tables.empty() ? std::string() : report_.tables.back().tableName));
+  }
+
+  // Who holds locks on the table, asked once the run holds none itself.
+  std::string HeldBy(const std::string& table) {
     report_.lockedTable = table;
     if (table.empty()) {
-      AppendMessage(report_, "nothing was changed; a lock wait ran out; try again when the "
-                             "database is less busy");
-      return;
+      return "nothing was changed; a lock wait ran out; try again when the database is less busy";
     }
     std::string holders;
     try {
@@ -417,8 +425,8 @@ class Run {
     } catch (const std::exception& e) {
       holders = std::string("another session (who could not be asked: ") + e.what() + ")";
     }
-    AppendMessage(report_, "nothing was changed; table " + table + " is held by " + holders +
-                               "; try again when it is free");
+    return "nothing was changed; table " + table + " is held by " + holders +
+           "; try again when it is free";
   }
 
   // Names the table whose rebuild failed, unless the message already does.
@@ -464,6 +472,7 @@ class Run {
   DatabaseLock databaseLock_;
   std::optional<std::int32_t> currentTableTag_;
   std::chrono::steady_clock::time_point tableStart_;
+  std::string lockedTable_;  // the table whose read ran out of time before the transaction
 };
 
 RunReport RunOnce(const ConnectionArguments& arguments, const RunDependencies& deps) {
@@ -497,13 +506,8 @@ RunReport RunOnce(const ConnectionArguments& arguments, const RunDependencies& d
     report.outcome = Outcome::kLockedOut;
     AppendMessage(report, e.what());
   } catch (...) {
-    const std::exception_ptr failure = std::current_exception();
-    report.outcome = IsLockTimeout(failure) ? Outcome::kLockedOut
-                                            : Outcome::kFailedBeforeTransaction;
-    AppendMessage(report, MessageOf(failure));
-    if (report.outcome == Outcome::kLockedOut) {
-      AppendMessage(report, "nothing was changed; try again when the database is less busy");
-    }
+    report.outcome = Outcome::kFailedBeforeTransaction;
+    AppendMessage(report, MessageOf(std::current_exception()));
   }
   return report;
 }

@@ -190,6 +190,18 @@ TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
         "OPEN " + table, "ROLLBACK", "OPEN " + entry::TableHoldersSql("StockDetail"),
         kReleaseLock, "DISCONNECT"},
        ""},
+      {"a terminal holds a table the check before the transaction reads",
+       5,
+       [&](Script& s) {
+         s.Fail(DetailScenario::CatalogRowsSql("StockDetail"), "Lock request time out.", "HY000",
+                1222);
+         s.Answer(entry::TableHoldersSql("StockDetail"), holder);
+       },
+       entry::Outcome::kLockedOut,
+       {"Lock request time out.\nnothing was changed; table StockDetail is held by session 53"},
+       {"OPEN " + DetailScenario::CatalogRowsSql("StockDetail"), kReleaseLock,
+        "OPEN " + entry::TableHoldersSql("StockDetail"), "RELEASE"},
+       ""},
       {"another run keeps the database",
        5,
        [&](Script& s) {
