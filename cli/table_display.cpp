@@ -140,15 +140,16 @@ void TableDisplay::PrintSummary() const {
   for (const auto& [tableTag, why] : notices_) {
     for (const Row& row : rows_) {
       if (row.tableTag != tableTag || row.status != SLOTSYNC_TABLE_AT_NOTICE) continue;
-      err << "slotsync: TableTag " << tableTag << " stays flagged: "
-          << Shown(why, terminal_.errIsTerminal) << '\n';
+      err << "slotsync: TableTag " << tableTag
+          << " stays flagged: " << Shown(why, terminal_.errIsTerminal) << '\n';
     }
   }
   if (quiet_ || rows_.empty()) return;
   std::ostringstream table;
   table << std::left << std::setw(9) << "TableTag" << std::setw(22) << "table" << std::setw(14)
         << "kind" << std::right << std::setw(13) << "rows copied" << std::setw(12) << "rows lost"
-        << std::setw(9) << "seconds" << "  what happened\n";
+        << std::setw(9) << "seconds"
+        << "  what happened\n";
   for (const Row& row : rows_) {
     const bool copied = row.kind == SLOTSYNC_TABLE_DETAIL;
     table << std::left << std::setw(9) << row.tableTag << std::setw(22)

@@ -44,8 +44,8 @@ class TableDisplay {
   bool quiet_;
   std::vector<Row> rows_;
   std::vector<std::pair<int, std::string>> notices_;  // TableTag, why it stays flagged
-  std::size_t drawn_ = 0;  // the width of the line updated in place
-  std::string prompt_;     // GBK, the run's prompt
+  std::size_t drawn_ = 0;                             // the width of the line updated in place
+  std::string prompt_;                                // GBK, the run's prompt
 };
 
 // 1234567 as "1,234,567".

@@ -18,9 +18,9 @@ std::string AppendAuditLine(const std::string& gbkPath, const std::string& line)
   const std::u16string path = text::GbkToUtf16(gbkPath);
   // Append access alone: every write goes to the end of the file in one
   // piece, whoever else appends meanwhile.
-  const HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()),
-                                  FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return "the log " + gbkPath + " could not be opened: " + LastErrorText();
   }
@@ -28,7 +28,8 @@ std::string AppendAuditLine(const std::string& gbkPath, const std::string& line)
   const BOOL ok = WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   const std::string failure = LastErrorText();
   CloseHandle(file);
-  if (!ok || written != line.size()) return "the log " + gbkPath + " could not be written: " + failure;
+  if (!ok || written != line.size())
+    return "the log " + gbkPath + " could not be written: " + failure;
   return {};
 }
 

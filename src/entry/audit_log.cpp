@@ -28,12 +28,9 @@ nlohmann::json Optional(const std::optional<std::int64_t>& value) {
 }
 
 nlohmann::json TableEntry(const TableRun& table) {
-  return {{"tableTag", table.tableTag},
-          {"table", text::GbkToUtf8(table.tableName)},
-          {"kind", KindText(table.kind)},
-          {"rows", Optional(table.rows)},
-          {"rowsLost", Optional(table.rowsLost)},
-          {"seconds", table.seconds},
+  return {{"tableTag", table.tableTag},           {"table", text::GbkToUtf8(table.tableName)},
+          {"kind", KindText(table.kind)},         {"rows", Optional(table.rows)},
+          {"rowsLost", Optional(table.rowsLost)}, {"seconds", table.seconds},
           {"status", StatusText(table.status)}};
 }
 

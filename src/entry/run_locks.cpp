@@ -63,9 +63,8 @@ std::string DescribeHolders(const std::vector<LockHolder>& holders) {
     if (!text.empty()) text += "; ";
     text += sql::Format("session %d (host %s, program %s, login %s", h.session, h.host, h.program,
                         h.login);
-    text += h.transactionSeconds
-                ? sql::Format(", transaction open %d s)", *h.transactionSeconds)
-                : std::string(", no open transaction)");
+    text += h.transactionSeconds ? sql::Format(", transaction open %d s)", *h.transactionSeconds)
+                                 : std::string(", no open transaction)");
   }
   return text;
 }

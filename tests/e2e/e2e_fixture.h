@@ -81,19 +81,25 @@ class EndToEnd : public testing::RunFixture, public ::testing::WithParamInterfac
     }
     args.insert(args.end(), options.begin(), options.end());
     ProgramRun run = RunProgram(args, Environment());
-    tables.clear();
+    tables = TakeTableLines(run);
+    return run;
+  }
+
+  // Moves the command's table lines and summary table out of its output.
+  static std::string TakeTableLines(ProgramRun& run) {
+    std::string tables;
     for (std::string* stream : {&run.out, &run.err}) {
       std::string kept;
       bool inSummary = false;
       for (const std::string& line : Lines(*stream)) {
         inSummary = inSummary || line.starts_with("TableTag table ");
-        const bool tableLine = inSummary || (line.starts_with("[") && line.find("] TableTag ") !=
-                                                                          std::string::npos);
+        const bool tableLine =
+            inSummary || (line.starts_with("[") && line.find("] TableTag ") != std::string::npos);
         (tableLine ? tables : kept) += line + "\n";
       }
       *stream = kept;
     }
-    return run;
+    return tables;
   }
   std::string tables;  // the last Command()'s table lines and summary
 
