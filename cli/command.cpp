@@ -14,6 +14,7 @@
 #include "platform/secret.h"
 #include "run_record.h"
 #include "summary.h"
+#include "table_display.h"
 #include "text/gbk.h"
 #include "ui/console_line.h"
 
@@ -23,7 +24,7 @@ namespace {
 constexpr std::string_view kUsage =
     "usage: slotsync -S HOST -d DB -U USER [--password-stdin] [-N strict|mandatory|optional]\n"
     "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
-    "                [--quiet]\n"
+    "                [--quiet] [--lock-timeout S] [--retry N] [--log FILE]\n"
     "       slotsync --help | --version\n";
 
 constexpr std::string_view kHelp = R"(
@@ -64,6 +65,13 @@ joined to it: -Sdb01):
   --json              the result as one JSON object on standard output
                       (UTF-8); the usual lines go to standard error
   --trace             print every statement as it is sent, with its outcome
+  --lock-timeout S    no lock wait of a rebuild lasts longer than S seconds
+                      (default 30; 0 waits without end); a run that is locked
+                      out rolls back, names who holds the table and exits 5
+  --retry N           after a lock-out, try again up to N times, pausing 2, 4,
+                      8... seconds
+  --log FILE          append one JSON line per run to FILE (also
+                      SLOTSYNC_LOG); never the password
   --yes               do not wait for Enter after a notice
   --quiet             print nothing but failures and warnings
   -?, -h, --help, --version
@@ -85,6 +93,7 @@ Exit codes:
   2   could not run (connection refused, missing table...): nothing was changed
   3   busy: another run is in progress in this process
   4   commit outcome unknown: the connection broke during the commit
+  5   locked out: a lock wait ran out, nothing was changed
   64  bad usage
   74  the output could not be written (disk full, closed pipe)
   130 interrupted: cancelled and rolled back, nothing was changed
@@ -231,6 +240,7 @@ SlotsyncOptions OptionsFor(const CommandLine& line, CallbackContext& context) {
   options.noticeContext = &context;
   options.encrypt = SlotsyncEncryptOf(line);
   options.trustServerCertificate = line.trustServerCertificate ? 1 : 0;
+  options.lockTimeout = line.lockTimeout;
   return options;
 }
 
@@ -298,6 +308,21 @@ int Report(const RunRecord& record, const SlotsyncResult& result, const CommandL
   return exitCode;
 }
 
+// Locked out, and tries left: says why and when the next try comes.
+void AnnounceRetry(const Terminal& terminal, int attempt, int retries) {
+  const int pause = 2 << attempt;  // 2, 4, 8... seconds
+  std::string reason = entry::LastError();
+  // Its last line says who held what.
+  if (const auto end = reason.rfind('\n'); end != std::string::npos) reason.erase(0, end + 1);
+  {
+    const ui::ConsoleLine console;
+    *terminal.err << "slotsync: locked out on try " << attempt + 1 << " of " << retries + 1 << ": "
+                  << Shown(reason, terminal.errIsTerminal) << "; trying again in " << pause << " s"
+                  << std::endl;
+  }
+  if (terminal.pause) terminal.pause(pause);
+}
+
 int Run(const CommandLine& line, const Terminal& terminal) {
   // Both forms of the password are wiped when the run is over.
   const auto password = platform::SecretString::Taking(ReadPassword(line, terminal));
@@ -309,16 +334,8 @@ int Run(const CommandLine& line, const Terminal& terminal) {
 
   CallbackContext context{&terminal, &line};
   SlotsyncOptions options = OptionsFor(line, context);
-  RunRecord record;
-  if (line.plan || line.json) {
-    // The plan prints its statements as a dry run does; JSON keeps standard
-    // output to itself.
-    SlotsyncStatementCallback echo = nullptr;
-    if (!line.json && (line.trace || line.dryRun)) echo = PrintStatement;
-    if (!line.json && line.plan && !line.trace) echo = PrintPlannedStatement;
-    record.Attach(options, echo, &context);
-    options.plan = line.plan ? 1 : 0;
-  }
+  const std::string logFile = line.logFile ? ToGbk("--log", *line.logFile, true) : std::string();
+  if (line.logFile) options.logFile = logFile.c_str();
   std::atomic<bool> interrupted{false};
   std::shared_ptr<void> watch;
   if (terminal.watchInterrupts) {
@@ -331,11 +348,34 @@ int Run(const CommandLine& line, const Terminal& terminal) {
     });
   }
   SlotsyncResult result{};
-  result.size = sizeof result;
-  entry::RefreshStructWith(server.c_str(), database.c_str(), user.c_str(), gbkPassword.CStr(),
-                           &options, &result, terminal.makeClient);
-  watch.reset();
-  return Report(record, result, line, terminal, interrupted);
+  for (int attempt = 0;; ++attempt) {
+    SlotsyncOptions tried = options;
+    // JSON keeps standard output to itself; the table lines and their
+    // summary are for people, and a plan has its own report.
+    TableDisplay tables(terminal, line.quiet || line.json || line.plan);
+    tables.Attach(tried);
+    RunRecord record;
+    if (line.plan || line.json) {
+      if (line.json) tried.onStatement = nullptr;
+      if (!line.json && line.plan && !line.trace) {
+        tried.onStatement = PrintPlannedStatement;
+        tried.statementContext = &context;
+      }
+      record.Attach(tried);
+      tried.plan = line.plan ? 1 : 0;
+    }
+    result = SlotsyncResult{};
+    result.size = sizeof result;
+    entry::RefreshStructWith(server.c_str(), database.c_str(), user.c_str(), gbkPassword.CStr(),
+                             &tried, &result, terminal.makeClient);
+    if (result.outcome != SLOTSYNC_LOCKED_OUT || attempt >= line.retry || interrupted) {
+      watch.reset();
+      const int exitCode = Report(record, result, line, terminal, interrupted);
+      if (!line.json && !line.plan) tables.PrintSummary();
+      return exitCode;
+    }
+    AnnounceRetry(terminal, attempt, line.retry);
+  }
 }
 
 int RunParsed(const std::vector<std::string>& args, const Terminal& terminal) {

@@ -17,6 +17,7 @@ enum ExitCode : int {
   kExitCouldNotRun = 2,    // connection refused, missing table...: before the transaction
   kExitBusy = 3,           // another run is in progress in this process
   kExitCommitUnknown = 4,  // the connection broke during the commit
+  kExitLockedOut = 5,      // a lock wait ran out; nothing changed
   kExitUsage = 64,         // bad command line
   kExitOutputFailed = 74,  // standard output or error could not be written (EX_IOERR)
   kExitInterrupted = 130,  // Ctrl+C or SIGTERM: the run was cancelled and rolled back
@@ -40,6 +41,8 @@ struct Terminal {
   std::function<std::shared_ptr<void>(std::function<void()> onInterrupt)> watchInterrupts;
   // The database client; the real ODBC one when not set.
   const entry::ClientFactory* makeClient = nullptr;
+  // Waits between tries after a lock-out; none when not set.
+  std::function<void(int seconds)> pause;
 };
 
 Terminal StandardStreams();

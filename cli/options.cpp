@@ -93,6 +93,12 @@ class Parser {
       const bool bare = !arg.value && arg.given == "-N" &&
                         (i_ + 1 == args_.size() || args_[i_ + 1].starts_with("-"));
       line_.encrypt = bare ? sql::Encryption::kMandatory : EncryptionLevel(Value(arg));
+    } else if (arg.name == "--lock-timeout") {
+      line_.lockTimeout = Number(arg, 0, 2'000'000);
+    } else if (arg.name == "--retry") {
+      line_.retry = Number(arg, 0, 10);
+    } else if (arg.name == "--log") {
+      line_.logFile = Value(arg);
     } else if (std::string* value = ValueOf(arg.name)) {
       *value = Value(arg);
     } else {
@@ -104,6 +110,24 @@ class Parser {
     if (arg.value) return std::string(*arg.value);
     if (i_ + 1 < args_.size()) return args_[++i_];
     throw UsageError{std::string(arg.given) + " needs a value"};
+  }
+
+  int Number(const Argument& arg, int lowest, int highest) {
+    const std::string text = Value(arg);
+    int number = 0;
+    for (const char c : text) {
+      if (c < '0' || c > '9' || number > highest) {
+        number = highest + 1;
+        break;
+      }
+      number = number * 10 + (c - '0');
+    }
+    if (text.empty() || number < lowest || number > highest) {
+      throw UsageError{std::string(arg.given) + " takes a whole number from " +
+                       std::to_string(lowest) + " to " + std::to_string(highest) + ", not '" +
+                       text + "'"};
+    }
+    return number;
   }
 
   std::string* ValueOf(std::string_view name) {

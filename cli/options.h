@@ -23,6 +23,9 @@ struct CommandLine {
   bool plan = false;                       // --plan: reads only, writes recorded
   bool json = false;                       // --json: the result as JSON on standard output
   std::optional<std::string> script;       // --script FILE, with --plan
+  int lockTimeout = 30;                    // --lock-timeout SECONDS; 0 waits without end
+  int retry = 0;                           // --retry N: tries again after a lock-out
+  std::optional<std::string> logFile;      // --log FILE, in the terminal's encoding
 };
 
 // Throws UsageError for anything it does not understand; no option is ever

@@ -20,10 +20,8 @@ std::vector<std::string> Names(const char* list) {
 
 }  // namespace
 
-void RunRecord::Attach(SlotsyncOptions& options, SlotsyncStatementCallback echo,
-                       void* echoContext) {
-  echo_ = echo;
-  echoContext_ = echoContext;
+void RunRecord::Attach(SlotsyncOptions& options) {
+  next_ = options;
   options.onStatement = OnStatement;
   options.statementContext = this;
   options.onProgress = OnProgress;
@@ -57,7 +55,8 @@ void SLOTSYNC_CALL RunRecord::OnStatement(void* context, const char* statement, 
   auto& record = *static_cast<RunRecord*>(context);
   auto& list = record.inTable_ ? record.tables_.back().statements : record.outside_;
   list.push_back({statement, outcome});
-  if (record.echo_ != nullptr) record.echo_(record.echoContext_, statement, outcome);
+  const SlotsyncOptions& next = record.next_;
+  if (next.onStatement != nullptr) next.onStatement(next.statementContext, statement, outcome);
 }
 
 void SLOTSYNC_CALL RunRecord::OnProgress(void* context, int event, const char* text) {
@@ -69,6 +68,8 @@ void SLOTSYNC_CALL RunRecord::OnProgress(void* context, int event, const char* t
   } else if (event == SLOTSYNC_PROGRESS_CLOSE) {
     record.inTable_ = false;
   }
+  const SlotsyncOptions& next = record.next_;
+  if (next.onProgress != nullptr) next.onProgress(next.progressContext, event, text);
 }
 
 void SLOTSYNC_CALL RunRecord::OnTable(void* context, const SlotsyncTableReport* report) {
@@ -85,12 +86,16 @@ void SLOTSYNC_CALL RunRecord::OnTable(void* context, const SlotsyncTableReport* 
   table.columnsDropped = Names(report->columnsDropped);
   table.sizeTextsUpdated = report->sizeTextsUpdated != 0;
   table.triggerCalled = report->triggerCalled != 0;
+  const SlotsyncOptions& next = record.next_;
+  if (next.onTableReport != nullptr) next.onTableReport(next.tableReportContext, report);
 }
 
 void SLOTSYNC_CALL RunRecord::OnFinding(void* context, int tableTag, int severity,
                                         const char* message) {
   auto& record = *static_cast<RunRecord*>(context);
   record.findings_.push_back({tableTag, severity, message != nullptr ? message : ""});
+  const SlotsyncOptions& next = record.next_;
+  if (next.onFinding != nullptr) next.onFinding(next.findingContext, tableTag, severity, message);
 }
 
 }  // namespace slotsync::cli

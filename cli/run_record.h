@@ -40,8 +40,9 @@ struct RecordedFinding {
 class RunRecord {
  public:
   // Points the options' statement, progress, table and finding callbacks
-  // here; `echo` is called for each statement as well (a --trace printout).
-  void Attach(SlotsyncOptions& options, SlotsyncStatementCallback echo, void* echoContext);
+  // here; each is handed on to the one the options had before (a --trace
+  // printout, the table lines), which keeps its own context.
+  void Attach(SlotsyncOptions& options);
 
   const std::vector<RecordedStatement>& Outside() const { return outside_; }
   const std::vector<RecordedTable>& Tables() const { return tables_; }
@@ -61,8 +62,7 @@ class RunRecord {
   std::vector<RecordedTable> tables_;
   std::vector<RecordedFinding> findings_;
   bool inTable_ = false;
-  SlotsyncStatementCallback echo_ = nullptr;
-  void* echoContext_ = nullptr;
+  SlotsyncOptions next_{};  // the callbacks this record hands on to
 };
 
 }  // namespace slotsync::cli

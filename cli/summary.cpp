@@ -23,6 +23,8 @@ int ExitCodeOf(int outcome) {
       return kExitBusy;
     case SLOTSYNC_COMMIT_UNKNOWN:
       return kExitCommitUnknown;
+    case SLOTSYNC_LOCKED_OUT:
+      return kExitLockedOut;
     default:
       return kExitCouldNotRun;
   }
@@ -51,6 +53,9 @@ const char* NextStep(int exitCode) {
     case kExitCommitUnknown:
       return "look at S_Modify before running again: tables still flagged Modified=1 mean the "
              "commit did not take (run again), Modified=0 that it did (nothing to do)";
+    case kExitLockedOut:
+      return "nothing needs undoing; run slotsync again when the sessions named above have "
+             "ended their work (--retry N tries again by itself)";
     case kExitInterrupted:
       return "nothing needs undoing; run slotsync again when the database may be worked on";
     default:
@@ -118,6 +123,9 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
       break;
     case SLOTSYNC_BUSY:
       err << "busy: another run is in progress\n";
+      break;
+    case SLOTSYNC_LOCKED_OUT:
+      err << "locked out: a lock wait ran out; nothing was changed\n";
       break;
     default:
       if (exitCode == kExitInterrupted) {

@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -127,6 +128,7 @@ Terminal StandardStreams() {
   t.errIsTerminal = isatty(STDERR_FILENO) == 1;
   t.getEnv = [](const char* name) { return std::getenv(name); };
   t.readSecret = ReadSecret;
+  t.pause = [](int seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); };
   t.watchInterrupts = [](std::function<void()> onInterrupt) -> std::shared_ptr<void> {
     return std::make_shared<InterruptWatch>(std::move(onInterrupt));
   };

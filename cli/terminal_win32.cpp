@@ -320,6 +320,7 @@ Terminal StandardStreams() {
   t.getEnv = EnvironmentVariable;
   t.readSecret = [](const std::string& prompt) { return ReadSecretFromConsole(err, prompt); };
   t.makeClient = &interruptible;
+  t.pause = [](int seconds) { Sleep(static_cast<DWORD>(seconds) * 1000); };
   return t;
 }
 

@@ -733,6 +733,37 @@ for collation in Chinese_PRC_CS_AS Chinese_PRC_BIN; do
   check "$collation: every table, row and flag as before" "$before" "$(snapshot)"
 done
 
+echo "== 13. a busy database: the audit log of a locked-out run, another run holding the database"
+new_database busy
+# A second session keeps StockDetail locked for a while.
+printf '%s\n' "BEGIN TRANSACTION" "SELECT COUNT(*) FROM StockDetail WITH (TABLOCKX, HOLDLOCK)" \
+  "WAITFOR DELAY '00:00:15'" "ROLLBACK" | sql "$db" >/dev/null 2>&1 &
+holder=$!
+sleep 3
+before=$(snapshot)
+run_slotsync --lock-timeout 2 --log "$work/audit.jsonl"
+check "exit code when a table is held" 5 "$run_exit"
+check_contains "the holder is named" "is held by session" "$run_err"
+check "nothing changed" "$before" "$(snapshot)"
+check_contains "the audit line" '"outcome":"locked out"' "$(cat "$work/audit.jsonl")"
+if grep -q -- "$SLOTSYNC_TEST_PASSWORD" "$work/audit.jsonl"; then
+  check "no password in the audit log" "absent" "present"
+fi
+wait "$holder" || true
+# Another run's application lock, held by a session of its own.
+printf '%s\n' "EXEC sp_getapplock @Resource=N'slotsync:$db', @LockMode='Exclusive', @LockOwner='Session'" \
+  "WAITFOR DELAY '00:00:15'" | sql "$db" >/dev/null 2>&1 &
+holder=$!
+sleep 3
+run_slotsync --lock-timeout 2
+check "exit code when another run holds the database" 5 "$run_exit"
+check_contains "whose run it waited for" "waiting up to 2 s for the run of session" "$run_err"
+wait "$holder" || true
+run_slotsync
+check "once free, the run goes through" 0 "$run_exit"
+check "the application lock is given back" "0" \
+  "$(echo "SELECT COUNT(*) FROM sys.dm_tran_locks WHERE resource_type = 'APPLICATION'" | sql "$db")"
+
 echo
 if ((failures)); then
   echo "live suite: $failures check(s) FAILED"

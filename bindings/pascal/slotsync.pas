@@ -42,6 +42,7 @@ const
   SLOTSYNC_PREVIEWED = 7;
   SLOTSYNC_PLANNED = 8;
   SLOTSYNC_PLAN_REFUSED = 9;
+  SLOTSYNC_LOCKED_OUT = 10;
 
   { How one statement ended, for OnStatement. }
   SLOTSYNC_STATEMENT_OK = 0;
@@ -62,6 +63,15 @@ const
   SLOTSYNC_TABLE_PER_TERMINAL = 1;
   SLOTSYNC_TABLE_NOTHING_TO_DO = 2;
 
+  { What happened to a flagged table (TSlotsyncTableReport.status). }
+  SLOTSYNC_TABLE_PLANNED = 0;
+  SLOTSYNC_TABLE_WORKING = 1;
+  SLOTSYNC_TABLE_REBUILT = 2;
+  SLOTSYNC_TABLE_UNCHANGED = 3;
+  SLOTSYNC_TABLE_AT_NOTICE = 4;
+  SLOTSYNC_TABLE_FAILED = 5;
+  SLOTSYNC_TABLE_UNDONE = 6;
+
   { How much a finding weighs. }
   SLOTSYNC_PROBLEM = 0;
   SLOTSYNC_NOTICE = 1;
@@ -72,6 +82,7 @@ const
   SLOTSYNC_PROGRESS_SHOW = 1;
   SLOTSYNC_PROGRESS_TABLE = 2;
   SLOTSYNC_PROGRESS_CLOSE = 3;
+  SLOTSYNC_PROGRESS_WAITING = 4;
 
 type
   TSlotsyncSize = NativeUInt; { size_t }
@@ -100,6 +111,10 @@ type
     sizeTextsUpdated: Integer;
     triggerCalled: Integer;
     problems: Integer;
+    status: Integer;
+    seconds: Double;
+    position: Integer;
+    count: Integer;
   end;
 
   TSlotsyncTableCallback = procedure(Context: Pointer; Table: PSlotsyncTableReport);
@@ -127,6 +142,10 @@ type
     findingContext: Pointer;
     encrypt: Integer;
     trustServerCertificate: Integer;
+    lockTimeout: Integer;
+    onTableProgress: TSlotsyncTableCallback;
+    tableProgressContext: Pointer;
+    logFile: PAnsiChar;
   end;
 
   PSlotsyncResult = ^TSlotsyncResult;
@@ -140,6 +159,11 @@ type
     hasFailedTableTag: Integer;
     failedTableTag: Integer;
     message: array[0..1023] of AnsiChar;
+    tablesAtNotice: Integer;
+    tableAtNotice: Integer;
+    rowsCopied: Int64;
+    statementsSent: Int64;
+    seconds: Double;
   end;
 
 procedure RefreshStruct(Server, Database, User, Password: PAnsiChar);

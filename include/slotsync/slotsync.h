@@ -48,8 +48,11 @@ typedef enum SlotsyncOutcome {
   SLOTSYNC_PREVIEWED = 7,     /* dry run: everything went through and was then rolled
                                  back as asked; a real run would have committed */
   SLOTSYNC_PLANNED = 8,       /* plan: nothing was written or locked; a run would commit */
-  SLOTSYNC_PLAN_REFUSED = 9   /* plan: nothing was written or locked; a run would not
+  SLOTSYNC_PLAN_REFUSED = 9,  /* plan: nothing was written or locked; a run would not
                                  commit, the findings say why */
+  SLOTSYNC_LOCKED_OUT = 10    /* a lock wait ran out (lockTimeout), or another run held the
+                                 database too long: rolled back or never begun, nothing was
+                                 changed; the message names who held the lock */
 } SlotsyncOutcome;
 
 /* How much the connection insists on encryption, for SlotsyncOptions.encrypt:
@@ -84,6 +87,18 @@ typedef enum SlotsyncTableKind {
   SLOTSYNC_TABLE_NOTHING_TO_DO = 2 /* TableTags 27 and 35 */
 } SlotsyncTableKind;
 
+/* What happened to a flagged table during a run (SlotsyncTableReport.status). */
+typedef enum SlotsyncTableStatus {
+  SLOTSYNC_TABLE_PLANNED = 0,   /* not reached by the walk, or a plan */
+  SLOTSYNC_TABLE_WORKING = 1,   /* onTableProgress: begun; rows once counted, else -1 */
+  SLOTSYNC_TABLE_REBUILT = 2,   /* rebuilt (and committed, unless the run rolled back later) */
+  SLOTSYNC_TABLE_UNCHANGED = 3, /* nothing to do for it (TableTags 27 and 35) */
+  SLOTSYNC_TABLE_AT_NOTICE = 4, /* stopped at the size-decrease notice: stays flagged, the
+                                   run goes on and commits */
+  SLOTSYNC_TABLE_FAILED = 5,    /* its rebuild failed; the run rolled back */
+  SLOTSYNC_TABLE_UNDONE = 6     /* rebuilt, then undone when the run rolled back */
+} SlotsyncTableStatus;
+
 /* How much a finding weighs. */
 typedef enum SlotsyncSeverity {
   SLOTSYNC_PROBLEM = 0, /* a run would not commit (rolls back, or does not start) */
@@ -107,6 +122,10 @@ typedef struct SlotsyncTableReport {
   int sizeTextsUpdated;       /* non-zero: SizeStr is extended */
   int triggerCalled;          /* non-zero: CreateInvoiceDetailTrigger runs */
   int problems;               /* problems and notices found for this table */
+  int status;                 /* a SlotsyncTableStatus */
+  double seconds;             /* how long its rebuild took */
+  int position;               /* its place among the flagged tables, from 1; 0 in a plan */
+  int count;                  /* the flagged tables of the run */
 } SlotsyncTableReport;
 
 /* What the progress callback is told. */
@@ -114,7 +133,9 @@ typedef enum SlotsyncProgressEvent {
   SLOTSYNC_PROGRESS_PROMPT = 0, /* text: the prompt to show */
   SLOTSYNC_PROGRESS_SHOW = 1,   /* tables are about to be rebuilt: show the prompt; text "" */
   SLOTSYNC_PROGRESS_TABLE = 2,  /* text: the TableTag handed to a rebuilder, in decimal */
-  SLOTSYNC_PROGRESS_CLOSE = 3   /* the run is over: remove the display; text "" */
+  SLOTSYNC_PROGRESS_CLOSE = 3,  /* the run is over: remove the display; text "" */
+  SLOTSYNC_PROGRESS_WAITING = 4 /* text: another run holds the database; whose, and how long
+                                   this one waits */
 } SlotsyncProgressEvent;
 
 /* Every statement text in the order sent, with its outcome (a
@@ -182,6 +203,20 @@ typedef struct SlotsyncOptions {
    * encrypted). Ignored by SLOTSYNC_ENCRYPT_STRICT, which always checks, and
    * implied by SLOTSYNC_ENCRYPT_DEFAULT. */
   int trustServerCertificate;
+  /* Seconds any lock wait of a rebuild may last (SET LOCK_TIMEOUT, and the
+   * wait for another run's hold on the database); when one runs out the run
+   * rolls back and ends SLOTSYNC_LOCKED_OUT. 0: waits as long as it takes
+   * (another run's hold: 60 s). */
+  int lockTimeout;
+  /* Each table as its rebuild begins (status SLOTSYNC_TABLE_WORKING), once
+   * its rows are counted, and at its end; may be NULL. onTableReport gets
+   * the same fields, with the plan's, for every table at the end. */
+  SlotsyncTableCallback onTableProgress;
+  void* tableProgressContext;
+  /* The audit log (GBK path): one JSON line per run is appended. NULL: the
+   * file named by the environment variable SLOTSYNC_LOG, if any. A log that
+   * cannot be written is reported in the message, never fails the run. */
+  const char* logFile;
 } SlotsyncOptions;
 
 typedef struct SlotsyncResult {
@@ -198,6 +233,11 @@ typedef struct SlotsyncResult {
    * whole text is always available from RefreshStructLastError. Empty when
    * the run went well. */
   char message[1024];
+  int tablesAtNotice;    /* tables that stopped at the size-decrease notice and stay flagged */
+  int tableAtNotice;     /* the first of them, when tablesAtNotice */
+  long long rowsCopied;  /* rows copied into rebuilt detail tables */
+  long long statementsSent;
+  double seconds;        /* the whole run */
 } SlotsyncResult;
 
 /* One restructure run. Returns when the run has ended; success and failure

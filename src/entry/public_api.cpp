@@ -6,6 +6,7 @@
 #include <iterator>
 #include <string>
 
+#include "entry/audit_log.h"
 #include "entry/run_cancel.h"
 #include "text/gbk.h"
 #include "ui/notice.h"
@@ -75,6 +76,10 @@ constexpr std::size_t kOptionFieldEnds[] = {
     SLOTSYNC_FIELD_END(SlotsyncOptions, findingContext),
     SLOTSYNC_FIELD_END(SlotsyncOptions, encrypt),
     SLOTSYNC_FIELD_END(SlotsyncOptions, trustServerCertificate),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, lockTimeout),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, onTableProgress),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, tableProgressContext),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, logFile),
 };
 // The fields of the result before its message, which is written cut to fit.
 constexpr std::size_t kResultFieldEnds[] = {
@@ -87,6 +92,14 @@ constexpr std::size_t kResultFieldEnds[] = {
     SLOTSYNC_FIELD_END(SlotsyncResult, hasFailedTableTag),
     SLOTSYNC_FIELD_END(SlotsyncResult, failedTableTag),
 };
+// The fields after the message.
+constexpr std::size_t kResultTailEnds[] = {
+    SLOTSYNC_FIELD_END(SlotsyncResult, tablesAtNotice),
+    SLOTSYNC_FIELD_END(SlotsyncResult, tableAtNotice),
+    SLOTSYNC_FIELD_END(SlotsyncResult, rowsCopied),
+    SLOTSYNC_FIELD_END(SlotsyncResult, statementsSent),
+    SLOTSYNC_FIELD_END(SlotsyncResult, seconds),
+};
 
 // A field added to a struct must be added to its list too.
 constexpr std::size_t RoundUp(std::size_t n, std::size_t to) {
@@ -95,6 +108,8 @@ constexpr std::size_t RoundUp(std::size_t n, std::size_t to) {
 static_assert(RoundUp(std::end(kOptionFieldEnds)[-1], alignof(SlotsyncOptions)) ==
               sizeof(SlotsyncOptions));
 static_assert(std::end(kResultFieldEnds)[-1] == offsetof(SlotsyncResult, message));
+static_assert(RoundUp(std::end(kResultTailEnds)[-1], alignof(SlotsyncResult)) ==
+              sizeof(SlotsyncResult));
 
 template <std::size_t N>
 std::size_t WholeFields(std::size_t size, const std::size_t (&ends)[N]) {
@@ -119,6 +134,13 @@ constexpr std::size_t kSmallestResult = offsetof(SlotsyncResult, outcome) + size
 
 bool IsEncryptLevel(int value) {
   return value >= SLOTSYNC_ENCRYPT_DEFAULT && value <= SLOTSYNC_ENCRYPT_OPTIONAL;
+}
+
+// SET LOCK_TIMEOUT takes milliseconds in an int.
+constexpr int kMaxLockTimeout = 2'000'000;
+
+bool IsLockTimeoutSetting(int seconds) {
+  return seconds >= 0 && seconds <= kMaxLockTimeout;
 }
 
 // Names the first argument that cannot be used, or returns empty text.
@@ -147,6 +169,10 @@ std::string CheckArguments(const char* const (&texts)[4], const SlotsyncOptions*
   }
   if (options != nullptr && !IsEncryptLevel(ReadOptions(options).encrypt)) {
     return "SlotsyncOptions.encrypt is no SlotsyncEncrypt value";
+  }
+  if (options != nullptr && !IsLockTimeoutSetting(ReadOptions(options).lockTimeout)) {
+    return "SlotsyncOptions.lockTimeout must be from 0 to " + std::to_string(kMaxLockTimeout) +
+           " seconds";
   }
   if (result != nullptr && result->size < kSmallestResult) {
     return "SlotsyncResult.size is too small: set it to sizeof(SlotsyncResult)";
@@ -203,6 +229,8 @@ int ToCode(Outcome outcome) {
       return SLOTSYNC_PLANNED;
     case Outcome::kPlanRefused:
       return SLOTSYNC_PLAN_REFUSED;
+    case Outcome::kLockedOut:
+      return SLOTSYNC_LOCKED_OUT;
   }
   return SLOTSYNC_FAILED_BEFORE_TRANSACTION;
 }
@@ -223,6 +251,22 @@ void WriteResult(SlotsyncResult* result, const RunReport& report) {
   if (result->size > kMessageAt) {
     CopyMessage(result->message, std::min(result->size - kMessageAt, sizeof full.message),
                 report.message);
+  }
+  for (const TableRun& table : report.tables) {
+    if (table.status == TableStatus::kStoppedAtNotice && full.tablesAtNotice++ == 0) {
+      full.tableAtNotice = table.tableTag;
+    }
+    if (table.kind == rebuild::TableKind::kDetail && table.status == TableStatus::kRebuilt) {
+      full.rowsCopied += table.rows.value_or(0);
+    }
+  }
+  full.statementsSent = report.statementsSent;
+  full.seconds = report.seconds;
+  constexpr std::size_t kTailAt = offsetof(SlotsyncResult, tablesAtNotice);
+  const std::size_t tailEnd = WholeFields(result->size, kResultTailEnds);
+  if (tailEnd > kTailAt) {
+    std::memcpy(reinterpret_cast<char*>(result) + kTailAt,
+                reinterpret_cast<const char*>(&full) + kTailAt, tailEnd - kTailAt);
   }
 }
 
@@ -250,16 +294,62 @@ std::string Joined(const std::vector<std::string>& names) {
   return text;
 }
 
-void ReportTable(const rebuild::TablePlan& table, const rebuild::Findings& findings,
-                 const SlotsyncOptions& options) {
+int StatusCode(TableStatus status) {
+  switch (status) {
+    case TableStatus::kWorking:
+      return SLOTSYNC_TABLE_WORKING;
+    case TableStatus::kRebuilt:
+      return SLOTSYNC_TABLE_REBUILT;
+    case TableStatus::kNothingToDo:
+      return SLOTSYNC_TABLE_UNCHANGED;
+    case TableStatus::kStoppedAtNotice:
+      return SLOTSYNC_TABLE_AT_NOTICE;
+    case TableStatus::kFailed:
+      return SLOTSYNC_TABLE_FAILED;
+    case TableStatus::kUndone:
+      return SLOTSYNC_TABLE_UNDONE;
+  }
+  return SLOTSYNC_TABLE_PLANNED;
+}
+
+int KindCode(rebuild::TableKind kind) {
+  return kind == rebuild::TableKind::kDetail        ? SLOTSYNC_TABLE_DETAIL
+         : kind == rebuild::TableKind::kPerTerminal ? SLOTSYNC_TABLE_PER_TERMINAL
+                                                    : SLOTSYNC_TABLE_NOTHING_TO_DO;
+}
+
+// What the walk did to the table: rows counted under its lock, time taken.
+void AddRun(SlotsyncTableReport& report, const TableRun& run) {
+  report.status = StatusCode(run.status);
+  report.seconds = run.seconds;
+  report.position = static_cast<int>(run.position);
+  report.count = static_cast<int>(run.count);
+  if (run.rows) report.rows = *run.rows;
+  if (run.rowsLost) report.rowsLost = *run.rowsLost;
+}
+
+void ReportProgress(const TableRun& run, const SlotsyncOptions& options) {
+  SlotsyncTableReport report{};
+  report.size = sizeof report;
+  report.tableTag = run.tableTag;
+  report.kind = KindCode(run.kind);
+  report.tableName = run.tableName.c_str();
+  report.rows = -1;
+  report.rowsLost = -1;
+  report.columnsAdded = "";
+  report.columnsDropped = "";
+  AddRun(report, run);
+  options.onTableProgress(options.tableProgressContext, &report);
+}
+
+void ReportTable(const rebuild::TablePlan& table, const TableRun* run,
+                 const rebuild::Findings& findings, const SlotsyncOptions& options) {
   const std::string added = Joined(table.columnsAdded);
   const std::string dropped = Joined(table.columnsDropped);
   SlotsyncTableReport report{};
   report.size = sizeof report;
   report.tableTag = table.tableTag;
-  report.kind = table.kind == rebuild::TableKind::kDetail        ? SLOTSYNC_TABLE_DETAIL
-                : table.kind == rebuild::TableKind::kPerTerminal ? SLOTSYNC_TABLE_PER_TERMINAL
-                                                                 : SLOTSYNC_TABLE_NOTHING_TO_DO;
+  report.kind = KindCode(table.kind);
   report.tableName = table.tableName.c_str();
   report.rows = table.rows.value_or(-1);
   report.rowsLost = table.emptied.empty() ? 0 : -1;
@@ -277,12 +367,18 @@ void ReportTable(const rebuild::TablePlan& table, const rebuild::Findings& findi
   report.sizeTextsUpdated = table.sizeTextsUpdated ? 1 : 0;
   report.triggerCalled = table.triggerCalled ? 1 : 0;
   report.problems = static_cast<int>(findings.ProblemsOf(table.tableTag));
+  if (run != nullptr) AddRun(report, *run);
   options.onTableReport(options.tableReportContext, &report);
 }
 
-void ReportFindings(const rebuild::Findings& findings, const SlotsyncOptions& options) {
+void ReportFindings(const RunReport& run, const SlotsyncOptions& options) {
+  const rebuild::Findings& findings = run.findings;
   if (options.onTableReport != nullptr) {
-    for (const auto& table : findings.Tables()) ReportTable(table, findings, options);
+    for (std::size_t i = 0; i < findings.Tables().size(); ++i) {
+      const rebuild::TablePlan& table = findings.Tables()[i];
+      const bool walked = i < run.tables.size() && run.tables[i].tableTag == table.tableTag;
+      ReportTable(table, walked ? &run.tables[i] : nullptr, findings, options);
+    }
   }
   if (options.onFinding != nullptr) {
     for (const auto& problem : findings.Problems()) {
@@ -292,6 +388,34 @@ void ReportFindings(const rebuild::Findings& findings, const SlotsyncOptions& op
       options.onFinding(options.findingContext, problem.tableTag, severity,
                         problem.message.c_str());
     }
+  }
+}
+
+const char* OutcomeName(Outcome outcome) {
+  static constexpr const char* kNames[] = {
+      "in step",     "committed", "rolled back",  "failed before transaction",
+      "commit unknown", "busy",  "bad arguments", "previewed",
+      "planned",     "plan refused", "locked out"};
+  return kNames[static_cast<std::size_t>(outcome)];
+}
+
+void AppendMessage(RunReport& report, const std::string& message) {
+  if (!report.message.empty()) report.message += '\n';
+  report.message += message;
+}
+
+// A log that cannot be written is said in the message; the run stands.
+void WriteAuditLog(const ConnectionArguments& arguments, RunReport& report,
+                   const SlotsyncOptions& options) {
+  const std::string path =
+      options.logFile != nullptr ? std::string(options.logFile) : AuditLogFromEnvironment();
+  if (path.empty()) return;
+  try {
+    const std::string failed =
+        AppendAuditLine(path, AuditLine(arguments, report, OutcomeName(report.outcome)));
+    if (!failed.empty()) AppendMessage(report, "warning: " + failed);
+  } catch (const std::exception& e) {
+    AppendMessage(report, std::string("warning: the log could not be written: ") + e.what());
   }
 }
 
@@ -335,8 +459,18 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
                          std::to_string(tableTag).c_str());
     };
   }
+  deps.lockTimeoutSeconds = options.lockTimeout;
+  if (options.onProgress != nullptr) {
+    deps.onLockWait = [&options](const std::string& text) {
+      options.onProgress(options.progressContext, SLOTSYNC_PROGRESS_WAITING, text.c_str());
+    };
+  }
+  if (options.onTableProgress != nullptr) {
+    deps.onTableProgress = [&options](const TableRun& run) { ReportProgress(run, options); };
+  }
   RunReport report = RunRestructure(arguments, deps);
-  ReportFindings(report.findings, options);
+  ReportFindings(report, options);
+  WriteAuditLog(arguments, report, options);
   return report;
 }
 

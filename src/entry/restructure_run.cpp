@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <stdexcept>
 
@@ -60,17 +61,35 @@ bool ConnectionLost(const std::exception_ptr& failure) {
 class Run {
  public:
   Run(const RunDependencies& deps, sql::SqlAccess& access, sql::SqlConnection& connection,
-      sql::SqlQuery& query, ui::ProgressView& window, RunReport& report)
+      sql::SqlQuery& query, ui::ProgressView& window, RunReport& report,
+      const std::string& database)
       : deps_(deps),
         access_(access),
         connection_(connection),
         query_(query),
         window_(window),
-        report_(report) {}
+        report_(report),
+        databaseLock_(access, database) {}
 
   // Failures before the transaction leave as exceptions; everything after
   // StartTransaction is settled here and recorded in the report.
   void Go() {
+    try {
+      Steps();
+    } catch (...) {
+      const std::exception_ptr failure = std::current_exception();
+      // Before the transaction: the database lock goes back at once, not
+      // when the connection is closed.
+      databaseLock_.Release();
+      // The check before the transaction reads the tables too, so a busy
+      // table most often stops the run there.
+      if (IsLockTimeout(failure)) throw LockedOut(MessageOf(failure) + "\n" + HeldBy(lockedTable_));
+      throw;
+    }
+  }
+
+ private:
+  void Steps() {
     if (!SizeTableHasRows()) {
       report_.outcome = Outcome::kInStep;
       return;
@@ -81,6 +100,7 @@ class Run {
       report_.outcome = Outcome::kInStep;
       return;
     }
+    if (!deps_.plan && !LockDatabaseAndRecheck()) return;
     SelectFlaggedRows();
     const bool anyFlagged = !query_.Empty();
     if (deps_.plan) {
@@ -94,10 +114,30 @@ class Run {
     }
     connection_.StartTransaction();
     WalkInTransaction();
+    if (const std::string failed = databaseLock_.Release(); !failed.empty()) {
+      AppendMessage(report_, "warning: " + failed);
+    }
     if (anyFlagged) DisconnectAndHandleMessages();
   }
 
- private:
+  // Two hosts starting together must not both rebuild the same tables, one
+  // after the other or in a deadlock: one run at a time holds the database,
+  // and a run that waited finds out whether the other one has already done
+  // the work.
+  bool LockDatabaseAndRecheck() {
+    if (deps_.lockTimeoutSeconds > 0) SetLockTimeout(access_, deps_.lockTimeoutSeconds);
+    databaseLock_.Take(
+        deps_.lockTimeoutSeconds > 0 ? deps_.lockTimeoutSeconds : kDefaultDatabaseLockSeconds,
+        deps_.onLockWait);
+    report_.slotCount = dictionary::GetSizeSlotCount(access_);
+    report_.slotColumns = CountSlotColumns();
+    if (report_.slotCount != report_.slotColumns) return true;
+    if (const std::string failed = databaseLock_.Release(); !failed.empty()) {
+      AppendMessage(report_, "warning: " + failed);
+    }
+    report_.outcome = Outcome::kInStep;
+    return false;
+  }
   bool SizeTableHasRows() {
     query_.SetText("Select top 1 * From Size");
     query_.Open();  // connects
@@ -230,9 +270,11 @@ class Run {
         rebuilders.RebuildTerminalTables(tableTag);
       }
     } catch (const sql::SqlError& e) {
-      // Without the link, or once the run was interrupted, there is nothing
-      // more to learn.
-      if (e.ConnectionLost() || e.SqlState() == "HY008") throw;
+      // Without the link, once the run was interrupted, or locked out,
+      // there is nothing more to learn.
+      if (IsLockTimeout(std::current_exception())) lockedTable_ = findings.Current().tableName;
+      if (e.ConnectionLost() || e.SqlState() == "HY008" || IsLockTimeout(std::current_exception()))
+        throw;
       findings.Add({tableTag, rebuild::Severity::kRefusal, WithoutTablePrefix(tableTag, e.what())});
     } catch (const std::exception& e) {
       findings.Add({tableTag, rebuild::Severity::kRefusal, WithoutTablePrefix(tableTag, e.what())});
@@ -276,17 +318,27 @@ class Run {
   void WalkInTransaction() {
     try {
       auto rebuilders = deps_.makeRebuilders(access_, *deps_.notices);
+      rebuilders->ReportRowsTo([this](std::int64_t rows) { RowsCounted(rows); });
+      report_.tables.reserve(static_cast<std::size_t>(report_.flaggedRows));
       for (; !query_.End(); query_.Next()) RebuildTable(*rebuilders);
     } catch (const rebuild::QuantitiesAboveN& refused) {
+      EndFailedTable();
       AppendMessage(report_, TablePrefix(refused.what()) + refused.what());
       RollBack(Outcome::kRolledBack);
       // Only now that nothing is locked does the run wait for the user.
       deps_.notices->ShowNotice(rebuild::kSizeDecreaseNotice, ui::kNoticeInformation);
       return;
     } catch (...) {
-      const std::string message = MessageOf(std::current_exception());
+      EndFailedTable();
+      const std::exception_ptr failure = std::current_exception();
+      const std::string message = MessageOf(failure);
       AppendMessage(report_, TablePrefix(message) + message);
-      RollBack(Outcome::kRolledBack);
+      if (IsLockTimeout(failure)) {
+        RollBack(Outcome::kLockedOut);
+        NameLockHolders();
+      } else {
+        RollBack(Outcome::kRolledBack);
+      }
       return;
     }
     if (deps_.dryRun) {
@@ -310,6 +362,7 @@ class Run {
     const std::int32_t tableTag = query_.FieldByName("TableTag").AsInteger();
     currentTableTag_ = tableTag;
     if (deps_.onTable) deps_.onTable(tableTag);
+    BeginTable(tableTag);
     bool rebuilt = true;
     if (IsDetailTableTag(tableTag)) {
       rebuilt = rebuilders.RebuildDetailTable(tableTag);
@@ -317,7 +370,90 @@ class Run {
       rebuilders.RebuildTerminalTables(tableTag);
     }
     if (rebuilt) ++report_.rebuiltTables;
+    TableRun& table = report_.tables.back();
+    table.status = rebuilt ? TableStatus::kRebuilt
+                   : table.kind == rebuild::TableKind::kNothingToDo || !IsNoticeTable(tableTag)
+                       ? TableStatus::kNothingToDo
+                       : TableStatus::kStoppedAtNotice;
+    EndTable(table);
     currentTableTag_.reset();
+  }
+
+  // What the check before the walk learnt about the table at this place.
+  void BeginTable(std::int32_t tableTag) {
+    TableRun& table = report_.tables.emplace_back();
+    table.position = report_.tables.size();
+    table.count = static_cast<std::size_t>(report_.flaggedRows);
+    table.tableTag = tableTag;
+    const auto& plans = report_.findings.Tables();
+    if (table.position <= plans.size() && plans[table.position - 1].tableTag == tableTag) {
+      const rebuild::TablePlan& plan = plans[table.position - 1];
+      table.tableName = plan.tableName;
+      table.kind = plan.kind;
+      if (plan.kind == rebuild::TableKind::kPerTerminal) table.rows = plan.rows;
+      std::int64_t lost = 0;
+      bool known = true;
+      for (const auto& [name, rows] : plan.emptied) {
+        known = known && rows.has_value();
+        lost += rows.value_or(0);
+      }
+      if (known) table.rowsLost = lost;
+    }
+    tableStart_ = std::chrono::steady_clock::now();
+    if (deps_.onTableProgress) deps_.onTableProgress(table);
+  }
+
+  void RowsCounted(std::int64_t rows) {
+    if (report_.tables.empty()) return;
+    report_.tables.back().rows = rows;
+    if (deps_.onTableProgress) deps_.onTableProgress(report_.tables.back());
+  }
+
+  void EndTable(TableRun& table) {
+    table.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - tableStart_).count();
+    if (deps_.onTableProgress) deps_.onTableProgress(table);
+  }
+
+  void EndFailedTable() {
+    if (!currentTableTag_ || report_.tables.empty()) return;
+    report_.tables.back().status = TableStatus::kFailed;
+    EndTable(report_.tables.back());
+  }
+
+  // A detail table that stopped short without a refusal did so at the
+  // size-decrease notice: the check before the walk found it as a notice.
+  bool IsNoticeTable(std::int32_t tableTag) const {
+    const auto& problems = report_.findings.Problems();
+    return report_.findings.Tables().empty() ||
+           std::any_of(problems.begin(), problems.end(), [tableTag](const rebuild::Problem& p) {
+             return p.tableTag == tableTag && p.severity == rebuild::Severity::kNotice;
+           });
+  }
+
+  // Rolled back: the server is asked, on the same connection and with
+  // nothing of the run locked any more, who holds the table the run waited for.
+  void NameLockHolders() {
+    AppendMessage(report_,
+                  HeldBy(report_.tables.empty() ? std::string() : report_.tables.back().tableName));
+  }
+
+  // Who holds locks on the table, asked once the run holds none itself.
+  std::string HeldBy(const std::string& table) {
+    report_.lockedTable = table;
+    if (table.empty()) {
+      return "nothing was changed; a lock wait ran out; try again when the database is less busy";
+    }
+    std::string holders;
+    try {
+      report_.lockHolders = TableLockHolders(access_, table);
+      holders = DescribeHolders(report_.lockHolders);
+      if (holders.empty()) holders = "a session that has let go of it since";
+    } catch (const std::exception& e) {
+      holders = std::string("another session (who could not be asked: ") + e.what() + ")";
+    }
+    return "nothing was changed; table " + table + " is held by " + holders +
+           "; try again when it is free";
   }
 
   // Names the table whose rebuild failed, unless the message already does.
@@ -330,7 +466,12 @@ class Run {
 
   void RollBack(Outcome outcome) {
     report_.outcome = outcome;
-    if (outcome == Outcome::kRolledBack) report_.rebuiltTables = 0;
+    if (outcome == Outcome::kRolledBack || outcome == Outcome::kLockedOut) {
+      report_.rebuiltTables = 0;
+    }
+    for (TableRun& table : report_.tables) {
+      if (table.status == TableStatus::kRebuilt) table.status = TableStatus::kUndone;
+    }
     try {
       connection_.Rollback();
     } catch (const std::exception& e) {
@@ -355,12 +496,13 @@ class Run {
   sql::SqlQuery& query_;
   ui::ProgressView& window_;
   RunReport& report_;
+  DatabaseLock databaseLock_;
   std::optional<std::int32_t> currentTableTag_;
+  std::chrono::steady_clock::time_point tableStart_;
+  std::string lockedTable_;  // the table whose read ran out of time before the transaction
 };
 
-}  // namespace
-
-RunReport RunRestructure(const ConnectionArguments& arguments, const RunDependencies& deps) {
+RunReport RunOnce(const ConnectionArguments& arguments, const RunDependencies& deps) {
   RunReport report;
   const RunGuard guard;
   if (!guard.Entered()) {
@@ -374,16 +516,35 @@ RunReport RunRestructure(const ConnectionArguments& arguments, const RunDependen
     const std::unique_ptr<ui::ProgressView> window = deps.makeProgressView();
     const std::unique_ptr<sql::SqlConnection> connection =
         CreateSizeConnection(arguments, deps.makeClient);
-    if (deps.observeStatement) connection->SetStatementObserver(deps.observeStatement);
+    connection->SetStatementObserver(
+        [&report, &deps](const std::string& text, sql::StatementOutcome outcome) {
+          if (outcome == sql::StatementOutcome::kOk || outcome == sql::StatementOutcome::kFailed ||
+              outcome == sql::StatementOutcome::kFailedIgnored) {
+            ++report.statementsSent;
+          }
+          if (deps.observeStatement) deps.observeStatement(text, outcome);
+        });
     if (deps.observeMessage) connection->SetMessageObserver(deps.observeMessage);
     sql::SqlAccess access;
     access.Add(*connection);
     sql::SqlQuery query(access, sql::kSizeConnectionName);
-    Run(deps, access, *connection, query, *window, report).Go();
+    Run(deps, access, *connection, query, *window, report, arguments.database).Go();
+  } catch (const LockedOut& e) {
+    report.outcome = Outcome::kLockedOut;
+    AppendMessage(report, e.what());
   } catch (...) {
     report.outcome = Outcome::kFailedBeforeTransaction;
     AppendMessage(report, MessageOf(std::current_exception()));
   }
+  return report;
+}
+
+}  // namespace
+
+RunReport RunRestructure(const ConnectionArguments& arguments, const RunDependencies& deps) {
+  const auto start = std::chrono::steady_clock::now();
+  RunReport report = RunOnce(arguments, deps);
+  report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return report;
 }
 

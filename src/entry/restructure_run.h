@@ -9,7 +9,9 @@
 #include <optional>
 #include <string>
 
+#include "entry/run_locks.h"
 #include "entry/size_connection.h"
+#include "entry/table_progress.h"
 #include "rebuild/rebuilders.h"
 #include "sql/sql_access.h"
 #include "ui/notice.h"
@@ -28,6 +30,7 @@ enum class Outcome {
   kPreviewed,                // a dry run that went through and was rolled back as asked
   kPlanned,                  // a plan: a run would commit, and no problem stands in its way
   kPlanRefused,              // a plan: a run would not commit; the findings say why
+  kLockedOut,                // a lock wait ran out; rolled back or never begun, nothing changed
 };
 
 struct RunReport {
@@ -41,6 +44,13 @@ struct RunReport {
   // Per flagged table, what a run does to it and what stands in its way:
   // from the plan, or from the check every run makes before its transaction.
   rebuild::Findings findings;
+  // Each table the walk reached, in order, with what happened to it.
+  std::vector<TableRun> tables;
+  // Locked out at a table: the table and who held locks on it then.
+  std::string lockedTable;
+  std::vector<LockHolder> lockHolders;
+  std::int64_t statementsSent = 0;  // sent to the server, whatever their outcome
+  double seconds = 0;               // the whole run
 };
 
 // What a run needs from outside, so that tests and hosts can stand in.
@@ -59,6 +69,13 @@ struct RunDependencies {
   // Plan only: every read a run makes, no transaction, no write; the writes
   // are reported to observeStatement as planned, in order.
   bool plan = false;
+  // Above 0: SET LOCK_TIMEOUT on the rebuild path, so that no lock wait
+  // lasts longer; the run is locked out instead. 0: waits as long as it takes.
+  std::int32_t lockTimeoutSeconds = 0;
+  // Told, before the wait, whose run holds the database when another does.
+  std::function<void(const std::string& text)> onLockWait;
+  // Each table as its rebuild starts, when its rows are counted, and at its end.
+  std::function<void(const TableRun& table)> onTableProgress;
 };
 
 // The prompt the window shows while tables are rebuilt, GBK.

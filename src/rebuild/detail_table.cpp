@@ -57,11 +57,12 @@ using dictionary::CheckTableName;
 class DetailRebuild {
  public:
   DetailRebuild(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag,
-                Findings* findings)
+                Findings* findings, const RowsCounted& rowsCounted)
       : access_(access),
         notices_(notices),
         tableTag_(tableTag),
         findings_(findings),
+        rowsCounted_(rowsCounted),
         statements_(access) {}
 
   bool Run() {
@@ -74,6 +75,7 @@ class DetailRebuild {
       // added in between would be missing from the copy and lost with the
       // drop.
       oldRows = LockOldTableAndCountRows();
+      if (rowsCounted_) rowsCounted_(oldRows);
     }
     if (row_.found) {
       ReadStoredPartCount();
@@ -500,6 +502,7 @@ class DetailRebuild {
   ui::NoticeBox& notices_;
   const std::int32_t tableTag_;
   Findings* findings_;  // set when planning
+  const RowsCounted& rowsCounted_;
   StatementRunner statements_;
   SModifyRow row_;
   DetailLayout layout_;
@@ -512,10 +515,10 @@ class DetailRebuild {
 }  // namespace
 
 bool RebuildDetailTable(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag,
-                        Findings* findings) {
+                        Findings* findings, const RowsCounted& rowsCounted) {
   // These two TableTags are flagged in some databases but are not rebuilt.
   if (tableTag == 27 || tableTag == 35) return false;
-  return DetailRebuild(access, notices, tableTag, findings).Run();
+  return DetailRebuild(access, notices, tableTag, findings, rowsCounted).Run();
 }
 
 }  // namespace slotsync::rebuild

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 
 #include "rebuild/findings.h"
@@ -19,8 +20,11 @@ namespace slotsync::rebuild {
 // With `findings` the rebuild plans instead (the connection records its
 // writes): problems are recorded there and passed over, no notice is shown,
 // and what the rebuild would do to the table is noted.
+// `rowsCounted`, when set, is told the old table's row count as soon as it
+// is taken under the table lock: the rows the copy has to carry over.
+using RowsCounted = std::function<void(std::int64_t rows)>;
 bool RebuildDetailTable(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag,
-                        Findings* findings = nullptr);
+                        Findings* findings = nullptr, const RowsCounted& rowsCounted = nullptr);
 
 // A detail table holds quantities in slot columns above the new size count.
 // The run rolls back, then shows the size-decrease notice.

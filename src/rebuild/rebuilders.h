@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 
+#include "rebuild/detail_table.h"
 #include "rebuild/findings.h"
 #include "sql/sql_access.h"
 #include "ui/notice.h"
@@ -17,12 +19,15 @@ class Rebuilders {
   // Set: the rebuilds plan into these findings instead of stopping at the
   // first problem (the connection records their writes meanwhile).
   void PlanInto(Findings* findings) { findings_ = findings; }
+  // Told the rows each detail table holds, counted under its table lock.
+  void ReportRowsTo(RowsCounted rowsCounted) { rowsCounted_ = std::move(rowsCounted); }
   // False when it did nothing or stopped at the size-decrease notice.
   virtual bool RebuildDetailTable(std::int32_t tableTag) = 0;
   virtual void RebuildTerminalTables(std::int32_t tableTag) = 0;
 
  protected:
   Findings* findings_ = nullptr;
+  RowsCounted rowsCounted_;
 };
 
 std::unique_ptr<Rebuilders> MakeRebuilders(sql::SqlAccess& access, ui::NoticeBox& notices);

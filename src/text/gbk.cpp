@@ -81,12 +81,19 @@ char32_t NextUtf8(std::string_view s, std::size_t& pos) {
   return cp;
 }
 
+// Opening a converter costs more than most texts take to convert, and every
+// statement of a run is converted twice: one per thread, opened on first use
+// and kept, so a host's threads never share one.
+CodePage936& ThreadCodePage() {
+  thread_local CodePage936 codepage;
+  return codepage;
+}
+
 }  // namespace
 
 std::u16string GbkToUtf16(std::string_view gbk) {
   std::u16string out;
   out.reserve(gbk.size());
-  CodePage936 codepage;
   for (std::size_t i = 0; i < gbk.size();) {
     const auto lead = static_cast<unsigned char>(gbk[i]);
     if (lead < 0x80) {
@@ -97,12 +104,12 @@ std::u16string GbkToUtf16(std::string_view gbk) {
     char16_t mapped = 0;
     if (IsGbkLeadByte(lead) && i + 1 < gbk.size() &&
         IsGbkTrailByte(static_cast<unsigned char>(gbk[i + 1])) &&
-        codepage.Decode(lead, static_cast<unsigned char>(gbk[i + 1]), mapped)) {
+        ThreadCodePage().Decode(lead, static_cast<unsigned char>(gbk[i + 1]), mapped)) {
       out.push_back(mapped);
       i += 2;
       continue;
     }
-    if (lead == 0x80 && codepage.DecodeSingle(lead, mapped)) {
+    if (lead == 0x80 && ThreadCodePage().DecodeSingle(lead, mapped)) {
       out.push_back(mapped);
     } else {
       out.push_back(kReplacementChar);
@@ -121,7 +128,6 @@ bool IsWellFormedGbk(std::string_view gbk) {
 std::string Utf16ToGbk(std::u16string_view utf16) {
   std::string out;
   out.reserve(utf16.size() * 2);
-  CodePage936 codepage;
   for (std::size_t i = 0; i < utf16.size(); ++i) {
     const char16_t c = utf16[i];
     if (c < 0x80) {
@@ -131,7 +137,7 @@ std::string Utf16ToGbk(std::u16string_view utf16) {
       // is one character and becomes one "?".
       if (IsHighSurrogate(c) && i + 1 < utf16.size() && IsLowSurrogate(utf16[i + 1])) ++i;
       out.push_back(kUnmappableByte);
-    } else if (!codepage.Encode(c, out)) {
+    } else if (!ThreadCodePage().Encode(c, out)) {
       out.push_back(kUnmappableByte);
     }
   }

@@ -70,12 +70,38 @@ class EndToEnd : public testing::RunFixture, public ::testing::WithParamInterfac
     };
   }
 
-  ProgramRun Command(const std::vector<std::string>& options = {}) const {
+  // The command as the recording ran: without a lock timeout unless the
+  // test gives one. The table lines and the summary table are left out of
+  // out and err (they have tests of their own) and kept in `tables`.
+  ProgramRun Command(const std::vector<std::string>& options = {}) {
     std::vector<std::string> args = {Built::Command(), "--server", "srv", "--database",
                                      "Shop",           "--user",   "sa"};
+    if (std::find(options.begin(), options.end(), "--lock-timeout") == options.end()) {
+      args.insert(args.end(), {"--lock-timeout", "0"});
+    }
     args.insert(args.end(), options.begin(), options.end());
-    return RunProgram(args, Environment());
+    ProgramRun run = RunProgram(args, Environment());
+    tables = TakeTableLines(run);
+    return run;
   }
+
+  // Moves the command's table lines and summary table out of its output.
+  static std::string TakeTableLines(ProgramRun& run) {
+    std::string tables;
+    for (std::string* stream : {&run.out, &run.err}) {
+      std::string kept;
+      bool inSummary = false;
+      for (const std::string& line : Lines(*stream)) {
+        inSummary = inSummary || line.starts_with("TableTag table ");
+        const bool tableLine =
+            inSummary || (line.starts_with("[") && line.find("] TableTag ") != std::string::npos);
+        (tableLine ? tables : kept) += line + "\n";
+      }
+      *stream = kept;
+    }
+    return tables;
+  }
+  std::string tables;  // the last Command()'s table lines and summary
 
   ProgramRun Host(bool dryRun = false, bool plan = false) const {
     std::vector<std::string> args = {Built::Host(), Built::Library(), "srv", "Shop", "sa", "pw"};
@@ -130,6 +156,9 @@ class EndToEnd : public testing::RunFixture, public ::testing::WithParamInterfac
   entry::RunReport recorded;
   std::vector<std::string> recordedLog;
 };
+
+// The rebuild path gives the database's application lock back before it disconnects.
+inline const std::string kReleaseShopLock = "EXEC " + testing::ReleaseLockSql("Shop");
 
 // The attribute every connection introduces itself with.
 inline const std::string kApp = std::string("APP=slotsync ") + kVersion;

@@ -211,11 +211,14 @@ class WindowsCommand : public WindowsDll {
                                      "--database",
                                      "Shop",
                                      "--user",
-                                     "sa"};
+                                     "sa",
+                                     "--lock-timeout",
+                                     "0"};
     args.insert(args.end(), options.begin(), options.end());
     EnvironmentChanges environment = Environment();
     environment["SLOTSYNC_ODBC_DRIVER"] = WineDriver();
-    const ProgramRun run = RunProgram(args, environment);
+    ProgramRun run = RunProgram(args, environment);
+    TakeTableLines(run);
     EXPECT_EQ(run.exitCode, exitCode) << run.out << run.err;
     EXPECT_EQ(run.out, out);
     EXPECT_EQ(run.err, err);

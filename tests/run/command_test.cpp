@@ -1,8 +1,13 @@
 #include "command.h"
 
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "entry/run_locks.h"
 #include "run_fixture.h"
+#include "scenarios.h"
 
 namespace slotsync::testing {
 namespace {
@@ -13,6 +18,7 @@ class Command : public RunFixture {
   std::ostringstream out, err;
   std::map<std::string, std::string> environment{{"SLOTSYNC_PASSWORD", "pw"}};
   bool errIsTerminal = false;
+  std::vector<int> pauses;
   entry::ClientFactory client = [this](const entry::SizeConnectionSettings& settings) {
     clientsMade.push_back(settings);
     return std::make_unique<ScriptedConnection>(script);
@@ -30,6 +36,7 @@ class Command : public RunFixture {
     };
     terminal.readSecret = [](const std::string&) { return std::string("typed"); };
     terminal.makeClient = &client;
+    terminal.pause = [this](int seconds) { pauses.push_back(seconds); };
     return cli::RunCommand(args, terminal);
   }
 
@@ -132,8 +139,8 @@ TEST_F(Command, DryRunPrintsThePlanAndRollsBack) {
   EXPECT_EQ(Run(Connect({"--dry-run"})), cli::kExitOk);
   EXPECT_NE(out.str().find("[ok] " + kFlaggedSql), std::string::npos);
   const auto& log = script.Log();
-  EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
-            (std::vector<std::string>{"START TRANSACTION", "ROLLBACK", "RELEASE"}));
+  EXPECT_EQ(std::vector<std::string>(log.end() - 4, log.end()),
+            (std::vector<std::string>{"START TRANSACTION", "ROLLBACK", kReleaseLock, "RELEASE"}));
 }
 
 TEST_F(Command, PasswordSources) {
@@ -227,6 +234,70 @@ TEST_F(Command, OutOfStepWithNothingFlaggedIsAWarningThatSaysWhatToFlag) {
                            "12, and S_Modify flags no table"),
             std::string::npos)
       << err.str();
+}
+
+// A detail table rebuilt: its line as it ends, the summary table, and the
+// audit line, which holds the login but never the password.
+TEST_F(Command, ShowsEachTableSummarisesAndLogsTheRun) {
+  ScriptCounts(3, 2);
+  ScriptFlagged({10});
+  DetailScenario{}.Apply(script);
+  const auto log = std::filesystem::temp_directory_path() /
+                   ("slotsync-log-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  std::filesystem::remove(log);
+  environment["SLOTSYNC_PASSWORD"] = "secret-pw";
+  ASSERT_EQ(Run({"-S", "srv", "-d", "db", "-U", "sa", "--log", log.string()}), cli::kExitOk)
+      << err.str();
+  EXPECT_NE(err.str().find("[1/1] TableTag 10 StockDetail: copying 5 rows ... 0.0 s, rebuilt\n"),
+            std::string::npos)
+      << err.str();
+  EXPECT_NE(out.str().find("TableTag table                 kind            rows copied   rows "
+                           "lost  seconds  what happened\n10       StockDetail           detail"
+                           "                    5           0      0.0  rebuilt\n"),
+            std::string::npos)
+      << out.str();
+  std::ifstream in(log);
+  std::string line;
+  ASSERT_TRUE(std::getline(in, line));
+  EXPECT_EQ(line.find("secret-pw"), std::string::npos);
+  const auto json = nlohmann::json::parse(line);
+  EXPECT_EQ(json["login"], "sa");
+  EXPECT_EQ(json["database"], "db");
+  EXPECT_EQ(json["outcome"], "committed");
+  EXPECT_EQ(json["tables"][0]["rows"], 5);
+  EXPECT_EQ(json["statements"], static_cast<std::int64_t>(script.Statements().size()));
+  EXPECT_FALSE(std::getline(in, line));
+  std::filesystem::remove(log);
+  // A log that cannot be written is said, and the run stands.
+  err.str("");
+  ScriptCounts(3, 2);
+  EXPECT_EQ(Run(Connect({"--log", "/nonexistent/dir/log"})), cli::kExitOk);
+  EXPECT_NE(err.str().find("warning: the log /nonexistent/dir/log could not be opened"),
+            std::string::npos)
+      << err.str();
+}
+
+// Locked out at a table: exit 5 after each retry, pausing longer each time.
+TEST_F(Command, LockedOutExitsFiveAfterRetriesThatWaitLongerEachTime) {
+  ScriptCounts(3, 2);
+  ScriptFlagged({10});
+  for (int run = 0; run < 3; ++run) {
+    script.Fail("Select Count(*) From StockDetail With (TabLockX, HoldLock)",
+                "Lock request time out period exceeded.", "HY000", entry::kLockTimeoutError);
+  }
+  DetailScenario{}.Apply(script);
+  EXPECT_EQ(Run(Connect({"--lock-timeout", "7", "--retry", "2"})), cli::kExitLockedOut);
+  EXPECT_EQ(pauses, (std::vector<int>{2, 4}));
+  const auto& log = script.Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "EXEC SET LOCK_TIMEOUT 7000"), 3);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "ROLLBACK"), 3);
+  EXPECT_NE(err.str().find("locked out on try 2 of 3: nothing was changed; table StockDetail is "
+                           "held by a session that has let go of it since; try again when it is "
+                           "free; trying again in 4 s"),
+            std::string::npos)
+      << err.str();
+  EXPECT_NE(err.str().find("--retry N tries again by itself"), std::string::npos);
+  EXPECT_EQ(Run(Connect({"--retry", "11"})), cli::kExitUsage);
 }
 
 }  // namespace

@@ -68,6 +68,7 @@ class FaultSweep : public RunFixture {
     preflightStart_ = at("OPEN Select * from S_Modify Where TableTag=10");
     preflightEnd_ = at("WINDOW PROMPT " + text::GbkToUtf8(entry::kRebuildingPrompt)) - 1;
     commit_ = at("COMMIT");
+    lock_ = at("OPEN " + DatabaseLockSql("db"));
     disconnect_ = at("DISCONNECT");
     ASSERT_LT(start_, commit_);
     ASSERT_LT(commit_, disconnect_);
@@ -124,8 +125,8 @@ class FaultSweep : public RunFixture {
   // nothing but the rollback after the failure, then the disconnect and the
   // messages of the shown window.
   std::vector<std::string> RolledBackAt(std::size_t position) const {
-    return Then(Prefix(position),
-                {"ROLLBACK", "DISCONNECT", "WINDOW MESSAGES", "RELEASE", "WINDOW DESTROY"});
+    return Then(Prefix(position), {"ROLLBACK", kReleaseLock, "DISCONNECT", "WINDOW MESSAGES",
+                                   "RELEASE", "WINDOW DESTROY"});
   }
 
   std::vector<std::size_t> CallPositions() const {
@@ -151,7 +152,7 @@ class FaultSweep : public RunFixture {
       // every problem listed, having sent nothing but reads.
       EXPECT_EQ(report_.outcome, Outcome::kFailedBeforeTransaction);
       EXPECT_TRUE(std::all_of(log.begin(), log.end(), [](const std::string& e) {
-        return !e.starts_with("EXEC ") && e != "START TRANSACTION";
+        return (!e.starts_with("EXEC ") || e == kReleaseLock) && e != "START TRANSACTION";
       })) << Describe(log);
       for (const std::int32_t tag : FourTables().Tags()) {
         const std::string read =
@@ -166,6 +167,8 @@ class FaultSweep : public RunFixture {
       // followed by a look at the collation, which may explain it.
       EXPECT_EQ(report_.outcome, Outcome::kFailedBeforeTransaction);
       std::vector<std::string> tail = {"RELEASE", "WINDOW DESTROY"};
+      // Once the database lock is held, it is given back at once.
+      if (position > lock_) tail.insert(tail.begin(), kReleaseLock);
       if (entry == "OPEN " + kColumnCountSql && !LinkBreaks(sqlState)) {
         tail.insert(tail.begin(), "OPEN " + std::string(entry::kCollationSql));
       }
@@ -208,6 +211,12 @@ class FaultSweep : public RunFixture {
       EXPECT_EQ(log, RolledBackAt(position)) << Describe(log);
       EXPECT_FALSE(report_.failedTableTag.has_value());
       EXPECT_EQ(report_.message, "commit failed: " + kFailure);
+    } else if (position + 1 == disconnect_) {
+      // The lock's release: committed all the same, and the session's end
+      // releases it.
+      EXPECT_EQ(report_.outcome, Outcome::kCommitted);
+      EXPECT_EQ(log, baseline_) << Describe(log);
+      EXPECT_EQ(report_.message, "warning: releasing the database lock failed: " + kFailure);
     } else {
       ASSERT_EQ(position, disconnect_);
       // Committed already: the messages are still handled and everything
@@ -227,7 +236,7 @@ class FaultSweep : public RunFixture {
   std::vector<std::string> baseline_;
   entry::RunReport baselineReport_;
   entry::RunReport report_;
-  std::size_t start_ = 0, commit_ = 0, disconnect_ = 0;
+  std::size_t start_ = 0, commit_ = 0, disconnect_ = 0, lock_ = 0;
   std::size_t preflightStart_ = 0, preflightEnd_ = 0;
 
   bool InPreflight(std::size_t position) const {
@@ -238,8 +247,8 @@ class FaultSweep : public RunFixture {
 TEST_F(FaultSweep, TheSuccessfulRunRebuildsAllFourTablesInOneTransaction) {
   EXPECT_EQ(std::vector<std::string>(baseline_.begin() + static_cast<std::ptrdiff_t>(commit_),
                                      baseline_.end()),
-            (std::vector<std::string>{"COMMIT", "DISCONNECT", "WINDOW MESSAGES", "RELEASE",
-                                      "WINDOW DESTROY"}));
+            (std::vector<std::string>{"COMMIT", kReleaseLock, "DISCONNECT", "WINDOW MESSAGES",
+                                      "RELEASE", "WINDOW DESTROY"}));
   std::vector<std::string> cleared;
   for (const auto& entry : baseline_) {
     if (entry.starts_with("EXEC Update S_Modify Set Modified=0")) cleared.push_back(entry);
@@ -264,6 +273,7 @@ TEST_F(FaultSweep, TheSuccessfulRunRebuildsAllFourTablesInOneTransaction) {
   EXPECT_EQ(Prefix(preflightStart_ - 1),
             (std::vector<std::string>{"WINDOW CREATE", "CONNECT", "OPEN " + kSizeSql,
                                       "OPEN " + kSlotCountSql, "OPEN " + kColumnCountSql,
+                                      kLockAndRecheck[0], kLockAndRecheck[1], kLockAndRecheck[2],
                                       "OPEN " + kFlaggedSql, "OPEN " + kPreconditionSql}));
   // The check before the transaction reads every flagged table, and only reads.
   for (std::size_t p = preflightStart_; p <= preflightEnd_; ++p) {

@@ -58,10 +58,11 @@ TEST_F(RestructureRun, AnyDifferenceStartsTheWalk) {
     const auto report = RunIt();
     EXPECT_EQ(report.outcome, Outcome::kCommitted) << n << " " << m;
     EXPECT_EQ(script.Log(),
-              Concat({kChecks,
+              Concat({kChecks, kLockAndRecheck,
                       {"OPEN " + kFlaggedSql, "OPEN " + kPreconditionSql},
                       kShowWindow,
-                      {"START TRANSACTION", "DETAIL 21", "COMMIT", "DISCONNECT", "WINDOW MESSAGES"},
+                      {"START TRANSACTION", "DETAIL 21", "COMMIT", kReleaseLock, "DISCONNECT",
+                       "WINDOW MESSAGES"},
                       kRelease}));
   }
 }
@@ -73,7 +74,9 @@ TEST_F(RestructureRun, DifferentCountsWithNothingFlaggedCommitAnEmptyTransaction
   EXPECT_EQ(report.outcome, Outcome::kCommitted);
   EXPECT_EQ(report.flaggedRows, 0);
   EXPECT_EQ(script.Log(),
-            Concat({kChecks, {"OPEN " + kFlaggedSql, "START TRANSACTION", "COMMIT"}, kRelease}));
+            Concat({kChecks, kLockAndRecheck,
+                    {"OPEN " + kFlaggedSql, "START TRANSACTION", "COMMIT", kReleaseLock},
+                    kRelease}));
 }
 
 TEST_F(RestructureRun, DispatchesByTableTag) {
@@ -100,11 +103,11 @@ TEST_F(RestructureRun, TheFirstFailureRollsBackAndLeavesLaterRowsUnvisited) {
   EXPECT_EQ(report.failedTableTag, 3);
   EXPECT_EQ(report.rebuiltTables, 0);
   EXPECT_EQ(report.message, "TableTag 3: Invalid column name 'x_13'");
-  EXPECT_EQ(script.Log(), Concat({kChecks,
+  EXPECT_EQ(script.Log(), Concat({kChecks, kLockAndRecheck,
                                   {"OPEN " + kFlaggedSql, "OPEN " + kPreconditionSql},
                                   kShowWindow,
                                   {"START TRANSACTION", "DETAIL 1", "DETAIL 2", "DETAIL 3",
-                                   "ROLLBACK", "DISCONNECT", "WINDOW MESSAGES"},
+                                   "ROLLBACK", kReleaseLock, "DISCONNECT", "WINDOW MESSAGES"},
                                   kRelease}));
 }
 
@@ -121,7 +124,7 @@ TEST_F(RestructureRun, EndOfTransactionFailures) {
        [](Script& s) { s.FailCommit("The transaction log is full"); },
        Outcome::kRolledBack,
        "commit failed: The transaction log is full",
-       {"COMMIT", "ROLLBACK", "DISCONNECT"}},
+       {"COMMIT", "ROLLBACK", kReleaseLock, "DISCONNECT"}},
       {"link breaks during the commit",
        [](Script& s) {
          s.FailCommit("Communication link failure", "08S01");
@@ -129,12 +132,12 @@ TEST_F(RestructureRun, EndOfTransactionFailures) {
        },
        Outcome::kCommitUnknown,
        "commit failed: Communication link failure\nrollback failed: Communication link failure",
-       {"COMMIT", "ROLLBACK", "DISCONNECT"}},
+       {"COMMIT", "ROLLBACK", kReleaseLock, "DISCONNECT"}},
       {"disconnect fails after a commit",
        [](Script& s) { s.FailDisconnect("Connection is busy"); },
        Outcome::kCommitted,
        "disconnect failed: Connection is busy",
-       {"COMMIT", "DISCONNECT"}},
+       {"COMMIT", kReleaseLock, "DISCONNECT"}},
   };
   for (const auto& c : cases) {
     Script fresh;
@@ -145,7 +148,7 @@ TEST_F(RestructureRun, EndOfTransactionFailures) {
     const auto report = RunIt();
     EXPECT_EQ(report.outcome, c.outcome) << c.name;
     EXPECT_EQ(report.message, c.message) << c.name;
-    const Log expected = Concat({kChecks,
+    const Log expected = Concat({kChecks, kLockAndRecheck,
                                  {"OPEN " + kFlaggedSql, "OPEN " + kPreconditionSql},
                                  kShowWindow,
                                  {"START TRANSACTION", "DETAIL 21"},
@@ -191,13 +194,14 @@ TEST_F(RestructureRun, FailuresBeforeTheTransactionLeaveAfterTheRelease) {
          s.Answer(kSizeSql, Rows({"SizeID"}, {{"1"}}));
          s.Answer(kSlotCountSql, Rows({"", "SizeGroupID"}, {{"14", "1"}}));
          s.Answer(kColumnCountSql, Column("", {"12"}));
+         s.Answer(DatabaseLockSql("db"), Column("", {"0"}));
          s.Answer(kFlaggedSql, Rows({"TableTag"}, {{"21"}}));
          s.FailStartTransaction("no");
        },
-       Concat({kChecks,
+       Concat({kChecks, kLockAndRecheck,
                {"OPEN " + kFlaggedSql, "OPEN " + kPreconditionSql},
                kShowWindow,
-               {"START TRANSACTION"},
+               {"START TRANSACTION", kReleaseLock},
                kRelease})},
   };
   for (const auto& c : cases) {
@@ -288,7 +292,9 @@ TEST_F(RestructureRun, PreconditionsRefuseBeforeTheTransaction) {
     EXPECT_EQ(report.outcome, Outcome::kFailedBeforeTransaction);
     EXPECT_NE(report.message.find(c.says), std::string::npos) << report.message;
     EXPECT_EQ(log,
-              Concat({kChecks, {"OPEN " + kFlaggedSql, "OPEN " + kPreconditionSql}, kRelease}));
+              Concat({kChecks, kLockAndRecheck,
+                      {"OPEN " + kFlaggedSql, "OPEN " + kPreconditionSql, kReleaseLock},
+                      kRelease}));
   }
 }
 
@@ -318,11 +324,11 @@ TEST_F(RestructureRun, ADryRunRollsBackInsteadOfCommitting) {
   const auto report = RunIt();
   EXPECT_EQ(report.outcome, Outcome::kPreviewed);
   EXPECT_EQ(report.rebuiltTables, 2);
-  EXPECT_EQ(script.Log(), Concat({kChecks,
+  EXPECT_EQ(script.Log(), Concat({kChecks, kLockAndRecheck,
                                   {"OPEN " + kFlaggedSql, "OPEN " + kPreconditionSql},
                                   kShowWindow,
                                   {"START TRANSACTION", "DETAIL 21", "TERMINAL 101", "ROLLBACK",
-                                   "DISCONNECT", "WINDOW MESSAGES"},
+                                   kReleaseLock, "DISCONNECT", "WINDOW MESSAGES"},
                                   kRelease}));
 }
 

@@ -4,6 +4,7 @@
 
 #include "entry/restructure_run.h"
 #include "run_fixture.h"
+#include "four_tables.h"
 #include "scenarios.h"
 
 namespace slotsync::testing {
@@ -121,13 +122,152 @@ TEST_F(WholeRun, RefusalsComeBeforeAnyLockAndNoticesAfterTheRollback) {
     if (c.outcome == entry::Outcome::kFailedBeforeTransaction) {
       // Nothing locked, nothing written, no transaction.
       EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](const std::string& entry) {
-        return entry.starts_with("EXEC ") || entry == "START TRANSACTION" ||
+        return (entry.starts_with("EXEC ") && entry != kReleaseLock) ||
+               entry == "START TRANSACTION" ||
                entry.find("TabLockX") != std::string::npos;
       }));
     } else {
       EXPECT_EQ(*std::prev(notice), "ROLLBACK");
     }
   }
+}
+
+// What each table of the run came to, in order, with the rows it copied
+// (from the count under the table lock) and the rows recreated tables held.
+TEST_F(WholeRun, EachTableIsReportedAsItGoesAndAtTheEnd) {
+  ScriptDatabase([](DetailScenario& detail, TerminalScenario&) {
+    detail.rowsHeld = "7";
+    detail.rowsCopied = "7";
+  });
+  std::vector<std::string> seen;
+  entry::RunDependencies deps = WithRealRebuilders(Dependencies());
+  deps.onTableProgress = [&seen](const entry::TableRun& t) {
+    seen.push_back(std::to_string(t.position) + "/" + std::to_string(t.count) + " " +
+                   std::to_string(t.tableTag) + " " + t.tableName + " " +
+                   (t.rows ? std::to_string(*t.rows) : "?") + " " + entry::StatusText(t.status));
+  };
+  const auto report = entry::RunRestructure({"srv", "db", "sa", "pw"}, deps);
+  ASSERT_EQ(report.outcome, entry::Outcome::kCommitted) << report.message;
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "1/3 10 StockDetail ? working", "1/3 10 StockDetail 7 working",
+                      "1/3 10 StockDetail 7 rebuilt", "2/3 101 Term101 ? working",
+                      "2/3 101 Term101 ? rebuilt", "3/3 111 Term111 ? working",
+                      "3/3 111 Term111 ? rebuilt"}));
+  ASSERT_EQ(report.tables.size(), 3u);
+  EXPECT_EQ(report.tables[0].rowsLost, 0);
+  EXPECT_TRUE(report.tables[1].rowsLost.has_value());
+  EXPECT_GT(report.statementsSent, 20);
+}
+
+// Lock waits on a busy database: bounded, and the run names who is in its way.
+TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
+  const std::string table = "Select Count(*) From StockDetail With (TabLockX, HoldLock)";
+  const sql::ResultSet holder =
+      Rows({"session_id", "host_name", "program_name", "login_name", ""},
+           {{"53", "POS-07", "ShopPOS.exe", "cashier", "95"}});
+  struct Case {
+    const char* name;
+    std::int32_t lockTimeout;
+    std::function<void(Script&)> busy;
+    entry::Outcome outcome;
+    std::vector<std::string> inMessage;  // and, in order, in the log:
+    std::vector<std::string> calls;
+    std::string waitSaid;
+  };
+  const std::string wait5 = "OPEN " + DatabaseLockSql("db", 5000);
+  const Case cases[] = {
+      {"a terminal holds a table",
+       5,
+       [&](Script& s) {
+         s.Fail(table, "Lock request time out period exceeded.", "HY000", 1222);
+         s.Answer(entry::TableHoldersSql("StockDetail"), holder);
+       },
+       entry::Outcome::kLockedOut,
+       {"TableTag 10: Lock request time out period exceeded.",
+        "nothing was changed; table StockDetail is held by session 53 (host POS-07, program "
+        "ShopPOS.exe, login cashier, transaction open 95 s); try again when it is free"},
+       {"EXEC SET LOCK_TIMEOUT 5000", "OPEN " + DatabaseLockSql("db"), "START TRANSACTION",
+        "OPEN " + table, "ROLLBACK", "OPEN " + entry::TableHoldersSql("StockDetail"),
+        kReleaseLock, "DISCONNECT"},
+       ""},
+      {"a terminal holds a table the check before the transaction reads",
+       5,
+       [&](Script& s) {
+         s.Fail(DetailScenario::CatalogRowsSql("StockDetail"), "Lock request time out.", "HY000",
+                1222);
+         s.Answer(entry::TableHoldersSql("StockDetail"), holder);
+       },
+       entry::Outcome::kLockedOut,
+       {"Lock request time out.\nnothing was changed; table StockDetail is held by session 53"},
+       {"OPEN " + DetailScenario::CatalogRowsSql("StockDetail"), kReleaseLock,
+        "OPEN " + entry::TableHoldersSql("StockDetail"), "RELEASE"},
+       ""},
+      {"another run keeps the database",
+       5,
+       [&](Script& s) {
+         s.Answer(DatabaseLockSql("db"), Column("", {"-1"}));
+         s.Answer(DatabaseLockSql("db", 5000), Column("", {"-1"}));
+         s.Answer(entry::DatabaseLockHoldersSql(), holder);
+       },
+       entry::Outcome::kLockedOut,
+       {"another run holds the database (session 53 (host POS-07"},
+       {"EXEC SET LOCK_TIMEOUT 5000", "OPEN " + DatabaseLockSql("db"),
+        "OPEN " + entry::DatabaseLockHoldersSql(), wait5, "RELEASE"},
+       "waiting up to 5 s for the run of session 53 (host POS-07, program ShopPOS.exe, login "
+       "cashier, transaction open 95 s) to end"},
+      {"the other run did the work meanwhile",
+       0,
+       [&](Script& s) {
+         s.Answer(DatabaseLockSql("db"), Column("", {"-1"}));
+         s.Answer(DatabaseLockSql("db", 60000), Column("", {"1"}));
+         // The first count, then the second, under the lock.
+         s.Answer(kColumnCountSql, Column("", {"2"}));
+         s.Answer(kColumnCountSql, Column("", {"3"}));
+       },
+       entry::Outcome::kInStep,
+       {},
+       {"OPEN " + DatabaseLockSql("db"), "OPEN " + DatabaseLockSql("db", 60000),
+        "OPEN " + kSlotCountSql, "OPEN " + kColumnCountSql, kReleaseLock, "RELEASE"},
+       "waiting up to 60 s for the run of another run to end"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    script = Script();
+    c.busy(script);  // answered before the ordinary answers
+    ScriptDatabase();
+    std::string said;
+    entry::RunDependencies deps = WithRealRebuilders(Dependencies());
+    deps.lockTimeoutSeconds = c.lockTimeout;
+    deps.onLockWait = [&said](const std::string& text) { said = text; };
+    const auto report = entry::RunRestructure({"srv", "db", "sa", "pw"}, deps);
+    EXPECT_EQ(report.outcome, c.outcome) << report.message;
+    for (const auto& part : c.inMessage) {
+      EXPECT_NE(report.message.find(part), std::string::npos) << report.message;
+    }
+    auto from = script.Log().begin();
+    for (const auto& call : c.calls) {
+      from = std::find(from, script.Log().end(), call);
+      EXPECT_NE(from, script.Log().end()) << call;
+    }
+    EXPECT_EQ(said, c.waitSaid);
+    const auto& log = script.Log();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& e) { return e.starts_with("EXEC SET LOCK"); }),
+              c.lockTimeout > 0 ? 1 : 0);
+  }
+}
+
+// The in-step path sends its three statements and nothing else, whatever
+// the lock options.
+TEST_F(WholeRun, InStepIsThreeStatementsWithALockTimeoutToo) {
+  ScriptCounts(3, 3);
+  entry::RunDependencies deps = Dependencies();
+  deps.lockTimeoutSeconds = 30;
+  EXPECT_EQ(entry::RunRestructure({"srv", "db", "sa", "pw"}, deps).outcome,
+            entry::Outcome::kInStep);
+  EXPECT_EQ(script.Statements(),
+            (std::vector<std::string>{"OPEN " + kSizeSql, "OPEN " + kSlotCountSql,
+                                      "OPEN " + kColumnCountSql}));
 }
 
 }  // namespace

@@ -1,0 +1,164 @@
+#include "table_display.h"
+
+#include <cstdio>
+#include <iomanip>
+#include <sstream>
+
+#include "summary.h"
+#include "ui/console_line.h"
+
+namespace slotsync::cli {
+namespace {
+
+const char* KindName(int kind) {
+  switch (kind) {
+    case SLOTSYNC_TABLE_DETAIL:
+      return "detail";
+    case SLOTSYNC_TABLE_PER_TERMINAL:
+      return "per-terminal";
+    default:
+      return "none";
+  }
+}
+
+const char* StatusName(int status) {
+  switch (status) {
+    case SLOTSYNC_TABLE_WORKING:
+      return "working";
+    case SLOTSYNC_TABLE_REBUILT:
+      return "rebuilt";
+    case SLOTSYNC_TABLE_UNCHANGED:
+      return "nothing to do";
+    case SLOTSYNC_TABLE_AT_NOTICE:
+      return "stopped at the size-decrease notice";
+    case SLOTSYNC_TABLE_FAILED:
+      return "failed";
+    case SLOTSYNC_TABLE_UNDONE:
+      return "rolled back";
+    default:
+      return "not reached";
+  }
+}
+
+std::string Seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", seconds);
+  return text;
+}
+
+std::string Count(long long number) {
+  return number < 0 ? "-" : WithThousands(number);
+}
+
+}  // namespace
+
+std::string WithThousands(long long number) {
+  std::string digits = std::to_string(number < 0 ? -number : number);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return number < 0 ? "-" + digits : digits;
+}
+
+void TableDisplay::Attach(SlotsyncOptions& options) {
+  options.onTableReport = OnReport;
+  options.tableReportContext = this;
+  options.onFinding = OnFinding;
+  options.findingContext = this;
+  if (quiet_) return;
+  options.onTableProgress = OnProgress;
+  options.tableProgressContext = this;
+  // The table lines take the place of the built-in spinner.
+  options.onProgress = OnWindow;
+  options.progressContext = this;
+}
+
+void TableDisplay::OnProgress(void* context, const SlotsyncTableReport* table) {
+  static_cast<TableDisplay*>(context)->ShowProgress(*table);
+}
+
+void TableDisplay::OnReport(void* context, const SlotsyncTableReport* table) {
+  auto& self = *static_cast<TableDisplay*>(context);
+  self.rows_.push_back({table->tableTag, table->tableName, table->kind, table->rows,
+                        table->rowsLost, table->seconds, table->status});
+}
+
+void TableDisplay::OnFinding(void* context, int tableTag, int severity, const char* message) {
+  if (severity != SLOTSYNC_NOTICE) return;
+  static_cast<TableDisplay*>(context)->notices_.emplace_back(tableTag, message);
+}
+
+void TableDisplay::OnWindow(void* context, int event, const char* text) {
+  auto& self = *static_cast<TableDisplay*>(context);
+  if (event == SLOTSYNC_PROGRESS_PROMPT) self.prompt_ = text;
+  const bool plainShow = event == SLOTSYNC_PROGRESS_SHOW && !self.terminal_.errIsTerminal;
+  if (event != SLOTSYNC_PROGRESS_WAITING && !plainShow) return;
+  const ui::ConsoleLine console;
+  *self.terminal_.err << "slotsync: "
+                      << Shown(plainShow ? self.prompt_ : text, self.terminal_.errIsTerminal)
+                      << std::endl;
+}
+
+std::string TableDisplay::ProgressLine(const SlotsyncTableReport& table) const {
+  std::string line = "[" + std::to_string(table.position) + "/" + std::to_string(table.count) +
+                     "] TableTag " + std::to_string(table.tableTag);
+  if (table.tableName[0] != '\0') line += " " + Shown(table.tableName, terminal_.errIsTerminal);
+  line += ": ";
+  if (table.kind == SLOTSYNC_TABLE_DETAIL) {
+    line += table.rows < 0 ? "locking" : "copying " + WithThousands(table.rows) + " rows";
+  } else if (table.kind == SLOTSYNC_TABLE_PER_TERMINAL) {
+    line += "recreating empty";
+  } else {
+    line += "checking";
+  }
+  line += " ...";
+  if (table.status != SLOTSYNC_TABLE_WORKING) {
+    line += " " + Seconds(table.seconds) + " s, " + StatusName(table.status);
+  }
+  return line;
+}
+
+void TableDisplay::ShowProgress(const SlotsyncTableReport& table) {
+  const std::string line = ProgressLine(table);
+  const bool done = table.status != SLOTSYNC_TABLE_WORKING;
+  const ui::ConsoleLine console;
+  std::ostream& err = *terminal_.err;
+  if (!terminal_.errIsTerminal) {
+    // Plain lines for a log: one per table, when it is done.
+    if (done) err << line << '\n' << std::flush;
+    return;
+  }
+  // Blanks over what is left of the longer line before, which works on
+  // every console, escape sequences or not.
+  err << '\r' << line;
+  if (line.size() < drawn_) err << std::string(drawn_ - line.size(), ' ');
+  drawn_ = done ? 0 : line.size();
+  if (done) err << '\n';
+  err << std::flush;
+}
+
+void TableDisplay::PrintSummary() const {
+  std::ostream& err = *terminal_.err;
+  for (const auto& [tableTag, why] : notices_) {
+    for (const Row& row : rows_) {
+      if (row.tableTag != tableTag || row.status != SLOTSYNC_TABLE_AT_NOTICE) continue;
+      err << "slotsync: TableTag " << tableTag
+          << " stays flagged: " << Shown(why, terminal_.errIsTerminal) << '\n';
+    }
+  }
+  if (quiet_ || rows_.empty()) return;
+  std::ostringstream table;
+  table << std::left << std::setw(9) << "TableTag" << std::setw(22) << "table" << std::setw(14)
+        << "kind" << std::right << std::setw(13) << "rows copied" << std::setw(12) << "rows lost"
+        << std::setw(9) << "seconds"
+        << "  what happened\n";
+  for (const Row& row : rows_) {
+    const bool copied = row.kind == SLOTSYNC_TABLE_DETAIL;
+    table << std::left << std::setw(9) << row.tableTag << std::setw(22)
+          << (row.tableName.empty() ? "-" : Shown(row.tableName, terminal_.outIsTerminal))
+          << std::setw(14) << KindName(row.kind) << std::right << std::setw(13)
+          << (copied ? Count(row.rows) : "-") << std::setw(12) << Count(row.rowsLost)
+          << std::setw(9) << Seconds(row.seconds) << "  " << StatusName(row.status) << '\n';
+  }
+  *terminal_.out << table.str();
+}
+
+}  // namespace slotsync::cli

@@ -1,0 +1,54 @@
+#pragma once
+
+// The command's view of the tables a run works on: a line per table as it
+// goes (one line updated in place on a terminal), who holds the database
+// while the run waits, and at the end a summary table.
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "slotsync/slotsync.h"
+
+namespace slotsync::cli {
+
+class TableDisplay {
+ public:
+  TableDisplay(const Terminal& terminal, bool quiet) : terminal_(terminal), quiet_(quiet) {}
+
+  // Sets the callbacks of the run's options to this display.
+  void Attach(SlotsyncOptions& options);
+  // The summary table on standard output, and on standard error each table
+  // that stays flagged with the reason.
+  void PrintSummary() const;
+
+ private:
+  struct Row {
+    int tableTag = 0;
+    std::string tableName;  // GBK
+    int kind = 0;
+    long long rows = -1, rowsLost = -1;
+    double seconds = 0;
+    int status = 0;
+  };
+  static void SLOTSYNC_CALL OnProgress(void* context, const SlotsyncTableReport* table);
+  static void SLOTSYNC_CALL OnReport(void* context, const SlotsyncTableReport* table);
+  static void SLOTSYNC_CALL OnFinding(void* context, int tableTag, int severity,
+                                      const char* message);
+  static void SLOTSYNC_CALL OnWindow(void* context, int event, const char* text);
+  void ShowProgress(const SlotsyncTableReport& table);
+  std::string ProgressLine(const SlotsyncTableReport& table) const;
+
+  const Terminal& terminal_;
+  bool quiet_;
+  std::vector<Row> rows_;
+  std::vector<std::pair<int, std::string>> notices_;  // TableTag, why it stays flagged
+  std::size_t drawn_ = 0;                             // the width of the line updated in place
+  std::string prompt_;                                // GBK, the run's prompt
+};
+
+// 1234567 as "1,234,567".
+std::string WithThousands(long long number);
+
+}  // namespace slotsync::cli

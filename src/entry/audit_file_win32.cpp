@@ -1,0 +1,42 @@
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "entry/audit_log.h"
+#include "text/gbk.h"
+
+namespace slotsync::entry {
+namespace {
+
+std::string LastErrorText() {
+  return "Windows error " + std::to_string(GetLastError());
+}
+
+}  // namespace
+
+std::string AppendAuditLine(const std::string& gbkPath, const std::string& line) {
+  const std::u16string path = text::GbkToUtf16(gbkPath);
+  // Append access alone: every write goes to the end of the file in one
+  // piece, whoever else appends meanwhile.
+  const HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return "the log " + gbkPath + " could not be opened: " + LastErrorText();
+  }
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  const std::string failure = LastErrorText();
+  CloseHandle(file);
+  if (!ok || written != line.size())
+    return "the log " + gbkPath + " could not be written: " + failure;
+  return {};
+}
+
+std::string AuditLogFromEnvironment() {
+  const wchar_t* path = _wgetenv(L"SLOTSYNC_LOG");
+  if (path == nullptr) return {};
+  return text::Utf16ToGbk(reinterpret_cast<const char16_t*>(path));
+}
+
+}  // namespace slotsync::entry

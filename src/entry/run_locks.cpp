@@ -1,0 +1,161 @@
+#include "entry/run_locks.h"
+
+#include "sql/statement_template.h"
+
+namespace slotsync::entry {
+namespace {
+
+// Who holds locks, with how long each holder's transaction has been open;
+// the condition picks the locks.
+constexpr const char* kHoldersSql =
+    "Select Distinct s.session_id,s.host_name,s.program_name,s.login_name,"
+    "DateDiff(second,t.transaction_begin_time,GetDate()) From sys.dm_tran_locks l Join "
+    "sys.dm_exec_sessions s On s.session_id=l.request_session_id Left Join "
+    "sys.dm_tran_session_transactions st On st.session_id=s.session_id Left Join "
+    "sys.dm_tran_active_transactions t On t.transaction_id=st.transaction_id Where "
+    "l.resource_database_id=DB_ID() and l.request_status='GRANT' and "
+    "l.request_session_id<>@@SPID and %s Order by s.session_id";
+
+std::vector<LockHolder> ReadHolders(sql::SqlAccess& access, const std::string& text) {
+  sql::SqlQuery query(access, sql::kSizeConnectionName);
+  query.SetText(text);
+  query.Open();
+  std::vector<LockHolder> holders;
+  for (; !query.End(); query.Next()) {
+    LockHolder holder;
+    holder.session = query.Field(0).AsInteger();
+    holder.host = query.Field(1).AsString();
+    holder.program = query.Field(2).AsString();
+    holder.login = query.Field(3).AsString();
+    if (!query.Field(4).IsNull()) holder.transactionSeconds = query.Field(4).AsInteger();
+    holders.push_back(std::move(holder));
+  }
+  return holders;
+}
+
+// The database name inside an N'' literal.
+std::string Quoted(const std::string& text) {
+  std::string quoted;
+  for (const char c : text) {
+    quoted += c;
+    if (c == '\'') quoted += '\'';
+  }
+  return quoted;
+}
+
+}  // namespace
+
+bool IsLockTimeout(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const sql::SqlError& e) {
+    for (const sql::Diagnostic& d : e.Diagnostics()) {
+      if (d.nativeError == kLockTimeoutError) return true;
+    }
+  } catch (...) {
+  }
+  return false;
+}
+
+std::string DescribeHolders(const std::vector<LockHolder>& holders) {
+  std::string text;
+  for (const LockHolder& h : holders) {
+    if (!text.empty()) text += "; ";
+    text += sql::Format("session %d (host %s, program %s, login %s", h.session, h.host, h.program,
+                        h.login);
+    text += h.transactionSeconds ? sql::Format(", transaction open %d s)", *h.transactionSeconds)
+                                 : std::string(", no open transaction)");
+  }
+  return text;
+}
+
+void SetLockTimeout(sql::SqlAccess& access, std::int32_t seconds) {
+  sql::SqlQuery query(access, sql::kSizeConnectionName);
+  query.SetText(sql::Format("SET LOCK_TIMEOUT %d", seconds * 1000));
+  query.Execute();
+}
+
+std::string TableHoldersSql(const std::string& table) {
+  // Table locks name the object, row and page locks its partitions.
+  return sql::Format(kHoldersSql,
+                     sql::Format("(l.resource_associated_entity_id=Object_ID('%s') Or "
+                                 "l.resource_associated_entity_id In (Select hobt_id From "
+                                 "sys.partitions Where object_id=Object_ID('%s')))",
+                                 table, table));
+}
+
+std::string DatabaseLockHoldersSql() {
+  // The server keeps only the first 32 characters of the resource's name in
+  // the description; application locks are per database, and only runs take
+  // one named like this.
+  return sql::Format(
+      kHoldersSql,
+      "l.resource_type='APPLICATION' and CharIndex(N'[slotsync:',l.resource_description)>0");
+}
+
+std::vector<LockHolder> TableLockHolders(sql::SqlAccess& access, const std::string& table) {
+  return ReadHolders(access, TableHoldersSql(table));
+}
+
+DatabaseLock::DatabaseLock(sql::SqlAccess& access, const std::string& database)
+    : access_(access), resource_("slotsync:" + Quoted(database)) {}
+
+std::int32_t DatabaseLock::Request(std::int32_t milliseconds) {
+  sql::SqlQuery query(access_, sql::kSizeConnectionName);
+  query.SetText(sql::Format(
+      "Declare @Result int Exec @Result=sp_getapplock @Resource=N'%s',@LockMode='Exclusive',"
+      "@LockOwner='Session',@LockTimeout=%d Select @Result",
+      resource_, milliseconds));
+  query.Open();
+  if (query.Empty()) throw sql::SqlError("sp_getapplock gave no answer for " + resource_);
+  return query.Field(0).AsInteger();
+}
+
+std::string DatabaseLock::HolderText() {
+  try {
+    const std::string holders = DescribeHolders(ReadHolders(access_, DatabaseLockHoldersSql()));
+    return holders.empty() ? "another run" : holders;
+  } catch (const sql::SqlError& e) {
+    if (e.ConnectionLost()) throw;
+    // Without VIEW SERVER STATE the server does not say; the wait is the same.
+    return "another run (who could not be asked: " + std::string(e.what()) + ")";
+  }
+}
+
+void DatabaseLock::Take(std::int32_t seconds,
+                        const std::function<void(const std::string&)>& waiting) {
+  // Asked first without waiting, so that a wait is always announced.
+  std::int32_t result = Request(0);
+  if (result == -1) {
+    const std::string holder = HolderText();
+    if (waiting) {
+      waiting(sql::Format("waiting up to %d s for the run of %s to end", seconds, holder));
+    }
+    result = Request(seconds * 1000);
+    if (result == -1) {
+      throw LockedOut(sql::Format(
+          "another run holds the database (%s) and did not end within %d s; nothing was changed",
+          holder, seconds));
+    }
+  }
+  if (result < 0) {
+    throw sql::SqlError(sql::Format("sp_getapplock refused %s with %d", resource_, result));
+  }
+  held_ = true;
+}
+
+std::string DatabaseLock::Release() {
+  if (!held_) return {};
+  held_ = false;
+  try {
+    sql::SqlQuery query(access_, sql::kSizeConnectionName);
+    query.SetText(
+        sql::Format("Exec sp_releaseapplock @Resource=N'%s',@LockOwner='Session'", resource_));
+    query.Execute();
+    return {};
+  } catch (const std::exception& e) {
+    return std::string("releasing the database lock failed: ") + e.what();
+  }
+}
+
+}  // namespace slotsync::entry
