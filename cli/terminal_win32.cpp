@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <istream>
 #include <map>
 #include <memory>
@@ -25,6 +26,9 @@ namespace slotsync::cli {
 namespace {
 
 std::atomic<bool> interrupted{false};
+// What the command does on the first Ctrl+C while it watches a run.
+std::mutex interruptMutex;
+std::function<void()> onInterrupt;
 
 // While the password prompt has echo off: the console mode to put back.
 std::atomic<bool> atPrompt{false};
@@ -203,8 +207,9 @@ std::string ReadSecretFromConsole(std::ostream& err, const std::string& prompt) 
   return Utf8(line);
 }
 
-// The first Ctrl+C asks the run to stop: the statement under way finishes,
-// nothing further is sent, and the transaction is rolled back. A second one
+// The first Ctrl+C asks the run to stop: the statement under way is
+// cancelled (SQLCancel, through the command's watcher), nothing further is
+// sent, and the transaction is rolled back. A second one
 // ends the program at once through the default handler; the server then
 // rolls back the open transaction when the connection drops.
 // At the password prompt nothing was sent yet: Ctrl+C ends the program
@@ -218,6 +223,15 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
     DWORD wrote = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), "\r\n", 2, &wrote, nullptr);
     ExitProcess(kExitInterrupted);
+  }
+  // The system calls this on a thread of its own: a watched run cancels
+  // its running statement from here (SQLCancel) and rolls back.
+  {
+    const std::lock_guard lock(interruptMutex);
+    if (onInterrupt) {
+      onInterrupt();
+      return TRUE;
+    }
   }
   static constexpr char kNote[] =
       "\r\nslotsync: Ctrl+C: stopping after the current statement and rolling back; press Ctrl+C "
@@ -321,6 +335,16 @@ Terminal StandardStreams() {
   t.readSecret = [](const std::string& prompt) { return ReadSecretFromConsole(err, prompt); };
   t.makeClient = &interruptible;
   t.pause = [](int seconds) { Sleep(static_cast<DWORD>(seconds) * 1000); };
+  t.watchInterrupts = [](std::function<void()> handler) -> std::shared_ptr<void> {
+    {
+      const std::lock_guard lock(interruptMutex);
+      onInterrupt = std::move(handler);
+    }
+    return std::shared_ptr<void>(nullptr, [](void*) {
+      const std::lock_guard lock(interruptMutex);
+      onInterrupt = nullptr;
+    });
+  };
   return t;
 }
 

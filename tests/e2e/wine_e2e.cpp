@@ -280,7 +280,7 @@ TEST_P(WindowsCommand, BadUsage) {
       "usage: slotsync -S HOST -d DB -U USER [--password-stdin] [-N "
       "strict|mandatory|optional]\n"
       "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
-      "                [--quiet]\n"
+      "                [--quiet] [--lock-timeout S] [--retry N] [--log FILE]\n"
       "       slotsync --help | --version\n"
       "Run 'slotsync --help' for every option and examples.\n",
       /*connects=*/false);
