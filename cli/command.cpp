@@ -6,6 +6,7 @@
 #include <iostream>
 #include <string_view>
 
+#include "entry/audit_log.h"
 #include "entry/public_api.h"
 #include "entry/run_cancel.h"
 #include "entry/version.h"
@@ -252,19 +253,6 @@ std::string OneLine(std::string text) {
   return text;
 }
 
-std::string UtcNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-#if defined(_WIN32)
-  gmtime_s(&utc, &now);
-#else
-  gmtime_r(&now, &utc);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
-
 int WriteScript(const RunRecord& record, const SlotsyncResult& result, const CommandLine& line,
                 const Terminal& terminal) {
   if (result.outcome != SLOTSYNC_PLANNED) {
@@ -275,7 +263,7 @@ int WriteScript(const RunRecord& record, const SlotsyncResult& result, const Com
   header.server = OneLine(line.server);
   header.database = OneLine(line.database);
   std::ofstream file(*line.script, std::ios::binary | std::ios::trunc);
-  file << PlanScript(record, result, header, UtcNow());
+  file << PlanScript(record, result, header, entry::UtcTimestamp());
   file.close();
   if (!file) {
     *terminal.err << "slotsync: the script could not be written to " << *line.script << '\n';

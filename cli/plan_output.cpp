@@ -6,21 +6,11 @@
 
 #include "entry/version.h"
 #include "summary.h"
+#include "table_kind.h"
 #include "text/gbk.h"
 
 namespace slotsync::cli {
 namespace {
-
-const char* KindName(int kind) {
-  switch (kind) {
-    case SLOTSYNC_TABLE_DETAIL:
-      return "detail";
-    case SLOTSYNC_TABLE_PER_TERMINAL:
-      return "per-terminal";
-    default:
-      return "nothing to do";
-  }
-}
 
 const char* SeverityName(int severity) {
   switch (severity) {

@@ -7,19 +7,10 @@
 #include "summary.h"
 #include "ui/console_line.h"
 
+#include "table_kind.h"
+
 namespace slotsync::cli {
 namespace {
-
-const char* KindName(int kind) {
-  switch (kind) {
-    case SLOTSYNC_TABLE_DETAIL:
-      return "detail";
-    case SLOTSYNC_TABLE_PER_TERMINAL:
-      return "per-terminal";
-    default:
-      return "none";
-  }
-}
 
 const char* StatusName(int status) {
   switch (status) {

@@ -8,9 +8,8 @@
 #include "text/gbk.h"
 
 namespace slotsync::entry {
-namespace {
 
-std::string UtcNow() {
+std::string UtcTimestamp() {
   const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   std::tm utc{};
 #if defined(_WIN32)
@@ -22,6 +21,8 @@ std::string UtcNow() {
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
   return text;
 }
+
+namespace {
 
 nlohmann::json Optional(const std::optional<std::int64_t>& value) {
   return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
@@ -41,7 +42,7 @@ std::string AuditLine(const ConnectionArguments& arguments, const RunReport& rep
   nlohmann::json tables = nlohmann::json::array();
   for (const TableRun& table : report.tables) tables.push_back(TableEntry(table));
   const nlohmann::json line = {
-      {"time", UtcNow()},
+      {"time", UtcTimestamp()},
       {"server", text::GbkToUtf8(arguments.server)},
       {"database", text::GbkToUtf8(arguments.database)},
       {"login", text::GbkToUtf8(arguments.user)},

@@ -19,6 +19,9 @@ std::string AuditLine(const ConnectionArguments& arguments, const RunReport& rep
 // empty text, or why it could not be written.
 std::string AppendAuditLine(const std::string& gbkPath, const std::string& line);
 
+// The time now in UTC, as ISO 8601 ("2026-12-07T11:30:00Z").
+std::string UtcTimestamp();
+
 // The path SLOTSYNC_LOG names, as GBK; empty when it is not set.
 std::string AuditLogFromEnvironment();
 
