@@ -76,10 +76,10 @@ TEST_P(SlotsyncCommand, FlaggedDetailAndTerminalTablesAreRebuiltAndCommitted) {
   EXPECT_TRUE(std::all_of(flagged, std::prev(begin), [](const std::string& event) {
     return event.starts_with("EXEC Select ");
   }));
-  EXPECT_EQ(std::vector<std::string>(events.end() - 5, events.end()),
-            (std::vector<std::string>{"EXEC Update S_Modify Set Modified=0 Where TableTag=600",
-                                      "COMMIT", "SET AUTOCOMMIT ON", kReleaseShopLock,
-                                      "DISCONNECT"}));
+  EXPECT_EQ(
+      std::vector<std::string>(events.end() - 5, events.end()),
+      (std::vector<std::string>{"EXEC Update S_Modify Set Modified=0 Where TableTag=600", "COMMIT",
+                                "SET AUTOCOMMIT ON", kReleaseShopLock, "DISCONNECT"}));
   EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), 1);
   EXPECT_EQ(std::count(events.begin(), events.end(), "ROLLBACK"), 0);
   const std::vector<std::string> statements = Statements(events);
@@ -149,10 +149,10 @@ TEST_P(SlotsyncCommand, ADryRunSendsEverythingAndRollsBack) {
   EXPECT_EQ(run.exitCode, 0) << run.err;
   const std::vector<std::string> events = DriverEvents();
   EXPECT_EQ(events, DriverLogOf(recordedLog));
-  EXPECT_EQ(std::vector<std::string>(events.end() - 5, events.end()),
-            (std::vector<std::string>{"EXEC Update S_Modify Set Modified=0 Where TableTag=600",
-                                      "ROLLBACK", "SET AUTOCOMMIT ON", kReleaseShopLock,
-                                      "DISCONNECT"}));
+  EXPECT_EQ(
+      std::vector<std::string>(events.end() - 5, events.end()),
+      (std::vector<std::string>{"EXEC Update S_Modify Set Modified=0 Where TableTag=600",
+                                "ROLLBACK", "SET AUTOCOMMIT ON", kReleaseShopLock, "DISCONNECT"}));
   EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), 0);
   // The plan as printed is the statements as sent, in order.
   std::vector<std::string> expected = TraceOf(Statements(events));
@@ -223,11 +223,10 @@ TEST_P(SlotsyncCommand, AFailingRollbackIsReportedWithTheFailureBeforeIt) {
                 "transaction is open (SQLSTATE 25000, native error 0)\n" +
                 kRolledBackNext);
   const std::vector<std::string> events = DriverEvents();
-  EXPECT_EQ(
-      std::vector<std::string>(events.end() - 7, events.end()),
-      (std::vector<std::string>{"EXEC Alter Table OrderDetail_U Add Primary Key (OrderDetailID)",
-                                "ROLLBACK", "ROLLBACK", kReleaseShopLock, "DISCONNECT",
-                                "ROLLBACK", "DISCONNECT"}));
+  EXPECT_EQ(std::vector<std::string>(events.end() - 7, events.end()),
+            (std::vector<std::string>{
+                "EXEC Alter Table OrderDetail_U Add Primary Key (OrderDetailID)", "ROLLBACK",
+                "ROLLBACK", kReleaseShopLock, "DISCONNECT", "ROLLBACK", "DISCONNECT"}));
   EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), 0);
 }
 
@@ -249,8 +248,8 @@ TEST_P(SlotsyncCommand, AFailingDisconnectAfterTheCommitIsReportedButTheRunStand
   // The client closes a link whose disconnect failed once more, after
   // rolling back whatever may be open.
   EXPECT_EQ(std::vector<std::string>(events.end() - 6, events.end()),
-            (std::vector<std::string>{"COMMIT", "SET AUTOCOMMIT ON", kReleaseShopLock,
-                                      "DISCONNECT", "ROLLBACK", "DISCONNECT"}));
+            (std::vector<std::string>{"COMMIT", "SET AUTOCOMMIT ON", kReleaseShopLock, "DISCONNECT",
+                                      "ROLLBACK", "DISCONNECT"}));
 }
 
 TEST_P(SlotsyncCommand, AFallenSizeCountWithQuantitiesInTheDroppedSlotsIsRefused) {
@@ -355,13 +354,23 @@ TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
        2,
        testing::kPreconditionSql,
        ""},
+      {"a lock wait that ran out",
+       [&](testing::Script& s) {
+         s.Fail("Select Count(*) From StockDetail With (TabLockX, HoldLock)",
+                "Lock request time out period exceeded.", "HY000", 1222);
+       },
+       {},
+       5,
+       "Select Count(*) From StockDetail With (TabLockX, HoldLock)",
+       ""},
   };
   for (const ServerSays& c : cases) {
     SCOPED_TRACE(c.name);
     script = testing::Script();
     writer = scripted_odbc::ScenarioWriter();
-    FourTables().Apply(*this);
+    // The case's answers first: answers are given in turn.
     c.script(script);
+    FourTables().Apply(*this);
     Record();
     std::string scenario = writer.Text();
     if (!c.rewrite.first.empty()) {
@@ -379,10 +388,16 @@ TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
       EXPECT_EQ(std::vector<std::string>(events.end() - 5, events.end()),
                 (std::vector<std::string>{"EXEC " + c.lastStatement, "ROLLBACK",
                                           "SET AUTOCOMMIT ON", kReleaseShopLock, "DISCONNECT"}));
+    } else if (c.exitCode == 5) {
+      // Rolled back, then the holders asked for on the same connection.
+      const auto lock = std::find(events.begin(), events.end(), "EXEC " + c.lastStatement);
+      ASSERT_NE(lock, events.end());
+      EXPECT_EQ(*std::next(lock), "ROLLBACK");
+      EXPECT_NE(run.err.find("try again when"), std::string::npos) << run.err;
     } else if (c.exitCode == 2) {
-      EXPECT_EQ(std::vector<std::string>(events.end() - 3, events.end()),
-                (std::vector<std::string>{"EXEC " + c.lastStatement, kReleaseShopLock,
-                                          "DISCONNECT"}));
+      EXPECT_EQ(
+          std::vector<std::string>(events.end() - 3, events.end()),
+          (std::vector<std::string>{"EXEC " + c.lastStatement, kReleaseShopLock, "DISCONNECT"}));
       EXPECT_NE(run.err.find("tells names apart by case"), std::string::npos) << run.err;
     }
     if (!c.traced.empty()) {
@@ -487,10 +502,9 @@ TEST_P(SlotsyncCommand, TheCLocaleGetsUtf8AndAFullDiskExits74) {
   environment["LC_ALL"] = "C";
   // The narrow driver needs a UTF-8 locale of its own; the wide one none.
   if (GetParam() == DriverBuild::kWide) {
-    const ProgramRun run = RunProgram(
-        {Built::Command(), "-S", "srv", "-d", "Shop", "-U", "sa", "--quiet", "--dry-run",
-         "--lock-timeout", "0"},
-        environment);
+    const ProgramRun run = RunProgram({Built::Command(), "-S", "srv", "-d", "Shop", "-U", "sa",
+                                       "--quiet", "--dry-run", "--lock-timeout", "0"},
+                                      environment);
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_TRUE(Mentions(Lines(run.out), "\xE5\xA4\x87\xE6\xB3\xA8 Varchar(20) Null"));
   }
@@ -602,13 +616,12 @@ TEST_P(DictionaryRefusal, StopsTheRunBeforeItsTransactionNamingTheTableAndTheCol
     // Found before the transaction: reads only, the text's own among them.
     EXPECT_EQ(std::count(events.begin(), events.end(), "SET AUTOCOMMIT OFF"), 0);
     const std::vector<std::string> statements = Statements(events);
-    EXPECT_TRUE(std::all_of(statements.begin(), statements.end(),
-                            [](const std::string& s) {
-                              // and the database's application lock, taken and given back
-                              return s.starts_with("Select ") ||
-                                     s.starts_with("Declare @Result int Exec @Result=sp_getapplock") ||
-                                     s.starts_with("Exec sp_releaseapplock");
-                            }));
+    EXPECT_TRUE(std::all_of(statements.begin(), statements.end(), [](const std::string& s) {
+      // and the database's application lock, taken and given back
+      return s.starts_with("Select ") ||
+             s.starts_with("Declare @Result int Exec @Result=sp_getapplock") ||
+             s.starts_with("Exec sp_releaseapplock");
+    }));
     EXPECT_TRUE(Mentions(statements, refusal.lastStatement));
     EXPECT_FALSE(Mentions(statements, "Customer"));
   }
