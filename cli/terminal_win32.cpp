@@ -13,11 +13,9 @@
 #include <memory>
 #include <mutex>
 #include <ostream>
-#include <stdexcept>
 #include <streambuf>
 
 #include "command.h"
-#include "entry/public_api.h"
 #include "text/codepage.h"
 #include "text/gbk.h"
 #include "ui/console_progress.h"
@@ -241,46 +239,6 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
   return TRUE;
 }
 
-// The ODBC client, stopped before its next step once Ctrl+C was pressed;
-// the run treats that like any failure: inside the transaction it rolls
-// back. The rollback and the disconnect are never stopped.
-class InterruptibleConnection final : public sql::Connection {
- public:
-  explicit InterruptibleConnection(std::unique_ptr<sql::Connection> client)
-      : client_(std::move(client)) {}
-
-  void Connect() override {
-    StopIfInterrupted();
-    client_->Connect();
-  }
-  bool IsConnected() const override { return client_->IsConnected(); }
-  void Disconnect() override { client_->Disconnect(); }
-  sql::ResultSet Query(const std::string& statement) override {
-    StopIfInterrupted();
-    return client_->Query(statement);
-  }
-  void Execute(const std::string& statement) override {
-    StopIfInterrupted();
-    client_->Execute(statement);
-  }
-  void StartTransaction() override {
-    StopIfInterrupted();
-    client_->StartTransaction();
-  }
-  void Commit() override {
-    StopIfInterrupted();
-    client_->Commit();
-  }
-  void Rollback() override { client_->Rollback(); }
-
- private:
-  static void StopIfInterrupted() {
-    if (interrupted.load()) throw std::runtime_error("interrupted by Ctrl+C");
-  }
-
-  std::unique_ptr<sql::Connection> client_;
-};
-
 const char* EnvironmentVariable(const char* name) {
   // The narrow environment is in the ANSI code page; the wide one holds
   // every character. Each value is kept so that its text stays valid.
@@ -314,9 +272,6 @@ Terminal StandardStreams() {
   static std::istream in(&inBuffer);
   static std::ostream out(&outBuffer);
   static std::ostream err(&errBuffer);
-  static const entry::ClientFactory interruptible = [](const entry::SizeConnectionSettings& s) {
-    return std::make_unique<InterruptibleConnection>(entry::OdbcClientFactory()(s));
-  };
   err.setf(std::ios::unitbuf);
   text::UseUtf8ForTerminal();
   // Progress goes to the console, where the command's user looks, never
@@ -333,7 +288,6 @@ Terminal StandardStreams() {
   t.errIsTerminal = errBuffer.IsConsole();
   t.getEnv = EnvironmentVariable;
   t.readSecret = [](const std::string& prompt) { return ReadSecretFromConsole(err, prompt); };
-  t.makeClient = &interruptible;
   t.pause = [](int seconds) { Sleep(static_cast<DWORD>(seconds) * 1000); };
   t.watchInterrupts = [](std::function<void()> handler) -> std::shared_ptr<void> {
     {
