@@ -1,9 +1,5 @@
 #include "sql/write_plan.h"
 
-#include <algorithm>
-
-#include "text/case_fold.h"
-
 namespace slotsync::sql {
 namespace {
 
