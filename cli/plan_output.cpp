@@ -4,6 +4,7 @@
 
 #include <ostream>
 
+#include "entry/audit_log.h"
 #include "entry/version.h"
 #include "summary.h"
 #include "table_kind.h"
@@ -100,6 +101,12 @@ void PrintTable(const RecordedTable& table, std::ostream& out, bool isTerminal) 
     // Recreated empty by design: whoever reads the plan must see what goes.
     out << "  rows lost by design (tables recreated empty): " << Rows(table.rowsLost) << '\n';
   }
+  if (const std::string carried = rebuild::CarriedText(table.carried); !carried.empty()) {
+    out << "  " << carried << '\n';
+  }
+  for (const std::string& lost : table.dependentsLost) {
+    out << "  lost by design: " << Shown(lost, isTerminal) << '\n';
+  }
 }
 
 nlohmann::json Utf8(const std::string& gbk) {
@@ -160,6 +167,8 @@ std::string JsonResult(const RunRecord& record, const SlotsyncResult& result, in
         {"columnsDropped", NamesJson(table.columnsDropped)},
         {"sizeTextsUpdated", table.sizeTextsUpdated},
         {"triggerCalled", table.triggerCalled},
+        {"carried", entry::CarriedJson(table.carried)},
+        {"dependentsLost", entry::LostJson(table.dependentsLost)},
         {"problems", FindingsJson(record.Findings(), table.tableTag)},
         {"statements", StatementsJson(table.statements)},
     };

@@ -1,24 +1,12 @@
 #include "run_record.h"
 
+#include "table_kind.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <string_view>
 
 namespace slotsync::cli {
-namespace {
-
-std::vector<std::string> Names(const char* list) {
-  std::vector<std::string> names;
-  const std::string_view text = list == nullptr ? std::string_view() : list;
-  for (std::size_t at = 0; at < text.size();) {
-    const std::size_t comma = std::min(text.find(',', at), text.size());
-    names.emplace_back(text.substr(at, comma - at));
-    at = comma + 1;
-  }
-  return names;
-}
-
-}  // namespace
 
 void RunRecord::Attach(SlotsyncOptions& options) {
   next_ = options;
@@ -82,10 +70,12 @@ void SLOTSYNC_CALL RunRecord::OnTable(void* context, const SlotsyncTableReport* 
   table.rowsLost = report->rowsLost;
   table.slotsNow = report->slotsNow;
   table.slotsAfter = report->slotsAfter;
-  table.columnsAdded = Names(report->columnsAdded);
-  table.columnsDropped = Names(report->columnsDropped);
+  table.columnsAdded = ItemsOf(report->columnsAdded, ',');
+  table.columnsDropped = ItemsOf(report->columnsDropped, ',');
   table.sizeTextsUpdated = report->sizeTextsUpdated != 0;
   table.triggerCalled = report->triggerCalled != 0;
+  table.carried = CarriedOf(*report);
+  table.dependentsLost = ItemsOf(report->dependentsLost, '\n');
   const SlotsyncOptions& next = record.next_;
   if (next.onTableReport != nullptr) next.onTableReport(next.tableReportContext, report);
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "rebuild/findings.h"
 #include "slotsync/slotsync.h"
 
 namespace slotsync::cli {
@@ -28,6 +29,8 @@ struct RecordedTable {
   std::vector<std::string> columnsAdded, columnsDropped;
   bool sizeTextsUpdated = false;
   bool triggerCalled = false;
+  rebuild::CarriedCounts carried;
+  std::vector<std::string> dependentsLost;  // GBK, each with its reason
   std::vector<RecordedStatement> statements;
 };
 

@@ -37,6 +37,18 @@ std::string Seconds(double seconds) {
   return text;
 }
 
+// A rebuilt table's status says what went over to its new tables with it.
+std::string WhatHappened(int status, const std::string& carried) {
+  std::string text = StatusName(status);
+  const bool built = status == SLOTSYNC_TABLE_REBUILT || status == SLOTSYNC_TABLE_AT_NOTICE;
+  if (built && !carried.empty()) text += "; " + carried;
+  return text;
+}
+
+std::string WhatHappened(int status, const rebuild::CarriedCounts& carried) {
+  return WhatHappened(status, rebuild::CarriedText(carried));
+}
+
 std::string Count(long long number) {
   return number < 0 ? "-" : WithThousands(number);
 }
@@ -69,7 +81,9 @@ void TableDisplay::OnProgress(void* context, const SlotsyncTableReport* table) {
 void TableDisplay::OnReport(void* context, const SlotsyncTableReport* table) {
   auto& self = *static_cast<TableDisplay*>(context);
   self.rows_.push_back({table->tableTag, table->tableName, table->kind, table->rows,
-                        table->rowsLost, table->seconds, table->status});
+                        table->rowsLost, table->seconds, table->status,
+                        rebuild::CarriedText(CarriedOf(*table)),
+                        ItemsOf(table->dependentsLost, '\n')});
 }
 
 void TableDisplay::OnFinding(void* context, int tableTag, int severity, const char* message) {
@@ -102,7 +116,7 @@ std::string TableDisplay::ProgressLine(const SlotsyncTableReport& table) const {
   }
   line += " ...";
   if (table.status != SLOTSYNC_TABLE_WORKING) {
-    line += " " + Seconds(table.seconds) + " s, " + StatusName(table.status);
+    line += " " + Seconds(table.seconds) + " s, " + WhatHappened(table.status, CarriedOf(table));
   }
   return line;
 }
@@ -147,9 +161,18 @@ void TableDisplay::PrintSummary() const {
           << (row.tableName.empty() ? "-" : Shown(row.tableName, terminal_.outIsTerminal))
           << std::setw(14) << KindName(row.kind) << std::right << std::setw(13)
           << (copied ? Count(row.rows) : "-") << std::setw(12) << Count(row.rowsLost)
-          << std::setw(9) << Seconds(row.seconds) << "  " << StatusName(row.status) << '\n';
+          << std::setw(9) << Seconds(row.seconds) << "  " << WhatHappened(row.status, row.carried)
+          << '\n';
   }
   *terminal_.out << table.str();
+  // Only a rebuilt table has lost anything; an undone one still has it all.
+  for (const Row& row : rows_) {
+    if (row.status != SLOTSYNC_TABLE_REBUILT && row.status != SLOTSYNC_TABLE_AT_NOTICE) continue;
+    for (const std::string& lost : row.dependentsLost) {
+      *terminal_.err << "slotsync: TableTag " << row.tableTag
+                     << " lost by design: " << Shown(lost, terminal_.errIsTerminal) << '\n';
+    }
+  }
 }
 
 }  // namespace slotsync::cli

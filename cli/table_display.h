@@ -31,6 +31,8 @@ class TableDisplay {
     long long rows = -1, rowsLost = -1;
     double seconds = 0;
     int status = 0;
+    std::string carried;                      // "3 indexes, 1 trigger carried"
+    std::vector<std::string> dependentsLost;  // GBK
   };
   static void SLOTSYNC_CALL OnProgress(void* context, const SlotsyncTableReport* table);
   static void SLOTSYNC_CALL OnReport(void* context, const SlotsyncTableReport* table);

@@ -3,6 +3,12 @@
 // How the command names a flagged table's kind, in its lines, its JSON and
 // its scripts alike.
 
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "rebuild/findings.h"
 #include "slotsync/slotsync.h"
 
 namespace slotsync::cli {
@@ -16,6 +22,29 @@ inline const char* KindName(int kind) {
     default:
       return "nothing to do";
   }
+}
+
+// What a table report says the rebuild carried over to the new tables.
+inline rebuild::CarriedCounts CarriedOf(const SlotsyncTableReport& report) {
+  rebuild::CarriedCounts counts;
+  counts.indexes = report.indexesCarried;
+  counts.constraints = report.constraintsCarried;
+  counts.permissions = report.permissionsCarried;
+  counts.triggers = report.triggersCarried;
+  counts.properties = report.descriptionsCarried;
+  return counts;
+}
+
+// The items of a list the library hands over separated by `separator`.
+inline std::vector<std::string> ItemsOf(const char* list, char separator) {
+  std::vector<std::string> items;
+  const std::string_view text = list == nullptr ? std::string_view() : list;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find(separator, at), text.size());
+    items.emplace_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return items;
 }
 
 }  // namespace slotsync::cli

@@ -115,6 +115,12 @@ type
     seconds: Double;
     position: Integer;
     count: Integer;
+    indexesCarried: Integer;
+    constraintsCarried: Integer;
+    permissionsCarried: Integer;
+    triggersCarried: Integer;
+    descriptionsCarried: Integer;
+    dependentsLost: PAnsiChar;
   end;
 
   TSlotsyncTableCallback = procedure(Context: Pointer; Table: PSlotsyncTableReport);

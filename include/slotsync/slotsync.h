@@ -126,6 +126,17 @@ typedef struct SlotsyncTableReport {
   double seconds;             /* how long its rebuild took */
   int position;               /* its place among the flagged tables, from 1; 0 in a plan */
   int count;                  /* the flagged tables of the run */
+  /* What the table and its companions held beyond their columns and get
+   * back on the new tables: as planned by the check before the transaction,
+   * then as the rebuild sent it (a trigger whose namesake the application's
+   * trigger procedure made is not carried). */
+  int indexesCarried;         /* secondary indexes */
+  int constraintsCarried;     /* check, default, unique and foreign key constraints */
+  int permissionsCarried;     /* GRANT and DENY, on the table and its columns */
+  int triggersCarried;        /* triggers */
+  int descriptionsCarried;    /* extended properties of the table and its columns */
+  const char* dependentsLost; /* what the rebuild loses by design, each with the reason,
+                                 one per line; "" when nothing */
 } SlotsyncTableReport;
 
 /* What the progress callback is told. */

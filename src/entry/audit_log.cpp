@@ -32,10 +32,23 @@ nlohmann::json TableEntry(const TableRun& table) {
   return {{"tableTag", table.tableTag},           {"table", text::GbkToUtf8(table.tableName)},
           {"kind", KindText(table.kind)},         {"rows", Optional(table.rows)},
           {"rowsLost", Optional(table.rowsLost)}, {"seconds", table.seconds},
-          {"status", StatusText(table.status)}};
+          {"status", StatusText(table.status)},   {"carried", CarriedJson(table.carried)},
+          {"dependentsLost", LostJson(table.dependentsLost)}};
 }
 
 }  // namespace
+
+nlohmann::json CarriedJson(const rebuild::CarriedCounts& counts) {
+  return {{"indexes", counts.indexes},         {"constraints", counts.constraints},
+          {"permissions", counts.permissions}, {"triggers", counts.triggers},
+          {"descriptions", counts.properties}};
+}
+
+nlohmann::json LostJson(const std::vector<std::string>& lost) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const std::string& item : lost) list.push_back(text::GbkToUtf8(item));
+  return list;
+}
 
 std::string AuditLine(const ConnectionArguments& arguments, const RunReport& report,
                       const char* outcomeName) {

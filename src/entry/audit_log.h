@@ -4,6 +4,9 @@
 // processes and machines may share.
 
 #include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "entry/restructure_run.h"
 
@@ -21,6 +24,11 @@ std::string AppendAuditLine(const std::string& gbkPath, const std::string& line)
 
 // The time now in UTC, as ISO 8601 ("2026-12-07T11:30:00Z").
 std::string UtcTimestamp();
+
+// What a table got back on its new tables, and what it lost, as the log and
+// the command's JSON write them.
+nlohmann::json CarriedJson(const rebuild::CarriedCounts& counts);
+nlohmann::json LostJson(const std::vector<std::string>& lost);
 
 // The path SLOTSYNC_LOG names, as GBK; empty when it is not set.
 std::string AuditLogFromEnvironment();

@@ -288,9 +288,9 @@ int StatementCode(sql::StatementOutcome outcome) {
   return SLOTSYNC_STATEMENT_FAILED;
 }
 
-std::string Joined(const std::vector<std::string>& names) {
+std::string Joined(const std::vector<std::string>& names, const char* separator = ",") {
   std::string text;
-  for (const std::string& name : names) text += (text.empty() ? "" : ",") + name;
+  for (const std::string& name : names) text += (text.empty() ? "" : separator) + name;
   return text;
 }
 
@@ -318,6 +318,16 @@ int KindCode(rebuild::TableKind kind) {
                                                     : SLOTSYNC_TABLE_NOTHING_TO_DO;
 }
 
+void AddCarried(SlotsyncTableReport& report, const rebuild::CarriedCounts& carried,
+                const std::string& lost) {
+  report.indexesCarried = carried.indexes;
+  report.constraintsCarried = carried.constraints;
+  report.permissionsCarried = carried.permissions;
+  report.triggersCarried = carried.triggers;
+  report.descriptionsCarried = carried.properties;
+  report.dependentsLost = lost.c_str();
+}
+
 // What the walk did to the table: rows counted under its lock, time taken.
 void AddRun(SlotsyncTableReport& report, const TableRun& run) {
   report.status = StatusCode(run.status);
@@ -338,6 +348,8 @@ void ReportProgress(const TableRun& run, const SlotsyncOptions& options) {
   report.rowsLost = -1;
   report.columnsAdded = "";
   report.columnsDropped = "";
+  const std::string lost = Joined(run.dependentsLost, "\n");
+  AddCarried(report, run.carried, lost);
   AddRun(report, run);
   options.onTableProgress(options.tableProgressContext, &report);
 }
@@ -367,6 +379,9 @@ void ReportTable(const rebuild::TablePlan& table, const TableRun* run,
   report.sizeTextsUpdated = table.sizeTextsUpdated ? 1 : 0;
   report.triggerCalled = table.triggerCalled ? 1 : 0;
   report.problems = static_cast<int>(findings.ProblemsOf(table.tableTag));
+  const std::string lostText =
+      Joined(run != nullptr ? run->dependentsLost : table.dependentsLost, "\n");
+  AddCarried(report, run != nullptr ? run->carried : table.carried, lostText);
   if (run != nullptr) AddRun(report, *run);
   options.onTableReport(options.tableReportContext, &report);
 }

@@ -319,6 +319,12 @@ class Run {
     try {
       auto rebuilders = deps_.makeRebuilders(access_, *deps_.notices);
       rebuilders->ReportRowsTo([this](std::int64_t rows) { RowsCounted(rows); });
+      rebuilders->ReportCarriedTo(
+          [this](const rebuild::CarriedCounts& carried, const std::vector<std::string>& lost) {
+            if (report_.tables.empty()) return;
+            report_.tables.back().carried = carried;
+            report_.tables.back().dependentsLost = lost;
+          });
       report_.tables.reserve(static_cast<std::size_t>(report_.flaggedRows));
       for (; !query_.End(); query_.Next()) RebuildTable(*rebuilders);
     } catch (const rebuild::QuantitiesAboveN& refused) {
@@ -391,6 +397,8 @@ class Run {
       table.tableName = plan.tableName;
       table.kind = plan.kind;
       if (plan.kind == rebuild::TableKind::kPerTerminal) table.rows = plan.rows;
+      table.carried = plan.carried;
+      table.dependentsLost = plan.dependentsLost;
       std::int64_t lost = 0;
       bool known = true;
       for (const auto& [name, rows] : plan.emptied) {

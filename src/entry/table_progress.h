@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "rebuild/findings.h"
 
@@ -33,6 +34,11 @@ struct TableRun {
   std::optional<std::int64_t> rowsLost;  // held by tables recreated empty
   double seconds = 0;
   TableStatus status = TableStatus::kWorking;
+  // What went over to the new tables beyond their columns, and what was
+  // lost by design: first as the check before the walk planned it, then as
+  // the rebuild sent it.
+  rebuild::CarriedCounts carried;
+  std::vector<std::string> dependentsLost;
 };
 
 const char* StatusText(TableStatus status);

@@ -57,13 +57,15 @@ using dictionary::CheckTableName;
 class DetailRebuild {
  public:
   DetailRebuild(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag,
-                Findings* findings, const RowsCounted& rowsCounted)
+                Findings* findings, const RowsCounted& rowsCounted,
+                const DependentsCarried& carried)
       : access_(access),
         notices_(notices),
         tableTag_(tableTag),
         findings_(findings),
         rowsCounted_(rowsCounted),
-        statements_(access) {}
+        statements_(access),
+        carried_(carried) {}
 
   bool Run() {
     ReadDictionaryRow();
@@ -77,6 +79,7 @@ class DetailRebuild {
       oldRows = LockOldTableAndCountRows();
       if (rowsCounted_) rowsCounted_(oldRows);
     }
+    ReadDependents();
     if (row_.found) {
       ReadStoredPartCount();
       ReadCopyColumns();
@@ -87,16 +90,21 @@ class DetailRebuild {
     ReadPresentSlots();
     RefuseToDropQuantities();
     if (findings_ != nullptr) CheckNewTable();
+    PlanCarries();
 
     BuildNewTables();
     CopyRows(oldRows);
     ReplaceOldTable();
     const bool hasVersionNo = ParameterHasVersionNo();
-    if (!UpdateSizeTexts()) return false;
-    if (hasVersionNo) {
+    const bool sizeTextsDone = UpdateSizeTexts();
+    if (sizeTextsDone && hasVersionNo) {
       statements_.Execute(sql::Format("Exec CreateInvoiceDetailTrigger %d", tableTag_));
       if (findings_ != nullptr) findings_->Current().triggerCalled = true;
     }
+    // Where the trigger procedure runs or would have run: the new tables
+    // stand, stopped at the notice or not, and must not stay bare.
+    CarryDependents(access_, carries_, carried_);
+    if (!sizeTextsDone) return false;
     statements_.ClearModifiedFlag(tableTag_);
     return true;
   }
@@ -263,6 +271,30 @@ class DetailRebuild {
   }
 
   std::string TemporaryName() const { return "dbo.Tmp_" + row_.tableName; }
+
+  // What the old table and its companions hold beyond their columns, read
+  // under the table lock (before the transaction, when planning).
+  void ReadDependents() {
+    for (const char* suffix : {"", "_U", "_I", "_D"}) {
+      dependents_.push_back(ReadTableDependents(access_, row_.tableName + suffix));
+    }
+  }
+
+  // Decides, before anything changes, what goes over to the new tables;
+  // what cannot is refused here.
+  void PlanCarries() {
+    const std::string filled = sql::Format(BuildDetailTemplate(layout_), row_.tableName,
+                                           SecondPlaceholderText(tableTag_));
+    // The primary key comes after the rename, on a table without an index,
+    // so it takes the clustered index.
+    const NewTableShape shape{ColumnsOf(filled), {}, /*clusteredPrimaryKey=*/true};
+    for (std::size_t i = 0; i < dependents_.size(); ++i) {
+      carries_.push_back(PlanCarry(dependents_[i], shape,
+                                   i == 0 ? CarryScope::kEverything
+                                          : CarryScope::kPermissionsAndIndexes));
+    }
+    FlagCarries(findings_, tableTag_, carries_);
+  }
 
   void ReadDictionaryRow() {
     row_ = ReadSModifyRow(access_, tableTag_, SModifyColumns::kDetail);
@@ -510,15 +542,19 @@ class DetailRebuild {
   std::string copyList_;
   std::vector<std::string> copyColumns_;  // the names in copyList_ but the slot columns
   std::vector<std::pair<std::string, std::int32_t>> oldSlotColumns_;
+  std::vector<TableDependents> dependents_;  // the old table, then _U, _I, _D
+  std::vector<Carry> carries_;
+  const DependentsCarried& carried_;
 };
 
 }  // namespace
 
 bool RebuildDetailTable(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag,
-                        Findings* findings, const RowsCounted& rowsCounted) {
+                        Findings* findings, const RowsCounted& rowsCounted,
+                        const DependentsCarried& carried) {
   // These two TableTags are flagged in some databases but are not rebuilt.
   if (tableTag == 27 || tableTag == 35) return false;
-  return DetailRebuild(access, notices, tableTag, findings, rowsCounted).Run();
+  return DetailRebuild(access, notices, tableTag, findings, rowsCounted, carried).Run();
 }
 
 }  // namespace slotsync::rebuild

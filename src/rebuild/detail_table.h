@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "rebuild/findings.h"
+#include "rebuild/table_dependents.h"
 #include "sql/sql_access.h"
 #include "ui/notice.h"
 
@@ -23,8 +24,11 @@ namespace slotsync::rebuild {
 // `rowsCounted`, when set, is told the old table's row count as soon as it
 // is taken under the table lock: the rows the copy has to carry over.
 using RowsCounted = std::function<void(std::int64_t rows)>;
+// `carried`, when set, is told what the rebuild carried over to the new
+// tables and what it lost by design, once it has sent the statements.
 bool RebuildDetailTable(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag,
-                        Findings* findings = nullptr, const RowsCounted& rowsCounted = nullptr);
+                        Findings* findings = nullptr, const RowsCounted& rowsCounted = nullptr,
+                        const DependentsCarried& carried = nullptr);
 
 // A detail table holds quantities in slot columns above the new size count.
 // The run rolls back, then shows the size-decrease notice.

@@ -31,6 +31,22 @@ struct Problem {
   bool quantitiesAboveN = false;  // the size-decrease notice's case
 };
 
+// What a rebuild re-creates on the new tables of what the old ones held
+// beyond their columns (rebuild/table_dependents.h).
+struct CarriedCounts {
+  std::int32_t indexes = 0;
+  std::int32_t constraints = 0;  // check, default, unique and foreign key
+  std::int32_t permissions = 0;
+  std::int32_t triggers = 0;
+  std::int32_t properties = 0;
+
+  CarriedCounts& operator+=(const CarriedCounts& other);
+  std::int32_t Total() const;
+};
+
+// "3 indexes, 4 permissions, 1 trigger carried"; empty when nothing is.
+std::string CarriedText(const CarriedCounts& counts);
+
 struct TablePlan {
   std::int32_t tableTag = 0;
   TableKind kind = TableKind::kNothingToDo;
@@ -45,6 +61,8 @@ struct TablePlan {
   // Tables recreated empty by design, with the rows they hold now (unknown
   // when the catalog has no count, e.g. the table is missing).
   std::vector<std::pair<std::string, std::optional<std::int64_t>>> emptied;
+  CarriedCounts carried;
+  std::vector<std::string> dependentsLost;  // each named, with the reason
   std::size_t firstStatement = 0, endStatement = 0;  // in the connection's WritePlan
 };
 

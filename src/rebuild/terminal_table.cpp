@@ -13,6 +13,7 @@
 #include "dictionary/size_slot_count.h"
 #include "rebuild/findings.h"
 #include "rebuild/rebuild_steps.h"
+#include "rebuild/table_dependents.h"
 #include "sql/statement_template.h"
 #include "text/case_fold.h"
 
@@ -205,7 +206,8 @@ std::string BuildCreateTemplate(const TerminalLayout& layout) {
 // Drop and create use the name S_Modify gives; the key and the index name the
 // table as DataDictionary records it.
 void RecreateTable(sql::SqlAccess& access, const TerminalDictionary& dictionary,
-                   std::int32_t tableTag, const std::string& createTemplate) {
+                   std::int32_t tableTag, const std::string& createTemplate,
+                   const std::vector<Carry>& carries, const DependentsCarried& carried) {
   const std::string& tableName = dictionary.sModify.tableName;
   const std::string& dictTableName = dictionary.dictTableName;
   StatementRunner runner(access);
@@ -218,7 +220,24 @@ void RecreateTable(sql::SqlAccess& access, const TerminalDictionary& dictionary,
   runner.Execute(
       sql::Format("CREATE  INDEX [IX_%s_Terminal] ON [dbo].[%s]([TerminalName]) ON [PRIMARY] ",
                   dictTableName, dictTableName));
+  CarryDependents(access, carries, carried);
   runner.ClearModifiedFlag(tableTag);
+}
+
+// What the old table holds beyond its columns, read just before the drop;
+// the key and the index the rebuild makes itself are its own to make.
+std::vector<Carry> PlanCarries(sql::SqlAccess& access, std::int32_t tableTag,
+                               const TerminalDictionary& dictionary,
+                               const std::string& createTemplate, Findings* findings) {
+  const std::string& dictTableName = dictionary.dictTableName;
+  const NewTableShape shape{ColumnsOf(createTemplate),
+                            {"PK_" + dictTableName, "IX_" + dictTableName + "_Terminal"},
+                            /*clusteredPrimaryKey=*/false};
+  std::vector<Carry> carries{
+      PlanCarry(ReadTableDependents(access, dictionary.sModify.tableName), shape,
+                CarryScope::kEverything)};
+  FlagCarries(findings, tableTag, carries);
+  return carries;
 }
 
 void CheckKinds(Findings* findings, std::int32_t tableTag, const std::vector<ColumnPair>& columns,
@@ -299,7 +318,8 @@ bool PlanTerminalTable(sql::SqlAccess& access, const TerminalDictionary& diction
 
 }  // namespace
 
-void RebuildTerminalTables(sql::SqlAccess& access, std::int32_t tableTag, Findings* findings) {
+void RebuildTerminalTables(sql::SqlAccess& access, std::int32_t tableTag, Findings* findings,
+                           const DependentsCarried& carried) {
   const TerminalDictionary dictionary = ReadDictionary(access, tableTag);
   TerminalLayout layout = LayoutOf(tableTag, dictionary);
   CheckDictionaryTexts(dictionary, layout);
@@ -321,7 +341,8 @@ void RebuildTerminalTables(sql::SqlAccess& access, std::int32_t tableTag, Findin
       !PlanTerminalTable(access, dictionary, layout, createTemplate, findings)) {
     return;
   }
-  RecreateTable(access, dictionary, tableTag, createTemplate);
+  const std::vector<Carry> carries = PlanCarries(access, tableTag, dictionary, createTemplate, findings);
+  RecreateTable(access, dictionary, tableTag, createTemplate, carries, carried);
 }
 
 }  // namespace slotsync::rebuild

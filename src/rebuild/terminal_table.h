@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "rebuild/detail_table.h"
 #include "rebuild/findings.h"
 #include "sql/sql_access.h"
 
@@ -19,7 +20,10 @@ namespace slotsync::rebuild {
 // dictionary_guard.h refuses, ends the rebuild and propagates, with the flag
 // left set. A refused text stops it before the first statement that changes
 // anything. With `findings` it plans instead, as RebuildDetailTable does.
+// Its indexes and permissions, and whatever else the table held, are carried
+// over to the new table as the detail rebuild carries them.
 void RebuildTerminalTables(sql::SqlAccess& access, std::int32_t tableTag,
-                           Findings* findings = nullptr);
+                           Findings* findings = nullptr,
+                           const DependentsCarried& carried = nullptr);
 
 }  // namespace slotsync::rebuild

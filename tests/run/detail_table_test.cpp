@@ -76,6 +76,11 @@ TEST_F(DetailTable, RebuildsAPlainDetailTableStatementByStatement) {
       "OPEN Select * from S_Modify Where TableTag=10",
       // Locked before its columns are read, so that none can be added unseen.
       "OPEN Select Count(*) From StockDetail With (TabLockX, HoldLock)",
+      // What the tables hold beyond their columns, read under the lock.
+      "OPEN " + rebuild::DependentsQuery("StockDetail"),
+      "OPEN " + rebuild::DependentsQuery("StockDetail_U"),
+      "OPEN " + rebuild::DependentsQuery("StockDetail_I"),
+      "OPEN " + rebuild::DependentsQuery("StockDetail_D"),
       "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='SizeStr'",
       "OPEN Select Top 1 SizeStr From StockDetail Where SizeStr is Not null and SizeStr<>''",
       "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name Not Like 'x_%' "

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dictionary/dictionary_guard.h"
+#include "rebuild/table_dependents.h"
 #include "run_fixture.h"
 #include "scenarios.h"
 #include "sql/sql_error.h"
@@ -34,7 +35,7 @@ TerminalScenario With(Change change) {
 }
 
 // The queries a rebuild of `tag` makes before its first statement, with N
-// read `slotReads` times.
+// read `slotReads` times, the last one what TermCount holds beyond its columns.
 std::vector<std::string> Reads(std::int32_t tag, int slotReads) {
   const std::string number = std::to_string(tag);
   std::vector<std::string> reads = {
@@ -44,6 +45,7 @@ std::vector<std::string> Reads(std::int32_t tag, int slotReads) {
       "OPEN Select TableName From DataDictionary where TableTag=" + number,
   };
   for (int i = 0; i < slotReads; ++i) reads.push_back("OPEN " + kSlotCountSql);
+  reads.push_back("OPEN " + rebuild::DependentsQuery("TermCount"));
   return reads;
 }
 
@@ -101,6 +103,7 @@ TEST_F(TerminalTableTest, WorkedExampleWithoutReportTypes) {
                 "OPEN Select FieldName From DataDictionary where TableTag=101",
                 "OPEN Select TableName From DataDictionary where TableTag=101",
                 "OPEN " + kSlotCountSql,
+                "OPEN " + rebuild::DependentsQuery("TermCount"),
                 "EXEC Drop Table TermCount",
                 "EXEC Create Table TermCount(K Int Identity(1,1) Not Null,TerminalName "
                 "Varchar(40) Null ,[F] Int Null ,[x_1] Integer Null Default(0),[x_2] Integer Null "
@@ -221,8 +224,8 @@ TEST_F(TerminalTableTest, DropAndCreateUseTheSModifyNameKeyAndIndexTheDictionary
   ScriptDictionary(d);
   Rebuild(200);
   const std::vector<std::string> statements = script_.Statements();
-  ASSERT_EQ(statements.size(), 9U);
-  EXPECT_EQ(std::vector<std::string>(statements.begin() + 4, statements.end()),
+  ASSERT_EQ(statements.size(), 10U);
+  EXPECT_EQ(std::vector<std::string>(statements.begin() + 5, statements.end()),
             (std::vector<std::string>{
                 "EXEC Drop Table dbo.TermCount_New",
                 "EXEC Create Table dbo.TermCount_New(K Int Identity(1,1) Not Null,TerminalName "
@@ -250,7 +253,7 @@ TEST_F(TerminalTableTest, EveryFailureButTheDropsEndsTheRebuild) {
   TerminalScenario d;
   d.types = {"T1", "T2"};
   const std::vector<std::string> sequence = Sequence(101, 2, kExampleTypesTemplate);
-  const std::size_t drop = 6;
+  const std::size_t drop = 7;
   ASSERT_EQ(sequence[drop], "EXEC Drop Table TermCount");
   for (std::size_t failing = 0; failing < sequence.size(); ++failing) {
     if (failing == drop) continue;
@@ -300,9 +303,9 @@ TEST_F(TerminalTableTest, WithoutAnSModifyRowTheNamesAreEmpty) {
   ScriptDictionary(d);
   Rebuild(101);
   const std::vector<std::string> statements = script_.Statements();
-  ASSERT_EQ(statements.size(), 10U);
-  EXPECT_EQ(statements[5], "EXEC Drop Table ");
-  EXPECT_EQ(statements[6],
+  ASSERT_EQ(statements.size(), 11U);
+  EXPECT_EQ(statements[6], "EXEC Drop Table ");
+  EXPECT_EQ(statements[7],
             "EXEC Create Table (K Int Identity(1,1) Not Null,TerminalName Varchar(40) Null ,[x_1] "
             "Integer Null Default(0),[x_2] Integer Null Default(0))");
 }
