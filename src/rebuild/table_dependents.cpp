@@ -436,6 +436,7 @@ class CarryPlanner {
 
  private:
   bool Everything() const { return scope_ == CarryScope::kEverything; }
+  std::string OnTable(const std::string& what) const { return what + " on " + d_.table; }
 
   // False, with a refusal, when the catalog's text would not survive.
   bool Sendable(bool outsideGbk, const std::string& what) {
@@ -462,7 +463,7 @@ class CarryPlanner {
   bool ColumnsRemain(const std::string& what, const std::vector<std::string>& columns) {
     const std::vector<std::string> missing = Missing(shape_, columns);
     if (missing.empty()) return true;
-    Lose(sql::Format("%s on %s", what, d_.table),
+    Lose(what,
          sql::Format("%s %s no column of the new table", Joined(missing),
                      missing.size() == 1 ? "is" : "are"));
     return false;
@@ -471,7 +472,7 @@ class CarryPlanner {
   void PlanDefault(const DefaultInfo& item) {
     const ColumnDefinition* column = ColumnOf(shape_, item.column);
     if (column == nullptr) {
-      ColumnsRemain("default " + item.name, {item.column});
+      ColumnsRemain(OnTable("default " + item.name), {item.column});
       return;
     }
     // The new definition brings its own default, as it always has.
@@ -484,7 +485,7 @@ class CarryPlanner {
   }
 
   void PlanCheck(const CheckInfo& item) {
-    if (!ColumnsRemain("check constraint " + item.name, NamesIn(item.definition))) return;
+    if (!ColumnsRemain(OnTable("check constraint " + item.name), NamesIn(item.definition))) return;
     if (!Sendable(item.outsideGbk, "the check constraint " + item.name)) return;
     carry_.statements.push_back(sql::Format("Alter Table %s%s Add Constraint %s Check %s",
                                             QualifiedTable(d_.table),
@@ -506,7 +507,7 @@ class CarryPlanner {
     const std::vector<std::string> filtered = NamesInFilter(item);
     columns.insert(columns.end(), filtered.begin(), filtered.end());
     const char* what = item.uniqueConstraint ? "unique constraint " : "index ";
-    if (!ColumnsRemain(what + item.name, columns)) return;
+    if (!ColumnsRemain(OnTable(what + item.name), columns)) return;
     if (item.clustered && shape_.clusteredPrimaryKey) {
       carry_.refusals.push_back(sql::Format(
           "%s: the clustered %s%s cannot be carried, because the rebuilt table's primary key "
@@ -530,7 +531,7 @@ class CarryPlanner {
   void PlanForeignKey(const ForeignKeyInfo& item) {
     std::vector<std::string> columns;
     for (const auto& pair : item.columns) columns.push_back(pair.first);
-    if (!ColumnsRemain("foreign key " + item.name, columns)) return;
+    if (!ColumnsRemain(OnTable("foreign key " + item.name), columns)) return;
     if (!Sendable(item.outsideGbk, "the foreign key " + item.name)) return;
     carry_.statements.push_back(ForeignKeyStatement(d_.table, item));
     if (item.disabled) DisableConstraint(item.name);
@@ -574,7 +575,7 @@ class CarryPlanner {
   void PlanProperty(const PropertyInfo& item) {
     const std::string what =
         "the description " + item.name + (item.column.empty() ? "" : " of column " + item.column);
-    if (!item.column.empty() && !ColumnsRemain(what, {item.column})) return;
+    if (!item.column.empty() && !ColumnsRemain(OnTable(what), {item.column})) return;
     if (item.notText) {
       carry_.refusals.push_back(sql::Format(
           "%s: %s holds a value that is no text, which the run cannot create again; drop it "

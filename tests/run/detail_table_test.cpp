@@ -326,6 +326,126 @@ TEST_F(DetailTable, RefusalsBeforeAnyStatement) {
   }
 }
 
+// What the old table and its companions held beyond their columns is made
+// again after the trigger procedure: what stands on a dropped column is
+// lost and named, the application's own trigger of a name wins.
+TEST_F(DetailTable, CarriesWhatTheOldTablesHeldAfterTheTriggerProcedure) {
+  DetailScenario scenario;
+  scenario.dependents = {
+      {"StockDetail",
+       {{"I", "IX_Bill", "NONE", "2", "0", "0", std::nullopt, "1"},
+        {"IC", "BillID", std::nullopt, "2", "0", "1", std::nullopt, "1"},
+        {"I", "UX_Line", "PAGE", "3", "1", "90", "([Price]>(0))", "1"},
+        {"IC", "StoreCode", std::nullopt, "3", "1", "1", std::nullopt, "1"},
+        {"IC", "IndexNo", std::nullopt, "3", "0", "2", std::nullopt, "1"},
+        {"IC", "Amount", std::nullopt, "3", "2", "1001", std::nullopt, "1"},
+        {"I", "IX_Slot4", "NONE", "4", "0", "0", std::nullopt, "1"},
+        {"IC", "x_4", std::nullopt, "4", "0", "1", std::nullopt, "1"},
+        {"P", "SELECT", "ShopRole", "0", "71", "0", std::nullopt, "1"},
+        {"P", "DELETE", "ShopRole", "0", "68", "0", std::nullopt, "1"},
+        {"P", "UPDATE", "Reporter", "0", "87", "5", "Price", "1"},
+        {"P", "SELECT", "Reporter", "0", "71", "9", "x_4", "1"},
+        {"T", "trg_Audit", std::nullopt, "0", "1", "0",
+         "CREATE TRIGGER trg_Audit ON StockDetail AFTER DELETE AS INSERT INTO AuditLog SELECT "
+         "'deleted', DetailID FROM deleted",
+         "1"},
+        {"T", "trg_App", std::nullopt, "0", "0", "0", "CREATE TRIGGER trg_App ON StockDetail ...",
+         "1"},
+        {"E", "MS_Description", std::nullopt, "0", "0", "0", "\xBF\xE2\xB4\xE6\xC3\xF7\xCF\xB8", "1"},
+        {"X", "PRIMARY", std::nullopt, "0", "64", "0", "PRIMARY", "1"}}},
+      {"StockDetail_U",
+       {{"P", "SELECT", "ShopRole", "0", "71", "0", std::nullopt, "1"},
+        {"T", "trg_U", std::nullopt, "0", "0", "0", "CREATE TRIGGER trg_U ON StockDetail_U", "1"},
+        {"X", "PRIMARY", std::nullopt, "0", "64", "0", "PRIMARY", "1"}}}};
+  scenario.Apply(script);
+  script.Answer("Select Object_ID(N'[dbo].[trg_App]',N'TR')", Column("", {"5575"}));
+  rebuild::CarriedCounts carried;
+  std::vector<std::string> lost;
+  EXPECT_TRUE(rebuild::RebuildDetailTable(
+      access, notices, 10, nullptr, nullptr,
+      [&](const rebuild::CarriedCounts& counts, const std::vector<std::string>& what) {
+        carried = counts;
+        lost = what;
+      }));
+  const Log statements = script.Statements();
+  const auto trigger = std::find(statements.begin(), statements.end(),
+                                 "EXEC Exec CreateInvoiceDetailTrigger 10");
+  ASSERT_NE(trigger, statements.end());
+  const Log expected = {
+      "EXEC Create NonClustered Index [IX_Bill] On [dbo].[StockDetail] ([BillID])",
+      "EXEC Create Unique NonClustered Index [UX_Line] On [dbo].[StockDetail] ([StoreCode] Desc, "
+      "[IndexNo]) Include ([Amount]) Where ([Price]>(0)) With (FillFactor = 90, Data_Compression "
+      "= PAGE)",
+      "EXEC Grant SELECT On [dbo].[StockDetail] To [ShopRole]",
+      "EXEC Deny DELETE On [dbo].[StockDetail] To [ShopRole]",
+      "EXEC Grant UPDATE On [dbo].[StockDetail] ([Price]) To [Reporter] With Grant Option",
+      "EXEC Exec sys.sp_addextendedproperty @name=N'MS_Description', "
+      "@value=N'\xBF\xE2\xB4\xE6\xC3\xF7\xCF\xB8', @level0type=N'SCHEMA', @level0name=N'dbo', "
+      "@level1type=N'TABLE', @level1name=N'StockDetail'",
+      "OPEN Select Object_ID(N'[dbo].[trg_Audit]',N'TR')",
+      "EXEC If Object_ID(N'[dbo].[trg_Audit]',N'TR') Is Null Begin Exec(N'CREATE TRIGGER "
+      "trg_Audit ON StockDetail AFTER DELETE AS INSERT INTO AuditLog SELECT ''deleted'', DetailID "
+      "FROM deleted') Exec(N'Disable Trigger [dbo].[trg_Audit] On [dbo].[StockDetail]') End",
+      "OPEN Select Object_ID(N'[dbo].[trg_App]',N'TR')",
+      "EXEC Grant SELECT On [dbo].[StockDetail_U] To [ShopRole]",
+      "EXEC Update S_Modify Set Modified=0 Where TableTag=10",
+  };
+  EXPECT_EQ(Log(trigger + 1, statements.end()), expected);
+  EXPECT_EQ(rebuild::CarriedText(carried),
+            "2 indexes, 4 permissions, 1 trigger, 1 description carried");
+  EXPECT_EQ(lost, (std::vector<std::string>{
+                      "index IX_Slot4 on StockDetail (x_4 is no column of the new table)",
+                      "GRANT SELECT on StockDetail.x_4 to Reporter (x_4 is no column of the new "
+                      "table)",
+                      "trigger trg_App of StockDetail (the application's trigger procedure made "
+                      "its own of that name, which stays)",
+                      "1 trigger of StockDetail_U (the table is recreated empty and bare by "
+                      "design; only its permissions and indexes are carried)"}));
+}
+
+// What cannot be carried stops the rebuild before its first write, saying
+// what to do about it.
+TEST_F(DetailTable, WhatCannotBeCarriedIsRefusedBeforeAnyWrite) {
+  const std::string x = "X";
+  const struct Case {
+    DependentRows rows;
+    std::string message;
+  } cases[] = {
+      {{{"R", "FK_Pick_Detail", "dbo.PickList", "0", "0", "0", std::nullopt, "1"}},
+       "StockDetail is referenced by the foreign key FK_Pick_Detail of dbo.PickList"},
+      {{{"B", "dbo.vStock", "VIEW", "0", "0", "0", std::nullopt, "1"}},
+       "StockDetail is bound to the schema of dbo.vStock (VIEW)"},
+      {{{"I", "CX_Bill", "NONE", "2", "4", "0", std::nullopt, "1"},
+        {"IC", "BillID", std::nullopt, "2", "0", "1", std::nullopt, "1"}},
+       "the clustered index CX_Bill cannot be carried"},
+      {{{"T", "trg_Secret", std::nullopt, "0", "2", "0", std::nullopt, "1"}},
+       "the trigger trg_Secret is encrypted"},
+      {{{"P", "SELECT", "ShopRole", "0", "71", "0", std::nullopt, "1"},
+        {x, "PRIMARY", std::nullopt, "0", "0", "0", "PRIMARY", "1"}},
+       "the login may not give back GRANT SELECT on StockDetail to ShopRole"},
+      {{{x, "PRIMARY", "ByMonth", "0", "64", "0", "PRIMARY", "1"}},
+       "is partitioned (partition scheme ByMonth)"},
+      {{{x, "HISTORY", std::nullopt, "0", "64", "0", "PRIMARY", "1"}},
+       "is stored on filegroup HISTORY, but the run would recreate it on the default filegroup "
+       "PRIMARY"},
+      {{{"E", "MS_Description", std::nullopt, "0", "0", "0", "?", "0"}},
+       "the description MS_Description holds characters that code page 936 (GBK) cannot"},
+  };
+  for (const Case& c : cases) {
+    Script fresh;
+    std::swap(script, fresh);
+    DetailScenario scenario;
+    scenario.dependents = {{"StockDetail", c.rows}};
+    try {
+      Rebuild(scenario);
+      ADD_FAILURE() << c.message;
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(Executed().empty()) << c.message;
+  }
+}
+
 TEST_F(DetailTable, RowsWrittenMeanwhileFailTheCopy) {
   DetailScenario scenario;
   scenario.rowsCopied = "4";

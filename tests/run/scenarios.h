@@ -6,11 +6,24 @@
 #include <algorithm>
 
 #include "rebuild/detail_table.h"
+#include "rebuild/table_dependents.h"
 #include "run_fixture.h"
 
 namespace slotsync::testing {
 
 // A detail table as a database holds it; each test changes what it needs.
+// What the catalog says a table holds beyond its columns, one row per
+// dependent: Kind, Name, Item, Number, Flags, Ordinal, Body, Gbk.
+using DependentRows = std::vector<std::vector<sql::Value>>;
+
+inline void ScriptDependents(Script& script,
+                             const std::vector<std::pair<std::string, DependentRows>>& tables) {
+  for (const auto& [table, rows] : tables) {
+    script.Answer(rebuild::DependentsQuery(table),
+                  Rows({"Kind", "Name", "Item", "Number", "Flags", "Ordinal", "Body", "Gbk"}, rows));
+  }
+}
+
 struct DetailScenario {
   std::int32_t tag = 10;
   bool hasRow = true;
@@ -30,6 +43,7 @@ struct DetailScenario {
   std::string rowsCopied = "5";
   std::string quantitiesAboveN = "0";
   bool versionNo = true;
+  std::vector<std::pair<std::string, DependentRows>> dependents;  // by table
 
   std::string Sql(const std::string& pattern) const { return sql::Format(pattern, tableName); }
 
@@ -87,6 +101,7 @@ struct DetailScenario {
     for (const char* suffix : {"_U", "_I", "_D"}) {
       script.Answer(CatalogRowsSql(tableName + suffix), Column("", {"0"}));
     }
+    ScriptDependents(script, dependents);
   }
 
   static std::string CatalogRowsSql(const std::string& table) {
@@ -114,6 +129,7 @@ struct TerminalScenario {
   std::string keyColumn = "K";
   std::string dictTableName = "TermCount";
   std::int32_t slotCount = 2;
+  DependentRows dependents;
 };
 
 inline void ScriptTerminalDictionary(Script& script, const TerminalScenario& d) {
@@ -143,6 +159,7 @@ inline void ScriptTerminalDictionary(Script& script, const TerminalScenario& d) 
   script.Answer(
       "Select Object_ID('" + d.tableName + "'),Col_Length('" + d.tableName + "','TerminalName')",
       Rows({"", ""}, {{"1234", "40"}}));
+  ScriptDependents(script, {{d.tableName, d.dependents}});
 }
 
 }  // namespace slotsync::testing

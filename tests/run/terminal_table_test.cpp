@@ -238,6 +238,24 @@ TEST_F(TerminalTableTest, DropAndCreateUseTheSModifyNameKeyAndIndexTheDictionary
             }));
 }
 
+// A per-terminal table gets its permissions and indexes back after its own
+// index; the key and the index the rebuild makes itself are not made twice.
+TEST_F(TerminalTableTest, ItsPermissionsAndIndexesAreCarried) {
+  TerminalScenario d;
+  d.dependents = {{"I", "IX_TermCount_Terminal", "NONE", "2", "0", "0", std::nullopt, "1"},
+                  {"IC", "TerminalName", std::nullopt, "2", "0", "1", std::nullopt, "1"},
+                  {"I", "IX_F", "NONE", "3", "4", "0", std::nullopt, "1"},
+                  {"IC", "F", std::nullopt, "3", "0", "1", std::nullopt, "1"},
+                  {"P", "INSERT", "Terminals", "0", "71", "0", std::nullopt, "1"}};
+  ScriptDictionary(d);
+  Rebuild(101);
+  std::vector<std::string> expected = Sequence(101, 1, kExampleTemplate);
+  expected.insert(expected.end() - 1,
+                  {"EXEC Create Clustered Index [IX_F] On [dbo].[TermCount] ([F])",
+                   "EXEC Grant INSERT On [dbo].[TermCount] To [Terminals]"});
+  EXPECT_EQ(script_.Statements(), expected);
+}
+
 TEST_F(TerminalTableTest, AFailedDropIsIgnored) {
   ScriptDictionary({});
   script_.Fail("Drop Table TermCount",

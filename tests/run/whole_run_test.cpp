@@ -97,6 +97,17 @@ TEST_F(WholeRun, RefusalsComeBeforeAnyLockAndNoticesAfterTheRollback) {
        entry::Outcome::kFailedBeforeTransaction,
        {"TableTag 10: StockDetail: 2 rows hold quantities in x_4",
         "TableTag 111: S_Modify.FixedFieldKind holds 'Int) Drop Table Customer--'"}},
+      {"an incoming foreign key and a schema-bound view",
+       [](DetailScenario& detail, TerminalScenario& terminal) {
+         detail.xColumns = {"x_1", "x_2", "x_3", "x_4"};
+         detail.quantitiesAboveN = "2";
+         detail.dependents = {
+             {"StockDetail", {{"R", "FK_Pick", "dbo.PickList", "0", "0", "0", std::nullopt, "1"}}}};
+         terminal.dependents = {{"B", "dbo.vTerm", "VIEW", "0", "0", "0", std::nullopt, "1"}};
+       },
+       entry::Outcome::kFailedBeforeTransaction,
+       {"TableTag 10: StockDetail is referenced by the foreign key FK_Pick of dbo.PickList",
+        "TableTag 111: Term111 is bound to the schema of dbo.vTerm (VIEW)"}},
       {"quantities written between the check and the lock",
        [](DetailScenario& detail, TerminalScenario&) {
          detail.xColumns = {"x_1", "x_2", "x_3", "x_4"};
