@@ -375,10 +375,11 @@ std::string ForeignKeyStatement(const std::string& table, const ForeignKeyInfo& 
 }
 
 std::string PermissionStatement(const std::string& table, const PermissionInfo& permission) {
-  const std::string on =
-      QualifiedTable(table) + (permission.column.empty() ? "" : " (" + Quoted(permission.column) + ")");
-  return sql::Format("%s %s On %s To %s%s", permission.state == 'D' ? "Deny" : "Grant",
-                     permission.permission, on, Quoted(permission.grantee),
+  const std::string column =
+      permission.column.empty() ? "" : " (" + Quoted(permission.column) + ")";
+  return sql::Format("%s %s%s On %s To %s%s", permission.state == 'D' ? "Deny" : "Grant",
+                     permission.permission, column, QualifiedTable(table),
+                     Quoted(permission.grantee),
                      permission.state == 'W' ? " With Grant Option" : "");
 }
 

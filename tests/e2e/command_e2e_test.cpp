@@ -413,7 +413,23 @@ TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
 // printed in order and written as a script that parses as T-SQL, and the
 // same as JSON.
 TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
-  FourTables().Apply(*this);
+  FourTables tables;
+  // What StockDetail holds beyond its columns, carried by every statement kind.
+  tables.stockDetail.dependents = {
+      {"StockDetail",
+       {{"D", "DF_Qty", "BillID", "0", "0", "0", "('')", "1"},
+        {"K", "CK_Price", std::nullopt, "0", "1", "0", "([Price]>=(0))", "1"},
+        {"F", "FK_Bill", "[dbo].[StockBill]", "0", "0", "1", std::nullopt, "1"},
+        {"FC", "FK_Bill", "BillID", "0", "0", "1", "BillID", "1"},
+        {"I", "IX_Line", "PAGE", "2", "1", "90", "([Price]>(0))", "1"},
+        {"IC", "StoreCode", std::nullopt, "2", "1", "1", std::nullopt, "1"},
+        {"IC", "Amount", std::nullopt, "2", "2", "1001", std::nullopt, "1"},
+        {"P", "SELECT", "ShopRole", "0", "71", "0", std::nullopt, "1"},
+        {"P", "UPDATE", "Reporter", "0", "68", "5", "Price", "1"},
+        {"T", "trg_Audit", std::nullopt, "0", "1", "0",
+         "CREATE TRIGGER trg_Audit ON StockDetail AFTER DELETE AS SELECT 'gone' FROM deleted", "1"},
+        {"E", "MS_Description", std::nullopt, "0", "0", "0", "Stock lines", "1"}}}};
+  tables.Apply(*this);
   Record();  // a real run: its answers cover every read a plan makes
   std::vector<std::string> expected;
   for (const std::string& statement : Statements(DriverLogOf(recordedLog))) {
@@ -450,6 +466,10 @@ TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
   EXPECT_NE(ReadText(script).find("If (Select Count(*) From dbo.Tmp_StockDetail)<>(Select "
                                   "Count(*) From StockDetail) RaisError("),
             std::string::npos);
+  EXPECT_NE(run.out.find("  1 index, 3 constraints, 2 permissions, 1 trigger, 1 description "
+                         "carried\n"),
+            std::string::npos)
+      << run.out;
 
   const ProgramRun json = Command({"--plan", "--json"});
   EXPECT_EQ(json.exitCode, 0) << json.err;
@@ -458,6 +478,7 @@ TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
   ASSERT_EQ(result["tables"].size(), 4u);
   EXPECT_EQ(result["tables"][0]["kind"], "detail");
   EXPECT_EQ(result["tables"][0]["rows"], 5);
+  EXPECT_EQ(result["tables"][0]["carried"]["permissions"], 2);
   EXPECT_EQ(result["tables"][1]["kind"], "per-terminal");
   EXPECT_EQ(result["tables"][1]["rowsLost"], 3);
   // Texts in UTF-8: the Chinese column name of OrderDetail as the character it is.

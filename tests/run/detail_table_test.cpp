@@ -378,7 +378,7 @@ TEST_F(DetailTable, CarriesWhatTheOldTablesHeldAfterTheTriggerProcedure) {
       "= PAGE)",
       "EXEC Grant SELECT On [dbo].[StockDetail] To [ShopRole]",
       "EXEC Deny DELETE On [dbo].[StockDetail] To [ShopRole]",
-      "EXEC Grant UPDATE On [dbo].[StockDetail] ([Price]) To [Reporter] With Grant Option",
+      "EXEC Grant UPDATE ([Price]) On [dbo].[StockDetail] To [Reporter] With Grant Option",
       "EXEC Exec sys.sp_addextendedproperty @name=N'MS_Description', "
       "@value=N'\xBF\xE2\xB4\xE6\xC3\xF7\xCF\xB8', @level0type=N'SCHEMA', @level0name=N'dbo', "
       "@level1type=N'TABLE', @level1name=N'StockDetail'",

@@ -12,6 +12,11 @@ const { TSqlParser } = require('antlr4ts-sql/dist/src/grammar-output/tsql/TSqlPa
 const knownGaps = [
   // "With NoCheck" before "Add Constraint": the grammar expects "With Check" only.
   /^Alter Table \[[^\]]+\] With NoCheck Add Constraint /i,
+  // Carried over from the old table: "NoCheck Constraint" (a disabled
+  // constraint), "Deny", and "FillFactor" among an index's options.
+  /^Alter Table \[dbo\]\.\[[^\]]+\] (With NoCheck Add|NoCheck) Constraint /i,
+  /^Deny [A-Z ]+( \(\[[^\]]+\]\))? On \[dbo\]\.\[[^\]]+\] To \[[^\]]+\]$/i,
+  /^Create (Unique )?(NonClustered|Clustered) Index .* With \(.*FillFactor = \d+.*\)$/i,
 ];
 
 // The grammar's keywords are upper case; the server reads any case.
