@@ -639,6 +639,20 @@ CREATE TABLE StockDetail (DetailID varchar(40) NOT NULL PRIMARY KEY, IndexNo int
   x_3 int NULL, Price money NULL, Amount money NULL, Memo varchar(60) NULL, SizeIndex int NULL,
   SizeStr varchar(100) NULL)
 CREATE INDEX IX_StockDetail_Bill ON StockDetail (BillID, StoreCode)
+CREATE UNIQUE INDEX UX_StockDetail_Line ON StockDetail (StoreCode DESC, IndexNo) INCLUDE (Amount)
+  WHERE Price > 0
+GO
+-- What the dictionary does not describe and the rebuild must carry: grants
+-- and a deny to a role, a column grant, a DBA's trigger, a description.
+CREATE ROLE ShopRole
+GRANT SELECT ON StockDetail TO ShopRole
+DENY DELETE ON StockDetail TO ShopRole
+GRANT UPDATE (Price) ON StockDetail TO ShopRole
+GRANT SELECT ON StockDetail_U TO ShopRole
+GO
+CREATE TRIGGER trg_StockDetail_Audit ON StockDetail AFTER DELETE AS SET NOCOUNT ON
+GO
+EXEC sp_addextendedproperty N'MS_Description', N'库存明细', N'SCHEMA', N'dbo', N'TABLE', N'StockDetail'
 GO
 SET NOCOUNT ON
 ;WITH Numbers AS (SELECT TOP (3000) ROW_NUMBER() OVER (ORDER BY (SELECT NULL)) AS i
@@ -706,6 +720,41 @@ SELECT INDEX_COL('StockDetail', index_id, 1) FROM sys.indexes
 WHERE object_id = OBJECT_ID('StockDetail') AND is_primary_key = 1
 SQL
 )"
+check "the secondary indexes carried with their keys, order, uniqueness and filter" \
+  "$(printf 'IX_StockDetail_Bill\tBillID,StoreCode\t0\t\nUX_StockDetail_Line\tStoreCode-,IndexNo,+Amount\t1\t([Price]>(0))')" \
+  "$(sql "$db" <<'SQL'
+SELECT i.name, STUFF((SELECT ',' + CASE WHEN ic.is_included_column = 1 THEN '+' ELSE '' END
+    + c.name + CASE WHEN ic.is_descending_key = 1 THEN '-' ELSE '' END
+  FROM sys.index_columns ic JOIN sys.columns c
+    ON c.object_id = ic.object_id AND c.column_id = ic.column_id
+  WHERE ic.object_id = i.object_id AND ic.index_id = i.index_id
+  ORDER BY ic.is_included_column, ic.key_ordinal, ic.index_column_id FOR XML PATH('')), 1, 1, ''),
+  i.is_unique, ISNULL(i.filter_definition, '')
+FROM sys.indexes i
+WHERE i.object_id = OBJECT_ID('StockDetail') AND i.is_primary_key = 0 AND i.type > 0
+ORDER BY i.name
+SQL
+)"
+check "the permissions carried, on the table, a column and a companion" \
+  "$(printf 'DENY DELETE StockDetail\nGRANT SELECT StockDetail\nGRANT SELECT StockDetail_U\nGRANT UPDATE(Price) StockDetail')" \
+  "$(sql "$db" <<'SQL'
+SELECT dp.state_desc + ' ' + dp.permission_name + ISNULL('(' + c.name + ')', '') + ' '
+  + OBJECT_NAME(dp.major_id)
+FROM sys.database_permissions dp LEFT JOIN sys.columns c
+  ON c.object_id = dp.major_id AND c.column_id = dp.minor_id
+WHERE dp.grantee_principal_id = DATABASE_PRINCIPAL_ID('ShopRole') AND dp.class = 1
+ORDER BY 1
+SQL
+)"
+check "the DBA's trigger and the description carried" "$(printf 'trg_StockDetail_Audit\t库存明细')" \
+  "$(sql "$db" <<'SQL'
+SELECT (SELECT name FROM sys.triggers WHERE parent_id = OBJECT_ID('StockDetail')),
+  (SELECT CONVERT(nvarchar(100), value) FROM sys.extended_properties
+   WHERE major_id = OBJECT_ID('StockDetail') AND minor_id = 0 AND name = 'MS_Description')
+SQL
+)"
+check_contains "the table line says what was carried" \
+  "rebuilt; 2 indexes, 4 permissions, 1 trigger, 1 description carried" "$run_err"
 # Nothing is flagged any more: a second run changes nothing. StockDetailTemp
 # still has 3 slots, so it says the database stays out of step.
 before=$(snapshot)
@@ -763,6 +812,23 @@ run_slotsync
 check "once free, the run goes through" 0 "$run_exit"
 check "the application lock is given back" "0" \
   "$(echo "SELECT COUNT(*) FROM sys.dm_tran_locks WHERE resource_type = 'APPLICATION'" | sql "$db")"
+
+echo "== 14. what a rebuild cannot carry is refused before any change"
+new_database uncarried
+sql "$db" <<'SQL'
+CREATE TABLE PickList (ID int PRIMARY KEY, DetailID varchar(40) REFERENCES StockDetail (DetailID))
+GO
+CREATE VIEW dbo.vTerm WITH SCHEMABINDING AS SELECT TerminalName FROM dbo.TermCount
+GO
+SQL
+before=$(snapshot)
+run_slotsync
+check "exit code" 2 "$run_exit"
+check_contains "the incoming foreign key is named" "StockDetail is referenced by the foreign key" \
+  "$run_err"
+check_contains "the schema-bound view is named" "TermCount is bound to the schema of dbo.vTerm" \
+  "$run_err"
+check "every table, row and flag as before" "$before" "$(snapshot)"
 
 echo
 if ((failures)); then

@@ -48,7 +48,9 @@ constexpr std::string_view kDependentsSql =
     "dc.parent_object_id=$T "
     // foreign keys of this table, and their column pairs
     "Union All Select 'F',fk.name,QuoteName(Schema_Name(r.schema_id))+'.'+QuoteName(r.name),0,"
-    "Convert(Int,fk.is_disabled)+2*Convert(Int,fk.is_not_trusted),10*fk.delete_referential_action"
+    "Convert(Int,fk.is_disabled)+2*Convert(Int,fk.is_not_trusted)+4*(1-IsNull(HAS_PERMS_BY_NAME("
+    "QuoteName(Schema_Name(r.schema_id))+'.'+QuoteName(r.name),'OBJECT','REFERENCES'),1)),"
+    "10*fk.delete_referential_action"
     "+fk.update_referential_action,Null From sys.foreign_keys fk Join sys.objects r On "
     "r.object_id=fk.referenced_object_id Where fk.parent_object_id=$T "
     "Union All Select 'FC',fk.name,pc.name,0,0,fkc.constraint_column_id,rc.name From "
@@ -217,6 +219,7 @@ void ReadRow(TableDependents& d, const Row& row, std::map<std::int32_t, IndexInf
     key.referencedTable = row.item;
     key.disabled = row.flags & 1;
     key.notTrusted = row.flags & 2;
+    key.mayReference = (row.flags & 4) == 0;
     key.onDelete = row.ordinal / 10;
     key.onUpdate = row.ordinal % 10;
   } else if (k == "FC") {
@@ -534,6 +537,13 @@ class CarryPlanner {
     for (const auto& pair : item.columns) columns.push_back(pair.first);
     if (!ColumnsRemain(OnTable("foreign key " + item.name), columns)) return;
     if (!Sendable(item.outsideGbk, "the foreign key " + item.name)) return;
+    if (!item.mayReference) {
+      carry_.refusals.push_back(sql::Format(
+          "%s: the login may not create the foreign key %s again, which needs REFERENCES on %s; "
+          "grant it that right",
+          d_.table, item.name, item.referencedTable));
+      return;
+    }
     carry_.statements.push_back(ForeignKeyStatement(d_.table, item));
     if (item.disabled) DisableConstraint(item.name);
     ++carry_.counts.constraints;

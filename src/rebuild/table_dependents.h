@@ -67,6 +67,7 @@ struct ForeignKeyInfo {
   std::int32_t onUpdate = 0;
   bool disabled = false;
   bool notTrusted = false;
+  bool mayReference = true;  // the login has REFERENCES on the referenced table
 };
 
 struct TriggerInfo {

@@ -423,6 +423,10 @@ TEST_F(DetailTable, WhatCannotBeCarriedIsRefusedBeforeAnyWrite) {
       {{{"P", "SELECT", "ShopRole", "0", "71", "0", std::nullopt, "1"},
         {x, "PRIMARY", std::nullopt, "0", "0", "0", "PRIMARY", "1"}},
        "the login may not give back GRANT SELECT on StockDetail to ShopRole"},
+      {{{"F", "FK_Bill", "[dbo].[StockBill]", "0", "4", "0", std::nullopt, "1"},
+        {"FC", "FK_Bill", "BillID", "0", "0", "1", "BillID", "1"}},
+       "the login may not create the foreign key FK_Bill again, which needs REFERENCES on "
+       "[dbo].[StockBill]"},
       {{{x, "PRIMARY", "ByMonth", "0", "64", "0", "PRIMARY", "1"}},
        "is partitioned (partition scheme ByMonth)"},
       {{{x, "HISTORY", std::nullopt, "0", "64", "0", "PRIMARY", "1"}},
