@@ -261,7 +261,10 @@ int WriteScript(const RunRecord& record, const SlotsyncResult& result, const Com
   }
   CommandLine header = line;
   header.server = OneLine(line.server);
-  header.database = OneLine(line.database);
+  // The script is UTF-8 whatever the terminal's encoding; its checks and its
+  // lock name the database as the run did.
+  header.database =
+      OneLine(text::GbkToUtf8(text::TerminalToGbkExactly(line.database).value_or(line.database)));
   std::ofstream file(*line.script, std::ios::binary | std::ios::trunc);
   file << PlanScript(record, result, header, entry::UtcTimestamp());
   file.close();
