@@ -402,8 +402,7 @@ class DetailRebuild {
         sql::Format("%s holds quantities in %s, above the %d size slots the size groups need now; "
                     "nothing was changed so that none is lost",
                     row_.tableName, names, layout_.slotCount);
-    RecordGuard(StopIf(sql::Format("Exists (Select * From %s Where %s)", row_.tableName, condition),
-                       refusal));
+    RecordGuard(QuantitiesGuard(row_.tableName, condition, refusal));
     sql::SqlQuery query(access_, sql::kSizeConnectionName);
     query.SetText(count);
     query.Open();
@@ -444,10 +443,7 @@ class DetailRebuild {
   void CopyRows(std::int32_t oldRows) {
     statements_.Execute(sql::Format("Insert into %s(%s) Select %s from %s ", TemporaryName(),
                                     copyList_, copyList_, row_.tableName));
-    RecordGuard(
-        StopIf(sql::Format("(Select Count(*) From %s)<>(Select Count(*) From %s)", TemporaryName(),
-                           row_.tableName),
-               sql::Format("not every row of %s was copied; nothing was changed", row_.tableName)));
+    RecordGuard(CopyCountGuard(TemporaryName(), row_.tableName));
     sql::SqlQuery query(access_, sql::kSizeConnectionName);
     query.SetText(sql::Format("Select Count(*) From %s", TemporaryName()));
     query.Open();

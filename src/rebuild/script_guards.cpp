@@ -121,6 +121,18 @@ std::string TerminalTableGuard(std::int32_t tableTag, const std::string& table) 
                                    tableTag, table)));
 }
 
+std::string QuantitiesGuard(const std::string& table, const std::string& condition,
+                            const std::string& refusal) {
+  return "Declare @Rows int; Exec sp_executesql " +
+         UnicodeLiteral(sql::Format("Select @Rows=Count(*) From %s Where %s", table, condition)) +
+         ", N'@Rows int Output', @Rows=@Rows Output; " + StopIf("@Rows>0", refusal);
+}
+
+std::string CopyCountGuard(const std::string& copy, const std::string& table) {
+  return StopIf(sql::Format("(Select Count(*) From %s)<>(Select Count(*) From %s)", copy, table),
+                sql::Format("not every row of %s was copied; nothing was changed", table));
+}
+
 std::string TransactionAliveGuard() {
   return StopIf("XACT_STATE()<>1",
                 "a statement of this script failed and the server rolled the whole transaction "

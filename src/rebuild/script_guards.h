@@ -65,6 +65,17 @@ std::string ColumnsGuard(std::int32_t tableTag, const std::string& table,
 // script would drop and recreate empty.
 std::string TerminalTableGuard(std::int32_t tableTag, const std::string& table);
 
+// No row holds a quantity in the slot columns that go (`condition`, such as
+// "x_4<>0 Or x_5<>0"). The count runs as a statement of its own
+// (sp_executesql): a script run again after those columns went would
+// otherwise fail to compile this check even after an earlier check stopped
+// it, and report an error where there is none.
+std::string QuantitiesGuard(const std::string& table, const std::string& condition,
+                            const std::string& refusal);
+
+// The work copy holds as many rows as the table it copies.
+std::string CopyCountGuard(const std::string& copy, const std::string& table);
+
 // Between the batches of a script: the transaction is still open and can
 // commit. Under XACT_ABORT a failed statement has rolled everything back; a
 // client that goes on after errors would otherwise run the rest outside any

@@ -70,7 +70,7 @@ if (batch.join('').trim() !== '') batches.push(batch.join('\n'));
 // is still safe when nothing but comments comes before the SQLCMD-mode
 // check, and every batch that changes something follows a check directly.
 const stop =
-    /^If .* Begin If @@TRANCOUNT>0 Rollback Transaction; RaisError\('(?:[^']|'')*', \d+, 1\); Set NoExec On; End$/;
+    /(^|; )If .* Begin If @@TRANCOUNT>0 Rollback Transaction; RaisError\('(?:[^']|'')*', \d+, 1\); Set NoExec On; End$/;
 const code = (b) => b.split('\n').filter((l) => l.trim() !== '' && !l.startsWith('--'));
 const isCheck = (b) => {
   const lines = code(b);
