@@ -208,6 +208,17 @@ std::string SqlcmdModeCheck() {
          "\nGO\n";
 }
 
+// A query window may hold a transaction of its own: the script's would nest
+// in it, its COMMIT would commit nothing, and its tables would stay locked
+// until whoever opened it ends it.
+std::string SessionCheck() {
+  return rebuild::StopIf("@@TRANCOUNT>0",
+                         "this session already had a transaction open: it was rolled back and "
+                         "nothing of this script ran; run the script in a session of its own "
+                         "(sqlcmd, or a new query window)") +
+         "\nGO\n";
+}
+
 std::string DatabaseCheck(const std::string& database) {
   return rebuild::StopIf("DB_NAME()<>" + rebuild::UnicodeLiteral(database),
                          "this script was planned for the database " + database +
@@ -256,7 +267,7 @@ std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
       "-- Every check stops it before what it guards is changed: it rolls back, says why\n"
       "-- and sets NOEXEC ON, so no later batch runs. Run a second time, it says\n"
       "-- \"already applied\" and changes nothing.\n";
-  script += SqlcmdLines(writtenAt) + SqlcmdModeCheck() + DatabaseCheck(line.database) +
+  script += SqlcmdLines(writtenAt) + SqlcmdModeCheck() + SessionCheck() + DatabaseCheck(line.database) +
             TransactionAndLocks(line.database, line.lockTimeout);
   const std::string alive = Batch(rebuild::TransactionAliveGuard());
   for (const RecordedTable& table : record.Tables()) {
