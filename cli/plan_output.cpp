@@ -267,8 +267,8 @@ std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
       "-- Every check stops it before what it guards is changed: it rolls back, says why\n"
       "-- and sets NOEXEC ON, so no later batch runs. Run a second time, it says\n"
       "-- \"already applied\" and changes nothing.\n";
-  script += SqlcmdLines(writtenAt) + SqlcmdModeCheck() + SessionCheck() + DatabaseCheck(line.database) +
-            TransactionAndLocks(line.database, line.lockTimeout);
+  script += SqlcmdLines(writtenAt) + SqlcmdModeCheck() + SessionCheck() +
+            DatabaseCheck(line.database) + TransactionAndLocks(line.database, line.lockTimeout);
   const std::string alive = Batch(rebuild::TransactionAliveGuard());
   for (const RecordedTable& table : record.Tables()) {
     script += "-- TableTag " + std::to_string(table.tableTag) + " " +
