@@ -499,7 +499,7 @@ else
   printf '%s\n' "EXEC sp_getapplock @Resource=N'slotsync:$db', @LockMode='Exclusive', @LockOwner='Session'" \
     "WAITFOR DELAY '00:00:10'" | sql "$db" >/dev/null 2>&1 &
   holder=$!
-  sleep 2
+  sleep 3
   run_script "$work/changed.sql" -b
   check "exit code" 1 "$script_exit"
   check_contains "why" "another run or script holds the database $db" "$script_out"
