@@ -61,8 +61,10 @@ joined to it: -Sdb01):
                       table what the run would do and every problem that
                       would stop it, and print the writes it would send
   --script FILE       with --plan: write those writes as a T-SQL script for
-                      sqlcmd, with the run's data-loss checks (only when the
-                      plan found no problem)
+                      sqlcmd or SQLCMD mode that takes the run's lock and
+                      stops, changing nothing, when the database is no
+                      longer as planned or already done (only when the plan
+                      found no problem)
   --json              the result as one JSON object on standard output
                       (UTF-8); the usual lines go to standard error
   --trace             print every statement as it is sent, with its outcome
@@ -261,7 +263,10 @@ int WriteScript(const RunRecord& record, const SlotsyncResult& result, const Com
   }
   CommandLine header = line;
   header.server = OneLine(line.server);
-  header.database = OneLine(line.database);
+  // The script is UTF-8 whatever the terminal's encoding; its checks and its
+  // lock name the database as the run did.
+  header.database =
+      OneLine(text::GbkToUtf8(text::TerminalToGbkExactly(line.database).value_or(line.database)));
   std::ofstream file(*line.script, std::ios::binary | std::ios::trunc);
   file << PlanScript(record, result, header, entry::UtcTimestamp());
   file.close();

@@ -5,7 +5,9 @@
 #include <ostream>
 
 #include "entry/audit_log.h"
+#include "entry/run_locks.h"
 #include "entry/version.h"
+#include "rebuild/script_guards.h"
 #include "summary.h"
 #include "table_kind.h"
 #include "text/gbk.h"
@@ -195,6 +197,71 @@ std::string JsonResult(const RunRecord& record, const SlotsyncResult& result, in
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+namespace {
+
+// The lines of sqlcmd that come before any T-SQL: the variable the next batch
+// tests to know it runs in SQLCMD mode, the plan's time for the checks'
+// messages, and a stop at the first error.
+std::string SqlcmdLines(const std::string& writtenAt) {
+  return ":setvar SqlcmdMode on\n:setvar " + std::string(rebuild::kPlanWrittenVariable) + " \"" +
+         writtenAt + "\"\n:on error exit\nGO\n";
+}
+
+// Outside SQLCMD mode the lines above fail as a batch of their own and the
+// variable stays as written, so this check stops everything after it.
+std::string SqlcmdModeCheck() {
+  return rebuild::StopIf("N'$(SqlcmdMode)'<>N'on'",
+                         "this script runs only in SQLCMD mode: run it with sqlcmd, or turn on "
+                         "SQLCMD mode (Query menu) in Management Studio or Azure Data Studio; "
+                         "nothing was changed") +
+         "\nGO\n";
+}
+
+// A query window may hold a transaction of its own: the script's would nest
+// in it, its COMMIT would commit nothing, and its tables would stay locked
+// until whoever opened it ends it.
+std::string SessionCheck() {
+  return rebuild::StopIf("@@TRANCOUNT>0",
+                         "this session already had a transaction open: it was rolled back and "
+                         "nothing of this script ran; run the script in a session of its own "
+                         "(sqlcmd, or a new query window)") +
+         "\nGO\n";
+}
+
+std::string DatabaseCheck(const std::string& database) {
+  return rebuild::StopIf("DB_NAME()<>" + rebuild::UnicodeLiteral(database),
+                         "this script was planned for the database " + database +
+                             "; connect to it (sqlcmd -d " + database + "); nothing was changed") +
+         "\nGO\n";
+}
+
+// The bound on every lock wait, then the run's own application lock, owned
+// by the transaction: whatever ends the transaction (the commit, a check's
+// rollback, XACT_ABORT, a lost connection) releases it, so a stopped script
+// never keeps it in an open query window.
+std::string TransactionAndLocks(const std::string& database, int lockTimeout) {
+  std::string text = "SET XACT_ABORT ON\n";
+  if (lockTimeout > 0) text += "SET LOCK_TIMEOUT " + std::to_string(lockTimeout * 1000) + "\n";
+  text += "BEGIN TRANSACTION\nGO\n";
+  const std::string resource = entry::DatabaseLockResource(database);
+  const int wait = entry::DatabaseLockSeconds(lockTimeout);
+  const std::string busy = "another run or script holds the database " + database +
+                           " (application lock " + resource + ") and did not end within " +
+                           std::to_string(wait) +
+                           " s; nothing was changed; try again when it has ended";
+  text += "Declare @Result int\nExec @Result=sp_getapplock @Resource=" +
+          rebuild::UnicodeLiteral(resource) +
+          ",@LockMode='Exclusive',@LockOwner='Transaction',@LockTimeout=" +
+          std::to_string(wait * 1000) + "\n" + rebuild::StopIf("@Result<0", busy) + "\nGO\n";
+  return text;
+}
+
+std::string Batch(const std::string& gbk) {
+  return text::GbkToUtf8(gbk) + "\nGO\n";
+}
+
+}  // namespace
+
 std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
                        const CommandLine& line, const std::string& writtenAt) {
   std::string script = "\xEF\xBB\xBF";
@@ -204,14 +271,26 @@ std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
             std::to_string(result.slotColumns) + " slot columns)\n";
   script +=
       "-- Review it, then run it with: sqlcmd -S <server> -d <database> -f 65001 -i <this "
-      "file>\n";
-  script += "-- Any error stops it; the server then rolls the whole transaction back.\n";
-  script += ":on error exit\nSET XACT_ABORT ON\nGO\nBEGIN TRANSACTION\nGO\n";
+      "file>\n"
+      "-- or open it in Management Studio or Azure Data Studio with SQLCMD mode on.\n"
+      "-- Every check stops it before what it guards is changed: it rolls back, says why\n"
+      "-- and sets NOEXEC ON, so no later batch runs. Run a second time, it says\n"
+      "-- \"already applied\" and changes nothing.\n";
+  script += SqlcmdLines(writtenAt) + SqlcmdModeCheck() + SessionCheck() +
+            DatabaseCheck(line.database) + TransactionAndLocks(line.database, line.lockTimeout);
+  const std::string alive = Batch(rebuild::TransactionAliveGuard());
   for (const RecordedTable& table : record.Tables()) {
     script += "-- TableTag " + std::to_string(table.tableTag) + " " +
               text::GbkToUtf8(table.tableName) + " (" + KindName(table.kind) + ")\n";
     for (const RecordedStatement& statement : table.statements) {
       if (statement.outcome < SLOTSYNC_STATEMENT_PLANNED) continue;  // the plan's own reads
+      if (statement.outcome == SLOTSYNC_STATEMENT_PLANNED_CHECK) {
+        script += Batch(statement.text);
+        continue;
+      }
+      // A client that goes on after an error would run this write outside
+      // the transaction the failure rolled back.
+      script += alive;
       // A drop the run lets fail would stop the script: it runs only when
       // the table is there, the statement itself unchanged.
       if (statement.outcome == SLOTSYNC_STATEMENT_PLANNED_IGNORED &&
@@ -219,10 +298,14 @@ std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
         script +=
             "IF OBJECT_ID(N'" + text::GbkToUtf8(statement.text.substr(11)) + "') IS NOT NULL\n";
       }
-      script += text::GbkToUtf8(statement.text) + "\nGO\n";
+      script += Batch(statement.text);
     }
   }
-  script += "COMMIT\nGO\n";
+  script += alive;
+  script += "-- The commit ends the transaction and with it the application lock.\nCOMMIT\nGO\n";
+  // After a check stopped it, the session would otherwise stay unable to run
+  // anything in the query window it was opened in.
+  script += "SET NOEXEC OFF\nGO\n";
   return script;
 }
 

@@ -85,9 +85,10 @@ holder=""    # a second session holding a lock, while it runs
 work=$(mktemp -d)
 failures=0
 
-# Runs the batches on standard input (separated by GO lines) in database $1.
+# Runs the batches on standard input (separated by GO lines) in database $1;
+# --keep-going as $2 goes on after a failing batch.
 sql() {
-  "$live_sql" --server "$server" --database "$1" --user "$user"
+  "$live_sql" --server "$server" --database "$1" --user "$user" ${2:+"$2"}
 }
 
 cleanup() {
@@ -446,14 +447,80 @@ if [[ -z "$sqlcmd" ]]; then
 else
   ran=$(snapshot)
   main_db=$db
+  # run_script FILE [sqlcmd options]: runs a plan's script in $db; sets
+  # script_exit and script_out.
+  run_script() {
+    local file=$1
+    shift
+    script_exit=0
+    # -C: the server's own certificate, as slotsync's default trusts it.
+    SQLCMDPASSWORD=$SLOTSYNC_TEST_PASSWORD "$sqlcmd" -S "$server" -d "$db" -U "$user" -C \
+      -f 65001 -i "$file" "$@" >"$work/sqlcmd" 2>&1 || script_exit=$?
+    script_out=$(cat "$work/sqlcmd")
+  }
+  # The script checks it runs in the database planned: each copy gets its own.
   new_database script
-  sqlcmd_exit=0
-  # -C: the server's own certificate, as slotsync's default trusts it.
-  SQLCMDPASSWORD=$SLOTSYNC_TEST_PASSWORD "$sqlcmd" -S "$server" -d "$db" -U "$user" -C -b \
-    -f 65001 -i "$work/plan.sql" >"$work/sqlcmd" 2>&1 || sqlcmd_exit=$?
-  check "sqlcmd runs the script" 0 "$sqlcmd_exit"
-  if ((sqlcmd_exit)); then sed 's/^/    /' "$work/sqlcmd"; fi
+  run_slotsync --plan --script "$work/copy.sql"
+  check "the plan of the copy" 0 "$run_exit"
+  run_script "$work/copy.sql" -b
+  check "sqlcmd runs the script" 0 "$script_exit"
+  if ((script_exit)); then sed 's/^/    /' <<<"$script_out"; fi
   check "the script leaves the tables, rows and flags the run left" "$ran" "$(snapshot)"
+  check "the script gives the application lock back" "0" \
+    "$(echo "SELECT COUNT(*) FROM sys.dm_tran_locks WHERE resource_type = 'APPLICATION'" | sql "$db")"
+
+  echo "== 4b. run a second time, the script says it was already applied and changes nothing"
+  run_script "$work/copy.sql" -b
+  check "a second run is no failure" 0 "$script_exit"
+  check_contains "it says so" "already applied: S_Modify no longer flags TableTag 10" "$script_out"
+  check "a second run changes nothing" "$ran" "$(snapshot)"
+
+  echo "== 4c. a slot column changed since the plan: the script stops before any change"
+  new_database script_changed
+  run_slotsync --plan --lock-timeout 3 --script "$work/changed.sql"
+  check "the plan of the copy" 0 "$run_exit"
+  echo "ALTER TABLE StockDetail ADD x_4 int NULL" | sql "$db"
+  before=$(snapshot)
+  run_script "$work/changed.sql" -b
+  check "exit code" 1 "$script_exit"
+  check_contains "why" "the columns of StockDetail are no longer those the plan saw" "$script_out"
+  check_contains "when the plan was written" "the database changed since the plan (written 20" \
+    "$script_out"
+  check "nothing changed" "$before" "$(snapshot)"
+  # Outside SQLCMD mode, in a client that goes on after every error, nothing runs.
+  sql "$db" --keep-going <"$work/changed.sql" >"$work/keep-going" 2>&1 || true
+  check_contains "outside SQLCMD mode it says what to do" "runs only in SQLCMD mode" \
+    "$(cat "$work/keep-going")"
+  check "outside SQLCMD mode nothing changed" "$before" "$(snapshot)"
+  echo "ALTER TABLE StockDetail DROP COLUMN x_4" | sql "$db"
+
+  echo "== 4d. another run holds the database: the script waits its lock timeout, then stops"
+  before=$(snapshot)
+  printf '%s\n' "EXEC sp_getapplock @Resource=N'slotsync:$db', @LockMode='Exclusive', @LockOwner='Session'" \
+    "WAITFOR DELAY '00:00:10'" | sql "$db" >/dev/null 2>&1 &
+  holder=$!
+  sleep 3
+  run_script "$work/changed.sql" -b
+  check "exit code" 1 "$script_exit"
+  check_contains "why" "another run or script holds the database $db" "$script_out"
+  check "nothing changed" "$before" "$(snapshot)"
+  wait "$holder" || true
+  holder=""
+
+  echo "== 4e. a table held past the lock timeout, in a client that goes on after errors"
+  # Without ":on error exit" sqlcmd carries on: the lock wait runs out, the
+  # server rolls back, and the check before the first write stops the rest.
+  grep -v '^:on error exit' "$work/changed.sql" >"$work/no-exit.sql"
+  if hold_lock 10; then
+    run_script "$work/no-exit.sql"
+    check_contains "the lock wait ran out" "Lock request time out period exceeded" "$script_out"
+    check_contains "the next check stops it" "the server rolled the whole transaction back" \
+      "$script_out"
+    release_lock
+    check "nothing changed" "$before" "$(snapshot)"
+  else
+    fail "a table held past the lock timeout" "the second session never got its lock"
+  fi
   db=$main_db
 fi
 

@@ -126,9 +126,7 @@ class Run {
   // the work.
   bool LockDatabaseAndRecheck() {
     if (deps_.lockTimeoutSeconds > 0) SetLockTimeout(access_, deps_.lockTimeoutSeconds);
-    databaseLock_.Take(
-        deps_.lockTimeoutSeconds > 0 ? deps_.lockTimeoutSeconds : kDefaultDatabaseLockSeconds,
-        deps_.onLockWait);
+    databaseLock_.Take(DatabaseLockSeconds(deps_.lockTimeoutSeconds), deps_.onLockWait);
     report_.slotCount = dictionary::GetSizeSlotCount(access_);
     report_.slotColumns = CountSlotColumns();
     if (report_.slotCount != report_.slotColumns) return true;

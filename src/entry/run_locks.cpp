@@ -97,8 +97,16 @@ std::vector<LockHolder> TableLockHolders(sql::SqlAccess& access, const std::stri
   return ReadHolders(access, TableHoldersSql(table));
 }
 
+std::string DatabaseLockResource(const std::string& database) {
+  return "slotsync:" + database;
+}
+
+std::int32_t DatabaseLockSeconds(std::int32_t lockTimeoutSeconds) {
+  return lockTimeoutSeconds > 0 ? lockTimeoutSeconds : kDefaultDatabaseLockSeconds;
+}
+
 DatabaseLock::DatabaseLock(sql::SqlAccess& access, const std::string& database)
-    : access_(access), resource_("slotsync:" + Quoted(database)) {}
+    : access_(access), resource_(Quoted(DatabaseLockResource(database))) {}
 
 std::int32_t DatabaseLock::Request(std::int32_t milliseconds) {
   sql::SqlQuery query(access_, sql::kSizeConnectionName);

@@ -53,6 +53,14 @@ void SetLockTimeout(sql::SqlAccess& access, std::int32_t seconds);
 // The other sessions holding locks on the table or its rows and pages.
 std::vector<LockHolder> TableLockHolders(sql::SqlAccess& access, const std::string& table);
 
+// The name of a database's application lock, as runs and the plan's scripts
+// take it: whoever holds it works on the database alone.
+std::string DatabaseLockResource(const std::string& database);
+
+// How long a run or a script waits for the database's application lock:
+// the lock timeout, or kDefaultDatabaseLockSeconds when waits are unbounded.
+std::int32_t DatabaseLockSeconds(std::int32_t lockTimeoutSeconds);
+
 // The exclusive application lock "slotsync:<database>", owned by the session
 // so that it outlives the transaction and is released however the session
 // ends.

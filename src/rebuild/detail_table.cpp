@@ -10,6 +10,7 @@
 #include "rebuild/detail_template.h"
 #include "rebuild/findings.h"
 #include "rebuild/rebuild_steps.h"
+#include "rebuild/script_guards.h"
 #include "sql/statement_template.h"
 #include "text/case_fold.h"
 
@@ -35,15 +36,6 @@ bool IsSlotColumnName(std::string_view name, std::int32_t* number) {
 }
 
 namespace {
-
-// A text inside a single-quoted T-SQL literal of a script.
-std::string ScriptText(std::string text) {
-  for (std::size_t at = text.find('\''); at != std::string::npos; at = text.find('\'', at + 2)) {
-    text.insert(at, 1, '\'');
-  }
-  std::erase(text, '%');
-  return text;
-}
 
 using dictionary::CheckColumnName;
 using dictionary::CheckColumnType;
@@ -87,6 +79,7 @@ class DetailRebuild {
     ReadCarriedColumns();
     layout_.slotCount = dictionary::GetSizeSlotCount(access_);
     if (findings_ != nullptr && !PlanSlotCount()) return false;
+    RecordStateGuards();
     ReadPresentSlots();
     RefuseToDropQuantities();
     if (findings_ != nullptr) CheckNewTable();
@@ -149,6 +142,18 @@ class DetailRebuild {
          sql::Format("%s would need %d size columns, more than the %d columns a table can have",
                      row_.tableName, layout_.slotCount, kMaxColumnsPerTable));
     return false;
+  }
+
+  // In a script, under the table lock and before the table's first write:
+  // the database is still the one planned, or the script stops.
+  void RecordStateGuards() {
+    if (sql::PlanOf(access_) == nullptr) return;
+    std::vector<std::string> columns = copyColumns_;
+    for (const auto& slot : oldSlotColumns_) columns.push_back(slot.first);
+    RecordGuard(AlreadyAppliedGuard(tableTag_, row_.tableName));
+    RecordGuard(SModifyRowGuard(tableTag_, row_, SModifyColumns::kDetail));
+    RecordGuard(SlotCountGuard(tableTag_, layout_.slotCount));
+    RecordGuard(ColumnsGuard(tableTag_, row_.tableName, columns));
   }
 
   void RecordGuard(std::string text) {
@@ -429,8 +434,7 @@ class DetailRebuild {
         sql::Format("%s holds quantities in %s, above the %d size slots the size groups need now; "
                     "nothing was changed so that none is lost",
                     row_.tableName, names, layout_.slotCount);
-    RecordGuard(sql::Format("If Exists (Select * From %s Where %s) RaisError('%s', 16, 1)",
-                            row_.tableName, condition, ScriptText(refusal)));
+    RecordGuard(QuantitiesGuard(row_.tableName, condition, refusal));
     sql::SqlQuery query(access_, sql::kSizeConnectionName);
     query.SetText(count);
     query.Open();
@@ -471,11 +475,7 @@ class DetailRebuild {
   void CopyRows(std::int32_t oldRows) {
     statements_.Execute(sql::Format("Insert into %s(%s) Select %s from %s ", TemporaryName(),
                                     copyList_, copyList_, row_.tableName));
-    RecordGuard(sql::Format(
-        "If (Select Count(*) From %s)<>(Select Count(*) From %s) RaisError('%s', 16, 1)",
-        TemporaryName(), row_.tableName,
-        ScriptText(sql::Format("not every row of %s was copied; nothing was changed",
-                               row_.tableName))));
+    RecordGuard(CopyCountGuard(TemporaryName(), row_.tableName));
     sql::SqlQuery query(access_, sql::kSizeConnectionName);
     query.SetText(sql::Format("Select Count(*) From %s", TemporaryName()));
     query.Open();

@@ -14,6 +14,7 @@
 #include "rebuild/findings.h"
 #include "rebuild/rebuild_steps.h"
 #include "rebuild/table_dependents.h"
+#include "rebuild/script_guards.h"
 #include "sql/statement_template.h"
 #include "text/case_fold.h"
 
@@ -316,6 +317,21 @@ bool PlanTerminalTable(sql::SqlAccess& access, const TerminalDictionary& diction
   return true;
 }
 
+// In a script, before the table's drop: the database is still the one
+// planned, or the script stops.
+void RecordStateGuards(sql::SqlAccess& access, std::int32_t tableTag,
+                       const TerminalDictionary& dictionary, std::int32_t slotCount) {
+  sql::WritePlan* plan = sql::PlanOf(access);
+  if (plan == nullptr) return;
+  const std::string& table = dictionary.sModify.tableName;
+  for (std::string guard :
+       {AlreadyAppliedGuard(tableTag, table),
+        SModifyRowGuard(tableTag, dictionary.sModify, SModifyColumns::kTerminal),
+        SlotCountGuard(tableTag, slotCount), TerminalTableGuard(tableTag, table)}) {
+    plan->Record(std::move(guard), sql::PlannedStatement::Kind::kGuard);
+  }
+}
+
 }  // namespace
 
 void RebuildTerminalTables(sql::SqlAccess& access, std::int32_t tableTag, Findings* findings,
@@ -325,9 +341,10 @@ void RebuildTerminalTables(sql::SqlAccess& access, std::int32_t tableTag, Findin
   CheckDictionaryTexts(dictionary, layout);
   // A plan stops at a size count no table could hold before it builds a
   // statement of that size.
+  std::int32_t slots = 0;
   if (findings != nullptr) {
     findings->Current().kind = TableKind::kPerTerminal;
-    const std::int32_t slots = dictionary::GetSizeSlotCount(access);
+    slots = dictionary::GetSizeSlotCount(access);
     if (!layout.groupSets.empty() && slots > kMaxColumnsPerTable) {
       Flag(findings, tableTag,
            sql::Format("%s would need %d size columns, more than the %d columns a table can have",
@@ -342,6 +359,7 @@ void RebuildTerminalTables(sql::SqlAccess& access, std::int32_t tableTag, Findin
     return;
   }
   const std::vector<Carry> carries = PlanCarries(access, tableTag, dictionary, createTemplate, findings);
+  if (findings != nullptr) RecordStateGuards(access, tableTag, dictionary, slots);
   RecreateTable(access, dictionary, tableTag, createTemplate, carries, carried);
 }
 

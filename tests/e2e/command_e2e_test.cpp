@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "e2e_fixture.h"
+#include "entry/run_locks.h"
 #include "entry/version.h"
 
 namespace slotsync::e2e {
@@ -459,17 +460,43 @@ TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
            e.starts_with("EXEC select ");
   }));
   EXPECT_FALSE(Mentions(Statements(events), "TabLockX"));
-  // The script parses under the T-SQL grammar (its known gaps aside).
+  // The script parses under the T-SQL grammar (its known gaps aside), and
+  // its batches stop in any client: the SQLCMD-mode check first, a check
+  // before every change, every check ending in NOEXEC.
   const ProgramRun parsed =
       RunProgram({SLOTSYNC_E2E_NODE, SLOTSYNC_E2E_TSQL_CHECK, script.string()}, {});
   EXPECT_EQ(parsed.exitCode, 0) << parsed.out << parsed.err;
-  EXPECT_NE(ReadText(script).find("If (Select Count(*) From dbo.Tmp_StockDetail)<>(Select "
-                                  "Count(*) From StockDetail) RaisError("),
+  const std::string text = ReadText(script);
+  EXPECT_NE(text.find("If (Select Count(*) From dbo.Tmp_StockDetail)<>(Select Count(*) From "
+                      "StockDetail) Begin If @@TRANCOUNT>0 Rollback Transaction; RaisError("),
             std::string::npos);
   EXPECT_NE(run.out.find("  1 index, 3 constraints, 2 permissions, 1 trigger, 1 description "
                          "carried\n"),
             std::string::npos)
       << run.out;
+  // The run's own application lock, named as the run names it, held by the
+  // transaction; waits are unbounded here (--lock-timeout 0), so the lock
+  // waits as long as a run would.
+  EXPECT_NE(text.find("SET XACT_ABORT ON\nBEGIN TRANSACTION\nGO\nDeclare @Result int\nExec "
+                      "@Result=sp_getapplock @Resource=N'" +
+                      entry::DatabaseLockResource("Shop") +
+                      "',@LockMode='Exclusive',@LockOwner='Transaction',@LockTimeout=60000\n"),
+            std::string::npos)
+      << text;
+  // The check notices a script whose order would let a write run after a
+  // failure, or that runs T-SQL before it knows it is in SQLCMD mode.
+  const std::string alive = "If XACT_STATE()<>1 Begin";
+  for (const auto& [broken, says] :
+       {std::pair{text.substr(0, text.find(alive)) + text.substr(text.find("\n", text.find(alive))),
+                  "a change without a check before it"},
+        std::pair{std::string(":on error exit\nSelect 1\nGO\n") + text,
+                  "the first batch with T-SQL is not the SQLCMD-mode check"}}) {
+    std::ofstream(script, std::ios::trunc) << broken;
+    const ProgramRun refused =
+        RunProgram({SLOTSYNC_E2E_NODE, SLOTSYNC_E2E_TSQL_CHECK, script.string()}, {});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.out.find(says), std::string::npos) << refused.out;
+  }
 
   const ProgramRun json = Command({"--plan", "--json"});
   EXPECT_EQ(json.exitCode, 0) << json.err;

@@ -4,14 +4,17 @@
 // the same connection string - so that the suite needs nothing beyond what
 // slotsync itself needs, and no Microsoft tools.
 //
-// Usage: live_sql --server S --database D --user U   (password in SLOTSYNC_PASSWORD)
+// Usage: live_sql --server S --database D --user U [--keep-going]
+//                 (password in SLOTSYNC_PASSWORD)
 //        live_sql --drivers   (the installed ODBC drivers, one a line)
 // Reads batches from standard input, each ended by a line "GO" (or the end
 // of the input), runs them one by one with autocommit, and prints the rows
 // of every batch that returns some: one line a row, values separated by a
 // tab, NULL as "NULL". The first failing batch ends the program with exit
-// code 1 and the server's message on standard error. Texts are UTF-8 on
-// both sides.
+// code 1 and the server's message on standard error; with --keep-going the
+// message is printed and the next batch runs, as a query window outside
+// SQLCMD mode does, and the exit code is 1 when any batch failed. Texts are
+// UTF-8 on both sides.
 
 #include <clocale>
 #include <cstdlib>
@@ -22,6 +25,7 @@
 
 #include "sql/odbc_connection.h"
 #include "sql/odbc_environment.h"
+#include "sql/sql_error.h"
 #include "text/gbk.h"
 
 namespace {
@@ -56,6 +60,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   slotsync::sql::ConnectionSettings settings;
+  const bool keepGoing = argc == 8 && std::string(argv[7]) == "--keep-going";
+  if (keepGoing) --argc;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     if (option == "--server") {
@@ -84,9 +90,18 @@ int main(int argc, char** argv) {
   try {
     slotsync::sql::OdbcConnection connection(settings);
     connection.Connect();
+    bool failed = false;
     for (const std::string& batch : batches) {
       if (batch.find_first_not_of(" \t\r\n") == std::string::npos) continue;
-      const slotsync::sql::ResultSet result = connection.Query(slotsync::text::Utf8ToGbk(batch));
+      slotsync::sql::ResultSet result;
+      try {
+        result = connection.Query(slotsync::text::Utf8ToGbk(batch));
+      } catch (const slotsync::sql::SqlError& e) {
+        if (!keepGoing || e.ConnectionLost()) throw;
+        std::cerr << "live_sql: " << slotsync::text::GbkToUtf8(e.what()) << '\n';
+        failed = true;
+        continue;
+      }
       for (const auto& row : result.rows) {
         for (std::size_t i = 0; i < row.size(); ++i) {
           if (i > 0) std::cout << '\t';
@@ -96,6 +111,7 @@ int main(int argc, char** argv) {
       }
     }
     connection.Disconnect();
+    if (failed) return 1;
   } catch (const std::exception& e) {
     std::cout.flush();
     std::cerr << "live_sql: " << slotsync::text::GbkToUtf8(e.what()) << '\n';

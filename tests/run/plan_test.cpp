@@ -183,5 +183,95 @@ TEST_F(Plan, NamesEveryProblemOfEveryTable) {
   }
 }
 
+// What a script checks before each table's first write, under the table's
+// lock, so that it stops on a database that moved on since the plan: the
+// table still flagged with the texts planned (or already done), N, and the
+// columns the copy names (for a per-terminal table, that it is one).
+TEST_F(Plan, ChecksTheDatabaseIsStillAsPlannedBeforeEachTablesFirstWrite) {
+  script = Script();
+  FourTables().Apply(*this);
+  entry::RunDependencies deps = WithRealRebuilders(Dependencies());
+  deps.plan = true;
+  Statements planned;
+  deps.observeStatement = [&planned](const std::string& text, sql::StatementOutcome outcome) {
+    if (outcome >= sql::StatementOutcome::kPlanned) planned.push_back(text);
+  };
+  ASSERT_EQ(entry::RunRestructure({"srv", "db", "sa", "pw"}, deps).outcome, Outcome::kPlanned);
+  const auto stop = [](const std::string& condition, const std::string& message, int severity) {
+    return "If " + condition + " Begin If @@TRANCOUNT>0 Rollback Transaction; RaisError('" +
+           message + "', " + std::to_string(severity) + ", 1); Set NoExec On; End";
+  };
+  const auto changed = [&stop](const std::string& condition, const std::string& what) {
+    return stop(condition,
+                "the database changed since the plan (written $(PlanWritten)): plan again; " +
+                    what + "; nothing was changed",
+                16);
+  };
+  const std::string flagged =
+      "Not Exists (Select * From S_Modify With (UpdLock, HoldLock) Where TableTag=%d and "
+      "CanCreateFlag=1 and Modified=1 and IsNull(TableName,N'')=N'%s' and ";
+  const std::string notFlagged = "the S_Modify row of TableTag %d is no longer the flagged row "
+                                 "the plan read";
+  const Statements detail = {
+      "Select Count(*) From StockDetail With (TabLockX, HoldLock)",
+      stop("Exists (Select * From S_Modify Where TableTag=10 and IsNull(Modified,0)=0)",
+           "already applied: S_Modify no longer flags TableTag 10 (StockDetail), so this script "
+           "or a run has already rebuilt it; this run of the script changed nothing",
+           10),
+      changed(sql::Format(flagged, 10, "StockDetail") +
+                  "IsNull(KeyField,N'')=N'DetailID' and IsNull(CreateField,N'')=N'Price;BoxQty;"
+                  "Amount;' and IsNull(FieldKind,N'')=N'Money;Int;Money;')",
+              sql::Format(notFlagged, 10)),
+      changed("IsNull((Select Max(n) From (Select Count(*) As n From SizeGroup a,SizeGroupSize b "
+              "Where a.SizeGroupID=b.SizeGroupID Group by b.SizeGroupID) g),0)<>3",
+              "TableTag 10: the size groups no longer need 3 size slots"),
+      changed("(Select Count(*) From sysColumns Where ID=Object_ID(N'StockDetail'))<>11 Or (Select "
+              "Count(*) From sysColumns Where ID=Object_ID(N'StockDetail') and Name In "
+              "(N'DetailID',N'IndexNo',N'BillID',N'StoreCode',N'Price',N'BoxQty',N'Amount',"
+              "N'SizeIndex',N'SizeStr',N'x_1',N'x_2'))<>11",
+              "TableTag 10: the columns of StockDetail are no longer those the plan saw"),
+      "if exists (select * from dbo.sysobjects where id = object_id(N'dbo.Tmp_StockDetail') ) "
+      "Drop Table dbo.Tmp_StockDetail"};
+  const auto lock = std::find(planned.begin(), planned.end(), detail.front());
+  ASSERT_LE(detail.size(), static_cast<std::size_t>(planned.end() - lock));
+  EXPECT_EQ(Statements(lock, lock + static_cast<std::ptrdiff_t>(detail.size())), detail);
+  // A per-terminal table: its own S_Modify columns, and no business table.
+  const Statements terminal = {
+      changed(sql::Format(flagged, 101, "TermCount") +
+                  "IsNull(CreateField,N'')=N'V;' and IsNull(FieldKind,N'')=N'Money;' and "
+                  "IsNull(FixedField,N'')=N'F;' and IsNull(FixedFieldKind,N'')=N'Int;')",
+              sql::Format(notFlagged, 101)),
+      changed(
+          "IsNull((Select Max(n) From (Select Count(*) As n From SizeGroup a,SizeGroupSize b "
+          "Where a.SizeGroupID=b.SizeGroupID Group by b.SizeGroupID) g),0)<>3",
+          "TableTag 101: the size groups no longer need 3 size slots"),
+      changed("Object_ID(N'TermCount') Is Not Null and Col_Length(N'TermCount','TerminalName') Is "
+              "Null",
+              "TableTag 101: TermCount has no TerminalName column now, so it is no per-terminal "
+              "work table"),
+      "Drop Table TermCount"};
+  const auto drop = std::find(planned.begin(), planned.end(), terminal.back());
+  ASSERT_GE(drop - planned.begin(), 3);
+  EXPECT_EQ(Statements(drop - 3, drop + 1), terminal);
+
+  // Slot columns that go: their quantities are counted by a statement of its
+  // own, which a script run again after they went never compiles.
+  script = Script();
+  FourTables tables;
+  tables.stockDetail.xColumns = {"x_1", "x_2", "x_3", "x_4", "x_5"};
+  tables.Apply(*this);
+  planned.clear();
+  ASSERT_EQ(entry::RunRestructure({"srv", "db", "sa", "pw"}, deps).outcome, Outcome::kPlanned);
+  EXPECT_NE(std::find(planned.begin(), planned.end(),
+                      "Declare @Rows int; Exec sp_executesql N'Select @Rows=Count(*) From "
+                      "StockDetail Where x_4<>0 Or x_5<>0', N'@Rows int Output', @Rows=@Rows "
+                      "Output; " +
+                          stop("@Rows>0",
+                               "StockDetail holds quantities in x_4, x_5, above the 3 size slots "
+                               "the size groups need now; nothing was changed so that none is lost",
+                               16)),
+            planned.end());
+}
+
 }  // namespace
 }  // namespace slotsync::testing

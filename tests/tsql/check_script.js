@@ -1,7 +1,9 @@
 // Parses a script written by "slotsync --plan --script FILE" with the
 // grammars-v4 T-SQL grammar, batch by batch, after taking out the lines that
-// belong to sqlcmd rather than to T-SQL (GO, :on error exit). Exits 1 when a
-// batch does not parse, unless it is one of the grammar's known gaps below.
+// belong to sqlcmd rather than to T-SQL (GO, :setvar, :on error exit), and
+// checks the order of its batches that makes it stop in any client. Exits 1
+// when a batch does not parse, unless it is one of the grammar's known gaps
+// below, or when that order is broken.
 'use strict';
 const fs = require('fs');
 const { CharStreams, CommonTokenStream } = require('antlr4ts');
@@ -50,17 +52,52 @@ function syntaxErrors(text) {
 }
 
 const text = fs.readFileSync(process.argv[2], 'utf8').replace(/^\uFEFF/, '');
+// sqlcmd's own lines (:setvar, :on error exit) never reach the server; its
+// variables are put in as sqlcmd would.
+const variables = {};
 const batches = [];
 let batch = [];
 for (const line of text.split('\n')) {
+  const setvar = /^\s*:setvar\s+(\w+)\s+"?([^"]*)"?\s*$/i.exec(line);
+  if (setvar) variables[setvar[1].toLowerCase()] = setvar[2];
   if (/^\s*GO\s*$/i.test(line)) {
     batches.push(batch.join('\n'));
     batch = [];
-  } else if (!/^\s*:on error exit\s*$/i.test(line)) {
-    batch.push(line);
+  } else if (!/^\s*:/.test(line)) {
+    batch.push(line.replace(/\$\((\w+)\)/g, (all, name) => variables[name.toLowerCase()] ?? all));
   }
 }
 if (batch.join('').trim() !== '') batches.push(batch.join('\n'));
+
+// The structure that makes the script stop in any client. A check ends its
+// batch with "rollback if a transaction is open; RaisError; Set NoExec On",
+// and after NOEXEC nothing runs; so a client that carries on after errors
+// is still safe when nothing but comments comes before the SQLCMD-mode
+// check, and every batch that changes something follows a check directly.
+const stop =
+    /(^|; )If .* Begin If @@TRANCOUNT>0 Rollback Transaction; RaisError\('(?:[^']|'')*', \d+, 1\); Set NoExec On; End$/;
+const code = (b) => b.split('\n').filter((l) => l.trim() !== '' && !l.startsWith('--'));
+const isCheck = (b) => {
+  const lines = code(b);
+  return lines.length > 0 && stop.test(lines[lines.length - 1]);
+};
+const changes = (b) => {
+  const first = (code(b)[0] || '').toUpperCase();
+  return first !== '' && !isCheck(b) && !/^(SELECT |SET |BEGIN TRANSACTION|COMMIT)/.test(first);
+};
+const structure = [];
+const firstCode = batches.findIndex((b) => code(b).length > 0);
+if (firstCode < 0 || !isCheck(batches[firstCode]) ||
+    !/SqlcmdMode|N'on'<>N'on'/.test(batches[firstCode])) {
+  structure.push('the first batch with T-SQL is not the SQLCMD-mode check');
+}
+batches.forEach((b, i) => {
+  if (/RaisError/i.test(b) && !isCheck(b))
+    structure.push(`a check that does not stop: ${code(b).join(' ')}`);
+  if (changes(b) && (i === 0 || !isCheck(batches[i - 1])))
+    structure.push(`a change without a check before it: ${code(b).join(' ')}`);
+});
+for (const problem of structure) console.log(`structure: ${problem}`);
 
 let failed = 0;
 let gaps = 0;
@@ -76,4 +113,4 @@ for (const sql of batches) {
   console.log(`does not parse: ${statement}\n  ${errors.slice(0, 3).join('\n  ')}`);
 }
 console.log(`tsql grammar: ${batches.length} batches, ${failed} not parsed, ${gaps} known gaps`);
-process.exit(failed === 0 ? 0 : 1);
+process.exit(failed === 0 && structure.length === 0 ? 0 : 1);
