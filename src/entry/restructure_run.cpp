@@ -9,6 +9,7 @@
 #include "dictionary/size_slot_count.h"
 #include "entry/preconditions.h"
 #include "rebuild/detail_table.h"
+#include "rebuild/rebuild_steps.h"
 #include "sql/sql_error.h"
 #include "sql/statement_template.h"
 
@@ -61,15 +62,14 @@ bool ConnectionLost(const std::exception_ptr& failure) {
 class Run {
  public:
   Run(const RunDependencies& deps, sql::SqlAccess& access, sql::SqlConnection& connection,
-      sql::SqlQuery& query, ui::ProgressView& window, RunReport& report,
-      const std::string& database)
+      sql::SqlQuery& query, ui::ProgressView& window, RunReport& report)
       : deps_(deps),
         access_(access),
         connection_(connection),
         query_(query),
         window_(window),
         report_(report),
-        databaseLock_(access, database) {}
+        databaseLock_(access) {}
 
   // Failures before the transaction leave as exceptions; everything after
   // StartTransaction is settled here and recorded in the report.
@@ -84,6 +84,7 @@ class Run {
       // The check before the transaction reads the tables too, so a busy
       // table most often stops the run there.
       if (IsLockTimeout(failure)) throw LockedOut(MessageOf(failure) + "\n" + HeldBy(lockedTable_));
+      if (IsDeadlock(failure)) throw LockedOut(MessageOf(failure) + "\n" + kDeadlockVictimText);
       throw;
     }
   }
@@ -125,7 +126,10 @@ class Run {
   // and a run that waited finds out whether the other one has already done
   // the work.
   bool LockDatabaseAndRecheck() {
-    if (deps_.lockTimeoutSeconds > 0) SetLockTimeout(access_, deps_.lockTimeoutSeconds);
+    if (deps_.lockTimeoutSeconds > 0) {
+      SetLockTimeout(access_, deps_.lockTimeoutSeconds);
+      LowerDeadlockPriority(access_);
+    }
     databaseLock_.Take(
         deps_.lockTimeoutSeconds > 0 ? deps_.lockTimeoutSeconds : kDefaultDatabaseLockSeconds,
         deps_.onLockWait);
@@ -335,7 +339,12 @@ class Run {
       AppendMessage(report_, TablePrefix(message) + message);
       if (IsLockTimeout(failure)) {
         RollBack(Outcome::kLockedOut);
-        NameLockHolders();
+        NameLockHolders(DroppedTable(failure));
+      } else if (IsDeadlock(failure)) {
+        // The server has already rolled the transaction back; the rollback
+        // here only settles the connection.
+        RollBack(Outcome::kLockedOut);
+        AppendMessage(report_, kDeadlockVictimText);
       } else {
         RollBack(Outcome::kRolledBack);
       }
@@ -432,10 +441,22 @@ class Run {
   }
 
   // Rolled back: the server is asked, on the same connection and with
-  // nothing of the run locked any more, who holds the table the run waited for.
-  void NameLockHolders() {
-    AppendMessage(report_,
-                  HeldBy(report_.tables.empty() ? std::string() : report_.tables.back().tableName));
+  // nothing of the run locked any more, who holds the table the run waited
+  // for: the one whose drop ran out of time, or the table being rebuilt.
+  void NameLockHolders(const std::string& dropped) {
+    AppendMessage(report_, HeldBy(!dropped.empty()       ? dropped
+                                  : report_.tables.empty() ? std::string()
+                                                           : report_.tables.back().tableName));
+  }
+
+  static std::string DroppedTable(const std::exception_ptr& failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const rebuild::DropLockedOut& e) {
+      return e.Table();
+    } catch (...) {
+      return {};
+    }
   }
 
   // Who holds locks on the table, asked once the run holds none itself.
@@ -528,7 +549,7 @@ RunReport RunOnce(const ConnectionArguments& arguments, const RunDependencies& d
     sql::SqlAccess access;
     access.Add(*connection);
     sql::SqlQuery query(access, sql::kSizeConnectionName);
-    Run(deps, access, *connection, query, *window, report, arguments.database).Go();
+    Run(deps, access, *connection, query, *window, report).Go();
   } catch (const LockedOut& e) {
     report.outcome = Outcome::kLockedOut;
     AppendMessage(report, e.what());

@@ -424,9 +424,11 @@ class DetailRebuild {
     const std::string names[] = {TemporaryName(), row_.tableName + "_U", row_.tableName + "_I",
                                  row_.tableName + "_D"};
     for (const auto& name : names) {
-      statements_.ExecuteIgnoringFailure(sql::Format(
-          "if exists (select * from dbo.sysobjects where id = object_id(N'%s') ) Drop Table %s",
-          name, name));
+      statements_.ExecuteIgnoringFailure(
+          sql::Format(
+              "if exists (select * from dbo.sysobjects where id = object_id(N'%s') ) Drop Table %s",
+              name, name),
+          name);
       statements_.Execute(sql::Format(createTemplate, name, extraColumns));
       if (name != names[0]) AddPrimaryKey(name);
     }
@@ -458,7 +460,8 @@ class DetailRebuild {
   }
 
   void ReplaceOldTable() {
-    statements_.ExecuteIgnoringFailure(sql::Format("Drop Table %s", row_.tableName));
+    statements_.ExecuteIgnoringFailure(sql::Format("Drop Table %s", row_.tableName),
+                                       row_.tableName);
     statements_.Execute(sql::Format("sp_rename '%s', '%s'", TemporaryName(), row_.tableName));
     AddPrimaryKey(row_.tableName);
   }

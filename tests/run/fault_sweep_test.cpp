@@ -68,7 +68,7 @@ class FaultSweep : public RunFixture {
     preflightStart_ = at("OPEN Select * from S_Modify Where TableTag=10");
     preflightEnd_ = at("WINDOW PROMPT " + text::GbkToUtf8(entry::kRebuildingPrompt)) - 1;
     commit_ = at("COMMIT");
-    lock_ = at("OPEN " + DatabaseLockSql("db"));
+    lock_ = at("OPEN " + DatabaseLockSql());
     disconnect_ = at("DISCONNECT");
     ASSERT_LT(start_, commit_);
     ASSERT_LT(commit_, disconnect_);
@@ -182,6 +182,9 @@ class FaultSweep : public RunFixture {
       EXPECT_EQ(report_.outcome, Outcome::kCommitted) << report_.message;
       std::vector<std::string> expected = Prefix(position);
       expected.push_back("OPEN " + std::string(sql::kTransactionStateSql));
+      // Then whether the table is gone, which the unscripted answer says.
+      expected.push_back("OPEN Select Object_ID('" +
+                         entry.substr(entry.rfind("Drop Table ") + 11) + "')");
       expected.insert(expected.end(), baseline_.begin() + static_cast<std::ptrdiff_t>(position) + 1,
                       baseline_.end());
       EXPECT_EQ(log, expected) << Describe(log);

@@ -194,7 +194,7 @@ TEST_F(RestructureRun, FailuresBeforeTheTransactionLeaveAfterTheRelease) {
          s.Answer(kSizeSql, Rows({"SizeID"}, {{"1"}}));
          s.Answer(kSlotCountSql, Rows({"", "SizeGroupID"}, {{"14", "1"}}));
          s.Answer(kColumnCountSql, Column("", {"12"}));
-         s.Answer(DatabaseLockSql("db"), Column("", {"0"}));
+         s.Answer(DatabaseLockSql(), Column("", {"0"}));
          s.Answer(kFlaggedSql, Rows({"TableTag"}, {{"21"}}));
          s.FailStartTransaction("no");
        },
