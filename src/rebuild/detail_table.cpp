@@ -80,6 +80,7 @@ class DetailRebuild {
     if (row_.found) {
       ReadStoredPartCount();
       ReadCopyColumns();
+      RefuseEmptyColumnList();
     }
     ReadCarriedColumns();
     layout_.slotCount = dictionary::GetSizeSlotCount(access_);
@@ -266,7 +267,7 @@ class DetailRebuild {
 
   void ReadDictionaryRow() {
     row_ = ReadSModifyRow(access_, tableTag_, SModifyColumns::kDetail);
-    CheckTableName(tableTag_, "S_Modify.TableName", row_.tableName);
+    dictionary::CheckOnePartTableName(tableTag_, "S_Modify.TableName", row_.tableName);
     layout_.tableTag = tableTag_;
     layout_.keyList = dictionary::BuildKeyList(row_.keyField);
     // Several key items would make the key column definition
@@ -324,6 +325,18 @@ class DetailRebuild {
         oldSlotColumns_.push_back({name, slot});
       }
     }
+  }
+
+  // The catalog shows no column of a table it does not have or whose
+  // definition the login may not see; the copy would then be
+  // "Insert into dbo.Tmp_T() Select  from T", which copies nothing.
+  void RefuseEmptyColumnList() {
+    if (!copyColumns_.empty() || !oldSlotColumns_.empty()) return;
+    Refuse(tableTag_,
+           sql::Format("the catalog lists no column of %s (S_Modify.TableName): the table does not "
+                       "exist, or the login may not see its definition; correct the name or grant "
+                       "the login VIEW DEFINITION on it",
+                       row_.tableName));
   }
 
   void AddCopyColumn(const std::string& name) {

@@ -113,6 +113,16 @@ TEST_F(Plan, NamesEveryProblemOfEveryTable) {
        10, "the detail table Gone (S_Modify.TableName) does not exist"},
       {"a composite key", [](FourTables& t, Script&) { t.stockDetail.keyField = "A;B;"; }, 10,
        "names several key columns"},
+      {"a schema-qualified table name",
+       [](FourTables& t, Script&) { t.orderDetail.tableName = "dbo.OrderDetail"; }, 450,
+       "S_Modify.TableName holds 'dbo.OrderDetail', which is not a table name (it names a "
+       "schema"},
+      {"an empty column list",
+       [](FourTables& t, Script&) {
+         t.orderDetail.plainColumns.clear();
+         t.orderDetail.xColumns.clear();
+       },
+       450, "the catalog lists no column of OrderDetail"},
       {"quantities above N",
        [](FourTables& t, Script&) {
          t.stockDetail.xColumns = {"x_1", "x_2", "x_3", "x_4", "x_5"};
