@@ -8,6 +8,8 @@
 
 #include "dictionary/size_slot_count.h"
 #include "entry/preconditions.h"
+#include "entry/space_check.h"
+#include "entry/table_rights.h"
 #include "rebuild/detail_table.h"
 #include "rebuild/rebuild_steps.h"
 #include "sql/sql_error.h"
@@ -218,6 +220,7 @@ class Run {
       }
     }
     PlanWalk(findings, /*reportStatements=*/true);
+    CheckRightsAndSpace(findings);
     const bool refused = findings.Count(rebuild::Severity::kRefusal) > 0;
     report_.outcome = refused ? Outcome::kPlanRefused : Outcome::kPlanned;
     report_.rebuiltTables = 0;
@@ -236,6 +239,7 @@ class Run {
   void Preflight() {
     rebuild::Findings& findings = report_.findings;
     PlanWalk(findings, /*reportStatements=*/false);
+    CheckRightsAndSpace(findings);
     if (findings.Count(rebuild::Severity::kRefusal) == 0) return;
     const bool quantities =
         std::any_of(findings.Problems().begin(), findings.Problems().end(),
@@ -243,6 +247,17 @@ class Run {
     // Shown once, and only now that nothing is locked.
     if (quantities) deps_.notices->ShowNotice(rebuild::kSizeDecreaseNotice, ui::kNoticeInformation);
     throw std::runtime_error(ProblemList(findings));
+  }
+
+  // What the server must offer each flagged table, now that the walk knows
+  // them: the rights the run uses on it, and room for its copy.
+  void CheckRightsAndSpace(rebuild::Findings& findings) {
+    for (rebuild::Problem& problem : MissingTableRights(access_, findings.Tables())) {
+      findings.Add(std::move(problem));
+    }
+    SpaceCheck space = CheckSpace(access_, findings.Tables());
+    for (rebuild::Problem& problem : space.problems) findings.Add(std::move(problem));
+    if (!space.warning.empty() && !deps_.plan) AppendMessage(report_, "warning: " + space.warning);
   }
 
   void PlanWalk(rebuild::Findings& findings, bool reportStatements) {

@@ -352,7 +352,18 @@ TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
        },
        {},
        2,
-       testing::kPreconditionSql,
+       std::string(entry::kNameResolutionSql),
+       ""},
+      {"a case-sensitive database whose catalog finds the names runs",
+       [&](testing::Script& s) {
+         s.Answer(testing::kPreconditionSql,
+                  testing::Rows({"DatabaseCollation"}, {{"Chinese_PRC_CS_AS"}}));
+         s.Answer(std::string(entry::kNameResolutionSql),
+                  testing::Rows({"", ""}, {{"1234", "2"}}));
+       },
+       {},
+       0,
+       "",
        ""},
       {"a lock wait that ran out",
        [&](testing::Script& s) {

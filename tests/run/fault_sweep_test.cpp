@@ -42,6 +42,14 @@ bool IsIgnoredDrop(const std::string& entry) {
          entry.starts_with("EXEC Drop Table ");
 }
 
+// The reads of each table's rights and of the room in the database's files:
+// a server that does not answer them leaves the run as it was without them.
+bool IsRightsOrSpaceRead(const std::string& entry) {
+  return entry.starts_with("OPEN Select HAS_PERMS_BY_NAME(") ||
+         entry.find(" From sys.dm_db_") != std::string::npos ||
+         entry.find(" From sys.database_files") != std::string::npos;
+}
+
 bool LinkBreaks(const std::string& sqlState) {
   return sqlState.starts_with("08");
 }
@@ -146,7 +154,10 @@ class FaultSweep : public RunFixture {
     ExpectReleaseOrder(log);
     const bool rolledBack = std::count(log.begin(), log.end(), "ROLLBACK") > 0;
 
-    if (position <= start_ && InPreflight(position) && !LinkBreaks(sqlState)) {
+    if (IsRightsOrSpaceRead(entry) && !LinkBreaks(sqlState)) {
+      EXPECT_EQ(report_.outcome, Outcome::kCommitted) << report_.message;
+      EXPECT_EQ(log, baseline_) << Describe(log);
+    } else if (position <= start_ && InPreflight(position) && !LinkBreaks(sqlState)) {
       // A read of the check before the transaction: a problem of its table.
       // The check goes on to the other tables, then the run stops with
       // every problem listed, having sent nothing but reads.
