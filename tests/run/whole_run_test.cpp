@@ -3,6 +3,7 @@
 // in that same transaction.
 
 #include "entry/restructure_run.h"
+#include "entry/table_rights.h"
 #include "run_fixture.h"
 #include "four_tables.h"
 #include "scenarios.h"
@@ -129,6 +130,46 @@ TEST_F(WholeRun, RefusalsComeBeforeAnyLockAndNoticesAfterTheRollback) {
     } else {
       EXPECT_EQ(*std::prev(notice), "ROLLBACK");
     }
+  }
+}
+
+// What the login may do to each table and the room the copies take are
+// judged before anything is locked; room that is only just enough is said.
+TEST_F(WholeRun, RightsAndRoomAreJudgedBeforeAnyLock) {
+  struct Case {
+    const char* name;
+    std::function<void(Script&)> server;
+    entry::Outcome outcome;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"no SELECT on the old table",
+       [](Script& s) {
+         s.Answer(entry::TableRightsSql("StockDetail"),
+                  Rows({"CanSelect", "CanAlter"}, {{"0", "1"}}));
+       },
+       entry::Outcome::kFailedBeforeTransaction,
+       "TableTag 10: the login may not SELECT from StockDetail, which the run copies; grant it "
+       "that right on dbo.StockDetail"},
+      {"a log too small", [](Script& s) { ScriptRoom(s, {"StockDetail"}, 4096, 1280, 128); },
+       entry::Outcome::kFailedBeforeTransaction, "the transaction log cannot take what the run"},
+      {"a log only just large enough",
+       [](Script& s) { ScriptRoom(s, {"StockDetail"}, 1024, 3328, 128); },
+       entry::Outcome::kCommitted, "warning: little room to spare: the run will log about 24 MB"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    script = Script();
+    c.server(script);
+    ScriptDatabase();
+    const auto report = RunWithRealRebuilders();
+    EXPECT_EQ(report.outcome, c.outcome) << report.message;
+    EXPECT_NE(report.message.find(c.says), std::string::npos) << report.message;
+    if (c.outcome != entry::Outcome::kFailedBeforeTransaction) continue;
+    const auto& log = script.Log();
+    EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](const std::string& entry) {
+      return entry == "START TRANSACTION" || entry.find("TabLockX") != std::string::npos;
+    }));
   }
 }
 
