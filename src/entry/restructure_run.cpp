@@ -292,7 +292,8 @@ class Run {
       // Without the link, once the run was interrupted, or locked out,
       // there is nothing more to learn.
       if (IsLockTimeout(std::current_exception())) lockedTable_ = findings.Current().tableName;
-      if (e.ConnectionLost() || e.SqlState() == "HY008" || IsLockTimeout(std::current_exception()))
+      if (e.ConnectionLost() || e.SqlState() == "HY008" ||
+          IsLockTimeout(std::current_exception()) || IsDeadlock(std::current_exception()))
         throw;
       findings.Add({tableTag, rebuild::Severity::kRefusal, WithoutTablePrefix(tableTag, e.what())});
     } catch (const std::exception& e) {

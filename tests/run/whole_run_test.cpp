@@ -293,6 +293,15 @@ TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
        {"chosen as the deadlock victim", entry::kDeadlockVictimText},
        {"START TRANSACTION", "OPEN " + table, "ROLLBACK", kReleaseLock},
        ""},
+      {"chosen as a deadlock victim in the check before the transaction",
+       5,
+       [&](Script& s) {
+         s.Fail(DetailScenario::CatalogRowsSql("StockDetail"), kDeadlock, "40001", 1205);
+       },
+       entry::Outcome::kLockedOut,
+       {kDeadlock + "\n" + entry::kDeadlockVictimText},
+       {"OPEN " + DetailScenario::CatalogRowsSql("StockDetail"), kReleaseLock, "RELEASE"},
+       ""},
       {"chosen as a deadlock victim at the copy",
        5,
        [&](Script& s) { s.Fail(copy, kDeadlock, "40001", 1205); },
