@@ -257,7 +257,12 @@ class Run {
     }
     SpaceCheck space = CheckSpace(access_, findings.Tables());
     for (rebuild::Problem& problem : space.problems) findings.Add(std::move(problem));
-    if (!space.warning.empty() && !deps_.plan) AppendMessage(report_, "warning: " + space.warning);
+    if (space.warning.empty()) return;
+    if (deps_.plan) {
+      findings.Add({0, rebuild::Severity::kNote, "warning: " + space.warning});
+    } else {
+      AppendMessage(report_, "warning: " + space.warning);
+    }
   }
 
   void PlanWalk(rebuild::Findings& findings, bool reportStatements) {
