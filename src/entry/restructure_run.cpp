@@ -465,7 +465,7 @@ class Run {
   // nothing of the run locked any more, who holds the table the run waited
   // for: the one whose drop ran out of time, or the table being rebuilt.
   void NameLockHolders(const std::string& dropped) {
-    AppendMessage(report_, HeldBy(!dropped.empty()       ? dropped
+    AppendMessage(report_, HeldBy(!dropped.empty()         ? dropped
                                   : report_.tables.empty() ? std::string()
                                                            : report_.tables.back().tableName));
   }

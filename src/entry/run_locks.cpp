@@ -7,6 +7,9 @@
 namespace slotsync::entry {
 namespace {
 
+// What sp_getapplock returns when its request was chosen as a deadlock victim.
+constexpr std::int32_t kApplockDeadlockVictim = -3;
+
 // Who holds locks, with how long each holder's transaction has been open;
 // the condition picks the locks.
 constexpr const char* kHoldersSql =
@@ -150,6 +153,11 @@ void DatabaseLock::Take(std::int32_t seconds,
           "another run holds the database (%s) and did not end within %d s; nothing was changed",
           holder, seconds));
     }
+  }
+  if (result == kApplockDeadlockVictim) {
+    throw LockedOut(
+        std::string("the wait for the database lock was chosen as a deadlock victim; ") +
+        kDeadlockVictimText);
   }
   if (result < 0) {
     throw sql::SqlError(sql::Format("sp_getapplock refused %s with %d", resource_, result));

@@ -44,8 +44,8 @@ struct Room {
   std::int64_t usedPages = 0;
   std::int64_t capacityPages = 0;
   bool unlimited = false;
-  bool present = false;    // the files were read
-  bool usedKnown = true;   // every file said how much of it is in use
+  bool present = false;   // the files were read
+  bool usedKnown = true;  // every file said how much of it is in use
 };
 
 void AddFile(Room& room, std::int64_t size, std::int64_t maxSize, std::int64_t growth,
@@ -93,9 +93,11 @@ class Estimate {
         "the run will log about " + Megabytes(logNeeded) + " in its one transaction (" +
         std::to_string(kLogBytesPerDataByte) + " times the " + Megabytes(data) +
         " of the detail tables it copies), and the transaction log " +
-        (log_.unlimited ? "grows without a set limit" : "can take " + Megabytes(logRoom) + " more") +
+        (log_.unlimited ? "grows without a set limit"
+                        : "can take " + Megabytes(logRoom) + " more") +
         "; the copies need about " + Megabytes(dataNeeded) + " in the data files, which " +
-        (data_.unlimited ? "grow without a set limit" : "can take " + Megabytes(dataRoom) + " more");
+        (data_.unlimited ? "grow without a set limit"
+                         : "can take " + Megabytes(dataRoom) + " more");
     check.problems.push_back({0, rebuild::Severity::kNote, "space: " + figures});
     const bool logShort = !log_.unlimited && logNeeded > logRoom;
     const bool dataShort = !data_.unlimited && dataNeeded > dataRoom;

@@ -176,8 +176,8 @@ std::string DropFailureMeaning(const sql::SqlError& failure) {
     return "another object refers to it (a FOREIGN KEY constraint, or a view or function "
            "created WITH SCHEMABINDING); drop or alter that object first";
   }
-  if (failure.HasNativeError(3701) || failure.HasNativeError(229) ||
-      failure.HasNativeError(262) || failure.HasNativeError(15151)) {
+  if (failure.HasNativeError(3701) || failure.HasNativeError(229) || failure.HasNativeError(262) ||
+      failure.HasNativeError(15151)) {
     return "the login may not drop it; grant it ALTER on schema dbo or CONTROL on the table";
   }
   return {};
@@ -199,8 +199,8 @@ void StatementRunner::StopUnlessGone(const sql::SqlError& failure, const std::st
   query.Open();
   if (query.Empty() || query.Field(0).IsNull()) return;  // gone: nothing stands in the way
   const std::string meaning = DropFailureMeaning(failure);
-  throw failure.Prefixed(sql::Format("'%s' failed and %s is still there%s; the server said: ",
-                                     drop, table, meaning.empty() ? "" : ": " + meaning));
+  throw failure.Prefixed(sql::Format("'%s' failed and %s is still there%s; the server said: ", drop,
+                                     table, meaning.empty() ? "" : ": " + meaning));
 }
 
 void StatementRunner::ClearModifiedFlag(std::int32_t tableTag) {

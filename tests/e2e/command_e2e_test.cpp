@@ -358,8 +358,7 @@ TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
        [&](testing::Script& s) {
          s.Answer(testing::kPreconditionSql,
                   testing::Rows({"DatabaseCollation"}, {{"Chinese_PRC_CS_AS"}}));
-         s.Answer(std::string(entry::kNameResolutionSql),
-                  testing::Rows({"", ""}, {{"1234", "2"}}));
+         s.Answer(std::string(entry::kNameResolutionSql), testing::Rows({"", ""}, {{"1234", "2"}}));
        },
        {},
        0,

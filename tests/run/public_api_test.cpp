@@ -130,6 +130,7 @@ TEST_F(PublicApi, CallbacksSeeStatementsAndProgressInOrder) {
   script.Answer(DatabaseLockSql(), Column("", {"0"}));
   EXPECT_EQ(Call(), SLOTSYNC_FAILED_BEFORE_TRANSACTION);
   EXPECT_EQ(Call(), SLOTSYNC_COMMITTED);
+  // No lock timeout asked for: the run is bounded by the default all the same.
   const std::vector<std::string> expected = {"STATEMENT 0 " + kSizeSql,
                                              "STATEMENT 0 " + kSlotCountSql,
                                              "STATEMENT 2 " + kColumnCountSql,
@@ -138,7 +139,6 @@ TEST_F(PublicApi, CallbacksSeeStatementsAndProgressInOrder) {
                                              "STATEMENT 0 " + kSizeSql,
                                              "STATEMENT 0 " + kSlotCountSql,
                                              "STATEMENT 0 " + kColumnCountSql,
-                                             // No lock timeout asked for: the default bound.
                                              "STATEMENT 0 SET LOCK_TIMEOUT 60000",
                                              "STATEMENT 0 SET DEADLOCK_PRIORITY LOW",
                                              "STATEMENT 0 " + DatabaseLockSql(),

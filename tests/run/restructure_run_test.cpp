@@ -223,7 +223,7 @@ TEST_F(RestructureRun, PreconditionsRefuseBeforeTheTransaction) {
     std::vector<sql::Value> answer;  // collation, schema, create, alter, update, execute
     std::int32_t n = 14;
     std::vector<std::int32_t> flagged = {21};
-    std::string says;  // part of the message; empty: the run goes on
+    std::string says;                 // part of the message; empty: the run goes on
     bool catalogIgnoresCase = false;  // the catalog finds SYSCOLUMNS and COLORDER
   };
   const Case cases[] = {

@@ -100,8 +100,7 @@ struct DetailScenario {
 // of data; one log file of `logPages` pages, fixed in size, `logUsedPages` of
 // them in use; one data file that grows without a limit.
 inline void ScriptRoom(Script& script, const std::vector<std::string>& tables,
-                       std::int64_t tablePages, std::int64_t logPages,
-                       std::int64_t logUsedPages) {
+                       std::int64_t tablePages, std::int64_t logPages, std::int64_t logUsedPages) {
   for (const std::string& table : tables) {
     script.Answer(entry::TableDataPagesSql(table), Column("", {std::to_string(tablePages)}));
   }

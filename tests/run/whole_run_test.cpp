@@ -235,8 +235,8 @@ TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
         "nothing was changed; table StockDetail is held by session 53 (host POS-07, program "
         "ShopPOS.exe, login cashier, transaction open 95 s); try again when it is free"},
        {"EXEC SET LOCK_TIMEOUT 5000", "OPEN " + DatabaseLockSql(), "START TRANSACTION",
-        "OPEN " + table, "ROLLBACK", "OPEN " + entry::TableHoldersSql("StockDetail"),
-        kReleaseLock, "DISCONNECT"},
+        "OPEN " + table, "ROLLBACK", "OPEN " + entry::TableHoldersSql("StockDetail"), kReleaseLock,
+        "DISCONNECT"},
        ""},
       {"a terminal holds a table the check before the transaction reads",
        5,
@@ -253,9 +253,10 @@ TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
       {"a companion table's drop ran out of time",
        5,
        [&](Script& s) {
-         s.Fail("if exists (select * from dbo.sysobjects where id = object_id(N'StockDetail_U') ) "
-                "Drop Table StockDetail_U",
-                "Lock request time out period exceeded.", "HY000", 1222);
+         s.Fail(
+             "if exists (select * from dbo.sysobjects where id = object_id(N'StockDetail_U') ) "
+             "Drop Table StockDetail_U",
+             "Lock request time out period exceeded.", "HY000", 1222);
          s.Answer(entry::TableHoldersSql("StockDetail_U"), holder);
        },
        entry::Outcome::kLockedOut,
@@ -272,8 +273,8 @@ TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
        },
        entry::Outcome::kLockedOut,
        {"nothing was changed; table StockDetail is held by session 53"},
-       {"EXEC Drop Table StockDetail", "OPEN " + std::string(sql::kTransactionStateSql),
-        "ROLLBACK", "OPEN " + entry::TableHoldersSql("StockDetail"), kReleaseLock},
+       {"EXEC Drop Table StockDetail", "OPEN " + std::string(sql::kTransactionStateSql), "ROLLBACK",
+        "OPEN " + entry::TableHoldersSql("StockDetail"), kReleaseLock},
        ""},
       {"a per-terminal table's drop ran out of time",
        5,
@@ -333,8 +334,8 @@ TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
        },
        entry::Outcome::kInStep,
        {},
-       {"OPEN " + DatabaseLockSql(), "OPEN " + DatabaseLockSql(60000),
-        "OPEN " + kSlotCountSql, "OPEN " + kColumnCountSql, kReleaseLock, "RELEASE"},
+       {"OPEN " + DatabaseLockSql(), "OPEN " + DatabaseLockSql(60000), "OPEN " + kSlotCountSql,
+        "OPEN " + kColumnCountSql, kReleaseLock, "RELEASE"},
        "waiting up to 60 s for the run of another run to end"},
   };
   for (const Case& c : cases) {
