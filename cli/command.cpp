@@ -96,7 +96,8 @@ Exit codes:
   2   could not run (connection refused, missing table...): nothing was changed
   3   busy: another run is in progress in this process
   4   commit outcome unknown: the connection broke during the commit
-  5   locked out: a lock wait ran out, nothing was changed
+  5   locked out: a lock wait ran out or the run gave way in a deadlock, nothing
+      was changed
   64  bad usage
   74  the output could not be written (disk full, closed pipe)
   130 interrupted: cancelled and rolled back, nothing was changed
@@ -243,7 +244,8 @@ SlotsyncOptions OptionsFor(const CommandLine& line, CallbackContext& context) {
   options.noticeContext = &context;
   options.encrypt = SlotsyncEncryptOf(line);
   options.trustServerCertificate = line.trustServerCertificate ? 1 : 0;
-  options.lockTimeout = line.lockTimeout;
+  // The library's 0 is its bounded default; the command's 0 waits without end.
+  options.lockTimeout = line.lockTimeout == 0 ? -1 : line.lockTimeout;
   return options;
 }
 

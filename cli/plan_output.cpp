@@ -241,9 +241,12 @@ std::string DatabaseCheck(const std::string& database) {
 // never keeps it in an open query window.
 std::string TransactionAndLocks(const std::string& database, int lockTimeout) {
   std::string text = "SET XACT_ABORT ON\n";
-  if (lockTimeout > 0) text += "SET LOCK_TIMEOUT " + std::to_string(lockTimeout * 1000) + "\n";
+  // As a run does: bounded lock waits, and a shop's sessions win a deadlock.
+  if (lockTimeout > 0) {
+    text += "SET LOCK_TIMEOUT " + std::to_string(lockTimeout * 1000) + "\nSET DEADLOCK_PRIORITY LOW\n";
+  }
   text += "BEGIN TRANSACTION\nGO\n";
-  const std::string resource = entry::DatabaseLockResource(database);
+  const std::string resource = entry::DatabaseLockResource();
   const int wait = entry::DatabaseLockSeconds(lockTimeout);
   const std::string busy = "another run or script holds the database " + database +
                            " (application lock " + resource + ") and did not end within " +

@@ -125,7 +125,8 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
       err << "busy: another run is in progress\n";
       break;
     case SLOTSYNC_LOCKED_OUT:
-      err << "locked out: a lock wait ran out; nothing was changed\n";
+      err << "locked out: a lock wait ran out or the run gave way in a deadlock; nothing was "
+             "changed\n";
       break;
     default:
       if (exitCode == kExitInterrupted) {

@@ -80,6 +80,7 @@ fi
 
 stamp="$(date +%Y%m%d%H%M%S)_$$"
 databases=() # the scratch databases this pass created, dropped at the end
+logins=()    # the scratch logins this pass created, dropped at the end
 db=""        # the one the checks work on
 holder=""    # a second session holding a lock, while it runs
 work=$(mktemp -d)
@@ -103,6 +104,10 @@ cleanup() {
       "ALTER DATABASE [$name] SET SINGLE_USER WITH ROLLBACK IMMEDIATE" \
       "DROP DATABASE [$name]" | sql master ||
       echo "warning: could not drop the scratch database $name; drop it by hand" >&2
+  done
+  for name in "${logins[@]}"; do
+    echo "DROP LOGIN [$name]" | sql master ||
+      echo "warning: could not drop the scratch login $name; drop it by hand" >&2
   done
   rm -rf "$work"
 }
@@ -464,7 +469,7 @@ else
   check "the plan of the copy" 0 "$run_exit"
   run_script "$work/copy.sql" -b
   check "sqlcmd runs the script" 0 "$script_exit"
-  if ((script_exit)); then sed 's/^/    /' <<<"$script_out"; fi
+  if ((script_exit)); then printf '%s\n' "$script_out" | sed 's/^/    /'; fi
   check "the script leaves the tables, rows and flags the run left" "$ran" "$(snapshot)"
   check "the script gives the application lock back" "0" \
     "$(echo "SELECT COUNT(*) FROM sys.dm_tran_locks WHERE resource_type = 'APPLICATION'" | sql "$db")"
@@ -851,12 +856,12 @@ done
 
 echo "== 13. a busy database: the audit log of a locked-out run, another run holding the database"
 new_database busy
+before=$(snapshot)
 # A second session keeps StockDetail locked for a while.
 printf '%s\n' "BEGIN TRANSACTION" "SELECT COUNT(*) FROM StockDetail WITH (TABLOCKX, HOLDLOCK)" \
   "WAITFOR DELAY '00:00:15'" "ROLLBACK" | sql "$db" >/dev/null 2>&1 &
 holder=$!
 sleep 3
-before=$(snapshot)
 run_slotsync --lock-timeout 2 --log "$work/audit.jsonl"
 check "exit code when a table is held" 5 "$run_exit"
 check_contains "the holder is named" "is held by session" "$run_err"
@@ -866,13 +871,17 @@ if grep -q -- "$SLOTSYNC_TEST_PASSWORD" "$work/audit.jsonl"; then
   check "no password in the audit log" "absent" "present"
 fi
 wait "$holder" || true
-# Another run's application lock, held by a session of its own.
-printf '%s\n' "EXEC sp_getapplock @Resource=N'slotsync:$db', @LockMode='Exclusive', @LockOwner='Session'" \
+# Another run's application lock, held by a session of its own; the run
+# names the database in upper case and still meets it.
+printf '%s\n' "EXEC sp_getapplock @Resource=N'slotsync:database', @LockMode='Exclusive', @LockOwner='Session'" \
   "WAITFOR DELAY '00:00:15'" | sql "$db" >/dev/null 2>&1 &
 holder=$!
 sleep 3
+spelled=$db
+db=${spelled^^}
 run_slotsync --lock-timeout 2
-check "exit code when another run holds the database" 5 "$run_exit"
+db=$spelled
+check "exit code when another run holds the database, named in another case" 5 "$run_exit"
 check_contains "whose run it waited for" "waiting up to 2 s for the run of session" "$run_err"
 wait "$holder" || true
 run_slotsync
@@ -880,7 +889,92 @@ check "once free, the run goes through" 0 "$run_exit"
 check "the application lock is given back" "0" \
   "$(echo "SELECT COUNT(*) FROM sys.dm_tran_locks WHERE resource_type = 'APPLICATION'" | sql "$db")"
 
-echo "== 14. what a rebuild cannot carry is refused before any change"
+echo "== 14. a companion table held by another session: locked out at its drop"
+new_database companion
+# Taken first: the snapshot reads every table and would wait for the holder.
+before=$(snapshot)
+printf '%s\n' "BEGIN TRANSACTION" "SELECT COUNT(*) FROM StockDetail_U WITH (TABLOCKX, HOLDLOCK)" \
+  "WAITFOR DELAY '00:00:15'" "ROLLBACK" | sql "$db" >/dev/null 2>&1 &
+holder=$!
+sleep 3
+run_slotsync --lock-timeout 2
+check "exit code" 5 "$run_exit"
+check_contains "the companion's holder is named" "table StockDetail_U is held by session" "$run_err"
+check "every table, row and flag as before" "$before" "$(snapshot)"
+wait "$holder" || true
+holder=""
+
+echo "== 15. a deadlock with a shop's session: the run gives way, exit 5"
+new_database deadlock
+before=$(snapshot)
+# The other session holds TermCount, which the run drops after StockDetail,
+# and then asks for StockDetail, which the run holds by then.
+printf '%s\n' "SET DEADLOCK_PRIORITY NORMAL" "BEGIN TRANSACTION" \
+  "SELECT COUNT(*) FROM TermCount WITH (TABLOCKX, HOLDLOCK)" "WAITFOR DELAY '00:00:06'" \
+  "SELECT COUNT(*) FROM StockDetail WITH (TABLOCKX, HOLDLOCK)" "WAITFOR DELAY '00:00:02'" \
+  "COMMIT" | sql "$db" >"$work/deadlocker" 2>&1 &
+holder=$!
+sleep 2
+run_slotsync --lock-timeout 60
+check "exit code" 5 "$run_exit"
+check_contains "chosen as a deadlock victim" "chosen as a deadlock victim" "$run_err"
+release_lock
+check "the shop's session went on and committed" 0 "$holder_exit"
+check "every table, row and flag as before" "$before" "$(snapshot)"
+
+echo "== 16. a login without SELECT on the detail table: refused before any lock"
+new_database rights
+login="slotsync_live_${stamp}"
+login_password="Slotsync-Live-$$-x"
+printf '%s\n' "CREATE LOGIN [$login] WITH PASSWORD = N'$login_password', CHECK_POLICY = OFF, DEFAULT_DATABASE = [$db]" |
+  sql master
+logins+=("$login")
+sql "$db" <<SQL
+CREATE USER [$login] FOR LOGIN [$login] WITH DEFAULT_SCHEMA = dbo
+GO
+ALTER ROLE db_owner ADD MEMBER [$login]
+GO
+DENY SELECT ON dbo.StockDetail TO [$login]
+SQL
+before=$(snapshot)
+run_exit=0
+SLOTSYNC_PASSWORD="$login_password" "$slotsync" --server "$server" --database "$db" \
+  --user "$login" --yes >"$work/out" 2>"$work/err" </dev/null || run_exit=$?
+run_err=$(cat "$work/err")
+check "exit code" 2 "$run_exit"
+check_contains "the missing right is named" "the login may not SELECT from StockDetail" "$run_err"
+check "every table, row and flag as before" "$before" "$(snapshot)"
+
+echo "== 17. a transaction log too small for the copy: refused before any lock"
+new_database smalllog
+sql "$db" <<'SQL'
+;WITH Numbers AS (SELECT TOP (60000) ROW_NUMBER() OVER (ORDER BY (SELECT NULL)) AS i
+  FROM sys.all_objects a CROSS JOIN sys.all_objects b)
+INSERT INTO StockDetail
+SELECT 'L' + CONVERT(varchar(10), i), i, REPLICATE('B', 20), REPLICATE('S', 20), i % 5, i % 7,
+  i % 3, 1, 2, REPLICATE('m', 30), 1, '1.2.3'
+FROM Numbers
+GO
+-- The log grew for the rows; shrink it back, then fix its size.
+CHECKPOINT
+DECLARE @name sysname, @mb int, @sql nvarchar(400), @id int
+SELECT @id = file_id FROM sys.database_files WHERE type = 1
+SET @sql = N'DBCC SHRINKFILE (' + CONVERT(nvarchar(10), @id) + N', 1) WITH NO_INFOMSGS'
+EXEC (@sql)
+SELECT @name = name, @mb = (size * 8 + 1023) / 1024 FROM sys.database_files WHERE type = 1
+SET @sql = N'ALTER DATABASE ' + QUOTENAME(DB_NAME()) + N' MODIFY FILE (NAME = ' + QUOTENAME(@name)
+  + N', MAXSIZE = ' + CONVERT(nvarchar(10), @mb) + N'MB, FILEGROWTH = 0)'
+EXEC (@sql)
+SQL
+before=$(snapshot)
+run_slotsync --plan
+check_contains "the plan shows what the run will log" "the run will log about" "$run_out$run_err"
+run_slotsync
+check "exit code" 2 "$run_exit"
+check_contains "the log is named" "the transaction log cannot take what the run needs" "$run_err"
+check "every table, row and flag as before" "$before" "$(snapshot)"
+
+echo "== 18. what a rebuild cannot carry is refused before any change"
 new_database uncarried
 sql "$db" <<'SQL'
 CREATE TABLE PickList (ID int PRIMARY KEY, DetailID varchar(40) REFERENCES StockDetail (DetailID))

@@ -50,9 +50,10 @@ typedef enum SlotsyncOutcome {
   SLOTSYNC_PLANNED = 8,       /* plan: nothing was written or locked; a run would commit */
   SLOTSYNC_PLAN_REFUSED = 9,  /* plan: nothing was written or locked; a run would not
                                  commit, the findings say why */
-  SLOTSYNC_LOCKED_OUT = 10    /* a lock wait ran out (lockTimeout), or another run held the
-                                 database too long: rolled back or never begun, nothing was
-                                 changed; the message names who held the lock */
+  SLOTSYNC_LOCKED_OUT = 10    /* a lock wait ran out (lockTimeout), the server chose the run
+                                 as a deadlock victim, or another run held the database too
+                                 long: rolled back or never begun, nothing was changed; the
+                                 message names who held the lock; worth trying again */
 } SlotsyncOutcome;
 
 /* How much the connection insists on encryption, for SlotsyncOptions.encrypt:
@@ -216,8 +217,10 @@ typedef struct SlotsyncOptions {
   int trustServerCertificate;
   /* Seconds any lock wait of a rebuild may last (SET LOCK_TIMEOUT, and the
    * wait for another run's hold on the database); when one runs out the run
-   * rolls back and ends SLOTSYNC_LOCKED_OUT. 0: waits as long as it takes
-   * (another run's hold: 60 s). */
+   * rolls back and ends SLOTSYNC_LOCKED_OUT, as does a run the server chose
+   * as a deadlock victim (the run also sends SET DEADLOCK_PRIORITY LOW).
+   * 0, and RefreshStruct: 60 s. Negative: no bound (another run's hold on
+   * the database: 60 s). */
   int lockTimeout;
   /* Each table as its rebuild begins (status SLOTSYNC_TABLE_WORKING), once
    * its rows are counted, and at its end; may be NULL. onTableReport gets

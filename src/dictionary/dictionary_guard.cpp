@@ -535,6 +535,16 @@ void CheckTableName(std::int32_t tableTag, std::string_view column, std::string_
   CheckDictionaryText(TextPlace::kTableName, tableTag, column, text);
 }
 
+void CheckOnePartTableName(std::int32_t tableTag, std::string_view column, std::string_view text) {
+  CheckTableName(tableTag, column, text);
+  // A GBK trail byte is never 0x2E, so any "." is the character itself.
+  if (text.find('.') == std::string_view::npos) return;
+  throw DictionaryTextRefused(
+      tableTag, std::string(column), std::string(text), TextPlace::kTableName,
+      "it names a schema or another database: the rebuild makes dbo.Tmp_<name> from it and "
+      "sp_rename takes a one-part new name; write the table's name alone");
+}
+
 void CheckColumnName(std::int32_t tableTag, std::string_view column, std::string_view text) {
   CheckDictionaryText(TextPlace::kColumnName, tableTag, column, text);
 }

@@ -120,6 +120,10 @@ std::optional<std::string> FindRefusal(TextPlace place, std::string_view text);
 void CheckDictionaryText(TextPlace place, std::int32_t tableTag, std::string_view column,
                          std::string_view text);
 void CheckTableName(std::int32_t tableTag, std::string_view column, std::string_view text);
+// A table name the detail rebuild puts behind "dbo.Tmp_" and hands to
+// sp_rename as the new name, which must be one part: a table name without
+// any ".". "dbo.SalesDetail" would make "dbo.Tmp_dbo.SalesDetail".
+void CheckOnePartTableName(std::int32_t tableTag, std::string_view column, std::string_view text);
 void CheckColumnName(std::int32_t tableTag, std::string_view column, std::string_view text);
 void CheckKeyList(std::int32_t tableTag, std::string_view column, std::string_view text);
 void CheckColumnType(std::int32_t tableTag, std::string_view column, std::string_view text);

@@ -22,6 +22,16 @@ std::string Text(const sql::SqlQuery& query, std::string_view column) {
   return field ? field->AsString() : std::string();
 }
 
+// Both names found in upper case, while the system view is "syscolumns"
+// with its column "colorder": the catalog compares names without case.
+bool CatalogIgnoresCase(sql::SqlAccess& access) {
+  sql::SqlQuery query(access, sql::kSizeConnectionName);
+  query.SetText(std::string(kNameResolutionSql));
+  query.Open();
+  return !query.Empty() && query.FieldCount() >= 2 && !query.Field(0).IsNull() &&
+         !query.Field(1).IsNull();
+}
+
 }  // namespace
 
 std::string CaseSensitiveCollationProblem(const std::string& collation) {
@@ -57,7 +67,8 @@ void CheckPreconditions(sql::SqlAccess& access, std::int32_t slotCount, bool det
   // A server answers with one row; without one there is nothing to judge.
   if (!query.Empty()) {
     const std::string collation = Text(query, "DatabaseCollation");
-    if (!collation.empty() && !IsCaseInsensitiveCollation(collation)) {
+    if (!collation.empty() && !IsCaseInsensitiveCollation(collation) &&
+        !CatalogIgnoresCase(access)) {
       problems.push_back(CaseSensitiveCollationProblem(collation));
     }
     const std::string schema = Text(query, "DefaultSchema");

@@ -28,6 +28,13 @@ inline constexpr std::string_view kPreconditionSql =
     "CanUpdateSModify,HAS_PERMS_BY_NAME('dbo.CreateInvoiceDetailTrigger','OBJECT','EXECUTE') As "
     "CanExecuteTrigger";
 
+// Whether the catalog finds the run's mixed-case names whatever their case:
+// asked only of a database whose collation tells case apart. A catalog of
+// its own collation (Azure SQL's CATALOG_COLLATION) may still resolve them,
+// and then the run works.
+inline constexpr std::string_view kNameResolutionSql =
+    "Select Object_ID('SYSCOLUMNS'),Col_Length('SYSCOLUMNS','COLORDER')";
+
 // The database's collation alone, read when a catalog statement fails.
 inline constexpr std::string_view kCollationSql =
     "Select Convert(NVarchar(128),DATABASEPROPERTYEX(DB_NAME(),'Collation'))";

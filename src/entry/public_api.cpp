@@ -139,8 +139,17 @@ bool IsEncryptLevel(int value) {
 // SET LOCK_TIMEOUT takes milliseconds in an int.
 constexpr int kMaxLockTimeout = 2'000'000;
 
+// Any negative value asks for no bound at all.
 bool IsLockTimeoutSetting(int seconds) {
-  return seconds >= 0 && seconds <= kMaxLockTimeout;
+  return seconds <= kMaxLockTimeout;
+}
+
+// 0 (a zeroed options block, or RefreshStruct itself) gets the bounded
+// default: a host's start must not hang behind a terminal's open
+// transaction. The run takes 0 as no bound.
+std::int32_t LockTimeoutSeconds(int setting) {
+  if (setting == 0) return kDefaultLockTimeoutSeconds;
+  return setting < 0 ? 0 : setting;
 }
 
 // Names the first argument that cannot be used, or returns empty text.
@@ -171,7 +180,7 @@ std::string CheckArguments(const char* const (&texts)[4], const SlotsyncOptions*
     return "SlotsyncOptions.encrypt is no SlotsyncEncrypt value";
   }
   if (options != nullptr && !IsLockTimeoutSetting(ReadOptions(options).lockTimeout)) {
-    return "SlotsyncOptions.lockTimeout must be from 0 to " + std::to_string(kMaxLockTimeout) +
+    return "SlotsyncOptions.lockTimeout must be at most " + std::to_string(kMaxLockTimeout) +
            " seconds";
   }
   if (result != nullptr && result->size < kSmallestResult) {
@@ -474,7 +483,7 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
                          std::to_string(tableTag).c_str());
     };
   }
-  deps.lockTimeoutSeconds = options.lockTimeout;
+  deps.lockTimeoutSeconds = LockTimeoutSeconds(options.lockTimeout);
   if (options.onProgress != nullptr) {
     deps.onLockWait = [&options](const std::string& text) {
       options.onProgress(options.progressContext, SLOTSYNC_PROGRESS_WAITING, text.c_str());

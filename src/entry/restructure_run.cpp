@@ -8,7 +8,10 @@
 
 #include "dictionary/size_slot_count.h"
 #include "entry/preconditions.h"
+#include "entry/space_check.h"
+#include "entry/table_rights.h"
 #include "rebuild/detail_table.h"
+#include "rebuild/rebuild_steps.h"
 #include "sql/sql_error.h"
 #include "sql/statement_template.h"
 
@@ -61,15 +64,14 @@ bool ConnectionLost(const std::exception_ptr& failure) {
 class Run {
  public:
   Run(const RunDependencies& deps, sql::SqlAccess& access, sql::SqlConnection& connection,
-      sql::SqlQuery& query, ui::ProgressView& window, RunReport& report,
-      const std::string& database)
+      sql::SqlQuery& query, ui::ProgressView& window, RunReport& report)
       : deps_(deps),
         access_(access),
         connection_(connection),
         query_(query),
         window_(window),
         report_(report),
-        databaseLock_(access, database) {}
+        databaseLock_(access) {}
 
   // Failures before the transaction leave as exceptions; everything after
   // StartTransaction is settled here and recorded in the report.
@@ -84,6 +86,7 @@ class Run {
       // The check before the transaction reads the tables too, so a busy
       // table most often stops the run there.
       if (IsLockTimeout(failure)) throw LockedOut(MessageOf(failure) + "\n" + HeldBy(lockedTable_));
+      if (IsDeadlock(failure)) throw LockedOut(MessageOf(failure) + "\n" + kDeadlockVictimText);
       throw;
     }
   }
@@ -125,7 +128,10 @@ class Run {
   // and a run that waited finds out whether the other one has already done
   // the work.
   bool LockDatabaseAndRecheck() {
-    if (deps_.lockTimeoutSeconds > 0) SetLockTimeout(access_, deps_.lockTimeoutSeconds);
+    if (deps_.lockTimeoutSeconds > 0) {
+      SetLockTimeout(access_, deps_.lockTimeoutSeconds);
+      LowerDeadlockPriority(access_);
+    }
     databaseLock_.Take(DatabaseLockSeconds(deps_.lockTimeoutSeconds), deps_.onLockWait);
     report_.slotCount = dictionary::GetSizeSlotCount(access_);
     report_.slotColumns = CountSlotColumns();
@@ -212,6 +218,7 @@ class Run {
       }
     }
     PlanWalk(findings, /*reportStatements=*/true);
+    CheckRightsAndSpace(findings);
     const bool refused = findings.Count(rebuild::Severity::kRefusal) > 0;
     report_.outcome = refused ? Outcome::kPlanRefused : Outcome::kPlanned;
     report_.rebuiltTables = 0;
@@ -230,6 +237,7 @@ class Run {
   void Preflight() {
     rebuild::Findings& findings = report_.findings;
     PlanWalk(findings, /*reportStatements=*/false);
+    CheckRightsAndSpace(findings);
     if (findings.Count(rebuild::Severity::kRefusal) == 0) return;
     const bool quantities =
         std::any_of(findings.Problems().begin(), findings.Problems().end(),
@@ -237,6 +245,22 @@ class Run {
     // Shown once, and only now that nothing is locked.
     if (quantities) deps_.notices->ShowNotice(rebuild::kSizeDecreaseNotice, ui::kNoticeInformation);
     throw std::runtime_error(ProblemList(findings));
+  }
+
+  // What the server must offer each flagged table, now that the walk knows
+  // them: the rights the run uses on it, and room for its copy.
+  void CheckRightsAndSpace(rebuild::Findings& findings) {
+    for (rebuild::Problem& problem : MissingTableRights(access_, findings.Tables())) {
+      findings.Add(std::move(problem));
+    }
+    SpaceCheck space = CheckSpace(access_, findings.Tables());
+    for (rebuild::Problem& problem : space.problems) findings.Add(std::move(problem));
+    if (space.warning.empty()) return;
+    if (deps_.plan) {
+      findings.Add({0, rebuild::Severity::kNote, "warning: " + space.warning});
+    } else {
+      AppendMessage(report_, "warning: " + space.warning);
+    }
   }
 
   void PlanWalk(rebuild::Findings& findings, bool reportStatements) {
@@ -271,7 +295,8 @@ class Run {
       // Without the link, once the run was interrupted, or locked out,
       // there is nothing more to learn.
       if (IsLockTimeout(std::current_exception())) lockedTable_ = findings.Current().tableName;
-      if (e.ConnectionLost() || e.SqlState() == "HY008" || IsLockTimeout(std::current_exception()))
+      if (e.ConnectionLost() || e.SqlState() == "HY008" ||
+          IsLockTimeout(std::current_exception()) || IsDeadlock(std::current_exception()))
         throw;
       findings.Add({tableTag, rebuild::Severity::kRefusal, WithoutTablePrefix(tableTag, e.what())});
     } catch (const std::exception& e) {
@@ -339,7 +364,12 @@ class Run {
       AppendMessage(report_, TablePrefix(message) + message);
       if (IsLockTimeout(failure)) {
         RollBack(Outcome::kLockedOut);
-        NameLockHolders();
+        NameLockHolders(DroppedTable(failure));
+      } else if (IsDeadlock(failure)) {
+        // The server has already rolled the transaction back; the rollback
+        // here only settles the connection.
+        RollBack(Outcome::kLockedOut);
+        AppendMessage(report_, kDeadlockVictimText);
       } else {
         RollBack(Outcome::kRolledBack);
       }
@@ -438,10 +468,22 @@ class Run {
   }
 
   // Rolled back: the server is asked, on the same connection and with
-  // nothing of the run locked any more, who holds the table the run waited for.
-  void NameLockHolders() {
-    AppendMessage(report_,
-                  HeldBy(report_.tables.empty() ? std::string() : report_.tables.back().tableName));
+  // nothing of the run locked any more, who holds the table the run waited
+  // for: the one whose drop ran out of time, or the table being rebuilt.
+  void NameLockHolders(const std::string& dropped) {
+    AppendMessage(report_, HeldBy(!dropped.empty()         ? dropped
+                                  : report_.tables.empty() ? std::string()
+                                                           : report_.tables.back().tableName));
+  }
+
+  static std::string DroppedTable(const std::exception_ptr& failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const rebuild::DropLockedOut& e) {
+      return e.Table();
+    } catch (...) {
+      return {};
+    }
   }
 
   // Who holds locks on the table, asked once the run holds none itself.
@@ -534,7 +576,7 @@ RunReport RunOnce(const ConnectionArguments& arguments, const RunDependencies& d
     sql::SqlAccess access;
     access.Add(*connection);
     sql::SqlQuery query(access, sql::kSizeConnectionName);
-    Run(deps, access, *connection, query, *window, report, arguments.database).Go();
+    Run(deps, access, *connection, query, *window, report).Go();
   } catch (const LockedOut& e) {
     report.outcome = Outcome::kLockedOut;
     AppendMessage(report, e.what());

@@ -1,9 +1,14 @@
 #include "entry/run_locks.h"
 
+#include <string_view>
+
 #include "sql/statement_template.h"
 
 namespace slotsync::entry {
 namespace {
+
+// What sp_getapplock returns when its request was chosen as a deadlock victim.
+constexpr std::int32_t kApplockDeadlockVictim = -3;
 
 // Who holds locks, with how long each holder's transaction has been open;
 // the condition picks the locks.
@@ -33,28 +38,29 @@ std::vector<LockHolder> ReadHolders(sql::SqlAccess& access, const std::string& t
   return holders;
 }
 
-// The database name inside an N'' literal.
-std::string Quoted(const std::string& text) {
-  std::string quoted;
-  for (const char c : text) {
-    quoted += c;
-    if (c == '\'') quoted += '\'';
+bool HasNativeError(const std::exception_ptr& failure, long nativeError,
+                    std::string_view sqlState) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const sql::SqlError& e) {
+    for (const sql::Diagnostic& d : e.Diagnostics()) {
+      if (d.nativeError == nativeError || (!sqlState.empty() && d.sqlState == sqlState)) {
+        return true;
+      }
+    }
+  } catch (...) {
   }
-  return quoted;
+  return false;
 }
 
 }  // namespace
 
 bool IsLockTimeout(const std::exception_ptr& failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const sql::SqlError& e) {
-    for (const sql::Diagnostic& d : e.Diagnostics()) {
-      if (d.nativeError == kLockTimeoutError) return true;
-    }
-  } catch (...) {
-  }
-  return false;
+  return HasNativeError(failure, kLockTimeoutError, {});
+}
+
+bool IsDeadlock(const std::exception_ptr& failure) {
+  return HasNativeError(failure, kDeadlockError, "40001");
 }
 
 std::string DescribeHolders(const std::vector<LockHolder>& holders) {
@@ -73,6 +79,16 @@ void SetLockTimeout(sql::SqlAccess& access, std::int32_t seconds) {
   sql::SqlQuery query(access, sql::kSizeConnectionName);
   query.SetText(sql::Format("SET LOCK_TIMEOUT %d", seconds * 1000));
   query.Execute();
+}
+
+void LowerDeadlockPriority(sql::SqlAccess& access) {
+  sql::SqlQuery query(access, sql::kSizeConnectionName);
+  query.SetText("SET DEADLOCK_PRIORITY LOW");
+  query.Execute();
+}
+
+std::string DatabaseLockResource() {
+  return "slotsync:database";
 }
 
 std::string TableHoldersSql(const std::string& table) {
@@ -97,16 +113,12 @@ std::vector<LockHolder> TableLockHolders(sql::SqlAccess& access, const std::stri
   return ReadHolders(access, TableHoldersSql(table));
 }
 
-std::string DatabaseLockResource(const std::string& database) {
-  return "slotsync:" + database;
-}
-
 std::int32_t DatabaseLockSeconds(std::int32_t lockTimeoutSeconds) {
   return lockTimeoutSeconds > 0 ? lockTimeoutSeconds : kDefaultDatabaseLockSeconds;
 }
 
-DatabaseLock::DatabaseLock(sql::SqlAccess& access, const std::string& database)
-    : access_(access), resource_(Quoted(DatabaseLockResource(database))) {}
+DatabaseLock::DatabaseLock(sql::SqlAccess& access)
+    : access_(access), resource_(DatabaseLockResource()) {}
 
 std::int32_t DatabaseLock::Request(std::int32_t milliseconds) {
   sql::SqlQuery query(access_, sql::kSizeConnectionName);
@@ -145,6 +157,11 @@ void DatabaseLock::Take(std::int32_t seconds,
           "another run holds the database (%s) and did not end within %d s; nothing was changed",
           holder, seconds));
     }
+  }
+  if (result == kApplockDeadlockVictim) {
+    throw LockedOut(
+        std::string("the wait for the database lock was chosen as a deadlock victim; ") +
+        kDeadlockVictimText);
   }
   if (result < 0) {
     throw sql::SqlError(sql::Format("sp_getapplock refused %s with %d", resource_, result));

@@ -18,12 +18,24 @@ namespace slotsync::entry {
 
 // SQL Server's "Lock request time out period exceeded".
 inline constexpr long kLockTimeoutError = 1222;
+// The deadlock victim: native error 1205, SQLSTATE 40001. The server has
+// rolled the transaction back; like a lock wait that ran out, it passes.
+inline constexpr long kDeadlockError = 1205;
+// The bound on lock waits when the library's caller asks for none (a
+// zeroed SlotsyncOptions, or RefreshStruct).
+inline constexpr std::int32_t kDefaultLockTimeoutSeconds = 60;
 // How long a run waits for another run's application lock when no lock
 // timeout was asked for.
 inline constexpr std::int32_t kDefaultDatabaseLockSeconds = 60;
 
 // A statement failed because its lock wait ran out.
 bool IsLockTimeout(const std::exception_ptr& failure);
+// A statement failed because the server chose the session as a deadlock victim.
+bool IsDeadlock(const std::exception_ptr& failure);
+// What a run that was chosen as a deadlock victim says after its rollback.
+inline constexpr const char* kDeadlockVictimText =
+    "nothing was changed; the run was chosen as a deadlock victim, so that another session "
+    "could go on; try again when the database is less busy";
 
 // A lock could not be had in time; nothing was changed.
 class LockedOut : public std::runtime_error {
@@ -49,24 +61,31 @@ std::string DatabaseLockHoldersSql();
 
 // Bounds every later lock wait of the session.
 void SetLockTimeout(sql::SqlAccess& access, std::int32_t seconds);
+// Makes the session the one the server picks when it breaks a deadlock, so
+// that the terminals' own work goes on and the run, which can be tried
+// again, gives way.
+void LowerDeadlockPriority(sql::SqlAccess& access);
+
+// The application lock's resource. sp_getapplock compares resources byte
+// for byte whatever the collation, and an application lock belongs to the
+// database it is taken in already; so the resource is one constant text, and
+// every spelling of a database's name (-d shop, -d SHOP) takes the same lock.
+// Whatever takes the run's lock, takes it under this name.
+std::string DatabaseLockResource();
 
 // The other sessions holding locks on the table or its rows and pages.
 std::vector<LockHolder> TableLockHolders(sql::SqlAccess& access, const std::string& table);
-
-// The name of a database's application lock, as runs and the plan's scripts
-// take it: whoever holds it works on the database alone.
-std::string DatabaseLockResource(const std::string& database);
 
 // How long a run or a script waits for the database's application lock:
 // the lock timeout, or kDefaultDatabaseLockSeconds when waits are unbounded.
 std::int32_t DatabaseLockSeconds(std::int32_t lockTimeoutSeconds);
 
-// The exclusive application lock "slotsync:<database>", owned by the session
+// The exclusive application lock DatabaseLockResource(), owned by the session
 // so that it outlives the transaction and is released however the session
 // ends.
 class DatabaseLock {
  public:
-  DatabaseLock(sql::SqlAccess& access, const std::string& database);
+  explicit DatabaseLock(sql::SqlAccess& access);
   DatabaseLock(const DatabaseLock&) = delete;
   DatabaseLock& operator=(const DatabaseLock&) = delete;
 
@@ -83,7 +102,7 @@ class DatabaseLock {
   std::string HolderText();
 
   sql::SqlAccess& access_;
-  std::string resource_;  // as an N'' literal's content
+  std::string resource_;  // as an N'' literal's content, no quote in it
   bool held_ = false;
 };
 

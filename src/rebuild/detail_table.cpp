@@ -75,6 +75,7 @@ class DetailRebuild {
     if (row_.found) {
       ReadStoredPartCount();
       ReadCopyColumns();
+      RefuseEmptyColumnList();
     }
     ReadCarriedColumns();
     layout_.slotCount = dictionary::GetSizeSlotCount(access_);
@@ -303,7 +304,7 @@ class DetailRebuild {
 
   void ReadDictionaryRow() {
     row_ = ReadSModifyRow(access_, tableTag_, SModifyColumns::kDetail);
-    CheckTableName(tableTag_, "S_Modify.TableName", row_.tableName);
+    dictionary::CheckOnePartTableName(tableTag_, "S_Modify.TableName", row_.tableName);
     layout_.tableTag = tableTag_;
     layout_.keyList = dictionary::BuildKeyList(row_.keyField);
     // Several key items would make the key column definition
@@ -361,6 +362,18 @@ class DetailRebuild {
         oldSlotColumns_.push_back({name, slot});
       }
     }
+  }
+
+  // The catalog shows no column of a table it does not have or whose
+  // definition the login may not see; the copy would then be
+  // "Insert into dbo.Tmp_T() Select  from T", which copies nothing.
+  void RefuseEmptyColumnList() {
+    if (!copyColumns_.empty() || !oldSlotColumns_.empty()) return;
+    Refuse(tableTag_,
+           sql::Format("the catalog lists no column of %s (S_Modify.TableName): the table does not "
+                       "exist, or the login may not see its definition; correct the name or grant "
+                       "the login VIEW DEFINITION on it",
+                       row_.tableName));
   }
 
   void AddCopyColumn(const std::string& name) {
@@ -460,9 +473,11 @@ class DetailRebuild {
     const std::string names[] = {TemporaryName(), row_.tableName + "_U", row_.tableName + "_I",
                                  row_.tableName + "_D"};
     for (const auto& name : names) {
-      statements_.ExecuteIgnoringFailure(sql::Format(
-          "if exists (select * from dbo.sysobjects where id = object_id(N'%s') ) Drop Table %s",
-          name, name));
+      statements_.ExecuteIgnoringFailure(
+          sql::Format(
+              "if exists (select * from dbo.sysobjects where id = object_id(N'%s') ) Drop Table %s",
+              name, name),
+          name);
       statements_.Execute(sql::Format(createTemplate, name, extraColumns));
       if (name != names[0]) AddPrimaryKey(name);
     }
@@ -490,7 +505,8 @@ class DetailRebuild {
   }
 
   void ReplaceOldTable() {
-    statements_.ExecuteIgnoringFailure(sql::Format("Drop Table %s", row_.tableName));
+    statements_.ExecuteIgnoringFailure(sql::Format("Drop Table %s", row_.tableName),
+                                       row_.tableName);
     statements_.Execute(sql::Format("sp_rename '%s', '%s'", TemporaryName(), row_.tableName));
     AddPrimaryKey(row_.tableName);
   }

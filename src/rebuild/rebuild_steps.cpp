@@ -160,16 +160,47 @@ std::optional<std::int64_t> CatalogRowCount(sql::SqlAccess& access, const std::s
 }
 
 StatementRunner::StatementRunner(sql::SqlAccess& access)
-    : query_(access, sql::kSizeConnectionName) {}
+    : access_(access), query_(access, sql::kSizeConnectionName) {}
 
 void StatementRunner::Execute(std::string statement) {
   query_.SetText(std::move(statement));
   query_.Execute();
 }
 
-void StatementRunner::ExecuteIgnoringFailure(std::string statement) {
+std::string DropFailureMeaning(const sql::SqlError& failure) {
+  if (failure.HasNativeError(3726)) {
+    return "a FOREIGN KEY constraint of another table refers to it; drop that constraint (or "
+           "the other table's reference) first";
+  }
+  if (failure.HasNativeError(3729)) {
+    return "another object refers to it (a FOREIGN KEY constraint, or a view or function "
+           "created WITH SCHEMABINDING); drop or alter that object first";
+  }
+  if (failure.HasNativeError(3701) || failure.HasNativeError(229) || failure.HasNativeError(262) ||
+      failure.HasNativeError(15151)) {
+    return "the login may not drop it; grant it ALTER on schema dbo or CONTROL on the table";
+  }
+  return {};
+}
+
+void StatementRunner::ExecuteIgnoringFailure(std::string statement, const std::string& table) {
   query_.SetText(std::move(statement));
-  query_.ExecuteIgnoringFailure();
+  std::optional<sql::SqlError> failure;
+  if (query_.ExecuteIgnoringFailure(&failure) || !failure) return;
+  StopUnlessGone(*failure, table);
+}
+
+// Asked only after a failed drop, so a drop that succeeds costs nothing more.
+void StatementRunner::StopUnlessGone(const sql::SqlError& failure, const std::string& table) {
+  const std::string drop = query_.Text();
+  if (failure.HasNativeError(1222)) throw DropLockedOut(failure, table);
+  sql::SqlQuery query(access_, sql::kSizeConnectionName);
+  query.SetText(sql::Format("Select Object_ID('%s')", table));
+  query.Open();
+  if (query.Empty() || query.Field(0).IsNull()) return;  // gone: nothing stands in the way
+  const std::string meaning = DropFailureMeaning(failure);
+  throw failure.Prefixed(sql::Format("'%s' failed and %s is still there%s; the server said: ", drop,
+                                     table, meaning.empty() ? "" : ": " + meaning));
 }
 
 void StatementRunner::ClearModifiedFlag(std::int32_t tableTag) {

@@ -5,12 +5,14 @@
 // drops whose failure they ignore and the flag they clear at the end.
 
 #include <cstdint>
-#include <string>
 #include <optional>
+#include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
 #include "sql/sql_access.h"
+#include "sql/sql_error.h"
 
 namespace slotsync::rebuild {
 
@@ -80,18 +82,41 @@ bool HasClause(std::string_view kind, std::string_view clause);
 // takes no lock a terminal would notice; nullopt when there is no such table.
 std::optional<std::int64_t> CatalogRowCount(sql::SqlAccess& access, const std::string& table);
 
+// A drop the rebuild passes over failed because its lock wait ran out: the
+// table is named, so that the run can ask who holds it.
+class DropLockedOut : public sql::SqlError {
+ public:
+  DropLockedOut(const sql::SqlError& failure, std::string table)
+      : sql::SqlError(failure), table_(std::move(table)) {}
+  const std::string& Table() const { return table_; }
+
+ private:
+  std::string table_;
+};
+
+// What a drop's failure means when the table is still there, by the
+// server's native error; empty when there is nothing more to say.
+std::string DropFailureMeaning(const sql::SqlError& failure);
+
 // The statements of one rebuild, sent one by one on the run's connection.
 class StatementRunner {
  public:
   explicit StatementRunner(sql::SqlAccess& access);
 
   void Execute(std::string statement);
-  // For the drops only: a table that is not there is no reason to stop.
-  void ExecuteIgnoringFailure(std::string statement);
+  // For the drops of `table` only: a table that is not there is no reason
+  // to stop. Any other failure is: a lock wait that ran out throws
+  // DropLockedOut; otherwise, when the table is still there, the drop's own
+  // error is thrown with what it means, instead of the next statement's
+  // confusing one ("There is already an object named ...").
+  void ExecuteIgnoringFailure(std::string statement, const std::string& table);
   // "Update S_Modify Set Modified=0 Where TableTag=%d": the rebuild is done.
   void ClearModifiedFlag(std::int32_t tableTag);
 
  private:
+  void StopUnlessGone(const sql::SqlError& failure, const std::string& table);
+
+  sql::SqlAccess& access_;
   sql::SqlQuery query_;
 };
 

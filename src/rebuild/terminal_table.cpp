@@ -212,7 +212,7 @@ void RecreateTable(sql::SqlAccess& access, const TerminalDictionary& dictionary,
   const std::string& tableName = dictionary.sModify.tableName;
   const std::string& dictTableName = dictionary.dictTableName;
   StatementRunner runner(access);
-  runner.ExecuteIgnoringFailure(sql::Format("Drop Table %s", tableName));
+  runner.ExecuteIgnoringFailure(sql::Format("Drop Table %s", tableName), tableName);
   runner.Execute(sql::Format(createTemplate, tableName));
   runner.Execute(sql::Format(
       "Alter Table [%s] With NoCheck Add Constraint [PK_%s] Primary Key NonClustered ( [%s] ) On "

@@ -76,10 +76,12 @@ bool EndsTransaction(const SqlError& failure) {
 
 void SqlConnection::RequireTransactionAlive(const std::string& text, const SqlError& failure) {
   if (!inTransaction_) return;
+  // The failure's own records stay, so that the run can still tell a
+  // deadlock victim or a lock wait from other failures.
   const auto lost = [&](const std::string& why) {
     inTransaction_ = false;
-    throw SqlError(Format("the server ended the transaction when '%s' failed (%s): %s", text, why,
-                          failure.what()));
+    throw failure.Prefixed(
+        Format("the server ended the transaction when '%s' failed (%s): ", text, why));
   };
   if (EndsTransaction(failure)) lost("a failure that always ends it");
   const std::string asked(kTransactionStateSql);
@@ -236,7 +238,7 @@ void SqlQuery::Execute() {
   connection_.Report(text_, StatementOutcome::kOk);
 }
 
-bool SqlQuery::ExecuteIgnoringFailure() {
+bool SqlQuery::ExecuteIgnoringFailure(std::optional<SqlError>* failure) {
   Close();
   if (WritePlan* plan = connection_.Plan()) {
     plan->Record(text_, PlannedStatement::Kind::kIgnoredWrite);
@@ -248,6 +250,7 @@ bool SqlQuery::ExecuteIgnoringFailure() {
   } catch (const SqlError& e) {
     connection_.Report(text_, StatementOutcome::kFailedIgnored);
     connection_.RequireTransactionAlive(text_, e);
+    if (failure != nullptr) failure->emplace(e);
     return false;
   } catch (const std::exception&) {
     connection_.Report(text_, StatementOutcome::kFailedIgnored);

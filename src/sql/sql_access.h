@@ -144,8 +144,9 @@ class SqlQuery {
   // is swallowed only when the transaction survived it: a deadlock victim,
   // a lost link, XACT_ABORT or a trigger that rolls back leave nothing to go
   // on with, and the next statement would run in a new transaction of its
-  // own. Those throw SqlError naming the statement and the cause.
-  bool ExecuteIgnoringFailure();
+  // own. Those throw SqlError naming the statement and the cause. A failure
+  // passed over is kept in `failure` when one is given.
+  bool ExecuteIgnoringFailure(std::optional<SqlError>* failure = nullptr);
   void Close();
   bool IsOpen() const { return result_.has_value(); }
   // True when the open result is a planned run's stand-in for a read whose

@@ -34,4 +34,18 @@ bool SqlError::ConnectionLost() const {
   return false;
 }
 
+bool SqlError::HasNativeError(long nativeError) const {
+  for (const auto& d : diagnostics_) {
+    if (d.nativeError == nativeError) return true;
+  }
+  return false;
+}
+
+SqlError SqlError::Prefixed(const std::string& prefix) const {
+  std::vector<Diagnostic> diagnostics = diagnostics_;
+  if (diagnostics.empty()) diagnostics.push_back({});
+  diagnostics.front().message = prefix + diagnostics.front().message;
+  return SqlError(std::move(diagnostics));
+}
+
 }  // namespace slotsync::sql

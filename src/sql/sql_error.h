@@ -26,6 +26,11 @@ class SqlError : public std::runtime_error {
   // True when the link to the server broke (SQLSTATE class 08): after such a
   // failure during a commit nobody can tell whether the commit took.
   bool ConnectionLost() const;
+  // Whether any record carries this native error.
+  bool HasNativeError(long nativeError) const;
+  // The same failure, its first message led by `prefix`: what() gains the
+  // context, the records keep their SQLSTATEs and native errors.
+  SqlError Prefixed(const std::string& prefix) const;
 
  private:
   std::vector<Diagnostic> diagnostics_;

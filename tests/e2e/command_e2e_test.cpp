@@ -331,10 +331,10 @@ TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
        0,
        "",
        "  [warning] " + caution + " (SQLSTATE 01000, native error 15477)"},
-      {"an ignored drop chosen as deadlock victim",
+      {"an ignored drop chosen as deadlock victim gives way",
        [&](testing::Script& s) { s.Fail(drop, deadlock, "40001", 1205); },
        {},
-       1,
+       5,
        drop,
        ""},
       {"an ignored drop after which no transaction is open",
@@ -353,7 +353,17 @@ TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
        },
        {},
        2,
-       testing::kPreconditionSql,
+       std::string(entry::kNameResolutionSql),
+       ""},
+      {"a case-sensitive database whose catalog finds the names runs",
+       [&](testing::Script& s) {
+         s.Answer(testing::kPreconditionSql,
+                  testing::Rows({"DatabaseCollation"}, {{"Chinese_PRC_CS_AS"}}));
+         s.Answer(std::string(entry::kNameResolutionSql), testing::Rows({"", ""}, {{"1234", "2"}}));
+       },
+       {},
+       0,
+       "",
        ""},
       {"a lock wait that ran out",
        [&](testing::Script& s) {
@@ -395,6 +405,9 @@ TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
       ASSERT_NE(lock, events.end());
       EXPECT_EQ(*std::next(lock), "ROLLBACK");
       EXPECT_NE(run.err.find("try again when"), std::string::npos) << run.err;
+      if (c.lastStatement == drop) {
+        EXPECT_NE(run.err.find("chosen as a deadlock victim"), std::string::npos) << run.err;
+      }
     } else if (c.exitCode == 2) {
       EXPECT_EQ(
           std::vector<std::string>(events.end() - 3, events.end()),
@@ -479,7 +492,7 @@ TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
   // waits as long as a run would.
   EXPECT_NE(text.find("SET XACT_ABORT ON\nBEGIN TRANSACTION\nGO\nDeclare @Result int\nExec "
                       "@Result=sp_getapplock @Resource=N'" +
-                      entry::DatabaseLockResource("Shop") +
+                      entry::DatabaseLockResource() +
                       "',@LockMode='Exclusive',@LockOwner='Transaction',@LockTimeout=60000\n"),
             std::string::npos)
       << text;

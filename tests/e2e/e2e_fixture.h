@@ -45,6 +45,7 @@ class EndToEnd : public testing::RunFixture, public ::testing::WithParamInterfac
       return Recording(std::make_unique<testing::ScriptedConnection>(script), writer);
     };
     deps.dryRun = dryRun;
+    deps.lockTimeoutSeconds = lockTimeoutSeconds;
     recorded = entry::RunRestructure({"srv", "Shop", "sa", "pw"}, deps);
     recordedLog = script.Log();
     Save();
@@ -151,6 +152,9 @@ class EndToEnd : public testing::RunFixture, public ::testing::WithParamInterfac
     return lines;
   }
 
+  // The bound the program under test puts on lock waits: the command's
+  // --lock-timeout 0 none, a host's zeroed options the library's default.
+  std::int32_t lockTimeoutSeconds = 0;
   ScratchDirectory directory_;
   scripted_odbc::ScenarioWriter writer;
   entry::RunReport recorded;
@@ -158,7 +162,7 @@ class EndToEnd : public testing::RunFixture, public ::testing::WithParamInterfac
 };
 
 // The rebuild path gives the database's application lock back before it disconnects.
-inline const std::string kReleaseShopLock = "EXEC " + testing::ReleaseLockSql("Shop");
+inline const std::string kReleaseShopLock = "EXEC " + testing::ReleaseLockSql();
 
 // The attribute every connection introduces itself with.
 inline const std::string kApp = std::string("APP=slotsync ") + kVersion;

@@ -61,6 +61,7 @@ class WindowsDll : public EndToEnd {
  protected:
   void SetUp() override {
     EndToEnd::SetUp();
+    lockTimeoutSeconds = entry::kDefaultLockTimeoutSeconds;
     ASSERT_FALSE(Variable("SLOTSYNC_WINE").empty()) << "SLOTSYNC_WINE names no wine command";
     ASSERT_FALSE(Variable("SLOTSYNC_WINE_HOST").empty())
         << "SLOTSYNC_WINE_HOST names no wine_e2e_host.exe";
@@ -197,6 +198,7 @@ class WindowsCommand : public WindowsDll {
  protected:
   void SetUp() override {
     WindowsDll::SetUp();
+    lockTimeoutSeconds = 0;  // run with --lock-timeout 0
     if (Variable("SLOTSYNC_WINE_COMMAND").empty()) GTEST_SKIP() << "no SLOTSYNC_WINE_COMMAND";
   }
 

@@ -298,6 +298,18 @@ TEST_F(Command, LockedOutExitsFiveAfterRetriesThatWaitLongerEachTime) {
       << err.str();
   EXPECT_NE(err.str().find("--retry N tries again by itself"), std::string::npos);
   EXPECT_EQ(Run(Connect({"--retry", "11"})), cli::kExitUsage);
+  // A deadlock victim gives way and is tried again like a lock wait.
+  script = Script();
+  pauses.clear();
+  ScriptCounts(3, 2);
+  ScriptFlagged({10});
+  script.Fail("Select Count(*) From StockDetail With (TabLockX, HoldLock)",
+              "Transaction (Process ID 52) was deadlocked on lock resources with another process "
+              "and has been chosen as the deadlock victim. Rerun the transaction.",
+              "40001", entry::kDeadlockError);
+  DetailScenario{}.Apply(script);
+  EXPECT_EQ(Run(Connect({"--retry", "1"})), cli::kExitOk) << err.str();
+  EXPECT_EQ(pauses, (std::vector<int>{2}));
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <set>
 
 #include "entry/restructure_run.h"
+#include "entry/space_check.h"
+#include "entry/table_rights.h"
 #include "four_tables.h"
 
 namespace slotsync::testing {
@@ -113,6 +115,16 @@ TEST_F(Plan, NamesEveryProblemOfEveryTable) {
        10, "the detail table Gone (S_Modify.TableName) does not exist"},
       {"a composite key", [](FourTables& t, Script&) { t.stockDetail.keyField = "A;B;"; }, 10,
        "names several key columns"},
+      {"a schema-qualified table name",
+       [](FourTables& t, Script&) { t.orderDetail.tableName = "dbo.OrderDetail"; }, 450,
+       "S_Modify.TableName holds 'dbo.OrderDetail', which is not a table name (it names a "
+       "schema"},
+      {"an empty column list",
+       [](FourTables& t, Script&) {
+         t.orderDetail.plainColumns.clear();
+         t.orderDetail.xColumns.clear();
+       },
+       450, "the catalog lists no column of OrderDetail"},
       {"quantities above N",
        [](FourTables& t, Script&) {
          t.stockDetail.xColumns = {"x_1", "x_2", "x_3", "x_4", "x_5"};
@@ -138,6 +150,18 @@ TEST_F(Plan, NamesEveryProblemOfEveryTable) {
        },
        450,
        "OrderDetail.OrderBillID holds values of up to 31 bytes, longer than its new column (20"},
+      {"no INSERT into the tables it creates",
+       [](FourTables&, Script& s) {
+         s.Answer(entry::kNewTableRightsSql,
+                  Rows({"CanSelect", "CanInsert", "CanUpdate"}, {{"1", "0", "1"}}));
+       },
+       0, "the login may not INSERT (the run copies each detail table into dbo.Tmp_<table>)"},
+      {"the room, shown",
+       [](FourTables&, Script& s) {
+         ScriptRoom(s, {"StockDetail", "OrderDetail"}, 1024, 128000, 128);
+         s.Answer(entry::kLogSpaceSql, Column("", {"2097152"}));
+       },
+       0, "space: the run will log about 48 MB", rebuild::Severity::kNote},
       {"a business table where a work table belongs",
        [](FourTables&, Script& s) {
          s.Answer("Select Object_ID('TermCount'),Col_Length('TermCount','TerminalName')",

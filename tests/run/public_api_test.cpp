@@ -127,9 +127,10 @@ TEST_F(PublicApi, CallbacksSeeStatementsAndProgressInOrder) {
   script.Fail(kColumnCountSql, "x");  // the first run fails here, the second goes on
   script.Answer(kColumnCountSql, Column("", {"12"}));
   script.Answer(kFlaggedSql, Rows({"TableTag"}, {}));
-  script.Answer(DatabaseLockSql("db"), Column("", {"0"}));
+  script.Answer(DatabaseLockSql(), Column("", {"0"}));
   EXPECT_EQ(Call(), SLOTSYNC_FAILED_BEFORE_TRANSACTION);
   EXPECT_EQ(Call(), SLOTSYNC_COMMITTED);
+  // No lock timeout asked for: the run is bounded by the default all the same.
   const std::vector<std::string> expected = {"STATEMENT 0 " + kSizeSql,
                                              "STATEMENT 0 " + kSlotCountSql,
                                              "STATEMENT 2 " + kColumnCountSql,
@@ -138,11 +139,13 @@ TEST_F(PublicApi, CallbacksSeeStatementsAndProgressInOrder) {
                                              "STATEMENT 0 " + kSizeSql,
                                              "STATEMENT 0 " + kSlotCountSql,
                                              "STATEMENT 0 " + kColumnCountSql,
-                                             "STATEMENT 0 " + DatabaseLockSql("db"),
+                                             "STATEMENT 0 SET LOCK_TIMEOUT 60000",
+                                             "STATEMENT 0 SET DEADLOCK_PRIORITY LOW",
+                                             "STATEMENT 0 " + DatabaseLockSql(),
                                              "STATEMENT 0 " + kSlotCountSql,
                                              "STATEMENT 0 " + kColumnCountSql,
                                              "STATEMENT 0 " + kFlaggedSql,
-                                             "STATEMENT 0 " + ReleaseLockSql("db"),
+                                             "STATEMENT 0 " + ReleaseLockSql(),
                                              "PROGRESS 3 "};
   EXPECT_EQ(recorded.events, expected);
 }

@@ -10,6 +10,7 @@
 
 #include "entry/preconditions.h"
 #include "entry/restructure_run.h"
+#include "entry/run_locks.h"
 #include "scripted_connection.h"
 #include "sql/statement_template.h"
 #include "text/gbk.h"
@@ -25,18 +26,20 @@ inline const std::string kColumnCountSql =
 inline const std::string kFlaggedSql =
     "Select * From S_Modify Where CanCreateFlag=1 and Modified=1 ";
 // The rebuild path takes the database's application lock, then checks again.
-inline std::string DatabaseLockSql(const std::string& database, std::int32_t milliseconds = 0) {
+// Its resource is the same whatever the spelling of the database's name.
+inline std::string DatabaseLockSql(std::int32_t milliseconds = 0) {
   return sql::Format(
-      "Declare @Result int Exec @Result=sp_getapplock @Resource=N'slotsync:%s',"
+      "Declare @Result int Exec @Result=sp_getapplock @Resource=N'%s',"
       "@LockMode='Exclusive',@LockOwner='Session',@LockTimeout=%d Select @Result",
-      database, milliseconds);
+      entry::DatabaseLockResource(), milliseconds);
 }
-inline std::string ReleaseLockSql(const std::string& database) {
-  return "Exec sp_releaseapplock @Resource=N'slotsync:" + database + "',@LockOwner='Session'";
+inline std::string ReleaseLockSql() {
+  return "Exec sp_releaseapplock @Resource=N'" + entry::DatabaseLockResource() +
+         "',@LockOwner='Session'";
 }
 inline const std::vector<std::string> kLockAndRecheck = {
-    "OPEN " + DatabaseLockSql("db"), "OPEN " + kSlotCountSql, "OPEN " + kColumnCountSql};
-inline const std::string kReleaseLock = "EXEC " + ReleaseLockSql("db");
+    "OPEN " + DatabaseLockSql(), "OPEN " + kSlotCountSql, "OPEN " + kColumnCountSql};
+inline const std::string kReleaseLock = "EXEC " + ReleaseLockSql();
 // Read once flagged rows are found, before the window shows.
 inline const std::string kPreconditionSql(entry::kPreconditionSql);
 
@@ -128,9 +131,7 @@ class RunFixture : public ::testing::Test {
     script.Answer(kSizeSql, Rows({"SizeID"}, {{"1"}}));
     script.Answer(kSlotCountSql, Rows({"", "SizeGroupID"}, {{std::to_string(n), "1"}}));
     script.Answer(kColumnCountSql, Column("", {std::to_string(m)}));
-    for (const char* database : {"db", "Shop"}) {
-      script.Answer(DatabaseLockSql(database), Column("", {"0"}));
-    }
+    script.Answer(DatabaseLockSql(), Column("", {"0"}));
   }
 
   void ScriptFlagged(const std::vector<std::int32_t>& tags) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "entry/space_check.h"
 #include "rebuild/detail_table.h"
 #include "rebuild/table_dependents.h"
 #include "run_fixture.h"
@@ -109,6 +110,21 @@ struct DetailScenario {
            "') and index_id In (0,1)";
   }
 };
+
+// The room the server reports: each detail table holds `tablePages` pages
+// of data; one log file of `logPages` pages, fixed in size, `logUsedPages` of
+// them in use; one data file that grows without a limit.
+inline void ScriptRoom(Script& script, const std::vector<std::string>& tables,
+                       std::int64_t tablePages, std::int64_t logPages, std::int64_t logUsedPages) {
+  for (const std::string& table : tables) {
+    script.Answer(entry::TableDataPagesSql(table), Column("", {std::to_string(tablePages)}));
+  }
+  script.Answer(entry::kDatabaseFilesSql,
+                Rows({"type", "size", "max_size", "growth", ""},
+                     {{"0", "12800", "-1", "128", "6400"},
+                      {"1", std::to_string(logPages), std::to_string(logPages), "0",
+                       std::to_string(logUsedPages)}}));
+}
 
 inline const std::string kTypesSql =
     "Select a.* From DataDictReportContent a,DataDictionary b Where a.TableID=b.TableID and "

@@ -3,6 +3,7 @@
 // in that same transaction.
 
 #include "entry/restructure_run.h"
+#include "entry/table_rights.h"
 #include "run_fixture.h"
 #include "four_tables.h"
 #include "scenarios.h"
@@ -143,6 +144,46 @@ TEST_F(WholeRun, RefusalsComeBeforeAnyLockAndNoticesAfterTheRollback) {
   }
 }
 
+// What the login may do to each table and the room the copies take are
+// judged before anything is locked; room that is only just enough is said.
+TEST_F(WholeRun, RightsAndRoomAreJudgedBeforeAnyLock) {
+  struct Case {
+    const char* name;
+    std::function<void(Script&)> server;
+    entry::Outcome outcome;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"no SELECT on the old table",
+       [](Script& s) {
+         s.Answer(entry::TableRightsSql("StockDetail"),
+                  Rows({"CanSelect", "CanAlter"}, {{"0", "1"}}));
+       },
+       entry::Outcome::kFailedBeforeTransaction,
+       "TableTag 10: the login may not SELECT from StockDetail, which the run copies; grant it "
+       "that right on dbo.StockDetail"},
+      {"a log too small", [](Script& s) { ScriptRoom(s, {"StockDetail"}, 4096, 1280, 128); },
+       entry::Outcome::kFailedBeforeTransaction, "the transaction log cannot take what the run"},
+      {"a log only just large enough",
+       [](Script& s) { ScriptRoom(s, {"StockDetail"}, 1024, 3328, 128); },
+       entry::Outcome::kCommitted, "warning: little room to spare: the run will log about 24 MB"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    script = Script();
+    c.server(script);
+    ScriptDatabase();
+    const auto report = RunWithRealRebuilders();
+    EXPECT_EQ(report.outcome, c.outcome) << report.message;
+    EXPECT_NE(report.message.find(c.says), std::string::npos) << report.message;
+    if (c.outcome != entry::Outcome::kFailedBeforeTransaction) continue;
+    const auto& log = script.Log();
+    EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](const std::string& entry) {
+      return entry == "START TRANSACTION" || entry.find("TabLockX") != std::string::npos;
+    }));
+  }
+}
+
 // What each table of the run came to, in order, with the rows it copied
 // (from the count under the table lock) and the rows recreated tables held.
 TEST_F(WholeRun, EachTableIsReportedAsItGoesAndAtTheEnd) {
@@ -185,7 +226,14 @@ TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
     std::vector<std::string> calls;
     std::string waitSaid;
   };
-  const std::string wait5 = "OPEN " + DatabaseLockSql("db", 5000);
+  const std::string wait5 = "OPEN " + DatabaseLockSql(5000);
+  const std::string kDeadlock =
+      "Transaction (Process ID 52) was deadlocked on lock resources with another process and "
+      "has been chosen as the deadlock victim. Rerun the transaction.";
+  const std::string copy =
+      "Insert into dbo.Tmp_StockDetail(DetailID,IndexNo,BillID,StoreCode,Price,BoxQty,Amount,"
+      "SizeIndex,SizeStr,x_1,x_2) Select DetailID,IndexNo,BillID,StoreCode,Price,BoxQty,Amount,"
+      "SizeIndex,SizeStr,x_1,x_2 from StockDetail ";
   const Case cases[] = {
       {"a terminal holds a table",
        5,
@@ -197,9 +245,9 @@ TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
        {"TableTag 10: Lock request time out period exceeded.",
         "nothing was changed; table StockDetail is held by session 53 (host POS-07, program "
         "ShopPOS.exe, login cashier, transaction open 95 s); try again when it is free"},
-       {"EXEC SET LOCK_TIMEOUT 5000", "OPEN " + DatabaseLockSql("db"), "START TRANSACTION",
-        "OPEN " + table, "ROLLBACK", "OPEN " + entry::TableHoldersSql("StockDetail"),
-        kReleaseLock, "DISCONNECT"},
+       {"EXEC SET LOCK_TIMEOUT 5000", "OPEN " + DatabaseLockSql(), "START TRANSACTION",
+        "OPEN " + table, "ROLLBACK", "OPEN " + entry::TableHoldersSql("StockDetail"), kReleaseLock,
+        "DISCONNECT"},
        ""},
       {"a terminal holds a table the check before the transaction reads",
        5,
@@ -213,32 +261,92 @@ TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
        {"OPEN " + DetailScenario::CatalogRowsSql("StockDetail"), kReleaseLock,
         "OPEN " + entry::TableHoldersSql("StockDetail"), "RELEASE"},
        ""},
+      {"a companion table's drop ran out of time",
+       5,
+       [&](Script& s) {
+         s.Fail(
+             "if exists (select * from dbo.sysobjects where id = object_id(N'StockDetail_U') ) "
+             "Drop Table StockDetail_U",
+             "Lock request time out period exceeded.", "HY000", 1222);
+         s.Answer(entry::TableHoldersSql("StockDetail_U"), holder);
+       },
+       entry::Outcome::kLockedOut,
+       {"nothing was changed; table StockDetail_U is held by session 53"},
+       {"EXEC SET LOCK_TIMEOUT 5000", "EXEC SET DEADLOCK_PRIORITY LOW", "START TRANSACTION",
+        "OPEN " + std::string(sql::kTransactionStateSql), "ROLLBACK",
+        "OPEN " + entry::TableHoldersSql("StockDetail_U"), kReleaseLock},
+       ""},
+      {"the old detail table's drop ran out of time",
+       5,
+       [&](Script& s) {
+         s.Fail("Drop Table StockDetail", "Lock request time out period exceeded.", "HY000", 1222);
+         s.Answer(entry::TableHoldersSql("StockDetail"), holder);
+       },
+       entry::Outcome::kLockedOut,
+       {"nothing was changed; table StockDetail is held by session 53"},
+       {"EXEC Drop Table StockDetail", "OPEN " + std::string(sql::kTransactionStateSql), "ROLLBACK",
+        "OPEN " + entry::TableHoldersSql("StockDetail"), kReleaseLock},
+       ""},
+      {"a per-terminal table's drop ran out of time",
+       5,
+       [&](Script& s) {
+         s.Fail("Drop Table Term101", "Lock request time out period exceeded.", "HY000", 1222);
+         s.Answer(entry::TableHoldersSql("Term101"), holder);
+       },
+       entry::Outcome::kLockedOut,
+       {"TableTag 101: Lock request time out period exceeded.",
+        "nothing was changed; table Term101 is held by session 53"},
+       {"EXEC Drop Table Term101", "ROLLBACK", "OPEN " + entry::TableHoldersSql("Term101")},
+       ""},
+      {"chosen as a deadlock victim at the locked count",
+       5,
+       [&](Script& s) { s.Fail(table, kDeadlock, "40001", 1205); },
+       entry::Outcome::kLockedOut,
+       {"chosen as the deadlock victim", entry::kDeadlockVictimText},
+       {"START TRANSACTION", "OPEN " + table, "ROLLBACK", kReleaseLock},
+       ""},
+      {"chosen as a deadlock victim in the check before the transaction",
+       5,
+       [&](Script& s) {
+         s.Fail(DetailScenario::CatalogRowsSql("StockDetail"), kDeadlock, "40001", 1205);
+       },
+       entry::Outcome::kLockedOut,
+       {kDeadlock + "\n" + entry::kDeadlockVictimText},
+       {"OPEN " + DetailScenario::CatalogRowsSql("StockDetail"), kReleaseLock, "RELEASE"},
+       ""},
+      {"chosen as a deadlock victim at the copy",
+       5,
+       [&](Script& s) { s.Fail(copy, kDeadlock, "40001", 1205); },
+       entry::Outcome::kLockedOut,
+       {"TableTag 10: " + kDeadlock, entry::kDeadlockVictimText},
+       {"EXEC " + copy, "ROLLBACK", kReleaseLock},
+       ""},
       {"another run keeps the database",
        5,
        [&](Script& s) {
-         s.Answer(DatabaseLockSql("db"), Column("", {"-1"}));
-         s.Answer(DatabaseLockSql("db", 5000), Column("", {"-1"}));
+         s.Answer(DatabaseLockSql(), Column("", {"-1"}));
+         s.Answer(DatabaseLockSql(5000), Column("", {"-1"}));
          s.Answer(entry::DatabaseLockHoldersSql(), holder);
        },
        entry::Outcome::kLockedOut,
        {"another run holds the database (session 53 (host POS-07"},
-       {"EXEC SET LOCK_TIMEOUT 5000", "OPEN " + DatabaseLockSql("db"),
+       {"EXEC SET LOCK_TIMEOUT 5000", "OPEN " + DatabaseLockSql(),
         "OPEN " + entry::DatabaseLockHoldersSql(), wait5, "RELEASE"},
        "waiting up to 5 s for the run of session 53 (host POS-07, program ShopPOS.exe, login "
        "cashier, transaction open 95 s) to end"},
       {"the other run did the work meanwhile",
        0,
        [&](Script& s) {
-         s.Answer(DatabaseLockSql("db"), Column("", {"-1"}));
-         s.Answer(DatabaseLockSql("db", 60000), Column("", {"1"}));
+         s.Answer(DatabaseLockSql(), Column("", {"-1"}));
+         s.Answer(DatabaseLockSql(60000), Column("", {"1"}));
          // The first count, then the second, under the lock.
          s.Answer(kColumnCountSql, Column("", {"2"}));
          s.Answer(kColumnCountSql, Column("", {"3"}));
        },
        entry::Outcome::kInStep,
        {},
-       {"OPEN " + DatabaseLockSql("db"), "OPEN " + DatabaseLockSql("db", 60000),
-        "OPEN " + kSlotCountSql, "OPEN " + kColumnCountSql, kReleaseLock, "RELEASE"},
+       {"OPEN " + DatabaseLockSql(), "OPEN " + DatabaseLockSql(60000), "OPEN " + kSlotCountSql,
+        "OPEN " + kColumnCountSql, kReleaseLock, "RELEASE"},
        "waiting up to 60 s for the run of another run to end"},
   };
   for (const Case& c : cases) {
@@ -264,6 +372,8 @@ TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
     const auto& log = script.Log();
     EXPECT_EQ(std::count_if(log.begin(), log.end(),
                             [](const std::string& e) { return e.starts_with("EXEC SET LOCK"); }),
+              c.lockTimeout > 0 ? 1 : 0);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "EXEC SET DEADLOCK_PRIORITY LOW"),
               c.lockTimeout > 0 ? 1 : 0);
   }
 }

@@ -165,6 +165,11 @@ TEST(DictionaryGuard, ColumnTypes) {
 
 TEST(DictionaryGuard, EachCheckJudgesItsOwnPlace) {
   EXPECT_NO_THROW(CheckTableName(1, "S_Modify.TableName", "dbo.T"));
+  EXPECT_THROW(CheckOnePartTableName(1, "S_Modify.TableName", "dbo.SalesDetail"),
+               DictionaryTextRefused);
+  EXPECT_THROW(CheckOnePartTableName(1, "S_Modify.TableName", "[SalesDetail]"),
+               DictionaryTextRefused);
+  EXPECT_NO_THROW(CheckOnePartTableName(1, "S_Modify.TableName", "SalesDetail"));
   EXPECT_THROW(CheckColumnName(1, "DataDictionary.FieldName", "dbo.T"), DictionaryTextRefused);
   EXPECT_NO_THROW(CheckKeyList(1, "S_Modify.KeyField", "A,B"));
   EXPECT_THROW(CheckTableName(1, "S_Modify.TableName", "A,B"), DictionaryTextRefused);
