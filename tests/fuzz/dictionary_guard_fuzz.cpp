@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dictionary/dictionary_guard.h"
 #include "fuzz_check.h"
@@ -53,6 +54,62 @@ bool HoldsAnyOf(std::string_view text, std::string_view characters) {
   return text.find_first_of(characters) != std::string_view::npos;
 }
 
+bool IsWordCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '.';
+}
+
+std::string Lower(std::string word) {
+  for (char& c : word) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c | 0x20 : c);
+  return word;
+}
+
+// In an accepted column definition, read apart from the guard's own reader:
+// one Default at most, no parentheses inside parentheses, and a word before
+// "(" is the type's name (the first word, or a word that continues it) or a
+// built-in function without arguments, never a dotted or user function.
+void CheckCalls(const std::string& skeleton) {
+  static const std::string kBuiltIns[] = {
+      "getdate",  "getutcdate", "sysdatetime", "sysutcdatetime", "sysdatetimeoffset",
+      "newid",    "newsequentialid", "default",  "precision",     "varying",
+      "char",     "character",  "varchar",     "national"};
+  std::vector<std::string> words;  // outside quotes, in order
+  std::size_t defaults = 0;
+  bool quoted = false;
+  int depth = 0;
+  for (std::size_t i = 0; i < skeleton.size();) {
+    const char c = skeleton[i];
+    if (c == '\'') quoted = !quoted;
+    if (quoted || c == '\'') {
+      ++i;
+      continue;
+    }
+    if (IsWordCharacter(c)) {
+      std::size_t end = i;
+      while (end < skeleton.size() && IsWordCharacter(skeleton[end])) ++end;
+      words.push_back(Lower(skeleton.substr(i, end - i)));
+      defaults += words.back() == "default" ? 1 : 0;
+      i = end;
+      continue;
+    }
+    if (c == '(') {
+      FUZZ_CHECK(++depth == 1);
+      const std::size_t before = skeleton.find_last_not_of(' ', i == 0 ? 0 : i - 1);
+      if (i > 0 && before != std::string::npos && IsWordCharacter(skeleton[before])) {
+        FUZZ_CHECK(!words.empty());
+        const std::string& word = words.back();
+        FUZZ_CHECK(words.size() == 1 ||
+                   std::find(std::begin(kBuiltIns), std::end(kBuiltIns), word) !=
+                       std::end(kBuiltIns));
+        FUZZ_CHECK(word.find('.') == std::string::npos || words.size() == 1);
+      }
+    }
+    if (c == ')') --depth;
+    ++i;
+  }
+  FUZZ_CHECK(defaults <= 1);
+}
+
 // The check and the non-throwing query agree, and a refusal is the guard's
 // own error naming the tag, the column and the text.
 bool Judge(TextPlace place, const std::string& text) {
@@ -91,10 +148,12 @@ void CheckAccepted(TextPlace place, const std::string& text) {
       FUZZ_CHECK(depth >= 0);
     }
     FUZZ_CHECK(depth == 0);
+    CheckCalls(*AsciiSkeleton(text));
   } else {
     FUZZ_CHECK(!Holds(text, "'"));
   }
   FUZZ_CHECK(!Holds(text, "--") && !Holds(text, "/*") && !Holds(text, "*/"));
+  FUZZ_CHECK(!Holds(text, "$("));
   const std::optional<std::string> skeleton = AsciiSkeleton(text);
   FUZZ_CHECK(skeleton.has_value());
   FUZZ_CHECK(!HoldsAnyOf(*skeleton, "`{}[]"));
