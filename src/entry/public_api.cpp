@@ -371,7 +371,8 @@ void ReportTable(const rebuild::TablePlan& table, const TableRun* run,
   options.onTableReport(options.tableReportContext, &report);
 }
 
-void ReportFindings(const RunReport& run, const SlotsyncOptions& options) {
+void ReportFindings(const RunReport& run, const SlotsyncOptions& options,
+                    std::string_view password) {
   const rebuild::Findings& findings = run.findings;
   if (options.onTableReport != nullptr) {
     for (std::size_t i = 0; i < findings.Tables().size(); ++i) {
@@ -385,8 +386,8 @@ void ReportFindings(const RunReport& run, const SlotsyncOptions& options) {
       const int severity = problem.severity == rebuild::Severity::kRefusal  ? SLOTSYNC_PROBLEM
                            : problem.severity == rebuild::Severity::kNotice ? SLOTSYNC_NOTICE
                                                                             : SLOTSYNC_NOTE;
-      options.onFinding(options.findingContext, problem.tableTag, severity,
-                        problem.message.c_str());
+      const std::string message = sql::ScrubSecrets(problem.message, password);
+      options.onFinding(options.findingContext, problem.tableTag, severity, message.c_str());
     }
   }
 }
@@ -448,9 +449,11 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
     };
   }
   if (options.onMessage != nullptr) {
-    deps.observeMessage = [&options](const std::string& text, const sql::Diagnostic& message) {
+    deps.observeMessage = [&options, &arguments](const std::string& text,
+                                                 const sql::Diagnostic& message) {
+      const std::string shown = sql::ScrubSecrets(message.message, arguments.password.View());
       options.onMessage(options.messageContext, text.c_str(), message.sqlState.c_str(),
-                        static_cast<int>(message.nativeError), message.message.c_str());
+                        static_cast<int>(message.nativeError), shown.c_str());
     };
   }
   if (options.onProgress != nullptr) {
@@ -469,7 +472,9 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
     deps.onTableProgress = [&options](const TableRun& run) { ReportProgress(run, options); };
   }
   RunReport report = RunRestructure(arguments, deps);
-  ReportFindings(report, options);
+  // Scrubbed before the message is stored, logged or handed to anyone.
+  report.message = sql::ScrubSecrets(report.message, arguments.password.View());
+  ReportFindings(report, options, arguments.password.View());
   WriteAuditLog(arguments, report, options);
   return report;
 }
@@ -492,7 +497,7 @@ int RefreshStructWith(const char* server, const char* database, const char* user
     }
   } catch (const std::exception& e) {
     report.outcome = Outcome::kFailedBeforeTransaction;
-    report.message = e.what();
+    report.message = sql::ScrubSecrets(e.what(), password != nullptr ? password : "");
   } catch (...) {
     report.outcome = Outcome::kFailedBeforeTransaction;
     report.message = "unknown failure";

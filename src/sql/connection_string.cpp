@@ -446,4 +446,82 @@ std::string MaskPassword(std::u16string_view in) {
   return text::Utf16ToGbk(out);
 }
 
+namespace {
+
+bool IsKeyCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// Where a "PWD=" or "Password=" value starting at `at` ends: a braced value
+// at its closing brace ("}}" does not close it), any other at the ";" or
+// line break after it, or at the end of the text.
+std::size_t SecretValueEnd(std::string_view text, std::size_t at) {
+  if (at < text.size() && text[at] == '{') {
+    for (std::size_t i = at + 1; i < text.size(); ++i) {
+      if (text[i] != '}') continue;
+      if (i + 1 < text.size() && text[i + 1] == '}') {
+        ++i;
+        continue;
+      }
+      return i + 1;
+    }
+    return text.size();
+  }
+  const std::size_t end = text.find_first_of(";\r\n", at);
+  return end == std::string_view::npos ? text.size() : end;
+}
+
+// Where the value of a secret attribute named at `at` begins, or npos when
+// no "PWD" or "Password" key, followed by "=" after optional blanks, starts
+// there.
+std::size_t SecretValueStart(std::string_view text, std::size_t at) {
+  if (at > 0 && IsKeyCharacter(text[at - 1])) return std::string_view::npos;
+  for (const std::string_view key : {std::string_view("password"), std::string_view("pwd")}) {
+    if (!text::EqualsIgnoringAsciiCase(text.substr(at, key.size()), key)) continue;
+    std::size_t i = at + key.size();
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    if (i < text.size() && text[i] == '=') return i + 1;
+  }
+  return std::string_view::npos;
+}
+
+// A password of a few characters would also be found inside the words of
+// any message ("x" in "exist"); it is scrubbed where it stands alone, a
+// longer one wherever it stands.
+bool IsPasswordAt(std::string_view text, std::size_t at, std::string_view password) {
+  constexpr std::size_t kShort = 4;
+  if (password.empty() || text.compare(at, password.size(), password) != 0) return false;
+  if (password.size() >= kShort) return true;
+  const std::size_t end = at + password.size();
+  return (at == 0 || !IsKeyCharacter(text[at - 1])) &&
+         (end == text.size() || !IsKeyCharacter(text[end]));
+}
+
+}  // namespace
+
+std::string ScrubSecrets(std::string_view text, std::string_view password) {
+  std::string scrubbed;
+  scrubbed.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    if (IsPasswordAt(text, at, password)) {
+      scrubbed += "***";
+      at += password.size();
+      continue;
+    }
+    if (const std::size_t value = SecretValueStart(text, at); value != std::string_view::npos) {
+      scrubbed.append(text.substr(at, value - at)).append("***");
+      at = SecretValueEnd(text, value);
+      continue;
+    }
+    scrubbed += text[at++];
+  }
+  return scrubbed;
+}
+
+void ScrubSecrets(std::vector<Diagnostic>& diagnostics, std::string_view password) {
+  for (Diagnostic& diagnostic : diagnostics) {
+    diagnostic.message = ScrubSecrets(diagnostic.message, password);
+  }
+}
+
 }  // namespace slotsync::sql

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/secret.h"
+#include "sql/sql_error.h"
 
 namespace slotsync::sql {
 
@@ -79,5 +80,14 @@ std::string EncryptionHint(const ConnectionSettings& settings, std::string_view 
 // replaced by "***", for messages and logs: a password is never printed.
 std::string MaskPassword(std::string_view connectionString);
 std::string MaskPassword(std::u16string_view connectionString);
+
+// Any text about to be stored or shown (a diagnostic, a message, a log
+// line), GBK, with every occurrence of `password` and the value of every
+// "PWD=" or "Password=" in it replaced by "***": a driver may echo its whole
+// connection string in a diagnostic. An empty password is not looked for,
+// and one shorter than four characters only where it stands as a word of
+// its own.
+std::string ScrubSecrets(std::string_view text, std::string_view password);
+void ScrubSecrets(std::vector<Diagnostic>& diagnostics, std::string_view password);
 
 }  // namespace slotsync::sql

@@ -253,6 +253,9 @@ void OdbcConnection::Connect() {
   } else {
     std::vector<Diagnostic> diagnostics = odbc::ReadDiagnostics(
         SQL_HANDLE_DBC, connection, "SQLDriverConnectW", MaskPassword(connectionString.View()));
+    // A driver may echo the connection string, the password in it, in its
+    // diagnostic; nothing that leaves here holds it.
+    ScrubSecrets(diagnostics, settings_.password.View());
     if (std::string hint = EncryptionHint(settings_, SqlError(diagnostics).what()); !hint.empty()) {
       diagnostics.push_back(Diagnostic{{}, 0, std::move(hint)});
     }

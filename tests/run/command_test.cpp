@@ -37,7 +37,7 @@ class Command : public RunFixture {
     terminal.readSecret = [](const std::string&) { return std::string("typed"); };
     terminal.makeClient = &client;
     terminal.pause = [this](int seconds) { pauses.push_back(seconds); };
-    return cli::RunCommand(args, terminal);
+    return cli::RunCommand({args.begin(), args.end()}, terminal);
   }
 
   std::vector<std::string> Connect(std::vector<std::string> extra = {}) {
