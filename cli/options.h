@@ -16,7 +16,7 @@ using Arguments = std::vector<platform::SecretString>;
 struct CommandLine {
   bool help = false;
   bool version = false;
-  std::string server, database, user;   // as typed, in the terminal's encoding
+  std::string server, database, user;              // as typed, in the terminal's encoding
   std::optional<platform::SecretString> password;  // given with --password
   bool passwordStdin = false;
   bool dryRun = false;

@@ -437,7 +437,7 @@ class DefinitionReader {
   // dictionary, run under the restructure's login for every copied row.
   static bool IsBuiltInCall(std::string_view word) {
     static constexpr std::string_view kCalls[] = {
-        "getdate",           "getutcdate", "sysdatetime", "sysutcdatetime",
+        "getdate",           "getutcdate", "sysdatetime",    "sysutcdatetime",
         "sysdatetimeoffset", "newid",      "newsequentialid"};
     return std::find(std::begin(kCalls), std::end(kCalls), word) != std::end(kCalls);
   }

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
+#include <iterator>
 
 #include <nlohmann/json.hpp>
 
@@ -139,6 +141,22 @@ TEST_P(SlotsyncCommand, ARefusedConnectionFailsBeforeAnything) {
                 kCouldNotRunNext);
   EXPECT_EQ(DriverEvents(), std::vector<std::string>{"CONNECT"});
   EXPECT_EQ(Attributes().size(), 6u);
+}
+
+TEST_P(SlotsyncCommand, ADriverEchoingItsConnectionStringLeavesThePasswordOutOfEveryOutput) {
+  writer.FailCall(Call::kConnect, "28000", "Login failed with pw: {connection string}");
+  Save();
+  const std::filesystem::path log = ScenarioPath().parent_path() / "audit.jsonl";
+  const ProgramRun run = Command({"--json", "--log", log.string()});
+  EXPECT_EQ(run.exitCode, 2);
+  std::ifstream file(log);
+  const std::string logged((std::istreambuf_iterator<char>(file)), {});
+  EXPECT_NE(run.err.find("Login failed with ***: Driver={"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(";PWD=***;"), std::string::npos) << run.err;
+  for (const std::string& text : {run.out, run.err, logged, Host().out}) {
+    EXPECT_FALSE(text.empty());
+    EXPECT_EQ(text.find("pw"), std::string::npos) << text;
+  }
 }
 
 TEST_P(SlotsyncCommand, ADryRunSendsEverythingAndRollsBack) {

@@ -70,9 +70,9 @@ std::string Lower(std::string word) {
 // built-in function without arguments, never a dotted or user function.
 void CheckCalls(const std::string& skeleton) {
   static const std::string kBuiltIns[] = {
-      "getdate",  "getutcdate", "sysdatetime", "sysutcdatetime", "sysdatetimeoffset",
-      "newid",    "newsequentialid", "default",  "precision",     "varying",
-      "char",     "character",  "varchar",     "national"};
+      "getdate", "getutcdate",      "sysdatetime", "sysutcdatetime", "sysdatetimeoffset",
+      "newid",   "newsequentialid", "default",     "precision",      "varying",
+      "char",    "character",       "varchar",     "national"};
   std::vector<std::string> words;  // outside quotes, in order
   std::size_t defaults = 0;
   bool quoted = false;
@@ -98,9 +98,8 @@ void CheckCalls(const std::string& skeleton) {
       if (i > 0 && before != std::string::npos && IsWordCharacter(skeleton[before])) {
         FUZZ_CHECK(!words.empty());
         const std::string& word = words.back();
-        FUZZ_CHECK(words.size() == 1 ||
-                   std::find(std::begin(kBuiltIns), std::end(kBuiltIns), word) !=
-                       std::end(kBuiltIns));
+        FUZZ_CHECK(words.size() == 1 || std::find(std::begin(kBuiltIns), std::end(kBuiltIns),
+                                                  word) != std::end(kBuiltIns));
         FUZZ_CHECK(word.find('.') == std::string::npos || words.size() == 1);
       }
     }
