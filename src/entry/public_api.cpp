@@ -197,11 +197,11 @@ ConnectionSecurity SecurityOf(const SlotsyncOptions* given) {
   const SlotsyncOptions options = ReadOptions(given);
   switch (options.encrypt) {
     case SLOTSYNC_ENCRYPT_STRICT:
-      return {sql::Encryption::kStrict, false};
+      return {sql::Encryption::kStrict, false, true};
     case SLOTSYNC_ENCRYPT_MANDATORY:
-      return {sql::Encryption::kMandatory, options.trustServerCertificate != 0};
+      return {sql::Encryption::kMandatory, options.trustServerCertificate != 0, true};
     case SLOTSYNC_ENCRYPT_OPTIONAL:
-      return {sql::Encryption::kOptional, options.trustServerCertificate != 0};
+      return {sql::Encryption::kOptional, options.trustServerCertificate != 0, true};
     default:
       return {};
   }
@@ -421,7 +421,7 @@ void WriteAuditLog(const ConnectionArguments& arguments, RunReport& report,
 }
 
 RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& options,
-              const ClientFactory& makeClient) {
+              const ClientFactory& makeClient, const std::vector<std::string>& connectWarnings) {
   std::unique_ptr<ui::NoticeBox> notices =
       options.onNotice != nullptr
           ? std::make_unique<CallbackNoticeBox>(options.onNotice, options.noticeContext)
@@ -472,6 +472,7 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
     deps.onTableProgress = [&options](const TableRun& run) { ReportProgress(run, options); };
   }
   RunReport report = RunRestructure(arguments, deps);
+  for (const std::string& warning : connectWarnings) AppendMessage(report, "warning: " + warning);
   // Scrubbed before the message is stored, logged or handed to anyone.
   report.message = sql::ScrubSecrets(report.message, arguments.password.View());
   ReportFindings(report, options, arguments.password.View());
@@ -492,8 +493,14 @@ int RefreshStructWith(const char* server, const char* database, const char* user
       report.outcome = Outcome::kBadArguments;
       report.message = problem;
     } else {
+      std::vector<std::string> connectWarnings;
+      ConnectionSecurity security = SecurityOf(options);
+      security.warn = [&connectWarnings](const std::string& warning) {
+        connectWarnings.push_back(warning);
+      };
       report = Run({server, database, user, password}, ReadOptions(options),
-                   makeClient != nullptr ? *makeClient : OdbcClientFactory(SecurityOf(options)));
+                   makeClient != nullptr ? *makeClient : OdbcClientFactory(security),
+                   connectWarnings);
     }
   } catch (const std::exception& e) {
     report.outcome = Outcome::kFailedBeforeTransaction;

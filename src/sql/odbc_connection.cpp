@@ -227,7 +227,15 @@ void OdbcConnection::Connect() {
     driver = ChooseDriver(fromEnvironment, fromEnvironment.empty() ? environment->InstalledDrivers()
                                                                    : std::vector<std::string>{});
   }
-  const platform::SecretU16String connectionString = BuildWideConnectionString(settings_, driver);
+  // The driver is judged by the library the driver manager will load, not by
+  // the name it was registered under, which anyone may choose.
+  const std::string library = environment->DriverLibrary(driver);
+  const DriverKind kind = DriverKindOfLibrary(library);
+  const std::string warning = CheckEncryptionCanBeHad(
+      settings_, kind, driver, library, kind.family == DriverFamily::kFreeTds && FreeTdsHasCaFile());
+  if (!warning.empty() && settings_.warn) settings_.warn(warning);
+  const platform::SecretU16String connectionString =
+      BuildWideConnectionString(settings_, driver, kind);
   driverName_ = driver;
 
   SQLHDBC connection = SQL_NULL_HDBC;

@@ -46,7 +46,8 @@ TEST_P(SlotsyncCommand, AnInStepDatabaseEndsAfterTheCountsWithoutATransaction) {
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(Attributes(), (std::vector<std::string>{"Driver=" + DriverPath(), "Server=srv",
                                                     "Database=Shop", "UID=sa", "PWD=pw",
-                                                    std::string("APP=slotsync ") + kVersion}));
+                                                    std::string("APP=slotsync ") + kVersion,
+                                                    "Encrypt=yes", "TrustServerCertificate=yes"}));
   const std::vector<std::string> expected = {"CONNECT", "EXEC " + kSizeSql, "EXEC " + kSlotCountSql,
                                              "EXEC " + kColumnCountSql, "DISCONNECT"};
   EXPECT_EQ(DriverEvents(), expected);
@@ -140,7 +141,7 @@ TEST_P(SlotsyncCommand, ARefusedConnectionFailsBeforeAnything) {
             "28000, native error 0)\n" +
                 kCouldNotRunNext);
   EXPECT_EQ(DriverEvents(), std::vector<std::string>{"CONNECT"});
-  EXPECT_EQ(Attributes().size(), 6u);
+  EXPECT_EQ(Attributes().size(), 8u);
 }
 
 TEST_P(SlotsyncCommand, ADriverEchoingItsConnectionStringLeavesThePasswordOutOfEveryOutput) {
