@@ -463,6 +463,7 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
     };
   }
   deps.lockTimeoutSeconds = options.lockTimeout;
+  deps.requireEncryption = options.encrypt != SLOTSYNC_ENCRYPT_OPTIONAL;
   if (options.onProgress != nullptr) {
     deps.onLockWait = [&options](const std::string& text) {
       options.onProgress(options.progressContext, SLOTSYNC_PROGRESS_WAITING, text.c_str());

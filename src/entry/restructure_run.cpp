@@ -108,7 +108,8 @@ class Run {
       return;
     }
     if (anyFlagged) {
-      CheckPreconditions(access_, report_.slotCount, AnyDetailTableFlagged());
+      CheckPreconditions(access_, report_.slotCount, AnyDetailTableFlagged(),
+                         deps_.requireEncryption);
       Preflight();
       ShowWindow();
     }
@@ -208,7 +209,8 @@ class Run {
     rebuild::Findings& findings = report_.findings;
     if (anyFlagged) {
       try {
-        CheckPreconditions(access_, report_.slotCount, AnyDetailTableFlagged());
+        CheckPreconditions(access_, report_.slotCount, AnyDetailTableFlagged(),
+                           deps_.requireEncryption);
       } catch (const PreconditionFailed& failed) {
         for (const std::string& problem : failed.Problems()) findings.Add({0, {}, problem});
       }

@@ -103,6 +103,7 @@ class RunFixture : public ::testing::Test {
   std::vector<entry::SizeConnectionSettings> clientsMade;
   NoNotices notices;
   bool dryRun = false;
+  bool requireEncryption = false;
 
   entry::RunDependencies Dependencies() {
     entry::RunDependencies deps;
@@ -116,6 +117,7 @@ class RunFixture : public ::testing::Test {
     };
     deps.notices = &notices;
     deps.dryRun = dryRun;
+    deps.requireEncryption = requireEncryption;
     return deps;
   }
 
