@@ -339,9 +339,8 @@ DriverKind DriverKindOfName(std::string_view name) {
 }
 
 DriverKind DriverKindOfLibrary(std::string_view library) {
-  std::string file(library.substr(library.find_last_of("/\\") == std::string_view::npos
-                                      ? 0
-                                      : library.find_last_of("/\\") + 1));
+  std::string file(library.substr(
+      library.find_last_of("/\\") == std::string_view::npos ? 0 : library.find_last_of("/\\") + 1));
   for (char& c : file) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c | 0x20 : c);
   if (file.find("tdsodbc") != std::string::npos) return {DriverFamily::kFreeTds, 0};
   if (const auto at = file.find("msodbcsql"); at != std::string::npos) {
@@ -374,9 +373,8 @@ bool FreeTdsHasCaFile() {
     for (std::string line; std::getline(file, line);) {
       const std::size_t first = line.find_first_not_of(" \t");
       if (first == std::string::npos || line[first] == ';' || line[first] == '#') continue;
-      std::string key = line.substr(first, line.find('=') == std::string::npos
-                                               ? std::string::npos
-                                               : line.find('=') - first);
+      std::string key = line.substr(
+          first, line.find('=') == std::string::npos ? std::string::npos : line.find('=') - first);
       while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) key.pop_back();
       if (!text::EqualsIgnoringAsciiCase(key, "ca file")) continue;
       const std::size_t value = line.find_first_not_of(" \t\r", line.find('=') + 1);
@@ -389,10 +387,10 @@ bool FreeTdsHasCaFile() {
 std::string CheckEncryptionCanBeHad(const ConnectionSettings& settings, DriverKind kind,
                                     std::string_view driverName, std::string_view library,
                                     bool freeTdsChecksCertificates) {
-  const std::string named = "the ODBC driver \"" + std::string(driverName) + "\"" +
-                            (library.empty() || library == driverName
-                                 ? std::string()
-                                 : " (library " + std::string(library) + ")");
+  const std::string named =
+      "the ODBC driver \"" + std::string(driverName) + "\"" +
+      (library.empty() || library == driverName ? std::string()
+                                                : " (library " + std::string(library) + ")");
   if (kind.family == DriverFamily::kFreeTds && settings.encryption == Encryption::kMandatory &&
       !settings.trustServerCertificate && !freeTdsChecksCertificates) {
     throw SqlError(
@@ -410,8 +408,9 @@ std::string CheckEncryptionCanBeHad(const ConnectionSettings& settings, DriverKi
       " is none whose encryption keywords are known here (Microsoft's ODBC Driver for SQL "
       "Server, its older drivers, FreeTDS, each found from its library)";
   if (settings.encryption == Encryption::kStrict || settings.encryptionRequested) {
-    throw SqlError(unknown + ", so it cannot be asked to encrypt and the login could cross the "
-                             "network in clear; nothing was sent. Name such a driver in " +
+    throw SqlError(unknown +
+                   ", so it cannot be asked to encrypt and the login could cross the "
+                   "network in clear; nothing was sent. Name such a driver in " +
                    std::string(kDriverVariable) + ", or allow it with --encrypt optional");
   }
   return unknown +

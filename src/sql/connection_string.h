@@ -36,6 +36,10 @@ struct ConnectionSettings {
   // makes for itself passes only this way.
   bool trustServerCertificate = true;
   std::string applicationName = {};  // sent as APP so the session can be told apart
+  // Seconds the driver is given to log in (SQL_ATTR_LOGIN_TIMEOUT and
+  // SQL_ATTR_CONNECTION_TIMEOUT); a few more, and the connect is abandoned
+  // even when the driver ignores both.
+  int loginTimeoutSeconds = 15;
   // The level was asked for (-N, SlotsyncOptions.encrypt), not the default:
   // a driver that cannot be told to encrypt is then refused, not warned of.
   bool encryptionRequested = false;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -61,6 +62,44 @@ int ClosedLoopbackPort() {
   return port;
 }
 
+#ifndef _WIN32
+// A loopback listener that accepts every connection and never says a word,
+// the way a wrong service or a black-holing firewall behaves: nothing ends
+// the driver's wait for the server's first packet but the client itself.
+class SilentListener {
+ public:
+  SilentListener() : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+        listen(socket_, 8) == 0) {
+      port_ = ntohs(address.sin_port);
+    }
+  }
+  ~SilentListener() { close(socket_); }
+  SilentListener(const SilentListener&) = delete;
+  SilentListener& operator=(const SilentListener&) = delete;
+
+  // The kernel completes the handshake from the backlog; nothing is read.
+  ConnectionSettings Server() const {
+    return {.server = "127.0.0.1," + std::to_string(port_),
+            .database = "SizeDb",
+            .user = "sa",
+            .password = "pw",
+            .driver = "FreeTDS",
+            .loginTimeoutSeconds = 1};
+  }
+  int Port() const { return port_; }
+
+ private:
+  int socket_;
+  int port_ = 0;
+};
+#endif
+
 ConnectionSettings ClosedServer(std::string driver) {
   const int port = ClosedLoopbackPort();
   EXPECT_NE(0, port);
@@ -101,6 +140,40 @@ TEST(FreeTdsOdbcTest, AClosedPortFailsSoonWithTheClientsMessage) {
   EXPECT_EQ("FreeTDS", client->DriverName());
   access.Remove(connection);
 }
+
+#ifndef _WIN32
+// A server that accepts and never answers ends the connect within its
+// deadline, whether the driver keeps its login timeout or the watchdog has
+// to abandon it; Cancel (Ctrl+C, RefreshStructCancel) ends it at once.
+TEST(FreeTdsOdbcTest, AnEndpointThatNeverAnswersEndsTheConnectAtItsDeadlineOrAtCancel) {
+  const SilentListener listener;
+  ASSERT_NE(0, listener.Port());
+  for (const bool cancel : {false, true}) {
+    SCOPED_TRACE(cancel);
+    OdbcConnection connection(listener.Server());
+    std::thread canceller;
+    if (cancel) {
+      canceller = std::thread([&connection] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        connection.Cancel();
+      });
+    }
+    const auto start = Clock::now();
+    try {
+      connection.Connect();
+      ADD_FAILURE() << "connected to a listener that never answers";
+    } catch (const SqlError& error) {
+      if (cancel) {
+        EXPECT_TRUE(error.SqlState() == "HY008" || error.ConnectionLost()) << error.what();
+      }
+      EXPECT_EQ(std::string::npos, std::string(error.what()).find("pw")) << error.what();
+    }
+    if (canceller.joinable()) canceller.join();
+    EXPECT_LT(Clock::now() - start, kPatience);
+    EXPECT_FALSE(connection.IsConnected());
+  }
+}
+#endif
 
 using testing::ScopedVariable;
 
