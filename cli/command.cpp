@@ -11,6 +11,7 @@
 #include "entry/run_cancel.h"
 #include "entry/version.h"
 #include "options.h"
+#include "output_file.h"
 #include "plan_output.h"
 #include "platform/secret.h"
 #include "run_record.h"
@@ -266,11 +267,10 @@ int WriteScript(const RunRecord& record, const SlotsyncResult& result, const Com
   CommandLine header = line;
   header.server = OneLine(line.server);
   header.database = OneLine(line.database);
-  std::ofstream file(*line.script, std::ios::binary | std::ios::trunc);
-  file << PlanScript(record, result, header, entry::UtcTimestamp());
-  file.close();
-  if (!file) {
-    *terminal.err << "slotsync: the script could not be written to " << *line.script << '\n';
+  const std::string failed =
+      WriteNewFile(*line.script, PlanScript(record, result, header, entry::UtcTimestamp()));
+  if (!failed.empty()) {
+    *terminal.err << "slotsync: the script could not be written: " << failed << '\n';
     return kExitOutputFailed;
   }
   if (!line.quiet && !line.json)

@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include "entry/run_locks.h"
 #include "run_fixture.h"
 #include "scenarios.h"
@@ -275,6 +277,36 @@ TEST_F(Command, ShowsEachTableSummarisesAndLogsTheRun) {
   EXPECT_NE(err.str().find("warning: the log /nonexistent/dir/log could not be opened"),
             std::string::npos)
       << err.str();
+  // Nothing is written through a link, and a FIFO is neither waited on nor
+  // written: the log says so, the script is refused or replaces the link.
+  std::filesystem::path dir = log;
+  dir += ".d";
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "other") << "kept\n";
+  std::filesystem::create_symlink(dir / "other", dir / "link");
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  struct Case {
+    std::string file;
+    std::string logSays;
+    int scriptExit;
+  };
+  for (const Case& c : {Case{"link", "is a symbolic link, which is not followed", cli::kExitOk},
+                        Case{"fifo", "is a FIFO or a device, not a regular file",
+                             cli::kExitOutputFailed}}) {
+    SCOPED_TRACE(c.file);
+    err.str("");
+    ScriptCounts(3, 2);
+    EXPECT_EQ(Run(Connect({"--log", (dir / c.file).string()})), cli::kExitOk);
+    EXPECT_NE(err.str().find(c.logSays), std::string::npos) << err.str();
+    ScriptCounts(3, 3);
+    EXPECT_EQ(Run(Connect({"--plan", "--script", (dir / c.file).string()})), c.scriptExit)
+        << err.str();
+  }
+  std::ifstream kept(dir / "other");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "kept\n");
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(dir / "link")));
+  EXPECT_TRUE(std::filesystem::is_fifo(dir / "fifo"));
+  std::filesystem::remove_all(dir);
 }
 
 // Locked out at a table: exit 5 after each retry, pausing longer each time.
