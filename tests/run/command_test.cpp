@@ -218,12 +218,17 @@ TEST_F(Command, ArgumentsGbkCannotHoldAreRefusedAndThePasswordIsNeverShown) {
 }
 
 TEST_F(Command, ServerTextIsEscapedOnATerminalAndALostOutputExits74) {
-  ScriptCounts(14, 12);
-  script.Fail(kFlaggedSql, "bad\x1b[2K\rcommitted: all done");
-  errIsTerminal = true;
-  EXPECT_EQ(Run(Connect()), cli::kExitCouldNotRun);
-  EXPECT_NE(err.str().find("slotsync: bad\\x1B[2K\\x0Dcommitted: all done\n"), std::string::npos)
-      << err.str();
+  // A terminal, and a pipe that may end on one ("2>&1 | tee").
+  for (const bool terminal : {true, false}) {
+    ScriptCounts(14, 12);
+    script.Fail(kFlaggedSql, "bad\x1b[2K\rcommitted: all done");
+    errIsTerminal = terminal;
+    err.str("");
+    EXPECT_EQ(Run(Connect()), cli::kExitCouldNotRun);
+    EXPECT_NE(err.str().find("slotsync: bad\\x1B[2K\\x0Dcommitted: all done\n"),
+              std::string::npos)
+        << err.str();
+  }
   out.setstate(std::ios::badbit);
   EXPECT_EQ(Run({"--version"}), cli::kExitOutputFailed);
 }
