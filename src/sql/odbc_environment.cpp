@@ -5,6 +5,7 @@
 
 #include "sql/odbc_api.h"
 #include "text/case_fold.h"
+#include "text/gbk.h"
 
 namespace slotsync::sql {
 
@@ -88,6 +89,28 @@ std::string DriverAttribute(const SQLWCHAR* attributes, std::size_t capacity) {
   return {};
 }
 
+// Where Windows registers a driver's library, for a driver manager that
+// lists no Driver= attribute with SQLDriversW: the value Driver of
+// HKLM\SOFTWARE\ODBC\ODBCINST.INI\<name> (a 32-bit process sees the
+// 32-bit drivers' key, as its driver manager does).
+std::string RegisteredLibrary(std::string_view name) {
+#ifdef _WIN32
+  const std::u16string key = u"SOFTWARE\\ODBC\\ODBCINST.INI\\" + text::GbkToUtf16(name);
+  wchar_t value[1024];
+  DWORD size = sizeof value;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, reinterpret_cast<const wchar_t*>(key.c_str()), L"Driver",
+                   RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS) {
+    return {};
+  }
+  return text::Utf16ToGbk(
+      std::u16string(reinterpret_cast<const char16_t*>(value), size / sizeof(wchar_t))
+          .c_str());
+#else
+  static_cast<void>(name);
+  return {};
+#endif
+}
+
 }  // namespace
 
 std::string OdbcEnvironment::DriverLibrary(std::string_view name) const {
@@ -103,12 +126,13 @@ std::string OdbcEnvironment::DriverLibrary(std::string_view name) const {
         SQLDriversW(static_cast<SQLHENV>(handle_), direction, driver,
                     static_cast<SQLSMALLINT>(std::size(driver)), &nameLength, attributes.data(),
                     static_cast<SQLSMALLINT>(attributes.size() - 1), &attributesLength);
-    if (!SQL_SUCCEEDED(result)) return {};
+    if (!SQL_SUCCEEDED(result)) return RegisteredLibrary(name);
     direction = SQL_FETCH_NEXT;
     const std::string listed = odbc::FromSqlBuffer(
         driver, static_cast<std::size_t>(std::max<SQLSMALLINT>(nameLength, 0)), std::size(driver));
     if (text::EqualsIgnoringAsciiCase(listed, name)) {
-      return DriverAttribute(attributes.data(), attributes.size() - 1);
+      std::string library = DriverAttribute(attributes.data(), attributes.size() - 1);
+      return library.empty() ? RegisteredLibrary(name) : library;
     }
   }
 }
