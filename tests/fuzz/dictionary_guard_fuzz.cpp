@@ -2,6 +2,7 @@
 // every kind of place so that the places can be compared with each other.
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -54,59 +55,36 @@ bool HoldsAnyOf(std::string_view text, std::string_view characters) {
   return text.find_first_of(characters) != std::string_view::npos;
 }
 
-bool IsWordCharacter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '.';
-}
-
-std::string Lower(std::string word) {
-  for (char& c : word) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c | 0x20 : c);
-  return word;
-}
-
 // In an accepted column definition, read apart from the guard's own reader:
-// one Default at most, no parentheses inside parentheses, and a word before
-// "(" is the type's name (the first word, or a word that continues it) or a
-// built-in function without arguments, never a dotted or user function.
+// one Default at most, no parentheses inside parentheses, and the word
+// before a "(" is the type's name (the first word, or one that continues
+// it) or a built-in function without arguments, never a dotted or user one.
 void CheckCalls(const std::string& skeleton) {
-  static const std::string kBuiltIns[] = {
+  static const std::string kAllowed[] = {
       "getdate", "getutcdate",      "sysdatetime", "sysutcdatetime", "sysdatetimeoffset",
       "newid",   "newsequentialid", "default",     "precision",      "varying",
       "char",    "character",       "varchar",     "national"};
-  std::vector<std::string> words;  // outside quotes, in order
-  std::size_t defaults = 0;
+  const auto isWord = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
+  };
+  std::vector<std::string> words;  // outside quotes, folded to lower case
   bool quoted = false;
   int depth = 0;
-  for (std::size_t i = 0; i < skeleton.size();) {
-    const char c = skeleton[i];
-    if (c == '\'') quoted = !quoted;
-    if (quoted || c == '\'') {
-      ++i;
-      continue;
-    }
-    if (IsWordCharacter(c)) {
-      std::size_t end = i;
-      while (end < skeleton.size() && IsWordCharacter(skeleton[end])) ++end;
-      words.push_back(Lower(skeleton.substr(i, end - i)));
-      defaults += words.back() == "default" ? 1 : 0;
-      i = end;
-      continue;
-    }
-    if (c == '(') {
-      FUZZ_CHECK(++depth == 1);
-      const std::size_t before = skeleton.find_last_not_of(' ', i == 0 ? 0 : i - 1);
-      if (i > 0 && before != std::string::npos && IsWordCharacter(skeleton[before])) {
-        FUZZ_CHECK(!words.empty());
-        const std::string& word = words.back();
-        FUZZ_CHECK(words.size() == 1 || std::find(std::begin(kBuiltIns), std::end(kBuiltIns),
-                                                  word) != std::end(kBuiltIns));
-        FUZZ_CHECK(word.find('.') == std::string::npos || words.size() == 1);
-      }
-    }
-    if (c == ')') --depth;
-    ++i;
+  for (std::size_t i = 0; i < skeleton.size(); ++i) {
+    quoted = quoted != (skeleton[i] == '\'');
+    if (quoted || skeleton[i] == '\'') continue;
+    if (isWord(skeleton[i]) && (i == 0 || !isWord(skeleton[i - 1]))) words.emplace_back();
+    if (isWord(skeleton[i])) words.back() += static_cast<char>(std::tolower(skeleton[i]));
+    if (skeleton[i] == ')') --depth;
+    if (skeleton[i] != '(') continue;
+    FUZZ_CHECK(++depth == 1);
+    const std::size_t before = skeleton.find_last_not_of(' ', i == 0 ? 0 : i - 1);
+    if (i == 0 || before == std::string::npos || !isWord(skeleton[before])) continue;
+    FUZZ_CHECK(words.size() == 1 ||
+               (words.back().find('.') == std::string::npos &&
+                std::count(std::begin(kAllowed), std::end(kAllowed), words.back()) == 1));
   }
-  FUZZ_CHECK(defaults <= 1);
+  FUZZ_CHECK(std::count(words.begin(), words.end(), "default") <= 1);
 }
 
 // The check and the non-throwing query agree, and a refusal is the guard's

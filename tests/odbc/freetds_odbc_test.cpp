@@ -37,7 +37,10 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kPatience = std::chrono::seconds(20);
 
 // A loopback port that was free a moment ago: bound, read back and closed.
-int ClosedLoopbackPort() {
+// With `listening`, the socket listens instead and is handed over: the
+// kernel completes every handshake from its backlog and nothing is ever
+// read or said, like a wrong service or a firewall that swallows packets.
+int ClosedLoopbackPort(int* listening = nullptr) {
 #ifdef _WIN32
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
@@ -58,50 +61,18 @@ int ClosedLoopbackPort() {
       getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
     port = ntohs(address.sin_port);
   }
+#ifndef _WIN32
+  if (listening != nullptr && listen(s, 8) == 0) {
+    *listening = s;
+    return port;
+  }
+#endif
   closeSocket(s);
   return port;
 }
 
-#ifndef _WIN32
-// A loopback listener that accepts every connection and never says a word,
-// the way a wrong service or a black-holing firewall behaves: nothing ends
-// the driver's wait for the server's first packet but the client itself.
-class SilentListener {
- public:
-  SilentListener() : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
-        listen(socket_, 8) == 0) {
-      port_ = ntohs(address.sin_port);
-    }
-  }
-  ~SilentListener() { close(socket_); }
-  SilentListener(const SilentListener&) = delete;
-  SilentListener& operator=(const SilentListener&) = delete;
-
-  // The kernel completes the handshake from the backlog; nothing is read.
-  ConnectionSettings Server() const {
-    return {.server = "127.0.0.1," + std::to_string(port_),
-            .database = "SizeDb",
-            .user = "sa",
-            .password = "pw",
-            .driver = "FreeTDS",
-            .loginTimeoutSeconds = 1};
-  }
-  int Port() const { return port_; }
-
- private:
-  int socket_;
-  int port_ = 0;
-};
-#endif
-
-ConnectionSettings ClosedServer(std::string driver) {
-  const int port = ClosedLoopbackPort();
+ConnectionSettings ClosedServer(std::string driver, int* listening = nullptr) {
+  const int port = ClosedLoopbackPort(listening);
   EXPECT_NE(0, port);
   return {.server = "127.0.0.1," + std::to_string(port),
           .database = "SizeDb",
@@ -146,11 +117,14 @@ TEST(FreeTdsOdbcTest, AClosedPortFailsSoonWithTheClientsMessage) {
 // deadline, whether the driver keeps its login timeout or the watchdog has
 // to abandon it; Cancel (Ctrl+C, RefreshStructCancel) ends it at once.
 TEST(FreeTdsOdbcTest, AnEndpointThatNeverAnswersEndsTheConnectAtItsDeadlineOrAtCancel) {
-  const SilentListener listener;
-  ASSERT_NE(0, listener.Port());
+  int listener = -1;
+  ConnectionSettings silent = ClosedServer("FreeTDS", &listener);
+  silent.password = "pw";
+  silent.loginTimeoutSeconds = 1;
+  ASSERT_NE(-1, listener);
   for (const bool cancel : {false, true}) {
     SCOPED_TRACE(cancel);
-    OdbcConnection connection(listener.Server());
+    OdbcConnection connection(silent);
     std::thread canceller;
     if (cancel) {
       canceller = std::thread([&connection] {
@@ -172,6 +146,7 @@ TEST(FreeTdsOdbcTest, AnEndpointThatNeverAnswersEndsTheConnectAtItsDeadlineOrAtC
     EXPECT_LT(Clock::now() - start, kPatience);
     EXPECT_FALSE(connection.IsConnected());
   }
+  close(listener);
 }
 #endif
 

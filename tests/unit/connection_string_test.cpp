@@ -374,25 +374,6 @@ TEST(ConnectionString, MaskPasswordHidesEveryPassword) {
   for (const auto& c : cases) EXPECT_EQ(c.expected, MaskPassword(c.in)) << c.in;
 }
 
-TEST(DriverKind, IsJudgedFromTheLibraryFileWhateverTheName) {
-  const std::tuple<std::string, DriverFamily, int> cases[] = {
-      {"/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so", DriverFamily::kFreeTds, 0},
-      {"C:\\odbc\\TDSODBC.DLL", DriverFamily::kFreeTds, 0},
-      {"/opt/microsoft/msodbcsql18/lib64/libmsodbcsql-18.3.so.2.1", DriverFamily::kMicrosoft, 18},
-      {"C:\\Windows\\system32\\msodbcsql17.dll", DriverFamily::kMicrosoft, 17},
-      {"/usr/local/lib/libmsodbcsql.18.dylib", DriverFamily::kMicrosoft, 18},
-      {"C:\\Windows\\system32\\SQLSRV32.dll", DriverFamily::kMicrosoft, 0},
-      {"sqlncli11.dll", DriverFamily::kMicrosoft, 0},
-      {"/usr/lib/odbc/libsqlite3odbc.so", DriverFamily::kOther, 0},
-      {"/tmp/freetds/libscripted_odbc.so", DriverFamily::kOther, 0},
-      {"", DriverFamily::kOther, 0},
-  };
-  for (const auto& [library, family, version] : cases) {
-    EXPECT_EQ(family, DriverKindOfLibrary(library).family) << library;
-    EXPECT_EQ(version, DriverKindOfLibrary(library).version) << library;
-  }
-}
-
 TEST(ConnectionString, ScrubSecretsHidesThePasswordAndEveryPasswordValueInAnyText) {
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {"Login failed: DRIVER={X};PWD={s3cret};UID=sa", "s3cret",
