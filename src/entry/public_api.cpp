@@ -499,9 +499,9 @@ int RefreshStructWith(const char* server, const char* database, const char* user
       security.warn = [&connectWarnings](const std::string& warning) {
         connectWarnings.push_back(warning);
       };
-      report = Run({server, database, user, password}, ReadOptions(options),
-                   makeClient != nullptr ? *makeClient : OdbcClientFactory(security),
-                   connectWarnings);
+      report =
+          Run({server, database, user, password}, ReadOptions(options),
+              makeClient != nullptr ? *makeClient : OdbcClientFactory(security), connectWarnings);
     }
   } catch (const std::exception& e) {
     report.outcome = Outcome::kFailedBeforeTransaction;

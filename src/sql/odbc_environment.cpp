@@ -103,8 +103,7 @@ std::string RegisteredLibrary(std::string_view name) {
     return {};
   }
   return text::Utf16ToGbk(
-      std::u16string(reinterpret_cast<const char16_t*>(value), size / sizeof(wchar_t))
-          .c_str());
+      std::u16string(reinterpret_cast<const char16_t*>(value), size / sizeof(wchar_t)).c_str());
 #else
   static_cast<void>(name);
   return {};

@@ -44,10 +44,10 @@ TEST_P(SlotsyncCommand, AnInStepDatabaseEndsAfterTheCountsWithoutATransaction) {
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out, "in step: N=3, StockDetailTemp has 3 slot columns; nothing to do\n");
   EXPECT_EQ(run.err, "");
-  EXPECT_EQ(Attributes(), (std::vector<std::string>{"Driver=" + DriverPath(), "Server=srv",
-                                                    "Database=Shop", "UID=sa", "PWD=pw",
-                                                    std::string("APP=slotsync ") + kVersion,
-                                                    "Encrypt=yes", "TrustServerCertificate=yes"}));
+  EXPECT_EQ(Attributes(),
+            (std::vector<std::string>{"Driver=" + DriverPath(), "Server=srv", "Database=Shop",
+                                      "UID=sa", "PWD=pw", std::string("APP=slotsync ") + kVersion,
+                                      "Encrypt=yes", "TrustServerCertificate=yes"}));
   const std::vector<std::string> expected = {"CONNECT", "EXEC " + kSizeSql, "EXEC " + kSlotCountSql,
                                              "EXEC " + kColumnCountSql, "DISCONNECT"};
   EXPECT_EQ(DriverEvents(), expected);

@@ -295,9 +295,9 @@ TEST_F(Command, ShowsEachTableSummarisesAndLogsTheRun) {
     std::string logSays;
     int scriptExit;
   };
-  for (const Case& c : {Case{"link", "is a symbolic link, which is not followed", cli::kExitOk},
-                        Case{"fifo", "is a FIFO or a device, not a regular file",
-                             cli::kExitOutputFailed}}) {
+  for (const Case& c :
+       {Case{"link", "is a symbolic link, which is not followed", cli::kExitOk},
+        Case{"fifo", "is a FIFO or a device, not a regular file", cli::kExitOutputFailed}}) {
     SCOPED_TRACE(c.file);
     err.str("");
     ScriptCounts(3, 2);

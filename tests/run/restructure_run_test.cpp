@@ -289,9 +289,9 @@ TEST_F(RestructureRun, PreconditionsRefuseBeforeTheTransaction) {
     script = Script();
     ScriptCounts(c.n, 12);
     ScriptFlagged(c.flagged);
-    std::vector<std::string> columns = {"DatabaseCollation", "DefaultSchema",    "CanCreateTable",
-                                        "CanAlterSchema",    "CanUpdateSModify", "CanExecuteTrigger",
-                                        "EncryptOption"};
+    std::vector<std::string> columns = {
+        "DatabaseCollation", "DefaultSchema",     "CanCreateTable", "CanAlterSchema",
+        "CanUpdateSModify",  "CanExecuteTrigger", "EncryptOption"};
     columns.resize(c.answer.size());
     script.Answer(kPreconditionSql, Rows(columns, {c.answer}));
     const auto report = RunIt();
