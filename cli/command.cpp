@@ -11,6 +11,7 @@
 #include "entry/run_cancel.h"
 #include "entry/version.h"
 #include "options.h"
+#include "output_file.h"
 #include "plan_output.h"
 #include "platform/secret.h"
 #include "run_record.h"
@@ -181,26 +182,30 @@ struct Refusal {
   std::string message;
 };
 
-std::string ReadPassword(const CommandLine& line, const Terminal& terminal) {
+platform::SecretString ReadPassword(const CommandLine& line, const Terminal& terminal) {
   if (line.password) {
     *terminal.err << "slotsync: warning: a password given with --password is visible to other "
                      "users of this machine; use SLOTSYNC_PASSWORD or --password-stdin\n";
     return *line.password;
   }
   if (line.passwordStdin) {
-    std::string password;
-    std::getline(*terminal.in, password);
-    if (!password.empty() && password.back() == '\r') password.pop_back();
+    platform::SecretString password;
+    std::getline(*terminal.in, password.Edit());
+    if (!password.Empty() && password.View().back() == '\r') password.Edit().pop_back();
     // A NUL would end the password early on its way to the driver.
-    if (password.find('\0') != std::string::npos) {
+    if (password.View().find('\0') != std::string::npos) {
       throw Refusal{"the password from standard input holds a NUL byte"};
     }
     return password;
   }
-  if (const char* fromEnvironment = terminal.getEnv("SLOTSYNC_PASSWORD")) return fromEnvironment;
+  if (const char* fromEnvironment = terminal.getEnv("SLOTSYNC_PASSWORD")) {
+    platform::SecretString password(fromEnvironment);
+    if (terminal.forgetEnv) terminal.forgetEnv("SLOTSYNC_PASSWORD");
+    return password;
+  }
   if (terminal.inIsTerminal) {
-    std::string typed = terminal.readSecret("Password: ");
-    if (typed.empty()) throw Refusal{"no password typed; nothing was done"};
+    auto typed = platform::SecretString::Taking(terminal.readSecret("Password: "));
+    if (typed.Empty()) throw Refusal{"no password typed; nothing was done"};
     return typed;
   }
   throw Refusal{"no password: set SLOTSYNC_PASSWORD, or use --password-stdin"};
@@ -269,11 +274,10 @@ int WriteScript(const RunRecord& record, const SlotsyncResult& result, const Com
   // lock name the database as the run did.
   header.database =
       OneLine(text::GbkToUtf8(text::TerminalToGbkExactly(line.database).value_or(line.database)));
-  std::ofstream file(*line.script, std::ios::binary | std::ios::trunc);
-  file << PlanScript(record, result, header, entry::UtcTimestamp());
-  file.close();
-  if (!file) {
-    *terminal.err << "slotsync: the script could not be written to " << *line.script << '\n';
+  const std::string failed =
+      WriteNewFile(*line.script, PlanScript(record, result, header, entry::UtcTimestamp()));
+  if (!failed.empty()) {
+    *terminal.err << "slotsync: the script could not be written: " << failed << '\n';
     return kExitOutputFailed;
   }
   if (!line.quiet && !line.json)
@@ -320,7 +324,7 @@ void AnnounceRetry(const Terminal& terminal, int attempt, int retries) {
 
 int Run(const CommandLine& line, const Terminal& terminal) {
   // Both forms of the password are wiped when the run is over.
-  const auto password = platform::SecretString::Taking(ReadPassword(line, terminal));
+  const platform::SecretString password = ReadPassword(line, terminal);
   const std::string server = ToGbk("--server", line.server, true);
   const std::string database = ToGbk("--database", line.database, true);
   const std::string user = ToGbk("--user", line.user, true);
@@ -373,7 +377,7 @@ int Run(const CommandLine& line, const Terminal& terminal) {
   }
 }
 
-int RunParsed(const std::vector<std::string>& args, const Terminal& terminal) {
+int RunParsed(const Arguments& args, const Terminal& terminal) {
   CommandLine line;
   try {
     line = ParseCommandLine(args);
@@ -412,7 +416,7 @@ int CheckOutputs(int exitCode, const Terminal& terminal) {
 
 }  // namespace
 
-int RunCommand(const std::vector<std::string>& args, const Terminal& terminal) {
+int RunCommand(const Arguments& args, const Terminal& terminal) {
   return CheckOutputs(RunParsed(args, terminal), terminal);
 }
 

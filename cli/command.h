@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "entry/size_connection.h"
+#include "options.h"
 
 namespace slotsync::cli {
 
@@ -32,6 +33,9 @@ struct Terminal {
   bool outIsTerminal = false;
   bool errIsTerminal = false;
   std::function<const char*(const char*)> getEnv;
+  // Wipes a variable's value wherever the process holds it, once read (the
+  // password's). Not set: the environment stays as it is.
+  std::function<void(const char* name)> forgetEnv;
   // Reads one line from the terminal without echoing it; empty at its end
   // (Ctrl+D). The terminal is restored however the prompt ends.
   std::function<std::string(const std::string& prompt)> readSecret;
@@ -48,10 +52,10 @@ struct Terminal {
 Terminal StandardStreams();
 
 // Keeps the password out of core files and other processes' reach, and
-// blanks --password's value in the process list; call with main's arguments
-// after copying them.
+// blanks --password's value in the process list to a fixed "***" that does
+// not tell its length; call with main's arguments after copying them.
 void ProtectSecrets(int argc, char** argv);
 
-int RunCommand(const std::vector<std::string>& args, const Terminal& terminal);
+int RunCommand(const Arguments& args, const Terminal& terminal);
 
 }  // namespace slotsync::cli

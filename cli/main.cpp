@@ -6,7 +6,8 @@
 
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
-  std::vector<std::string> args(argv + 1, argv + argc);
+  // Straight into wiped buffers: one argument may be the password.
+  const slotsync::cli::Arguments args(argv + 1, argv + argc);
   slotsync::cli::ProtectSecrets(argc, argv);
   return slotsync::cli::RunCommand(args, slotsync::cli::StandardStreams());
 }

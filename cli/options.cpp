@@ -72,10 +72,10 @@ sql::Encryption EncryptionLevel(std::string_view value) {
 
 class Parser {
  public:
-  explicit Parser(const std::vector<std::string>& args) : args_(args) {}
+  explicit Parser(const Arguments& args) : args_(args) {}
 
   CommandLine Parse() {
-    for (i_ = 0; i_ < args_.size(); ++i_) Take(Split(args_[i_]));
+    for (i_ = 0; i_ < args_.size(); ++i_) Take(Split(args_[i_].View()));
     return line_;
   }
 
@@ -91,7 +91,7 @@ class Parser {
     } else if (arg.name == "--encrypt") {
       // sqlcmd's -N alone asks for mandatory encryption.
       const bool bare = !arg.value && arg.given == "-N" &&
-                        (i_ + 1 == args_.size() || args_[i_ + 1].starts_with("-"));
+                        (i_ + 1 == args_.size() || args_[i_ + 1].View().starts_with("-"));
       line_.encrypt = bare ? sql::Encryption::kMandatory : EncryptionLevel(Value(arg));
     } else if (arg.name == "--lock-timeout") {
       line_.lockTimeout = Number(arg, 0, 2'000'000);
@@ -99,18 +99,23 @@ class Parser {
       line_.retry = Number(arg, 0, 10);
     } else if (arg.name == "--log") {
       line_.logFile = Value(arg);
+    } else if (arg.name == "--password") {
+      // Straight from the argument into a wiped buffer, no copy between.
+      line_.password.emplace(ValueView(arg));
     } else if (std::string* value = ValueOf(arg.name)) {
       *value = Value(arg);
     } else {
-      throw UsageError{"unknown option " + args_[i_]};
+      throw UsageError{"unknown option " + std::string(args_[i_].View())};
     }
   }
 
-  std::string Value(const Argument& arg) {
-    if (arg.value) return std::string(*arg.value);
-    if (i_ + 1 < args_.size()) return args_[++i_];
+  std::string_view ValueView(const Argument& arg) {
+    if (arg.value) return *arg.value;
+    if (i_ + 1 < args_.size()) return args_[++i_].View();
     throw UsageError{std::string(arg.given) + " needs a value"};
   }
+
+  std::string Value(const Argument& arg) { return std::string(ValueView(arg)); }
 
   int Number(const Argument& arg, int lowest, int highest) {
     const std::string text = Value(arg);
@@ -134,12 +139,11 @@ class Parser {
     if (name == "--server") return &line_.server;
     if (name == "--database") return &line_.database;
     if (name == "--user") return &line_.user;
-    if (name == "--password") return &line_.password.emplace();
     if (name == "--script") return &line_.script.emplace();
     return nullptr;
   }
 
-  const std::vector<std::string>& args_;
+  const Arguments& args_;
   std::size_t i_ = 0;
   CommandLine line_;
   std::vector<std::string_view> seen_;
@@ -147,7 +151,7 @@ class Parser {
 
 }  // namespace
 
-CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+CommandLine ParseCommandLine(const Arguments& args) {
   CommandLine line = Parser(args).Parse();
   if (line.help || line.version) return line;
   for (const auto& [name, value] :

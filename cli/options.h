@@ -4,15 +4,20 @@
 #include <string>
 #include <vector>
 
+#include "platform/secret.h"
 #include "sql/connection_string.h"
 
 namespace slotsync::cli {
 
+// The command's arguments, kept in wiped buffers: one of them may be the
+// password.
+using Arguments = std::vector<platform::SecretString>;
+
 struct CommandLine {
   bool help = false;
   bool version = false;
-  std::string server, database, user;   // as typed, in the terminal's encoding
-  std::optional<std::string> password;  // given with --password
+  std::string server, database, user;              // as typed, in the terminal's encoding
+  std::optional<platform::SecretString> password;  // given with --password
   bool passwordStdin = false;
   bool dryRun = false;
   bool trace = false;
@@ -31,7 +36,7 @@ struct CommandLine {
 // Throws UsageError for anything it does not understand; no option is ever
 // ignored. Long options take "--name value" and "--name=value"; the short
 // ones of sqlcmd take "-S value" and "-Svalue".
-CommandLine ParseCommandLine(const std::vector<std::string>& args);
+CommandLine ParseCommandLine(const Arguments& args);
 
 struct UsageError {
   std::string message;

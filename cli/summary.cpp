@@ -76,8 +76,11 @@ void WarnIfNothingFlagged(const SlotsyncResult& result, std::ostream& err) {
 
 }  // namespace
 
-std::string Shown(std::string_view gbk, bool isTerminal) {
-  return isTerminal ? text::GbkToTerminalEscaped(gbk) : text::GbkToTerminal(gbk);
+// Escaped whether or not the output is a terminal: a pipe or a file often
+// ends on one ("2>&1 | tee", "less -R", a log shown with cat), and a control
+// character from the server would act there all the same.
+std::string Shown(std::string_view gbk, bool /*isTerminal*/) {
+  return text::GbkToTerminalEscaped(gbk);
 }
 
 int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Terminal& terminal,

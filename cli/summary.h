@@ -14,7 +14,8 @@ namespace slotsync::cli {
 int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Terminal& terminal,
                  bool interrupted);
 
-// Text from the database or the server as the terminal should show it.
+// Text from the database or the server as people should see it, on a
+// terminal or not: every control character but the line feed escaped.
 std::string Shown(std::string_view gbk, bool isTerminal);
 
 }  // namespace slotsync::cli

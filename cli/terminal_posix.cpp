@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "command.h"
+#include "platform/secret.h"
 
 namespace slotsync::cli {
 namespace {
@@ -118,6 +120,25 @@ class InterruptWatch {
 
 }  // namespace
 
+namespace {
+
+// "***" and NUL bytes in place of the value: a row of "*" as long as the
+// password would still tell its length.
+void BlankArgument(char* value) {
+  const std::size_t length = std::strlen(value);
+  platform::WipeMemory(value, length);
+  std::memcpy(value, "***", std::min<std::size_t>(length, 3));
+}
+
+// The environment's copy of a variable is what /proc/<pid>/environ shows for
+// as long as the process lives; wiped in place, then removed.
+void ForgetEnvironmentVariable(const char* name) {
+  if (char* value = std::getenv(name)) platform::WipeMemory(value, std::strlen(value));
+  unsetenv(name);
+}
+
+}  // namespace
+
 Terminal StandardStreams() {
   Terminal t;
   t.in = &std::cin;
@@ -127,6 +148,7 @@ Terminal StandardStreams() {
   t.outIsTerminal = isatty(STDOUT_FILENO) == 1;
   t.errIsTerminal = isatty(STDERR_FILENO) == 1;
   t.getEnv = [](const char* name) { return std::getenv(name); };
+  t.forgetEnv = ForgetEnvironmentVariable;
   t.readSecret = ReadSecret;
   t.pause = [](int seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); };
   t.watchInterrupts = [](std::function<void()> onInterrupt) -> std::shared_ptr<void> {
@@ -145,9 +167,9 @@ void ProtectSecrets(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--password" && i + 1 < argc) {
-      std::memset(argv[i + 1], '*', std::strlen(argv[i + 1]));
+      BlankArgument(argv[i + 1]);
     } else if (arg.starts_with("--password=")) {
-      std::memset(argv[i] + 11, '*', arg.size() - 11);
+      BlankArgument(argv[i] + 11);
     }
   }
 }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cwchar>
 #include <functional>
 #include <istream>
 #include <map>
@@ -16,6 +17,7 @@
 #include <streambuf>
 
 #include "command.h"
+#include "platform/secret.h"
 #include "text/codepage.h"
 #include "text/gbk.h"
 #include "ui/console_progress.h"
@@ -239,24 +241,60 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
   return TRUE;
 }
 
+// The narrow environment is in the ANSI code page; the wide one holds every
+// character. Each value is kept, in a wiped buffer, so that its text stays
+// valid.
+std::mutex environmentMutex;
+std::map<std::string, platform::SecretString> environmentValues;
+
 const char* EnvironmentVariable(const char* name) {
-  // The narrow environment is in the ANSI code page; the wide one holds
-  // every character. Each value is kept so that its text stays valid.
-  static std::mutex mutex;
-  static std::map<std::string, std::string> values;
   const wchar_t* value = _wgetenv(Wide(name).c_str());
   if (value == nullptr) return nullptr;
-  const std::lock_guard lock(mutex);
-  return (values[name] = Utf8(value)).c_str();
+  const std::lock_guard lock(environmentMutex);
+  return (environmentValues[name] = platform::SecretString::Taking(Utf8(value))).CStr();
+}
+
+// The C runtime's copy wiped in place, then the variable removed from it
+// and from the process's own environment block, and the kept value wiped.
+void ForgetEnvironmentVariable(const char* name) {
+  const std::wstring wideName = Wide(name);
+  if (wchar_t* value = _wgetenv(wideName.c_str())) {
+    SecureZeroMemory(value, wcslen(value) * sizeof(wchar_t));
+  }
+  _wputenv((wideName + L"=").c_str());
+  SetEnvironmentVariableW(wideName.c_str(), nullptr);
+  const std::lock_guard lock(environmentMutex);
+  environmentValues.erase(name);
+}
+
+// Where the value of --password stands in the process's command line, the
+// copy other processes read: blanked to "***" and blanks, so that neither
+// the password nor its length shows.
+void BlankInCommandLine(std::wstring_view value) {
+  if (value.empty()) return;
+  wchar_t* line = GetCommandLineW();
+  const std::wstring_view whole(line);
+  const std::size_t at = whole.find(value);
+  if (at == std::wstring_view::npos) return;
+  for (std::size_t i = 0; i < value.size(); ++i) line[at + i] = i < 3 ? L'*' : L' ';
 }
 
 }  // namespace
 
-std::vector<std::string> WideArguments() {
+Arguments WideArguments() {
   int count = 0;
   wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
-  std::vector<std::string> args;
-  for (int i = 1; wide != nullptr && i < count; ++i) args.push_back(Utf8(wide[i]));
+  Arguments args;
+  for (int i = 1; wide != nullptr && i < count; ++i) {
+    args.push_back(platform::SecretString::Taking(Utf8(wide[i])));
+    const std::wstring_view arg(wide[i]);
+    if (arg == L"--password" && i + 1 < count) BlankInCommandLine(wide[i + 1]);
+    if (arg.starts_with(L"--password=")) BlankInCommandLine(arg.substr(11));
+  }
+  // The parsed copy of the command line holds the password as well.
+  for (int i = 0; wide != nullptr && i < count; ++i) {
+    SecureZeroMemory(wide[i], wcslen(wide[i]) * sizeof(wchar_t));
+  }
   if (wide != nullptr) LocalFree(wide);
   return args;
 }
@@ -287,6 +325,7 @@ Terminal StandardStreams() {
   t.inIsTerminal = inBuffer.IsConsole();
   t.errIsTerminal = errBuffer.IsConsole();
   t.getEnv = EnvironmentVariable;
+  t.forgetEnv = ForgetEnvironmentVariable;
   t.readSecret = [](const std::string& prompt) { return ReadSecretFromConsole(err, prompt); };
   t.pause = [](int seconds) { Sleep(static_cast<DWORD>(seconds) * 1000); };
   t.watchInterrupts = [](std::function<void()> handler) -> std::shared_ptr<void> {

@@ -7,12 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "options.h"
+
 namespace slotsync::cli {
 
 // The program's arguments from the wide command line, as UTF-8, without the
 // program's name: the narrow argv would have lost what the ANSI code page
 // cannot hold.
-std::vector<std::string> WideArguments();
+// The password's value is blanked in the process's command line, and the
+// parsed copy wiped.
+Arguments WideArguments();
 
 // True once Ctrl+C or Ctrl+Break was pressed during the run.
 bool Interrupted();

@@ -339,6 +339,11 @@ release_lock() {
 }
 
 new_database main
+# The precondition read asks the session whether its connection is
+# encrypted; slotsync's default asks every driver to encrypt, and the server
+# must answer TRUE (NULL would leave the run's check judging nothing).
+check "CONNECTIONPROPERTY('encrypt_option') of slotsync's connection" "TRUE" \
+  "$(printf "%s\n" "Select Convert(NVarchar(40),CONNECTIONPROPERTY('encrypt_option'))" | sql "$db")"
 echo "== 1. a plan reads what a run would do, and changes nothing"
 before=$(snapshot)
 run_slotsync --plan

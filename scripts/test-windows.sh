@@ -93,6 +93,13 @@ check_dll() {
     echo "FAILED: $dll should export exactly: $expected_exports" >&2
     bad=1
   fi
+  # Stack canaries: libssp's check, linked in, brings its message along.
+  # (Control-flow guard and a load configuration: the toolchain has none,
+  # see CMakeLists.txt.)
+  if ! grep -q "stack smashing detected" "$dll"; then
+    echo "FAILED: $dll has no stack protector (-fstack-protector-strong with libssp)" >&2
+    bad=1
+  fi
   for name in $imports; do
     if [[ "$loaded_from_system" == *" $name "* ]]; then
       echo "FAILED: $dll imports $name, which must be loaded from the system folder only" >&2

@@ -1,5 +1,7 @@
 #include "dictionary/dictionary_guard.h"
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "sql/statement_template.h"
@@ -150,6 +152,12 @@ std::optional<std::string> CommonRefusal(const std::vector<Unit>& units, bool al
       default:
         break;
     }
+    if (c == '$' && next == '(') {
+      // sqlcmd replaces "$(name)" anywhere in a script, inside strings too,
+      // with a variable or an environment variable of whoever runs it.
+      return "it holds " + Show(unit) + Show(units[i + 1]) +
+             ", which sqlcmd replaces with a variable of the one who runs the script";
+    }
     if ((c == '-' && next == '-') || (c == '/' && next == '*') || (c == '*' && next == '/')) {
       std::string marker = "'" + std::string(unit.bytes) + std::string(units[i + 1].bytes) + "'";
       if (unit.lookAlike || units[i + 1].lookAlike) {
@@ -280,9 +288,9 @@ class DefinitionReader {
 
   // Why the text is not a column definition the rebuilds may paste in, or
   // nothing: a type name of one or more words with optional arguments (numbers
-  // or max), then any of Collate <name>, Null, Not Null, and Default with a
-  // number, a signed number, a number in parentheses, a string in single
-  // quotes or a call without arguments such as GetDate().
+  // or max), then any of Collate <name>, Null, Not Null, and one Default with
+  // a number, a signed number, a string in single quotes, one of those in
+  // parentheses, or a built-in function without arguments such as GetDate().
   std::optional<std::string> Refusal() {
     if (auto refusal = Tokenize()) return refusal;
     if (tokens_.empty()) return std::nullopt;
@@ -423,24 +431,55 @@ class DefinitionReader {
            "' is not one the rebuilds accept (Collate, Null, Not Null, Default)";
   }
 
-  // A number, a signed number, a number in parentheses, a string, or a call
-  // without arguments.
+  // The built-in functions a Default may call: they take no arguments, read
+  // nothing of the database and run no code of anyone's. A dotted or any
+  // other name could be a function written by whoever can write the
+  // dictionary, run under the restructure's login for every copied row.
+  static bool IsBuiltInCall(std::string_view word) {
+    static constexpr std::string_view kCalls[] = {
+        "getdate",           "getutcdate", "sysdatetime",    "sysutcdatetime",
+        "sysdatetimeoffset", "newid",      "newsequentialid"};
+    return std::find(std::begin(kCalls), std::end(kCalls), word) != std::end(kCalls);
+  }
+
+  // The built-in values written without parentheses.
+  static bool IsNiladicValue(std::string_view word) {
+    static constexpr std::string_view kValues[] = {"current_timestamp", "current_user",
+                                                   "session_user", "system_user", "user"};
+    return std::find(std::begin(kValues), std::end(kValues), word) != std::end(kValues);
+  }
+
+  // One literal (a number, a signed number or a string), one literal in
+  // parentheses, or one built-in function without arguments.
   std::optional<std::string> DefaultValue() {
     static const std::string kWhat =
         "its Default is followed by something other than a number, a string in single quotes "
-        "or a call without arguments such as GetDate()";
+        "or a built-in function without arguments such as GetDate()";
+    if (defaultSeen_) return "it holds a second Default";
+    defaultSeen_ = true;
     const bool parenthesised = Peek().IsPunctuation("(");
     if (parenthesised) Next();
-    if (Peek().IsPunctuation("-") || Peek().IsPunctuation("+")) Next();
+    const bool signed_ = Peek().IsPunctuation("-") || Peek().IsPunctuation("+");
+    if (signed_) Next();
     const Cursor& value = Next();
-    if (value.kind == Token::Kind::kString && !parenthesised) return std::nullopt;
+    if (value.kind == Token::Kind::kString && !signed_) {
+      if (parenthesised && !Next().IsPunctuation(")")) return kWhat;
+      return std::nullopt;
+    }
     if (IsNumber(value)) {
       if (parenthesised && !Next().IsPunctuation(")")) return kWhat;
       return std::nullopt;
     }
-    if (!parenthesised && value.kind == Token::Kind::kWord && !IsClauseKeyword(value.text) &&
-        Next().IsPunctuation("(") && Next().IsPunctuation(")")) {
-      return std::nullopt;
+    if (parenthesised || signed_ || value.kind != Token::Kind::kWord) return kWhat;
+    if (IsNiladicValue(value.text)) return std::nullopt;
+    if (Peek().IsPunctuation("(")) {
+      if (!IsBuiltInCall(value.text)) {
+        return "its Default calls '" + value.text +
+               "', which is not one of the built-in functions a Default may call (GetDate(), "
+               "GetUTCDate(), SysDateTime(), SysUTCDateTime(), SysDateTimeOffset(), NewID(), "
+               "NewSequentialID())";
+      }
+      if (Next().IsPunctuation("(") && Next().IsPunctuation(")")) return std::nullopt;
     }
     return kWhat;
   }
@@ -448,6 +487,7 @@ class DefinitionReader {
   const std::vector<Unit>& units_;
   std::vector<Cursor> tokens_;
   std::size_t next_ = 0;
+  bool defaultSeen_ = false;
 };
 
 std::optional<std::string> ColumnTypeRefusal(const std::vector<Unit>& units) {

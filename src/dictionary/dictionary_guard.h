@@ -27,6 +27,9 @@
 //    the server sees the text) and "?" (the driver's parameter marker);
 //  - "%": names and types are pasted into CREATE TABLE templates that are
 //    filled afterwards, where a "%" would be read as a placeholder;
+//  - "$(": sqlcmd replaces "$(name)" anywhere in a script, strings included,
+//    with a variable or an environment variable of whoever runs it, and the
+//    planned writes become such a script;
 //  - a byte that is no complete GBK character (0x80, 0xFF, a lead byte
 //    0x81-0xFE without a trail byte 0x40-0x7E/0x80-0xFE) and a well-formed
 //    pair with no Unicode mapping: neither can be sent as it stands;
@@ -52,6 +55,14 @@
 // parentheses other than one pair after a type name holding numbers or
 // "max" separated by "," (blanks around them allowed) with nothing but
 // blanks after it. Blanks between words are fine ("double precision").
+// After the type: Collate <name>, Null, Not Null, and one Default whose value
+// is a number (signed or not), a string in single quotes, one of those in
+// parentheses, or a built-in function without arguments: GetDate(),
+// GetUTCDate(), SysDateTime(), SysUTCDateTime(), SysDateTimeOffset(),
+// NewID(), NewSequentialID(), or CURRENT_TIMESTAMP, CURRENT_USER,
+// SESSION_USER, SYSTEM_USER, USER. Any other call, a dotted name above all,
+// could run a function written by whoever can write the dictionary under
+// the restructure's login, once for every copied row.
 //
 // Blanks. Several names go into statements bare, for example "Drop Table %s"
 // and "Insert into %s(%s) Select %s from %s ", and T-SQL needs no ";"

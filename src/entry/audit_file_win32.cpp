@@ -18,11 +18,21 @@ std::string AppendAuditLine(const std::string& gbkPath, const std::string& line)
   const std::u16string path = text::GbkToUtf16(gbkPath);
   // Append access alone: every write goes to the end of the file in one
   // piece, whoever else appends meanwhile.
+  // The reparse point itself, never where it points (a link to another
+  // file would be appended to), and then only a file on disk: a pipe or a
+  // device could block or swallow the line.
   const HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), FILE_APPEND_DATA,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return "the log " + gbkPath + " could not be opened: " + LastErrorText();
+  }
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    CloseHandle(file);
+    return "the log " + gbkPath +
+           " is a link, a pipe or a device, not a regular file; name the file itself";
   }
   DWORD written = 0;
   const BOOL ok = WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);

@@ -13,6 +13,8 @@ ClientFactory OdbcClientFactory(ConnectionSecurity security) {
     odbc.password = platform::SecretString(settings.Parameter("PASSWORD"));
     odbc.encryption = security.encryption;
     odbc.trustServerCertificate = security.trustServerCertificate;
+    odbc.encryptionRequested = security.requested;
+    odbc.warn = security.warn;
     odbc.applicationName = std::string("slotsync ") + kVersion;
     return sql::MakeOdbcConnection(std::move(odbc));
   };

@@ -59,7 +59,8 @@ bool IsCaseInsensitiveCollation(std::string_view collation) {
   return false;
 }
 
-void CheckPreconditions(sql::SqlAccess& access, std::int32_t slotCount, bool detailTablesFlagged) {
+void CheckPreconditions(sql::SqlAccess& access, std::int32_t slotCount, bool detailTablesFlagged,
+                        bool encryptionRequired) {
   std::vector<std::string> problems;
   sql::SqlQuery query(access, sql::kSizeConnectionName);
   query.SetText(std::string(kPreconditionSql));
@@ -88,6 +89,14 @@ void CheckPreconditions(sql::SqlAccess& access, std::int32_t slotCount, bool det
       problems.push_back(
           "the login may not update S_Modify, where the run clears the Modified flag of each "
           "table it rebuilds; grant it UPDATE on dbo.S_Modify");
+    }
+    if (encryptionRequired && sql::NamesEqual(Text(query, "EncryptOption"), "FALSE")) {
+      problems.push_back(
+          "the server reports this connection unencrypted although encryption was asked for, so "
+          "the login and what the run reads cross the network in clear; make the server or the "
+          "driver encrypt (a certificate on the server, the driver's encryption setting), or run "
+          "with --encrypt optional (SlotsyncOptions.encrypt = SLOTSYNC_ENCRYPT_OPTIONAL) to "
+          "accept that");
     }
     if (detailTablesFlagged && Denied(query, "CanExecuteTrigger")) {
       problems.push_back(

@@ -18,15 +18,19 @@
 namespace slotsync::entry {
 
 // One read of the database's collation, the login's default schema and its
-// rights. HAS_PERMS_BY_NAME gives 1 or 0, or NULL when the object is not
-// there (no trigger procedure, say): that is no refusal.
+// rights, and whether the session's connection is encrypted.
+// HAS_PERMS_BY_NAME gives 1 or 0, or NULL when the object is not there (no
+// trigger procedure, say): that is no refusal. CONNECTIONPROPERTY gives
+// TRUE or FALSE, or NULL where the server does not know the property: no
+// judgement then.
 inline constexpr std::string_view kPreconditionSql =
     "Select Convert(NVarchar(128),DATABASEPROPERTYEX(DB_NAME(),'Collation')) As "
     "DatabaseCollation,SCHEMA_NAME() As DefaultSchema,HAS_PERMS_BY_NAME(DB_NAME(),'DATABASE',"
     "'CREATE TABLE') As CanCreateTable,HAS_PERMS_BY_NAME('dbo','SCHEMA','ALTER') As "
     "CanAlterSchema,HAS_PERMS_BY_NAME('dbo.S_Modify','OBJECT','UPDATE') As "
     "CanUpdateSModify,HAS_PERMS_BY_NAME('dbo.CreateInvoiceDetailTrigger','OBJECT','EXECUTE') As "
-    "CanExecuteTrigger";
+    "CanExecuteTrigger,Convert(NVarchar(40),CONNECTIONPROPERTY('encrypt_option')) As "
+    "EncryptOption";
 
 // Whether the catalog finds the run's mixed-case names whatever their case:
 // asked only of a database whose collation tells case apart. A catalog of
@@ -60,7 +64,9 @@ bool IsCaseInsensitiveCollation(std::string_view collation);
 // Reads what the run needs of the database and the login and throws
 // PreconditionFailed listing everything that is missing. `slotCount` is N;
 // `detailTablesFlagged` says whether a detail table, which may call the
-// trigger procedure, is among the flagged tables.
-void CheckPreconditions(sql::SqlAccess& access, std::int32_t slotCount, bool detailTablesFlagged);
+// trigger procedure, is among the flagged tables; `encryptionRequired`, that
+// a connection the server reports unencrypted must not go on.
+void CheckPreconditions(sql::SqlAccess& access, std::int32_t slotCount, bool detailTablesFlagged,
+                        bool encryptionRequired = false);
 
 }  // namespace slotsync::entry

@@ -206,11 +206,11 @@ ConnectionSecurity SecurityOf(const SlotsyncOptions* given) {
   const SlotsyncOptions options = ReadOptions(given);
   switch (options.encrypt) {
     case SLOTSYNC_ENCRYPT_STRICT:
-      return {sql::Encryption::kStrict, false};
+      return {sql::Encryption::kStrict, false, true};
     case SLOTSYNC_ENCRYPT_MANDATORY:
-      return {sql::Encryption::kMandatory, options.trustServerCertificate != 0};
+      return {sql::Encryption::kMandatory, options.trustServerCertificate != 0, true};
     case SLOTSYNC_ENCRYPT_OPTIONAL:
-      return {sql::Encryption::kOptional, options.trustServerCertificate != 0};
+      return {sql::Encryption::kOptional, options.trustServerCertificate != 0, true};
     default:
       return {};
   }
@@ -395,7 +395,8 @@ void ReportTable(const rebuild::TablePlan& table, const TableRun* run,
   options.onTableReport(options.tableReportContext, &report);
 }
 
-void ReportFindings(const RunReport& run, const SlotsyncOptions& options) {
+void ReportFindings(const RunReport& run, const SlotsyncOptions& options,
+                    std::string_view password) {
   const rebuild::Findings& findings = run.findings;
   if (options.onTableReport != nullptr) {
     for (std::size_t i = 0; i < findings.Tables().size(); ++i) {
@@ -409,8 +410,8 @@ void ReportFindings(const RunReport& run, const SlotsyncOptions& options) {
       const int severity = problem.severity == rebuild::Severity::kRefusal  ? SLOTSYNC_PROBLEM
                            : problem.severity == rebuild::Severity::kNotice ? SLOTSYNC_NOTICE
                                                                             : SLOTSYNC_NOTE;
-      options.onFinding(options.findingContext, problem.tableTag, severity,
-                        problem.message.c_str());
+      const std::string message = sql::ScrubSecrets(problem.message, password);
+      options.onFinding(options.findingContext, problem.tableTag, severity, message.c_str());
     }
   }
 }
@@ -444,7 +445,7 @@ void WriteAuditLog(const ConnectionArguments& arguments, RunReport& report,
 }
 
 RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& options,
-              const ClientFactory& makeClient) {
+              const ClientFactory& makeClient, const std::vector<std::string>& connectWarnings) {
   std::unique_ptr<ui::NoticeBox> notices =
       options.onNotice != nullptr
           ? std::make_unique<CallbackNoticeBox>(options.onNotice, options.noticeContext)
@@ -472,9 +473,11 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
     };
   }
   if (options.onMessage != nullptr) {
-    deps.observeMessage = [&options](const std::string& text, const sql::Diagnostic& message) {
+    deps.observeMessage = [&options, &arguments](const std::string& text,
+                                                 const sql::Diagnostic& message) {
+      const std::string shown = sql::ScrubSecrets(message.message, arguments.password.View());
       options.onMessage(options.messageContext, text.c_str(), message.sqlState.c_str(),
-                        static_cast<int>(message.nativeError), message.message.c_str());
+                        static_cast<int>(message.nativeError), shown.c_str());
     };
   }
   if (options.onProgress != nullptr) {
@@ -484,6 +487,7 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
     };
   }
   deps.lockTimeoutSeconds = LockTimeoutSeconds(options.lockTimeout);
+  deps.requireEncryption = options.encrypt != SLOTSYNC_ENCRYPT_OPTIONAL;
   if (options.onProgress != nullptr) {
     deps.onLockWait = [&options](const std::string& text) {
       options.onProgress(options.progressContext, SLOTSYNC_PROGRESS_WAITING, text.c_str());
@@ -493,7 +497,10 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
     deps.onTableProgress = [&options](const TableRun& run) { ReportProgress(run, options); };
   }
   RunReport report = RunRestructure(arguments, deps);
-  ReportFindings(report, options);
+  for (const std::string& warning : connectWarnings) AppendMessage(report, "warning: " + warning);
+  // Scrubbed before the message is stored, logged or handed to anyone.
+  report.message = sql::ScrubSecrets(report.message, arguments.password.View());
+  ReportFindings(report, options, arguments.password.View());
   WriteAuditLog(arguments, report, options);
   return report;
 }
@@ -511,12 +518,18 @@ int RefreshStructWith(const char* server, const char* database, const char* user
       report.outcome = Outcome::kBadArguments;
       report.message = problem;
     } else {
-      report = Run({server, database, user, password}, ReadOptions(options),
-                   makeClient != nullptr ? *makeClient : OdbcClientFactory(SecurityOf(options)));
+      std::vector<std::string> connectWarnings;
+      ConnectionSecurity security = SecurityOf(options);
+      security.warn = [&connectWarnings](const std::string& warning) {
+        connectWarnings.push_back(warning);
+      };
+      report =
+          Run({server, database, user, password}, ReadOptions(options),
+              makeClient != nullptr ? *makeClient : OdbcClientFactory(security), connectWarnings);
     }
   } catch (const std::exception& e) {
     report.outcome = Outcome::kFailedBeforeTransaction;
-    report.message = e.what();
+    report.message = sql::ScrubSecrets(e.what(), password != nullptr ? password : "");
   } catch (...) {
     report.outcome = Outcome::kFailedBeforeTransaction;
     report.message = "unknown failure";

@@ -24,6 +24,9 @@ int RefreshStructWith(const char* server, const char* database, const char* user
 struct ConnectionSecurity {
   sql::Encryption encryption = sql::Encryption::kMandatory;
   bool trustServerCertificate = true;
+  bool requested = false;  // asked for, not the default
+  // Hears the client's warnings about the connection's security.
+  std::function<void(const std::string&)> warn = {};
 };
 
 // The client that real runs use: ODBC, introducing itself as this library.

@@ -111,7 +111,8 @@ class Run {
       return;
     }
     if (anyFlagged) {
-      CheckPreconditions(access_, report_.slotCount, AnyDetailTableFlagged());
+      CheckPreconditions(access_, report_.slotCount, AnyDetailTableFlagged(),
+                         deps_.requireEncryption);
       Preflight();
       ShowWindow();
     }
@@ -212,7 +213,8 @@ class Run {
     rebuild::Findings& findings = report_.findings;
     if (anyFlagged) {
       try {
-        CheckPreconditions(access_, report_.slotCount, AnyDetailTableFlagged());
+        CheckPreconditions(access_, report_.slotCount, AnyDetailTableFlagged(),
+                           deps_.requireEncryption);
       } catch (const PreconditionFailed& failed) {
         for (const std::string& problem : failed.Problems()) findings.Add({0, {}, problem});
       }

@@ -76,6 +76,9 @@ struct RunDependencies {
   std::function<void(const std::string& text)> onLockWait;
   // Each table as its rebuild starts, when its rows are counted, and at its end.
   std::function<void(const TableRun& table)> onTableProgress;
+  // Encryption was asked of the connection: a rebuild stops before its
+  // transaction when the server says the session is not encrypted.
+  bool requireEncryption = false;
 };
 
 // The prompt the window shows while tables are rebuilt, GBK.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 
 #include "sql/sql_error.h"
@@ -59,14 +60,7 @@ bool IsDigits(std::u16string_view text) {
   return true;
 }
 
-enum class DriverFamily { kMicrosoft, kFreeTds, kOther };
-
-struct DriverKind {
-  DriverFamily family = DriverFamily::kOther;
-  int version = 0;  // N of "ODBC Driver N for SQL Server"; 0 for the older Microsoft drivers
-};
-
-DriverKind KindOf(std::u16string_view name) {
+DriverKind KindOfName(std::u16string_view name) {
   name = Trim(name);
   // "tdsodbc" catches a driver named by the path of its library.
   if (ContainsIgnoringCase(name, u"freetds") || ContainsIgnoringCase(name, u"tdsodbc")) {
@@ -340,11 +334,100 @@ platform::SecretU16String SecretUtf16(std::string_view gbk) {
   return platform::SecretU16String::Taking(text::GbkToUtf16(gbk));
 }
 
+DriverKind DriverKindOfName(std::string_view name) {
+  return KindOfName(text::GbkToUtf16(name));
+}
+
+DriverKind DriverKindOfLibrary(std::string_view library) {
+  std::string file(library.substr(
+      library.find_last_of("/\\") == std::string_view::npos ? 0 : library.find_last_of("/\\") + 1));
+  for (char& c : file) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c | 0x20 : c);
+  if (file.find("tdsodbc") != std::string::npos) return {DriverFamily::kFreeTds, 0};
+  if (const auto at = file.find("msodbcsql"); at != std::string::npos) {
+    // libmsodbcsql-18.3.so.2.1, msodbcsql18.dll, libmsodbcsql.18.dylib
+    std::size_t i = at + 9;
+    if (i < file.size() && (file[i] == '-' || file[i] == '.')) ++i;
+    int version = 0;
+    for (std::size_t digits = 0; i < file.size() && file[i] >= '0' && file[i] <= '9' && digits < 4;
+         ++i, ++digits) {
+      version = version * 10 + (file[i] - '0');
+    }
+    return {DriverFamily::kMicrosoft, version};
+  }
+  if (file.starts_with("sqlncli") || file.starts_with("sqlsrv32.")) {
+    return {DriverFamily::kMicrosoft, 0};
+  }
+  return {DriverFamily::kOther, 0};
+}
+
+bool FreeTdsHasCaFile() {
+  std::vector<std::string> files;
+#ifndef _WIN32
+  if (const char* named = std::getenv("FREETDSCONF")) files.emplace_back(named);
+  if (const char* home = std::getenv("HOME")) files.push_back(std::string(home) + "/.freetds.conf");
+  files.emplace_back("/etc/freetds/freetds.conf");
+  files.emplace_back("/usr/local/etc/freetds.conf");
+#endif
+  for (const std::string& path : files) {
+    std::ifstream file(path);
+    for (std::string line; std::getline(file, line);) {
+      const std::size_t first = line.find_first_not_of(" \t");
+      if (first == std::string::npos || line[first] == ';' || line[first] == '#') continue;
+      std::string key = line.substr(
+          first, line.find('=') == std::string::npos ? std::string::npos : line.find('=') - first);
+      while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) key.pop_back();
+      if (!text::EqualsIgnoringAsciiCase(key, "ca file")) continue;
+      const std::size_t value = line.find_first_not_of(" \t\r", line.find('=') + 1);
+      if (line.find('=') != std::string::npos && value != std::string::npos) return true;
+    }
+  }
+  return false;
+}
+
+std::string CheckEncryptionCanBeHad(const ConnectionSettings& settings, DriverKind kind,
+                                    std::string_view driverName, std::string_view library,
+                                    bool freeTdsChecksCertificates) {
+  const std::string named =
+      "the ODBC driver \"" + std::string(driverName) + "\"" +
+      (library.empty() || library == driverName ? std::string()
+                                                : " (library " + std::string(library) + ")");
+  if (kind.family == DriverFamily::kFreeTds && settings.encryption == Encryption::kMandatory &&
+      !settings.trustServerCertificate && !freeTdsChecksCertificates) {
+    throw SqlError(
+        "Mandatory encryption with a checked certificate cannot be had from " + named +
+        ": FreeTDS checks the server's certificate only against the \"ca file\" of freetds.conf, "
+        "and none is configured, so the server's certificate is not checked and an impostor "
+        "would receive the login; set \"ca file\" in freetds.conf, or accept the certificate "
+        "unchecked with --trust-server-certificate (-C)");
+  }
+  if (kind.family != DriverFamily::kOther || settings.encryption == Encryption::kOptional) {
+    return {};
+  }
+  const std::string unknown =
+      named +
+      " is none whose encryption keywords are known here (Microsoft's ODBC Driver for SQL "
+      "Server, its older drivers, FreeTDS, each found from its library)";
+  if (settings.encryption == Encryption::kStrict || settings.encryptionRequested) {
+    throw SqlError(unknown +
+                   ", so it cannot be asked to encrypt and the login could cross the "
+                   "network in clear; nothing was sent. Name such a driver in " +
+                   std::string(kDriverVariable) + ", or allow it with --encrypt optional");
+  }
+  return unknown +
+         ": it was asked for no encryption and connects as its own settings say, perhaps "
+         "unencrypted; name such a driver in " +
+         std::string(kDriverVariable) + ", or say --encrypt optional to accept this";
+}
+
 platform::SecretU16String BuildWideConnectionString(const ConnectionSettings& settings,
                                                     std::string_view driverName) {
+  return BuildWideConnectionString(settings, driverName, DriverKindOfName(driverName));
+}
+
+platform::SecretU16String BuildWideConnectionString(const ConnectionSettings& settings,
+                                                    std::string_view driverName, DriverKind kind) {
   const std::u16string driver = text::GbkToUtf16(driverName);
   if (Trim(driver).empty()) throw SqlError("No ODBC driver named to connect with");
-  const DriverKind kind = KindOf(driver);
   Builder builder(kind);
   builder.AddDriver(driver);
 
@@ -444,6 +527,84 @@ std::string MaskPassword(std::u16string_view in) {
     at = end + 1;
   }
   return text::Utf16ToGbk(out);
+}
+
+namespace {
+
+bool IsKeyCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// Where a "PWD=" or "Password=" value starting at `at` ends: a braced value
+// at its closing brace ("}}" does not close it), any other at the ";" or
+// line break after it, or at the end of the text.
+std::size_t SecretValueEnd(std::string_view text, std::size_t at) {
+  if (at < text.size() && text[at] == '{') {
+    for (std::size_t i = at + 1; i < text.size(); ++i) {
+      if (text[i] != '}') continue;
+      if (i + 1 < text.size() && text[i + 1] == '}') {
+        ++i;
+        continue;
+      }
+      return i + 1;
+    }
+    return text.size();
+  }
+  const std::size_t end = text.find_first_of(";\r\n", at);
+  return end == std::string_view::npos ? text.size() : end;
+}
+
+// Where the value of a secret attribute named at `at` begins, or npos when
+// no "PWD" or "Password" key, followed by "=" after optional blanks, starts
+// there.
+std::size_t SecretValueStart(std::string_view text, std::size_t at) {
+  if (at > 0 && IsKeyCharacter(text[at - 1])) return std::string_view::npos;
+  for (const std::string_view key : {std::string_view("password"), std::string_view("pwd")}) {
+    if (!text::EqualsIgnoringAsciiCase(text.substr(at, key.size()), key)) continue;
+    std::size_t i = at + key.size();
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    if (i < text.size() && text[i] == '=') return i + 1;
+  }
+  return std::string_view::npos;
+}
+
+// A password of a few characters would also be found inside the words of
+// any message ("x" in "exist"); it is scrubbed where it stands alone, a
+// longer one wherever it stands.
+bool IsPasswordAt(std::string_view text, std::size_t at, std::string_view password) {
+  constexpr std::size_t kShort = 4;
+  if (password.empty() || text.compare(at, password.size(), password) != 0) return false;
+  if (password.size() >= kShort) return true;
+  const std::size_t end = at + password.size();
+  return (at == 0 || !IsKeyCharacter(text[at - 1])) &&
+         (end == text.size() || !IsKeyCharacter(text[end]));
+}
+
+}  // namespace
+
+std::string ScrubSecrets(std::string_view text, std::string_view password) {
+  std::string scrubbed;
+  scrubbed.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    if (IsPasswordAt(text, at, password)) {
+      scrubbed += "***";
+      at += password.size();
+      continue;
+    }
+    if (const std::size_t value = SecretValueStart(text, at); value != std::string_view::npos) {
+      scrubbed.append(text.substr(at, value - at)).append("***");
+      at = SecretValueEnd(text, value);
+      continue;
+    }
+    scrubbed += text[at++];
+  }
+  return scrubbed;
+}
+
+void ScrubSecrets(std::vector<Diagnostic>& diagnostics, std::string_view password) {
+  for (Diagnostic& diagnostic : diagnostics) {
+    diagnostic.message = ScrubSecrets(diagnostic.message, password);
+  }
 }
 
 }  // namespace slotsync::sql

@@ -5,11 +5,13 @@
 // be tested without a driver or a server.
 
 #include <array>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/secret.h"
+#include "sql/sql_error.h"
 
 namespace slotsync::sql {
 
@@ -34,7 +36,52 @@ struct ConnectionSettings {
   // makes for itself passes only this way.
   bool trustServerCertificate = true;
   std::string applicationName = {};  // sent as APP so the session can be told apart
+  // Seconds the driver is given to log in (SQL_ATTR_LOGIN_TIMEOUT and
+  // SQL_ATTR_CONNECTION_TIMEOUT); a few more, and the connect is abandoned
+  // even when the driver ignores both.
+  int loginTimeoutSeconds = 15;
+  // The level was asked for (-N, SlotsyncOptions.encrypt), not the default:
+  // a driver that cannot be told to encrypt is then refused, not warned of.
+  bool encryptionRequested = false;
+  // Hears what the client says about the connection's security before it
+  // connects (a driver it cannot ask to encrypt); not set: not said.
+  std::function<void(const std::string&)> warn = {};
 };
+
+// The families of ODBC drivers whose connection keywords are known here.
+enum class DriverFamily { kMicrosoft, kFreeTds, kOther };
+
+struct DriverKind {
+  DriverFamily family = DriverFamily::kOther;
+  int version = 0;  // N of "ODBC Driver N for SQL Server"; 0 for the older Microsoft drivers
+};
+
+// What a driver is, judged from its library file (the Driver= path the driver
+// manager has for its name, or a path given as the driver): libtdsodbc.so or
+// tdsodbc.dll is FreeTDS; libmsodbcsql-18.3.so, msodbcsql18.dll are
+// Microsoft's ODBC Driver 18, sqlncli11.dll and sqlsrv32.dll its older
+// drivers. Anything else is kOther, whatever name it was registered under.
+DriverKind DriverKindOfLibrary(std::string_view library);
+
+// What a driver's registered name suggests. Anyone who can edit odbcinst.ini
+// chooses the name, so a connection judges the library instead; the name
+// serves where no library is known.
+DriverKind DriverKindOfName(std::string_view name);
+
+// Before the connect: throws SqlError when the encryption asked for cannot
+// be had from a driver of this kind (strict or mandatory asked of a driver
+// whose keywords are unknown; strict of FreeTDS or of Microsoft's drivers
+// before 18; a certificate check of FreeTDS without a "ca file" in
+// freetds.conf), and returns a warning when the connection may end up
+// unencrypted in the default mode; empty text otherwise.
+std::string CheckEncryptionCanBeHad(const ConnectionSettings& settings, DriverKind kind,
+                                    std::string_view driverName, std::string_view library,
+                                    bool freeTdsChecksCertificates);
+
+// Whether a freetds.conf FreeTDS reads (FREETDSCONF, ~/.freetds.conf, the
+// system one) names a "ca file": without one FreeTDS accepts any
+// certificate.
+bool FreeTdsHasCaFile();
 
 // Names the driver to use when the settings name none, for machines whose
 // SQL Server driver is installed under a name not in kPreferredDrivers.
@@ -62,11 +109,15 @@ std::string DriverFromEnvironment();
 // driver understands. Attributes with empty values are left out, so the
 // driver's default applies. Throws SqlError for a value that the driver
 // cannot be given safely (see connection_string.cpp).
+// The driver's kind is judged from `driverName` (DriverKindOfName) unless
+// given.
 std::string BuildConnectionString(const ConnectionSettings& settings, std::string_view driverName);
 // The same as UTF-16 in a buffer wiped when it goes: the one to hand the
 // driver, since it holds the password.
 platform::SecretU16String BuildWideConnectionString(const ConnectionSettings& settings,
                                                     std::string_view driverName);
+platform::SecretU16String BuildWideConnectionString(const ConnectionSettings& settings,
+                                                    std::string_view driverName, DriverKind kind);
 
 // GBK text as UTF-16 in a wiped buffer, leaving no copy of its own behind.
 platform::SecretU16String SecretUtf16(std::string_view gbk);
@@ -79,5 +130,14 @@ std::string EncryptionHint(const ConnectionSettings& settings, std::string_view 
 // replaced by "***", for messages and logs: a password is never printed.
 std::string MaskPassword(std::string_view connectionString);
 std::string MaskPassword(std::u16string_view connectionString);
+
+// Any text about to be stored or shown (a diagnostic, a message, a log
+// line), GBK, with every occurrence of `password` and the value of every
+// "PWD=" or "Password=" in it replaced by "***": a driver may echo its whole
+// connection string in a diagnostic. An empty password is not looked for,
+// and one shorter than four characters only where it stands as a word of
+// its own.
+std::string ScrubSecrets(std::string_view text, std::string_view password);
+void ScrubSecrets(std::vector<Diagnostic>& diagnostics, std::string_view password);
 
 }  // namespace slotsync::sql

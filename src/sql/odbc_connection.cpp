@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <condition_variable>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -15,9 +18,9 @@ namespace {
 
 using odbc::Check;
 
-// Long enough for a server on a slow link to answer, short enough that a
-// host that is down does not leave the run waiting on TCP's own timeout.
-constexpr SQLULEN kLoginTimeoutSeconds = 15;
+// How long past the login timeout the watchdog waits for a driver that
+// ignores it before it abandons the connect.
+constexpr auto kWatchdogGrace = std::chrono::seconds(5);
 
 // The SQLSTATEs a driver answers with for an attribute it does not have:
 // driver does not support this function, optional feature not implemented,
@@ -181,6 +184,50 @@ SQLRETURN SetAutocommit(SQLHDBC connection, bool on) {
 
 }  // namespace
 
+// One SQLDriverConnectW on a thread of its own. A driver may ignore both
+// timeouts (an endpoint that accepts the TCP connection and never answers
+// holds it in a read without end), so the caller waits for it at most the
+// deadline, or until Cancel, and then abandons it: the thread finishes the
+// call whenever the driver returns, then frees the handle and wipes the
+// connection string itself. Whoever ends last frees the attempt.
+struct ConnectAttempt {
+  std::shared_ptr<OdbcEnvironment> environment;  // outlives the handle
+  SQLHDBC connection = SQL_NULL_HDBC;
+  std::vector<SQLWCHAR, platform::WipingAllocator<SQLWCHAR>> text;  // holds the password
+  std::string maskedText;  // for a failure without a message of the driver's
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool finished = false;
+  bool abandoned = false;
+  bool cancelled = false;
+  SQLRETURN result = SQL_ERROR;
+  std::vector<Diagnostic> diagnostics;
+
+  static void Run(const std::shared_ptr<ConnectAttempt>& attempt) {
+    // No window and SQL_DRIVER_NOPROMPT: a driver missing something fails
+    // instead of showing a login dialog nobody may be there to answer.
+    const SQLRETURN result = SQLDriverConnectW(attempt->connection, nullptr, attempt->text.data(),
+                                               SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    std::vector<Diagnostic> diagnostics;
+    if (!SQL_SUCCEEDED(result)) {
+      diagnostics = odbc::ReadDiagnostics(SQL_HANDLE_DBC, attempt->connection, "SQLDriverConnectW",
+                                          attempt->maskedText);
+    }
+    platform::WipeMemory(attempt->text.data(), attempt->text.size() * sizeof(SQLWCHAR));
+    const std::lock_guard lock(attempt->mutex);
+    attempt->result = result;
+    attempt->diagnostics = std::move(diagnostics);
+    attempt->finished = true;
+    if (attempt->abandoned) {
+      // Nobody waits for this connection any more.
+      if (SQL_SUCCEEDED(result)) SQLDisconnect(attempt->connection);
+      SQLFreeHandle(SQL_HANDLE_DBC, attempt->connection);
+    }
+    attempt->changed.notify_all();
+  }
+};
+
 // Makes a statement handle reachable for Cancel while it runs.
 class RunningStatement {
  public:
@@ -227,40 +274,91 @@ void OdbcConnection::Connect() {
     driver = ChooseDriver(fromEnvironment, fromEnvironment.empty() ? environment->InstalledDrivers()
                                                                    : std::vector<std::string>{});
   }
-  const platform::SecretU16String connectionString = BuildWideConnectionString(settings_, driver);
+  // The driver is judged by the library the driver manager will load, not by
+  // the name it was registered under, which anyone may choose.
+  const std::string library = environment->DriverLibrary(driver);
+  const DriverKind kind = DriverKindOfLibrary(library);
+  const std::string warning =
+      CheckEncryptionCanBeHad(settings_, kind, driver, library,
+                              kind.family == DriverFamily::kFreeTds && FreeTdsHasCaFile());
+  if (!warning.empty() && settings_.warn) settings_.warn(warning);
+  const platform::SecretU16String connectionString =
+      BuildWideConnectionString(settings_, driver, kind);
   driverName_ = driver;
 
-  SQLHDBC connection = SQL_NULL_HDBC;
-  Check(SQLAllocHandle(SQL_HANDLE_DBC, environment->Handle(), &connection), SQL_HANDLE_ENV,
+  auto attempt = std::make_shared<ConnectAttempt>();
+  attempt->environment = environment;
+  Check(SQLAllocHandle(SQL_HANDLE_DBC, environment->Handle(), &attempt->connection), SQL_HANDLE_ENV,
         environment->Handle(), "SQLAllocHandle");
-  // A driver without a login timeout of its own may refuse the attribute;
-  // it then connects as it would have anyway.
-  SQLSetConnectAttrW(connection, SQL_ATTR_LOGIN_TIMEOUT,
-                     odbc::IntegerAttribute(kLoginTimeoutSeconds), SQL_IS_UINTEGER);
+  const SQLHDBC connection = attempt->connection;
+  // A driver without these timeouts may refuse the attributes; the watchdog
+  // below stands in for them.
+  const auto timeout = static_cast<SQLULEN>(std::max(settings_.loginTimeoutSeconds, 1));
+  SQLSetConnectAttrW(connection, SQL_ATTR_LOGIN_TIMEOUT, odbc::IntegerAttribute(timeout),
+                     SQL_IS_UINTEGER);
+  SQLSetConnectAttrW(connection, SQL_ATTR_CONNECTION_TIMEOUT, odbc::IntegerAttribute(timeout),
+                     SQL_IS_UINTEGER);
   // The driver's own text type, in a buffer wiped when it goes: it holds
   // the password.
-  std::vector<SQLWCHAR, platform::WipingAllocator<SQLWCHAR>> wide;
-  wide.reserve(connectionString.View().size() + 1);
-  wide.assign(connectionString.View().begin(), connectionString.View().end());
-  wide.push_back(0);
-  // No window and SQL_DRIVER_NOPROMPT: a driver missing something fails
-  // instead of showing a login dialog nobody may be there to answer.
-  const SQLRETURN result = SQLDriverConnectW(connection, nullptr, wide.data(), SQL_NTS, nullptr, 0,
-                                             nullptr, SQL_DRIVER_NOPROMPT);
-  if (SQL_SUCCEEDED(result)) {
-    // Nothing connects again with it: a run makes one connection.
-    settings_.password.Wipe();
-  } else {
-    std::vector<Diagnostic> diagnostics = odbc::ReadDiagnostics(
-        SQL_HANDLE_DBC, connection, "SQLDriverConnectW", MaskPassword(connectionString.View()));
+  attempt->text.reserve(connectionString.View().size() + 1);
+  attempt->text.assign(connectionString.View().begin(), connectionString.View().end());
+  attempt->text.push_back(0);
+  attempt->maskedText = MaskPassword(connectionString.View());
+
+  const bool connected = AwaitConnect(attempt, std::chrono::seconds(timeout) + kWatchdogGrace);
+  if (!connected) {
+    std::vector<Diagnostic> diagnostics = std::move(attempt->diagnostics);
+    // A driver may echo the connection string, the password in it, in its
+    // diagnostic; nothing that leaves here holds it.
+    ScrubSecrets(diagnostics, settings_.password.View());
     if (std::string hint = EncryptionHint(settings_, SqlError(diagnostics).what()); !hint.empty()) {
       diagnostics.push_back(Diagnostic{{}, 0, std::move(hint)});
     }
     SQLFreeHandle(SQL_HANDLE_DBC, connection);
     throw SqlError(std::move(diagnostics));
   }
+  // Nothing connects again with it: a run makes one connection.
+  settings_.password.Wipe();
+  // The timeout was for the connect: the run's statements, a copy of
+  // millions of rows among them, take as long as they take.
+  SQLSetConnectAttrW(connection, SQL_ATTR_CONNECTION_TIMEOUT, odbc::IntegerAttribute(0),
+                     SQL_IS_UINTEGER);
   connection_ = connection;
   environment_ = std::move(environment);
+}
+
+bool OdbcConnection::AwaitConnect(const std::shared_ptr<ConnectAttempt>& attempt,
+                                  std::chrono::seconds deadline) {
+  {
+    const std::lock_guard lock(runningMutex_);
+    connecting_ = attempt;
+  }
+  std::thread worker(&ConnectAttempt::Run, attempt);
+  std::unique_lock lock(attempt->mutex);
+  attempt->changed.wait_for(lock, deadline,
+                            [&attempt] { return attempt->finished || attempt->cancelled; });
+  const bool finished = attempt->finished;
+  if (!finished) attempt->abandoned = true;
+  lock.unlock();
+  {
+    const std::lock_guard running(runningMutex_);
+    connecting_.reset();
+  }
+  if (finished) {
+    worker.join();
+    return SQL_SUCCEEDED(attempt->result);
+  }
+  // The driver still holds the thread; it ends the attempt itself.
+  worker.detach();
+  if (attempt->cancelled) {
+    throw SqlError({Diagnostic{"HY008", 0, "the run was interrupted while connecting"}});
+  }
+  throw SqlError({Diagnostic{
+      "HYT00", 0,
+      "the server " + settings_.server + " did not complete the login within " +
+          std::to_string(deadline.count()) +
+          " s (the connection was accepted but nothing answered); check the server name and port, "
+          "and that SQL Server is what listens there"}});
 }
 
 void OdbcConnection::Disconnect() {
@@ -327,6 +425,12 @@ std::vector<Diagnostic> OdbcConnection::TakeWarnings() {
 void OdbcConnection::Cancel() {
   const std::lock_guard lock(runningMutex_);
   if (running_ != nullptr) SQLCancel(static_cast<SQLHSTMT>(running_));
+  // A connect under way is abandoned: no ODBC call stops one.
+  if (connecting_) {
+    const std::lock_guard attempt(connecting_->mutex);
+    connecting_->cancelled = true;
+    connecting_->changed.notify_all();
+  }
 }
 
 void OdbcConnection::StartTransaction() {

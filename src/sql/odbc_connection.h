@@ -4,6 +4,7 @@
 // wide (UTF-16) calls, so that GBK texts reach SQL Server as the characters
 // they stand for whatever the machine's code page.
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -55,6 +56,12 @@ class OdbcConnection : public Connection {
 
  private:
   void* RequireConnection() const;
+  // Waits for the connect on its own thread; true when it succeeded, false
+  // when it failed (its diagnostics in the attempt). Throws SqlError when the
+  // deadline passed or Cancel came first, and leaves the attempt to end by
+  // itself.
+  bool AwaitConnect(const std::shared_ptr<struct ConnectAttempt>& attempt,
+                    std::chrono::seconds deadline);
   void EndTransaction(bool commit);
 
   ConnectionSettings settings_;
@@ -67,6 +74,8 @@ class OdbcConnection : public Connection {
   // another thread; the mutex keeps it from being freed under SQLCancel.
   std::mutex runningMutex_;
   void* running_ = nullptr;
+  // The connect under way, for Cancel to abandon.
+  std::shared_ptr<struct ConnectAttempt> connecting_;
   friend class RunningStatement;
 };
 

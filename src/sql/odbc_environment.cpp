@@ -4,6 +4,8 @@
 #include <iterator>
 
 #include "sql/odbc_api.h"
+#include "text/case_fold.h"
+#include "text/gbk.h"
 
 namespace slotsync::sql {
 
@@ -57,6 +59,81 @@ std::vector<std::string> OdbcEnvironment::InstalledDrivers() const {
     direction = SQL_FETCH_NEXT;
   }
   return names;
+}
+
+namespace {
+
+// A driver named by the path of its library, as unixODBC and the tests allow.
+bool IsPath(std::string_view name) {
+  return name.find('/') != std::string_view::npos || name.find('\\') != std::string_view::npos;
+}
+
+// "Key=Value" pairs, each ended by a NUL (Windows) or a ";" (unixODBC), the
+// list by a second NUL: the value of Driver.
+std::string DriverAttribute(const SQLWCHAR* attributes, std::size_t capacity) {
+  std::size_t at = 0;
+  while (at < capacity && attributes[at] != 0) {
+    std::size_t end = at;
+    while (end < capacity && attributes[end] != 0) ++end;
+    const std::string pairs = odbc::FromSqlBuffer(attributes + at, end - at, capacity - at);
+    for (std::size_t start = 0; start < pairs.size();) {
+      const std::size_t stop = std::min(pairs.find(';', start), pairs.size());
+      const std::string_view pair = std::string_view(pairs).substr(start, stop - start);
+      if (pair.size() > 7 && text::EqualsIgnoringAsciiCase(pair.substr(0, 7), "Driver=")) {
+        return std::string(pair.substr(7));
+      }
+      start = stop + 1;
+    }
+    at = end + 1;
+  }
+  return {};
+}
+
+// Where Windows registers a driver's library, for a driver manager that
+// lists no Driver= attribute with SQLDriversW: the value Driver of
+// HKLM\SOFTWARE\ODBC\ODBCINST.INI\<name> (a 32-bit process sees the
+// 32-bit drivers' key, as its driver manager does).
+std::string RegisteredLibrary(std::string_view name) {
+#ifdef _WIN32
+  const std::u16string key = u"SOFTWARE\\ODBC\\ODBCINST.INI\\" + text::GbkToUtf16(name);
+  wchar_t value[1024];
+  DWORD size = sizeof value;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, reinterpret_cast<const wchar_t*>(key.c_str()), L"Driver",
+                   RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS) {
+    return {};
+  }
+  return text::Utf16ToGbk(
+      std::u16string(reinterpret_cast<const char16_t*>(value), size / sizeof(wchar_t)).c_str());
+#else
+  static_cast<void>(name);
+  return {};
+#endif
+}
+
+}  // namespace
+
+std::string OdbcEnvironment::DriverLibrary(std::string_view name) const {
+  if (IsPath(name)) return std::string(name);
+  std::vector<SQLWCHAR> attributes(8192);
+  SQLWCHAR driver[512];
+  SQLUSMALLINT direction = SQL_FETCH_FIRST;
+  for (;;) {
+    SQLSMALLINT nameLength = 0;
+    SQLSMALLINT attributesLength = 0;
+    std::fill(attributes.begin(), attributes.end(), SQLWCHAR{0});
+    const SQLRETURN result =
+        SQLDriversW(static_cast<SQLHENV>(handle_), direction, driver,
+                    static_cast<SQLSMALLINT>(std::size(driver)), &nameLength, attributes.data(),
+                    static_cast<SQLSMALLINT>(attributes.size() - 1), &attributesLength);
+    if (!SQL_SUCCEEDED(result)) return RegisteredLibrary(name);
+    direction = SQL_FETCH_NEXT;
+    const std::string listed = odbc::FromSqlBuffer(
+        driver, static_cast<std::size_t>(std::max<SQLSMALLINT>(nameLength, 0)), std::size(driver));
+    if (text::EqualsIgnoringAsciiCase(listed, name)) {
+      std::string library = DriverAttribute(attributes.data(), attributes.size() - 1);
+      return library.empty() ? RegisteredLibrary(name) : library;
+    }
+  }
 }
 
 }  // namespace slotsync::sql

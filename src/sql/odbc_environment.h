@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace slotsync::sql {
@@ -25,6 +26,12 @@ class OdbcEnvironment {
   // The names of the installed drivers as the driver manager lists them
   // (SQLDriversW), as GBK text.
   std::vector<std::string> InstalledDrivers() const;
+
+  // The library the driver manager loads for a driver name: the Driver=
+  // attribute SQLDriversW lists for it (odbcinst.ini with unixODBC, the
+  // registry on Windows), or the name itself when it is a path. Empty when
+  // neither gives one.
+  std::string DriverLibrary(std::string_view name) const;
 
  private:
   OdbcEnvironment();

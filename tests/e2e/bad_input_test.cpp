@@ -78,13 +78,19 @@ struct Call {
 
 // Registers the scripted driver under the names the client treats
 // specially, in an odbcinst.ini of the program's own, before any test
-// connects: unixODBC reads the file when a connection names a driver.
+// connects: unixODBC reads the file when a connection names a driver. Each
+// under the file name of that driver's library, by which the client judges
+// what a driver is.
 class RegisteredDrivers : public ::testing::Environment {
  public:
   void SetUp() override {
     std::ofstream ini(directory_.Path() / "odbcinst.ini");
-    for (const char* name : {"ODBC Driver 18 for SQL Server", "FreeTDS"}) {
-      ini << "[" << name << "]\nDriver=" << Built::Driver() << "\n\n";
+    for (const auto& [name, file] :
+         {std::pair{"ODBC Driver 18 for SQL Server", "libmsodbcsql-18.3.so"},
+          std::pair{"FreeTDS", "libtdsodbc.so"}}) {
+      const fs::path library = directory_.Path() / file;
+      fs::create_symlink(Built::Driver(), library);
+      ini << "[" << name << "]\nDriver=" << library.string() << "\n\n";
     }
     ini.close();
     setenv("ODBCSYSINI", directory_.Path().c_str(), 1);

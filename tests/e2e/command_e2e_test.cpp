@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
+#include <iterator>
 
 #include <nlohmann/json.hpp>
 
@@ -43,9 +45,10 @@ TEST_P(SlotsyncCommand, AnInStepDatabaseEndsAfterTheCountsWithoutATransaction) {
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out, "in step: N=3, StockDetailTemp has 3 slot columns; nothing to do\n");
   EXPECT_EQ(run.err, "");
-  EXPECT_EQ(Attributes(), (std::vector<std::string>{"Driver=" + DriverPath(), "Server=srv",
-                                                    "Database=Shop", "UID=sa", "PWD=pw",
-                                                    std::string("APP=slotsync ") + kVersion}));
+  EXPECT_EQ(Attributes(),
+            (std::vector<std::string>{"Driver=" + DriverPath(), "Server=srv", "Database=Shop",
+                                      "UID=sa", "PWD=pw", std::string("APP=slotsync ") + kVersion,
+                                      "Encrypt=yes", "TrustServerCertificate=yes"}));
   const std::vector<std::string> expected = {"CONNECT", "EXEC " + kSizeSql, "EXEC " + kSlotCountSql,
                                              "EXEC " + kColumnCountSql, "DISCONNECT"};
   EXPECT_EQ(DriverEvents(), expected);
@@ -139,7 +142,23 @@ TEST_P(SlotsyncCommand, ARefusedConnectionFailsBeforeAnything) {
             "28000, native error 0)\n" +
                 kCouldNotRunNext);
   EXPECT_EQ(DriverEvents(), std::vector<std::string>{"CONNECT"});
-  EXPECT_EQ(Attributes().size(), 6u);
+  EXPECT_EQ(Attributes().size(), 8u);
+}
+
+TEST_P(SlotsyncCommand, ADriverEchoingItsConnectionStringLeavesThePasswordOutOfEveryOutput) {
+  writer.FailCall(Call::kConnect, "28000", "Login failed with pw: {connection string}");
+  Save();
+  const std::filesystem::path log = ScenarioPath().parent_path() / "audit.jsonl";
+  const ProgramRun run = Command({"--json", "--log", log.string()});
+  EXPECT_EQ(run.exitCode, 2);
+  std::ifstream file(log);
+  const std::string logged((std::istreambuf_iterator<char>(file)), {});
+  EXPECT_NE(run.err.find("Login failed with ***: Driver={"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(";PWD=***;"), std::string::npos) << run.err;
+  for (const std::string& text : {run.out, run.err, logged, Host().out}) {
+    EXPECT_FALSE(text.empty());
+    EXPECT_EQ(text.find("pw"), std::string::npos) << text;
+  }
 }
 
 TEST_P(SlotsyncCommand, ADryRunSendsEverythingAndRollsBack) {

@@ -12,14 +12,38 @@ namespace {
 
 class DriverChoice : public EndToEnd {
  protected:
-  void Register(const std::vector<std::string>& names) {
+  // Each name with the scripted driver behind it under the file name of its
+  // family's library (`library`, when given, for every name instead): the
+  // connection judges a driver by its library, not by its name.
+  void Register(const std::vector<std::string>& names, const std::string& library = {}) {
     std::ofstream ini(directory_.Path() / "odbcinst.ini");
-    for (const auto& name : names) ini << "[" << name << "]\nDriver=" << DriverPath() << "\n\n";
+    for (const auto& name : names) {
+      ini << "[" << name << "]\nDriver=" << Library(library.empty() ? FileOf(name) : library)
+          << "\n\n";
+    }
   }
 
-  ProgramRun CommandWithoutTheVariable(const std::vector<std::string>& options = {}) const {
+  static std::string FileOf(const std::string& name) {
+    if (name == "ODBC Driver 18 for SQL Server") return "libmsodbcsql-18.3.so.2.1";
+    if (name == "ODBC Driver 17 for SQL Server") return "libmsodbcsql-17.10.so.5.1";
+    if (name == "FreeTDS") return "libtdsodbc.so";
+    if (name == "SQL Server") return "sqlsrv32.dll";
+    return "libsqlite3odbc.so";
+  }
+
+  std::string Library(const std::string& file) const {
+    if (file == "scripted") return Built::Driver();
+    const std::filesystem::path link = directory_.Path() / file;
+    if (!std::filesystem::is_symlink(link)) std::filesystem::create_symlink(Built::Driver(), link);
+    return link.string();
+  }
+
+  // `named`: the registered name SLOTSYNC_ODBC_DRIVER gives, when not empty.
+  ProgramRun CommandWithoutTheVariable(const std::vector<std::string>& options = {},
+                                       const std::string& named = {}) const {
     EnvironmentChanges environment = Environment();
-    environment["SLOTSYNC_ODBC_DRIVER"] = std::nullopt;
+    environment["SLOTSYNC_ODBC_DRIVER"] = named.empty() ? std::nullopt : std::optional(named);
+    environment["FREETDSCONF"] = (directory_.Path() / "freetds.conf").string();
     std::vector<std::string> args = {Built::Command(), "--server", "db01,1433", "--database",
                                      "Shop",           "--user",   "sa"};
     args.insert(args.end(), options.begin(), options.end());
@@ -61,7 +85,10 @@ TEST_P(DriverChoice, NoSqlServerDriverRegisteredFailsClearly) {
 }
 
 // Each spelling of the encryption options, as each driver is told it; a
-// level a driver cannot give is refused before it is reached.
+// level a driver cannot give is refused before it is reached. The family is
+// the library's, whatever the name: FreeTDS registered as "SQL Server" or
+// under a name of its own gets FreeTDS's keywords, and a library of no known
+// family is refused every level it cannot be asked for.
 TEST_P(DriverChoice, EncryptionOptionsReachEachDriverInItsOwnWords) {
   ScriptCounts(3, 3);
   Record();
@@ -69,6 +96,8 @@ TEST_P(DriverChoice, EncryptionOptionsReachEachDriverInItsOwnWords) {
     std::string driver;
     std::vector<std::string> options;
     std::vector<std::string> security;  // empty: refused
+    std::string library = {};           // the file registered; empty: the name's family's
+    std::string freetdsConf = {};       // what FREETDSCONF holds
   };
   const std::string d18 = "ODBC Driver 18 for SQL Server", d17 = "ODBC Driver 17 for SQL Server";
   const Case cases[] = {
@@ -82,19 +111,48 @@ TEST_P(DriverChoice, EncryptionOptionsReachEachDriverInItsOwnWords) {
       {"SQL Server", {"-No"}, {"Encrypt=no", "TrustServerCertificate=no"}},
       {"FreeTDS", {"-N", "optional"}, {"ClientCharset=UTF-8", "Encryption=request"}},
       {"FreeTDS", {"-N", "strict"}, {}},
+      {"SQL Server", {"-No"}, {"ClientCharset=UTF-8", "Encryption=request"}, "libtdsodbc.so"},
+      {"Shop TDS", {"-C"}, {"ClientCharset=UTF-8", "Encryption=require"}, "libtdsodbc.so.0"},
+      {"FreeTDS", {"-N"}, {}},
+      {"FreeTDS", {"-N"}, {"ClientCharset=UTF-8", "Encryption=require"}, "", "ca file = /c.pem\n"},
+      {d18, {"-N", "strict"}, {}, "scripted"},
+      {d18, {"-N", "mandatory", "-C"}, {}, "scripted"},
+      {d18, {"--encrypt", "optional"}, {"PWD=pw", kApp}, "scripted"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.driver + " " + c.options.front());
+    SCOPED_TRACE(c.driver + " " + c.options.front() + " " + c.library);
     std::filesystem::remove(LogPath());
-    Register({c.driver});
-    const ProgramRun run = CommandWithoutTheVariable(c.options);
+    Register({c.driver}, c.library);
+    std::ofstream(directory_.Path() / "freetds.conf") << "[global]\n" << c.freetdsConf;
+    const ProgramRun run =
+        CommandWithoutTheVariable(c.options, c.driver == "Shop TDS" ? c.driver : "");
     EXPECT_EQ(run.exitCode, c.security.empty() ? 2 : 0) << run.err;
+    // A refused level is refused before anything reaches the driver.
+    if (c.security.empty()) {
+      EXPECT_EQ(DriverEvents(), std::vector<std::string>{});
+    }
     const std::vector<std::string> attributes = Attributes();
     const auto kept = std::min(attributes.size(), c.security.size());
     EXPECT_EQ(std::vector<std::string>(attributes.end() - static_cast<std::ptrdiff_t>(kept),
                                        attributes.end()),
               c.security);
   }
+}
+
+// The default mode with a library of no known family: no keyword it might
+// misread, and a warning that the connection may be unencrypted.
+TEST_P(DriverChoice, ADriverOfNoKnownFamilyIsWarnedOfInTheDefaultMode) {
+  ScriptCounts(3, 3);
+  Record();
+  Register({"ODBC Driver 18 for SQL Server"}, "scripted");
+  const ProgramRun run = CommandWithoutTheVariable();
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(Attributes().back(), kApp);
+  EXPECT_NE(run.err.find("slotsync: warning: the ODBC driver \"ODBC Driver 18 for SQL Server\" "
+                         "(library " +
+                         Built::Driver() + ") is none whose encryption keywords"),
+            std::string::npos)
+      << run.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(WideDriver, DriverChoice, ::testing::Values(DriverBuild::kWide), Name);

@@ -32,8 +32,20 @@ class EndToEnd : public testing::RunFixture, public ::testing::WithParamInterfac
     std::ofstream(directory_.Path() / "odbcinst.ini") << "";
   }
 
+  // The scripted driver under the file name of Microsoft's ODBC Driver 18,
+  // whose answers its scenarios replay: a connection judges a driver by its
+  // library, and gives a driver it does not know no encryption keyword.
   std::string DriverPath() const {
-    return GetParam() == DriverBuild::kWide ? Built::Driver() : Built::NarrowDriver();
+    return LikeMicrosoftDriver(GetParam() == DriverBuild::kWide ? Built::Driver()
+                                                                : Built::NarrowDriver());
+  }
+
+  std::string LikeMicrosoftDriver(const std::string& library) const {
+    const std::filesystem::path link =
+        directory_.Path() /
+        ("libmsodbcsql-18.0." + std::filesystem::path(library).filename().string());
+    if (!std::filesystem::is_symlink(link)) std::filesystem::create_symlink(library, link);
+    return link.string();
   }
 
   // Runs the scripted database in memory with the real rebuilders, keeps its

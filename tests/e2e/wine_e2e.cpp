@@ -67,9 +67,9 @@ class WindowsDll : public EndToEnd {
         << "SLOTSYNC_WINE_HOST names no wine_e2e_host.exe";
   }
 
-  static std::string WineDriver() {
+  std::string WineDriver() const {
     const std::string driver = Variable("SLOTSYNC_WINE_DRIVER");
-    return driver.empty() ? Built::Driver() : driver;
+    return LikeMicrosoftDriver(driver.empty() ? Built::Driver() : driver);
   }
 
   void RunAndCheck(const Expected& expected) const {
@@ -82,8 +82,9 @@ class WindowsDll : public EndToEnd {
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
 
     // The connection string came through Wine's odbc32 as the DLL built it.
-    EXPECT_EQ(Attributes(), (std::vector<std::string>{"Driver=" + WineDriver(), "Server=srv",
-                                                      "Database=Shop", "UID=sa", "PWD=pw", kApp}));
+    EXPECT_EQ(Attributes(), (std::vector<std::string>{
+                                "Driver=" + WineDriver(), "Server=srv", "Database=Shop", "UID=sa",
+                                "PWD=pw", kApp, "Encrypt=yes", "TrustServerCertificate=yes"}));
     const std::vector<std::string> events = DriverEvents();
     EXPECT_EQ(events, expected.events ? *expected.events : DriverLogOf(recordedLog));
     EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), expected.commits);

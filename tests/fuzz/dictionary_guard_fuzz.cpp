@@ -2,11 +2,13 @@
 // every kind of place so that the places can be compared with each other.
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dictionary/dictionary_guard.h"
 #include "fuzz_check.h"
@@ -53,6 +55,38 @@ bool HoldsAnyOf(std::string_view text, std::string_view characters) {
   return text.find_first_of(characters) != std::string_view::npos;
 }
 
+// In an accepted column definition, read apart from the guard's own reader:
+// one Default at most, no parentheses inside parentheses, and the word
+// before a "(" is the type's name (the first word, or one that continues
+// it) or a built-in function without arguments, never a dotted or user one.
+void CheckCalls(const std::string& skeleton) {
+  static const std::string kAllowed[] = {
+      "getdate", "getutcdate",      "sysdatetime", "sysutcdatetime", "sysdatetimeoffset",
+      "newid",   "newsequentialid", "default",     "precision",      "varying",
+      "char",    "character",       "varchar",     "national"};
+  const auto isWord = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
+  };
+  std::vector<std::string> words;  // outside quotes, folded to lower case
+  bool quoted = false;
+  int depth = 0;
+  for (std::size_t i = 0; i < skeleton.size(); ++i) {
+    quoted = quoted != (skeleton[i] == '\'');
+    if (quoted || skeleton[i] == '\'') continue;
+    if (isWord(skeleton[i]) && (i == 0 || !isWord(skeleton[i - 1]))) words.emplace_back();
+    if (isWord(skeleton[i])) words.back() += static_cast<char>(std::tolower(skeleton[i]));
+    if (skeleton[i] == ')') --depth;
+    if (skeleton[i] != '(') continue;
+    FUZZ_CHECK(++depth == 1);
+    const std::size_t before = skeleton.find_last_not_of(' ', i == 0 ? 0 : i - 1);
+    if (i == 0 || before == std::string::npos || !isWord(skeleton[before])) continue;
+    FUZZ_CHECK(words.size() == 1 ||
+               (words.back().find('.') == std::string::npos &&
+                std::count(std::begin(kAllowed), std::end(kAllowed), words.back()) == 1));
+  }
+  FUZZ_CHECK(std::count(words.begin(), words.end(), "default") <= 1);
+}
+
 // The check and the non-throwing query agree, and a refusal is the guard's
 // own error naming the tag, the column and the text.
 bool Judge(TextPlace place, const std::string& text) {
@@ -91,10 +125,12 @@ void CheckAccepted(TextPlace place, const std::string& text) {
       FUZZ_CHECK(depth >= 0);
     }
     FUZZ_CHECK(depth == 0);
+    CheckCalls(*AsciiSkeleton(text));
   } else {
     FUZZ_CHECK(!Holds(text, "'"));
   }
   FUZZ_CHECK(!Holds(text, "--") && !Holds(text, "/*") && !Holds(text, "*/"));
+  FUZZ_CHECK(!Holds(text, "$("));
   const std::optional<std::string> skeleton = AsciiSkeleton(text);
   FUZZ_CHECK(skeleton.has_value());
   FUZZ_CHECK(!HoldsAnyOf(*skeleton, "`{}[]"));

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -36,7 +37,10 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kPatience = std::chrono::seconds(20);
 
 // A loopback port that was free a moment ago: bound, read back and closed.
-int ClosedLoopbackPort() {
+// With `listening`, the socket listens instead and is handed over: the
+// kernel completes every handshake from its backlog and nothing is ever
+// read or said, like a wrong service or a firewall that swallows packets.
+int ClosedLoopbackPort(int* listening = nullptr) {
 #ifdef _WIN32
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
@@ -57,12 +61,18 @@ int ClosedLoopbackPort() {
       getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
     port = ntohs(address.sin_port);
   }
+#ifndef _WIN32
+  if (listening != nullptr && listen(s, 8) == 0) {
+    *listening = s;
+    return port;
+  }
+#endif
   closeSocket(s);
   return port;
 }
 
-ConnectionSettings ClosedServer(std::string driver) {
-  const int port = ClosedLoopbackPort();
+ConnectionSettings ClosedServer(std::string driver, int* listening = nullptr) {
+  const int port = ClosedLoopbackPort(listening);
   EXPECT_NE(0, port);
   return {.server = "127.0.0.1," + std::to_string(port),
           .database = "SizeDb",
@@ -101,6 +111,44 @@ TEST(FreeTdsOdbcTest, AClosedPortFailsSoonWithTheClientsMessage) {
   EXPECT_EQ("FreeTDS", client->DriverName());
   access.Remove(connection);
 }
+
+#ifndef _WIN32
+// A server that accepts and never answers ends the connect within its
+// deadline, whether the driver keeps its login timeout or the watchdog has
+// to abandon it; Cancel (Ctrl+C, RefreshStructCancel) ends it at once.
+TEST(FreeTdsOdbcTest, AnEndpointThatNeverAnswersEndsTheConnectAtItsDeadlineOrAtCancel) {
+  int listener = -1;
+  ConnectionSettings silent = ClosedServer("FreeTDS", &listener);
+  silent.password = "pw";
+  silent.loginTimeoutSeconds = 1;
+  ASSERT_NE(-1, listener);
+  for (const bool cancel : {false, true}) {
+    SCOPED_TRACE(cancel);
+    OdbcConnection connection(silent);
+    std::thread canceller;
+    if (cancel) {
+      canceller = std::thread([&connection] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        connection.Cancel();
+      });
+    }
+    const auto start = Clock::now();
+    try {
+      connection.Connect();
+      ADD_FAILURE() << "connected to a listener that never answers";
+    } catch (const SqlError& error) {
+      if (cancel) {
+        EXPECT_TRUE(error.SqlState() == "HY008" || error.ConnectionLost()) << error.what();
+      }
+      EXPECT_EQ(std::string::npos, std::string(error.what()).find("pw")) << error.what();
+    }
+    if (canceller.joinable()) canceller.join();
+    EXPECT_LT(Clock::now() - start, kPatience);
+    EXPECT_FALSE(connection.IsConnected());
+  }
+  close(listener);
+}
+#endif
 
 using testing::ScopedVariable;
 

@@ -421,7 +421,16 @@ SQLRETURN Connect(Connection& dbc, const std::string& connectionString) {
     return Fail(dbc, "08001", std::string("[scripted] scenario '") + path + "': " + e.what());
   }
   dbc.turns.clear();
-  if (const Failure* failure = CallFailure(dbc, Call::kConnect)) return FailWith(dbc, *failure);
+  if (const Failure* failure = CallFailure(dbc, Call::kConnect)) {
+    // Some drivers echo the connection string, password and all, in their
+    // message: "{connection string}" in a scripted one stands for it.
+    Failure echoing = *failure;
+    constexpr std::string_view kEcho = "{connection string}";
+    if (const auto at = echoing.message.find(kEcho); at != std::string::npos) {
+      echoing.message.replace(at, kEcho.size(), connectionString);
+    }
+    return FailWith(dbc, echoing);
+  }
   dbc.connected = true;
   dbc.autocommit = true;
   dbc.workPending = false;

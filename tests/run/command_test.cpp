@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include "entry/run_locks.h"
 #include "run_fixture.h"
 #include "scenarios.h"
@@ -37,7 +39,7 @@ class Command : public RunFixture {
     terminal.readSecret = [](const std::string&) { return std::string("typed"); };
     terminal.makeClient = &client;
     terminal.pause = [this](int seconds) { pauses.push_back(seconds); };
-    return cli::RunCommand(args, terminal);
+    return cli::RunCommand({args.begin(), args.end()}, terminal);
   }
 
   std::vector<std::string> Connect(std::vector<std::string> extra = {}) {
@@ -216,12 +218,17 @@ TEST_F(Command, ArgumentsGbkCannotHoldAreRefusedAndThePasswordIsNeverShown) {
 }
 
 TEST_F(Command, ServerTextIsEscapedOnATerminalAndALostOutputExits74) {
-  ScriptCounts(14, 12);
-  script.Fail(kFlaggedSql, "bad\x1b[2K\rcommitted: all done");
-  errIsTerminal = true;
-  EXPECT_EQ(Run(Connect()), cli::kExitCouldNotRun);
-  EXPECT_NE(err.str().find("slotsync: bad\\x1B[2K\\x0Dcommitted: all done\n"), std::string::npos)
-      << err.str();
+  // A terminal, and a pipe that may end on one ("2>&1 | tee").
+  for (const bool terminal : {true, false}) {
+    ScriptCounts(14, 12);
+    script.Fail(kFlaggedSql, "bad\x1b[2K\rcommitted: all done");
+    errIsTerminal = terminal;
+    err.str("");
+    EXPECT_EQ(Run(Connect()), cli::kExitCouldNotRun);
+    EXPECT_NE(err.str().find("slotsync: bad\\x1B[2K\\x0Dcommitted: all done\n"),
+              std::string::npos)
+        << err.str();
+  }
   out.setstate(std::ios::badbit);
   EXPECT_EQ(Run({"--version"}), cli::kExitOutputFailed);
 }
@@ -275,6 +282,36 @@ TEST_F(Command, ShowsEachTableSummarisesAndLogsTheRun) {
   EXPECT_NE(err.str().find("warning: the log /nonexistent/dir/log could not be opened"),
             std::string::npos)
       << err.str();
+  // Nothing is written through a link, and a FIFO is neither waited on nor
+  // written: the log says so, the script is refused or replaces the link.
+  std::filesystem::path dir = log;
+  dir += ".d";
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "other") << "kept\n";
+  std::filesystem::create_symlink(dir / "other", dir / "link");
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  struct Case {
+    std::string file;
+    std::string logSays;
+    int scriptExit;
+  };
+  for (const Case& c :
+       {Case{"link", "is a symbolic link, which is not followed", cli::kExitOk},
+        Case{"fifo", "is a FIFO or a device, not a regular file", cli::kExitOutputFailed}}) {
+    SCOPED_TRACE(c.file);
+    err.str("");
+    ScriptCounts(3, 2);
+    EXPECT_EQ(Run(Connect({"--log", (dir / c.file).string()})), cli::kExitOk);
+    EXPECT_NE(err.str().find(c.logSays), std::string::npos) << err.str();
+    ScriptCounts(3, 3);
+    EXPECT_EQ(Run(Connect({"--plan", "--script", (dir / c.file).string()})), c.scriptExit)
+        << err.str();
+  }
+  std::ifstream kept(dir / "other");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "kept\n");
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(dir / "link")));
+  EXPECT_TRUE(std::filesystem::is_fifo(dir / "fifo"));
+  std::filesystem::remove_all(dir);
 }
 
 // Locked out at a table: exit 5 after each retry, pausing longer each time.

@@ -220,7 +220,8 @@ TEST_F(RestructureRun, FailuresBeforeTheTransactionLeaveAfterTheRelease) {
 TEST_F(RestructureRun, PreconditionsRefuseBeforeTheTransaction) {
   struct Case {
     const char* name;
-    std::vector<sql::Value> answer;  // collation, schema, create, alter, update, execute
+    // collation, schema, create, alter, update, execute[, encryption]
+    std::vector<sql::Value> answer;
     std::int32_t n = 14;
     std::vector<std::int32_t> flagged = {21};
     std::string says;                 // part of the message; empty: the run goes on
@@ -280,16 +281,26 @@ TEST_F(RestructureRun, PreconditionsRefuseBeforeTheTransaction) {
        5000,
        {101},
        "need 5000 size slots, but a table holds at most 1024 columns"},
+      {"encrypted", {"Chinese_PRC_CI_AS", "dbo", "1", "1", "1", "1", "TRUE"}, 14, {21}, ""},
+      {"unencrypted",
+       {"Chinese_PRC_CI_AS", "dbo", "1", "1", "1", "1", "FALSE"},
+       14,
+       {21},
+       "the server reports this connection unencrypted although encryption was asked for"},
   };
+  // Every run here asked for encryption; a server that knows no such
+  // property (NULL, or no column) is not judged.
+  requireEncryption = true;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     script = Script();
     ScriptCounts(c.n, 12);
     ScriptFlagged(c.flagged);
-    script.Answer(kPreconditionSql,
-                  Rows({"DatabaseCollation", "DefaultSchema", "CanCreateTable", "CanAlterSchema",
-                        "CanUpdateSModify", "CanExecuteTrigger"},
-                       {c.answer}));
+    std::vector<std::string> columns = {
+        "DatabaseCollation", "DefaultSchema",     "CanCreateTable", "CanAlterSchema",
+        "CanUpdateSModify",  "CanExecuteTrigger", "EncryptOption"};
+    columns.resize(c.answer.size());
+    script.Answer(kPreconditionSql, Rows(columns, {c.answer}));
     const std::string probe(entry::kNameResolutionSql);
     script.Answer(probe, c.catalogIgnoresCase ? Rows({"", ""}, {{"1234", "2"}})
                                               : Rows({"", ""}, {{std::nullopt, std::nullopt}}));

@@ -106,6 +106,7 @@ class RunFixture : public ::testing::Test {
   std::vector<entry::SizeConnectionSettings> clientsMade;
   NoNotices notices;
   bool dryRun = false;
+  bool requireEncryption = false;
 
   entry::RunDependencies Dependencies() {
     entry::RunDependencies deps;
@@ -119,6 +120,7 @@ class RunFixture : public ::testing::Test {
     };
     deps.notices = &notices;
     deps.dryRun = dryRun;
+    deps.requireEncryption = requireEncryption;
     return deps;
   }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -371,6 +372,20 @@ TEST(ConnectionString, MaskPasswordHidesEveryPassword) {
       {"", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(c.expected, MaskPassword(c.in)) << c.in;
+}
+
+TEST(ConnectionString, ScrubSecretsHidesThePasswordAndEveryPasswordValueInAnyText) {
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {"Login failed: DRIVER={X};PWD={s3cret};UID=sa", "s3cret",
+       "Login failed: DRIVER={X};PWD=***;UID=sa"},
+      {"s3cret and s3cret again", "s3cret", "*** and *** again"},
+      {"bad password = hunter2\nnext", "", "bad password =***\nnext"},
+      {"exist; 'x' ok", "x", "exist; '***' ok"},
+      {"Opwd=1;pwd={a}}b};x", "zzzz", "Opwd=1;pwd=***;x"},
+      {"nothing to hide", "", "nothing to hide"},
+  };
+  for (const auto& [in, password, expected] : cases)
+    EXPECT_EQ(expected, ScrubSecrets(in, password)) << in;
 }
 
 TEST(ConnectionString, MaskedConnectionStringsKeepEverythingButThePassword) {

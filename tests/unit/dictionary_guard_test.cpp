@@ -102,7 +102,8 @@ TEST(DictionaryGuard, TableNames) {
                   std::string(128, 'N'), "dbo." + std::string(128, 'N')},
                  {"T delete Customer", " SHUTDOWN", "T ", "dbo. T", "T" + kIdeographicBlank + "X",
                   "[T]", "T]", "T(", "T)", "T,Customer", "T" + kWideBracket, "Other.dbo.Customer",
-                  "dbo..T", "#Work", "##Work", "@T", "dbo.#Work", kLongName, "dbo." + kLongName});
+                  "dbo..T", "#Work", "##Work", "@T", "dbo.#Work", kLongName, "dbo." + kLongName,
+                  "T$(PATH)"});
 }
 
 TEST(DictionaryGuard, ColumnNames) {
@@ -131,7 +132,10 @@ TEST(DictionaryGuard, ColumnTypes) {
        "Decimal(18,2) Default 0", "Money Default(0)", "Int Default -1", "Money Default (0.00)",
        "Varchar(20) Collate Chinese_PRC_CI_AS", "Varchar(20) Not Null Default ''",
        "Varchar(10) Default 'N/A'", "Datetime Default GetDate()", "Varchar(40) Default NewID()",
-       "Int Null", "Varchar(20) Default '" + kChinese + "'"},
+       "Int Null", "Varchar(20) Default '" + kChinese + "'", "Datetime Default CURRENT_TIMESTAMP",
+       "Varchar(40) Default user Not Null", "Datetime2 Default SysDateTime()",
+       "Varchar(10) Default ('N/A')", "Int Default (-1)",
+       "Uniqueidentifier Default newsequentialid()"},
       {"Int) drop",
        "Varchar(20)); drop",
        "Varchar(20)) drop table Customer",
@@ -158,6 +162,16 @@ TEST(DictionaryGuard, ColumnTypes) {
        "Int Default 0 Int",
        "Int Default 'x' + 'y'",
        "Int Default GetDate(1)",
+       "Int Default dbo.f()",
+       "Int Default master.dbo.xp_cmdshell()",
+       "Int Default otherdb.dbo.f()",
+       "Varchar(200) Default Leak()",
+       "Int Default 0 Default 1",
+       "Varchar(20) Default 'a' Null Default 'b'",
+       "Varchar(200) Default '$(SQLCMDPASSWORD)'",
+       "Int Default - 'x'",
+       "Int Default user()",
+       "Int Default (CURRENT_TIMESTAMP)",
        "Default 0",
        "Varchar(\xA3\xB2\xA3\xB0)",  // full-width digits
        "Varchar" + kWideOpen + "20" + kWideClose});

@@ -1,0 +1,53 @@
+#include "output_file.h"
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <system_error>
+
+namespace slotsync::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A name beside the target that nothing has yet, in the same directory so
+// that the rename stays on one file system.
+fs::path FreshNameBeside(const fs::path& target) {
+  std::random_device random;
+  for (;;) {
+    fs::path candidate = target;
+    candidate += ".new-" + std::to_string(random());
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(candidate, error))) return candidate;
+  }
+}
+
+}  // namespace
+
+std::string WriteNewFile(const std::string& path, std::string_view content) {
+  const fs::path target(path);
+  std::error_code error;
+  const fs::file_status status = fs::symlink_status(target, error);
+  if (fs::is_fifo(status) || fs::is_character_file(status) || fs::is_block_file(status) ||
+      fs::is_socket(status) || fs::is_directory(status)) {
+    return path + " is a FIFO, a device or a directory, not a file; name a file";
+  }
+  const fs::path fresh = FreshNameBeside(target);
+  {
+    std::ofstream file(fresh, std::ios::binary | std::ios::trunc);
+    file.write(content.data(), static_cast<std::streamsize>(content.size()));
+    file.close();
+    if (!file) {
+      fs::remove(fresh, error);
+      return path + " could not be written";
+    }
+  }
+  fs::rename(fresh, target, error);
+  if (error) {
+    fs::remove(fresh, error);
+    return path + " could not be written: " + error.message();
+  }
+  return {};
+}
+
+}  // namespace slotsync::cli

@@ -1,0 +1,17 @@
+#pragma once
+
+// Files the command writes whole, such as the plan's script.
+
+#include <string>
+#include <string_view>
+
+namespace slotsync::cli {
+
+// Writes `content` to a new file beside `path` and renames it into place,
+// so that nothing is ever written through a symbolic link at `path` (the
+// rename replaces the link itself) and a reader never sees half a file. A
+// FIFO, a device or a directory at `path` is refused by name. Returns what
+// went wrong, or empty text.
+std::string WriteNewFile(const std::string& path, std::string_view content);
+
+}  // namespace slotsync::cli
