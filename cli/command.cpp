@@ -125,6 +125,12 @@ const char* StatementMark(int outcome) {
   }
 }
 
+// The size-decrease notice beneath its Chinese text, for whoever reads no
+// Chinese.
+constexpr const char* kNoticeInEnglish =
+    "a size group now has fewer sizes than the stored size texts hold; the size texts must be "
+    "corrected by hand: ask your supplier";
+
 struct CallbackContext {
   const Terminal* terminal;
   const CommandLine* line;
@@ -135,11 +141,7 @@ void SLOTSYNC_CALL PrintStatement(void* context, const char* statement, int outc
   const ui::ConsoleLine console;
   *c.terminal->out << "[" << StatementMark(outcome) << "] "
                    << Shown(statement, c.terminal->outIsTerminal) << std::endl;
-}
-
-// A plan prints what it would write; its reads only with --trace.
-void SLOTSYNC_CALL PrintPlannedStatement(void* context, const char* statement, int outcome) {
-  if (outcome >= SLOTSYNC_STATEMENT_PLANNED) PrintStatement(context, statement, outcome);
+  StopRunIfOutputLost(*c.terminal->out);
 }
 
 // The driver's message already ends with its SQLSTATE and error number.
@@ -148,6 +150,7 @@ void SLOTSYNC_CALL PrintServerMessage(void* context, const char*, const char*, i
   const auto& c = *static_cast<CallbackContext*>(context);
   const ui::ConsoleLine console;
   *c.terminal->out << "  [warning] " << Shown(message, c.terminal->outIsTerminal) << std::endl;
+  StopRunIfOutputLost(*c.terminal->out);
 }
 
 int SLOTSYNC_CALL ShowNoticeOnTerminal(void* context, const char* caption, const char* text,
@@ -165,11 +168,20 @@ int SLOTSYNC_CALL ShowNoticeOnTerminal(void* context, const char* caption, const
   const ui::ConsoleLine console;
   std::ostream& err = *c.terminal->err;
   err << Shown(caption, c.terminal->errIsTerminal) << ": " << Shown(body, c.terminal->errIsTerminal)
-      << std::endl;
+      << '\n'
+      << "notice: " << kNoticeInEnglish << std::endl;
+  StopRunIfOutputLost(err);
   if (!c.line->yes && c.terminal->inIsTerminal && c.terminal->errIsTerminal) {
     err << "Press Enter to go on..." << std::flush;
-    std::string ignored;
-    std::getline(*c.terminal->in, ignored);
+    // Ctrl+C ends the wait at once: the run must not hold its transaction
+    // open for a prompt nobody will answer.
+    if (c.terminal->waitForEnter) {
+      c.terminal->waitForEnter();
+    } else {
+      std::string ignored;
+      std::getline(*c.terminal->in, ignored);
+    }
+    err << '\n' << std::flush;
   }
   return 1;  // OK
 }
@@ -255,8 +267,14 @@ std::string OneLine(std::string text) {
 
 int WriteScript(const RunRecord& record, const SlotsyncResult& result, const CommandLine& line,
                 const Terminal& terminal) {
+  if (result.outcome == SLOTSYNC_IN_STEP) {
+    *terminal.err << "slotsync: in step: nothing to write; no script written\n";
+    return kExitOk;
+  }
   if (result.outcome != SLOTSYNC_PLANNED) {
-    *terminal.err << "slotsync: no script written: a run would not get through\n";
+    *terminal.err << (result.outcome == SLOTSYNC_PLAN_REFUSED
+                          ? "slotsync: no script written: the plan found problems\n"
+                          : "slotsync: no script written: the plan could not run\n");
     return kExitOk;
   }
   CommandLine header = line;
@@ -275,7 +293,7 @@ int WriteScript(const RunRecord& record, const SlotsyncResult& result, const Com
 }
 
 int Report(const RunRecord& record, const SlotsyncResult& result, const CommandLine& line,
-           const Terminal& terminal, bool interrupted) {
+           const Terminal& terminal) {
   if (line.plan && !line.json) PrintPlan(record, result, *terminal.out, terminal.outIsTerminal);
   int exitCode = 0;
   if (line.json) {
@@ -284,10 +302,10 @@ int Report(const RunRecord& record, const SlotsyncResult& result, const CommandL
     Terminal people = terminal;
     people.out = terminal.err;
     people.outIsTerminal = terminal.errIsTerminal;
-    exitCode = PrintSummary(result, line, people, interrupted);
-    *terminal.out << JsonResult(record, result, exitCode, entry::LastError()) << '\n';
+    exitCode = PrintSummary(result, line, people);
+    *terminal.out << JsonResult(record) << '\n';
   } else {
-    exitCode = PrintSummary(result, line, terminal, interrupted);
+    exitCode = PrintSummary(result, line, terminal);
   }
   if (line.script) {
     const int written = WriteScript(record, result, line, terminal);
@@ -330,6 +348,7 @@ int Run(const CommandLine& line, const Terminal& terminal) {
     watch = terminal.watchInterrupts([&interrupted, &terminal] {
       interrupted = true;
       entry::CancelRun();
+      if (terminal.endWaits) terminal.endWaits();
       const ui::ConsoleLine console;
       *terminal.err << "slotsync: interrupted; cancelling the running statement and rolling back"
                     << std::endl;
@@ -345,10 +364,6 @@ int Run(const CommandLine& line, const Terminal& terminal) {
     RunRecord record;
     if (line.plan || line.json) {
       if (line.json) tried.onStatement = nullptr;
-      if (!line.json && line.plan && !line.trace) {
-        tried.onStatement = PrintPlannedStatement;
-        tried.statementContext = &context;
-      }
       record.Attach(tried);
       tried.plan = line.plan ? 1 : 0;
     }
@@ -358,7 +373,7 @@ int Run(const CommandLine& line, const Terminal& terminal) {
                              &tried, &result, terminal.makeClient);
     if (result.outcome != SLOTSYNC_LOCKED_OUT || attempt >= line.retry || interrupted) {
       watch.reset();
-      const int exitCode = Report(record, result, line, terminal, interrupted);
+      const int exitCode = Report(record, result, line, terminal);
       if (!line.json && !line.plan) tables.PrintSummary();
       return exitCode;
     }

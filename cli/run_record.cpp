@@ -86,6 +86,10 @@ void SLOTSYNC_CALL RunRecord::OnTable(void* context, const SlotsyncTableReport* 
   table.columnsDropped = Names(report->columnsDropped);
   table.sizeTextsUpdated = report->sizeTextsUpdated != 0;
   table.triggerCalled = report->triggerCalled != 0;
+  table.problems = report->problems;
+  table.status = report->status;
+  table.rowsCopied = report->rowsCopied;
+  table.skipReason = report->skipReason != nullptr ? report->skipReason : "";
   const SlotsyncOptions& next = record.next_;
   if (next.onTableReport != nullptr) next.onTableReport(next.tableReportContext, report);
 }

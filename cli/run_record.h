@@ -28,6 +28,10 @@ struct RecordedTable {
   std::vector<std::string> columnsAdded, columnsDropped;
   bool sizeTextsUpdated = false;
   bool triggerCalled = false;
+  int problems = 0;  // problems and notices found for it
+  int status = SLOTSYNC_TABLE_PLANNED;
+  long long rowsCopied = -1;
+  std::string skipReason;
   std::vector<RecordedStatement> statements;
 };
 

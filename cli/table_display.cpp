@@ -19,13 +19,19 @@ const char* StatusName(int status) {
     case SLOTSYNC_TABLE_REBUILT:
       return "rebuilt";
     case SLOTSYNC_TABLE_UNCHANGED:
-      return "nothing to do";
+      return "skipped";
     case SLOTSYNC_TABLE_AT_NOTICE:
-      return "stopped at the size-decrease notice";
+      return "rebuilt, size texts left (notice)";
     case SLOTSYNC_TABLE_FAILED:
       return "failed";
     case SLOTSYNC_TABLE_UNDONE:
       return "rolled back";
+    case SLOTSYNC_TABLE_REFUSED:
+      return "refused (see problems)";
+    case SLOTSYNC_TABLE_COMMIT_UNKNOWN:
+      return "commit unknown";
+    case SLOTSYNC_TABLE_PLANNED:
+      return "planned";
     default:
       return "not reached";
   }
@@ -68,8 +74,9 @@ void TableDisplay::OnProgress(void* context, const SlotsyncTableReport* table) {
 
 void TableDisplay::OnReport(void* context, const SlotsyncTableReport* table) {
   auto& self = *static_cast<TableDisplay*>(context);
-  self.rows_.push_back({table->tableTag, table->tableName, table->kind, table->rows,
-                        table->rowsLost, table->seconds, table->status});
+  self.rows_.push_back({table->tableTag, table->tableName, table->kind, table->rowsCopied,
+                        table->rowsLost, table->seconds, table->status,
+                        table->skipReason != nullptr ? table->skipReason : ""});
 }
 
 void TableDisplay::OnFinding(void* context, int tableTag, int severity, const char* message) {
@@ -86,6 +93,7 @@ void TableDisplay::OnWindow(void* context, int event, const char* text) {
   *self.terminal_.err << "slotsync: "
                       << Shown(plainShow ? self.prompt_ : text, self.terminal_.errIsTerminal)
                       << std::endl;
+  StopRunIfOutputLost(*self.terminal_.err);
 }
 
 std::string TableDisplay::ProgressLine(const SlotsyncTableReport& table) const {
@@ -115,6 +123,7 @@ void TableDisplay::ShowProgress(const SlotsyncTableReport& table) {
   if (!terminal_.errIsTerminal) {
     // Plain lines for a log: one per table, when it is done.
     if (done) err << line << '\n' << std::flush;
+    StopRunIfOutputLost(err);
     return;
   }
   // Blanks over what is left of the longer line before, which works on
@@ -124,6 +133,10 @@ void TableDisplay::ShowProgress(const SlotsyncTableReport& table) {
   drawn_ = done ? 0 : line.size();
   if (done) err << '\n';
   err << std::flush;
+  // Whoever writes next (a notice, an interruption) starts on a line of
+  // their own.
+  ui::SetLineOpenOn(done ? nullptr : &err);
+  StopRunIfOutputLost(err);
 }
 
 void TableDisplay::PrintSummary() const {
@@ -146,8 +159,10 @@ void TableDisplay::PrintSummary() const {
     table << std::left << std::setw(9) << row.tableTag << std::setw(22)
           << (row.tableName.empty() ? "-" : Shown(row.tableName, terminal_.outIsTerminal))
           << std::setw(14) << KindName(row.kind) << std::right << std::setw(13)
-          << (copied ? Count(row.rows) : "-") << std::setw(12) << Count(row.rowsLost)
-          << std::setw(9) << Seconds(row.seconds) << "  " << StatusName(row.status) << '\n';
+          << (copied ? Count(row.rowsCopied) : "-") << std::setw(12) << Count(row.rowsLost)
+          << std::setw(9) << Seconds(row.seconds) << "  " << StatusName(row.status);
+    if (!row.skipReason.empty()) table << ": " << Shown(row.skipReason, terminal_.outIsTerminal);
+    table << '\n';
   }
   *terminal_.out << table.str();
 }

@@ -5,7 +5,7 @@ set -euo pipefail
 
 build_packages=(cmake make g++ pkg-config unixodbc unixodbc-dev odbcinst tdsodbc nlohmann-json3-dev)
 test_packages=(googletest libgtest-dev libbenchmark-dev libsqliteodbc clang libclang-rt-14-dev valgrind
-  nodejs)
+  nodejs python3-jsonschema)
 # Debian's npm, unless the installed Node.js brings its own (NodeSource's
 # does, and conflicts with Debian's).
 command -v npm >/dev/null 2>&1 || test_packages+=(npm)

@@ -10,9 +10,8 @@
 namespace slotsync::entry {
 
 // The run as one line of JSON (UTF-8, ending in a newline): when, where, who
-// (never the password), what it found and did, and how it ended.
-std::string AuditLine(const ConnectionArguments& arguments, const RunReport& report,
-                      const char* outcomeName);
+// (never the password), then the run as the command's --json gives it.
+std::string AuditLine(const ConnectionArguments& arguments, const RunReport& report);
 
 // Appends the line with one write to a file opened for appending, so that
 // lines of runs at the same time never interleave. The path is GBK. Returns

@@ -3,6 +3,8 @@
 // The exported functions' bodies, kept in the internal library so that tests
 // reach them without loading the shared library.
 
+#include <nlohmann/json.hpp>
+
 #include "entry/restructure_run.h"
 #include "slotsync/slotsync.h"
 #include "sql/connection_string.h"
@@ -30,5 +32,8 @@ struct ConnectionSecurity {
 ClientFactory OdbcClientFactory(ConnectionSecurity security = {});
 
 const char* LastError();
+
+// The last run on this thread as RunJson gives it (entry/run_json.h).
+const nlohmann::json& LastRunJson();
 
 }  // namespace slotsync::entry

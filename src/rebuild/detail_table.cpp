@@ -57,12 +57,13 @@ using dictionary::CheckTableName;
 class DetailRebuild {
  public:
   DetailRebuild(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag,
-                Findings* findings, const RowsCounted& rowsCounted)
+                Findings* findings, const RowsCounted& rowsCounted, const RowsCounted& rowsCopied)
       : access_(access),
         notices_(notices),
         tableTag_(tableTag),
         findings_(findings),
         rowsCounted_(rowsCounted),
+        rowsCopied_(rowsCopied),
         statements_(access) {}
 
   bool Run() {
@@ -450,6 +451,7 @@ class DetailRebuild {
     // A plan cannot count what its copy would have copied.
     if (query.AnswerUnknown()) return;
     const std::int32_t copied = query.Field(0).AsInteger();
+    if (rowsCopied_) rowsCopied_(copied);
     if (copied != oldRows) {
       Refuse(tableTag_,
              sql::Format("%d rows of %s were copied, but it held %d; nothing was changed", copied,
@@ -503,6 +505,7 @@ class DetailRebuild {
   const std::int32_t tableTag_;
   Findings* findings_;  // set when planning
   const RowsCounted& rowsCounted_;
+  const RowsCounted& rowsCopied_;
   StatementRunner statements_;
   SModifyRow row_;
   DetailLayout layout_;
@@ -515,10 +518,11 @@ class DetailRebuild {
 }  // namespace
 
 bool RebuildDetailTable(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag,
-                        Findings* findings, const RowsCounted& rowsCounted) {
+                        Findings* findings, const RowsCounted& rowsCounted,
+                        const RowsCounted& rowsCopied) {
   // These two TableTags are flagged in some databases but are not rebuilt.
-  if (tableTag == 27 || tableTag == 35) return false;
-  return DetailRebuild(access, notices, tableTag, findings, rowsCounted).Run();
+  if (IsSkippedByDesign(tableTag)) return false;
+  return DetailRebuild(access, notices, tableTag, findings, rowsCounted, rowsCopied).Run();
 }
 
 }  // namespace slotsync::rebuild

@@ -12,7 +12,8 @@ class DatabaseRebuilders final : public Rebuilders {
       : access_(access), notices_(notices) {}
 
   bool RebuildDetailTable(std::int32_t tableTag) override {
-    return rebuild::RebuildDetailTable(access_, notices_, tableTag, findings_, rowsCounted_);
+    return rebuild::RebuildDetailTable(access_, notices_, tableTag, findings_, rowsCounted_,
+                                        rowsCopied_);
   }
   void RebuildTerminalTables(std::int32_t tableTag) override {
     rebuild::RebuildTerminalTables(access_, tableTag, findings_);

@@ -21,6 +21,8 @@ class Rebuilders {
   void PlanInto(Findings* findings) { findings_ = findings; }
   // Told the rows each detail table holds, counted under its table lock.
   void ReportRowsTo(RowsCounted rowsCounted) { rowsCounted_ = std::move(rowsCounted); }
+  // Told the rows each detail table's copy carried over, by its own count.
+  void ReportCopiedTo(RowsCounted rowsCopied) { rowsCopied_ = std::move(rowsCopied); }
   // False when it did nothing or stopped at the size-decrease notice.
   virtual bool RebuildDetailTable(std::int32_t tableTag) = 0;
   virtual void RebuildTerminalTables(std::int32_t tableTag) = 0;
@@ -28,6 +30,7 @@ class Rebuilders {
  protected:
   Findings* findings_ = nullptr;
   RowsCounted rowsCounted_;
+  RowsCounted rowsCopied_;
 };
 
 std::unique_ptr<Rebuilders> MakeRebuilders(sql::SqlAccess& access, ui::NoticeBox& notices);

@@ -15,6 +15,7 @@
 
 #include "e2e_fixture.h"
 #include "entry/version.h"
+#include "run_schema.h"
 
 namespace slotsync::e2e {
 namespace {
@@ -273,6 +274,8 @@ TEST_P(SlotsyncCommand, AFallenSizeCountWithQuantitiesInTheDroppedSlotsIsRefused
   // never begins its transaction.
   EXPECT_EQ(run.err,
             notice +
+                "\nnotice: a size group now has fewer sizes than the stored size texts hold; the "
+                "size texts must be corrected by hand: ask your supplier"
                 "\ncould not run; nothing was changed\nslotsync: the run cannot start; "
                 "nothing was changed:\nslotsync:   - TableTag 10: StockDetail: 2 rows hold "
                 "quantities in x_4, above the 3 size slots the size groups need now; "
@@ -424,16 +427,25 @@ TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
     expected.push_back((ignored ? "[planned, failure ignored] " : "[planned] ") + statement);
   }
   const std::filesystem::path script = directory_.Path() / "plan.sql";
-  const ProgramRun run = Command({"--plan", "--script", script.string()});
+  const ProgramRun run = Command({"--plan", "--trace", "--script", script.string()});
   EXPECT_EQ(run.exitCode, 0) << run.err;
   std::vector<std::string> planned;
   for (const std::string& line : Traced(run)) {
-    if (!line.starts_with("[check] ")) planned.push_back(line);
+    if (line.starts_with("[planned")) planned.push_back(line);
   }
   EXPECT_EQ(planned, expected);
-  EXPECT_EQ(Lines(run.out).back(),
+  // Without --trace the report alone, its outcome first; no statement.
+  const ProgramRun report = Command({"--plan"});
+  EXPECT_EQ(report.exitCode, 0) << report.err;
+  EXPECT_EQ(Lines(report.out).front(),
             "plan: N=3, StockDetailTemp has 2 slot columns; 4 of 4 flagged tables would be "
             "rebuilt; nothing was written or locked");
+  EXPECT_TRUE(Traced(report).empty()) << report.out;
+  EXPECT_NE(report.out.find("note: TableTag 450: the run reads \"Select Count(*) From "
+                            "dbo.Tmp_OrderDetail\" after its own \"Insert into "
+                            "dbo.Tmp_OrderDetail ...\""),
+            std::string::npos)
+      << report.out;
   EXPECT_NE(run.out.find("TableTag 10 StockDetail (detail): copies 5 rows; slot columns 2 -> 3"),
             std::string::npos)
       << run.out;
@@ -453,8 +465,15 @@ TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
 
   const ProgramRun json = Command({"--plan", "--json"});
   EXPECT_EQ(json.exitCode, 0) << json.err;
+  EXPECT_EQ(testing::RunSchemaErrors(json.out), "");
   const nlohmann::json result = nlohmann::json::parse(json.out);
   EXPECT_EQ(result["outcome"], "planned");
+  EXPECT_EQ(result["exitCode"], 0);
+  // Every finding at the top, with its table.
+  ASSERT_FALSE(result["problems"].empty());
+  EXPECT_EQ(result["problems"][0]["tableTag"], 10);
+  EXPECT_EQ(result["problems"][0]["severity"], "note");
+  EXPECT_EQ(result["tables"][0]["status"], "planned");
   ASSERT_EQ(result["tables"].size(), 4u);
   EXPECT_EQ(result["tables"][0]["kind"], "detail");
   EXPECT_EQ(result["tables"][0]["rows"], 5);

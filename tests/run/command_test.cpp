@@ -7,6 +7,7 @@
 
 #include "entry/run_locks.h"
 #include "run_fixture.h"
+#include "run_schema.h"
 #include "scenarios.h"
 
 namespace slotsync::testing {
@@ -95,10 +96,17 @@ TEST_F(Command, ExitCodesFollowOutcomes) {
       {"in step", [](RunFixture& f) { f.ScriptCounts(12, 12); }, cli::kExitOk},
       {"committed",
        [](RunFixture& f) {
+         f.ScriptCounts(3, 2);
+         f.ScriptFlagged({10});
+         DetailScenario{}.Apply(f.script);
+       },
+       cli::kExitOk},
+      {"out of step, nothing flagged",
+       [](RunFixture& f) {
          f.ScriptCounts(14, 12);
          f.ScriptFlagged({});
        },
-       cli::kExitOk},
+       cli::kExitNothingFlagged},
       {"could not run", [](RunFixture& f) { f.script.FailConnect("Login failed"); },
        cli::kExitCouldNotRun},
       {"rolled back",
@@ -136,7 +144,7 @@ TEST_F(Command, TracePrintsEveryStatementAndTheSummaryNamesTheCounts) {
 TEST_F(Command, DryRunPrintsThePlanAndRollsBack) {
   ScriptCounts(14, 12);
   ScriptFlagged({});
-  EXPECT_EQ(Run(Connect({"--dry-run"})), cli::kExitOk);
+  EXPECT_EQ(Run(Connect({"--dry-run"})), cli::kExitNothingFlagged);
   EXPECT_NE(out.str().find("[ok] " + kFlaggedSql), std::string::npos);
   const auto& log = script.Log();
   EXPECT_EQ(std::vector<std::string>(log.end() - 4, log.end()),
@@ -229,11 +237,12 @@ TEST_F(Command, ServerTextIsEscapedOnATerminalAndALostOutputExits74) {
 TEST_F(Command, OutOfStepWithNothingFlaggedIsAWarningThatSaysWhatToFlag) {
   ScriptCounts(14, 12);
   ScriptFlagged({});
-  EXPECT_EQ(Run(Connect()), cli::kExitOk);
+  EXPECT_EQ(Run(Connect()), cli::kExitNothingFlagged);
   EXPECT_NE(err.str().find("warning: the size groups need N=14 slot columns, StockDetailTemp has "
                            "12, and S_Modify flags no table"),
             std::string::npos)
       << err.str();
+  EXPECT_NE(err.str().find("slotsync: set Modified=1 in S_Modify"), std::string::npos);
 }
 
 // A detail table rebuilt: its line as it ends, the summary table, and the
@@ -260,12 +269,16 @@ TEST_F(Command, ShowsEachTableSummarisesAndLogsTheRun) {
   std::string line;
   ASSERT_TRUE(std::getline(in, line));
   EXPECT_EQ(line.find("secret-pw"), std::string::npos);
+  EXPECT_EQ(RunSchemaErrors(line), "");
   const auto json = nlohmann::json::parse(line);
   EXPECT_EQ(json["login"], "sa");
   EXPECT_EQ(json["database"], "db");
   EXPECT_EQ(json["outcome"], "committed");
+  EXPECT_EQ(json["exitCode"], 0);
   EXPECT_EQ(json["tables"][0]["rows"], 5);
-  EXPECT_EQ(json["statements"], static_cast<std::int64_t>(script.Statements().size()));
+  EXPECT_EQ(json["tables"][0]["rowsCopied"], 5);
+  EXPECT_EQ(json["tables"][0]["status"], "rebuilt");
+  EXPECT_EQ(json["statementsSent"], static_cast<std::int64_t>(script.Statements().size()));
   EXPECT_FALSE(std::getline(in, line));
   std::filesystem::remove(log);
   // A log that cannot be written is said, and the run stands.
