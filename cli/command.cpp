@@ -411,6 +411,8 @@ int CheckOutputs(int exitCode, const Terminal& terminal) {
   terminal.out->flush();
   terminal.err->flush();
   if (terminal.out->good() && terminal.err->good()) return exitCode;
+  // The run itself stopped for it, rolled back and said so.
+  if (exitCode == kExitOutputFailed) return exitCode;
   *terminal.err << "slotsync: the output could not be written (disk full, closed pipe?); the run "
                    "itself ended with exit code "
                 << exitCode << "; make room or fix the output, then run again\n"

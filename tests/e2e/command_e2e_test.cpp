@@ -514,6 +514,82 @@ TEST_P(SlotsyncCommand, AnInterruptCancelsTheRunningStatementAndRollsBack) {
   }
 }
 
+// The reader of a pipe goes away mid-run (slotsync --trace | head): the
+// failed write stops the run, which rolls back, logs its line and exits 74.
+TEST_P(SlotsyncCommand, AClosedPipeMidRunRollsBackLogsAndExits74) {
+  const std::string cleared = "Update S_Modify Set Modified=0 Where TableTag=10";
+  writer.Raw("statement " + cleared + "\nclose-output\n");
+  FourTables().Apply(*this);
+  Record();
+  const std::filesystem::path log = directory_.Path() / "audit.jsonl";
+  const ProgramRun run = Command({"--trace", "--log", log.string()});
+  EXPECT_EQ(run.exitCode, 74) << run.err;
+  EXPECT_NE(run.err.find("stopped: the output could not be written, so the run rolled back"),
+            std::string::npos)
+      << run.err;
+  const std::vector<std::string> events = DriverEvents();
+  const auto at = std::find(events.begin(), events.end(), "EXEC " + cleared);
+  ASSERT_NE(at, events.end());
+  EXPECT_EQ(std::count(at, events.end(), "ROLLBACK"), 1);
+  EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), 0);
+  const std::string line = ReadText(log);
+  EXPECT_EQ(testing::RunSchemaErrors(line), "");
+  const nlohmann::json json = nlohmann::json::parse(line);
+  EXPECT_EQ(json["outcome"], "rolled back");
+  EXPECT_EQ(json["exitCode"], 74);
+  EXPECT_EQ(json["tables"][0]["status"], "rolled back");
+  EXPECT_EQ(json["tables"][3]["status"], "not reached");
+}
+
+// Ctrl+C while the size-decrease notice waits for Enter inside the
+// transaction: the wait ends at once, the run rolls back and exits 130,
+// without a warning about the database lock it no longer needs.
+TEST_P(SlotsyncCommand, CtrlCAtTheNoticeEndsTheWaitAndRollsBack) {
+  FourTables tables;
+  tables.stockDetail.sizeText = "1.0.2.1";
+  tables.Apply(*this);
+  Record();
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  const EnvironmentChanges environment = Environment();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    ioctl(slave, TIOCSCTTY, 0);
+    for (const int fd : {0, 1, 2}) dup2(slave, fd);
+    for (const auto& [name, value] : environment) {
+      if (value) setenv(name.c_str(), value->c_str(), 1);
+      else unsetenv(name.c_str());
+    }
+    execl(Built::Command().c_str(), "slotsync", "-S", "srv", "-d", "Shop", "-U", "sa",
+          "--lock-timeout", "0", nullptr);
+    _exit(127);
+  }
+  close(slave);
+  std::string seen;
+  char buffer[256];
+  while (seen.find("Press Enter to go on...") == std::string::npos) {
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    seen.append(buffer, static_cast<std::size_t>(n));
+  }
+  const char ctrlC = '\x03';
+  ASSERT_EQ(write(master, &ctrlC, 1), 1);
+  for (ssize_t n = 0; (n = read(master, buffer, sizeof buffer)) > 0;) {
+    seen.append(buffer, static_cast<std::size_t>(n));
+  }
+  int raw = 0;
+  waitpid(pid, &raw, 0);
+  close(master);
+  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), 130) << seen;
+  // The notice in Chinese, its English line beneath it, each on a line of its own.
+  EXPECT_NE(seen.find("\r\nnotice: a size group now has fewer sizes"), std::string::npos) << seen;
+  EXPECT_EQ(seen.find("releasing the database lock failed"), std::string::npos) << seen;
+  const std::vector<std::string> events = DriverEvents();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), 0);
+  EXPECT_EQ(std::count(events.begin(), events.end(), "ROLLBACK"), 1);
+}
+
 TEST_P(SlotsyncCommand, TheCLocaleGetsUtf8AndAFullDiskExits74) {
   FourTables().Apply(*this);
   Record();
