@@ -23,7 +23,8 @@ namespace slotsync::cli {
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: slotsync -S HOST -d DB -U USER [--password-stdin] [-N strict|mandatory|optional]\n"
+    "usage: slotsync -S HOST -d DB -U USER [--password-stdin | --empty-password]\n"
+    "                [-N strict|mandatory|optional]\n"
     "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
     "                [--quiet] [--lock-timeout S] [--retry N] [--log FILE]\n"
     "       slotsync --help | --version\n";
@@ -41,6 +42,8 @@ joined to it: -Sdb01):
   -d, --database DB   the application database
   -U, --user USER     SQL Server login
   --password-stdin    read the password from the first line of standard input
+  --empty-password    the login has no password (an empty one from any other
+                      source is refused)
   --password PW       the password on the command line (visible to other users
                       of this machine; prefer SLOTSYNC_PASSWORD)
   -N, --encrypt LEVEL strict: TLS from the first byte, certificate and host
@@ -95,6 +98,8 @@ Exit codes:
   3   busy: another run is in progress in this process
   4   commit outcome unknown: the connection broke during the commit
   5   locked out: a lock wait ran out, nothing was changed
+  6   out of step, but S_Modify flags no table: nothing was rebuilt, and
+      every later run finds the same until tables are flagged
   64  bad usage
   74  the output could not be written (disk full, closed pipe)
   130 interrupted: cancelled and rolled back, nothing was changed
@@ -190,11 +195,23 @@ struct Refusal {
   std::string message;
 };
 
+// An empty password from any source is refused: an unset variable or an
+// empty line would otherwise log in as a login without one. A login that
+// has none says so with --empty-password.
+std::string NotEmpty(std::string password, const char* source) {
+  if (password.empty()) {
+    throw Refusal{std::string("the password from ") + source +
+                  " is empty; for a login without a password, give --empty-password"};
+  }
+  return password;
+}
+
 std::string ReadPassword(const CommandLine& line, const Terminal& terminal) {
+  if (line.emptyPassword) return {};
   if (line.password) {
     *terminal.err << "slotsync: warning: a password given with --password is visible to other "
                      "users of this machine; use SLOTSYNC_PASSWORD or --password-stdin\n";
-    return *line.password;
+    return NotEmpty(*line.password, "--password");
   }
   if (line.passwordStdin) {
     std::string password;
@@ -204,12 +221,17 @@ std::string ReadPassword(const CommandLine& line, const Terminal& terminal) {
     if (password.find('\0') != std::string::npos) {
       throw Refusal{"the password from standard input holds a NUL byte"};
     }
-    return password;
+    return NotEmpty(password, "standard input");
   }
-  if (const char* fromEnvironment = terminal.getEnv("SLOTSYNC_PASSWORD")) return fromEnvironment;
+  if (const char* fromEnvironment = terminal.getEnv("SLOTSYNC_PASSWORD")) {
+    return NotEmpty(fromEnvironment, "SLOTSYNC_PASSWORD");
+  }
   if (terminal.inIsTerminal) {
     std::string typed = terminal.readSecret("Password: ");
-    if (typed.empty()) throw Refusal{"no password typed; nothing was done"};
+    if (typed.empty()) {
+      throw Refusal{"no password typed; nothing was done (for a login without a password, give "
+                    "--empty-password)"};
+    }
     return typed;
   }
   throw Refusal{"no password: set SLOTSYNC_PASSWORD, or use --password-stdin"};

@@ -73,6 +73,53 @@ TEST_F(Command, UsageErrorsExitWith64AndAUsageLine) {
   EXPECT_TRUE(clientsMade.empty());
 }
 
+// Each refusal of the command line says what to do, all of it at once.
+TEST_F(Command, OptionMessagesNameEverythingAtOnce) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--quiet"}, "slotsync: -S/--server, -d/--database and -U/--user are required\n"},
+      {{"-S", "s", "--quiet"}, "slotsync: -d/--database and -U/--user are required\n"},
+      {{"-S", "s", "-d", "d", "-P", "pw"},
+       "slotsync: -P is not taken: on the command line the password is visible to every user of "
+       "this machine. The password comes from SLOTSYNC_PASSWORD, --password-stdin or a prompt "
+       "(--password PW if you must)\n"},
+      {{"-S", "s", "-d", "d", "-U", "u", "--empty-password", "--password-stdin"},
+       "slotsync: --empty-password excludes --password and --password-stdin\n"},
+  };
+  for (const auto& [args, message] : cases) {
+    err.str("");
+    EXPECT_EQ(Run(args), cli::kExitUsage);
+    EXPECT_EQ(err.str().rfind(message, 0), 0u) << err.str();
+  }
+  // An empty password is refused from every source, unless asked for.
+  const std::pair<std::string, std::vector<std::string>> empty[] = {
+      {"SLOTSYNC_PASSWORD", {}},
+      {"standard input", {"--password-stdin"}},
+      {"--password", {"--password", ""}},
+  };
+  environment["SLOTSYNC_PASSWORD"] = "";
+  in.str("\n");
+  for (const auto& [source, extra] : empty) {
+    err.str("");
+    EXPECT_EQ(Run(Connect(extra)), cli::kExitUsage);
+    EXPECT_NE(err.str().find("the password from " + source +
+                             " is empty; for a login without a password, give --empty-password"),
+              std::string::npos)
+        << err.str();
+  }
+  EXPECT_TRUE(clientsMade.empty());
+  script.Answer(kSizeSql, Rows({"SizeID"}, {}));
+  EXPECT_EQ(Run(Connect({"--empty-password"})), cli::kExitOk) << err.str();
+  ASSERT_EQ(clientsMade.size(), 1u);
+  EXPECT_EQ(clientsMade[0].Parameter("PASSWORD"), "");
+  // In step, a plan has nothing to write, and says so.
+  ScriptCounts(12, 12);
+  err.str("");
+  const auto file = std::filesystem::temp_directory_path() / "slotsync-in-step.sql";
+  EXPECT_EQ(Run(Connect({"--plan", "--script", file.string()})), cli::kExitOk);
+  EXPECT_EQ(err.str(), "slotsync: in step: nothing to write; no script written\n");
+  EXPECT_FALSE(std::filesystem::exists(file));
+}
+
 TEST_F(Command, HelpDocumentsOptionsExitCodesAndExamples) {
   EXPECT_EQ(Run({"-?"}), cli::kExitOk);
   for (const char* needle :
