@@ -112,6 +112,7 @@ TEST_F(Command, OptionMessagesNameEverythingAtOnce) {
   ASSERT_EQ(clientsMade.size(), 1u);
   EXPECT_EQ(clientsMade[0].Parameter("PASSWORD"), "");
   // In step, a plan has nothing to write, and says so.
+  environment["SLOTSYNC_PASSWORD"] = "pw";
   ScriptCounts(12, 12);
   err.str("");
   const auto file = std::filesystem::temp_directory_path() / "slotsync-in-step.sql";
