@@ -4,6 +4,7 @@
 #include <iomanip>
 #include <sstream>
 
+#include "display_width.h"
 #include "summary.h"
 #include "ui/console_line.h"
 
@@ -156,9 +157,9 @@ void TableDisplay::PrintSummary() const {
         << "  what happened\n";
   for (const Row& row : rows_) {
     const bool copied = row.kind == SLOTSYNC_TABLE_DETAIL;
-    table << std::left << std::setw(9) << row.tableTag << std::setw(22)
-          << (row.tableName.empty() ? "-" : Shown(row.tableName, terminal_.outIsTerminal))
-          << std::setw(14) << KindName(row.kind) << std::right << std::setw(13)
+    const std::string name = row.tableName.empty() ? "-" : row.tableName;
+    table << std::left << std::setw(9) << row.tableTag
+          << PadToWidth(Shown(name, terminal_.outIsTerminal), name, 22) << std::setw(14) << KindName(row.kind) << std::right << std::setw(13)
           << (copied ? Count(row.rowsCopied) : "-") << std::setw(12) << Count(row.rowsLost)
           << std::setw(9) << Seconds(row.seconds) << "  " << StatusName(row.status);
     if (!row.skipReason.empty()) table << ": " << Shown(row.skipReason, terminal_.outIsTerminal);

@@ -1,4 +1,5 @@
 #include "command.h"
+#include "display_width.h"
 
 #include <filesystem>
 #include <fstream>
@@ -336,6 +337,16 @@ TEST_F(Command, ShowsEachTableSummarisesAndLogsTheRun) {
   EXPECT_NE(err.str().find("warning: the log /nonexistent/dir/log could not be opened"),
             std::string::npos)
       << err.str();
+}
+
+// Columns line up by what the terminal shows: "备注" takes four columns, not
+// its four GBK bytes or six UTF-8 ones.
+TEST_F(Command, SummaryColumnsAreAlignedByDisplayWidth) {
+  const std::string gbk = "\xB1\xB8\xD7\xA2";  // 备注
+  EXPECT_EQ(cli::DisplayWidth(gbk), 4u);
+  EXPECT_EQ(cli::DisplayWidth("Stock" + gbk), 9u);
+  EXPECT_EQ(cli::PadToWidth("\xE5\xA4\x87\xE6\xB3\xA8", gbk, 6), "\xE5\xA4\x87\xE6\xB3\xA8  ");
+  EXPECT_EQ(cli::PadToWidth("LongName", "LongName", 4), "LongName ");
 }
 
 // Locked out at a table: exit 5 after each retry, pausing longer each time.
