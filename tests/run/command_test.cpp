@@ -174,10 +174,20 @@ TEST_F(Command, ExitCodesFollowOutcomes) {
        cli::kExitCommitUnknown},
   };
   for (const auto& c : cases) {
-    Script fresh;
-    std::swap(script, fresh);
-    c.script(*this);
-    EXPECT_EQ(Run(Connect()), c.exitCode) << c.name << ": " << err.str();
+    for (const bool json : {false, true}) {
+      Script fresh;
+      std::swap(script, fresh);
+      c.script(*this);
+      out.str("");
+      EXPECT_EQ(Run(Connect(json ? std::vector<std::string>{"--json"}
+                                 : std::vector<std::string>{})),
+                c.exitCode)
+          << c.name << ": " << err.str();
+      if (!json) continue;
+      // The JSON of every outcome follows the one schema and carries the exit code.
+      EXPECT_EQ(RunSchemaErrors(out.str()), "") << c.name << ": " << out.str();
+      EXPECT_EQ(nlohmann::json::parse(out.str())["exitCode"], c.exitCode) << c.name;
+    }
   }
 }
 
@@ -358,7 +368,10 @@ TEST_F(Command, LockedOutExitsFiveAfterRetriesThatWaitLongerEachTime) {
                 "Lock request time out period exceeded.", "HY000", entry::kLockTimeoutError);
   }
   DetailScenario{}.Apply(script);
-  EXPECT_EQ(Run(Connect({"--lock-timeout", "7", "--retry", "2"})), cli::kExitLockedOut);
+  EXPECT_EQ(Run(Connect({"--lock-timeout", "7", "--retry", "2", "--json"})),
+            cli::kExitLockedOut);
+  EXPECT_EQ(RunSchemaErrors(out.str()), "") << out.str();
+  EXPECT_EQ(nlohmann::json::parse(out.str())["outcome"], "locked out");
   EXPECT_EQ(pauses, (std::vector<int>{2, 4}));
   const auto& log = script.Log();
   EXPECT_EQ(std::count(log.begin(), log.end(), "EXEC SET LOCK_TIMEOUT 7000"), 3);
