@@ -229,8 +229,9 @@ std::string ReadPassword(const CommandLine& line, const Terminal& terminal) {
   if (terminal.inIsTerminal) {
     std::string typed = terminal.readSecret("Password: ");
     if (typed.empty()) {
-      throw Refusal{"no password typed; nothing was done (for a login without a password, give "
-                    "--empty-password)"};
+      throw Refusal{
+          "no password typed; nothing was done (for a login without a password, give "
+          "--empty-password)"};
     }
     return typed;
   }

@@ -19,8 +19,8 @@ class Utf8Widths {
   Utf8Widths& operator=(const Utf8Widths&) = delete;
 
   std::size_t Of(const std::u32string& text) const {
-    const locale_t before = uselocale(locale_ != static_cast<locale_t>(nullptr) ? locale_
-                                                                              : LC_GLOBAL_LOCALE);
+    const locale_t before =
+        uselocale(locale_ != static_cast<locale_t>(nullptr) ? locale_ : LC_GLOBAL_LOCALE);
     std::size_t width = 0;
     for (const char32_t c : text) {
       const int columns = wcwidth(static_cast<wchar_t>(c));

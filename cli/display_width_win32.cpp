@@ -9,8 +9,7 @@ namespace slotsync::cli {
 std::size_t DisplayWidth(std::string_view gbk) {
   std::size_t width = 0;
   for (std::size_t i = 0; i < gbk.size(); ++i) {
-    const bool pair =
-        text::IsGbkLeadByte(static_cast<unsigned char>(gbk[i])) && i + 1 < gbk.size();
+    const bool pair = text::IsGbkLeadByte(static_cast<unsigned char>(gbk[i])) && i + 1 < gbk.size();
     width += pair ? 2 : 1;
     if (pair) ++i;
   }

@@ -159,7 +159,8 @@ void TableDisplay::PrintSummary() const {
     const bool copied = row.kind == SLOTSYNC_TABLE_DETAIL;
     const std::string name = row.tableName.empty() ? "-" : row.tableName;
     table << std::left << std::setw(9) << row.tableTag
-          << PadToWidth(Shown(name, terminal_.outIsTerminal), name, 22) << std::setw(14) << KindName(row.kind) << std::right << std::setw(13)
+          << PadToWidth(Shown(name, terminal_.outIsTerminal), name, 22) << std::setw(14)
+          << KindName(row.kind) << std::right << std::setw(13)
           << (copied ? Count(row.rowsCopied) : "-") << std::setw(12) << Count(row.rowsLost)
           << std::setw(9) << Seconds(row.seconds) << "  " << StatusName(row.status);
     if (!row.skipReason.empty()) table << ": " << Shown(row.skipReason, terminal_.outIsTerminal);

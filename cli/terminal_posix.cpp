@@ -145,7 +145,8 @@ class WaitBreaker {
   }
   void Break() {
     const char byte = 1;
-    if (fds_[1] >= 0) [[maybe_unused]] const ssize_t ignored = write(fds_[1], &byte, 1);
+    if (fds_[1] < 0) return;
+    [[maybe_unused]] const ssize_t ignored = write(fds_[1], &byte, 1);
   }
 
  private:

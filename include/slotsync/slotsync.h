@@ -90,15 +90,15 @@ typedef enum SlotsyncTableKind {
 /* What happened to a flagged table during a run (SlotsyncTableReport.status),
  * settled at the run's end from what the run did and whether it committed. */
 typedef enum SlotsyncTableStatus {
-  SLOTSYNC_TABLE_PLANNED = 0,   /* a plan: a run would rebuild it */
-  SLOTSYNC_TABLE_WORKING = 1,   /* onTableProgress: begun; rows once counted, else -1 */
-  SLOTSYNC_TABLE_REBUILT = 2,   /* rebuilt; at the end: rebuilt and committed */
-  SLOTSYNC_TABLE_UNCHANGED = 3, /* skipped by design (TableTags 27 and 35): skipReason */
-  SLOTSYNC_TABLE_AT_NOTICE = 4, /* rebuilt, its size texts left at the size-decrease notice:
-                                   stays flagged, the run goes on and commits */
-  SLOTSYNC_TABLE_FAILED = 5,    /* its rebuild failed; the run rolled back */
-  SLOTSYNC_TABLE_UNDONE = 6,    /* rebuilt, then undone when the run rolled back */
-  SLOTSYNC_TABLE_REFUSED = 7,   /* the check before the transaction refused it: never begun */
+  SLOTSYNC_TABLE_PLANNED = 0,       /* a plan: a run would rebuild it */
+  SLOTSYNC_TABLE_WORKING = 1,       /* onTableProgress: begun; rows once counted, else -1 */
+  SLOTSYNC_TABLE_REBUILT = 2,       /* rebuilt; at the end: rebuilt and committed */
+  SLOTSYNC_TABLE_UNCHANGED = 3,     /* skipped by design (TableTags 27 and 35): skipReason */
+  SLOTSYNC_TABLE_AT_NOTICE = 4,     /* rebuilt, its size texts left at the size-decrease notice:
+                                       stays flagged, the run goes on and commits */
+  SLOTSYNC_TABLE_FAILED = 5,        /* its rebuild failed; the run rolled back */
+  SLOTSYNC_TABLE_UNDONE = 6,        /* rebuilt, then undone when the run rolled back */
+  SLOTSYNC_TABLE_REFUSED = 7,       /* the check before the transaction refused it: never begun */
   SLOTSYNC_TABLE_NOT_REACHED = 8,   /* the run ended before it came to this table */
   SLOTSYNC_TABLE_COMMIT_UNKNOWN = 9 /* rebuilt, but the link broke during the commit */
 } SlotsyncTableStatus;

@@ -410,8 +410,7 @@ void WriteAuditLog(const ConnectionArguments& arguments, RunReport& report,
       options.logFile != nullptr ? std::string(options.logFile) : AuditLogFromEnvironment();
   if (path.empty()) return;
   try {
-    const std::string failed =
-        AppendAuditLine(path, AuditLine(arguments, report));
+    const std::string failed = AppendAuditLine(path, AuditLine(arguments, report));
     if (!failed.empty()) AppendMessage(report, "warning: " + failed);
   } catch (const std::exception& e) {
     AppendMessage(report, std::string("warning: the log could not be written: ") + e.what());

@@ -49,8 +49,7 @@ nlohmann::json TableJson(const TableRun& table, const rebuild::TablePlan* plan) 
   entry["slotsAfter"] =
       plan != nullptr ? nlohmann::json(plan->slotsAfter) : nlohmann::json(nullptr);
   entry["columnsAdded"] = plan != nullptr ? Names(plan->columnsAdded) : nlohmann::json::array();
-  entry["columnsDropped"] =
-      plan != nullptr ? Names(plan->columnsDropped) : nlohmann::json::array();
+  entry["columnsDropped"] = plan != nullptr ? Names(plan->columnsDropped) : nlohmann::json::array();
   entry["sizeTextsUpdated"] = plan != nullptr && plan->sizeTextsUpdated;
   entry["triggerCalled"] = plan != nullptr && plan->triggerCalled;
   return entry;
@@ -144,8 +143,8 @@ nlohmann::json RunJson(const RunReport& report) {
       {"slotColumns", Counted(report.slotsCounted, report.slotColumns)},
       {"flaggedTables", Counted(report.flaggedRead, report.flaggedRows)},
       {"rebuiltTables", report.rebuiltTables},
-      {"failedTableTag", report.failedTableTag ? nlohmann::json(*report.failedTableTag)
-                                               : nlohmann::json(nullptr)},
+      {"failedTableTag",
+       report.failedTableTag ? nlohmann::json(*report.failedTableTag) : nlohmann::json(nullptr)},
       {"tables", tables},
       {"problems", problems},
       {"statementsSent", report.statementsSent},

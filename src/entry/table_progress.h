@@ -16,16 +16,16 @@ namespace slotsync::entry {
 // Settled from what the run did to the table and how the run ended: a table
 // is only "rebuilt" once its run has committed.
 enum class TableStatus {
-  kWorking,             // handed to its rebuilder; rows is set once they are counted
-  kRebuilt,             // rebuilt; committed with the run unless the run says otherwise
-  kSkipped,             // flagged, but a table the run leaves as it is (skipReason says why)
-  kStoppedAtNotice,     // rebuilt, its size texts left at the size-decrease notice: stays flagged
-  kFailed,              // its rebuild failed and the run rolled back
-  kUndone,              // rebuilt, then undone when the run rolled back
-  kRefused,             // the check before the transaction found a problem: never begun
-  kNotReached,          // the run ended before it came to this table
-  kCommitUnknown,       // rebuilt, but whether the commit took cannot be told
-  kPlanned,             // a plan: a run would rebuild it
+  kWorking,          // handed to its rebuilder; rows is set once they are counted
+  kRebuilt,          // rebuilt; committed with the run unless the run says otherwise
+  kSkipped,          // flagged, but a table the run leaves as it is (skipReason says why)
+  kStoppedAtNotice,  // rebuilt, its size texts left at the size-decrease notice: stays flagged
+  kFailed,           // its rebuild failed and the run rolled back
+  kUndone,           // rebuilt, then undone when the run rolled back
+  kRefused,          // the check before the transaction found a problem: never begun
+  kNotReached,       // the run ended before it came to this table
+  kCommitUnknown,    // rebuilt, but whether the commit took cannot be told
+  kPlanned,          // a plan: a run would rebuild it
 };
 
 struct TableRun {

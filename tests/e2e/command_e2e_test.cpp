@@ -558,8 +558,10 @@ TEST_P(SlotsyncCommand, CtrlCAtTheNoticeEndsTheWaitAndRollsBack) {
     ioctl(slave, TIOCSCTTY, 0);
     for (const int fd : {0, 1, 2}) dup2(slave, fd);
     for (const auto& [name, value] : environment) {
-      if (value) setenv(name.c_str(), value->c_str(), 1);
-      else unsetenv(name.c_str());
+      if (value)
+        setenv(name.c_str(), value->c_str(), 1);
+      else
+        unsetenv(name.c_str());
     }
     execl(Built::Command().c_str(), "slotsync", "-S", "srv", "-d", "Shop", "-U", "sa",
           "--lock-timeout", "0", nullptr);

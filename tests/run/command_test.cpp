@@ -179,9 +179,9 @@ TEST_F(Command, ExitCodesFollowOutcomes) {
       std::swap(script, fresh);
       c.script(*this);
       out.str("");
-      EXPECT_EQ(Run(Connect(json ? std::vector<std::string>{"--json"}
-                                 : std::vector<std::string>{})),
-                c.exitCode)
+      EXPECT_EQ(
+          Run(Connect(json ? std::vector<std::string>{"--json"} : std::vector<std::string>{})),
+          c.exitCode)
           << c.name << ": " << err.str();
       if (!json) continue;
       // The JSON of every outcome follows the one schema and carries the exit code.
@@ -368,8 +368,7 @@ TEST_F(Command, LockedOutExitsFiveAfterRetriesThatWaitLongerEachTime) {
                 "Lock request time out period exceeded.", "HY000", entry::kLockTimeoutError);
   }
   DetailScenario{}.Apply(script);
-  EXPECT_EQ(Run(Connect({"--lock-timeout", "7", "--retry", "2", "--json"})),
-            cli::kExitLockedOut);
+  EXPECT_EQ(Run(Connect({"--lock-timeout", "7", "--retry", "2", "--json"})), cli::kExitLockedOut);
   EXPECT_EQ(RunSchemaErrors(out.str()), "") << out.str();
   EXPECT_EQ(nlohmann::json::parse(out.str())["outcome"], "locked out");
   EXPECT_EQ(pauses, (std::vector<int>{2, 4}));

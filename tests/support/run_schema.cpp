@@ -1,11 +1,11 @@
 #include "run_schema.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace slotsync::testing {
 
