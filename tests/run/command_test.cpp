@@ -349,6 +349,29 @@ TEST_F(Command, ShowsEachTableSummarisesAndLogsTheRun) {
       << err.str();
 }
 
+// A plan's report: its outcome first, a refused table pointed to its
+// problems, a table skipped by design with the reason, and no statement.
+TEST_F(Command, ThePlanReportBeginsWithItsOutcomeAndSaysWhyEachTableStands) {
+  ScriptCounts(3, 2);
+  ScriptFlagged({10, 27});
+  DetailScenario detail;
+  detail.hasRow = false;
+  detail.Apply(script);
+  EXPECT_EQ(Run(Connect({"--plan"})), cli::kExitRolledBack) << err.str();
+  const std::string report = out.str();
+  EXPECT_EQ(report.rfind("plan: N=3, StockDetailTemp has 2 slot columns; a run would not commit, "
+                         "for the problems listed; nothing was written or locked\n",
+                         0),
+            0u)
+      << report;
+  EXPECT_NE(report.find("TableTag 10  (detail): refused (see problems)\n"), std::string::npos)
+      << report;
+  EXPECT_NE(report.find("TableTag 27  (none): skipped: TableTags 27 and 35 are never rebuilt"),
+            std::string::npos)
+      << report;
+  EXPECT_EQ(report.find("[planned"), std::string::npos) << report;
+}
+
 // Columns line up by what the terminal shows: "备注" takes four columns, not
 // its four GBK bytes or six UTF-8 ones.
 TEST_F(Command, SummaryColumnsAreAlignedByDisplayWidth) {
