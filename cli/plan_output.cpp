@@ -52,8 +52,9 @@ std::string Rows(long long rows) {
 }
 
 void PrintTable(const RecordedTable& table, std::ostream& out, bool isTerminal) {
-  out << "TableTag " << table.tableTag << " " << Shown(table.tableName, isTerminal) << " ("
-      << KindName(table.kind) << ")";
+  out << "TableTag " << table.tableTag;
+  if (!table.tableName.empty()) out << " " << Shown(table.tableName, isTerminal);
+  out << " (" << KindName(table.kind) << ")";
   if (table.status == SLOTSYNC_TABLE_REFUSED) {
     out << ": refused (see problems)\n";
     return;

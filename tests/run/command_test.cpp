@@ -364,9 +364,9 @@ TEST_F(Command, ThePlanReportBeginsWithItsOutcomeAndSaysWhyEachTableStands) {
                          0),
             0u)
       << report;
-  EXPECT_NE(report.find("TableTag 10  (detail): refused (see problems)\n"), std::string::npos)
+  EXPECT_NE(report.find("TableTag 10 (detail): refused (see problems)\n"), std::string::npos)
       << report;
-  EXPECT_NE(report.find("TableTag 27  (none): skipped: TableTags 27 and 35 are never rebuilt"),
+  EXPECT_NE(report.find("TableTag 27 (none): skipped: TableTags 27 and 35 are never rebuilt"),
             std::string::npos)
       << report;
   EXPECT_EQ(report.find("[planned"), std::string::npos) << report;
