@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "entry/run_json.h"
+#include "entry/exit_code.h"
 #include "entry/size_connection.h"
 
 namespace slotsync::cli {

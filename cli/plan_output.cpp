@@ -117,7 +117,8 @@ void PrintPlan(const RunRecord& record, const SlotsyncResult& result, std::ostre
 std::string JsonResult(const RunRecord& record) {
   // The run's own record, as the audit log has it, with the statements the
   // command saw added: those of each table, and those outside the tables.
-  nlohmann::json json = entry::LastRunJson();
+  nlohmann::json json =
+      nlohmann::json::parse(entry::LastRunJson(), nullptr, /*allow_exceptions=*/false);
   if (!json.is_object()) json = nlohmann::json::object();
   nlohmann::json& tables = json["tables"];
   if (!tables.is_array()) tables = nlohmann::json::array();

@@ -3,20 +3,12 @@
 #include <ostream>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
 #include "entry/public_api.h"
 #include "entry/run_cancel.h"
 #include "text/gbk.h"
 
 namespace slotsync::cli {
 namespace {
-
-// The exit code the run's record gives; a call that never ran has none.
-int ExitCodeOfLastRun() {
-  const nlohmann::json& run = entry::LastRunJson();
-  return run.is_object() ? run.value("exitCode", int{kExitCouldNotRun}) : int{kExitCouldNotRun};
-}
 
 // Each line of the message on a line of its own, marked as ours, so that a
 // line a server message brings cannot pass for one of the command's.
@@ -95,7 +87,7 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
                              std::to_string(result.slotColumns) + " slot columns";
   const std::string tables = std::to_string(result.rebuiltTables) + " of " +
                              std::to_string(result.flaggedRows) + " flagged tables";
-  const int exitCode = ExitCodeOfLastRun();
+  const int exitCode = entry::LastExitCode();
   // The plan's report has begun with this line already.
   const bool planShown = line.plan && !line.json;
   switch (result.outcome) {

@@ -17,7 +17,8 @@ namespace slotsync::entry {
 namespace {
 
 thread_local std::string lastError;
-thread_local nlohmann::json lastRun;
+thread_local std::string lastRun;
+thread_local int lastExitCode = kExitCouldNotRun;
 
 // Reports the run's display to the host's callback instead of drawing it.
 class CallbackProgressView final : public ui::ProgressView {
@@ -498,10 +499,11 @@ int RefreshStructWith(const char* server, const char* database, const char* user
   }
   try {
     lastError = report.message;
-    lastRun = RunJson(report);
+    lastExitCode = ExitCodeOf(report);
+    lastRun = RunJson(report).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   } catch (...) {
     lastError.clear();
-    lastRun = nullptr;
+    lastRun.clear();
   }
   if (result != nullptr && result->size >= kSmallestResult) WriteResult(result, report);
   return ToCode(report.outcome);
@@ -511,8 +513,12 @@ const char* LastError() {
   return lastError.c_str();
 }
 
-const nlohmann::json& LastRunJson() {
+const std::string& LastRunJson() {
   return lastRun;
+}
+
+int LastExitCode() {
+  return lastExitCode;
 }
 
 }  // namespace slotsync::entry

@@ -3,7 +3,7 @@
 // The exported functions' bodies, kept in the internal library so that tests
 // reach them without loading the shared library.
 
-#include <nlohmann/json.hpp>
+#include <string>
 
 #include "entry/restructure_run.h"
 #include "slotsync/slotsync.h"
@@ -33,7 +33,9 @@ ClientFactory OdbcClientFactory(ConnectionSecurity security = {});
 
 const char* LastError();
 
-// The last run on this thread as RunJson gives it (entry/run_json.h).
-const nlohmann::json& LastRunJson();
+// The last run on this thread as RunJson gives it (entry/run_json.h), as
+// JSON text; and the exit code the command gives it.
+const std::string& LastRunJson();
+int LastExitCode();
 
 }  // namespace slotsync::entry

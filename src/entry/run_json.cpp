@@ -89,36 +89,6 @@ const char* OutcomeName(Outcome outcome) {
   return "could not run";
 }
 
-bool StaysOutOfStep(const RunReport& report) {
-  return report.flaggedRead && report.flaggedRows == 0 && report.slotsCounted &&
-         report.slotCount != report.slotColumns;
-}
-
-int ExitCodeOf(const RunReport& report) {
-  switch (report.outcome) {
-    case Outcome::kInStep:
-      return kExitOk;
-    case Outcome::kCommitted:
-    case Outcome::kPreviewed:
-    case Outcome::kPlanned:
-      return StaysOutOfStep(report) ? kExitNothingFlagged : kExitOk;
-    case Outcome::kBusy:
-      return kExitBusy;
-    case Outcome::kCommitUnknown:
-      return kExitCommitUnknown;
-    case Outcome::kLockedOut:
-      return kExitLockedOut;
-    case Outcome::kPlanRefused:
-      return kExitRolledBack;
-    default:
-      break;
-  }
-  // Stopped from outside: the reason is what the caller needs to know.
-  if (report.stopped == StopReason::kOutputFailed) return kExitOutputFailed;
-  if (report.stopped == StopReason::kInterrupted) return kExitInterrupted;
-  return report.outcome == Outcome::kRolledBack ? kExitRolledBack : kExitCouldNotRun;
-}
-
 nlohmann::json RunJson(const RunReport& report) {
   const auto& plans = report.findings.Tables();
   nlohmann::json tables = nlohmann::json::array();
