@@ -584,7 +584,11 @@ TEST_P(SlotsyncCommand, CtrlCAtTheNoticeEndsTheWaitAndRollsBack) {
   waitpid(pid, &raw, 0);
   close(master);
   EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), 130) << seen;
-  // The notice in Chinese, its English line beneath it, each on a line of its own.
+  // The table's line ends before the notice begins; the notice in Chinese,
+  // its English line beneath it, each on a line of its own.
+  EXPECT_NE(seen.find("copying 5 rows ...\r\n" + Utf8(std::string(ui::kNoticeCaption))),
+            std::string::npos)
+      << seen;
   EXPECT_NE(seen.find("\r\nnotice: a size group now has fewer sizes"), std::string::npos) << seen;
   EXPECT_EQ(seen.find("releasing the database lock failed"), std::string::npos) << seen;
   const std::vector<std::string> events = DriverEvents();
