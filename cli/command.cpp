@@ -24,7 +24,8 @@ namespace slotsync::cli {
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: slotsync -S HOST -d DB -U USER [--password-stdin] [-N strict|mandatory|optional]\n"
+    "usage: slotsync -S HOST -d DB -U USER [--password-stdin | --empty-password]\n"
+    "                [-N strict|mandatory|optional]\n"
     "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
     "                [--quiet] [--lock-timeout S] [--retry N] [--log FILE]\n"
     "       slotsync --help | --version\n";
@@ -42,6 +43,8 @@ joined to it: -Sdb01):
   -d, --database DB   the application database
   -U, --user USER     SQL Server login
   --password-stdin    read the password from the first line of standard input
+  --empty-password    the login has no password (an empty one from any other
+                      source is refused)
   --password PW       the password on the command line (visible to other users
                       of this machine; prefer SLOTSYNC_PASSWORD)
   -N, --encrypt LEVEL strict: TLS from the first byte, certificate and host
@@ -99,6 +102,8 @@ Exit codes:
   4   commit outcome unknown: the connection broke during the commit
   5   locked out: a lock wait ran out or the run gave way in a deadlock, nothing
       was changed
+  6   out of step, but S_Modify flags no table: nothing was rebuilt, and
+      every later run finds the same until tables are flagged
   64  bad usage
   74  the output could not be written (disk full, closed pipe)
   130 interrupted: cancelled and rolled back, nothing was changed
@@ -129,6 +134,12 @@ const char* StatementMark(int outcome) {
   }
 }
 
+// The size-decrease notice beneath its Chinese text, for whoever reads no
+// Chinese.
+constexpr const char* kNoticeInEnglish =
+    "a size group now has fewer sizes than the stored size texts hold; the size texts must be "
+    "corrected by hand: ask your supplier";
+
 struct CallbackContext {
   const Terminal* terminal;
   const CommandLine* line;
@@ -139,11 +150,7 @@ void SLOTSYNC_CALL PrintStatement(void* context, const char* statement, int outc
   const ui::ConsoleLine console;
   *c.terminal->out << "[" << StatementMark(outcome) << "] "
                    << Shown(statement, c.terminal->outIsTerminal) << std::endl;
-}
-
-// A plan prints what it would write; its reads only with --trace.
-void SLOTSYNC_CALL PrintPlannedStatement(void* context, const char* statement, int outcome) {
-  if (outcome >= SLOTSYNC_STATEMENT_PLANNED) PrintStatement(context, statement, outcome);
+  StopRunIfOutputLost(*c.terminal->out);
 }
 
 // The driver's message already ends with its SQLSTATE and error number.
@@ -152,6 +159,7 @@ void SLOTSYNC_CALL PrintServerMessage(void* context, const char*, const char*, i
   const auto& c = *static_cast<CallbackContext*>(context);
   const ui::ConsoleLine console;
   *c.terminal->out << "  [warning] " << Shown(message, c.terminal->outIsTerminal) << std::endl;
+  StopRunIfOutputLost(*c.terminal->out);
 }
 
 int SLOTSYNC_CALL ShowNoticeOnTerminal(void* context, const char* caption, const char* text,
@@ -169,11 +177,20 @@ int SLOTSYNC_CALL ShowNoticeOnTerminal(void* context, const char* caption, const
   const ui::ConsoleLine console;
   std::ostream& err = *c.terminal->err;
   err << Shown(caption, c.terminal->errIsTerminal) << ": " << Shown(body, c.terminal->errIsTerminal)
-      << std::endl;
+      << '\n'
+      << "notice: " << kNoticeInEnglish << std::endl;
+  StopRunIfOutputLost(err);
   if (!c.line->yes && c.terminal->inIsTerminal && c.terminal->errIsTerminal) {
     err << "Press Enter to go on..." << std::flush;
-    std::string ignored;
-    std::getline(*c.terminal->in, ignored);
+    // Ctrl+C ends the wait at once: the run must not hold its transaction
+    // open for a prompt nobody will answer.
+    if (c.terminal->waitForEnter) {
+      c.terminal->waitForEnter();
+    } else {
+      std::string ignored;
+      std::getline(*c.terminal->in, ignored);
+    }
+    err << '\n' << std::flush;
   }
   return 1;  // OK
 }
@@ -182,11 +199,23 @@ struct Refusal {
   std::string message;
 };
 
+// An empty password from any source is refused: an unset variable or an
+// empty line would otherwise log in as a login without one. A login that
+// has none says so with --empty-password.
+platform::SecretString NotEmpty(platform::SecretString password, const char* source) {
+  if (password.Empty()) {
+    throw Refusal{std::string("the password from ") + source +
+                  " is empty; for a login without a password, give --empty-password"};
+  }
+  return password;
+}
+
 platform::SecretString ReadPassword(const CommandLine& line, const Terminal& terminal) {
+  if (line.emptyPassword) return {};
   if (line.password) {
     *terminal.err << "slotsync: warning: a password given with --password is visible to other "
                      "users of this machine; use SLOTSYNC_PASSWORD or --password-stdin\n";
-    return *line.password;
+    return NotEmpty(*line.password, "--password");
   }
   if (line.passwordStdin) {
     platform::SecretString password;
@@ -196,16 +225,20 @@ platform::SecretString ReadPassword(const CommandLine& line, const Terminal& ter
     if (password.View().find('\0') != std::string::npos) {
       throw Refusal{"the password from standard input holds a NUL byte"};
     }
-    return password;
+    return NotEmpty(std::move(password), "standard input");
   }
   if (const char* fromEnvironment = terminal.getEnv("SLOTSYNC_PASSWORD")) {
     platform::SecretString password(fromEnvironment);
     if (terminal.forgetEnv) terminal.forgetEnv("SLOTSYNC_PASSWORD");
-    return password;
+    return NotEmpty(std::move(password), "SLOTSYNC_PASSWORD");
   }
   if (terminal.inIsTerminal) {
     auto typed = platform::SecretString::Taking(terminal.readSecret("Password: "));
-    if (typed.Empty()) throw Refusal{"no password typed; nothing was done"};
+    if (typed.Empty()) {
+      throw Refusal{
+          "no password typed; nothing was done (for a login without a password, give "
+          "--empty-password)"};
+    }
     return typed;
   }
   throw Refusal{"no password: set SLOTSYNC_PASSWORD, or use --password-stdin"};
@@ -264,8 +297,14 @@ std::string OneLine(std::string text) {
 
 int WriteScript(const RunRecord& record, const SlotsyncResult& result, const CommandLine& line,
                 const Terminal& terminal) {
+  if (result.outcome == SLOTSYNC_IN_STEP) {
+    *terminal.err << "slotsync: in step: nothing to write; no script written\n";
+    return kExitOk;
+  }
   if (result.outcome != SLOTSYNC_PLANNED) {
-    *terminal.err << "slotsync: no script written: a run would not get through\n";
+    *terminal.err << (result.outcome == SLOTSYNC_PLAN_REFUSED
+                          ? "slotsync: no script written: the plan found problems\n"
+                          : "slotsync: no script written: the plan could not run\n");
     return kExitOk;
   }
   CommandLine header = line;
@@ -286,7 +325,7 @@ int WriteScript(const RunRecord& record, const SlotsyncResult& result, const Com
 }
 
 int Report(const RunRecord& record, const SlotsyncResult& result, const CommandLine& line,
-           const Terminal& terminal, bool interrupted) {
+           const Terminal& terminal) {
   if (line.plan && !line.json) PrintPlan(record, result, *terminal.out, terminal.outIsTerminal);
   int exitCode = 0;
   if (line.json) {
@@ -295,10 +334,10 @@ int Report(const RunRecord& record, const SlotsyncResult& result, const CommandL
     Terminal people = terminal;
     people.out = terminal.err;
     people.outIsTerminal = terminal.errIsTerminal;
-    exitCode = PrintSummary(result, line, people, interrupted);
-    *terminal.out << JsonResult(record, result, exitCode, entry::LastError()) << '\n';
+    exitCode = PrintSummary(result, line, people);
+    *terminal.out << JsonResult(record) << '\n';
   } else {
-    exitCode = PrintSummary(result, line, terminal, interrupted);
+    exitCode = PrintSummary(result, line, terminal);
   }
   if (line.script) {
     const int written = WriteScript(record, result, line, terminal);
@@ -341,6 +380,7 @@ int Run(const CommandLine& line, const Terminal& terminal) {
     watch = terminal.watchInterrupts([&interrupted, &terminal] {
       interrupted = true;
       entry::CancelRun();
+      if (terminal.endWaits) terminal.endWaits();
       const ui::ConsoleLine console;
       *terminal.err << "slotsync: interrupted; cancelling the running statement and rolling back"
                     << std::endl;
@@ -356,10 +396,6 @@ int Run(const CommandLine& line, const Terminal& terminal) {
     RunRecord record;
     if (line.plan || line.json) {
       if (line.json) tried.onStatement = nullptr;
-      if (!line.json && line.plan && !line.trace) {
-        tried.onStatement = PrintPlannedStatement;
-        tried.statementContext = &context;
-      }
       record.Attach(tried);
       tried.plan = line.plan ? 1 : 0;
     }
@@ -369,7 +405,7 @@ int Run(const CommandLine& line, const Terminal& terminal) {
                              &tried, &result, terminal.makeClient);
     if (result.outcome != SLOTSYNC_LOCKED_OUT || attempt >= line.retry || interrupted) {
       watch.reset();
-      const int exitCode = Report(record, result, line, terminal, interrupted);
+      const int exitCode = Report(record, result, line, terminal);
       if (!line.json && !line.plan) tables.PrintSummary();
       return exitCode;
     }
@@ -407,6 +443,8 @@ int CheckOutputs(int exitCode, const Terminal& terminal) {
   terminal.out->flush();
   terminal.err->flush();
   if (terminal.out->good() && terminal.err->good()) return exitCode;
+  // The run itself stopped for it, rolled back and said so.
+  if (exitCode == kExitOutputFailed) return exitCode;
   *terminal.err << "slotsync: the output could not be written (disk full, closed pipe?); the run "
                    "itself ended with exit code "
                 << exitCode << "; make room or fix the output, then run again\n"

@@ -6,23 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "entry/exit_code.h"
 #include "entry/size_connection.h"
 #include "options.h"
 
 namespace slotsync::cli {
 
-// Exit codes of the command.
-enum ExitCode : int {
-  kExitOk = 0,             // in step, committed, or a dry run that would commit
-  kExitRolledBack = 1,     // a failure inside the transaction; nothing changed
-  kExitCouldNotRun = 2,    // connection refused, missing table...: before the transaction
-  kExitBusy = 3,           // another run is in progress in this process
-  kExitCommitUnknown = 4,  // the connection broke during the commit
-  kExitLockedOut = 5,      // a lock wait ran out; nothing changed
-  kExitUsage = 64,         // bad command line
-  kExitOutputFailed = 74,  // standard output or error could not be written (EX_IOERR)
-  kExitInterrupted = 130,  // Ctrl+C or SIGTERM: the run was cancelled and rolled back
-};
+// Exit codes of the command: those of the audit log's runs.
+using entry::ExitCode;
+using enum entry::ExitCode;
 
 // Everything the command touches outside itself, so tests can stand in.
 struct Terminal {
@@ -43,6 +35,10 @@ struct Terminal {
   // thread of their own; a second one ends the process at once. Not set:
   // signals keep their default effect.
   std::function<std::shared_ptr<void>(std::function<void()> onInterrupt)> watchInterrupts;
+  // Waits for Enter on the terminal; returns at once, false, when endWaits
+  // is called meanwhile (Ctrl+C). Not set: reads a line from `in`.
+  std::function<bool()> waitForEnter;
+  std::function<void()> endWaits;
   // The database client; the real ODBC one when not set.
   const entry::ClientFactory* makeClient = nullptr;
   // Waits between tries after a lock-out; none when not set.

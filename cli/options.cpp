@@ -23,6 +23,7 @@ bool* FlagOf(CommandLine& line, std::string_view name) {
       {"--help", &line.help},
       {"--version", &line.version},
       {"--password-stdin", &line.passwordStdin},
+      {"--empty-password", &line.emptyPassword},
       {"--dry-run", &line.dryRun},
       {"--trace", &line.trace},
       {"--yes", &line.yes},
@@ -104,6 +105,11 @@ class Parser {
       line_.password.emplace(ValueView(arg));
     } else if (std::string* value = ValueOf(arg.name)) {
       *value = Value(arg);
+    } else if (arg.given.starts_with("-P")) {
+      throw UsageError{
+          "-P is not taken: on the command line the password is visible to every user of this "
+          "machine. The password comes from SLOTSYNC_PASSWORD, --password-stdin or a prompt "
+          "(--password PW if you must)"};
     } else {
       throw UsageError{"unknown option " + std::string(args_[i_].View())};
     }
@@ -154,13 +160,25 @@ class Parser {
 CommandLine ParseCommandLine(const Arguments& args) {
   CommandLine line = Parser(args).Parse();
   if (line.help || line.version) return line;
+  // Every missing one at once, not one per attempt.
+  std::vector<std::string> missing;
   for (const auto& [name, value] :
-       {std::pair{"--server", &line.server}, std::pair{"--database", &line.database},
-        std::pair{"--user", &line.user}}) {
-    if (value->empty()) throw UsageError{std::string(name) + " is required"};
+       {std::pair{"-S/--server", &line.server}, std::pair{"-d/--database", &line.database},
+        std::pair{"-U/--user", &line.user}}) {
+    if (value->empty()) missing.emplace_back(name);
+  }
+  if (!missing.empty()) {
+    std::string names;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+      names += (i == 0 ? "" : i + 1 == missing.size() ? " and " : ", ") + missing[i];
+    }
+    throw UsageError{names + (missing.size() == 1 ? " is" : " are") + " required"};
   }
   if (line.password && line.passwordStdin) {
     throw UsageError{"--password and --password-stdin exclude each other"};
+  }
+  if (line.emptyPassword && (line.password || line.passwordStdin)) {
+    throw UsageError{"--empty-password excludes --password and --password-stdin"};
   }
   if (line.plan && line.dryRun) {
     throw UsageError{"--plan and --dry-run exclude each other: a plan sends no write at all"};

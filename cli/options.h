@@ -19,6 +19,7 @@ struct CommandLine {
   std::string server, database, user;              // as typed, in the terminal's encoding
   std::optional<platform::SecretString> password;  // given with --password
   bool passwordStdin = false;
+  bool emptyPassword = false;  // --empty-password: the login has none, and no source is read
   bool dryRun = false;
   bool trace = false;
   bool yes = false;

@@ -4,7 +4,7 @@
 
 #include <ostream>
 
-#include "entry/audit_log.h"
+#include "entry/public_api.h"
 #include "entry/run_locks.h"
 #include "entry/version.h"
 #include "rebuild/script_guards.h"
@@ -23,33 +23,6 @@ const char* SeverityName(int severity) {
       return "notice";
     default:
       return "note";
-  }
-}
-
-const char* OutcomeName(int outcome) {
-  switch (outcome) {
-    case SLOTSYNC_IN_STEP:
-      return "in step";
-    case SLOTSYNC_COMMITTED:
-      return "committed";
-    case SLOTSYNC_ROLLED_BACK:
-      return "rolled back";
-    case SLOTSYNC_FAILED_BEFORE_TRANSACTION:
-      return "could not run";
-    case SLOTSYNC_COMMIT_UNKNOWN:
-      return "commit unknown";
-    case SLOTSYNC_BUSY:
-      return "busy";
-    case SLOTSYNC_BAD_ARGUMENTS:
-      return "bad arguments";
-    case SLOTSYNC_PREVIEWED:
-      return "dry run";
-    case SLOTSYNC_PLANNED:
-      return "planned";
-    case SLOTSYNC_PLAN_REFUSED:
-      return "plan refused";
-    default:
-      return "unknown";
   }
 }
 
@@ -81,8 +54,17 @@ std::string Rows(long long rows) {
 }
 
 void PrintTable(const RecordedTable& table, std::ostream& out, bool isTerminal) {
-  out << "TableTag " << table.tableTag << " " << Shown(table.tableName, isTerminal) << " ("
-      << KindName(table.kind) << ")";
+  out << "TableTag " << table.tableTag;
+  if (!table.tableName.empty()) out << " " << Shown(table.tableName, isTerminal);
+  out << " (" << KindName(table.kind) << ")";
+  if (table.status == SLOTSYNC_TABLE_REFUSED) {
+    out << ": refused (see problems)\n";
+    return;
+  }
+  if (table.status == SLOTSYNC_TABLE_UNCHANGED) {
+    out << ": skipped: " << Shown(table.skipReason, isTerminal) << '\n';
+    return;
+  }
   if (table.kind == SLOTSYNC_TABLE_DETAIL) {
     out << ": copies " << Rows(table.rows) << " rows; slot columns " << table.slotsNow << " -> "
         << table.slotsAfter;
@@ -123,27 +105,12 @@ nlohmann::json StatementsJson(const std::vector<RecordedStatement>& statements) 
   return list;
 }
 
-nlohmann::json FindingsJson(const std::vector<RecordedFinding>& findings, int tableTag) {
-  nlohmann::json list = nlohmann::json::array();
-  for (const RecordedFinding& f : findings) {
-    if (f.tableTag != tableTag) continue;
-    list.push_back({{"severity", SeverityName(f.severity)}, {"message", Utf8(f.message)}});
-  }
-  return list;
-}
-
-nlohmann::json NamesJson(const std::vector<std::string>& names) {
-  nlohmann::json list = nlohmann::json::array();
-  for (const std::string& name : names) list.push_back(Utf8(name));
-  return list;
-}
-
 }  // namespace
 
 void PrintPlan(const RunRecord& record, const SlotsyncResult& result, std::ostream& out,
                bool isTerminal) {
-  out << "plan: N=" << result.slotCount << ", StockDetailTemp has " << result.slotColumns
-      << " slot columns; " << result.flaggedRows << " flagged tables\n";
+  // The outcome first; the statements only with --trace, before it.
+  out << PlanLine(result) << '\n';
   for (const RecordedTable& table : record.Tables()) PrintTable(table, out, isTerminal);
   for (const int severity : {SLOTSYNC_PROBLEM, SLOTSYNC_NOTICE, SLOTSYNC_NOTE}) {
     for (const RecordedFinding& finding : record.Findings()) {
@@ -155,43 +122,21 @@ void PrintPlan(const RunRecord& record, const SlotsyncResult& result, std::ostre
   }
 }
 
-std::string JsonResult(const RunRecord& record, const SlotsyncResult& result, int exitCode,
-                       const std::string& message) {
-  nlohmann::json tables = nlohmann::json::array();
-  for (const RecordedTable& table : record.Tables()) {
-    nlohmann::json entry = {
-        {"tableTag", table.tableTag},
-        {"kind", KindName(table.kind)},
-        {"table", Utf8(table.tableName)},
-        {"slotsNow", table.slotsNow},
-        {"slotsAfter", table.slotsAfter},
-        {"columnsAdded", NamesJson(table.columnsAdded)},
-        {"columnsDropped", NamesJson(table.columnsDropped)},
-        {"sizeTextsUpdated", table.sizeTextsUpdated},
-        {"triggerCalled", table.triggerCalled},
-        {"carried", entry::CarriedJson(table.carried)},
-        {"dependentsLost", entry::LostJson(table.dependentsLost)},
-        {"problems", FindingsJson(record.Findings(), table.tableTag)},
-        {"statements", StatementsJson(table.statements)},
-    };
-    entry["rows"] = table.rows < 0 ? nlohmann::json(nullptr) : nlohmann::json(table.rows);
-    entry["rowsLost"] =
-        table.rowsLost < 0 ? nlohmann::json(nullptr) : nlohmann::json(table.rowsLost);
-    tables.push_back(std::move(entry));
+std::string JsonResult(const RunRecord& record) {
+  // The run's own record, as the audit log has it, with the statements the
+  // command saw added: those of each table, and those outside the tables.
+  nlohmann::json json =
+      nlohmann::json::parse(entry::LastRunJson(), nullptr, /*allow_exceptions=*/false);
+  if (!json.is_object()) json = nlohmann::json::object();
+  nlohmann::json& tables = json["tables"];
+  if (!tables.is_array()) tables = nlohmann::json::array();
+  const auto& recorded = record.Tables();
+  for (std::size_t i = 0; i < tables.size(); ++i) {
+    const bool same = i < recorded.size() && tables[i].value("tableTag", 0) == recorded[i].tableTag;
+    tables[i]["statements"] =
+        same ? StatementsJson(recorded[i].statements) : nlohmann::json::array();
   }
-  const nlohmann::json json = {
-      {"outcome", OutcomeName(result.outcome)},
-      {"exitCode", exitCode},
-      {"slotCount", result.slotCount},
-      {"slotColumns", result.slotColumns},
-      {"flaggedRows", result.flaggedRows},
-      {"rebuiltTables", result.rebuiltTables},
-      {"tables", tables},
-      {"problems", FindingsJson(record.Findings(), 0)},
-      {"statements", StatementsJson(record.Outside())},
-      {"message", Utf8(message)},
-      {"version", kVersion},
-  };
+  json["statements"] = StatementsJson(record.Outside());
   // Bytes that are no UTF-8 cannot reach here (every text went through the
   // converter), but a JSON writer must not throw on them either.
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

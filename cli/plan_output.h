@@ -17,9 +17,9 @@ namespace slotsync::cli {
 void PrintPlan(const RunRecord& record, const SlotsyncResult& result, std::ostream& out,
                bool isTerminal);
 
-// The result as one JSON object, texts in UTF-8.
-std::string JsonResult(const RunRecord& record, const SlotsyncResult& result, int exitCode,
-                       const std::string& message);
+// The last run as one JSON object (the audit log's form, with the
+// statements), texts in UTF-8.
+std::string JsonResult(const RunRecord& record);
 
 // The planned writes as a T-SQL script for sqlcmd, in UTF-8 with a byte
 // order mark (sqlcmd reads it as such): one transaction, XACT_ABORT on, a

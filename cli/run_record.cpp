@@ -76,6 +76,10 @@ void SLOTSYNC_CALL RunRecord::OnTable(void* context, const SlotsyncTableReport* 
   table.triggerCalled = report->triggerCalled != 0;
   table.carried = CarriedOf(*report);
   table.dependentsLost = ItemsOf(report->dependentsLost, '\n');
+  table.problems = report->problems;
+  table.status = report->status;
+  table.rowsCopied = report->rowsCopied;
+  table.skipReason = report->skipReason != nullptr ? report->skipReason : "";
   const SlotsyncOptions& next = record.next_;
   if (next.onTableReport != nullptr) next.onTableReport(next.tableReportContext, report);
 }

@@ -31,6 +31,10 @@ struct RecordedTable {
   bool triggerCalled = false;
   rebuild::CarriedCounts carried;
   std::vector<std::string> dependentsLost;  // GBK, each with its reason
+  int problems = 0;  // problems and notices found for it
+  int status = SLOTSYNC_TABLE_PLANNED;
+  long long rowsCopied = -1;
+  std::string skipReason;
   std::vector<RecordedStatement> statements;
 };
 

@@ -4,31 +4,11 @@
 #include <string>
 
 #include "entry/public_api.h"
+#include "entry/run_cancel.h"
 #include "text/gbk.h"
 
 namespace slotsync::cli {
 namespace {
-
-int ExitCodeOf(int outcome) {
-  switch (outcome) {
-    case SLOTSYNC_IN_STEP:
-    case SLOTSYNC_COMMITTED:
-    case SLOTSYNC_PREVIEWED:
-    case SLOTSYNC_PLANNED:
-      return kExitOk;
-    case SLOTSYNC_ROLLED_BACK:
-    case SLOTSYNC_PLAN_REFUSED:
-      return kExitRolledBack;
-    case SLOTSYNC_BUSY:
-      return kExitBusy;
-    case SLOTSYNC_COMMIT_UNKNOWN:
-      return kExitCommitUnknown;
-    case SLOTSYNC_LOCKED_OUT:
-      return kExitLockedOut;
-    default:
-      return kExitCouldNotRun;
-  }
-}
 
 // Each line of the message on a line of its own, marked as ours, so that a
 // line a server message brings cannot pass for one of the command's.
@@ -58,6 +38,11 @@ const char* NextStep(int exitCode) {
              "ended their work (--retry N tries again by itself)";
     case kExitInterrupted:
       return "nothing needs undoing; run slotsync again when the database may be worked on";
+    case kExitOutputFailed:
+      return "nothing needs undoing; fix where the output goes (a closed pipe, a full disk), then "
+             "run slotsync again";
+    case kExitNothingFlagged:
+      return "set Modified=1 in S_Modify for the tables to rebuild, then run slotsync again";
     default:
       return nullptr;
   }
@@ -65,16 +50,19 @@ const char* NextStep(int exitCode) {
 
 // N differs from the slot columns, but S_Modify names no table to rebuild:
 // every later run finds the same and does nothing either.
-void WarnIfNothingFlagged(const SlotsyncResult& result, std::ostream& err) {
-  if (result.flaggedRows != 0 || result.slotCount == result.slotColumns) return;
+void WarnIfNothingFlagged(const SlotsyncResult& result, int exitCode, std::ostream& err) {
+  if (exitCode != kExitNothingFlagged) return;
   err << "slotsync: warning: the size groups need N=" << result.slotCount
       << " slot columns, StockDetailTemp has " << result.slotColumns
       << ", and S_Modify flags no table (CanCreateFlag=1 and Modified=1): the database stays out "
-         "of step. Set Modified=1 in S_Modify for the tables to rebuild, then run slotsync "
-         "again\n";
+         "of step\n";
 }
 
 }  // namespace
+
+void StopRunIfOutputLost(const std::ostream& stream) {
+  if (!stream.good()) entry::CancelRun(entry::StopReason::kOutputFailed);
+}
 
 // Escaped whether or not the output is a terminal: a pipe or a file often
 // ends on one ("2>&1 | tee", "less -R", a log shown with cat), and a control
@@ -83,43 +71,49 @@ std::string Shown(std::string_view gbk, bool /*isTerminal*/) {
   return text::GbkToTerminalEscaped(gbk);
 }
 
-int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Terminal& terminal,
-                 bool interrupted) {
+std::string PlanLine(const SlotsyncResult& result) {
+  const std::string counts = "N=" + std::to_string(result.slotCount) + ", StockDetailTemp has " +
+                             std::to_string(result.slotColumns) + " slot columns";
+  if (result.outcome == SLOTSYNC_PLAN_REFUSED) {
+    return "plan: " + counts +
+           "; a run would not commit, for the problems listed; nothing was written or locked";
+  }
+  return "plan: " + counts + "; " + std::to_string(result.rebuiltTables) + " of " +
+         std::to_string(result.flaggedRows) +
+         " flagged tables would be rebuilt; nothing was written or locked";
+}
+
+int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Terminal& terminal) {
   std::ostream& out = *terminal.out;
   std::ostream& err = *terminal.err;
   const std::string counts = "N=" + std::to_string(result.slotCount) + ", StockDetailTemp has " +
                              std::to_string(result.slotColumns) + " slot columns";
   const std::string tables = std::to_string(result.rebuiltTables) + " of " +
                              std::to_string(result.flaggedRows) + " flagged tables";
-  int exitCode = ExitCodeOf(result.outcome);
-  if (interrupted && exitCode == kExitRolledBack) exitCode = kExitInterrupted;
-  if (interrupted && exitCode == kExitCouldNotRun) exitCode = kExitInterrupted;
+  const int exitCode = entry::LastExitCode();
+  // The plan's report has begun with this line already.
+  const bool planShown = line.plan && !line.json;
   switch (result.outcome) {
     case SLOTSYNC_IN_STEP:
       if (!line.quiet) out << "in step: " << counts << "; nothing to do\n";
       break;
     case SLOTSYNC_COMMITTED:
-      WarnIfNothingFlagged(result, err);
+      WarnIfNothingFlagged(result, exitCode, err);
       if (!line.quiet) out << "committed: " << counts << "; " << tables << " rebuilt\n";
       break;
     case SLOTSYNC_PREVIEWED:
-      WarnIfNothingFlagged(result, err);
+      WarnIfNothingFlagged(result, exitCode, err);
       if (!line.quiet) {
         out << "dry run: " << counts << "; " << tables
             << " would be rebuilt; rolled back, nothing was changed\n";
       }
       break;
     case SLOTSYNC_PLANNED:
-      WarnIfNothingFlagged(result, err);
-      if (!line.quiet) {
-        out << "plan: " << counts << "; " << tables
-            << " would be rebuilt; nothing was written or locked\n";
-      }
+      WarnIfNothingFlagged(result, exitCode, err);
+      if (!line.quiet && !planShown) out << PlanLine(result) << '\n';
       break;
     case SLOTSYNC_PLAN_REFUSED:
-      err << "plan: " << counts
-          << "; a run would not commit, for the problems listed; nothing "
-             "was written or locked\n";
+      if (!planShown) err << PlanLine(result) << '\n';
       break;
     case SLOTSYNC_COMMIT_UNKNOWN:
       err << "commit outcome unknown: the connection broke during the commit\n";
@@ -135,6 +129,9 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
       if (exitCode == kExitInterrupted) {
         err << "interrupted: the running statement was cancelled and the run rolled back; nothing "
                "was changed\n";
+      } else if (exitCode == kExitOutputFailed) {
+        err << "stopped: the output could not be written, so the run rolled back; nothing was "
+               "changed\n";
       } else if (exitCode == kExitRolledBack) {
         err << "rolled back: " << counts << "; nothing was changed\n";
       } else {

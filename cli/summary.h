@@ -10,9 +10,16 @@
 
 namespace slotsync::cli {
 
-// `interrupted`: Ctrl+C or SIGTERM arrived during the run. Returns the exit code.
-int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Terminal& terminal,
-                 bool interrupted);
+// Returns the exit code, which the run's record gives.
+int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Terminal& terminal);
+
+// A plan's outcome in one line: the first line of its report.
+std::string PlanLine(const SlotsyncResult& result);
+
+// A write to the command's output failed (a closed pipe, a full disk): the
+// run is stopped and rolls back like after any other failure, rather than
+// go on and commit what nobody could read about.
+void StopRunIfOutputLost(const std::ostream& stream);
 
 // Text from the database or the server as people should see it, on a
 // terminal or not: every control character but the line feed escaped.

@@ -4,6 +4,7 @@
 #include <iomanip>
 #include <sstream>
 
+#include "display_width.h"
 #include "summary.h"
 #include "ui/console_line.h"
 
@@ -19,13 +20,19 @@ const char* StatusName(int status) {
     case SLOTSYNC_TABLE_REBUILT:
       return "rebuilt";
     case SLOTSYNC_TABLE_UNCHANGED:
-      return "nothing to do";
+      return "skipped";
     case SLOTSYNC_TABLE_AT_NOTICE:
-      return "stopped at the size-decrease notice";
+      return "rebuilt, size texts left (notice)";
     case SLOTSYNC_TABLE_FAILED:
       return "failed";
     case SLOTSYNC_TABLE_UNDONE:
       return "rolled back";
+    case SLOTSYNC_TABLE_REFUSED:
+      return "refused (see problems)";
+    case SLOTSYNC_TABLE_COMMIT_UNKNOWN:
+      return "commit unknown";
+    case SLOTSYNC_TABLE_PLANNED:
+      return "planned";
     default:
       return "not reached";
   }
@@ -80,8 +87,9 @@ void TableDisplay::OnProgress(void* context, const SlotsyncTableReport* table) {
 
 void TableDisplay::OnReport(void* context, const SlotsyncTableReport* table) {
   auto& self = *static_cast<TableDisplay*>(context);
-  self.rows_.push_back({table->tableTag, table->tableName, table->kind, table->rows,
+  self.rows_.push_back({table->tableTag, table->tableName, table->kind, table->rowsCopied,
                         table->rowsLost, table->seconds, table->status,
+                        table->skipReason != nullptr ? table->skipReason : "",
                         rebuild::CarriedText(CarriedOf(*table)),
                         ItemsOf(table->dependentsLost, '\n')});
 }
@@ -100,6 +108,7 @@ void TableDisplay::OnWindow(void* context, int event, const char* text) {
   *self.terminal_.err << "slotsync: "
                       << Shown(plainShow ? self.prompt_ : text, self.terminal_.errIsTerminal)
                       << std::endl;
+  StopRunIfOutputLost(*self.terminal_.err);
 }
 
 std::string TableDisplay::ProgressLine(const SlotsyncTableReport& table) const {
@@ -129,6 +138,7 @@ void TableDisplay::ShowProgress(const SlotsyncTableReport& table) {
   if (!terminal_.errIsTerminal) {
     // Plain lines for a log: one per table, when it is done.
     if (done) err << line << '\n' << std::flush;
+    StopRunIfOutputLost(err);
     return;
   }
   // Blanks over what is left of the longer line before, which works on
@@ -138,6 +148,10 @@ void TableDisplay::ShowProgress(const SlotsyncTableReport& table) {
   drawn_ = done ? 0 : line.size();
   if (done) err << '\n';
   err << std::flush;
+  // Whoever writes next (a notice, an interruption) starts on a line of
+  // their own.
+  ui::SetLineOpenOn(done ? nullptr : &err);
+  StopRunIfOutputLost(err);
 }
 
 void TableDisplay::PrintSummary() const {
@@ -157,12 +171,14 @@ void TableDisplay::PrintSummary() const {
         << "  what happened\n";
   for (const Row& row : rows_) {
     const bool copied = row.kind == SLOTSYNC_TABLE_DETAIL;
-    table << std::left << std::setw(9) << row.tableTag << std::setw(22)
-          << (row.tableName.empty() ? "-" : Shown(row.tableName, terminal_.outIsTerminal))
-          << std::setw(14) << KindName(row.kind) << std::right << std::setw(13)
-          << (copied ? Count(row.rows) : "-") << std::setw(12) << Count(row.rowsLost)
-          << std::setw(9) << Seconds(row.seconds) << "  " << WhatHappened(row.status, row.carried)
-          << '\n';
+    const std::string name = row.tableName.empty() ? "-" : row.tableName;
+    table << std::left << std::setw(9) << row.tableTag
+          << PadToWidth(Shown(name, terminal_.outIsTerminal), name, 22) << std::setw(14)
+          << KindName(row.kind) << std::right << std::setw(13)
+          << (copied ? Count(row.rowsCopied) : "-") << std::setw(12) << Count(row.rowsLost)
+          << std::setw(9) << Seconds(row.seconds) << "  " << WhatHappened(row.status, row.carried);
+    if (!row.skipReason.empty()) table << ": " << Shown(row.skipReason, terminal_.outIsTerminal);
+    table << '\n';
   }
   *terminal_.out << table.str();
   // Only a rebuilt table has lost anything; an undone one still has it all.

@@ -28,9 +28,10 @@ class TableDisplay {
     int tableTag = 0;
     std::string tableName;  // GBK
     int kind = 0;
-    long long rows = -1, rowsLost = -1;
+    long long rowsCopied = -1, rowsLost = -1;
     double seconds = 0;
     int status = 0;
+    std::string skipReason;  // GBK
     std::string carried;                      // "3 indexes, 1 trigger carried"
     std::vector<std::string> dependentsLost;  // GBK
   };

@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -5,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -118,6 +121,45 @@ class InterruptWatch {
   std::thread watcher_;
 };
 
+// Ends a wait for Enter from the interrupt watcher's thread: a byte in this
+// pipe wakes the poll that waits on the terminal.
+class WaitBreaker {
+ public:
+  WaitBreaker() {
+    if (pipe(fds_) != 0) fds_[0] = fds_[1] = -1;
+    for (const int fd : fds_) {
+      if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+  }
+  // False when broken, or at the end of the input.
+  bool WaitForEnter() {
+    pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {fds_[0], POLLIN, 0}};
+    for (;;) {
+      if (poll(fds, fds_[0] >= 0 ? 2 : 1, -1) < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (fds[1].revents != 0) return false;
+      char c = 0;
+      if (read(STDIN_FILENO, &c, 1) != 1) return false;
+      if (c == '\n') return true;
+    }
+  }
+  void Break() {
+    const char byte = 1;
+    if (fds_[1] < 0) return;
+    [[maybe_unused]] const ssize_t ignored = write(fds_[1], &byte, 1);
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+};
+
+WaitBreaker& Breaker() {
+  static WaitBreaker breaker;
+  return breaker;
+}
+
 }  // namespace
 
 namespace {
@@ -151,6 +193,8 @@ Terminal StandardStreams() {
   t.forgetEnv = ForgetEnvironmentVariable;
   t.readSecret = ReadSecret;
   t.pause = [](int seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); };
+  t.waitForEnter = [] { return Breaker().WaitForEnter(); };
+  t.endWaits = [] { Breaker().Break(); };
   t.watchInterrupts = [](std::function<void()> onInterrupt) -> std::shared_ptr<void> {
     return std::make_shared<InterruptWatch>(std::move(onInterrupt));
   };

@@ -209,15 +209,17 @@ std::string ReadSecretFromConsole(std::ostream& err, const std::string& prompt) 
 
 // The first Ctrl+C asks the run to stop: the statement under way is
 // cancelled (SQLCancel, through the command's watcher), nothing further is
-// sent, and the transaction is rolled back. A second one
-// ends the program at once through the default handler; the server then
-// rolls back the open transaction when the connection drops.
+// sent, and the transaction is rolled back. A second one ends the program
+// at once with exit code 130; the server then rolls back the open
+// transaction when the connection drops.
 // At the password prompt nothing was sent yet: Ctrl+C ends the program
 // there and then, with echo back on (some consoles keep a line read waiting
 // after Ctrl+C).
 BOOL WINAPI OnConsoleControl(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-  if (interrupted.exchange(true)) return FALSE;
+  // The second one ends the program at once, and says so by its exit code:
+  // the default handler's would pass for success with some hosts.
+  if (interrupted.exchange(true)) ExitProcess(kExitInterrupted);
   if (atPrompt.load()) {
     SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), promptSavedMode.load());
     DWORD wrote = 0;
@@ -246,6 +248,27 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 // valid.
 std::mutex environmentMutex;
 std::map<std::string, platform::SecretString> environmentValues;
+
+// Set by Ctrl+C: ends a wait for Enter at once.
+HANDLE WaitBreakEvent() {
+  static const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  return event;
+}
+
+// Waits for Enter on the console; false when the wait is broken.
+bool WaitForEnterOnConsole() {
+  const HANDLE handles[2] = {GetStdHandle(STD_INPUT_HANDLE), WaitBreakEvent()};
+  for (;;) {
+    if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0) return false;
+    INPUT_RECORD record{};
+    DWORD read = 0;
+    if (!ReadConsoleInputW(handles[0], &record, 1, &read) || read == 0) return false;
+    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
+        record.Event.KeyEvent.wVirtualKeyCode == VK_RETURN) {
+      return true;
+    }
+  }
+}
 
 const char* EnvironmentVariable(const char* name) {
   const wchar_t* value = _wgetenv(Wide(name).c_str());
@@ -328,6 +351,10 @@ Terminal StandardStreams() {
   t.forgetEnv = ForgetEnvironmentVariable;
   t.readSecret = [](const std::string& prompt) { return ReadSecretFromConsole(err, prompt); };
   t.pause = [](int seconds) { Sleep(static_cast<DWORD>(seconds) * 1000); };
+  if (inBuffer.IsConsole()) {
+    t.waitForEnter = WaitForEnterOnConsole;
+    t.endWaits = [] { SetEvent(WaitBreakEvent()); };
+  }
   t.watchInterrupts = [](std::function<void()> handler) -> std::shared_ptr<void> {
     {
       const std::lock_guard lock(interruptMutex);

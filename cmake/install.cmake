@@ -43,23 +43,23 @@ file(WRITE ${PROJECT_BINARY_DIR}/slotsync.pc
 install(FILES ${PROJECT_BINARY_DIR}/slotsync.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
   COMPONENT runtime)
 
-# The manual page, from the command's own --help and --version; compressed,
-# as Debian keeps manual pages.
-find_program(SLOTSYNC_HELP2MAN help2man)
-find_program(SLOTSYNC_GZIP gzip)
-if(SLOTSYNC_HELP2MAN AND SLOTSYNC_GZIP)
-  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/slotsync.1.gz
-    COMMAND ${SLOTSYNC_HELP2MAN} --no-info --no-discard-stderr
-      --name "keep the size-slot columns of a database in step with its size groups"
-      --output ${PROJECT_BINARY_DIR}/slotsync.1 $<TARGET_FILE:slotsync_cmd>
-    COMMAND ${SLOTSYNC_GZIP} -9nf ${PROJECT_BINARY_DIR}/slotsync.1
-    DEPENDS slotsync_cmd)
-  add_custom_target(slotsync_man ALL DEPENDS ${PROJECT_BINARY_DIR}/slotsync.1.gz)
-  install(FILES ${PROJECT_BINARY_DIR}/slotsync.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-    COMPONENT runtime)
-else()
-  message(STATUS "help2man not found: no manual page (scripts/setup.sh installs it)")
-endif()
+# The manual page (doc/slotsync.1.in), the README and the schema of the
+# JSON the command and the audit log write; compressed, as Debian keeps
+# manual pages and documentation.
+configure_file(${PROJECT_SOURCE_DIR}/doc/slotsync.1.in ${PROJECT_BINARY_DIR}/slotsync.1 @ONLY)
+find_program(SLOTSYNC_GZIP gzip REQUIRED)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/slotsync.1.gz ${PROJECT_BINARY_DIR}/README.md.gz
+  COMMAND ${SLOTSYNC_GZIP} -9nc ${PROJECT_BINARY_DIR}/slotsync.1 > ${PROJECT_BINARY_DIR}/slotsync.1.gz
+  COMMAND ${SLOTSYNC_GZIP} -9nc ${PROJECT_SOURCE_DIR}/README.md > ${PROJECT_BINARY_DIR}/README.md.gz
+  DEPENDS ${PROJECT_BINARY_DIR}/slotsync.1 ${PROJECT_SOURCE_DIR}/README.md)
+add_custom_target(slotsync_man ALL
+  DEPENDS ${PROJECT_BINARY_DIR}/slotsync.1.gz ${PROJECT_BINARY_DIR}/README.md.gz)
+install(FILES ${PROJECT_BINARY_DIR}/slotsync.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+  COMPONENT runtime)
+install(FILES ${PROJECT_BINARY_DIR}/README.md.gz DESTINATION ${CMAKE_INSTALL_DOCDIR}
+  COMPONENT runtime)
+install(FILES ${PROJECT_SOURCE_DIR}/share/slotsync/run.schema.json
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/slotsync COMPONENT runtime)
 
 set(CPACK_PACKAGE_NAME slotsync)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

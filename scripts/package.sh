@@ -6,13 +6,19 @@
 #                                    mingw (libslotsync.dll.a), the header, the
 #                                    Pascal unit, the README and SHA256SUMS
 #   slotsync_<version>_<arch>.deb    the Linux library, header, command, CMake
-#                                    and pkg-config files and manual page
+#                                    and pkg-config files, manual page, README
+#                                    and the JSON schema of --json and --log
 # Usage: scripts/package.sh [windows|deb]   (both when not told)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 what=${1:-all}
-"$root/scripts/setup.sh" --test
+# A .deb needs the build and dpkg's tools, none of Wine, Free Pascal or Node.
+if [[ "$what" == deb ]]; then
+  "$root/scripts/setup.sh" --deb
+else
+  "$root/scripts/setup.sh" --test
+fi
 
 version=$(sed -n 's/^project(slotsync VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 out="$root/build/package"

@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Installs the Debian packages slotsync needs. With --test, also those the
-# tests need. Safe to run again: it only installs what is missing.
+# tests need; with --deb, only those that build and check the Debian
+# package. Safe to run again: it only installs what is missing.
 set -euo pipefail
 
 build_packages=(cmake make g++ pkg-config unixodbc unixodbc-dev odbcinst tdsodbc nlohmann-json3-dev)
 test_packages=(googletest libgtest-dev libbenchmark-dev libsqliteodbc clang libclang-rt-14-dev valgrind
-  nodejs)
+  nodejs python3-jsonschema)
 # Debian's npm, unless the installed Node.js brings its own (NodeSource's
 # does, and conflicts with Debian's).
 command -v npm >/dev/null 2>&1 || test_packages+=(npm)
+# The Debian package and its checks (the manual page's with man).
+deb_packages=(dpkg-dev file lintian man-db)
 # The Pascal unit's checks (Free Pascal; its sources build the Windows
-# runtime for the Wine runs), the manual page, the release archive and the
-# Debian package's checks.
-release_packages=(fp-compiler fp-units-rtl fpc-source help2man zip unzip dpkg-dev file lintian)
+# runtime for the Wine runs) and the release archive.
+release_packages=(fp-compiler fp-units-rtl fpc-source zip unzip "${deb_packages[@]}")
 # The Windows DLL and its tests (scripts/test-windows.sh): the mingw-w64
 # cross compilers (the -posix ones: the others lack std::thread), Wine to run
 # the test programs, Xvfb for their windows, and a font with Chinese glyphs.
@@ -24,6 +26,9 @@ windows_packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine6
 windows_i386_packages=(wine32:i386 libodbc2:i386 tdsodbc:i386 g++-multilib)
 
 packages=("${build_packages[@]}")
+if [[ "${1:-}" == "--deb" ]]; then
+  packages+=("${deb_packages[@]}")
+fi
 if [[ "${1:-}" == "--test" ]]; then
   packages+=("${test_packages[@]}" "${release_packages[@]}" "${windows_packages[@]}"
     "${windows_i386_packages[@]}")

@@ -71,6 +71,9 @@ const
   SLOTSYNC_TABLE_AT_NOTICE = 4;
   SLOTSYNC_TABLE_FAILED = 5;
   SLOTSYNC_TABLE_UNDONE = 6;
+  SLOTSYNC_TABLE_REFUSED = 7;
+  SLOTSYNC_TABLE_NOT_REACHED = 8;
+  SLOTSYNC_TABLE_COMMIT_UNKNOWN = 9;
 
   { How much a finding weighs. }
   SLOTSYNC_PROBLEM = 0;
@@ -115,6 +118,8 @@ type
     seconds: Double;
     position: Integer;
     count: Integer;
+    rowsCopied: Int64;
+    skipReason: PAnsiChar;
     indexesCarried: Integer;
     constraintsCarried: Integer;
     permissionsCarried: Integer;

@@ -88,16 +88,20 @@ typedef enum SlotsyncTableKind {
   SLOTSYNC_TABLE_NOTHING_TO_DO = 2 /* TableTags 27 and 35 */
 } SlotsyncTableKind;
 
-/* What happened to a flagged table during a run (SlotsyncTableReport.status). */
+/* What happened to a flagged table during a run (SlotsyncTableReport.status),
+ * settled at the run's end from what the run did and whether it committed. */
 typedef enum SlotsyncTableStatus {
-  SLOTSYNC_TABLE_PLANNED = 0,   /* not reached by the walk, or a plan */
-  SLOTSYNC_TABLE_WORKING = 1,   /* onTableProgress: begun; rows once counted, else -1 */
-  SLOTSYNC_TABLE_REBUILT = 2,   /* rebuilt (and committed, unless the run rolled back later) */
-  SLOTSYNC_TABLE_UNCHANGED = 3, /* nothing to do for it (TableTags 27 and 35) */
-  SLOTSYNC_TABLE_AT_NOTICE = 4, /* stopped at the size-decrease notice: stays flagged, the
-                                   run goes on and commits */
-  SLOTSYNC_TABLE_FAILED = 5,    /* its rebuild failed; the run rolled back */
-  SLOTSYNC_TABLE_UNDONE = 6     /* rebuilt, then undone when the run rolled back */
+  SLOTSYNC_TABLE_PLANNED = 0,       /* a plan: a run would rebuild it */
+  SLOTSYNC_TABLE_WORKING = 1,       /* onTableProgress: begun; rows once counted, else -1 */
+  SLOTSYNC_TABLE_REBUILT = 2,       /* rebuilt; at the end: rebuilt and committed */
+  SLOTSYNC_TABLE_UNCHANGED = 3,     /* skipped by design (TableTags 27 and 35): skipReason */
+  SLOTSYNC_TABLE_AT_NOTICE = 4,     /* rebuilt, its size texts left at the size-decrease notice:
+                                       stays flagged, the run goes on and commits */
+  SLOTSYNC_TABLE_FAILED = 5,        /* its rebuild failed; the run rolled back */
+  SLOTSYNC_TABLE_UNDONE = 6,        /* rebuilt, then undone when the run rolled back */
+  SLOTSYNC_TABLE_REFUSED = 7,       /* the check before the transaction refused it: never begun */
+  SLOTSYNC_TABLE_NOT_REACHED = 8,   /* the run ended before it came to this table */
+  SLOTSYNC_TABLE_COMMIT_UNKNOWN = 9 /* rebuilt, but the link broke during the commit */
 } SlotsyncTableStatus;
 
 /* How much a finding weighs. */
@@ -115,7 +119,9 @@ typedef struct SlotsyncTableReport {
   int kind;              /* a SlotsyncTableKind */
   const char* tableName; /* S_Modify.TableName */
   long long rows;        /* rows to copy (detail) or held (per-terminal); -1 unknown */
-  long long rowsLost;    /* rows the tables recreated empty hold now; -1 unknown */
+  long long rowsLost;    /* rows of the tables recreated empty: at the end of a run,
+                            lost only when it committed (0 otherwise); in a plan, what a
+                            run would lose; -1 unknown */
   int slotsNow;          /* the highest slot column the table has */
   int slotsAfter;        /* N, when the table has size columns */
   const char* columnsAdded;   /* column names, separated by "," */
@@ -127,6 +133,9 @@ typedef struct SlotsyncTableReport {
   double seconds;             /* how long its rebuild took */
   int position;               /* its place among the flagged tables, from 1; 0 in a plan */
   int count;                  /* the flagged tables of the run */
+  long long rowsCopied;       /* rows the copy carried over, by its own count; -1 when no
+                                 copy ran */
+  const char* skipReason;     /* status SLOTSYNC_TABLE_UNCHANGED: why; "" otherwise */
   /* What the table and its companions held beyond their columns and get
    * back on the new tables: as planned by the check before the transaction,
    * then as the rebuild sent it (a trigger whose namesake the application's

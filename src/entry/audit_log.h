@@ -13,9 +13,8 @@
 namespace slotsync::entry {
 
 // The run as one line of JSON (UTF-8, ending in a newline): when, where, who
-// (never the password), what it found and did, and how it ended.
-std::string AuditLine(const ConnectionArguments& arguments, const RunReport& report,
-                      const char* outcomeName);
+// (never the password), then the run as the command's --json gives it.
+std::string AuditLine(const ConnectionArguments& arguments, const RunReport& report);
 
 // Appends the line with one write to a file opened for appending, so that
 // lines of runs at the same time never interleave. The path is GBK. Returns
@@ -24,11 +23,6 @@ std::string AppendAuditLine(const std::string& gbkPath, const std::string& line)
 
 // The time now in UTC, as ISO 8601 ("2026-12-07T11:30:00Z").
 std::string UtcTimestamp();
-
-// What a table got back on its new tables, and what it lost, as the log and
-// the command's JSON write them.
-nlohmann::json CarriedJson(const rebuild::CarriedCounts& counts);
-nlohmann::json LostJson(const std::vector<std::string>& lost);
 
 // The path SLOTSYNC_LOG names, as GBK; empty when it is not set.
 std::string AuditLogFromEnvironment();

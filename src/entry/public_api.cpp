@@ -8,6 +8,7 @@
 
 #include "entry/audit_log.h"
 #include "entry/run_cancel.h"
+#include "entry/run_json.h"
 #include "text/gbk.h"
 #include "ui/notice.h"
 #include "ui/progress_view.h"
@@ -16,6 +17,8 @@ namespace slotsync::entry {
 namespace {
 
 thread_local std::string lastError;
+thread_local std::string lastRun;
+thread_local int lastExitCode = kExitCouldNotRun;
 
 // Reports the run's display to the host's callback instead of drawing it.
 class CallbackProgressView final : public ui::ProgressView {
@@ -265,8 +268,10 @@ void WriteResult(SlotsyncResult* result, const RunReport& report) {
     if (table.status == TableStatus::kStoppedAtNotice && full.tablesAtNotice++ == 0) {
       full.tableAtNotice = table.tableTag;
     }
-    if (table.kind == rebuild::TableKind::kDetail && table.status == TableStatus::kRebuilt) {
-      full.rowsCopied += table.rows.value_or(0);
+    const bool kept =
+        table.status == TableStatus::kRebuilt || table.status == TableStatus::kStoppedAtNotice;
+    if (table.kind == rebuild::TableKind::kDetail && kept) {
+      full.rowsCopied += table.rowsCopied.value_or(0);
     }
   }
   full.statementsSent = report.statementsSent;
@@ -309,7 +314,7 @@ int StatusCode(TableStatus status) {
       return SLOTSYNC_TABLE_WORKING;
     case TableStatus::kRebuilt:
       return SLOTSYNC_TABLE_REBUILT;
-    case TableStatus::kNothingToDo:
+    case TableStatus::kSkipped:
       return SLOTSYNC_TABLE_UNCHANGED;
     case TableStatus::kStoppedAtNotice:
       return SLOTSYNC_TABLE_AT_NOTICE;
@@ -317,6 +322,14 @@ int StatusCode(TableStatus status) {
       return SLOTSYNC_TABLE_FAILED;
     case TableStatus::kUndone:
       return SLOTSYNC_TABLE_UNDONE;
+    case TableStatus::kRefused:
+      return SLOTSYNC_TABLE_REFUSED;
+    case TableStatus::kNotReached:
+      return SLOTSYNC_TABLE_NOT_REACHED;
+    case TableStatus::kCommitUnknown:
+      return SLOTSYNC_TABLE_COMMIT_UNKNOWN;
+    case TableStatus::kPlanned:
+      return SLOTSYNC_TABLE_PLANNED;
   }
   return SLOTSYNC_TABLE_PLANNED;
 }
@@ -343,8 +356,10 @@ void AddRun(SlotsyncTableReport& report, const TableRun& run) {
   report.seconds = run.seconds;
   report.position = static_cast<int>(run.position);
   report.count = static_cast<int>(run.count);
-  if (run.rows) report.rows = *run.rows;
-  if (run.rowsLost) report.rowsLost = *run.rowsLost;
+  report.rows = run.rows.value_or(-1);
+  report.rowsCopied = run.rowsCopied.value_or(-1);
+  report.rowsLost = run.rowsLost.value_or(-1);
+  report.skipReason = run.skipReason.c_str();
 }
 
 void ReportProgress(const TableRun& run, const SlotsyncOptions& options) {
@@ -353,8 +368,6 @@ void ReportProgress(const TableRun& run, const SlotsyncOptions& options) {
   report.tableTag = run.tableTag;
   report.kind = KindCode(run.kind);
   report.tableName = run.tableName.c_str();
-  report.rows = -1;
-  report.rowsLost = -1;
   report.columnsAdded = "";
   report.columnsDropped = "";
   const std::string lost = Joined(run.dependentsLost, "\n");
@@ -363,35 +376,29 @@ void ReportProgress(const TableRun& run, const SlotsyncOptions& options) {
   options.onTableProgress(options.tableProgressContext, &report);
 }
 
-void ReportTable(const rebuild::TablePlan& table, const TableRun* run,
+// A table at the run's end: what the run did to it, with the plan's facts
+// when the check before the walk got them.
+void ReportTable(const TableRun& run, const rebuild::TablePlan* table,
                  const rebuild::Findings& findings, const SlotsyncOptions& options) {
-  const std::string added = Joined(table.columnsAdded);
-  const std::string dropped = Joined(table.columnsDropped);
+  const std::string added = table != nullptr ? Joined(table->columnsAdded) : std::string();
+  const std::string dropped = table != nullptr ? Joined(table->columnsDropped) : std::string();
   SlotsyncTableReport report{};
   report.size = sizeof report;
-  report.tableTag = table.tableTag;
-  report.kind = KindCode(table.kind);
-  report.tableName = table.tableName.c_str();
-  report.rows = table.rows.value_or(-1);
-  report.rowsLost = table.emptied.empty() ? 0 : -1;
-  std::int64_t lost = 0;
-  bool known = true;
-  for (const auto& [name, rows] : table.emptied) {
-    known = known && rows.has_value();
-    lost += rows.value_or(0);
+  report.tableTag = run.tableTag;
+  report.kind = KindCode(run.kind);
+  report.tableName = run.tableName.c_str();
+  if (table != nullptr) {
+    report.slotsNow = table->slotsNow;
+    report.slotsAfter = table->slotsAfter;
+    report.sizeTextsUpdated = table->sizeTextsUpdated ? 1 : 0;
+    report.triggerCalled = table->triggerCalled ? 1 : 0;
   }
-  if (known) report.rowsLost = lost;
-  report.slotsNow = table.slotsNow;
-  report.slotsAfter = table.slotsAfter;
   report.columnsAdded = added.c_str();
   report.columnsDropped = dropped.c_str();
-  report.sizeTextsUpdated = table.sizeTextsUpdated ? 1 : 0;
-  report.triggerCalled = table.triggerCalled ? 1 : 0;
-  report.problems = static_cast<int>(findings.ProblemsOf(table.tableTag));
-  const std::string lostText =
-      Joined(run != nullptr ? run->dependentsLost : table.dependentsLost, "\n");
-  AddCarried(report, run != nullptr ? run->carried : table.carried, lostText);
-  if (run != nullptr) AddRun(report, *run);
+  report.problems = static_cast<int>(findings.ProblemsOf(run.tableTag));
+  const std::string lost = Joined(run.dependentsLost, "\n");
+  AddCarried(report, run.carried, lost);
+  AddRun(report, run);
   options.onTableReport(options.tableReportContext, &report);
 }
 
@@ -399,10 +406,10 @@ void ReportFindings(const RunReport& run, const SlotsyncOptions& options,
                     std::string_view password) {
   const rebuild::Findings& findings = run.findings;
   if (options.onTableReport != nullptr) {
-    for (std::size_t i = 0; i < findings.Tables().size(); ++i) {
-      const rebuild::TablePlan& table = findings.Tables()[i];
-      const bool walked = i < run.tables.size() && run.tables[i].tableTag == table.tableTag;
-      ReportTable(table, walked ? &run.tables[i] : nullptr, findings, options);
+    const auto& plans = findings.Tables();
+    for (std::size_t i = 0; i < run.tables.size(); ++i) {
+      const bool planned = i < plans.size() && plans[i].tableTag == run.tables[i].tableTag;
+      ReportTable(run.tables[i], planned ? &plans[i] : nullptr, findings, options);
     }
   }
   if (options.onFinding != nullptr) {
@@ -414,14 +421,6 @@ void ReportFindings(const RunReport& run, const SlotsyncOptions& options,
       options.onFinding(options.findingContext, problem.tableTag, severity, message.c_str());
     }
   }
-}
-
-const char* OutcomeName(Outcome outcome) {
-  static constexpr const char* kNames[] = {
-      "in step",     "committed", "rolled back",  "failed before transaction",
-      "commit unknown", "busy",  "bad arguments", "previewed",
-      "planned",     "plan refused", "locked out"};
-  return kNames[static_cast<std::size_t>(outcome)];
 }
 
 void AppendMessage(RunReport& report, const std::string& message) {
@@ -436,8 +435,7 @@ void WriteAuditLog(const ConnectionArguments& arguments, RunReport& report,
       options.logFile != nullptr ? std::string(options.logFile) : AuditLogFromEnvironment();
   if (path.empty()) return;
   try {
-    const std::string failed =
-        AppendAuditLine(path, AuditLine(arguments, report, OutcomeName(report.outcome)));
+    const std::string failed = AppendAuditLine(path, AuditLine(arguments, report));
     if (!failed.empty()) AppendMessage(report, "warning: " + failed);
   } catch (const std::exception& e) {
     AppendMessage(report, std::string("warning: the log could not be written: ") + e.what());
@@ -500,6 +498,7 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
   for (const std::string& warning : connectWarnings) AppendMessage(report, "warning: " + warning);
   // Scrubbed before the message is stored, logged or handed to anyone.
   report.message = sql::ScrubSecrets(report.message, arguments.password.View());
+  if (report.outcome != Outcome::kBusy) report.stopped = RunStopReason();
   ReportFindings(report, options, arguments.password.View());
   WriteAuditLog(arguments, report, options);
   return report;
@@ -536,8 +535,11 @@ int RefreshStructWith(const char* server, const char* database, const char* user
   }
   try {
     lastError = report.message;
+    lastExitCode = ExitCodeOf(report);
+    lastRun = RunJson(report).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   } catch (...) {
     lastError.clear();
+    lastRun.clear();
   }
   if (result != nullptr && result->size >= kSmallestResult) WriteResult(result, report);
   return ToCode(report.outcome);
@@ -545,6 +547,14 @@ int RefreshStructWith(const char* server, const char* database, const char* user
 
 const char* LastError() {
   return lastError.c_str();
+}
+
+const std::string& LastRunJson() {
+  return lastRun;
+}
+
+int LastExitCode() {
+  return lastExitCode;
 }
 
 }  // namespace slotsync::entry

@@ -3,6 +3,8 @@
 // The exported functions' bodies, kept in the internal library so that tests
 // reach them without loading the shared library.
 
+#include <string>
+
 #include "entry/restructure_run.h"
 #include "slotsync/slotsync.h"
 #include "sql/connection_string.h"
@@ -33,5 +35,10 @@ struct ConnectionSecurity {
 ClientFactory OdbcClientFactory(ConnectionSecurity security = {});
 
 const char* LastError();
+
+// The last run on this thread as RunJson gives it (entry/run_json.h), as
+// JSON text; and the exit code the command gives it.
+const std::string& LastRunJson();
+int LastExitCode();
 
 }  // namespace slotsync::entry

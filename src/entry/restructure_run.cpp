@@ -99,6 +99,7 @@ class Run {
     }
     report_.slotCount = dictionary::GetSizeSlotCount(access_);
     report_.slotColumns = CountSlotColumns();
+    report_.slotsCounted = true;
     if (report_.slotCount == report_.slotColumns) {
       report_.outcome = Outcome::kInStep;
       return;
@@ -187,6 +188,7 @@ class Run {
     query_.SetText("Select * From S_Modify Where CanCreateFlag=1 and Modified=1 ");
     query_.Open();
     report_.flaggedRows = static_cast<std::int32_t>(query_.RowCount());
+    report_.flaggedRead = true;
   }
 
   // Reads the flagged rows without moving the walk: a row whose TableTag
@@ -223,12 +225,6 @@ class Run {
     CheckRightsAndSpace(findings);
     const bool refused = findings.Count(rebuild::Severity::kRefusal) > 0;
     report_.outcome = refused ? Outcome::kPlanRefused : Outcome::kPlanned;
-    report_.rebuiltTables = 0;
-    for (const auto& table : findings.Tables()) {
-      if (table.kind != rebuild::TableKind::kNothingToDo &&
-          findings.ProblemsOf(table.tableTag) == 0)
-        ++report_.rebuiltTables;
-    }
     if (refused) report_.message = ProblemList(findings);
   }
 
@@ -307,14 +303,26 @@ class Run {
     findings.Current().endStatement = plan.Statements().size();
     for (std::size_t i = firstUnknown; i < plan.UnknownReads().size(); ++i) {
       const auto& unknown = plan.UnknownReads()[i];
+      // The write is named by its first words only: the statement itself is
+      // in the script and the trace, and may run to a kilobyte.
       findings.Add({tableTag, rebuild::Severity::kNote,
-                    "the run reads \"" + unknown.text + "\" after \"" + unknown.dependsOn +
-                        "\" has changed what it reads; its answer cannot be known in advance"});
+                    "the run reads \"" + unknown.text + "\" after its own \"" +
+                        FirstWords(unknown.dependsOn) +
+                        " ...\" has changed what it reads; its answer cannot be known in advance"});
     }
     if (!reportStatements) return;
     for (std::size_t i = findings.Current().firstStatement; i < plan.Statements().size(); ++i) {
       connection_.ReportPlanned(plan.Statements()[i]);
     }
+  }
+
+  // "Insert into dbo.Tmp_X(...) ..." as "Insert into dbo.Tmp_X".
+  static std::string FirstWords(const std::string& statement) {
+    std::size_t end = 0;
+    for (int words = 0; words < 3 && end != std::string::npos; ++words) {
+      end = statement.find_first_of(" (", end == 0 ? 0 : end + 1);
+    }
+    return statement.substr(0, end);
   }
 
   static std::string WithoutTablePrefix(std::int32_t tableTag, const std::string& message) {
@@ -350,6 +358,9 @@ class Run {
             report_.tables.back().carried = carried;
             report_.tables.back().dependentsLost = lost;
           });
+      rebuilders->ReportCopiedTo([this](std::int64_t rows) {
+        if (!report_.tables.empty()) report_.tables.back().rowsCopied = rows;
+      });
       report_.tables.reserve(static_cast<std::size_t>(report_.flaggedRows));
       for (; !query_.End(); query_.Next()) RebuildTable(*rebuilders);
     } catch (const rebuild::QuantitiesAboveN& refused) {
@@ -405,12 +416,19 @@ class Run {
     } else {
       rebuilders.RebuildTerminalTables(tableTag);
     }
-    if (rebuilt) ++report_.rebuiltTables;
     TableRun& table = report_.tables.back();
-    table.status = rebuilt ? TableStatus::kRebuilt
-                   : table.kind == rebuild::TableKind::kNothingToDo || !IsNoticeTable(tableTag)
-                       ? TableStatus::kNothingToDo
-                       : TableStatus::kStoppedAtNotice;
+    // A detail rebuild that stops short does so for one of two reasons: the
+    // table is never rebuilt, or its size texts were left at the
+    // size-decrease notice after its slot columns were rebuilt.
+    if (rebuilt) {
+      table.status = TableStatus::kRebuilt;
+    } else if (rebuild::IsSkippedByDesign(tableTag)) {
+      table.status = TableStatus::kSkipped;
+      table.skipReason = rebuild::kSkippedByDesignReason;
+      table.rowsLost = 0;
+    } else {
+      table.status = TableStatus::kStoppedAtNotice;
+    }
     EndTable(table);
     currentTableTag_.reset();
   }
@@ -429,13 +447,7 @@ class Run {
       if (plan.kind == rebuild::TableKind::kPerTerminal) table.rows = plan.rows;
       table.carried = plan.carried;
       table.dependentsLost = plan.dependentsLost;
-      std::int64_t lost = 0;
-      bool known = true;
-      for (const auto& [name, rows] : plan.emptied) {
-        known = known && rows.has_value();
-        lost += rows.value_or(0);
-      }
-      if (known) table.rowsLost = lost;
+      table.rowsLost = rebuild::RowsLostByDesign(plan);
     }
     tableStart_ = std::chrono::steady_clock::now();
     if (deps_.onTableProgress) deps_.onTableProgress(table);
@@ -457,16 +469,6 @@ class Run {
     if (!currentTableTag_ || report_.tables.empty()) return;
     report_.tables.back().status = TableStatus::kFailed;
     EndTable(report_.tables.back());
-  }
-
-  // A detail table that stopped short without a refusal did so at the
-  // size-decrease notice: the check before the walk found it as a notice.
-  bool IsNoticeTable(std::int32_t tableTag) const {
-    const auto& problems = report_.findings.Problems();
-    return report_.findings.Tables().empty() ||
-           std::any_of(problems.begin(), problems.end(), [tableTag](const rebuild::Problem& p) {
-             return p.tableTag == tableTag && p.severity == rebuild::Severity::kNotice;
-           });
   }
 
   // Rolled back: the server is asked, on the same connection and with
@@ -516,12 +518,6 @@ class Run {
 
   void RollBack(Outcome outcome) {
     report_.outcome = outcome;
-    if (outcome == Outcome::kRolledBack || outcome == Outcome::kLockedOut) {
-      report_.rebuiltTables = 0;
-    }
-    for (TableRun& table : report_.tables) {
-      if (table.status == TableStatus::kRebuilt) table.status = TableStatus::kUndone;
-    }
     try {
       connection_.Rollback();
     } catch (const std::exception& e) {
@@ -551,6 +547,77 @@ class Run {
   std::chrono::steady_clock::time_point tableStart_;
   std::string lockedTable_;  // the table whose read ran out of time before the transaction
 };
+
+bool Planned(Outcome outcome) {
+  return outcome == Outcome::kPlanned || outcome == Outcome::kPlanRefused;
+}
+
+// A flagged table the walk did not reach, as the check before it found it.
+TableRun UnwalkedTable(const rebuild::TablePlan& plan, const RunReport& report,
+                       std::size_t position) {
+  TableRun table;
+  table.position = position;
+  table.count = report.findings.Tables().size();
+  table.tableTag = plan.tableTag;
+  table.tableName = plan.tableName;
+  table.kind = plan.kind;
+  table.rows = plan.rows;
+  table.rowsLost = rebuild::RowsLostByDesign(plan);
+  if (Planned(report.outcome)) {
+    table.carried = plan.carried;
+    table.dependentsLost = plan.dependentsLost;
+  }
+  if (rebuild::IsSkippedByDesign(plan.tableTag) && plan.kind == rebuild::TableKind::kNothingToDo) {
+    table.status = TableStatus::kSkipped;
+    table.skipReason = rebuild::kSkippedByDesignReason;
+    table.rowsLost = 0;
+  } else if (report.findings.Refused(plan.tableTag)) {
+    table.status = TableStatus::kRefused;
+  } else {
+    table.status = Planned(report.outcome) ? TableStatus::kPlanned : TableStatus::kNotReached;
+  }
+  return table;
+}
+
+// Each table's status from what the walk did to it and how the run ended:
+// work is "rebuilt" only once committed, rows are lost only then, and what
+// a broken commit leaves cannot be told.
+void SettleTables(RunReport& report) {
+  const auto& plans = report.findings.Tables();
+  for (std::size_t i = report.tables.size(); i < plans.size(); ++i) {
+    report.tables.push_back(UnwalkedTable(plans[i], report, i + 1));
+  }
+  report.rebuiltTables = 0;
+  for (TableRun& table : report.tables) {
+    const bool didWork =
+        table.status == TableStatus::kRebuilt || table.status == TableStatus::kStoppedAtNotice;
+    switch (report.outcome) {
+      case Outcome::kCommitted:
+        if (didWork) ++report.rebuiltTables;
+        break;
+      case Outcome::kPlanned:
+      case Outcome::kPlanRefused:
+        if (table.status == TableStatus::kPlanned) ++report.rebuiltTables;
+        break;
+      case Outcome::kCommitUnknown:
+        if (didWork) table.status = TableStatus::kCommitUnknown;
+        if (table.status == TableStatus::kWorking) table.status = TableStatus::kFailed;
+        table.rowsLost = didWork ? std::nullopt : std::optional<std::int64_t>(0);
+        break;
+      default:
+        // A dry run says what would have been rebuilt; its tables, like
+        // those of any run that did not commit, were rolled back.
+        if (didWork && report.outcome == Outcome::kPreviewed) ++report.rebuiltTables;
+        if (didWork) table.status = TableStatus::kUndone;
+        if (table.status == TableStatus::kWorking) table.status = TableStatus::kFailed;
+        // Undone: the old tables stand with all they held.
+        table.rowsLost = 0;
+        table.carried = {};
+        table.dependentsLost.clear();
+        break;
+    }
+  }
+}
 
 RunReport RunOnce(const ConnectionArguments& arguments, const RunDependencies& deps) {
   RunReport report;
@@ -586,6 +653,7 @@ RunReport RunOnce(const ConnectionArguments& arguments, const RunDependencies& d
     report.outcome = Outcome::kFailedBeforeTransaction;
     AppendMessage(report, MessageOf(std::current_exception()));
   }
+  SettleTables(report);
   return report;
 }
 

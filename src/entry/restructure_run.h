@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "entry/run_cancel.h"
 #include "entry/run_locks.h"
 #include "entry/size_connection.h"
 #include "entry/table_progress.h"
@@ -38,17 +39,24 @@ struct RunReport {
   std::int32_t slotCount = 0;    // N, from the size groups
   std::int32_t slotColumns = 0;  // m, slot columns of StockDetailTemp
   std::int32_t flaggedRows = 0;
+  // Whether the run got as far as counting the slots, and as reading the
+  // flagged rows: what it did not learn is unknown, not 0.
+  bool slotsCounted = false;
+  bool flaggedRead = false;
   std::int32_t rebuiltTables = 0;
   std::optional<std::int32_t> failedTableTag;
   std::string message;  // GBK; empty when nothing went wrong
   // Per flagged table, what a run does to it and what stands in its way:
   // from the plan, or from the check every run makes before its transaction.
   rebuild::Findings findings;
-  // Each table the walk reached, in order, with what happened to it.
+  // Every flagged table, in order, with what happened to it, settled once
+  // the run has ended: the walk's tables first, then those it did not reach.
   std::vector<TableRun> tables;
   // Locked out at a table: the table and who held locks on it then.
   std::string lockedTable;
   std::vector<LockHolder> lockHolders;
+  // Stopped from outside (Ctrl+C, a failed write of the command's output).
+  StopReason stopped = StopReason::kNone;
   std::int64_t statementsSent = 0;  // sent to the server, whatever their outcome
   double seconds = 0;               // the whole run
 };

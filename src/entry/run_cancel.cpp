@@ -16,6 +16,8 @@ CancellableConnection* current = nullptr;  // guarded by currentMutex
 // A cancel that came before the run had its client: the run starts cancelled.
 bool pending = false;  // guarded by currentMutex
 std::atomic<bool> cancelled{false};
+std::atomic<StopReason> reason{StopReason::kNone};
+StopReason pendingReason = StopReason::kNone;  // guarded by currentMutex
 int callsInProgress = 0;  // guarded by currentMutex
 
 // Passes every call on, refusing those that would carry the run further once
@@ -26,6 +28,7 @@ class CancellableConnection final : public sql::Connection {
       : client_(std::move(client)) {
     const std::lock_guard lock(currentMutex);
     cancelled = std::exchange(pending, false);
+    reason = cancelled ? pendingReason : StopReason::kNone;
     current = this;
   }
   ~CancellableConnection() override {
@@ -63,35 +66,40 @@ class CancellableConnection final : public sql::Connection {
 
  private:
   static void RefuseIfCancelled() {
-    if (cancelled) {
-      throw sql::SqlError({sql::Diagnostic{"HY008", 0, "the run was interrupted"}});
-    }
+    if (!cancelled) return;
+    throw sql::SqlError({sql::Diagnostic{
+        "HY008", 0,
+        reason == StopReason::kOutputFailed
+            ? "the run was stopped: its output could not be written (a closed pipe, a full disk)"
+            : "the run was interrupted"}});
   }
 
   std::unique_ptr<sql::Connection> client_;
 };
 
-// Under currentMutex.
-void CancelLocked() {
+// Under currentMutex. The first reason given stands: an interrupt that
+// follows a failed write does not make it an interrupted run.
+void CancelLocked(StopReason why) {
   if (current == nullptr) {
+    if (!pending) pendingReason = why;
     pending = true;
     return;
   }
-  cancelled = true;
+  if (!cancelled.exchange(true)) reason = why;
   current->Cancel();
 }
 
 }  // namespace
 
-void CancelRun() {
+void CancelRun(StopReason why) {
   const std::lock_guard lock(currentMutex);
-  CancelLocked();
+  CancelLocked(why);
 }
 
 bool CancelRunInProgress() {
   const std::lock_guard lock(currentMutex);
   if (callsInProgress == 0) return false;
-  CancelLocked();
+  CancelLocked(StopReason::kInterrupted);
   return true;
 }
 
@@ -107,6 +115,10 @@ RunInProgress::~RunInProgress() {
 
 bool RunWasCancelled() {
   return cancelled;
+}
+
+StopReason RunStopReason() {
+  return cancelled ? reason.load() : StopReason::kNone;
 }
 
 std::unique_ptr<sql::Connection> Cancellable(std::unique_ptr<sql::Connection> client) {

@@ -11,9 +11,16 @@
 
 namespace slotsync::entry {
 
+// Why a run was stopped from outside.
+enum class StopReason {
+  kNone,
+  kInterrupted,   // Ctrl+C, SIGTERM, or the host's RefreshStructCancel
+  kOutputFailed,  // the command's output could not be written (a closed pipe, a full disk)
+};
+
 // Cancels the run in progress in this process; before a run's client exists,
 // the next run starts cancelled. Any thread; not from a signal handler.
-void CancelRun();
+void CancelRun(StopReason reason = StopReason::kInterrupted);
 
 // For hosts of the C API: cancels the run in progress, if there is one, and
 // says whether there was. Unlike CancelRun, a cancel while no run is in
@@ -33,6 +40,8 @@ class RunInProgress {
 
 // Whether CancelRun reached the run that the last Cancellable client served.
 bool RunWasCancelled();
+// Why, when it did; kNone otherwise.
+StopReason RunStopReason();
 
 // The client of a new run, made reachable for CancelRun while it lives.
 std::unique_ptr<sql::Connection> Cancellable(std::unique_ptr<sql::Connection> client);

@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "sql/sql_error.h"
 #include "sql/statement_template.h"
 
 namespace slotsync::entry {
@@ -178,6 +179,12 @@ std::string DatabaseLock::Release() {
         sql::Format("Exec sp_releaseapplock @Resource=N'%s',@LockOwner='Session'", resource_));
     query.Execute();
     return {};
+  } catch (const sql::SqlError& e) {
+    // A stopped run sends nothing more; the lock belongs to the session and
+    // goes with it when the run closes its connection, so there is nothing
+    // to warn about.
+    if (e.SqlState() == "HY008") return {};
+    return std::string("releasing the database lock failed: ") + e.what();
   } catch (const std::exception& e) {
     return std::string("releasing the database lock failed: ") + e.what();
   }

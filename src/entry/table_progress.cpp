@@ -8,14 +8,22 @@ const char* StatusText(TableStatus status) {
       return "working";
     case TableStatus::kRebuilt:
       return "rebuilt";
-    case TableStatus::kNothingToDo:
-      return "nothing to do";
+    case TableStatus::kSkipped:
+      return "skipped";
     case TableStatus::kStoppedAtNotice:
-      return "stopped at the size-decrease notice";
+      return "rebuilt, size texts left";
     case TableStatus::kFailed:
       return "failed";
     case TableStatus::kUndone:
       return "rolled back";
+    case TableStatus::kRefused:
+      return "refused";
+    case TableStatus::kNotReached:
+      return "not reached";
+    case TableStatus::kCommitUnknown:
+      return "commit unknown";
+    case TableStatus::kPlanned:
+      return "planned";
   }
   return "unknown";
 }

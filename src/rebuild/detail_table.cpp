@@ -49,13 +49,14 @@ using dictionary::CheckTableName;
 class DetailRebuild {
  public:
   DetailRebuild(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag,
-                Findings* findings, const RowsCounted& rowsCounted,
+                Findings* findings, const RowsCounted& rowsCounted, const RowsCounted& rowsCopied,
                 const DependentsCarried& carried)
       : access_(access),
         notices_(notices),
         tableTag_(tableTag),
         findings_(findings),
         rowsCounted_(rowsCounted),
+        rowsCopied_(rowsCopied),
         statements_(access),
         carried_(carried) {}
 
@@ -497,6 +498,7 @@ class DetailRebuild {
     // A plan cannot count what its copy would have copied.
     if (query.AnswerUnknown()) return;
     const std::int32_t copied = query.Field(0).AsInteger();
+    if (rowsCopied_) rowsCopied_(copied);
     if (copied != oldRows) {
       Refuse(tableTag_,
              sql::Format("%d rows of %s were copied, but it held %d; nothing was changed", copied,
@@ -551,6 +553,7 @@ class DetailRebuild {
   const std::int32_t tableTag_;
   Findings* findings_;  // set when planning
   const RowsCounted& rowsCounted_;
+  const RowsCounted& rowsCopied_;
   StatementRunner statements_;
   SModifyRow row_;
   DetailLayout layout_;
@@ -567,10 +570,11 @@ class DetailRebuild {
 
 bool RebuildDetailTable(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag,
                         Findings* findings, const RowsCounted& rowsCounted,
-                        const DependentsCarried& carried) {
+                        const RowsCounted& rowsCopied, const DependentsCarried& carried) {
   // These two TableTags are flagged in some databases but are not rebuilt.
-  if (tableTag == 27 || tableTag == 35) return false;
-  return DetailRebuild(access, notices, tableTag, findings, rowsCounted, carried).Run();
+  if (IsSkippedByDesign(tableTag)) return false;
+  return DetailRebuild(access, notices, tableTag, findings, rowsCounted, rowsCopied, carried)
+      .Run();
 }
 
 }  // namespace slotsync::rebuild

@@ -22,13 +22,24 @@ namespace slotsync::rebuild {
 // writes): problems are recorded there and passed over, no notice is shown,
 // and what the rebuild would do to the table is noted.
 // `rowsCounted`, when set, is told the old table's row count as soon as it
-// is taken under the table lock: the rows the copy has to carry over.
+// is taken under the table lock: the rows the copy has to carry over;
+// `rowsCopied` the work copy's own count once the copy is done, before it
+// is compared with the first.
 using RowsCounted = std::function<void(std::int64_t rows)>;
 // `carried`, when set, is told what the rebuild carried over to the new
 // tables and what it lost by design, once it has sent the statements.
 bool RebuildDetailTable(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag,
                         Findings* findings = nullptr, const RowsCounted& rowsCounted = nullptr,
+                        const RowsCounted& rowsCopied = nullptr,
                         const DependentsCarried& carried = nullptr);
+
+// TableTags some databases flag but whose tables are never rebuilt.
+constexpr bool IsSkippedByDesign(std::int32_t tableTag) {
+  return tableTag == 27 || tableTag == 35;
+}
+// Why such a table is left as it is.
+inline constexpr const char* kSkippedByDesignReason =
+    "TableTags 27 and 35 are never rebuilt; their flag stays as it is";
 
 // A detail table holds quantities in slot columns above the new size count.
 // The run rolls back, then shows the size-decrease notice.

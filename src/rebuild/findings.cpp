@@ -25,6 +25,21 @@ std::size_t Findings::ProblemsOf(std::int32_t tableTag) const {
       }));
 }
 
+bool Findings::Refused(std::int32_t tableTag) const {
+  return std::any_of(problems_.begin(), problems_.end(), [&](const Problem& p) {
+    return p.tableTag == tableTag && p.severity == Severity::kRefusal;
+  });
+}
+
+std::optional<std::int64_t> RowsLostByDesign(const TablePlan& table) {
+  std::int64_t lost = 0;
+  for (const auto& [name, rows] : table.emptied) {
+    if (!rows) return std::nullopt;
+    lost += *rows;
+  }
+  return lost;
+}
+
 void Flag(Findings* findings, std::int32_t tableTag, const std::string& message,
           Severity severity, bool quantitiesAboveN) {
   if (findings == nullptr) throw std::runtime_error(sql::Format("TableTag %d: %s", tableTag, message));

@@ -80,11 +80,17 @@ class Findings {
   // Problems of the given severity, all tables.
   std::size_t Count(Severity severity) const;
   std::size_t ProblemsOf(std::int32_t tableTag) const;
+  // Refusals of the given table alone.
+  bool Refused(std::int32_t tableTag) const;
 
  private:
   std::vector<TablePlan> tables_;
   std::vector<Problem> problems_;
 };
+
+// The rows the tables a rebuild recreates empty hold now; unknown when one
+// of their counts is.
+std::optional<std::int64_t> RowsLostByDesign(const TablePlan& table);
 
 // A problem found while rebuilding `tableTag`: recorded and passed over when
 // planning (`findings` set), so that one pass finds every problem; thrown as

@@ -23,6 +23,8 @@ class Rebuilders {
   void ReportRowsTo(RowsCounted rowsCounted) { rowsCounted_ = std::move(rowsCounted); }
   // Told, per table, what its rebuild carried over and what it lost.
   void ReportCarriedTo(DependentsCarried carried) { carried_ = std::move(carried); }
+  // Told the rows each detail table's copy carried over, by its own count.
+  void ReportCopiedTo(RowsCounted rowsCopied) { rowsCopied_ = std::move(rowsCopied); }
   // False when it did nothing or stopped at the size-decrease notice.
   virtual bool RebuildDetailTable(std::int32_t tableTag) = 0;
   virtual void RebuildTerminalTables(std::int32_t tableTag) = 0;
@@ -31,6 +33,7 @@ class Rebuilders {
   Findings* findings_ = nullptr;
   RowsCounted rowsCounted_;
   DependentsCarried carried_;
+  RowsCounted rowsCopied_;
 };
 
 std::unique_ptr<Rebuilders> MakeRebuilders(sql::SqlAccess& access, ui::NoticeBox& notices);

@@ -7,6 +7,7 @@ namespace slotsync::ui {
 namespace {
 
 std::ostream* spinnerDrawnOn = nullptr;  // guarded by ConsoleLineMutex()
+std::ostream* lineOpenOn = nullptr;      // guarded by ConsoleLineMutex()
 
 }  // namespace
 
@@ -19,10 +20,15 @@ void SetSpinnerDrawnOn(std::ostream* stream) {
   spinnerDrawnOn = stream;
 }
 
+void SetLineOpenOn(std::ostream* stream) {
+  lineOpenOn = stream;
+}
+
 ConsoleLine::ConsoleLine() : lock_(ConsoleLineMutex()) {
   if (std::ostream* stream = std::exchange(spinnerDrawnOn, nullptr)) {
     *stream << "\r\x1b[K" << std::flush;
   }
+  if (std::ostream* stream = std::exchange(lineOpenOn, nullptr)) *stream << '\n' << std::flush;
 }
 
 }  // namespace slotsync::ui

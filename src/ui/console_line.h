@@ -27,5 +27,8 @@ class ConsoleLine {
 // (nullptr once wiped).
 std::mutex& ConsoleLineMutex();
 void SetSpinnerDrawnOn(std::ostream* stream);
+// For a progress line left open (no newline yet): the next writer ends it
+// with a newline rather than wiping it, so it stays readable above theirs.
+void SetLineOpenOn(std::ostream* stream);
 
 }  // namespace slotsync::ui

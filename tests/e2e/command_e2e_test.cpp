@@ -18,6 +18,7 @@
 #include "e2e_fixture.h"
 #include "entry/run_locks.h"
 #include "entry/version.h"
+#include "run_schema.h"
 
 namespace slotsync::e2e {
 namespace {
@@ -293,6 +294,8 @@ TEST_P(SlotsyncCommand, AFallenSizeCountWithQuantitiesInTheDroppedSlotsIsRefused
   // never begins its transaction.
   EXPECT_EQ(run.err,
             notice +
+                "\nnotice: a size group now has fewer sizes than the stored size texts hold; the "
+                "size texts must be corrected by hand: ask your supplier"
                 "\ncould not run; nothing was changed\nslotsync: the run cannot start; "
                 "nothing was changed:\nslotsync:   - TableTag 10: StockDetail: 2 rows hold "
                 "quantities in x_4, above the 3 size slots the size groups need now; "
@@ -473,16 +476,25 @@ TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
     expected.push_back((ignored ? "[planned, failure ignored] " : "[planned] ") + statement);
   }
   const std::filesystem::path script = directory_.Path() / "plan.sql";
-  const ProgramRun run = Command({"--plan", "--script", script.string()});
+  const ProgramRun run = Command({"--plan", "--trace", "--script", script.string()});
   EXPECT_EQ(run.exitCode, 0) << run.err;
   std::vector<std::string> planned;
   for (const std::string& line : Traced(run)) {
-    if (!line.starts_with("[check] ")) planned.push_back(line);
+    if (line.starts_with("[planned")) planned.push_back(line);
   }
   EXPECT_EQ(planned, expected);
-  EXPECT_EQ(Lines(run.out).back(),
+  // Without --trace the report alone, its outcome first; no statement.
+  const ProgramRun report = Command({"--plan"});
+  EXPECT_EQ(report.exitCode, 0) << report.err;
+  EXPECT_EQ(Lines(report.out).front(),
             "plan: N=3, StockDetailTemp has 2 slot columns; 4 of 4 flagged tables would be "
             "rebuilt; nothing was written or locked");
+  EXPECT_TRUE(Traced(report).empty()) << report.out;
+  EXPECT_NE(report.out.find("note: TableTag 450: the run reads \"Select Count(*) From "
+                            "dbo.Tmp_OrderDetail\" after its own \"Insert into "
+                            "dbo.Tmp_OrderDetail ...\""),
+            std::string::npos)
+      << report.out;
   EXPECT_NE(run.out.find("TableTag 10 StockDetail (detail): copies 5 rows; slot columns 2 -> 3"),
             std::string::npos)
       << run.out;
@@ -532,8 +544,15 @@ TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
 
   const ProgramRun json = Command({"--plan", "--json"});
   EXPECT_EQ(json.exitCode, 0) << json.err;
+  EXPECT_EQ(testing::RunSchemaErrors(json.out), "");
   const nlohmann::json result = nlohmann::json::parse(json.out);
   EXPECT_EQ(result["outcome"], "planned");
+  EXPECT_EQ(result["exitCode"], 0);
+  // Every finding at the top, with its table.
+  ASSERT_FALSE(result["problems"].empty());
+  EXPECT_EQ(result["problems"][0]["tableTag"], 10);
+  EXPECT_EQ(result["problems"][0]["severity"], "note");
+  EXPECT_EQ(result["tables"][0]["status"], "planned");
   ASSERT_EQ(result["tables"].size(), 4u);
   EXPECT_EQ(result["tables"][0]["kind"], "detail");
   EXPECT_EQ(result["tables"][0]["rows"], 5);
@@ -573,6 +592,88 @@ TEST_P(SlotsyncCommand, AnInterruptCancelsTheRunningStatementAndRollsBack) {
               (std::vector<std::string>{"EXEC " + running, "CANCEL", "ROLLBACK",
                                         "SET AUTOCOMMIT ON", "DISCONNECT"}));
   }
+}
+
+// The reader of a pipe goes away mid-run (slotsync --trace | head): the
+// failed write stops the run, which rolls back, logs its line and exits 74.
+TEST_P(SlotsyncCommand, AClosedPipeMidRunRollsBackLogsAndExits74) {
+  const std::string cleared = "Update S_Modify Set Modified=0 Where TableTag=10";
+  writer.Raw("statement " + cleared + "\nclose-output\n");
+  FourTables().Apply(*this);
+  Record();
+  const std::filesystem::path log = directory_.Path() / "audit.jsonl";
+  const ProgramRun run = Command({"--trace", "--log", log.string()});
+  EXPECT_EQ(run.exitCode, 74) << run.err;
+  EXPECT_NE(run.err.find("stopped: the output could not be written, so the run rolled back"),
+            std::string::npos)
+      << run.err;
+  const std::vector<std::string> events = DriverEvents();
+  const auto at = std::find(events.begin(), events.end(), "EXEC " + cleared);
+  ASSERT_NE(at, events.end());
+  EXPECT_EQ(std::count(at, events.end(), "ROLLBACK"), 1);
+  EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), 0);
+  const std::string line = ReadText(log);
+  EXPECT_EQ(testing::RunSchemaErrors(line), "");
+  const nlohmann::json json = nlohmann::json::parse(line);
+  EXPECT_EQ(json["outcome"], "rolled back");
+  EXPECT_EQ(json["exitCode"], 74);
+  EXPECT_EQ(json["tables"][0]["status"], "rolled back");
+  EXPECT_EQ(json["tables"][3]["status"], "not reached");
+}
+
+// Ctrl+C while the size-decrease notice waits for Enter inside the
+// transaction: the wait ends at once, the run rolls back and exits 130,
+// without a warning about the database lock it no longer needs.
+TEST_P(SlotsyncCommand, CtrlCAtTheNoticeEndsTheWaitAndRollsBack) {
+  FourTables tables;
+  tables.stockDetail.sizeText = "1.0.2.1";
+  tables.Apply(*this);
+  Record();
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  const EnvironmentChanges environment = Environment();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    ioctl(slave, TIOCSCTTY, 0);
+    for (const int fd : {0, 1, 2}) dup2(slave, fd);
+    for (const auto& [name, value] : environment) {
+      if (value)
+        setenv(name.c_str(), value->c_str(), 1);
+      else
+        unsetenv(name.c_str());
+    }
+    execl(Built::Command().c_str(), "slotsync", "-S", "srv", "-d", "Shop", "-U", "sa",
+          "--lock-timeout", "0", nullptr);
+    _exit(127);
+  }
+  close(slave);
+  std::string seen;
+  char buffer[256];
+  while (seen.find("Press Enter to go on...") == std::string::npos) {
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    seen.append(buffer, static_cast<std::size_t>(n));
+  }
+  const char ctrlC = '\x03';
+  ASSERT_EQ(write(master, &ctrlC, 1), 1);
+  for (ssize_t n = 0; (n = read(master, buffer, sizeof buffer)) > 0;) {
+    seen.append(buffer, static_cast<std::size_t>(n));
+  }
+  int raw = 0;
+  waitpid(pid, &raw, 0);
+  close(master);
+  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), 130) << seen;
+  // The table's line ends before the notice begins; the notice in Chinese,
+  // its English line beneath it, each on a line of its own.
+  EXPECT_NE(seen.find("copying 5 rows ...\r\n" + Utf8(std::string(ui::kNoticeCaption))),
+            std::string::npos)
+      << seen;
+  EXPECT_NE(seen.find("\r\nnotice: a size group now has fewer sizes"), std::string::npos) << seen;
+  EXPECT_EQ(seen.find("releasing the database lock failed"), std::string::npos) << seen;
+  const std::vector<std::string> events = DriverEvents();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), 0);
+  EXPECT_EQ(std::count(events.begin(), events.end(), "ROLLBACK"), 1);
 }
 
 TEST_P(SlotsyncCommand, TheCLocaleGetsUtf8AndAFullDiskExits74) {

@@ -280,8 +280,8 @@ TEST_P(WindowsCommand, BadUsage) {
   RunAndCheck(
       {"--bogus"}, 64, "",
       "slotsync: unknown option --bogus\n"
-      "usage: slotsync -S HOST -d DB -U USER [--password-stdin] [-N "
-      "strict|mandatory|optional]\n"
+      "usage: slotsync -S HOST -d DB -U USER [--password-stdin | --empty-password]\n"
+      "                [-N strict|mandatory|optional]\n"
       "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
       "                [--quiet] [--lock-timeout S] [--retry N] [--log FILE]\n"
       "       slotsync --help | --version\n"

@@ -580,6 +580,15 @@ SQLRETURN RunUntilCancelled(Statement& stmt, int signal) {
   return Fail(stmt, "HY008", "[scripted] Operation canceled");
 }
 
+// Standard output becomes a pipe whose reader has gone.
+void CloseOutput() {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  close(fds[0]);
+  dup2(fds[1], STDOUT_FILENO);
+  close(fds[1]);
+}
+
 SQLRETURN ExecDirect(Statement& stmt, const std::string& text) {
   Connection& dbc = *stmt.connection;
   if (!dbc.connected) return Fail(stmt, "08003", "[scripted] connection not open");
@@ -598,6 +607,7 @@ SQLRETURN ExecDirect(Statement& stmt, const std::string& text) {
   stmt.results = it->second[std::min(turn, it->second.size() - 1)].results;
   ++turn;
   if (const int signal = stmt.results.front().raiseSignal) return RunUntilCancelled(stmt, signal);
+  if (stmt.results.front().closeOutput) CloseOutput();
   return EnterResult(stmt);
 }
 

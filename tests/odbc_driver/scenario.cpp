@@ -179,6 +179,8 @@ class Parser {
       }
     } else if (keyword == "signal") {
       Current(keyword).raiseSignal = std::atoi(std::string(rest).c_str());
+    } else if (keyword == "close-output") {
+      Current(keyword).closeOutput = true;
     } else if (keyword == "more") {
       Current(keyword);
       if (!rest.empty()) Problem("'more' takes nothing after it");

@@ -41,6 +41,9 @@ struct Result {
   // Non-zero: executing the statement sends this signal to the process, as a
   // user's Ctrl+C would, then runs until SQLCancel stops it.
   int raiseSignal = 0;
+  // Executing the statement leaves the process's standard output a pipe
+  // nobody reads any more, as when `slotsync | head` has read enough.
+  bool closeOutput = false;
 };
 
 // What one execution of a statement produces: its first result and any

@@ -1,4 +1,5 @@
 #include "command.h"
+#include "display_width.h"
 
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,7 @@
 
 #include "entry/run_locks.h"
 #include "run_fixture.h"
+#include "run_schema.h"
 #include "scenarios.h"
 
 namespace slotsync::testing {
@@ -74,6 +76,54 @@ TEST_F(Command, UsageErrorsExitWith64AndAUsageLine) {
   EXPECT_TRUE(clientsMade.empty());
 }
 
+// Each refusal of the command line says what to do, all of it at once.
+TEST_F(Command, OptionMessagesNameEverythingAtOnce) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--quiet"}, "slotsync: -S/--server, -d/--database and -U/--user are required\n"},
+      {{"-S", "s", "--quiet"}, "slotsync: -d/--database and -U/--user are required\n"},
+      {{"-S", "s", "-d", "d", "-P", "pw"},
+       "slotsync: -P is not taken: on the command line the password is visible to every user of "
+       "this machine. The password comes from SLOTSYNC_PASSWORD, --password-stdin or a prompt "
+       "(--password PW if you must)\n"},
+      {{"-S", "s", "-d", "d", "-U", "u", "--empty-password", "--password-stdin"},
+       "slotsync: --empty-password excludes --password and --password-stdin\n"},
+  };
+  for (const auto& [args, message] : cases) {
+    err.str("");
+    EXPECT_EQ(Run(args), cli::kExitUsage);
+    EXPECT_EQ(err.str().rfind(message, 0), 0u) << err.str();
+  }
+  // An empty password is refused from every source, unless asked for.
+  const std::pair<std::string, std::vector<std::string>> empty[] = {
+      {"SLOTSYNC_PASSWORD", {}},
+      {"standard input", {"--password-stdin"}},
+      {"--password", {"--password", ""}},
+  };
+  environment["SLOTSYNC_PASSWORD"] = "";
+  in.str("\n");
+  for (const auto& [source, extra] : empty) {
+    err.str("");
+    EXPECT_EQ(Run(Connect(extra)), cli::kExitUsage);
+    EXPECT_NE(err.str().find("the password from " + source +
+                             " is empty; for a login without a password, give --empty-password"),
+              std::string::npos)
+        << err.str();
+  }
+  EXPECT_TRUE(clientsMade.empty());
+  script.Answer(kSizeSql, Rows({"SizeID"}, {}));
+  EXPECT_EQ(Run(Connect({"--empty-password"})), cli::kExitOk) << err.str();
+  ASSERT_EQ(clientsMade.size(), 1u);
+  EXPECT_EQ(clientsMade[0].Parameter("PASSWORD"), "");
+  // In step, a plan has nothing to write, and says so.
+  environment["SLOTSYNC_PASSWORD"] = "pw";
+  ScriptCounts(12, 12);
+  err.str("");
+  const auto file = std::filesystem::temp_directory_path() / "slotsync-in-step.sql";
+  EXPECT_EQ(Run(Connect({"--plan", "--script", file.string()})), cli::kExitOk);
+  EXPECT_EQ(err.str(), "slotsync: in step: nothing to write; no script written\n");
+  EXPECT_FALSE(std::filesystem::exists(file));
+}
+
 TEST_F(Command, HelpDocumentsOptionsExitCodesAndExamples) {
   EXPECT_EQ(Run({"-?"}), cli::kExitOk);
   for (const char* needle :
@@ -97,10 +147,17 @@ TEST_F(Command, ExitCodesFollowOutcomes) {
       {"in step", [](RunFixture& f) { f.ScriptCounts(12, 12); }, cli::kExitOk},
       {"committed",
        [](RunFixture& f) {
+         f.ScriptCounts(3, 2);
+         f.ScriptFlagged({10});
+         DetailScenario{}.Apply(f.script);
+       },
+       cli::kExitOk},
+      {"out of step, nothing flagged",
+       [](RunFixture& f) {
          f.ScriptCounts(14, 12);
          f.ScriptFlagged({});
        },
-       cli::kExitOk},
+       cli::kExitNothingFlagged},
       {"could not run", [](RunFixture& f) { f.script.FailConnect("Login failed"); },
        cli::kExitCouldNotRun},
       {"rolled back",
@@ -119,10 +176,20 @@ TEST_F(Command, ExitCodesFollowOutcomes) {
        cli::kExitCommitUnknown},
   };
   for (const auto& c : cases) {
-    Script fresh;
-    std::swap(script, fresh);
-    c.script(*this);
-    EXPECT_EQ(Run(Connect()), c.exitCode) << c.name << ": " << err.str();
+    for (const bool json : {false, true}) {
+      Script fresh;
+      std::swap(script, fresh);
+      c.script(*this);
+      out.str("");
+      EXPECT_EQ(
+          Run(Connect(json ? std::vector<std::string>{"--json"} : std::vector<std::string>{})),
+          c.exitCode)
+          << c.name << ": " << err.str();
+      if (!json) continue;
+      // The JSON of every outcome follows the one schema and carries the exit code.
+      EXPECT_EQ(RunSchemaErrors(out.str()), "") << c.name << ": " << out.str();
+      EXPECT_EQ(nlohmann::json::parse(out.str())["exitCode"], c.exitCode) << c.name;
+    }
   }
 }
 
@@ -138,7 +205,7 @@ TEST_F(Command, TracePrintsEveryStatementAndTheSummaryNamesTheCounts) {
 TEST_F(Command, DryRunPrintsThePlanAndRollsBack) {
   ScriptCounts(14, 12);
   ScriptFlagged({});
-  EXPECT_EQ(Run(Connect({"--dry-run"})), cli::kExitOk);
+  EXPECT_EQ(Run(Connect({"--dry-run"})), cli::kExitNothingFlagged);
   EXPECT_NE(out.str().find("[ok] " + kFlaggedSql), std::string::npos);
   const auto& log = script.Log();
   EXPECT_EQ(std::vector<std::string>(log.end() - 4, log.end()),
@@ -236,11 +303,12 @@ TEST_F(Command, ServerTextIsEscapedOnATerminalAndALostOutputExits74) {
 TEST_F(Command, OutOfStepWithNothingFlaggedIsAWarningThatSaysWhatToFlag) {
   ScriptCounts(14, 12);
   ScriptFlagged({});
-  EXPECT_EQ(Run(Connect()), cli::kExitOk);
+  EXPECT_EQ(Run(Connect()), cli::kExitNothingFlagged);
   EXPECT_NE(err.str().find("warning: the size groups need N=14 slot columns, StockDetailTemp has "
                            "12, and S_Modify flags no table"),
             std::string::npos)
       << err.str();
+  EXPECT_NE(err.str().find("slotsync: set Modified=1 in S_Modify"), std::string::npos);
 }
 
 // A detail table rebuilt: its line as it ends, the summary table, and the
@@ -267,12 +335,16 @@ TEST_F(Command, ShowsEachTableSummarisesAndLogsTheRun) {
   std::string line;
   ASSERT_TRUE(std::getline(in, line));
   EXPECT_EQ(line.find("secret-pw"), std::string::npos);
+  EXPECT_EQ(RunSchemaErrors(line), "");
   const auto json = nlohmann::json::parse(line);
   EXPECT_EQ(json["login"], "sa");
   EXPECT_EQ(json["database"], "db");
   EXPECT_EQ(json["outcome"], "committed");
+  EXPECT_EQ(json["exitCode"], 0);
   EXPECT_EQ(json["tables"][0]["rows"], 5);
-  EXPECT_EQ(json["statements"], static_cast<std::int64_t>(script.Statements().size()));
+  EXPECT_EQ(json["tables"][0]["rowsCopied"], 5);
+  EXPECT_EQ(json["tables"][0]["status"], "rebuilt");
+  EXPECT_EQ(json["statementsSent"], static_cast<std::int64_t>(script.Statements().size()));
   EXPECT_FALSE(std::getline(in, line));
   std::filesystem::remove(log);
   // A log that cannot be written is said, and the run stands.
@@ -314,6 +386,39 @@ TEST_F(Command, ShowsEachTableSummarisesAndLogsTheRun) {
   std::filesystem::remove_all(dir);
 }
 
+// A plan's report: its outcome first, a refused table pointed to its
+// problems, a table skipped by design with the reason, and no statement.
+TEST_F(Command, ThePlanReportBeginsWithItsOutcomeAndSaysWhyEachTableStands) {
+  ScriptCounts(3, 2);
+  ScriptFlagged({10, 27});
+  DetailScenario detail;
+  detail.hasRow = false;
+  detail.Apply(script);
+  EXPECT_EQ(Run(Connect({"--plan"})), cli::kExitRolledBack) << err.str();
+  const std::string report = out.str();
+  EXPECT_EQ(report.rfind("plan: N=3, StockDetailTemp has 2 slot columns; a run would not commit, "
+                         "for the problems listed; nothing was written or locked\n",
+                         0),
+            0u)
+      << report;
+  EXPECT_NE(report.find("TableTag 10 (detail): refused (see problems)\n"), std::string::npos)
+      << report;
+  EXPECT_NE(report.find("TableTag 27 (none): skipped: TableTags 27 and 35 are never rebuilt"),
+            std::string::npos)
+      << report;
+  EXPECT_EQ(report.find("[planned"), std::string::npos) << report;
+}
+
+// Columns line up by what the terminal shows: "备注" takes four columns, not
+// its four GBK bytes or six UTF-8 ones.
+TEST_F(Command, SummaryColumnsAreAlignedByDisplayWidth) {
+  const std::string gbk = "\xB1\xB8\xD7\xA2";  // 备注
+  EXPECT_EQ(cli::DisplayWidth(gbk), 4u);
+  EXPECT_EQ(cli::DisplayWidth("Stock" + gbk), 9u);
+  EXPECT_EQ(cli::PadToWidth("\xE5\xA4\x87\xE6\xB3\xA8", gbk, 6), "\xE5\xA4\x87\xE6\xB3\xA8  ");
+  EXPECT_EQ(cli::PadToWidth("LongName", "LongName", 4), "LongName ");
+}
+
 // Locked out at a table: exit 5 after each retry, pausing longer each time.
 TEST_F(Command, LockedOutExitsFiveAfterRetriesThatWaitLongerEachTime) {
   ScriptCounts(3, 2);
@@ -323,7 +428,9 @@ TEST_F(Command, LockedOutExitsFiveAfterRetriesThatWaitLongerEachTime) {
                 "Lock request time out period exceeded.", "HY000", entry::kLockTimeoutError);
   }
   DetailScenario{}.Apply(script);
-  EXPECT_EQ(Run(Connect({"--lock-timeout", "7", "--retry", "2"})), cli::kExitLockedOut);
+  EXPECT_EQ(Run(Connect({"--lock-timeout", "7", "--retry", "2", "--json"})), cli::kExitLockedOut);
+  EXPECT_EQ(RunSchemaErrors(out.str()), "") << out.str();
+  EXPECT_EQ(nlohmann::json::parse(out.str())["outcome"], "locked out");
   EXPECT_EQ(pauses, (std::vector<int>{2, 4}));
   const auto& log = script.Log();
   EXPECT_EQ(std::count(log.begin(), log.end(), "EXEC SET LOCK_TIMEOUT 7000"), 3);

@@ -362,7 +362,7 @@ TEST_F(DetailTable, CarriesWhatTheOldTablesHeldAfterTheTriggerProcedure) {
   rebuild::CarriedCounts carried;
   std::vector<std::string> lost;
   EXPECT_TRUE(rebuild::RebuildDetailTable(
-      access, notices, 10, nullptr, nullptr,
+      access, notices, 10, nullptr, nullptr, nullptr,
       [&](const rebuild::CarriedCounts& counts, const std::vector<std::string>& what) {
         carried = counts;
         lost = what;

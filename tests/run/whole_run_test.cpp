@@ -211,6 +211,70 @@ TEST_F(WholeRun, EachTableIsReportedAsItGoesAndAtTheEnd) {
   EXPECT_GT(report.statementsSent, 20);
 }
 
+// What each table came to is what the database holds afterwards: work is
+// "rebuilt" only once committed, rows copied are the copy's own count, and
+// rows are lost only by a run that committed.
+TEST_F(WholeRun, EachTableStatusIsWhatTheDatabaseHoldsAfterwards) {
+  struct Case {
+    const char* name;
+    std::function<void(DetailScenario&)> change;
+    std::function<void(Script&)> more;
+    entry::Outcome outcome;
+    std::int32_t rebuilt;
+    std::vector<std::string> tables;  // TableTag, status, rows copied, rows lost
+  };
+  const Case cases[] = {
+      {"committed",
+       {},
+       {},
+       entry::Outcome::kCommitted,
+       3,
+       {"10 rebuilt 5 0", "101 rebuilt - 3", "111 rebuilt - 3"}},
+      {"rolled back at the commit",
+       {},
+       [](Script& s) { s.FailCommit("log full"); },
+       entry::Outcome::kRolledBack,
+       0,
+       {"10 rolled back 5 0", "101 rolled back - 0", "111 rolled back - 0"}},
+      {"a short copy",
+       [](DetailScenario& d) { d.rowsHeld = "8", d.rowsCopied = "6"; },
+       {},
+       entry::Outcome::kRolledBack,
+       0,
+       {"10 failed 6 0", "101 not reached - 0", "111 not reached - 0"}},
+      {"size texts left at the notice",
+       [](DetailScenario& d) { d.sizeText = "1.2.3.4"; },
+       {},
+       entry::Outcome::kCommitted,
+       3,
+       {"10 rebuilt, size texts left 5 0", "101 rebuilt - 3", "111 rebuilt - 3"}},
+      {"refused before the transaction",
+       [](DetailScenario& d) { d.hasRow = false; },
+       {},
+       entry::Outcome::kFailedBeforeTransaction,
+       0,
+       {"10 refused - 0", "101 not reached - 0", "111 not reached - 0"}},
+  };
+  for (const Case& c : cases) {
+    Script fresh;
+    std::swap(script, fresh);
+    ScriptDatabase([&c](DetailScenario& detail, TerminalScenario&) {
+      if (c.change) c.change(detail);
+    });
+    if (c.more) c.more(script);
+    const auto report = RunWithRealRebuilders();
+    EXPECT_EQ(report.outcome, c.outcome) << c.name << ": " << report.message;
+    EXPECT_EQ(report.rebuiltTables, c.rebuilt) << c.name;
+    std::vector<std::string> tables;
+    for (const entry::TableRun& t : report.tables) {
+      tables.push_back(std::to_string(t.tableTag) + " " + entry::StatusText(t.status) + " " +
+                       (t.rowsCopied ? std::to_string(*t.rowsCopied) : "-") + " " +
+                       (t.rowsLost ? std::to_string(*t.rowsLost) : "?"));
+    }
+    EXPECT_EQ(tables, c.tables) << c.name;
+  }
+}
+
 // Lock waits on a busy database: bounded, and the run names who is in its way.
 TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
   const std::string table = "Select Count(*) From StockDetail With (TabLockX, HoldLock)";

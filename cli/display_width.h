@@ -1,0 +1,20 @@
+#pragma once
+
+// How many terminal columns a text takes, so that the summary's columns line
+// up under Chinese table names: a byte count would give each character two
+// or three columns too many or too few.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace slotsync::cli {
+
+// The columns a GBK text takes on a terminal.
+std::size_t DisplayWidth(std::string_view gbk);
+
+// `shown` (the terminal's form of `gbk`) followed by blanks up to `width`
+// columns; at least one blank, so a long name never runs into the next column.
+std::string PadToWidth(const std::string& shown, std::string_view gbk, std::size_t width);
+
+}  // namespace slotsync::cli
