@@ -10,12 +10,14 @@
 #include "entry/public_api.h"
 #include "entry/run_cancel.h"
 #include "entry/version.h"
+#include "many_databases.h"
 #include "options.h"
 #include "plan_output.h"
 #include "platform/secret.h"
 #include "run_record.h"
 #include "summary.h"
 #include "table_display.h"
+#include "targets.h"
 #include "text/gbk.h"
 #include "ui/console_line.h"
 
@@ -319,6 +321,7 @@ int Run(const CommandLine& line, const Terminal& terminal) {
   const std::string user = ToGbk("--user", line.user, true);
   const auto gbkPassword =
       platform::SecretString::Taking(ToGbk("the password", password.View(), false));
+  if (NamesSeveralDatabases(line)) return RunManyDatabases(line, terminal, password);
 
   CallbackContext context{&terminal, &line};
   SlotsyncOptions options = OptionsFor(line, context);

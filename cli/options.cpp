@@ -3,6 +3,8 @@
 #include <map>
 #include <string_view>
 
+#include "targets.h"
+
 namespace slotsync::cli {
 namespace {
 
@@ -12,7 +14,7 @@ std::string_view LongName(std::string_view name) {
       {"-S", "--server"},  {"-d", "--database"},
       {"-U", "--user"},    {"-C", "--trust-server-certificate"},
       {"-N", "--encrypt"}, {"-?", "--help"},
-      {"-h", "--help"},
+      {"-h", "--help"},    {"-j", "--jobs"},
   };
   const auto it = shortNames.find(name);
   return it == shortNames.end() ? name : it->second;
@@ -30,6 +32,8 @@ bool* FlagOf(CommandLine& line, std::string_view name) {
       {"--trust-server-certificate", &line.trustServerCertificate},
       {"--plan", &line.plan},
       {"--json", &line.json},
+      {"--all-databases", &line.allDatabases},
+      {"--stop-on-failure", &line.stopOnFailure},
   };
   const auto it = flags.find(name);
   return it == flags.end() ? nullptr : it->second;
@@ -97,6 +101,8 @@ class Parser {
       line_.lockTimeout = Number(arg, 0, 2'000'000);
     } else if (arg.name == "--retry") {
       line_.retry = Number(arg, 0, 10);
+    } else if (arg.name == "--jobs") {
+      line_.jobs = Number(arg, 1, 64);
     } else if (arg.name == "--log") {
       line_.logFile = Value(arg);
     } else if (std::string* value = ValueOf(arg.name)) {
@@ -136,6 +142,7 @@ class Parser {
     if (name == "--user") return &line_.user;
     if (name == "--password") return &line_.password.emplace();
     if (name == "--script") return &line_.script.emplace();
+    if (name == "--databases") return &line_.databasesFile.emplace();
     return nullptr;
   }
 
@@ -150,11 +157,8 @@ class Parser {
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   CommandLine line = Parser(args).Parse();
   if (line.help || line.version) return line;
-  for (const auto& [name, value] :
-       {std::pair{"--server", &line.server}, std::pair{"--database", &line.database},
-        std::pair{"--user", &line.user}}) {
-    if (value->empty()) throw UsageError{std::string(name) + " is required"};
-  }
+  TakeTargets(line);
+  if (line.user.empty()) throw UsageError{"--user is required"};
   if (line.password && line.passwordStdin) {
     throw UsageError{"--password and --password-stdin exclude each other"};
   }

@@ -41,6 +41,13 @@ struct Result {
   // Non-zero: executing the statement sends this signal to the process, as a
   // user's Ctrl+C would, then runs until SQLCancel stops it.
   int raiseSignal = 0;
+  // Whom the signal goes to: this process ("signal"), its whole process
+  // group as a terminal's Ctrl+C ("signal-group"), or its parent
+  // ("signal-parent", a stop request to the command that started it).
+  enum class SignalTo { kSelf, kGroup, kParent } signalTo = SignalTo::kSelf;
+  // Runs until SQLCancel stops it, sending no signal ("wait-for-cancel"):
+  // a long statement another process's Ctrl+C reaches.
+  bool waitForCancel = false;
 };
 
 // What one execution of a statement produces: its first result and any
