@@ -104,7 +104,10 @@ std::vector<std::string> ChildArguments(const CommandLine& line, const Target& t
 
 std::string OutcomeOf(const DatabaseRun& run) {
   if (!run.started) return "not started";
+  // The result's own name where it has one; these exit codes say more.
   if (run.exitCode == kExitInterrupted) return "interrupted";
+  if (run.exitCode == kExitLockedOut) return "locked out";
+  if (run.exitCode == kExitCommitUnknown) return "commit unknown";
   if (run.result.is_object() && run.result.contains("outcome")) {
     return run.result["outcome"].get<std::string>();
   }
