@@ -28,6 +28,8 @@ constexpr std::string_view kUsage =
     "usage: slotsync -S HOST -d DB -U USER [--password-stdin] [-N strict|mandatory|optional]\n"
     "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
     "                [--quiet] [--lock-timeout S] [--retry N] [--log FILE]\n"
+    "       slotsync -S HOST (-d DB,DB... | --databases FILE | --all-databases) -U USER\n"
+    "                [-j N] [--stop-on-failure] [--script DIR] [the options above]\n"
     "       slotsync --help | --version\n";
 
 constexpr std::string_view kHelp = R"(
@@ -40,7 +42,17 @@ rebuilt inside one transaction.
 Options (a long option's value may also follow "=", a short one's may be
 joined to it: -Sdb01):
   -S, --server HOST   host, host\instance or host,port
-  -d, --database DB   the application database
+  -d, --database DB   the application database; several, comma-separated,
+                      run each as a run of its own (a comma in a name is
+                      written twice)
+  --databases FILE    the databases of FILE, one a line: "database" or
+                      "server database"; "#" starts a comment
+  --all-databases     every online database on the server that holds
+                      S_Modify, StockDetailTemp and SizeGroup and that the
+                      login may open
+  -j, --jobs N        with several databases: up to N at once (default 1)
+  --stop-on-failure   with several databases: start no other after the
+                      first that does not end in step or committed
   -U, --user USER     SQL Server login
   --password-stdin    read the password from the first line of standard input
   --password PW       the password on the command line (visible to other users
@@ -65,6 +77,8 @@ joined to it: -Sdb01):
   --script FILE       with --plan: write those writes as a T-SQL script for
                       sqlcmd, with the run's data-loss checks (only when the
                       plan found no problem)
+                      (with several databases FILE is a directory, which
+                      gets one script per database, DATABASE.sql)
   --json              the result as one JSON object on standard output
                       (UTF-8); the usual lines go to standard error
   --trace             print every statement as it is sent, with its outcome
@@ -87,6 +101,12 @@ Server", "ODBC Driver 17 for SQL Server", "FreeTDS", "SQL Server").
 
 Ctrl+C or SIGTERM during a run cancels the running statement and rolls the
 run back.
+
+With several databases each is a run of its own, in a process of its own
+(the password is asked once and handed on through a pipe): a line per
+database as it goes, then a table and the count of each outcome. The exit
+code is the most serious of the databases' in this order: 4, 130, 1, 5, 2,
+74, 3, 64; 0 when every one ended in step or committed.
 
 Exit codes:
   0   in step, committed, a dry run that would have committed, or a plan
@@ -341,9 +361,10 @@ int Run(const CommandLine& line, const Terminal& terminal) {
   SlotsyncResult result{};
   for (int attempt = 0;; ++attempt) {
     SlotsyncOptions tried = options;
-    // JSON keeps standard output to itself; the table lines and their
-    // summary are for people, and a plan has its own report.
-    TableDisplay tables(terminal, line.quiet || line.json || line.plan);
+    // JSON keeps standard output to itself: the table lines go to standard
+    // error as always (a command running several databases relays them),
+    // their summary is left out, and a plan has its own report.
+    TableDisplay tables(terminal, line.quiet || line.plan);
     tables.Attach(tried);
     RunRecord record;
     if (line.plan || line.json) {

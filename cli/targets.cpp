@@ -36,6 +36,9 @@ void TakeTargets(CommandLine& line) {
   if (!line.database.empty()) {
     line.databases = SplitDatabaseList(line.database);
     if (line.databases.size() == 1) line.database = line.databases.front();
+    for (const std::string& name : line.databases) {
+      if (name.empty()) throw UsageError{"--database: an empty name in " + line.database};
+    }
   }
   if (line.databasesFile && line.databasesFile->empty()) {
     throw UsageError{"--databases needs a file name"};
@@ -104,10 +107,7 @@ std::vector<Target> NamedTargets(const CommandLine& line) {
     targets = ReadTargets(file, line.server);
     if (targets.empty()) throw UsageError{"--databases: " + *line.databasesFile + " names none"};
   } else {
-    for (const std::string& name : line.databases) {
-      if (name.empty()) throw UsageError{"--database: an empty name in " + line.database};
-      targets.push_back({line.server, name});
-    }
+    for (const std::string& name : line.databases) targets.push_back({line.server, name});
   }
   RefuseDuplicates(targets);
   return targets;

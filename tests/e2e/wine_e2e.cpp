@@ -281,6 +281,8 @@ TEST_P(WindowsCommand, BadUsage) {
       "strict|mandatory|optional]\n"
       "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
       "                [--quiet] [--lock-timeout S] [--retry N] [--log FILE]\n"
+      "       slotsync -S HOST (-d DB,DB... | --databases FILE | --all-databases) -U USER\n"
+      "                [-j N] [--stop-on-failure] [--script DIR] [the options above]\n"
       "       slotsync --help | --version\n"
       "Run 'slotsync --help' for every option and examples.\n",
       /*connects=*/false);
