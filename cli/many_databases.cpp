@@ -275,8 +275,10 @@ class ManyDatabases : public ChildObserver {
       people_ << std::left << std::setw(static_cast<int>(width))
               << Escaped(run.target.database, IsTerminal()) << "  " << std::setw(14)
               << OutcomeOf(run) << std::right << std::setw(15) << tables << std::setw(13) << rows
-              << std::setw(9) << (run.started ? seconds : "-") << "  "
-              << Escaped(Message(run), IsTerminal()) << '\n';
+              << std::setw(9) << (run.started ? seconds : "-");
+      const std::string message = Message(run);
+      if (!message.empty()) people_ << "  " << Escaped(message, IsTerminal());
+      people_ << '\n';
     }
     people_ << Totals() << '\n';
   }
