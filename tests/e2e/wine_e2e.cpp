@@ -248,6 +248,27 @@ TEST_P(WindowsCommand, Committed) {
               promptLine);
 }
 
+// Several databases: slotsync.exe starts itself once per database and sums up.
+TEST_P(WindowsCommand, SeveralDatabasesRunEachInAProcessOfItsOwn) {
+  ScriptCounts(3, 3);
+  Record();
+  EnvironmentChanges environment = Environment();
+  environment["SLOTSYNC_ODBC_DRIVER"] = WineDriver();
+  environment["SCRIPTED_ODBC_LOG"] = (directory_.Path() / "{database}.log").string();
+  const ProgramRun run = RunProgram({Variable("SLOTSYNC_WINE"), Variable("SLOTSYNC_WINE_COMMAND"),
+                                     "-S", "srv", "-d", "Shop,Back", "-U", "sa", "-j", "2"},
+                                    environment);
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(Lines(run.out).back(), "2 databases: 2 in step") << run.out;
+  for (const char* name : {"Shop", "Back"}) {
+    std::vector<std::string> events;
+    for (const std::string& line : ReadDriverLog(directory_.Path() / (std::string(name) + ".log"))) {
+      if (!line.starts_with("ATTRIBUTE ")) events.push_back(line);
+    }
+    EXPECT_EQ(events, DriverLogOf(recordedLog)) << name;
+  }
+}
+
 TEST_P(WindowsCommand, RolledBack) {
   FourTables().Apply(*this);
   const std::string failing = "sp_rename 'dbo.Tmp_OrderDetail', 'OrderDetail'";
