@@ -243,7 +243,14 @@ class ManyDatabases : public ChildObserver {
     if (run.result.is_object() && run.result.contains("message")) {
       message = run.result["message"].get<std::string>();
     }
-    return message.substr(0, message.find('\n'));
+    // The first line, and the one it introduces where it ends with ":".
+    std::size_t end = message.find('\n');
+    if (end != std::string::npos && end > 0 && message[end - 1] == ':') {
+      end = message.find('\n', end + 1);
+    }
+    std::string shown = message.substr(0, end);
+    std::replace(shown.begin(), shown.end(), '\n', ' ');
+    return shown;
   }
 
   // The tables rebuilt and the rows copied where they stand (or would):

@@ -163,23 +163,47 @@ TEST_P(ManyDatabases, ADatabaseHeldByAnotherRunLocksOutWhileTheOthersFinish) {
 // left out.
 TEST_P(ManyDatabases, AllDatabasesTakesThoseWithTheDictionaryThatTheLoginMayOpen) {
   Database("shop01", [&] { ScriptCounts(3, 3); });
+  // A plan that finds a problem: quantities in a slot the new N drops.
+  Database("shop02", [&] {
+    FourTables tables;
+    tables.stockDetail.xColumns = {"x_1", "x_2", "x_3", "x_4"};
+    tables.stockDetail.sizeText = "1.0.2.1";
+    tables.stockDetail.quantitiesAboveN = "2";
+    tables.Apply(*this);
+  });
   scripted_odbc::ScenarioWriter master;
   master.Rows(entry::kApplicationDatabasesSql,
               {"name", "state_desc", "Accessible", "S_Modify", "StockDetailTemp", "SizeGroup"},
               {{"closed", "OFFLINE", std::nullopt, std::nullopt, std::nullopt, std::nullopt},
                {"hr", "ONLINE", "1", std::nullopt, std::nullopt, "7"},
                {"other", "ONLINE", "0", std::nullopt, std::nullopt, std::nullopt},
-               {"shop01", "ONLINE", "1", "5", "6", "7"}});
+               {"shop01", "ONLINE", "1", "5", "6", "7"},
+               {"shop02", "ONLINE", "1", "5", "6", "7"}});
   master.Save((directory_.Path() / "master.txt").string());
   const ProgramRun run = Many({"--all-databases", "--plan"});
-  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  const std::vector<std::string> out = Lines(run.out);
+  ASSERT_EQ(out.size(), 6u) << run.out;
+  EXPECT_EQ(out[0],
+            "shop02: problem: TableTag 10: StockDetail: 2 rows hold quantities in x_4, above the "
+            "3 size slots the size groups need now; move them to lower slots or add sizes back "
+            "to the size groups");
+  EXPECT_TRUE(out[1].starts_with("shop02: notice: TableTag 10: the size texts of StockDetail"));
+  EXPECT_TRUE(out[3].starts_with("shop01    in step ")) << out[3];
+  EXPECT_TRUE(out[4].starts_with("shop02    plan refused ")) << out[4];
+  EXPECT_TRUE(out[4].ends_with("the run cannot start; nothing was changed:   - TableTag 10: "
+                               "StockDetail: 2 rows hold quantities in x_4, above the 3 size "
+                               "slots the size groups need now; move them to lower slots or add "
+                               "sizes back to the size groups"))
+      << out[4];
+  EXPECT_EQ(out[5], "2 databases: 1 in step, 1 plan refused");
   const std::vector<std::string> err = Lines(run.err);
   ASSERT_GE(err.size(), 4u);
   EXPECT_EQ(std::vector<std::string>(err.begin(), err.begin() + 4),
             (std::vector<std::string>{"slotsync: left out closed: not online",
                                       "slotsync: left out hr: no S_Modify, StockDetailTemp",
                                       "slotsync: left out other: the login may not open it",
-                                      "slotsync: 1 databases, up to 1 at once: shop01"}));
+                                      "slotsync: 2 databases, up to 1 at once: shop01, shop02"}));
   EXPECT_EQ(LogOf("master"),
             (std::vector<std::string>{"CONNECT", "ATTRIBUTE Driver=" + DriverPath(),
                                       "ATTRIBUTE Server=srv", "ATTRIBUTE Database=master",
