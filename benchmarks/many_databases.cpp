@@ -67,8 +67,9 @@ long PeakKilobytes(pid_t pid) {
 
 void BM_ManyDatabases(benchmark::State& state) {
   const std::string list = PrepareDatabases(static_cast<int>(state.range(0)));
-  std::vector<std::string> texts = {"slotsync", "-S", "srv", "-d", list, "-U", "sa", "-j",
-                                    std::to_string(state.range(1)), "--quiet"};
+  std::vector<std::string> texts = {
+      "slotsync", "-S", "srv", "-d", list, "-U", "sa", "-j", std::to_string(state.range(1)),
+      "--quiet"};
   std::vector<char*> argv;
   for (std::string& text : texts) argv.push_back(text.data());
   argv.push_back(nullptr);

@@ -196,8 +196,7 @@ void RunChildren(const std::vector<ChildJob>& jobs, int parallel, ChildObserver&
   std::size_t next = 0;
   bool stopping = false;
   for (;;) {
-    while (!stopping && running.size() < static_cast<std::size_t>(parallel) &&
-           next < jobs.size()) {
+    while (!stopping && running.size() < static_cast<std::size_t>(parallel) && next < jobs.size()) {
       if (!observer.MayStart(next)) {
         stopping = true;
         break;

@@ -188,8 +188,7 @@ std::unique_ptr<Running> Spawn(std::size_t job, std::size_t slot, const ChildJob
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                       &startup, &process)) {
-    throw std::runtime_error("CreateProcessW failed with error " +
-                             std::to_string(GetLastError()));
+    throw std::runtime_error("CreateProcessW failed with error " + std::to_string(GetLastError()));
   }
   CloseHandle(process.hThread);
   inChild.Close();
@@ -205,14 +204,10 @@ std::unique_ptr<Running> Spawn(std::size_t job, std::size_t slot, const ChildJob
   WriteFile(inParent.Get(), input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
   platform::WipeString(input);
   inParent.Close();
-  running->outReader = std::thread(
-      [pipe = std::make_shared<Handle>(std::move(outParent)), slot, &events] {
-        Read(pipe->Get(), Event::kOut, slot, events);
-      });
-  running->errReader = std::thread(
-      [pipe = std::make_shared<Handle>(std::move(errParent)), slot, &events] {
-        Read(pipe->Get(), Event::kErrLine, slot, events);
-      });
+  running->outReader = std::thread([pipe = std::make_shared<Handle>(std::move(outParent)), slot,
+                                    &events] { Read(pipe->Get(), Event::kOut, slot, events); });
+  running->errReader = std::thread([pipe = std::make_shared<Handle>(std::move(errParent)), slot,
+                                    &events] { Read(pipe->Get(), Event::kErrLine, slot, events); });
   return running;
 }
 

@@ -48,8 +48,8 @@ std::string Escaped(const std::string& text, bool isTerminal) {
                     static_cast<unsigned char>(text[i + 1]) <= 0x9F;
     if (byte < 0x20 || byte == 0x7F || c1) {
       char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02X", c1 ? static_cast<unsigned char>(text[++i])
-                                                          : byte);
+      std::snprintf(escape, sizeof escape, "\\x%02X",
+                    c1 ? static_cast<unsigned char>(text[++i]) : byte);
       shown += escape;
     } else {
       shown += text[i];
@@ -86,10 +86,16 @@ std::string FileNameOf(const std::string& name) {
 // output and the password on standard input.
 std::vector<std::string> ChildArguments(const CommandLine& line, const Target& target,
                                         const std::string& script) {
-  std::vector<std::string> args = {"--server",       target.server, "--database",
+  std::vector<std::string> args = {"--server",
+                                   target.server,
+                                   "--database",
                                    DatabaseListItem(target.database),
-                                   "--user",         line.user,     "--password-stdin",
-                                   "--json",         "--yes",       "--lock-timeout",
+                                   "--user",
+                                   line.user,
+                                   "--password-stdin",
+                                   "--json",
+                                   "--yes",
+                                   "--lock-timeout",
                                    std::to_string(line.lockTimeout)};
   if (line.retry > 0) args.insert(args.end(), {"--retry", std::to_string(line.retry)});
   if (line.encrypt) args.push_back(std::string("--encrypt=") + EncryptValue(*line.encrypt));
@@ -148,9 +154,10 @@ class ManyDatabases : public ChildObserver {
     if (line_.plan) PrintProblems();
     PrintTable();
     const int exitCode = ExitCode();
-    if (line_.json) *terminal_.out << Json(exitCode).dump(-1, ' ', false,
-                                                           nlohmann::json::error_handler_t::replace)
-                                   << '\n';
+    if (line_.json)
+      *terminal_.out << Json(exitCode).dump(-1, ' ', false,
+                                            nlohmann::json::error_handler_t::replace)
+                     << '\n';
     return exitCode;
   }
 
@@ -213,8 +220,7 @@ class ManyDatabases : public ChildObserver {
     const bool oneServer = std::all_of(runs_.begin(), runs_.end(), [&](const DatabaseRun& run) {
       return run.target.server == target.server;
     });
-    return FileNameOf(oneServer ? target.database : target.server + "_" + target.database) +
-           ".sql";
+    return FileNameOf(oneServer ? target.database : target.server + "_" + target.database) + ".sql";
   }
 
   void PrintProblems() const {
@@ -263,7 +269,8 @@ class ManyDatabases : public ChildObserver {
     }
     long long rows = 0;
     for (const nlohmann::json& table : run.result["tables"]) {
-      if (table["kind"] == "detail" && table["rows"].is_number()) rows += table["rows"].get<long long>();
+      if (table["kind"] == "detail" && table["rows"].is_number())
+        rows += table["rows"].get<long long>();
     }
     return {std::to_string(run.result["rebuiltTables"].get<int>()), std::to_string(rows)};
   }
@@ -272,8 +279,8 @@ class ManyDatabases : public ChildObserver {
     std::size_t width = 8;
     for (const DatabaseRun& run : runs_) width = std::max(width, run.target.database.size());
     people_ << std::left << std::setw(static_cast<int>(width)) << "database"
-            << "  " << std::setw(14) << "outcome" << std::right << std::setw(15)
-            << "tables rebuilt" << std::setw(13) << "rows copied" << std::setw(9) << "seconds"
+            << "  " << std::setw(14) << "outcome" << std::right << std::setw(15) << "tables rebuilt"
+            << std::setw(13) << "rows copied" << std::setw(9) << "seconds"
             << "  message\n";
     for (const DatabaseRun& run : runs_) {
       const auto [tables, rows] = Work(run);
@@ -366,10 +373,11 @@ entry::ClientFactory CatalogClient(const CommandLine& line, const Terminal& term
 // those left out are named with the reason.
 std::vector<Target> DatabasesOnServer(const CommandLine& line, const Terminal& terminal,
                                       const platform::SecretString& password) {
-  const entry::ConnectionArguments arguments{text::TerminalToGbk(line.server), {},
-                                             text::TerminalToGbk(line.user),
-                                             platform::SecretString(text::TerminalToGbk(
-                                                 password.View()))};
+  const entry::ConnectionArguments arguments{
+      text::TerminalToGbk(line.server),
+      {},
+      text::TerminalToGbk(line.user),
+      platform::SecretString(text::TerminalToGbk(password.View()))};
   std::vector<Target> targets;
   for (const entry::DatabaseOnServer& database :
        entry::ReadDatabasesOnServer(arguments, CatalogClient(line, terminal))) {
@@ -430,7 +438,15 @@ int RunManyDatabases(const CommandLine& line, const Terminal& terminal,
                   << " at once: " << Escaped(Listed(targets), terminal.errIsTerminal) << '\n';
   }
   ManyDatabases many(line, terminal, std::move(targets));
-  return many.Run(password);
+  try {
+    return many.Run(password);
+  } catch (const std::filesystem::filesystem_error& e) {
+    // Only the script directory is made before the first database starts.
+    *terminal.err << "slotsync: the script directory "
+                  << Escaped(*line.script, terminal.errIsTerminal)
+                  << " cannot be made: " << e.code().message() << "; nothing was done\n";
+    return kExitOutputFailed;
+  }
 }
 
 }  // namespace slotsync::cli

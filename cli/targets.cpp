@@ -26,8 +26,8 @@ void RefuseDuplicates(const std::vector<Target>& targets) {
 }  // namespace
 
 void TakeTargets(CommandLine& line) {
-  const int ways = (line.database.empty() ? 0 : 1) + (line.databasesFile ? 1 : 0) +
-                   (line.allDatabases ? 1 : 0);
+  const int ways =
+      (line.database.empty() ? 0 : 1) + (line.databasesFile ? 1 : 0) + (line.allDatabases ? 1 : 0);
   if (line.server.empty() && !line.databasesFile) throw UsageError{"--server is required"};
   if (ways == 0) throw UsageError{"--database is required"};
   if (ways > 1) {

@@ -13,8 +13,7 @@ std::string DatabaseOnServer::WhyLeftOut() const {
 
 std::vector<DatabaseOnServer> ReadDatabasesOnServer(const ConnectionArguments& arguments,
                                                     const ClientFactory& makeClient) {
-  const ConnectionArguments master{arguments.server, std::string(kCatalogDatabase),
-                                   arguments.user,
+  const ConnectionArguments master{arguments.server, std::string(kCatalogDatabase), arguments.user,
                                    platform::SecretString(arguments.password.View())};
   const std::unique_ptr<sql::SqlConnection> connection = CreateSizeConnection(master, makeClient);
   sql::SqlAccess access;

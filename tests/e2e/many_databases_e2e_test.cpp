@@ -45,8 +45,7 @@ class ManyDatabases : public EndToEnd {
     environment["SCRIPTED_ODBC_SCENARIO"] = (directory_.Path() / "{database}.txt").string();
     environment["SCRIPTED_ODBC_LOG"] = (directory_.Path() / "{database}.log").string();
     std::vector<std::string> args = before;
-    args.insert(args.end(),
-                {Built::Command(), "-S", "srv", "-U", "sa", "--lock-timeout", "0"});
+    args.insert(args.end(), {Built::Command(), "-S", "srv", "-U", "sa", "--lock-timeout", "0"});
     args.insert(args.end(), options.begin(), options.end());
     return RunProgram(args, environment);
   }
@@ -74,9 +73,12 @@ TEST_P(ManyDatabases, OneInStepOneCommittedOneFailedGiveOneSummaryAndTheWorstExi
   const std::vector<std::string> out = Lines(run.out);
   ASSERT_EQ(out.size(), 5u) << run.out << run.err;
   EXPECT_EQ(out[0], "database  outcome        tables rebuilt  rows copied  seconds  message");
-  EXPECT_TRUE(out[1].starts_with("shop01    in step                     0            0 ")) << out[1];
-  EXPECT_TRUE(out[2].starts_with("shop02    committed                   4           10 ")) << out[2];
-  EXPECT_TRUE(out[3].starts_with("shop03    rolled back                 -            - ")) << out[3];
+  EXPECT_TRUE(out[1].starts_with("shop01    in step                     0            0 "))
+      << out[1];
+  EXPECT_TRUE(out[2].starts_with("shop02    committed                   4           10 "))
+      << out[2];
+  EXPECT_TRUE(out[3].starts_with("shop03    rolled back                 -            - "))
+      << out[3];
   EXPECT_NE(out[3].find("  TableTag 101: the server ended the transaction when 'Drop Table "
                         "TermCount' failed"),
             std::string::npos)
@@ -117,8 +119,9 @@ TEST_P(ManyDatabases, OneInStepOneCommittedOneFailedGiveOneSummaryAndTheWorstExi
     EXPECT_EQ(result["databases"][i]["exitCode"], i == 2 ? 1 : 0);
   }
   EXPECT_EQ(result["databases"][1]["tables"].size(), 4u);
-  EXPECT_EQ(result["totals"],
-            nlohmann::json({{"databases", 3}, {"in step", 1}, {"committed", 1}, {"rolled back", 1}}));
+  EXPECT_EQ(
+      result["totals"],
+      nlohmann::json({{"databases", 3}, {"in step", 1}, {"committed", 1}, {"rolled back", 1}}));
   EXPECT_EQ(result["exitCode"], 1);
 
   // Stopping at the first failure leaves the later databases alone.
@@ -191,10 +194,11 @@ TEST_P(ManyDatabases, AllDatabasesTakesThoseWithTheDictionaryThatTheLoginMayOpen
   EXPECT_TRUE(out[1].starts_with("shop02: notice: TableTag 10: the size texts of StockDetail"));
   EXPECT_TRUE(out[3].starts_with("shop01    in step ")) << out[3];
   EXPECT_TRUE(out[4].starts_with("shop02    plan refused ")) << out[4];
-  EXPECT_TRUE(out[4].ends_with("the run cannot start; nothing was changed:   - TableTag 10: "
-                               "StockDetail: 2 rows hold quantities in x_4, above the 3 size "
-                               "slots the size groups need now; move them to lower slots or add "
-                               "sizes back to the size groups"))
+  EXPECT_TRUE(
+      out[4].ends_with("the run cannot start; nothing was changed:   - TableTag 10: "
+                       "StockDetail: 2 rows hold quantities in x_4, above the 3 size "
+                       "slots the size groups need now; move them to lower slots or add "
+                       "sizes back to the size groups"))
       << out[4];
   EXPECT_EQ(out[5], "2 databases: 1 in step, 1 plan refused");
   const std::vector<std::string> err = Lines(run.err);
@@ -204,17 +208,18 @@ TEST_P(ManyDatabases, AllDatabasesTakesThoseWithTheDictionaryThatTheLoginMayOpen
                                       "slotsync: left out hr: no S_Modify, StockDetailTemp",
                                       "slotsync: left out other: the login may not open it",
                                       "slotsync: 2 databases, up to 1 at once: shop01, shop02"}));
-  EXPECT_EQ(LogOf("master"),
-            (std::vector<std::string>{"CONNECT", "ATTRIBUTE Driver=" + DriverPath(),
-                                      "ATTRIBUTE Server=srv", "ATTRIBUTE Database=master",
-                                      "ATTRIBUTE UID=sa", "ATTRIBUTE PWD=pw", "ATTRIBUTE " + kApp,
-                                      "EXEC " + std::string(entry::kApplicationDatabasesSql),
-                                      "DISCONNECT"}));
+  EXPECT_EQ(
+      LogOf("master"),
+      (std::vector<std::string>{
+          "CONNECT", "ATTRIBUTE Driver=" + DriverPath(), "ATTRIBUTE Server=srv",
+          "ATTRIBUTE Database=master", "ATTRIBUTE UID=sa", "ATTRIBUTE PWD=pw", "ATTRIBUTE " + kApp,
+          "EXEC " + std::string(entry::kApplicationDatabasesSql), "DISCONNECT"}));
   EXPECT_EQ(LogOf("shop01").front(), "CONNECT");
   // The catalog read parses under the T-SQL grammar.
   const std::filesystem::path read = directory_.Path() / "catalog.sql";
   std::ofstream(read) << entry::kApplicationDatabasesSql << "\nGO\n";
-  const ProgramRun parsed = RunProgram({SLOTSYNC_E2E_NODE, SLOTSYNC_E2E_TSQL_CHECK, read.string()}, {});
+  const ProgramRun parsed =
+      RunProgram({SLOTSYNC_E2E_NODE, SLOTSYNC_E2E_TSQL_CHECK, read.string()}, {});
   EXPECT_EQ(parsed.exitCode, 0) << parsed.out << parsed.err;
 }
 
@@ -234,7 +239,8 @@ TEST_P(ManyDatabases, AnInterruptRollsBackEveryRunningDatabaseAndStartsNoOther) 
     });
     Database("shop03", [&] { ScriptCounts(3, 3); });
     // A session of its own, as a terminal gives a command and its children.
-    const ProgramRun run = Many({"-d", "shop01,shop02,shop03", "-j", "2"}, {"/usr/bin/setsid", "-w"});
+    const ProgramRun run =
+        Many({"-d", "shop01,shop02,shop03", "-j", "2"}, {"/usr/bin/setsid", "-w"});
     EXPECT_EQ(run.exitCode, 130) << run.err;
     EXPECT_EQ(Lines(run.out).back(), "3 databases: 2 interrupted, 1 not started") << run.out;
     for (const char* name : {"shop01", "shop02"}) {
