@@ -262,7 +262,8 @@ TEST_P(WindowsCommand, SeveralDatabasesRunEachInAProcessOfItsOwn) {
   EXPECT_EQ(Lines(run.out).back(), "2 databases: 2 in step") << run.out;
   for (const char* name : {"Shop", "Back"}) {
     std::vector<std::string> events;
-    for (const std::string& line : ReadDriverLog(directory_.Path() / (std::string(name) + ".log"))) {
+    for (const std::string& line :
+         ReadDriverLog(directory_.Path() / (std::string(name) + ".log"))) {
       if (!line.starts_with("ATTRIBUTE ")) events.push_back(line);
     }
     EXPECT_EQ(events, DriverLogOf(recordedLog)) << name;

@@ -430,8 +430,7 @@ SQLRETURN Connect(Connection& dbc, const std::string& connectionString) {
   for (const Attribute& attribute : attributes) {
     Log(dbc, "ATTRIBUTE " + attribute.key + "=" + attribute.value);
   }
-  const std::string scenarioPath =
-      ForDatabase(std::getenv("SCRIPTED_ODBC_SCENARIO"), dbc.database);
+  const std::string scenarioPath = ForDatabase(std::getenv("SCRIPTED_ODBC_SCENARIO"), dbc.database);
   const char* path = scenarioPath.empty() ? nullptr : scenarioPath.c_str();
   if (path == nullptr) {
     return Fail(dbc, "08001", "[scripted] SCRIPTED_ODBC_SCENARIO names no scenario file");

@@ -8,9 +8,9 @@
 #include "entry/database_catalog.h"
 #include "entry/run_locks.h"
 #include "many_databases.h"
-#include "targets.h"
 #include "run_fixture.h"
 #include "scenarios.h"
+#include "targets.h"
 
 namespace slotsync::testing {
 namespace {
@@ -112,10 +112,10 @@ TEST_F(Command, SeveralDatabasesAreNamedByCommasAFileOrTheServer) {
             cli::kExitCommitUnknown);
 
   // The server's catalog, read on master: nothing of this application here.
-  script.Answer(std::string(entry::kApplicationDatabasesSql),
-                Rows({"name", "state_desc", "Accessible", "S_Modify", "StockDetailTemp",
-                      "SizeGroup"},
-                     {{"hr", "ONLINE", "1", std::nullopt, std::nullopt, std::nullopt}}));
+  script.Answer(
+      std::string(entry::kApplicationDatabasesSql),
+      Rows({"name", "state_desc", "Accessible", "S_Modify", "StockDetailTemp", "SizeGroup"},
+           {{"hr", "ONLINE", "1", std::nullopt, std::nullopt, std::nullopt}}));
   EXPECT_EQ(Run({"-S", "srv", "--all-databases", "-U", "sa"}), cli::kExitCouldNotRun);
   EXPECT_EQ(err.str(),
             "slotsync: left out hr: no S_Modify, StockDetailTemp, SizeGroup\n"
@@ -123,10 +123,9 @@ TEST_F(Command, SeveralDatabasesAreNamedByCommasAFileOrTheServer) {
             "nothing was done\n");
   ASSERT_EQ(clientsMade.size(), 1u);
   EXPECT_EQ(clientsMade[0].Parameter("DATABASE NAME"), "master");
-  EXPECT_EQ(script.Log(),
-            (std::vector<std::string>{"CONNECT",
-                                      "OPEN " + std::string(entry::kApplicationDatabasesSql),
-                                      "DISCONNECT", "RELEASE"}));
+  EXPECT_EQ(script.Log(), (std::vector<std::string>{
+                              "CONNECT", "OPEN " + std::string(entry::kApplicationDatabasesSql),
+                              "DISCONNECT", "RELEASE"}));
 }
 
 TEST_F(Command, ExitCodesFollowOutcomes) {
