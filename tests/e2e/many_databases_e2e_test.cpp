@@ -131,6 +131,28 @@ TEST_P(ManyDatabases, OneInStepOneCommittedOneFailedGiveOneSummaryAndTheWorstExi
   EXPECT_TRUE(LogOf("shop01").empty());
 }
 
+// A file of targets, planned, with one script per database in a directory.
+TEST_P(ManyDatabases, AFileOfTargetsIsPlannedWithAScriptPerDatabase) {
+  Database("shop01", [&] { ScriptCounts(3, 3); });
+  Database("shop02", [&] { FourTables().Apply(*this); });
+  const std::filesystem::path file = directory_.Path() / "shops.txt";
+  std::ofstream(file) << "# the shops\nshop02\n  srv shop01   # in step\n";
+  const std::filesystem::path scripts = directory_.Path() / "scripts";
+  const ProgramRun run =
+      Many({"--databases", file.string(), "--plan", "--script", scripts.string()});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(Lines(run.out).back(), "2 databases: 1 planned, 1 in step");
+  EXPECT_TRUE(std::filesystem::exists(scripts / "shop02.sql"));
+  EXPECT_FALSE(std::filesystem::exists(scripts / "shop01.sql"));
+  const ProgramRun parsed = RunProgram(
+      {SLOTSYNC_E2E_NODE, SLOTSYNC_E2E_TSQL_CHECK, (scripts / "shop02.sql").string()}, {});
+  EXPECT_EQ(parsed.exitCode, 0) << parsed.out << parsed.err;
+  // Reads only, in both.
+  for (const char* name : {"shop01", "shop02"}) {
+    EXPECT_EQ(Count(LogOf(name), "SET AUTOCOMMIT OFF"), 0) << name;
+  }
+}
+
 // Two at once, one of them held by another run: it locks out, the others
 // finish, and the command says so with the lock-out's exit code.
 TEST_P(ManyDatabases, ADatabaseHeldByAnotherRunLocksOutWhileTheOthersFinish) {
