@@ -10,6 +10,7 @@
 #include "entry/public_api.h"
 #include "entry/run_cancel.h"
 #include "entry/version.h"
+#include "many_databases.h"
 #include "options.h"
 #include "output_file.h"
 #include "plan_output.h"
@@ -17,6 +18,7 @@
 #include "run_record.h"
 #include "summary.h"
 #include "table_display.h"
+#include "targets.h"
 #include "text/gbk.h"
 #include "ui/console_line.h"
 
@@ -28,6 +30,8 @@ constexpr std::string_view kUsage =
     "                [-N strict|mandatory|optional]\n"
     "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
     "                [--quiet] [--lock-timeout S] [--retry N] [--log FILE]\n"
+    "       slotsync -S HOST (-d DB,DB... | --databases FILE | --all-databases) -U USER\n"
+    "                [-j N] [--stop-on-failure] [--script DIR] [the options above]\n"
     "       slotsync --help | --version\n";
 
 constexpr std::string_view kHelp = R"(
@@ -40,7 +44,17 @@ rebuilt inside one transaction.
 Options (a long option's value may also follow "=", a short one's may be
 joined to it: -Sdb01):
   -S, --server HOST   host, host\instance or host,port
-  -d, --database DB   the application database
+  -d, --database DB   the application database; several, comma-separated,
+                      run each as a run of its own (a comma in a name is
+                      written twice)
+  --databases FILE    the databases of FILE, one a line: "database" or
+                      "server database"; "#" starts a comment
+  --all-databases     every online database on the server that holds
+                      S_Modify, StockDetailTemp and SizeGroup and that the
+                      login may open
+  -j, --jobs N        with several databases: up to N at once (default 1)
+  --stop-on-failure   with several databases: start no other after the
+                      first that does not end in step or committed
   -U, --user USER     SQL Server login
   --password-stdin    read the password from the first line of standard input
   --empty-password    the login has no password (an empty one from any other
@@ -69,6 +83,8 @@ joined to it: -Sdb01):
                       stops, changing nothing, when the database is no
                       longer as planned or already done (only when the plan
                       found no problem)
+                      (with several databases FILE is a directory, which
+                      gets one script per database, DATABASE.sql)
   --json              the result as one JSON object on standard output
                       (UTF-8); the usual lines go to standard error
   --trace             print every statement as it is sent, with its outcome
@@ -91,6 +107,12 @@ Server", "ODBC Driver 17 for SQL Server", "FreeTDS", "SQL Server").
 
 Ctrl+C or SIGTERM during a run cancels the running statement and rolls the
 run back.
+
+With several databases each is a run of its own, in a process of its own
+(the password is asked once and handed on through a pipe): a line per
+database as it goes, then a table and the count of each outcome. The exit
+code is the most serious of the databases' in this order: 4, 130, 1, 5, 2,
+74, 3, 64; 0 when every one ended in step or committed.
 
 Exit codes:
   0   in step, committed, a dry run that would have committed, or a plan
@@ -369,6 +391,7 @@ int Run(const CommandLine& line, const Terminal& terminal) {
   const std::string user = ToGbk("--user", line.user, true);
   const auto gbkPassword =
       platform::SecretString::Taking(ToGbk("the password", password.View(), false));
+  if (NamesSeveralDatabases(line)) return RunManyDatabases(line, terminal, password);
 
   CallbackContext context{&terminal, &line};
   SlotsyncOptions options = OptionsFor(line, context);
@@ -389,9 +412,10 @@ int Run(const CommandLine& line, const Terminal& terminal) {
   SlotsyncResult result{};
   for (int attempt = 0;; ++attempt) {
     SlotsyncOptions tried = options;
-    // JSON keeps standard output to itself; the table lines and their
-    // summary are for people, and a plan has its own report.
-    TableDisplay tables(terminal, line.quiet || line.json || line.plan);
+    // JSON keeps standard output to itself: the table lines go to standard
+    // error as always (a command running several databases relays them),
+    // their summary is left out, and a plan has its own report.
+    TableDisplay tables(terminal, line.quiet || line.plan);
     tables.Attach(tried);
     RunRecord record;
     if (line.plan || line.json) {

@@ -3,6 +3,8 @@
 #include <map>
 #include <string_view>
 
+#include "targets.h"
+
 namespace slotsync::cli {
 namespace {
 
@@ -12,7 +14,7 @@ std::string_view LongName(std::string_view name) {
       {"-S", "--server"},  {"-d", "--database"},
       {"-U", "--user"},    {"-C", "--trust-server-certificate"},
       {"-N", "--encrypt"}, {"-?", "--help"},
-      {"-h", "--help"},
+      {"-h", "--help"},    {"-j", "--jobs"},
   };
   const auto it = shortNames.find(name);
   return it == shortNames.end() ? name : it->second;
@@ -31,6 +33,8 @@ bool* FlagOf(CommandLine& line, std::string_view name) {
       {"--trust-server-certificate", &line.trustServerCertificate},
       {"--plan", &line.plan},
       {"--json", &line.json},
+      {"--all-databases", &line.allDatabases},
+      {"--stop-on-failure", &line.stopOnFailure},
   };
   const auto it = flags.find(name);
   return it == flags.end() ? nullptr : it->second;
@@ -98,6 +102,8 @@ class Parser {
       line_.lockTimeout = Number(arg, 0, 2'000'000);
     } else if (arg.name == "--retry") {
       line_.retry = Number(arg, 0, 10);
+    } else if (arg.name == "--jobs") {
+      line_.jobs = Number(arg, 1, 64);
     } else if (arg.name == "--log") {
       line_.logFile = Value(arg);
     } else if (arg.name == "--password") {
@@ -146,6 +152,7 @@ class Parser {
     if (name == "--database") return &line_.database;
     if (name == "--user") return &line_.user;
     if (name == "--script") return &line_.script.emplace();
+    if (name == "--databases") return &line_.databasesFile.emplace();
     return nullptr;
   }
 
@@ -160,13 +167,14 @@ class Parser {
 CommandLine ParseCommandLine(const Arguments& args) {
   CommandLine line = Parser(args).Parse();
   if (line.help || line.version) return line;
-  // Every missing one at once, not one per attempt.
+  // Every missing one at once, not one per attempt. A file of targets may
+  // name the servers, and --all-databases the databases.
   std::vector<std::string> missing;
-  for (const auto& [name, value] :
-       {std::pair{"-S/--server", &line.server}, std::pair{"-d/--database", &line.database},
-        std::pair{"-U/--user", &line.user}}) {
-    if (value->empty()) missing.emplace_back(name);
+  if (line.server.empty() && !line.databasesFile) missing.emplace_back("-S/--server");
+  if (line.database.empty() && !line.databasesFile && !line.allDatabases) {
+    missing.emplace_back("-d/--database");
   }
+  if (line.user.empty()) missing.emplace_back("-U/--user");
   if (!missing.empty()) {
     std::string names;
     for (std::size_t i = 0; i < missing.size(); ++i) {
@@ -174,6 +182,7 @@ CommandLine ParseCommandLine(const Arguments& args) {
     }
     throw UsageError{names + (missing.size() == 1 ? " is" : " are") + " required"};
   }
+  TakeTargets(line);
   if (line.password && line.passwordStdin) {
     throw UsageError{"--password and --password-stdin exclude each other"};
   }

@@ -32,6 +32,13 @@ struct CommandLine {
   int lockTimeout = 30;                    // --lock-timeout SECONDS; 0 waits without end
   int retry = 0;                           // --retry N: tries again after a lock-out
   std::optional<std::string> logFile;      // --log FILE, in the terminal's encoding
+  // Several databases (many_databases.h): -d with commas, a file of
+  // targets, or every database of this application on the server.
+  std::vector<std::string> databases;        // -d a,b: each name, commas undoubled
+  std::optional<std::string> databasesFile;  // --databases FILE
+  bool allDatabases = false;                 // --all-databases
+  int jobs = 1;                              // -j / --jobs N: databases at once
+  bool stopOnFailure = false;                // --stop-on-failure
 };
 
 // Throws UsageError for anything it does not understand; no option is ever

@@ -996,6 +996,25 @@ check_contains "the schema-bound view is named" "TermCount is bound to the schem
   "$run_err"
 check "every table, row and flag as before" "$before" "$(snapshot)"
 
+echo "== 15. several databases at once"
+new_database many1
+first=$db
+new_database many2
+second=$db
+run_exit=0
+"$slotsync" --server "$server" --all-databases --user "$user" --plan --yes \
+  >"$work/out" 2>"$work/err" </dev/null || run_exit=$?
+check_contains "the catalog read takes the first scratch database" "$first" "$(cat "$work/out")"
+check_contains "the catalog read takes the second scratch database" "$second" "$(cat "$work/out")"
+run_exit=0
+"$slotsync" --server "$server" --database "$first,$second" --user "$user" -j 2 --json --yes \
+  >"$work/out" 2>"$work/err" </dev/null || run_exit=$?
+check "exit code of two databases at once" 0 "$run_exit"
+check_contains "both committed" '"committed":2' "$(cat "$work/out")"
+db=$first
+check "the first database's application lock is given back" "0" \
+  "$(echo "SELECT COUNT(*) FROM sys.dm_tran_locks WHERE resource_type = 'APPLICATION'" | sql "$db")"
+
 echo
 if ((failures)); then
   echo "live suite: $failures check(s) FAILED"

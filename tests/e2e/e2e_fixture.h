@@ -51,14 +51,14 @@ class EndToEnd : public testing::RunFixture, public ::testing::WithParamInterfac
   // Runs the scripted database in memory with the real rebuilders, keeps its
   // log and report, and saves every statement with its answer as the
   // scenario the driver will replay.
-  void Record(bool dryRun = false) {
+  void Record(bool dryRun = false, const std::string& database = "Shop") {
     entry::RunDependencies deps = testing::WithRealRebuilders(Dependencies());
     deps.makeClient = [this](const entry::SizeConnectionSettings&) {
       return Recording(std::make_unique<testing::ScriptedConnection>(script), writer);
     };
     deps.dryRun = dryRun;
     deps.lockTimeoutSeconds = lockTimeoutSeconds;
-    recorded = entry::RunRestructure({"srv", "Shop", "sa", "pw"}, deps);
+    recorded = entry::RunRestructure({"srv", database, "sa", "pw"}, deps);
     recordedLog = script.Log();
     Save();
   }

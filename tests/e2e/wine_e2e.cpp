@@ -251,6 +251,28 @@ TEST_P(WindowsCommand, Committed) {
               promptLine);
 }
 
+// Several databases: slotsync.exe starts itself once per database and sums up.
+TEST_P(WindowsCommand, SeveralDatabasesRunEachInAProcessOfItsOwn) {
+  ScriptCounts(3, 3);
+  Record();
+  EnvironmentChanges environment = Environment();
+  environment["SLOTSYNC_ODBC_DRIVER"] = WineDriver();
+  environment["SCRIPTED_ODBC_LOG"] = (directory_.Path() / "{database}.log").string();
+  const ProgramRun run = RunProgram({Variable("SLOTSYNC_WINE"), Variable("SLOTSYNC_WINE_COMMAND"),
+                                     "-S", "srv", "-d", "Shop,Back", "-U", "sa", "-j", "2"},
+                                    environment);
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(Lines(run.out).back(), "2 databases: 2 in step") << run.out;
+  for (const char* name : {"Shop", "Back"}) {
+    std::vector<std::string> events;
+    for (const std::string& line :
+         ReadDriverLog(directory_.Path() / (std::string(name) + ".log"))) {
+      if (!line.starts_with("ATTRIBUTE ")) events.push_back(line);
+    }
+    EXPECT_EQ(events, DriverLogOf(recordedLog)) << name;
+  }
+}
+
 TEST_P(WindowsCommand, RolledBack) {
   FourTables().Apply(*this);
   const std::string failing = "sp_rename 'dbo.Tmp_OrderDetail', 'OrderDetail'";
@@ -284,6 +306,8 @@ TEST_P(WindowsCommand, BadUsage) {
       "                [-N strict|mandatory|optional]\n"
       "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
       "                [--quiet] [--lock-timeout S] [--retry N] [--log FILE]\n"
+      "       slotsync -S HOST (-d DB,DB... | --databases FILE | --all-databases) -U USER\n"
+      "                [-j N] [--stop-on-failure] [--script DIR] [the options above]\n"
       "       slotsync --help | --version\n"
       "Run 'slotsync --help' for every option and examples.\n",
       /*connects=*/false);

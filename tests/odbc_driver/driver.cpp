@@ -14,6 +14,7 @@
 // Environment (read when a connection opens):
 //   SCRIPTED_ODBC_SCENARIO  the scenario file; required
 //   SCRIPTED_ODBC_LOG       the log file, appended to; no log when unset
+//   (in both, "{database}" stands for the connection string's database)
 //   SCRIPTED_ODBC_TRACE     when set, every entry point names itself on stderr
 
 #include <sql.h>
@@ -394,23 +395,43 @@ SQLRETURN FailWith(Handle& handle, const Failure& failure) {
   return SQL_ERROR;
 }
 
+// A path of the environment with "{database}" replaced by the connection's
+// database, so that one command working on several databases finds each
+// its own scenario and log; empty when the variable is not set.
+std::string ForDatabase(const char* variable, const std::string& database) {
+  if (variable == nullptr) return {};
+  std::string path = variable;
+  constexpr std::string_view kMark = "{database}";
+  for (auto at = path.find(kMark); at != std::string::npos; at = path.find(kMark, at)) {
+    path.replace(at, kMark.size(), database);
+    at += database.size();
+  }
+  return path;
+}
+
 SQLRETURN Connect(Connection& dbc, const std::string& connectionString) {
   if (dbc.connected) return Fail(dbc, "08002", "[scripted] connection name in use");
-  const char* log = std::getenv("SCRIPTED_ODBC_LOG");
-  dbc.logPath = log != nullptr ? log : "";
-  Log(dbc, "CONNECT");
   std::vector<Attribute> attributes;
+  std::string malformed;
   try {
     attributes = ParseConnectionString(connectionString);
   } catch (const std::exception& e) {
+    malformed = e.what();
+  }
+  for (const Attribute& attribute : attributes) {
+    if (attribute.key == "Database") dbc.database = attribute.value;
+  }
+  dbc.logPath = ForDatabase(std::getenv("SCRIPTED_ODBC_LOG"), dbc.database);
+  Log(dbc, "CONNECT");
+  if (!malformed.empty()) {
     Log(dbc, std::string("MALFORMED ") + connectionString);
-    return Fail(dbc, "08001", std::string("[scripted] ") + e.what());
+    return Fail(dbc, "08001", std::string("[scripted] ") + malformed);
   }
   for (const Attribute& attribute : attributes) {
     Log(dbc, "ATTRIBUTE " + attribute.key + "=" + attribute.value);
-    if (attribute.key == "Database") dbc.database = attribute.value;
   }
-  const char* path = std::getenv("SCRIPTED_ODBC_SCENARIO");
+  const std::string scenarioPath = ForDatabase(std::getenv("SCRIPTED_ODBC_SCENARIO"), dbc.database);
+  const char* path = scenarioPath.empty() ? nullptr : scenarioPath.c_str();
   if (path == nullptr) {
     return Fail(dbc, "08001", "[scripted] SCRIPTED_ODBC_SCENARIO names no scenario file");
   }
@@ -570,9 +591,14 @@ SQLRETURN EnterResult(Statement& stmt) {
 // A statement the user interrupts: the signal goes to the process, and the
 // statement "runs" until the client's SQLCancel arrives, as SQL Server's
 // does, then fails the way a cancelled one does.
-SQLRETURN RunUntilCancelled(Statement& stmt, int signal) {
+SQLRETURN RunUntilCancelled(Statement& stmt, const Result& result) {
   stmt.cancelled = false;
-  kill(getpid(), signal);
+  if (result.raiseSignal != 0) {
+    const pid_t to = result.signalTo == Result::SignalTo::kGroup    ? 0
+                     : result.signalTo == Result::SignalTo::kParent ? getppid()
+                                                                    : getpid();
+    kill(to, result.raiseSignal);
+  }
   for (int waited = 0; !stmt.cancelled && waited < 10000; waited += 10) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -606,7 +632,9 @@ SQLRETURN ExecDirect(Statement& stmt, const std::string& text) {
   std::size_t& turn = dbc.turns[text];
   stmt.results = it->second[std::min(turn, it->second.size() - 1)].results;
   ++turn;
-  if (const int signal = stmt.results.front().raiseSignal) return RunUntilCancelled(stmt, signal);
+  if (stmt.results.front().raiseSignal != 0 || stmt.results.front().waitForCancel) {
+    return RunUntilCancelled(stmt, stmt.results.front());
+  }
   if (stmt.results.front().closeOutput) CloseOutput();
   return EnterResult(stmt);
 }

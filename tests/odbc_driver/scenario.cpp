@@ -177,8 +177,14 @@ class Parser {
       } catch (const std::exception&) {
         Problem("'" + std::string(rest) + "' is no number of rows");
       }
-    } else if (keyword == "signal") {
-      Current(keyword).raiseSignal = std::atoi(std::string(rest).c_str());
+    } else if (keyword == "signal" || keyword == "signal-group" || keyword == "signal-parent") {
+      Result& result = Current(keyword);
+      result.raiseSignal = std::atoi(std::string(rest).c_str());
+      result.signalTo = keyword == "signal"         ? Result::SignalTo::kSelf
+                        : keyword == "signal-group" ? Result::SignalTo::kGroup
+                                                    : Result::SignalTo::kParent;
+    } else if (keyword == "wait-for-cancel") {
+      Current(keyword).waitForCancel = true;
     } else if (keyword == "close-output") {
       Current(keyword).closeOutput = true;
     } else if (keyword == "more") {

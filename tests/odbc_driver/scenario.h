@@ -44,6 +44,13 @@ struct Result {
   // Executing the statement leaves the process's standard output a pipe
   // nobody reads any more, as when `slotsync | head` has read enough.
   bool closeOutput = false;
+  // Whom the signal goes to: this process ("signal"), its whole process
+  // group as a terminal's Ctrl+C ("signal-group"), or its parent
+  // ("signal-parent", a stop request to the command that started it).
+  enum class SignalTo { kSelf, kGroup, kParent } signalTo = SignalTo::kSelf;
+  // Runs until SQLCancel stops it, sending no signal ("wait-for-cancel"):
+  // a long statement another process's Ctrl+C reaches.
+  bool waitForCancel = false;
 };
 
 // What one execution of a statement produces: its first result and any

@@ -8,10 +8,13 @@
 
 #include <sys/stat.h>
 
+#include "entry/database_catalog.h"
 #include "entry/run_locks.h"
+#include "many_databases.h"
 #include "run_fixture.h"
 #include "run_schema.h"
 #include "scenarios.h"
+#include "targets.h"
 
 namespace slotsync::testing {
 namespace {
@@ -67,6 +70,12 @@ TEST_F(Command, UsageErrorsExitWith64AndAUsageLine) {
       {"-S", "s", "-d", "d", "-U", "u", "-N", "strict", "-C"},
       {"--server=", "-d", "d", "-U", "u"},
       {"-S", "s", "-d", "d", "-U", "u", "-Cx"},
+      {"-S", "s", "-d", "a,b", "--all-databases", "-U", "u"},
+      {"-S", "s", "--databases", "f", "-d", "a", "-U", "u"},
+      {"-S", "s", "-d", "a,,b,", "-U", "u"},
+      {"-S", "s", "-d", "a,b", "-U", "u", "--trace"},
+      {"-S", "s", "-d", "a,b", "-U", "u", "-j", "0"},
+      {"-d", "a,b", "-U", "u"},
   };
   for (const auto& args : bad) {
     err.str("");
@@ -135,6 +144,40 @@ TEST_F(Command, HelpDocumentsOptionsExitCodesAndExamples) {
   out.str("");
   EXPECT_EQ(Run({"--version"}), cli::kExitOk);
   EXPECT_EQ(out.str().rfind("slotsync ", 0), 0u);
+}
+
+TEST_F(Command, SeveralDatabasesAreNamedByCommasAFileOrTheServer) {
+  EXPECT_EQ(cli::SplitDatabaseList("a,,b,c"), (std::vector<std::string>{"a,b", "c"}));
+  EXPECT_EQ(cli::SplitDatabaseList(cli::DatabaseListItem("x,,y")),
+            std::vector<std::string>{"x,,y"});
+  std::istringstream file("shop01  # the first\n\n# a comment\n  db02 shop02 \n");
+  const std::vector<cli::Target> targets = cli::ReadTargets(file, "srv");
+  ASSERT_EQ(targets.size(), 2u);
+  EXPECT_EQ(targets[0].server + " " + targets[0].database, "srv shop01");
+  EXPECT_EQ(targets[1].server + " " + targets[1].database, "db02 shop02");
+  std::istringstream noServer("shop01\n");
+  EXPECT_THROW(cli::ReadTargets(noServer, ""), cli::UsageError);
+  // The most serious exit code of the databases decides.
+  EXPECT_EQ(cli::MoreSerious(cli::kExitOk, cli::kExitLockedOut), cli::kExitLockedOut);
+  EXPECT_EQ(cli::MoreSerious(cli::kExitLockedOut, cli::kExitRolledBack), cli::kExitRolledBack);
+  EXPECT_EQ(cli::MoreSerious(cli::kExitInterrupted, cli::kExitCommitUnknown),
+            cli::kExitCommitUnknown);
+
+  // The server's catalog, read on master: nothing of this application here.
+  script.Answer(
+      std::string(entry::kApplicationDatabasesSql),
+      Rows({"name", "state_desc", "Accessible", "S_Modify", "StockDetailTemp", "SizeGroup"},
+           {{"hr", "ONLINE", "1", std::nullopt, std::nullopt, std::nullopt}}));
+  EXPECT_EQ(Run({"-S", "srv", "--all-databases", "-U", "sa"}), cli::kExitCouldNotRun);
+  EXPECT_EQ(err.str(),
+            "slotsync: left out hr: no S_Modify, StockDetailTemp, SizeGroup\n"
+            "slotsync: no database of this application on srv that the login may open; "
+            "nothing was done\n");
+  ASSERT_EQ(clientsMade.size(), 1u);
+  EXPECT_EQ(clientsMade[0].Parameter("DATABASE NAME"), "master");
+  EXPECT_EQ(script.Log(), (std::vector<std::string>{
+                              "CONNECT", "OPEN " + std::string(entry::kApplicationDatabasesSql),
+                              "DISCONNECT", "RELEASE"}));
 }
 
 TEST_F(Command, ExitCodesFollowOutcomes) {

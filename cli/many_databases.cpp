@@ -1,0 +1,451 @@
+#include "many_databases.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iomanip>
+#include <map>
+#include <ostream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "child_process.h"
+#include "entry/database_catalog.h"
+#include "entry/public_api.h"
+#include "targets.h"
+#include "text/gbk.h"
+#include "ui/console_line.h"
+
+namespace slotsync::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What became of one database.
+struct DatabaseRun {
+  Target target;
+  bool started = false;
+  bool ended = false;
+  int exitCode = -1;
+  Clock::time_point startedAt{};
+  double seconds = 0;
+  nlohmann::json result;  // the child's --json object; null when it gave none
+  std::string lastError;  // the child's last "slotsync: " line, for a child without a result
+};
+
+// Text from a child or the server shown on a terminal: control characters
+// escaped, so that nothing a child relays can move the cursor or pass for a
+// line of its own.
+std::string Escaped(const std::string& text, bool isTerminal) {
+  if (!isTerminal) return text;
+  std::string shown;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const bool c1 = byte == 0xC2 && i + 1 < text.size() &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (byte < 0x20 || byte == 0x7F || c1) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02X",
+                    c1 ? static_cast<unsigned char>(text[++i]) : byte);
+      shown += escape;
+    } else {
+      shown += text[i];
+    }
+  }
+  return shown;
+}
+
+const char* EncryptValue(sql::Encryption encryption) {
+  switch (encryption) {
+    case sql::Encryption::kStrict:
+      return "strict";
+    case sql::Encryption::kOptional:
+      return "optional";
+    default:
+      return "mandatory";
+  }
+}
+
+// A database's name as a file name: what a file system would take for a
+// separator or refuse becomes "_".
+std::string FileNameOf(const std::string& name) {
+  std::string file;
+  for (const char c : name) {
+    const bool refused = static_cast<unsigned char>(c) < 0x20 ||
+                         std::string_view("/\\:*?\"<>|").find(c) != std::string_view::npos;
+    file += refused ? '_' : c;
+  }
+  if (file.empty() || file.front() == '.') file.insert(0, "_");
+  return file;
+}
+
+// Today's options for one database, with its result as JSON on standard
+// output and the password on standard input.
+std::vector<std::string> ChildArguments(const CommandLine& line, const Target& target,
+                                        const std::string& script) {
+  std::vector<std::string> args = {"--server",
+                                   target.server,
+                                   "--database",
+                                   DatabaseListItem(target.database),
+                                   "--user",
+                                   line.user,
+                                   "--password-stdin",
+                                   "--json",
+                                   "--yes",
+                                   "--lock-timeout",
+                                   std::to_string(line.lockTimeout)};
+  if (line.retry > 0) args.insert(args.end(), {"--retry", std::to_string(line.retry)});
+  if (line.encrypt) args.push_back(std::string("--encrypt=") + EncryptValue(*line.encrypt));
+  if (line.trustServerCertificate) args.push_back("--trust-server-certificate");
+  if (line.dryRun) args.push_back("--dry-run");
+  if (line.plan) args.push_back("--plan");
+  if (line.quiet) args.push_back("--quiet");
+  if (!script.empty()) args.insert(args.end(), {"--script", script});
+  if (line.logFile) args.insert(args.end(), {"--log", *line.logFile});
+  return args;
+}
+
+std::string OutcomeOf(const DatabaseRun& run) {
+  if (!run.started) return "not started";
+  // The result's own name where it has one; these exit codes say more.
+  if (run.exitCode == kExitInterrupted) return "interrupted";
+  if (run.exitCode == kExitLockedOut) return "locked out";
+  if (run.exitCode == kExitCommitUnknown) return "commit unknown";
+  if (run.result.is_object() && run.result.contains("outcome")) {
+    return run.result["outcome"].get<std::string>();
+  }
+  return "failed";
+}
+
+// The exit code a database counts with: a child that ended without one of
+// ours (killed, crashed) may have ended anywhere, even after its commit.
+int CountedExitCode(const DatabaseRun& run) {
+  if (!run.started) return kExitOk;
+  for (const int known : {0, 1, 2, 3, 4, 5, 64, 74, 130}) {
+    if (run.exitCode == known) return known;
+  }
+  return kExitCommitUnknown;
+}
+
+class ManyDatabases : public ChildObserver {
+ public:
+  ManyDatabases(const CommandLine& line, const Terminal& terminal, std::vector<Target> targets)
+      : line_(line), terminal_(terminal), people_(line.json ? *terminal.err : *terminal.out) {
+    for (Target& target : targets) {
+      DatabaseRun run;
+      run.target = std::move(target);
+      runs_.push_back(std::move(run));
+    }
+  }
+
+  int Run(const platform::SecretString& password) {
+    std::vector<ChildJob> jobs;
+    const std::string directory = ScriptDirectory();
+    for (const DatabaseRun& run : runs_) {
+      const std::string script =
+          directory.empty() ? std::string()
+                            : (std::filesystem::path(directory) / ScriptName(run.target)).string();
+      jobs.push_back({ChildArguments(line_, run.target, script), password});
+    }
+    RunChildren(jobs, line_.jobs, *this);
+    if (line_.plan) PrintProblems();
+    PrintTable();
+    const int exitCode = ExitCode();
+    if (line_.json)
+      *terminal_.out << Json(exitCode).dump(-1, ' ', false,
+                                            nlohmann::json::error_handler_t::replace)
+                     << '\n';
+    return exitCode;
+  }
+
+  bool MayStart(std::size_t) override {
+    if (interrupted_) return false;
+    if (!line_.stopOnFailure) return true;
+    return std::none_of(runs_.begin(), runs_.end(), [](const DatabaseRun& run) {
+      return run.ended && run.exitCode != kExitOk;
+    });
+  }
+
+  void Started(std::size_t job) override {
+    runs_[job].started = true;
+    runs_[job].startedAt = Clock::now();
+    if (!line_.quiet) Say(job, line_.plan ? "planning" : "running");
+  }
+
+  void ErrorLine(std::size_t job, const std::string& line) override {
+    if (line.starts_with("slotsync: ")) runs_[job].lastError = line.substr(10);
+    Say(job, line);
+  }
+
+  void Ended(std::size_t job, int exitCode, const std::string& out) override {
+    DatabaseRun& run = runs_[job];
+    run.ended = true;
+    run.exitCode = exitCode;
+    run.seconds = std::chrono::duration<double>(Clock::now() - run.startedAt).count();
+    run.result = nlohmann::json::parse(out, nullptr, false);
+    if (run.result.is_discarded()) run.result = nullptr;
+    if (CountedExitCode(run) != exitCode) {
+      Say(job, "slotsync: ended with exit code " + std::to_string(exitCode) +
+                   " without its result; what it did is not known: look at S_Modify");
+    }
+  }
+
+  void Interrupted() override {
+    if (interrupted_) return;
+    interrupted_ = true;
+    const ui::ConsoleLine console;
+    *terminal_.err << "slotsync: interrupted; the running databases roll back, no other is started"
+                   << std::endl;
+  }
+
+ private:
+  void Say(std::size_t job, const std::string& text) {
+    const ui::ConsoleLine console;
+    *terminal_.err << Escaped(runs_[job].target.database, terminal_.errIsTerminal) << ": "
+                   << Escaped(text, terminal_.errIsTerminal) << std::endl;
+  }
+
+  std::string ScriptDirectory() const {
+    if (!line_.script) return {};
+    std::filesystem::create_directories(*line_.script);
+    return *line_.script;
+  }
+
+  // Within one server a database's name is unique; across servers the
+  // server's name comes first.
+  std::string ScriptName(const Target& target) const {
+    const bool oneServer = std::all_of(runs_.begin(), runs_.end(), [&](const DatabaseRun& run) {
+      return run.target.server == target.server;
+    });
+    return FileNameOf(oneServer ? target.database : target.server + "_" + target.database) + ".sql";
+  }
+
+  void PrintProblems() const {
+    for (const DatabaseRun& run : runs_) {
+      if (!run.result.is_object()) continue;
+      // Every problem stands at the top, with its table (null: the database).
+      for (const nlohmann::json& finding : run.result.value("problems", nlohmann::json::array())) {
+        if (finding.value("severity", "") == "note") continue;
+        const nlohmann::json tag = finding.value("tableTag", nlohmann::json());
+        people_ << Escaped(run.target.database, IsTerminal()) << ": "
+                << finding.value("severity", "") << ": "
+                << (tag.is_number() ? "TableTag " + std::to_string(tag.get<int>()) + ": "
+                                    : std::string())
+                << Escaped(finding.value("message", ""), IsTerminal()) << '\n';
+      }
+    }
+  }
+
+  bool IsTerminal() const { return line_.json ? terminal_.errIsTerminal : terminal_.outIsTerminal; }
+
+  static std::string Message(const DatabaseRun& run) {
+    std::string message = run.lastError;
+    if (run.result.is_object() && run.result.contains("message")) {
+      message = run.result["message"].get<std::string>();
+    }
+    // The first line, and the one it introduces where it ends with ":".
+    std::size_t end = message.find('\n');
+    if (end != std::string::npos && end > 0 && message[end - 1] == ':') {
+      end = message.find('\n', end + 1);
+    }
+    std::string shown = message.substr(0, end);
+    std::replace(shown.begin(), shown.end(), '\n', ' ');
+    return shown;
+  }
+
+  // The tables rebuilt and the rows copied where they stand (or would):
+  // after a rollback nothing does.
+  static std::pair<std::string, std::string> Work(const DatabaseRun& run) {
+    const std::string outcome = OutcomeOf(run);
+    if (outcome != "committed" && outcome != "dry run" && outcome != "planned" &&
+        outcome != "in step") {
+      return {"-", "-"};
+    }
+    // A run copies what a plan only counts.
+    const char* counted = outcome == "planned" ? "rows" : "rowsCopied";
+    long long rows = 0;
+    for (const nlohmann::json& table : run.result.value("tables", nlohmann::json::array())) {
+      const nlohmann::json value = table.value(counted, nlohmann::json());
+      if (table.value("kind", "") == "detail" && value.is_number()) rows += value.get<long long>();
+    }
+    return {std::to_string(run.result.value("rebuiltTables", 0)), std::to_string(rows)};
+  }
+
+  void PrintTable() const {
+    std::size_t width = 8;
+    for (const DatabaseRun& run : runs_) width = std::max(width, run.target.database.size());
+    people_ << std::left << std::setw(static_cast<int>(width)) << "database"
+            << "  " << std::setw(14) << "outcome" << std::right << std::setw(15) << "tables rebuilt"
+            << std::setw(13) << "rows copied" << std::setw(9) << "seconds"
+            << "  message\n";
+    for (const DatabaseRun& run : runs_) {
+      const auto [tables, rows] = Work(run);
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%.1f", run.seconds);
+      people_ << std::left << std::setw(static_cast<int>(width))
+              << Escaped(run.target.database, IsTerminal()) << "  " << std::setw(14)
+              << OutcomeOf(run) << std::right << std::setw(15) << tables << std::setw(13) << rows
+              << std::setw(9) << (run.started ? seconds : "-");
+      const std::string message = Message(run);
+      if (!message.empty()) people_ << "  " << Escaped(message, IsTerminal());
+      people_ << '\n';
+    }
+    people_ << Totals() << '\n';
+  }
+
+  std::vector<std::pair<std::string, int>> Counts() const {
+    std::vector<std::pair<std::string, int>> counts;
+    for (const DatabaseRun& run : runs_) {
+      const std::string outcome = OutcomeOf(run);
+      auto it = std::find_if(counts.begin(), counts.end(),
+                             [&](const auto& count) { return count.first == outcome; });
+      if (it == counts.end()) {
+        counts.emplace_back(outcome, 1);
+      } else {
+        ++it->second;
+      }
+    }
+    return counts;
+  }
+
+  std::string Totals() const {
+    std::string totals = std::to_string(runs_.size()) + " databases:";
+    bool first = true;
+    for (const auto& [outcome, count] : Counts()) {
+      totals += (first ? " " : ", ") + std::to_string(count) + " " + outcome;
+      first = false;
+    }
+    return totals;
+  }
+
+  int ExitCode() const {
+    int exitCode = kExitOk;
+    for (const DatabaseRun& run : runs_) {
+      exitCode = MoreSerious(exitCode, CountedExitCode(run));
+      // A database left unstarted by Ctrl+C was not worked on.
+      if (!run.started && interrupted_) exitCode = MoreSerious(exitCode, kExitInterrupted);
+    }
+    return exitCode;
+  }
+
+  nlohmann::json Json(int exitCode) const {
+    nlohmann::json databases = nlohmann::json::array();
+    for (const DatabaseRun& run : runs_) {
+      nlohmann::json entry = run.result.is_object() ? run.result : nlohmann::json::object();
+      entry["server"] = text::GbkToUtf8(text::TerminalToGbk(run.target.server));
+      entry["database"] = text::GbkToUtf8(text::TerminalToGbk(run.target.database));
+      entry["outcome"] = OutcomeOf(run);
+      entry["exitCode"] = run.started ? nlohmann::json(CountedExitCode(run)) : nlohmann::json();
+      entry["seconds"] = run.seconds;
+      if (!entry.contains("message")) entry["message"] = Message(run);
+      databases.push_back(std::move(entry));
+    }
+    nlohmann::json totals = nlohmann::json::object();
+    totals["databases"] = runs_.size();
+    for (const auto& [outcome, count] : Counts()) totals[outcome] = count;
+    return {{"databases", databases}, {"totals", totals}, {"exitCode", exitCode}};
+  }
+
+  const CommandLine& line_;
+  const Terminal& terminal_;
+  std::ostream& people_;  // the table and the totals: standard error when JSON has the output
+  std::vector<DatabaseRun> runs_;
+  bool interrupted_ = false;
+};
+
+// The connection security a single run would get from the same options.
+entry::ClientFactory CatalogClient(const CommandLine& line, const Terminal& terminal) {
+  if (terminal.makeClient != nullptr) return *terminal.makeClient;
+  entry::ConnectionSecurity security;
+  if (line.encrypt) {
+    security.encryption = *line.encrypt;
+    security.trustServerCertificate =
+        line.trustServerCertificate && *line.encrypt != sql::Encryption::kStrict;
+  }
+  return entry::OdbcClientFactory(security);
+}
+
+// Every database of this application on the server that the login may open;
+// those left out are named with the reason.
+std::vector<Target> DatabasesOnServer(const CommandLine& line, const Terminal& terminal,
+                                      const platform::SecretString& password) {
+  const entry::ConnectionArguments arguments{
+      text::TerminalToGbk(line.server),
+      {},
+      text::TerminalToGbk(line.user),
+      platform::SecretString(text::TerminalToGbk(password.View()))};
+  std::vector<Target> targets;
+  for (const entry::DatabaseOnServer& database :
+       entry::ReadDatabasesOnServer(arguments, CatalogClient(line, terminal))) {
+    const std::string name = text::GbkToTerminal(database.name);
+    if (database.Chosen()) {
+      targets.push_back({line.server, name});
+    } else if (!line.quiet) {
+      *terminal.err << "slotsync: left out " << Escaped(name, terminal.errIsTerminal) << ": "
+                    << database.WhyLeftOut() << '\n';
+    }
+  }
+  return targets;
+}
+
+std::string Listed(const std::vector<Target>& targets) {
+  std::string list;
+  for (const Target& target : targets) {
+    list += (list.empty() ? "" : ", ") + target.database;
+  }
+  return list;
+}
+
+}  // namespace
+
+int MoreSerious(int a, int b) {
+  for (const int code : kExitSeriousness) {
+    if (a == code || b == code) return code;
+  }
+  return a != kExitOk ? a : b;
+}
+
+int RunManyDatabases(const CommandLine& line, const Terminal& terminal,
+                     const platform::SecretString& password) {
+  std::vector<Target> targets;
+  try {
+    targets = line.allDatabases ? DatabasesOnServer(line, terminal, password) : NamedTargets(line);
+  } catch (const UsageError& e) {
+    *terminal.err << "slotsync: " << e.message
+                  << "\nRun 'slotsync --help' for every option and examples.\n";
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    *terminal.err << "could not run; nothing was changed\nslotsync: the databases on "
+                  << Escaped(line.server, terminal.errIsTerminal) << " could not be read: "
+                  << Escaped(text::GbkToTerminal(e.what()), terminal.errIsTerminal)
+                  << "\nslotsync: nothing needs undoing; correct what is named above, then run "
+                     "slotsync again\n";
+    return kExitCouldNotRun;
+  }
+  if (targets.empty()) {
+    *terminal.err << "slotsync: no database of this application on "
+                  << Escaped(line.server, terminal.errIsTerminal)
+                  << " that the login may open; nothing was done\n";
+    return kExitCouldNotRun;
+  }
+  if (!line.quiet) {
+    *terminal.err << "slotsync: " << targets.size() << " databases, up to "
+                  << std::min<std::size_t>(static_cast<std::size_t>(line.jobs), targets.size())
+                  << " at once: " << Escaped(Listed(targets), terminal.errIsTerminal) << '\n';
+  }
+  ManyDatabases many(line, terminal, std::move(targets));
+  try {
+    return many.Run(password);
+  } catch (const std::filesystem::filesystem_error& e) {
+    // Only the script directory is made before the first database starts.
+    *terminal.err << "slotsync: the script directory "
+                  << Escaped(*line.script, terminal.errIsTerminal)
+                  << " cannot be made: " << e.code().message() << "; nothing was done\n";
+    return kExitOutputFailed;
+  }
+}
+
+}  // namespace slotsync::cli

@@ -1,0 +1,279 @@
+// The command over several databases: each run in a process of its own
+// against the scripted driver, which finds each database's scenario and
+// writes each its log by the database's name.
+
+#include <csignal>
+
+#include <nlohmann/json.hpp>
+
+#include "e2e_fixture.h"
+#include "entry/database_catalog.h"
+
+namespace slotsync::e2e {
+namespace {
+
+using testing::Column;
+using testing::DatabaseLockSql;
+using testing::FourTables;
+
+const std::string kTabLock = "Select Count(*) From StockDetail With (TabLockX, HoldLock)";
+
+class ManyDatabases : public EndToEnd {
+ protected:
+  // Records a run of the database scripted by `setUp` under its own name and
+  // keeps the scenario as <name>.txt.
+  void Database(const std::string& name, const std::function<void()>& setUp) {
+    script = testing::Script();
+    writer = scripted_odbc::ScenarioWriter();
+    setUp();
+    script.Answer(DatabaseLockSql(), Column("", {"0"}));
+    Record(false, name);
+    std::filesystem::copy_file(ScenarioPath(), directory_.Path() / (name + ".txt"),
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+
+  std::vector<std::string> LogOf(const std::string& name) const {
+    return ReadDriverLog(directory_.Path() / (name + ".log"));
+  }
+
+  ProgramRun Many(const std::vector<std::string>& options,
+                  const std::vector<std::string>& before = {}) {
+    for (const char* name : {"shop01", "shop02", "shop03", "master"}) {
+      std::filesystem::remove(directory_.Path() / (std::string(name) + ".log"));
+    }
+    EnvironmentChanges environment = Environment();
+    environment["SCRIPTED_ODBC_SCENARIO"] = (directory_.Path() / "{database}.txt").string();
+    environment["SCRIPTED_ODBC_LOG"] = (directory_.Path() / "{database}.log").string();
+    std::vector<std::string> args = before;
+    args.insert(args.end(), {Built::Command(), "-S", "srv", "-U", "sa", "--lock-timeout", "0"});
+    args.insert(args.end(), options.begin(), options.end());
+    return RunProgram(args, environment);
+  }
+
+  static long Count(const std::vector<std::string>& log, const std::string& event) {
+    return std::count(log.begin(), log.end(), event);
+  }
+
+  void ThreeOutcomes() {
+    Database("shop01", [&] { ScriptCounts(3, 3); });
+    Database("shop02", [&] { FourTables().Apply(*this); });
+    Database("shop03", [&] {
+      script.Fail("Exec CreateInvoiceDetailTrigger 10", "the trigger procedure failed", "42000",
+                  50000);
+      FourTables().Apply(*this);
+    });
+  }
+};
+
+TEST_P(ManyDatabases, OneInStepOneCommittedOneFailedGiveOneSummaryAndTheWorstExitCode) {
+  ThreeOutcomes();
+  const std::filesystem::path log = directory_.Path() / "runs.jsonl";
+  const ProgramRun run = Many({"-d", "shop01,shop02,shop03", "--log", log.string()});
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  const std::vector<std::string> out = Lines(run.out);
+  ASSERT_EQ(out.size(), 5u) << run.out << run.err;
+  EXPECT_EQ(out[0], "database  outcome        tables rebuilt  rows copied  seconds  message");
+  EXPECT_TRUE(out[1].starts_with("shop01    in step                     0            0 "))
+      << out[1];
+  EXPECT_TRUE(out[2].starts_with("shop02    committed                   4           10 "))
+      << out[2];
+  EXPECT_TRUE(out[3].starts_with("shop03    rolled back                 -            - "))
+      << out[3];
+  EXPECT_NE(out[3].find("  TableTag 10: the trigger procedure failed"), std::string::npos)
+      << out[3];
+  EXPECT_EQ(out[4], "3 databases: 1 in step, 1 committed, 1 rolled back");
+  EXPECT_EQ(Lines(run.err).front(),
+            "slotsync: 3 databases, up to 1 at once: shop01, shop02, shop03");
+  // Each database's lines as they come, table k of n among them.
+  for (const char* said : {"shop01: running\nshop01: in step: N=3",
+                           "shop02: [1/4] TableTag 10 StockDetail: copying 5 rows ...",
+                           "shop02: committed: N=3, StockDetailTemp has 2 slot columns",
+                           "shop03: [1/4] TableTag 10 StockDetail: copying 5 rows ..."}) {
+    EXPECT_NE(run.err.find(said), std::string::npos) << said << "\n" << run.err;
+  }
+  // What each database holds: shop02 committed once, shop03 rolled back.
+  EXPECT_EQ(Count(LogOf("shop01"), "SET AUTOCOMMIT OFF"), 0);
+  EXPECT_EQ(Count(LogOf("shop02"), "COMMIT"), 1);
+  EXPECT_EQ(Count(LogOf("shop02"), "ROLLBACK"), 0);
+  EXPECT_EQ(Count(LogOf("shop03"), "COMMIT"), 0);
+  EXPECT_EQ(Count(LogOf("shop03"), "ROLLBACK"), 1);
+  // One log line per database, each its own.
+  const std::vector<std::string> logLines = Lines(ReadText(log));
+  ASSERT_EQ(logLines.size(), 3u);
+  const std::string outcomes[] = {"in step", "committed", "rolled back"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    const nlohmann::json line = nlohmann::json::parse(logLines[i]);
+    EXPECT_EQ(line["database"], "shop0" + std::to_string(i + 1));
+    EXPECT_EQ(line["outcome"], outcomes[i]);
+  }
+
+  const ProgramRun json = Many({"-d", "shop01,shop02,shop03", "--json", "-j", "3"});
+  EXPECT_EQ(json.exitCode, 1) << json.err;
+  const nlohmann::json result = nlohmann::json::parse(json.out);
+  ASSERT_EQ(result["databases"].size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(result["databases"][i]["database"], "shop0" + std::to_string(i + 1));
+    EXPECT_EQ(result["databases"][i]["outcome"], outcomes[i]);
+    EXPECT_EQ(result["databases"][i]["exitCode"], i == 2 ? 1 : 0);
+  }
+  EXPECT_EQ(result["databases"][1]["tables"].size(), 4u);
+  EXPECT_EQ(
+      result["totals"],
+      nlohmann::json({{"databases", 3}, {"in step", 1}, {"committed", 1}, {"rolled back", 1}}));
+  EXPECT_EQ(result["exitCode"], 1);
+
+  // Stopping at the first failure leaves the later databases alone.
+  const ProgramRun stopped = Many({"-d", "shop03,shop01", "--stop-on-failure"});
+  EXPECT_EQ(stopped.exitCode, 1);
+  EXPECT_EQ(Lines(stopped.out).back(), "2 databases: 1 rolled back, 1 not started");
+  EXPECT_TRUE(LogOf("shop01").empty());
+}
+
+// A file of targets, planned, with one script per database in a directory.
+TEST_P(ManyDatabases, AFileOfTargetsIsPlannedWithAScriptPerDatabase) {
+  Database("shop01", [&] { ScriptCounts(3, 3); });
+  Database("shop02", [&] { FourTables().Apply(*this); });
+  const std::filesystem::path file = directory_.Path() / "shops.txt";
+  std::ofstream(file) << "# the shops\nshop02\n  srv shop01   # in step\n";
+  const std::filesystem::path scripts = directory_.Path() / "scripts";
+  const ProgramRun run =
+      Many({"--databases", file.string(), "--plan", "--script", scripts.string()});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(Lines(run.out).back(), "2 databases: 1 planned, 1 in step");
+  EXPECT_TRUE(std::filesystem::exists(scripts / "shop02.sql"));
+  EXPECT_FALSE(std::filesystem::exists(scripts / "shop01.sql"));
+  const ProgramRun parsed = RunProgram(
+      {SLOTSYNC_E2E_NODE, SLOTSYNC_E2E_TSQL_CHECK, (scripts / "shop02.sql").string()}, {});
+  EXPECT_EQ(parsed.exitCode, 0) << parsed.out << parsed.err;
+  // Reads only, in both.
+  for (const char* name : {"shop01", "shop02"}) {
+    EXPECT_EQ(Count(LogOf(name), "SET AUTOCOMMIT OFF"), 0) << name;
+  }
+}
+
+// Two at once, one of them held by another run: it locks out, the others
+// finish, and the command says so with the lock-out's exit code.
+TEST_P(ManyDatabases, ADatabaseHeldByAnotherRunLocksOutWhileTheOthersFinish) {
+  const sql::ResultSet holder =
+      testing::Rows({"session_id", "host_name", "program_name", "login_name", ""},
+                    {{"53", "POS-07", "ShopPOS.exe", "cashier", "95"}});
+  Database("shop01", [&] {
+    script.Answer(DatabaseLockSql(), Column("", {"-1"}));
+    script.Answer(DatabaseLockSql(60000), Column("", {"-1"}));
+    script.Answer(entry::DatabaseLockHoldersSql(), holder);
+    FourTables().Apply(*this);
+  });
+  ASSERT_EQ(recorded.outcome, entry::Outcome::kLockedOut) << recorded.message;
+  Database("shop02", [&] { FourTables().Apply(*this); });
+  Database("shop03", [&] { ScriptCounts(3, 3); });
+  const ProgramRun run = Many({"-d", "shop01,shop02,shop03", "-j", "2"});
+  EXPECT_EQ(run.exitCode, 5) << run.err;
+  EXPECT_EQ(Lines(run.out).back(), "3 databases: 1 locked out, 1 committed, 1 in step");
+  EXPECT_NE(run.err.find("shop01: slotsync: waiting up to 60 s for the run of session 53"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("shop01: slotsync: another run holds the database (session 53 (host "
+                         "POS-07, program ShopPOS.exe, login cashier, transaction open 95 s)) "
+                         "and did not end within 60 s; nothing was changed"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(Count(LogOf("shop01"), "SET AUTOCOMMIT OFF"), 0);
+  EXPECT_EQ(Count(LogOf("shop02"), "COMMIT"), 1);
+}
+
+// Every database of the application on the server, from one catalog read on
+// master; those without the dictionary or the login's access are named and
+// left out.
+TEST_P(ManyDatabases, AllDatabasesTakesThoseWithTheDictionaryThatTheLoginMayOpen) {
+  Database("shop01", [&] { ScriptCounts(3, 3); });
+  // A plan that finds a problem: quantities in a slot the new N drops.
+  Database("shop02", [&] {
+    FourTables tables;
+    tables.stockDetail.xColumns = {"x_1", "x_2", "x_3", "x_4"};
+    tables.stockDetail.sizeText = "1.0.2.1";
+    tables.stockDetail.quantitiesAboveN = "2";
+    tables.Apply(*this);
+  });
+  scripted_odbc::ScenarioWriter master;
+  master.Rows(entry::kApplicationDatabasesSql,
+              {"name", "state_desc", "Accessible", "S_Modify", "StockDetailTemp", "SizeGroup"},
+              {{"closed", "OFFLINE", std::nullopt, std::nullopt, std::nullopt, std::nullopt},
+               {"hr", "ONLINE", "1", std::nullopt, std::nullopt, "7"},
+               {"other", "ONLINE", "0", std::nullopt, std::nullopt, std::nullopt},
+               {"shop01", "ONLINE", "1", "5", "6", "7"},
+               {"shop02", "ONLINE", "1", "5", "6", "7"}});
+  master.Save((directory_.Path() / "master.txt").string());
+  const ProgramRun run = Many({"--all-databases", "--plan"});
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  const std::vector<std::string> out = Lines(run.out);
+  ASSERT_EQ(out.size(), 6u) << run.out;
+  EXPECT_EQ(out[0],
+            "shop02: problem: TableTag 10: StockDetail: 2 rows hold quantities in x_4, above the "
+            "3 size slots the size groups need now; move them to lower slots or add sizes back "
+            "to the size groups");
+  EXPECT_TRUE(out[1].starts_with("shop02: notice: TableTag 10: the size texts of StockDetail"));
+  EXPECT_TRUE(out[3].starts_with("shop01    in step ")) << out[3];
+  EXPECT_TRUE(out[4].starts_with("shop02    plan refused ")) << out[4];
+  EXPECT_TRUE(
+      out[4].ends_with("the run cannot start; nothing was changed:   - TableTag 10: "
+                       "StockDetail: 2 rows hold quantities in x_4, above the 3 size "
+                       "slots the size groups need now; move them to lower slots or add "
+                       "sizes back to the size groups"))
+      << out[4];
+  EXPECT_EQ(out[5], "2 databases: 1 in step, 1 plan refused");
+  const std::vector<std::string> err = Lines(run.err);
+  ASSERT_GE(err.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(err.begin(), err.begin() + 4),
+            (std::vector<std::string>{"slotsync: left out closed: not online",
+                                      "slotsync: left out hr: no S_Modify, StockDetailTemp",
+                                      "slotsync: left out other: the login may not open it",
+                                      "slotsync: 2 databases, up to 1 at once: shop01, shop02"}));
+  EXPECT_EQ(
+      LogOf("master"),
+      (std::vector<std::string>{
+          "CONNECT", "ATTRIBUTE Driver=" + DriverPath(), "ATTRIBUTE Server=srv",
+          "ATTRIBUTE Database=master", "ATTRIBUTE UID=sa", "ATTRIBUTE PWD=pw", "ATTRIBUTE " + kApp,
+          "ATTRIBUTE Encrypt=yes", "ATTRIBUTE TrustServerCertificate=yes",
+          "EXEC " + std::string(entry::kApplicationDatabasesSql), "DISCONNECT"}));
+  EXPECT_EQ(LogOf("shop01").front(), "CONNECT");
+  // The catalog read parses under the T-SQL grammar.
+  const std::filesystem::path read = directory_.Path() / "catalog.sql";
+  std::ofstream(read) << entry::kApplicationDatabasesSql << "\nGO\n";
+  const ProgramRun parsed =
+      RunProgram({SLOTSYNC_E2E_NODE, SLOTSYNC_E2E_TSQL_CHECK, "--statements", read.string()}, {});
+  EXPECT_EQ(parsed.exitCode, 0) << parsed.out << parsed.err;
+}
+
+// Ctrl+C from the terminal reaches the command and its runs; a SIGTERM to
+// the command is handed on to each run. Either way every running database
+// rolls back and no other is started.
+TEST_P(ManyDatabases, AnInterruptRollsBackEveryRunningDatabaseAndStartsNoOther) {
+  for (const std::string signal : {"signal-group 2", "signal-parent 15"}) {
+    SCOPED_TRACE(signal);
+    Database("shop01", [&] {
+      writer.Raw("statement " + kTabLock + "\n" + signal + "\n");
+      FourTables().Apply(*this);
+    });
+    Database("shop02", [&] {
+      writer.Raw("statement " + kTabLock + "\nwait-for-cancel\n");
+      FourTables().Apply(*this);
+    });
+    Database("shop03", [&] { ScriptCounts(3, 3); });
+    // A session of its own, as a terminal gives a command and its children.
+    const ProgramRun run =
+        Many({"-d", "shop01,shop02,shop03", "-j", "2"}, {"/usr/bin/setsid", "-w"});
+    EXPECT_EQ(run.exitCode, 130) << run.err;
+    EXPECT_EQ(Lines(run.out).back(), "3 databases: 2 interrupted, 1 not started") << run.out;
+    for (const char* name : {"shop01", "shop02"}) {
+      const std::vector<std::string> log = LogOf(name);
+      EXPECT_EQ(Count(log, "COMMIT"), 0) << name;
+      EXPECT_EQ(Count(log, "SET AUTOCOMMIT OFF"), Count(log, "ROLLBACK")) << name;
+    }
+    EXPECT_TRUE(LogOf("shop03").empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(WideDriver, ManyDatabases, ::testing::Values(DriverBuild::kWide), Name);
+
+}  // namespace
+}  // namespace slotsync::e2e
