@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "entry/audit_log.h"
@@ -17,7 +18,10 @@ namespace slotsync::entry {
 namespace {
 
 thread_local std::string lastError;
-thread_local std::string lastRun;
+// The last run of this thread, made into JSON only when someone asks: the
+// in-step call, on every start of a host, has no use for it.
+thread_local RunReport lastReport;
+thread_local std::optional<std::string> lastRun;
 thread_local int lastExitCode = kExitCouldNotRun;
 
 // Reports the run's display to the host's callback instead of drawing it.
@@ -533,16 +537,19 @@ int RefreshStructWith(const char* server, const char* database, const char* user
     report.outcome = Outcome::kFailedBeforeTransaction;
     report.message = "unknown failure";
   }
+  if (result != nullptr && result->size >= kSmallestResult) WriteResult(result, report);
+  const int code = ToCode(report.outcome);
   try {
     lastError = report.message;
     lastExitCode = ExitCodeOf(report);
-    lastRun = RunJson(report).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    lastReport = std::move(report);
+    lastRun.reset();
   } catch (...) {
     lastError.clear();
-    lastRun.clear();
+    lastReport = RunReport();
+    lastRun = std::string();
   }
-  if (result != nullptr && result->size >= kSmallestResult) WriteResult(result, report);
-  return ToCode(report.outcome);
+  return code;
 }
 
 const char* LastError() {
@@ -550,7 +557,14 @@ const char* LastError() {
 }
 
 const std::string& LastRunJson() {
-  return lastRun;
+  if (!lastRun) {
+    try {
+      lastRun = RunJson(lastReport).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    } catch (...) {
+      lastRun = std::string();
+    }
+  }
+  return *lastRun;
 }
 
 int LastExitCode() {

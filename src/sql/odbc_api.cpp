@@ -7,16 +7,37 @@
 
 namespace slotsync::sql::odbc {
 
+namespace {
+
+// GBK keeps ASCII as it is, one byte a character, so a text of ASCII alone
+// (most statements, most names and numbers read back) needs no converter.
+bool IsAscii(const SQLWCHAR* text, std::size_t length) {
+  return std::all_of(text, text + length, [](SQLWCHAR c) { return c < 0x80; });
+}
+
+}  // namespace
+
 std::vector<SQLWCHAR> ToSqlText(std::string_view gbk) {
-  const std::u16string utf16 = text::GbkToUtf16(gbk);
   std::vector<SQLWCHAR> out;
-  out.reserve(utf16.size() + 1);
-  for (const char16_t c : utf16) out.push_back(static_cast<SQLWCHAR>(c));
+  if (text::IsAscii(gbk)) {
+    out.reserve(gbk.size() + 1);
+    for (const char c : gbk) out.push_back(static_cast<SQLWCHAR>(c));
+  } else {
+    const std::u16string utf16 = text::GbkToUtf16(gbk);
+    out.reserve(utf16.size() + 1);
+    for (const char16_t c : utf16) out.push_back(static_cast<SQLWCHAR>(c));
+  }
   out.push_back(0);
   return out;
 }
 
 std::string FromSqlText(const SQLWCHAR* text, std::size_t length) {
+  if (IsAscii(text, length)) {
+    std::string ascii;
+    ascii.reserve(length);
+    for (std::size_t i = 0; i < length; ++i) ascii.push_back(static_cast<char>(text[i]));
+    return ascii;
+  }
   std::u16string utf16;
   utf16.reserve(length);
   for (std::size_t i = 0; i < length; ++i) utf16.push_back(static_cast<char16_t>(text[i]));

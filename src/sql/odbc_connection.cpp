@@ -149,6 +149,8 @@ Value ColumnValue(Statement& statement, SQLUSMALLINT column) {
         result == SQL_SUCCESS_WITH_INFO && (indicator == SQL_NO_TOTAL || indicator > kPieceBytes);
     const SQLLEN bytes = truncated ? kPieceBytes : std::clamp<SQLLEN>(indicator, 0, kPieceBytes);
     const auto count = static_cast<std::size_t>(bytes) / sizeof(SQLWCHAR);
+    // A value read whole at once (most are) converts without the detour.
+    if (!truncated && text.empty()) return odbc::FromSqlText(buffer.data(), count);
     for (std::size_t i = 0; i < count; ++i) text.push_back(static_cast<char16_t>(buffer[i]));
     if (!truncated) break;
   }
@@ -194,7 +196,6 @@ struct ConnectAttempt {
   std::shared_ptr<OdbcEnvironment> environment;  // outlives the handle
   SQLHDBC connection = SQL_NULL_HDBC;
   std::vector<SQLWCHAR, platform::WipingAllocator<SQLWCHAR>> text;  // holds the password
-  std::string maskedText;  // for a failure without a message of the driver's
 
   std::mutex mutex;
   std::condition_variable changed;
@@ -211,8 +212,12 @@ struct ConnectAttempt {
                                                SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
     std::vector<Diagnostic> diagnostics;
     if (!SQL_SUCCEEDED(result)) {
+      // For a failure without a message of the driver's: the connection
+      // string with its password masked, made only when it is needed.
+      platform::SecretU16String sent;
+      sent.Edit().assign(attempt->text.begin(), attempt->text.end() - 1);
       diagnostics = odbc::ReadDiagnostics(SQL_HANDLE_DBC, attempt->connection, "SQLDriverConnectW",
-                                          attempt->maskedText);
+                                          MaskPassword(sent.View()));
     }
     platform::WipeMemory(attempt->text.data(), attempt->text.size() * sizeof(SQLWCHAR));
     const std::lock_guard lock(attempt->mutex);
@@ -303,7 +308,6 @@ void OdbcConnection::Connect() {
   attempt->text.reserve(connectionString.View().size() + 1);
   attempt->text.assign(connectionString.View().begin(), connectionString.View().end());
   attempt->text.push_back(0);
-  attempt->maskedText = MaskPassword(connectionString.View());
 
   const bool connected = AwaitConnect(attempt, std::chrono::seconds(timeout) + kWatchdogGrace);
   if (!connected) {

@@ -167,11 +167,22 @@ std::u16string Utf8ToUtf16(std::string_view utf8) {
   return out;
 }
 
+bool IsAscii(std::string_view text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+// ASCII is the same bytes in GBK and UTF-8: most names, numbers and
+// statements need no detour through UTF-16.
 std::string GbkToUtf8(std::string_view gbk) {
+  if (IsAscii(gbk)) return std::string(gbk);
   return Utf16ToUtf8(GbkToUtf16(gbk));
 }
 
 std::string Utf8ToGbk(std::string_view utf8) {
+  if (IsAscii(utf8)) return std::string(utf8);
   // An invalid UTF-8 sequence decodes to U+FFFD, which GBK cannot hold: "?".
   return Utf16ToGbk(Utf8ToUtf16(utf8));
 }

@@ -25,6 +25,9 @@ inline constexpr char kUnmappableByte = '?';
 std::u16string GbkToUtf16(std::string_view gbk);
 std::string Utf16ToGbk(std::u16string_view utf16);
 
+// Whether every byte is ASCII, which GBK, UTF-8 and UTF-16 write alike.
+bool IsAscii(std::string_view text);
+
 std::string GbkToUtf8(std::string_view gbk);
 std::string Utf8ToGbk(std::string_view utf8);
 
