@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "rebuild/script_guards.h"
 #include "sql/statement_template.h"
 #include "sql/write_plan.h"
 #include "text/case_fold.h"
@@ -114,16 +115,6 @@ std::string Quoted(const std::string& name) {
     if (c == ']') quoted += ']';
   }
   return quoted + "]";
-}
-
-// N'...' with its quotes doubled.
-std::string Literal(const std::string& text) {
-  std::string literal = "N'";
-  for (const char c : text) {
-    literal += c;
-    if (c == '\'') literal += '\'';
-  }
-  return literal + "'";
 }
 
 std::string QualifiedTable(const std::string& table) { return "[dbo]." + Quoted(table); }
@@ -396,9 +387,9 @@ std::string PropertyStatement(const std::string& table, const PropertyInfo& prop
   std::string statement = sql::Format(
       "Exec sys.sp_addextendedproperty @name=%s, @value=%s, @level0type=N'SCHEMA', "
       "@level0name=N'dbo', @level1type=N'TABLE', @level1name=%s",
-      Literal(property.name), Literal(property.value), Literal(table));
+      UnicodeLiteral(property.name), UnicodeLiteral(property.value), UnicodeLiteral(table));
   if (!property.column.empty()) {
-    statement += ", @level2type=N'COLUMN', @level2name=" + Literal(property.column);
+    statement += ", @level2type=N'COLUMN', @level2name=" + UnicodeLiteral(property.column);
   }
   return statement;
 }
@@ -685,15 +676,15 @@ Carry PlanCarry(const TableDependents& dependents, const NewTableShape& shape, C
 
 std::string TriggerStatement(const std::string& table, const TriggerInfo& trigger) {
   const std::string name = "[dbo]." + Quoted(trigger.name);
-  const std::string create = "Exec(" + Literal(trigger.definition) + ")";
-  const std::string exists = "If Object_ID(" + Literal(name) + ",N'TR') Is Null ";
+  const std::string create = "Exec(" + UnicodeLiteral(trigger.definition) + ")";
+  const std::string exists = "If Object_ID(" + UnicodeLiteral(name) + ",N'TR') Is Null ";
   if (!trigger.disabled) return exists + create;
   return exists + "Begin " + create + " Exec(" +
-         Literal("Disable Trigger " + name + " On " + QualifiedTable(table)) + ") End";
+         UnicodeLiteral("Disable Trigger " + name + " On " + QualifiedTable(table)) + ") End";
 }
 
 std::string TriggerExistsQuery(const TriggerInfo& trigger) {
-  return "Select Object_ID(" + Literal("[dbo]." + Quoted(trigger.name)) + ",N'TR')";
+  return "Select Object_ID(" + UnicodeLiteral("[dbo]." + Quoted(trigger.name)) + ",N'TR')";
 }
 
 void FlagCarries(Findings* findings, std::int32_t tableTag, const std::vector<Carry>& carries) {
