@@ -22,19 +22,13 @@
 #include <vector>
 
 #include "entry/public_api.h"
-#include "scenario.h"
+#include "in_step_scenario.h"
 
 extern char** environ;
 
 namespace slotsync {
 namespace {
 
-const char* const kStatements[] = {
-    "Select top 1 * From Size",
-    "Select Count(*),b.SizeGroupID From SizeGroup a,SizeGroupSize b Where "
-    "a.SizeGroupID=b.SizeGroupID Group by b.SizeGroupID",
-    "Select Count(*) from sysColumns Where ID=Object_ID('StockDetailTemp') and Name like 'x_%%'",
-};
 
 // The driver both clients load: the scripted driver under the file name of
 // Microsoft's Driver 18, as a real run's driver would be (a driver of no
@@ -47,11 +41,7 @@ std::filesystem::path DriverPath() {
 void PrepareDriver() {
   static const bool prepared = [] {
     const auto path = std::filesystem::temp_directory_path() / "slotsync-bench-scenario.txt";
-    scripted_odbc::ScenarioWriter()
-        .Rows(kStatements[0], {"SizeID"}, {{"1"}})
-        .Rows(kStatements[1], {"", "SizeGroupID"}, {{"8", "1"}, {"12", "2"}, {"12", "3"}})
-        .Rows(kStatements[2], {""}, {{"12"}})
-        .Save(path.string());
+    SaveInStepScenario(path.string());
     setenv("SCRIPTED_ODBC_SCENARIO", path.c_str(), 1);
     const auto driver = DriverPath();
     std::filesystem::remove(driver);
@@ -98,7 +88,7 @@ bool MinimalClient(const std::u16string& connection) {
   bool ok = SQL_SUCCEEDED(SQLDriverConnectW(
       dbc, nullptr, reinterpret_cast<SQLWCHAR*>(const_cast<char16_t*>(connection.c_str())), SQL_NTS,
       nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT));
-  for (const char* text : kStatements) {
+  for (const char* text : kInStepStatements) {
     if (!ok) break;
     SQLHSTMT stmt = SQL_NULL_HSTMT;
     SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt);

@@ -20,19 +20,13 @@
 #include <string>
 #include <vector>
 
-#include "scenario.h"
+#include "in_step_scenario.h"
 
 extern char** environ;
 
 namespace slotsync {
 namespace {
 
-const char* const kStatements[] = {
-    "Select top 1 * From Size",
-    "Select Count(*),b.SizeGroupID From SizeGroup a,SizeGroupSize b Where "
-    "a.SizeGroupID=b.SizeGroupID Group by b.SizeGroupID",
-    "Select Count(*) from sysColumns Where ID=Object_ID('StockDetailTemp') and Name like 'x_%%'",
-};
 
 // One scenario per database, and the environment that points the driver at them.
 std::string PrepareDatabases(int count) {
@@ -41,11 +35,7 @@ std::string PrepareDatabases(int count) {
   std::string list;
   for (int i = 1; i <= count; ++i) {
     const std::string name = "shop" + std::to_string(100 + i);
-    scripted_odbc::ScenarioWriter()
-        .Rows(kStatements[0], {"SizeID"}, {{"1"}})
-        .Rows(kStatements[1], {"", "SizeGroupID"}, {{"8", "1"}, {"12", "2"}})
-        .Rows(kStatements[2], {""}, {{"12"}})
-        .Save((directory / (name + ".txt")).string());
+    SaveInStepScenario((directory / (name + ".txt")).string());
     list += (list.empty() ? "" : ",") + name;
   }
   setenv("SCRIPTED_ODBC_SCENARIO", (directory / "{database}.txt").c_str(), 1);
