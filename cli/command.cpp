@@ -16,10 +16,12 @@
 #include "plan_output.h"
 #include "platform/secret.h"
 #include "run_record.h"
+#include "say.h"
 #include "summary.h"
 #include "table_display.h"
 #include "targets.h"
 #include "text/gbk.h"
+#include "text/messages.h"
 #include "ui/console_line.h"
 
 namespace slotsync::cli {
@@ -95,6 +97,9 @@ joined to it: -Sdb01):
                       8... seconds
   --log FILE          append one JSON line per run to FILE (also
                       SLOTSYNC_LOG); never the password
+  --lang LANG         messages in zh_CN (Simplified Chinese) or en (English);
+                      default: SLOTSYNC_LANG, else the locale's language
+                      (Windows: the user's display language)
   --yes               do not wait for Enter after a notice
   --quiet             print nothing but failures and warnings
   -?, -h, --help, --version
@@ -302,6 +307,7 @@ SlotsyncOptions OptionsFor(const CommandLine& line, CallbackContext& context) {
   }
   options.onNotice = ShowNoticeOnTerminal;
   options.noticeContext = &context;
+  if (line.language) options.language = line.language->c_str();
   options.encrypt = SlotsyncEncryptOf(line);
   options.trustServerCertificate = line.trustServerCertificate ? 1 : 0;
   // The library's 0 is its bounded default; the command's 0 waits without end.
@@ -438,9 +444,13 @@ int Run(const CommandLine& line, const Terminal& terminal) {
 }
 
 int RunParsed(const Arguments& args, const Terminal& terminal) {
+  // The environment's language until --lang is read, so that a mistake on
+  // the command line is told in it too.
+  text::SetMessageLanguage(text::ChosenLanguage(nullptr));
   CommandLine line;
   try {
     line = ParseCommandLine(args);
+    if (line.language) text::SetMessageLanguage(text::ChosenLanguage(line.language->c_str()));
   } catch (const UsageError& e) {
     *terminal.err << "slotsync: " << e.message << '\n' << kUsage << kMoreHelp;
     return kExitUsage;

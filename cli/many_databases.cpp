@@ -105,6 +105,7 @@ std::vector<std::string> ChildArguments(const CommandLine& line, const Target& t
   if (line.quiet) args.push_back("--quiet");
   if (!script.empty()) args.insert(args.end(), {"--script", script});
   if (line.logFile) args.insert(args.end(), {"--log", *line.logFile});
+  if (line.language) args.insert(args.end(), {"--lang", *line.language});
   return args;
 }
 

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "targets.h"
+#include "text/messages.h"
 
 namespace slotsync::cli {
 namespace {
@@ -75,6 +76,15 @@ sql::Encryption EncryptionLevel(std::string_view value) {
                    "'"};
 }
 
+// The catalog's two languages, under the names the library takes.
+std::string LanguageName(const std::string& value) {
+  const auto language = text::LanguageFromName(value);
+  if (!language || value == "C" || value == "POSIX") {
+    throw UsageError{"--lang takes zh_CN or en, not '" + value + "'"};
+  }
+  return *language == text::Language::kChinese ? "zh_CN" : "en";
+}
+
 class Parser {
  public:
   explicit Parser(const Arguments& args) : args_(args) {}
@@ -106,6 +116,8 @@ class Parser {
       line_.jobs = Number(arg, 1, 64);
     } else if (arg.name == "--log") {
       line_.logFile = Value(arg);
+    } else if (arg.name == "--lang") {
+      line_.language = LanguageName(Value(arg));
     } else if (arg.name == "--password") {
       // Straight from the argument into a wiped buffer, no copy between.
       line_.password.emplace(ValueView(arg));

@@ -39,6 +39,7 @@ struct CommandLine {
   bool allDatabases = false;                 // --all-databases
   int jobs = 1;                              // -j / --jobs N: databases at once
   bool stopOnFailure = false;                // --stop-on-failure
+  std::optional<std::string> language;       // --lang: "zh_CN" or "en"
 };
 
 // Throws UsageError for anything it does not understand; no option is ever

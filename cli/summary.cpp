@@ -5,6 +5,7 @@
 
 #include "entry/public_api.h"
 #include "entry/run_cancel.h"
+#include "say.h"
 #include "text/gbk.h"
 
 namespace slotsync::cli {
@@ -21,28 +22,33 @@ void PrintMessage(std::ostream& err, const std::string& shown) {
   }
 }
 
+// What to do next, for each exit code that needs something done.
 const char* NextStep(int exitCode) {
   switch (exitCode) {
     case kExitRolledBack:
-      return "nothing needs undoing; remove the cause named above, then run slotsync again";
+      return N_("nothing needs undoing; remove the cause named above, then run slotsync again");
     case kExitCouldNotRun:
-      return "nothing needs undoing; correct what is named above (the server, database, login "
-             "or encryption, or the dictionary), then run slotsync again";
+      return N_(
+          "nothing needs undoing; correct what is named above (the server, database, login "
+          "or encryption, or the dictionary), then run slotsync again");
     case kExitBusy:
-      return "wait for the other run in this process to end, then run slotsync again";
+      return N_("wait for the other run in this process to end, then run slotsync again");
     case kExitCommitUnknown:
-      return "look at S_Modify before running again: tables still flagged Modified=1 mean the "
-             "commit did not take (run again), Modified=0 that it did (nothing to do)";
+      return N_(
+          "look at S_Modify before running again: tables still flagged Modified=1 mean the "
+          "commit did not take (run again), Modified=0 that it did (nothing to do)");
     case kExitLockedOut:
-      return "nothing needs undoing; run slotsync again when the sessions named above have "
-             "ended their work (--retry N tries again by itself)";
+      return N_(
+          "nothing needs undoing; run slotsync again when the sessions named above have "
+          "ended their work (--retry N tries again by itself)");
     case kExitInterrupted:
-      return "nothing needs undoing; run slotsync again when the database may be worked on";
+      return N_("nothing needs undoing; run slotsync again when the database may be worked on");
     case kExitOutputFailed:
-      return "nothing needs undoing; fix where the output goes (a closed pipe, a full disk), then "
-             "run slotsync again";
+      return N_(
+          "nothing needs undoing; fix where the output goes (a closed pipe, a full disk), then "
+          "run slotsync again");
     case kExitNothingFlagged:
-      return "set Modified=1 in S_Modify for the tables to rebuild, then run slotsync again";
+      return N_("set Modified=1 in S_Modify for the tables to rebuild, then run slotsync again");
     default:
       return nullptr;
   }
@@ -52,10 +58,13 @@ const char* NextStep(int exitCode) {
 // every later run finds the same and does nothing either.
 void WarnIfNothingFlagged(const SlotsyncResult& result, int exitCode, std::ostream& err) {
   if (exitCode != kExitNothingFlagged) return;
-  err << "slotsync: warning: the size groups need N=" << result.slotCount
-      << " slot columns, StockDetailTemp has " << result.slotColumns
-      << ", and S_Modify flags no table (CanCreateFlag=1 and Modified=1): the database stays out "
-         "of step\n";
+  err << "slotsync: "
+      << SayFormat(
+             "warning: the size groups need N=%d slot columns, StockDetailTemp has %d, and "
+             "S_Modify flags no table (CanCreateFlag=1 and Modified=1): the database stays "
+             "out of step",
+             result.slotCount, result.slotColumns)
+      << '\n';
 }
 
 }  // namespace
@@ -72,40 +81,50 @@ std::string Shown(std::string_view gbk, bool /*isTerminal*/) {
 }
 
 std::string PlanLine(const SlotsyncResult& result) {
-  const std::string counts = "N=" + std::to_string(result.slotCount) + ", StockDetailTemp has " +
-                             std::to_string(result.slotColumns) + " slot columns";
   if (result.outcome == SLOTSYNC_PLAN_REFUSED) {
-    return "plan: " + counts +
-           "; a run would not commit, for the problems listed; nothing was written or locked";
+    return SayFormat(
+        "plan: N=%d, StockDetailTemp has %d slot columns; a run would not commit, for the "
+        "problems listed; nothing was written or locked",
+        result.slotCount, result.slotColumns);
   }
-  return "plan: " + counts + "; " + std::to_string(result.rebuiltTables) + " of " +
-         std::to_string(result.flaggedRows) +
-         " flagged tables would be rebuilt; nothing was written or locked";
+  return SayFormat(
+      "plan: N=%d, StockDetailTemp has %d slot columns; %d of %d flagged tables would be rebuilt; "
+      "nothing was written or locked",
+      result.slotCount, result.slotColumns, result.rebuiltTables, result.flaggedRows);
 }
 
 int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Terminal& terminal) {
   std::ostream& out = *terminal.out;
   std::ostream& err = *terminal.err;
-  const std::string counts = "N=" + std::to_string(result.slotCount) + ", StockDetailTemp has " +
-                             std::to_string(result.slotColumns) + " slot columns";
-  const std::string tables = std::to_string(result.rebuiltTables) + " of " +
-                             std::to_string(result.flaggedRows) + " flagged tables";
   const int exitCode = entry::LastExitCode();
   // The plan's report has begun with this line already.
   const bool planShown = line.plan && !line.json;
   switch (result.outcome) {
     case SLOTSYNC_IN_STEP:
-      if (!line.quiet) out << "in step: " << counts << "; nothing to do\n";
+      if (!line.quiet) {
+        out << SayFormat("in step: N=%d, StockDetailTemp has %d slot columns; nothing to do",
+                         result.slotCount, result.slotColumns)
+            << '\n';
+      }
       break;
     case SLOTSYNC_COMMITTED:
       WarnIfNothingFlagged(result, exitCode, err);
-      if (!line.quiet) out << "committed: " << counts << "; " << tables << " rebuilt\n";
+      if (!line.quiet) {
+        out << SayFormat(
+                   "committed: N=%d, StockDetailTemp has %d slot columns; %d of %d flagged tables "
+                   "rebuilt",
+                   result.slotCount, result.slotColumns, result.rebuiltTables, result.flaggedRows)
+            << '\n';
+      }
       break;
     case SLOTSYNC_PREVIEWED:
       WarnIfNothingFlagged(result, exitCode, err);
       if (!line.quiet) {
-        out << "dry run: " << counts << "; " << tables
-            << " would be rebuilt; rolled back, nothing was changed\n";
+        out << SayFormat(
+                   "dry run: N=%d, StockDetailTemp has %d slot columns; %d of %d flagged tables "
+                   "would be rebuilt; rolled back, nothing was changed",
+                   result.slotCount, result.slotColumns, result.rebuiltTables, result.flaggedRows)
+            << '\n';
       }
       break;
     case SLOTSYNC_PLANNED:
@@ -116,26 +135,32 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
       if (!planShown) err << PlanLine(result) << '\n';
       break;
     case SLOTSYNC_COMMIT_UNKNOWN:
-      err << "commit outcome unknown: the connection broke during the commit\n";
+      err << Say("commit outcome unknown: the connection broke during the commit") << '\n';
       break;
     case SLOTSYNC_BUSY:
-      err << "busy: another run is in progress\n";
+      err << Say("busy: another run is in progress") << '\n';
       break;
     case SLOTSYNC_LOCKED_OUT:
-      err << "locked out: a lock wait ran out or the run gave way in a deadlock; nothing was "
-             "changed\n";
+      err << Say("locked out: a lock wait ran out or the run gave way in a deadlock; nothing "
+                 "was changed")
+          << '\n';
       break;
     default:
       if (exitCode == kExitInterrupted) {
-        err << "interrupted: the running statement was cancelled and the run rolled back; nothing "
-               "was changed\n";
+        err << Say("interrupted: the running statement was cancelled and the run rolled back; "
+                   "nothing was changed")
+            << '\n';
       } else if (exitCode == kExitOutputFailed) {
-        err << "stopped: the output could not be written, so the run rolled back; nothing was "
-               "changed\n";
+        err << Say("stopped: the output could not be written, so the run rolled back; nothing "
+                   "was changed")
+            << '\n';
       } else if (exitCode == kExitRolledBack) {
-        err << "rolled back: " << counts << "; nothing was changed\n";
+        err << SayFormat(
+                   "rolled back: N=%d, StockDetailTemp has %d slot columns; nothing was changed",
+                   result.slotCount, result.slotColumns)
+            << '\n';
       } else {
-        err << "could not run; nothing was changed\n";
+        err << Say("could not run; nothing was changed") << '\n';
       }
       break;
   }
@@ -145,7 +170,7 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
   if (!message.empty() && result.outcome != SLOTSYNC_PLAN_REFUSED) {
     PrintMessage(err, Shown(message, terminal.errIsTerminal));
   }
-  if (const char* next = NextStep(exitCode)) err << "slotsync: " << next << '\n';
+  if (const char* next = NextStep(exitCode)) err << "slotsync: " << Say(next) << '\n';
   return exitCode;
 }
 

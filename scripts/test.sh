@@ -6,6 +6,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 "$root/scripts/setup.sh" --test
 
+# The tests compare English messages, whatever the machine's locale.
+export SLOTSYNC_LANG=en
 jobs=$(nproc)
 passed=0
 for preset in debug asan; do

@@ -157,6 +157,8 @@ type
     onTableProgress: TSlotsyncTableCallback;
     tableProgressContext: Pointer;
     logFile: PAnsiChar;
+    { 'zh_CN' or 'en'; nil: SLOTSYNC_LANG, else the user's UI language }
+    language: PAnsiChar;
   end;
 
   PSlotsyncResult = ^TSlotsyncResult;

@@ -240,6 +240,14 @@ typedef struct SlotsyncOptions {
    * file named by the environment variable SLOTSYNC_LOG, if any. A log that
    * cannot be written is reported in the message, never fails the run. */
   const char* logFile;
+  /* The language of every message of this call (RefreshStructLastError, the
+   * result's message, findings, reports, the log's message): "zh_CN" for
+   * Simplified Chinese, "en" for English; another name gets English. NULL
+   * or empty: the one the environment variable SLOTSYNC_LANG names, else the
+   * user's UI language (Windows) or the locale's messages language. Every
+   * text stays GBK; the size-decrease notice and the progress prompt are
+   * always Chinese. */
+  const char* language;
 } SlotsyncOptions;
 
 typedef struct SlotsyncResult {

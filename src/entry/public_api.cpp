@@ -11,6 +11,7 @@
 #include "entry/run_cancel.h"
 #include "entry/run_json.h"
 #include "text/gbk.h"
+#include "text/messages.h"
 #include "ui/notice.h"
 #include "ui/progress_view.h"
 
@@ -87,6 +88,7 @@ constexpr std::size_t kOptionFieldEnds[] = {
     SLOTSYNC_FIELD_END(SlotsyncOptions, onTableProgress),
     SLOTSYNC_FIELD_END(SlotsyncOptions, tableProgressContext),
     SLOTSYNC_FIELD_END(SlotsyncOptions, logFile),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, language),
 };
 // The fields of the result before its message, which is written cut to fit.
 constexpr std::size_t kResultFieldEnds[] = {
@@ -515,6 +517,7 @@ int RefreshStructWith(const char* server, const char* database, const char* user
                       const ClientFactory* makeClient) {
   RunReport report;
   try {
+    text::SetMessageLanguage(text::ChosenLanguage(ReadOptions(options).language));
     const RunInProgress inProgress;
     const std::string problem = CheckArguments({server, database, user, password}, options, result);
     if (!problem.empty()) {
