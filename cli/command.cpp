@@ -27,23 +27,26 @@
 namespace slotsync::cli {
 namespace {
 
-constexpr std::string_view kUsage =
-    "usage: slotsync -S HOST -d DB -U USER [--password-stdin | --empty-password]\n"
-    "                [-N strict|mandatory|optional]\n"
-    "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
-    "                [--quiet] [--lock-timeout S] [--retry N] [--log FILE]\n"
-    "       slotsync -S HOST (-d DB,DB... | --databases FILE | --all-databases) -U USER\n"
-    "                [-j N] [--stop-on-failure] [--script DIR] [the options above]\n"
-    "       slotsync --help | --version\n";
+constexpr const char* kUsage =
+    N_("usage: slotsync -S HOST -d DB -U USER [--password-stdin | --empty-password]\n"
+       "                [-N strict|mandatory|optional]\n"
+       "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
+       "                [--quiet] [--lock-timeout S] [--retry N] [--log FILE]\n"
+       "                [--lang zh_CN|en]\n"
+       "       slotsync -S HOST (-d DB,DB... | --databases FILE | --all-databases) -U USER\n"
+       "                [-j N] [--stop-on-failure] [--script DIR] [the options above]\n"
+       "       slotsync --help | --version\n");
 
-constexpr std::string_view kHelp = R"(
-Brings the size-slot columns x_1..x_N of an order, stock and invoicing
+// The help after the usage, paragraph by paragraph: each is translated as a
+// whole, and printed after a blank line.
+constexpr const char* kHelp[] = {
+    N_(R"(Brings the size-slot columns x_1..x_N of an order, stock and invoicing
 database on Microsoft SQL Server in line with its size groups: when N, the
 largest number of sizes in any size group, differs from the slot columns of
 StockDetailTemp, every table that S_Modify flags as rebuildable and modified is
 rebuilt inside one transaction.
-
-Options (a long option's value may also follow "=", a short one's may be
+)"),
+    N_(R"(Options (a long option's value may also follow "=", a short one's may be
 joined to it: -Sdb01):
   -S, --server HOST   host, host\instance or host,port
   -d, --database DB   the application database; several, comma-separated,
@@ -103,23 +106,23 @@ joined to it: -Sdb01):
   --yes               do not wait for Enter after a notice
   --quiet             print nothing but failures and warnings
   -?, -h, --help, --version
-
-The password comes from --password or --password-stdin when given, otherwise
+)"),
+    N_(R"(The password comes from --password or --password-stdin when given, otherwise
 from the environment variable SLOTSYNC_PASSWORD, otherwise from a prompt
 without echo when standard input is a terminal. SLOTSYNC_ODBC_DRIVER chooses
 the ODBC driver (default: the first installed of "ODBC Driver 18 for SQL
 Server", "ODBC Driver 17 for SQL Server", "FreeTDS", "SQL Server").
-
-Ctrl+C or SIGTERM during a run cancels the running statement and rolls the
+)"),
+    N_(R"(Ctrl+C or SIGTERM during a run cancels the running statement and rolls the
 run back.
-
-With several databases each is a run of its own, in a process of its own
+)"),
+    N_(R"(With several databases each is a run of its own, in a process of its own
 (the password is asked once and handed on through a pipe): a line per
 database as it goes, then a table and the count of each outcome. The exit
 code is the most serious of the databases' in this order: 4, 130, 1, 5, 2,
 74, 3, 64; 0 when every one ended in step or committed.
-
-Exit codes:
+)"),
+    N_(R"(Exit codes:
   0   in step, committed, a dry run that would have committed, or a plan
       without problems
   1   rolled back: a failure inside the transaction, nothing was changed; or
@@ -134,15 +137,22 @@ Exit codes:
   64  bad usage
   74  the output could not be written (disk full, closed pipe)
   130 interrupted: cancelled and rolled back, nothing was changed
+)"),
+    // Not a raw string: xgettext reads a backslash at a raw string's line end
+    // as a line continuation, and the catalog would miss the paragraph.
+    N_("Examples:\n"
+       "  SLOTSYNC_PASSWORD=secret slotsync -S db01 -d Shop -U sa\n"
+       "  slotsync --server 'db01\\SHOP' --database Shop --user sa --dry-run < /dev/null\n"
+       "  printf '%s\\n' \"$PW\" | slotsync -S db01,1433 -d Shop -U sa --password-stdin \\\n"
+       "      --encrypt strict --trace\n"),
+};
 
-Examples:
-  SLOTSYNC_PASSWORD=secret slotsync -S db01 -d Shop -U sa
-  slotsync --server 'db01\SHOP' --database Shop --user sa --dry-run < /dev/null
-  printf '%s\n' "$PW" | slotsync -S db01,1433 -d Shop -U sa --password-stdin \
-      --encrypt strict --trace
-)";
+constexpr const char* kMoreHelp = N_("Run 'slotsync --help' for every option and examples.\n");
 
-constexpr std::string_view kMoreHelp = "Run 'slotsync --help' for every option and examples.\n";
+void PrintHelp(std::ostream& out) {
+  out << Say(kUsage);
+  for (const char* paragraph : kHelp) out << '\n' << Say(paragraph);
+}
 
 const char* StatementMark(int outcome) {
   switch (outcome) {
@@ -452,11 +462,11 @@ int RunParsed(const Arguments& args, const Terminal& terminal) {
     line = ParseCommandLine(args);
     if (line.language) text::SetMessageLanguage(text::ChosenLanguage(line.language->c_str()));
   } catch (const UsageError& e) {
-    *terminal.err << "slotsync: " << e.message << '\n' << kUsage << kMoreHelp;
+    *terminal.err << "slotsync: " << e.message << '\n' << Say(kUsage) << Say(kMoreHelp);
     return kExitUsage;
   }
   if (line.help) {
-    *terminal.out << kUsage << kHelp;
+    PrintHelp(*terminal.out);
     return kExitOk;
   }
   if (line.version) {
@@ -466,7 +476,7 @@ int RunParsed(const Arguments& args, const Terminal& terminal) {
   try {
     return Run(line, terminal);
   } catch (const Refusal& refusal) {
-    *terminal.err << "slotsync: " << refusal.message << '\n' << kUsage << kMoreHelp;
+    *terminal.err << "slotsync: " << refusal.message << '\n' << Say(kUsage) << Say(kMoreHelp);
     return kExitUsage;
   }
 }

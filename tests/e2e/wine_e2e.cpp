@@ -306,6 +306,7 @@ TEST_P(WindowsCommand, BadUsage) {
       "                [-N strict|mandatory|optional]\n"
       "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
       "                [--quiet] [--lock-timeout S] [--retry N] [--log FILE]\n"
+      "                [--lang zh_CN|en]\n"
       "       slotsync -S HOST (-d DB,DB... | --databases FILE | --all-databases) -U USER\n"
       "                [-j N] [--stop-on-failure] [--script DIR] [the options above]\n"
       "       slotsync --help | --version\n"
