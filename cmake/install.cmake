@@ -46,17 +46,30 @@ install(FILES ${PROJECT_BINARY_DIR}/slotsync.pc DESTINATION ${CMAKE_INSTALL_LIBD
 # The manual page (doc/slotsync.1.in), the README and the schema of the
 # JSON the command and the audit log write; compressed, as Debian keeps
 # manual pages and documentation.
+# The Chinese manual page goes where man -L zh_CN looks for it.
 configure_file(${PROJECT_SOURCE_DIR}/doc/slotsync.1.in ${PROJECT_BINARY_DIR}/slotsync.1 @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/doc/slotsync.zh_CN.1.in ${PROJECT_BINARY_DIR}/zh_CN/slotsync.1
+  @ONLY)
 find_program(SLOTSYNC_GZIP gzip REQUIRED)
 add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/slotsync.1.gz ${PROJECT_BINARY_DIR}/README.md.gz
+    ${PROJECT_BINARY_DIR}/zh_CN/slotsync.1.gz ${PROJECT_BINARY_DIR}/README.zh_CN.md.gz
   COMMAND ${SLOTSYNC_GZIP} -9nc ${PROJECT_BINARY_DIR}/slotsync.1 > ${PROJECT_BINARY_DIR}/slotsync.1.gz
+  COMMAND ${SLOTSYNC_GZIP} -9nc ${PROJECT_BINARY_DIR}/zh_CN/slotsync.1
+    > ${PROJECT_BINARY_DIR}/zh_CN/slotsync.1.gz
   COMMAND ${SLOTSYNC_GZIP} -9nc ${PROJECT_SOURCE_DIR}/README.md > ${PROJECT_BINARY_DIR}/README.md.gz
-  DEPENDS ${PROJECT_BINARY_DIR}/slotsync.1 ${PROJECT_SOURCE_DIR}/README.md)
+  COMMAND ${SLOTSYNC_GZIP} -9nc ${PROJECT_SOURCE_DIR}/README.zh_CN.md
+    > ${PROJECT_BINARY_DIR}/README.zh_CN.md.gz
+  DEPENDS ${PROJECT_BINARY_DIR}/slotsync.1 ${PROJECT_BINARY_DIR}/zh_CN/slotsync.1
+    ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/README.zh_CN.md)
 add_custom_target(slotsync_man ALL
-  DEPENDS ${PROJECT_BINARY_DIR}/slotsync.1.gz ${PROJECT_BINARY_DIR}/README.md.gz)
+  DEPENDS ${PROJECT_BINARY_DIR}/slotsync.1.gz ${PROJECT_BINARY_DIR}/README.md.gz
+    ${PROJECT_BINARY_DIR}/zh_CN/slotsync.1.gz ${PROJECT_BINARY_DIR}/README.zh_CN.md.gz)
 install(FILES ${PROJECT_BINARY_DIR}/slotsync.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
   COMPONENT runtime)
-install(FILES ${PROJECT_BINARY_DIR}/README.md.gz DESTINATION ${CMAKE_INSTALL_DOCDIR}
+install(FILES ${PROJECT_BINARY_DIR}/zh_CN/slotsync.1.gz
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/zh_CN/man1 COMPONENT runtime)
+install(FILES ${PROJECT_BINARY_DIR}/README.md.gz ${PROJECT_BINARY_DIR}/README.zh_CN.md.gz
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}
   COMPONENT runtime)
 install(FILES ${PROJECT_SOURCE_DIR}/share/slotsync/run.schema.json
   DESTINATION ${CMAKE_INSTALL_DATADIR}/slotsync COMPONENT runtime)

@@ -70,7 +70,7 @@ package_windows() {
   done
   cp include/slotsync/slotsync.h "$stage/include/slotsync/"
   cp bindings/pascal/slotsync.pas bindings/pascal/example.pas "$stage/pascal/"
-  cp README.md "$stage/"
+  cp README.md README.zh_CN.md "$stage/"
   (cd "$stage" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort |
     xargs sha256sum >SHA256SUMS)
   (cd "$out" && TZ=UTC find "$name" -exec touch -d "@${SOURCE_DATE_EPOCH:-0}" {} + &&

@@ -32,8 +32,10 @@ expected="./usr/bin/slotsync ./usr/include/slotsync/slotsync.h \
 $lib/cmake/slotsync/slotsyncConfig.cmake $lib/cmake/slotsync/slotsyncConfigVersion.cmake \
 $lib/cmake/slotsync/slotsyncTargets-release.cmake $lib/cmake/slotsync/slotsyncTargets.cmake \
 $lib/libslotsync.so $lib/libslotsync.so.${version%%.*} $lib/libslotsync.so.$version $lib/pkgconfig/slotsync.pc \
-./usr/share/doc/slotsync/README.md.gz ./usr/share/doc/slotsync/changelog.gz \
+./usr/share/doc/slotsync/README.md.gz ./usr/share/doc/slotsync/README.zh_CN.md.gz \
+./usr/share/doc/slotsync/changelog.gz \
 ./usr/share/doc/slotsync/copyright ./usr/share/man/man1/slotsync.1.gz \
+./usr/share/man/zh_CN/man1/slotsync.1.gz \
 ./usr/share/slotsync/run.schema.json "
 if [[ "$files" != "$expected" ]]; then
   echo "FAILED: $deb holds: $files; expected: $expected" >&2

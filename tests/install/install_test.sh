@@ -12,7 +12,9 @@ prefix="$scratch/prefix"
 
 cmake --install "$build" --prefix "$prefix" >"$scratch/install.log"
 for file in bin/slotsync include/slotsync/slotsync.h share/man/man1/slotsync.1.gz \
-  share/doc/slotsync/README.md.gz share/slotsync/run.schema.json; do
+  share/man/zh_CN/man1/slotsync.1.gz \
+  share/doc/slotsync/README.md.gz share/doc/slotsync/README.zh_CN.md.gz \
+  share/slotsync/run.schema.json; do
   [[ -e "$prefix/$file" ]] || { echo "FAILED: $file not installed" >&2; exit 1; }
 done
 soname=$(objdump -p "$prefix"/lib*/libslotsync.so | awk '$1 == "SONAME" {print $2}')
