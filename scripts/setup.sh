@@ -7,7 +7,7 @@ set -euo pipefail
 build_packages=(cmake make g++ pkg-config unixodbc unixodbc-dev odbcinst tdsodbc nlohmann-json3-dev
   gettext)
 test_packages=(googletest libgtest-dev libbenchmark-dev libsqliteodbc clang libclang-rt-14-dev valgrind
-  nodejs python3 python3-jsonschema)
+  nodejs python3 python3-jsonschema locales)
 # Debian's npm, unless the installed Node.js brings its own (NodeSource's
 # does, and conflicts with Debian's).
 command -v npm >/dev/null 2>&1 || test_packages+=(npm)

@@ -19,6 +19,7 @@
 #include "entry/run_locks.h"
 #include "entry/version.h"
 #include "run_schema.h"
+#include "text/messages.h"
 
 namespace slotsync::e2e {
 namespace {
@@ -695,6 +696,96 @@ TEST_P(SlotsyncCommand, TheCLocaleGetsUtf8AndAFullDiskExits74) {
                  Environment());
   EXPECT_EQ(full.exitCode, 74);
   EXPECT_NE(full.err.find("the output could not be written"), std::string::npos) << full.err;
+}
+
+// The language follows the locale, the texts its encoding: Chinese under
+// zh_CN in UTF-8 or GBK, English under C even when LANGUAGE asks for Chinese
+// (as gettext does). A commit, a refusal and a lock-out, each with its line
+// and what to do next.
+TEST_P(SlotsyncCommand, MessagesSpeakTheLocalesLanguageInItsEncoding) {
+  if (GetParam() != DriverBuild::kWide) GTEST_SKIP() << "the narrow driver reads UTF-8 only";
+  struct Locale {
+    const char* lang;
+    text::Language language;
+    bool gbk;
+  };
+  struct Situation {
+    const char* name;
+    std::function<void(FourTables&, testing::Script&)> plant;
+    int exitCode;
+    std::string line;      // its line, in the language of the run
+    const char* nextStep;  // what to do next
+    const char* english;   // a piece of its English message that must not show in Chinese
+  };
+  for (const Locale& locale : {Locale{"zh_CN.UTF-8", text::Language::kChinese, false},
+                               Locale{"zh_CN.GBK", text::Language::kChinese, true},
+                               Locale{"C", text::Language::kEnglish, false}}) {
+    text::SetMessageLanguage(locale.language);
+    const Situation situations[] = {
+        {"commit", [](FourTables&, testing::Script&) {}, 0,
+         text::TrFormat("committed: N=%d, StockDetailTemp has %d slot columns; %d of %d flagged "
+                        "tables rebuilt",
+                        3, 2, 4, 4),
+         nullptr, "flagged tables rebuilt"},
+        {"refusal",
+         [](FourTables& t, testing::Script&) {
+           t.stockDetail.tableName = "T;drop table Customer--";
+         },
+         2, text::Tr("could not run; nothing was changed"),
+         "nothing needs undoing; correct what is named above (the server, database, login or "
+         "encryption, or the dictionary), then run slotsync again",
+         "which is not"},
+        {"lock-out",
+         [](FourTables&, testing::Script& s) {
+           s.Fail("Select Count(*) From StockDetail With (TabLockX, HoldLock)",
+                  "Lock request time out period exceeded.", "HY000", 1222);
+         },
+         5,
+         text::Tr("locked out: a lock wait ran out or the run gave way in a deadlock; nothing "
+                  "was changed"),
+         "nothing needs undoing; run slotsync again when the sessions named above have ended "
+         "their work (--retry N tries again by itself)",
+         "try again when"},
+    };
+    const auto shown = [&locale](const std::string& gbk) {
+      return locale.gbk ? gbk : text::GbkToUtf8(gbk);
+    };
+    text::SetMessageLanguage(text::Language::kEnglish);
+    for (const Situation& c : situations) {
+      SCOPED_TRACE(std::string(locale.lang) + ", " + c.name);
+      script = testing::Script();
+      writer = scripted_odbc::ScenarioWriter();
+      std::filesystem::remove(LogPath());
+      FourTables tables;
+      c.plant(tables, script);
+      tables.Apply(*this);
+      Record();
+      EnvironmentChanges environment = Environment();
+      environment["LC_ALL"] = std::nullopt;
+      environment["SLOTSYNC_LANG"] = std::nullopt;
+      environment["LANG"] = locale.lang;
+      environment["LANGUAGE"] = "zh_CN";
+      environment["LOCPATH"] = SLOTSYNC_E2E_LOCALES;
+      const ProgramRun run = RunProgram(
+          {Built::Command(), "-S", "srv", "-d", "Shop", "-U", "sa", "--lock-timeout", "0"},
+          environment);
+      EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+      const std::string said = run.out + run.err;
+      EXPECT_NE(said.find(shown(c.line)), std::string::npos) << said;
+      if (c.nextStep != nullptr) {
+        text::SetMessageLanguage(locale.language);
+        const std::string next = "slotsync: " + shown(text::Tr(c.nextStep)) + "\n";
+        text::SetMessageLanguage(text::Language::kEnglish);
+        EXPECT_NE(said.find(next), std::string::npos) << said;
+      }
+      const bool chinese = locale.language == text::Language::kChinese;
+      EXPECT_EQ(said.find(c.english) == std::string::npos, chinese) << said;
+      // The application's own prompt, Chinese in every language.
+      if (c.exitCode != 2) {
+        EXPECT_NE(said.find(shown(entry::kRebuildingPrompt)), std::string::npos);
+      }
+    }
+  }
 }
 
 // The password prompt on a pseudo-terminal: Ctrl+C ends the command with the

@@ -77,6 +77,8 @@ class EndToEnd : public testing::RunFixture, public ::testing::WithParamInterfac
         {"SLOTSYNC_PASSWORD", "pw"},
         // The narrow driver gets its texts in the locale's code set.
         {"LC_ALL", "C.UTF-8"},
+        // The messages the tests compare, whatever the machine's locale.
+        {"SLOTSYNC_LANG", "en"},
         {"ODBCSYSINI", directory_.Path().string()},
         {"ODBCINSTINI", std::nullopt},
         {"ODBCINI", std::nullopt},
