@@ -251,6 +251,41 @@ TEST_P(WindowsCommand, Committed) {
               promptLine);
 }
 
+// The language: SLOTSYNC_LANG, or the user's display language, which Wine
+// takes from the host's locale (zh_CN: Chinese (PRC)); the catalog is inside
+// slotsync.exe, and a redirected output is UTF-8.
+TEST_P(WindowsCommand, CommittedInTheUsersLanguage) {
+  FourTables().Apply(*this);
+  Record();
+  const std::string chinese =
+      "已提交：N=3，StockDetailTemp 现有 2 个尺码列；已标记的 4 张表中重建了 4 张\n";
+  struct Language {
+    std::optional<std::string> slotsyncLang;
+    std::string lang;
+    std::string out;
+  };
+  for (const Language& c :
+       {Language{"zh_CN", "C.UTF-8", chinese}, Language{std::nullopt, "zh_CN.UTF-8", chinese},
+        Language{std::nullopt, "en_US.UTF-8",
+                 "committed: N=3, StockDetailTemp has 2 slot columns; 4 of 4 "
+                 "flagged tables rebuilt\n"}}) {
+    SCOPED_TRACE(c.lang);
+    std::filesystem::remove(LogPath());
+    EnvironmentChanges environment = Environment();
+    environment["SLOTSYNC_ODBC_DRIVER"] = WineDriver();
+    environment["SLOTSYNC_LANG"] = c.slotsyncLang;
+    environment["LC_ALL"] = std::nullopt;
+    environment["LANG"] = c.lang;
+    // Wine falls back to English where the host lacks the locale.
+    environment["LOCPATH"] = SLOTSYNC_E2E_LOCALES;
+    ProgramRun run = RunProgram({Variable("SLOTSYNC_WINE"), Variable("SLOTSYNC_WINE_COMMAND"), "-S",
+                                 "srv", "-d", "Shop", "-U", "sa", "--lock-timeout", "0"},
+                                environment);
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
+  }
+}
+
 // Several databases: slotsync.exe starts itself once per database and sums up.
 TEST_P(WindowsCommand, SeveralDatabasesRunEachInAProcessOfItsOwn) {
   ScriptCounts(3, 3);
