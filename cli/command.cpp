@@ -456,11 +456,11 @@ int Run(const CommandLine& line, const Terminal& terminal) {
 int RunParsed(const Arguments& args, const Terminal& terminal) {
   // The environment's language until --lang is read, so that a mistake on
   // the command line is told in it too.
-  text::SetMessageLanguage(text::ChosenLanguage(nullptr));
+  text::ChooseMessageLanguage(nullptr);
   CommandLine line;
   try {
     line = ParseCommandLine(args);
-    if (line.language) text::SetMessageLanguage(text::ChosenLanguage(line.language->c_str()));
+    if (line.language) text::ChooseMessageLanguage(line.language->c_str());
   } catch (const UsageError& e) {
     *terminal.err << "slotsync: " << e.message << '\n' << Say(kUsage) << Say(kMoreHelp);
     return kExitUsage;

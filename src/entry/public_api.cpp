@@ -517,7 +517,7 @@ int RefreshStructWith(const char* server, const char* database, const char* user
                       const ClientFactory* makeClient) {
   RunReport report;
   try {
-    text::SetMessageLanguage(text::ChosenLanguage(ReadOptions(options).language));
+    text::ChooseMessageLanguage(ReadOptions(options).language);
     const RunInProgress inProgress;
     const std::string problem = CheckArguments({server, database, user, password}, options, result);
     if (!problem.empty()) {

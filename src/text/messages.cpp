@@ -19,6 +19,24 @@ namespace {
 
 std::atomic<Language> currentLanguage{Language::kEnglish};
 
+// A language chosen but not yet looked up (ChooseMessageLanguage): the name
+// asked for, if any, until the first message needs it.
+std::mutex choiceMutex;
+std::atomic<bool> choicePending{false};
+std::string requestedName;
+
+Language CurrentLanguage() {
+  if (choicePending.load(std::memory_order_acquire)) {
+    const std::lock_guard lock(choiceMutex);
+    if (choicePending.load(std::memory_order_relaxed)) {
+      currentLanguage.store(ChosenLanguage(requestedName.empty() ? nullptr : requestedName.c_str()),
+                            std::memory_order_relaxed);
+      choicePending.store(false, std::memory_order_release);
+    }
+  }
+  return currentLanguage.load(std::memory_order_relaxed);
+}
+
 // A compiled catalog (the .mo format): a header, then two tables of
 // (length, offset) pairs, the message ids and their translations, in the
 // same order. A plural entry holds its forms one after another, each ended
@@ -75,7 +93,7 @@ const Catalog& ChineseCatalog() {
 }
 
 const std::string* Translation(const char* message) {
-  if (currentLanguage.load(std::memory_order_relaxed) != Language::kChinese) return nullptr;
+  if (CurrentLanguage() != Language::kChinese) return nullptr;
   return ChineseCatalog().Find(message);
 }
 
@@ -133,11 +151,27 @@ Language ChosenLanguage(const char* requested) {
 }
 
 void SetMessageLanguage(Language language) {
+  const std::lock_guard lock(choiceMutex);
+  choicePending.store(false, std::memory_order_relaxed);
   currentLanguage.store(language, std::memory_order_relaxed);
 }
 
 Language MessageLanguage() {
-  return currentLanguage.load(std::memory_order_relaxed);
+  return CurrentLanguage();
+}
+
+void ChooseMessageLanguage(const char* requested) {
+  const std::lock_guard lock(choiceMutex);
+  // A short name, so that no call allocates: a longer one is no language
+  // the catalog holds, and gets English as ChosenLanguage would.
+  const std::string_view name = requested != nullptr ? requested : "";
+  if (name.size() > 15) {
+    choicePending.store(false, std::memory_order_relaxed);
+    currentLanguage.store(Language::kEnglish, std::memory_order_relaxed);
+    return;
+  }
+  requestedName.assign(name);
+  choicePending.store(true, std::memory_order_release);
 }
 
 std::string Tr(const char* message) {

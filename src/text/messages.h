@@ -38,6 +38,11 @@ Language ChosenLanguage(const char* requested);
 void SetMessageLanguage(Language language);
 Language MessageLanguage();
 
+// Sets the language ChosenLanguage(requested) gives, but looks at the
+// environment only when the first message is made: a call that has nothing
+// to say (the in-step path, at every start of every host) never does.
+void ChooseMessageLanguage(const char* requested);
+
 // Marks a text for the catalog without translating it, for tables of texts
 // translated where they are used.
 #define N_(text) text

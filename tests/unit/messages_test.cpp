@@ -99,6 +99,13 @@ TEST_F(MessagesTest, ChineseComesFromTheCatalogInGbk) {
   EXPECT_EQ(Utf8ToGbk("忙：另一次运行正在进行"), Tr(busy));
   EXPECT_EQ(Utf8ToGbk("一致：N=12，StockDetailTemp 现有 10 个尺码列；无需处理"),
             TrFormat("in step: N=%d, StockDetailTemp has %d slot columns; nothing to do", 12, 10));
+  // A choice is looked up when the first message is made.
+  {
+    const ScopedVariable slotsyncLang("SLOTSYNC_LANG", "en");
+    ChooseMessageLanguage(nullptr);
+    const ScopedVariable later("SLOTSYNC_LANG", "zh_CN");
+    EXPECT_EQ(Utf8ToGbk("忙：另一次运行正在进行"), Tr(busy));
+  }
   // A text the catalog does not hold stays as it is.
   EXPECT_EQ("no such message", Tr("no such message"));
   SetMessageLanguage(Language::kEnglish);
