@@ -4,8 +4,8 @@
 #include <iterator>
 #include <vector>
 
-#include "sql/statement_template.h"
 #include "text/gbk.h"
+#include "text/messages.h"
 
 namespace slotsync::dictionary {
 namespace {
@@ -89,7 +89,7 @@ std::optional<std::string> ReadUnits(std::string_view text, std::vector<Unit>& u
       hasDoubleByte = true;
       i += 2;
     } else {
-      return "it holds the byte " + Hex(byte) + ", which is no complete GBK character";
+      return text::TrFormat("it holds the byte %s, which is no complete GBK character", Hex(byte));
     }
   }
   if (!hasDoubleByte) return std::nullopt;
@@ -100,9 +100,9 @@ std::optional<std::string> ReadUnits(std::string_view text, std::vector<Unit>& u
     if (units[k].bytes.size() != 2) continue;
     const char16_t c = k < decoded.size() ? decoded[k] : text::kReplacementChar;
     if (c == text::kReplacementChar) {
-      return "it holds the GBK character " + Hex(static_cast<unsigned char>(units[k].bytes[0])) +
-             Hex(static_cast<unsigned char>(units[k].bytes[1])).substr(2) +
-             ", which has no Unicode mapping";
+      return text::TrFormat("it holds the GBK character %s, which has no Unicode mapping",
+                            Hex(static_cast<unsigned char>(units[k].bytes[0])) +
+                                Hex(static_cast<unsigned char>(units[k].bytes[1])).substr(2));
     }
     units[k].ascii = AsciiLookAlike(c);
     units[k].lookAlike = units[k].ascii != kOrdinary;
@@ -110,10 +110,16 @@ std::optional<std::string> ReadUnits(std::string_view text, std::vector<Unit>& u
   return std::nullopt;
 }
 
+// A character or two as the message shows them: quoted, and for a look-alike
+// with the ASCII the server may read in it.
+std::string Quoted(std::string_view bytes, bool lookAlike, std::string_view ascii) {
+  const std::string quoted = "'" + std::string(bytes) + "'";
+  if (!lookAlike) return quoted;
+  return text::TrFormat("%s (read as '%s')", quoted, ascii);
+}
+
 std::string Show(const Unit& unit) {
-  std::string shown = "'" + std::string(unit.bytes) + "'";
-  if (unit.lookAlike) shown += " (read as '" + std::string(1, static_cast<char>(unit.ascii)) + "')";
-  return shown;
+  return Quoted(unit.bytes, unit.lookAlike, std::string(1, static_cast<char>(unit.ascii)));
 }
 
 bool IsBlank(const Unit& unit) {
@@ -127,7 +133,8 @@ std::optional<std::string> CommonRefusal(const std::vector<Unit>& units, bool al
     const int c = unit.ascii;
     if (c == kOrdinary) continue;
     if (c < 0x20 || c == 0x7F) {
-      return "it holds the control character " + Hex(static_cast<unsigned char>(c));
+      return text::TrFormat("it holds the control character %s",
+                            Hex(static_cast<unsigned char>(c)));
     }
     const int next = i + 1 < units.size() ? units[i + 1].ascii : kOrdinary;
     switch (c) {
@@ -135,36 +142,39 @@ std::optional<std::string> CommonRefusal(const std::vector<Unit>& units, bool al
         // A column type may hold one string literal, for its default; the
         // definition's own rules judge where it stands.
         if (allowSingleQuotes && !unit.lookAlike) break;
-        return "it holds the quote " + Show(unit);
+        return text::TrFormat("it holds the quote %s", Show(unit));
       case '"':
       case '`':
-        return "it holds the quote " + Show(unit);
+        return text::TrFormat("it holds the quote %s", Show(unit));
       case ';':
-        return "it holds the statement separator " + Show(unit);
+        return text::TrFormat("it holds the statement separator %s", Show(unit));
       case '{':
       case '}':
-        return "it holds " + Show(unit) + ", which the ODBC driver reads as an escape sequence";
+        return text::TrFormat("it holds %s, which the ODBC driver reads as an escape sequence",
+                              Show(unit));
       case '?':
-        return "it holds " + Show(unit) + ", which the ODBC driver reads as a parameter marker";
+        return text::TrFormat("it holds %s, which the ODBC driver reads as a parameter marker",
+                              Show(unit));
       case '%':
-        return "it holds " + Show(unit) +
-               ", which would be read as a placeholder when the statement template is filled";
+        return text::TrFormat(
+            "it holds %s, which would be read as a placeholder when the statement template is "
+            "filled",
+            Show(unit));
       default:
         break;
     }
     if (c == '$' && next == '(') {
       // sqlcmd replaces "$(name)" anywhere in a script, inside strings too,
       // with a variable or an environment variable of whoever runs it.
-      return "it holds " + Show(unit) + Show(units[i + 1]) +
-             ", which sqlcmd replaces with a variable of the one who runs the script";
+      return text::TrFormat(
+          "it holds %s, which sqlcmd replaces with a variable of the one who runs the script",
+          Show(unit) + Show(units[i + 1]));
     }
     if ((c == '-' && next == '-') || (c == '/' && next == '*') || (c == '*' && next == '/')) {
-      std::string marker = "'" + std::string(unit.bytes) + std::string(units[i + 1].bytes) + "'";
-      if (unit.lookAlike || units[i + 1].lookAlike) {
-        marker +=
-            " (read as '" + std::string(1, static_cast<char>(c)) + static_cast<char>(next) + "')";
-      }
-      return "it holds the comment marker " + marker;
+      const std::string marker = Quoted(std::string(unit.bytes) + std::string(units[i + 1].bytes),
+                                        unit.lookAlike || units[i + 1].lookAlike,
+                                        std::string{static_cast<char>(c), static_cast<char>(next)});
+      return text::TrFormat("it holds the comment marker %s", marker);
     }
   }
   return std::nullopt;
@@ -175,12 +185,12 @@ std::optional<std::string> NameSeparatorRefusal(const Unit& unit) {
   switch (unit.ascii) {
     case '[':
     case ']':
-      return "it holds the bracket " + Show(unit);
+      return text::TrFormat("it holds the bracket %s", Show(unit));
     case '(':
     case ')':
-      return "it holds the parenthesis " + Show(unit);
+      return text::TrFormat("it holds the parenthesis %s", Show(unit));
     case ',':
-      return "it holds the comma " + Show(unit);
+      return text::TrFormat("it holds the comma %s", Show(unit));
     default:
       return std::nullopt;
   }
@@ -194,12 +204,12 @@ std::optional<std::string> IdentifierRefusal(const std::vector<Unit>& units, std
                                              std::size_t last) {
   constexpr std::size_t kLongestName = 128;
   if (last - first > kLongestName) {
-    return "it is longer than the 128 characters SQL Server allows in a name";
+    return text::Tr("it is longer than the 128 characters SQL Server allows in a name");
   }
   if (first < last && !units[first].lookAlike &&
       (units[first].ascii == '#' || units[first].ascii == '@')) {
-    return "it starts with " + Show(units[first]) +
-           ", which makes it a temporary object or a variable";
+    return text::TrFormat("it starts with %s, which makes it a temporary object or a variable",
+                          Show(units[first]));
   }
   return std::nullopt;
 }
@@ -216,9 +226,9 @@ std::optional<std::string> ColumnNameRefusal(const std::vector<Unit>& units, std
     if (auto refusal = NameSeparatorRefusal(unit)) return refusal;
     switch (unit.ascii) {
       case ' ':
-        return "it holds a blank between two words";
+        return text::Tr("it holds a blank between two words");
       case '.':
-        return "it holds " + Show(unit) + ", but a column name takes no prefix";
+        return text::TrFormat("it holds %s, but a column name takes no prefix", Show(unit));
       default:
         break;
     }
@@ -240,13 +250,13 @@ std::optional<std::string> TableNameRefusal(const std::vector<Unit>& units) {
     if (auto refusal = NameSeparatorRefusal(unit)) return refusal;
     switch (unit.ascii) {
       case '.':
-        if (dotted) return "it holds a second '.': only a schema prefix is allowed";
+        if (dotted) return text::Tr("it holds a second '.': only a schema prefix is allowed");
         if (auto refusal = IdentifierRefusal(units, part, i)) return refusal;
         dotted = true;
         part = i + 1;
         break;
       case ' ':
-        return "it holds a blank";
+        return text::Tr("it holds a blank");
       default:
         break;
     }
@@ -301,10 +311,12 @@ class DefinitionReader {
       ++words;
     }
     if (Peek().IsPunctuation("(")) {
-      if (words == 0) return "its '(' follows no type name";
+      if (words == 0) return text::Tr("its '(' follows no type name");
       if (auto refusal = Arguments()) return refusal;
     }
-    if (words == 0 && Peek().kind != Token::Kind::kEnd) return "it starts with no type name";
+    if (words == 0 && Peek().kind != Token::Kind::kEnd) {
+      return text::Tr("it starts with no type name");
+    }
     while (Peek().kind != Token::Kind::kEnd) {
       if (auto refusal = Clause()) return refusal;
     }
@@ -338,11 +350,11 @@ class DefinitionReader {
         for (++i; i < units_.size() && !(units_[i].ascii == '\'' && !units_[i].lookAlike); ++i) {
           literal.text += std::string(units_[i].bytes);
         }
-        if (i == units_.size()) return "its string is not closed";
+        if (i == units_.size()) return text::Tr("its string is not closed");
         ++i;
         tokens_.push_back(literal);
       } else if (unit.lookAlike) {
-        return "it holds " + Show(unit);
+        return text::TrFormat("it holds %s", Show(unit));
       } else {
         Cursor punctuation;
         punctuation.kind = Token::Kind::kPunctuation;
@@ -391,18 +403,16 @@ class DefinitionReader {
 
   // "(" number-or-max {"," number-or-max} ")"
   std::optional<std::string> Arguments() {
+    const char* const kNotArguments =
+        N_("its parentheses hold something other than numbers or max separated by ','");
     Next();
     for (;;) {
       const Cursor& argument = Next();
       const bool digits = IsNumber(argument) && argument.text.find('.') == std::string::npos;
-      if (!digits && !argument.IsWord("max")) {
-        return "its parentheses hold something other than numbers or max separated by ','";
-      }
+      if (!digits && !argument.IsWord("max")) return text::Tr(kNotArguments);
       const Cursor& after = Next();
       if (after.IsPunctuation(")")) return std::nullopt;
-      if (!after.IsPunctuation(",")) {
-        return "its parentheses hold something other than numbers or max separated by ','";
-      }
+      if (!after.IsPunctuation(",")) return text::Tr(kNotArguments);
     }
   }
 
@@ -412,23 +422,23 @@ class DefinitionReader {
       const Cursor& name = Next();
       if (name.kind != Token::Kind::kWord || IsClauseKeyword(name.text) ||
           name.text.find('.') != std::string::npos) {
-        return "its Collate clause names no collation";
+        return text::Tr("its Collate clause names no collation");
       }
       return std::nullopt;
     }
     if (keyword.IsWord("null")) return std::nullopt;
     if (keyword.IsWord("not")) {
       if (Next().IsWord("null")) return std::nullopt;
-      return "its Not is not followed by Null";
+      return text::Tr("its Not is not followed by Null");
     }
     if (keyword.IsWord("default")) return DefaultValue();
     if (keyword.kind == Token::Kind::kPunctuation) {
-      return "it holds '" + keyword.text +
-             "' where a clause (Collate, Null, Not Null, Default) "
-             "belongs";
+      return text::TrFormat(
+          "it holds '%s' where a clause (Collate, Null, Not Null, Default) belongs", keyword.text);
     }
-    return "its clause '" + keyword.text +
-           "' is not one the rebuilds accept (Collate, Null, Not Null, Default)";
+    return text::TrFormat(
+        "its clause '%s' is not one the rebuilds accept (Collate, Null, Not Null, Default)",
+        keyword.text);
   }
 
   // The built-in functions a Default may call: they take no arguments, read
@@ -452,10 +462,10 @@ class DefinitionReader {
   // One literal (a number, a signed number or a string), one literal in
   // parentheses, or one built-in function without arguments.
   std::optional<std::string> DefaultValue() {
-    static const std::string kWhat =
-        "its Default is followed by something other than a number, a string in single quotes "
-        "or a built-in function without arguments such as GetDate()";
-    if (defaultSeen_) return "it holds a second Default";
+    const char* const kWhat =
+        N_("its Default is followed by something other than a number, a string in single quotes "
+           "or a built-in function without arguments such as GetDate()");
+    if (defaultSeen_) return text::Tr("it holds a second Default");
     defaultSeen_ = true;
     const bool parenthesised = Peek().IsPunctuation("(");
     if (parenthesised) Next();
@@ -463,25 +473,26 @@ class DefinitionReader {
     if (signed_) Next();
     const Cursor& value = Next();
     if (value.kind == Token::Kind::kString && !signed_) {
-      if (parenthesised && !Next().IsPunctuation(")")) return kWhat;
+      if (parenthesised && !Next().IsPunctuation(")")) return text::Tr(kWhat);
       return std::nullopt;
     }
     if (IsNumber(value)) {
-      if (parenthesised && !Next().IsPunctuation(")")) return kWhat;
+      if (parenthesised && !Next().IsPunctuation(")")) return text::Tr(kWhat);
       return std::nullopt;
     }
-    if (parenthesised || signed_ || value.kind != Token::Kind::kWord) return kWhat;
+    if (parenthesised || signed_ || value.kind != Token::Kind::kWord) return text::Tr(kWhat);
     if (IsNiladicValue(value.text)) return std::nullopt;
     if (Peek().IsPunctuation("(")) {
       if (!IsBuiltInCall(value.text)) {
-        return "its Default calls '" + value.text +
-               "', which is not one of the built-in functions a Default may call (GetDate(), "
-               "GetUTCDate(), SysDateTime(), SysUTCDateTime(), SysDateTimeOffset(), NewID(), "
-               "NewSequentialID())";
+        return text::TrFormat(
+            "its Default calls '%s', which is not one of the built-in functions a Default may "
+            "call (GetDate(), GetUTCDate(), SysDateTime(), SysUTCDateTime(), "
+            "SysDateTimeOffset(), NewID(), NewSequentialID())",
+            value.text);
       }
       if (Next().IsPunctuation("(") && Next().IsPunctuation(")")) return std::nullopt;
     }
-    return kWhat;
+    return text::Tr(kWhat);
   }
 
   const std::vector<Unit>& units_;
@@ -492,23 +503,37 @@ class DefinitionReader {
 
 std::optional<std::string> ColumnTypeRefusal(const std::vector<Unit>& units) {
   for (const Unit& unit : units) {
-    if (unit.ascii == '[' || unit.ascii == ']') return "it holds the bracket " + Show(unit);
+    if (unit.ascii == '[' || unit.ascii == ']') {
+      return text::TrFormat("it holds the bracket %s", Show(unit));
+    }
   }
   return DefinitionReader(units).Refusal();
 }
 
-const char* PlaceName(TextPlace place) {
+// The whole refusal for each kind of place, so that each reads as one
+// sentence in every language.
+const char* RefusalFormat(TextPlace place) {
   switch (place) {
     case TextPlace::kTableName:
-      return "a table name";
+      return N_(
+          "TableTag %d: %s holds '%s', which is not a table name (%s); the restructure was "
+          "stopped");
     case TextPlace::kColumnName:
-      return "a column name";
+      return N_(
+          "TableTag %d: %s holds '%s', which is not a column name (%s); the restructure "
+          "was stopped");
     case TextPlace::kKeyList:
-      return "a key list";
+      return N_(
+          "TableTag %d: %s holds '%s', which is not a key list (%s); the restructure was "
+          "stopped");
     case TextPlace::kColumnType:
-      return "a column type";
+      return N_(
+          "TableTag %d: %s holds '%s', which is not a column type (%s); the restructure "
+          "was stopped");
   }
-  return "a dictionary text";
+  return N_(
+      "TableTag %d: %s holds '%s', which is not a dictionary text (%s); the restructure "
+      "was stopped");
 }
 
 // The text as the message shows it: bytes that are no character of their own
@@ -537,9 +562,7 @@ std::string Shown(std::string_view text) {
 DictionaryTextRefused::DictionaryTextRefused(std::int32_t tableTag, std::string column,
                                              std::string text, TextPlace place, std::string reason)
     : std::runtime_error(
-          sql::Format("TableTag %d: %s holds '%s', which is not %s (%s); the restructure was "
-                      "stopped",
-                      tableTag, column, Shown(text), PlaceName(place), reason)),
+          text::TrFormat(RefusalFormat(place), tableTag, column, Shown(text), reason)),
       tableTag_(tableTag),
       column_(std::move(column)),
       text_(std::move(text)),
@@ -581,8 +604,8 @@ void CheckOnePartTableName(std::int32_t tableTag, std::string_view column, std::
   if (text.find('.') == std::string_view::npos) return;
   throw DictionaryTextRefused(
       tableTag, std::string(column), std::string(text), TextPlace::kTableName,
-      "it names a schema or another database: the rebuild makes dbo.Tmp_<name> from it and "
-      "sp_rename takes a one-part new name; write the table's name alone");
+      text::Tr("it names a schema or another database: the rebuild makes dbo.Tmp_<name> from it "
+               "and sp_rename takes a one-part new name; write the table's name alone"));
 }
 
 void CheckColumnName(std::int32_t tableTag, std::string_view column, std::string_view text) {

@@ -7,7 +7,7 @@ namespace slotsync::dictionary {
 std::int32_t GetSizeSlotCount(sql::SqlAccess& access) {
   sql::SqlQuery query(access, sql::kSizeConnectionName);
   query.SetText(
-      "Select Count(*),b.SizeGroupID From SizeGroup a,SizeGroupSize b Where "
+      "Select Count(*),b.SizeGroupID From SizeGroup a,SizeGroupSize b Where "  // not a message
       "a.SizeGroupID=b.SizeGroupID Group by b.SizeGroupID");
   query.Open();
   std::int32_t largest = 0;

@@ -13,6 +13,7 @@
 #include "rebuild/script_guards.h"
 #include "sql/statement_template.h"
 #include "text/case_fold.h"
+#include "text/messages.h"
 
 namespace slotsync::rebuild {
 
@@ -43,7 +44,7 @@ using dictionary::CheckKeyList;
 using dictionary::CheckTableName;
 
 [[noreturn]] void Refuse(std::int32_t tableTag, const std::string& what) {
-  throw std::runtime_error(sql::Format("TableTag %d: %s", tableTag, what));
+  throw std::runtime_error(text::TrFormat("TableTag %d: %s", tableTag, what));
 }
 
 class DetailRebuild {
@@ -113,18 +114,18 @@ class DetailRebuild {
     plan.tableName = row_.tableName;
     if (!row_.found || row_.tableName.empty()) {
       Flag(findings_, tableTag_,
-           row_.found ? "S_Modify.TableName is empty; fill in the name of the detail table"
-                      : sql::Format("S_Modify has no row for TableTag %d; add it or clear the "
-                                    "flag",
-                                    tableTag_));
+           row_.found
+               ? text::Tr("S_Modify.TableName is empty; fill in the name of the detail table")
+               : text::TrFormat("S_Modify has no row for TableTag %d; add it or clear the flag",
+                                tableTag_));
       return false;
     }
     plan.rows = CatalogRowCount(access_, row_.tableName);
     if (!plan.rows) {
       Flag(findings_, tableTag_,
-           sql::Format("the detail table %s (S_Modify.TableName) does not exist; correct the "
-                       "name or clear the table's flag",
-                       row_.tableName));
+           text::TrFormat("the detail table %s (S_Modify.TableName) does not exist; correct the "
+                          "name or clear the table's flag",
+                          row_.tableName));
       return false;
     }
     for (const char* suffix : {"_U", "_I", "_D"}) {
@@ -132,8 +133,7 @@ class DetailRebuild {
       plan.emptied.emplace_back(companion, CatalogRowCount(access_, companion));
     }
     // In a script the count is taken under the same lock the run takes.
-    RecordGuard(
-        sql::Format("Select Count(*) From %s With (TabLockX, HoldLock)", row_.tableName));
+    RecordGuard(sql::Format("Select Count(*) From %s With (TabLockX, HoldLock)", row_.tableName));
     return true;
   }
 
@@ -141,8 +141,8 @@ class DetailRebuild {
     findings_->Current().slotsAfter = layout_.slotCount;
     if (layout_.slotCount <= kMaxColumnsPerTable) return true;
     Flag(findings_, tableTag_,
-         sql::Format("%s would need %d size columns, more than the %d columns a table can have",
-                     row_.tableName, layout_.slotCount, kMaxColumnsPerTable));
+         text::TrFormat("%s would need %d size columns, more than the %d columns a table can have",
+                        row_.tableName, layout_.slotCount, kMaxColumnsPerTable));
     return false;
   }
 
@@ -171,24 +171,24 @@ class DetailRebuild {
       if (value.name == "BoxQty") continue;
       if (value.kind.empty()) {
         Flag(findings_, tableTag_,
-             sql::Format("S_Modify.CreateField names %s, but S_Modify.FieldKind gives it no type; "
-                         "add its type to FieldKind",
-                         value.name));
+             text::TrFormat("S_Modify.CreateField names %s, but S_Modify.FieldKind gives it no "
+                            "type; add its type to FieldKind",
+                            value.name));
       } else if (HasClause(value.kind, "NULL")) {
         Flag(findings_, tableTag_,
-             sql::Format("S_Modify.FieldKind gives %s the type '%s', which says Null or Not Null; "
-                         "the table's definition adds Null itself, so remove it from the type",
-                         value.name, value.kind));
+             text::TrFormat("S_Modify.FieldKind gives %s the type '%s', which says Null or Not "
+                            "Null; the table's definition adds Null itself, so remove it from the "
+                            "type",
+                            value.name, value.kind));
       }
     }
-    const std::string filled = sql::Format(BuildDetailTemplate(layout_), row_.tableName,
-                                           SecondPlaceholderText(tableTag_));
+    const std::string filled =
+        sql::Format(BuildDetailTemplate(layout_), row_.tableName, SecondPlaceholderText(tableTag_));
     const std::vector<ColumnDefinition> columns = ColumnsOf(filled);
     if (columns.size() > static_cast<std::size_t>(kMaxColumnsPerTable)) {
       Flag(findings_, tableTag_,
-           sql::Format("the new %s would have %d columns, more than the %d a table can have",
-                       row_.tableName, static_cast<std::int32_t>(columns.size()),
-                       kMaxColumnsPerTable));
+           text::TrFormat("the new %s would have %d columns, more than the %d a table can have",
+                          row_.tableName, columns.size(), kMaxColumnsPerTable));
     }
     const auto find = [&columns](const std::string& name) {
       return std::find_if(columns.begin(), columns.end(), [&](const ColumnDefinition& c) {
@@ -207,7 +207,9 @@ class DetailRebuild {
     for (const ColumnDefinition& column : columns) {
       const bool old =
           std::any_of(copyColumns_.begin(), copyColumns_.end(),
-                      [&](const std::string& n) { return text::EqualsIgnoringAsciiCase(n, column.name); }) ||
+                      [&](const std::string& n) {
+                        return text::EqualsIgnoringAsciiCase(n, column.name);
+                      }) ||
           std::any_of(oldSlotColumns_.begin(), oldSlotColumns_.end(), [&](const auto& slot) {
             return text::EqualsIgnoringAsciiCase(slot.first, column.name);
           });
@@ -217,9 +219,9 @@ class DetailRebuild {
       std::string names;
       for (const std::string& name : lacking) names += (names.empty() ? "" : ", ") + name;
       Flag(findings_, tableTag_,
-           sql::Format("%s has columns the new table lacks (%s): the copy would fail; add them to "
-                       "S_Modify.CreateField with their types, or drop them from the table",
-                       row_.tableName, names));
+           text::TrFormat("%s has columns the new table lacks (%s): the copy would fail; add them "
+                          "to S_Modify.CreateField with their types, or drop them from the table",
+                          row_.tableName, names));
     }
     CheckValuesFit(columns);
   }
@@ -229,10 +231,10 @@ class DetailRebuild {
   // says could hold a longer value are measured, in one scan.
   void CheckValuesFit(const std::vector<ColumnDefinition>& columns) {
     sql::SqlQuery query(access_, sql::kSizeConnectionName);
-    query.SetText(sql::Format(
-        "Select Name,Length,Type_Name(xusertype) As TypeName From sysColumns Where "
-        "ID=Object_ID('%s') order by ColOrder",
-        row_.tableName));
+    query.SetText(
+        sql::Format("Select Name,Length,Type_Name(xusertype) As TypeName From sysColumns Where "
+                    "ID=Object_ID('%s') order by ColOrder",
+                    row_.tableName));
     query.Open();
     struct Measured {
       std::string name;
@@ -257,10 +259,10 @@ class DetailRebuild {
     std::string select;
     for (const Measured& m : measured) {
       if (!select.empty()) select += ',';
-      select += sql::Format(m.capacity.national
-                                ? "Max(DataLength(RTrim(Convert(NVarchar(4000),[%s]))))"
-                                : "Max(DataLength(RTrim(Convert(Varchar(8000),[%s]))))",
-                            m.name);
+      select +=
+          sql::Format(m.capacity.national ? "Max(DataLength(RTrim(Convert(NVarchar(4000),[%s]))))"
+                                          : "Max(DataLength(RTrim(Convert(Varchar(8000),[%s]))))",
+                      m.name);
     }
     query.SetText(sql::Format("Select %s From %s", select, row_.tableName));
     query.Open();
@@ -270,10 +272,10 @@ class DetailRebuild {
       const std::int64_t longest = query.Field(i).AsInteger();
       if (longest <= measured[i].capacity.bytes) continue;
       Flag(findings_, tableTag_,
-           sql::Format("%s.%s holds values of up to %d bytes, longer than its new column (%d "
-                       "bytes): the copy would fail; shorten those values or widen the column",
-                       row_.tableName, measured[i].name, static_cast<std::int32_t>(longest),
-                       static_cast<std::int32_t>(measured[i].capacity.bytes)));
+           text::TrFormat("%s.%s holds values of up to %d bytes, longer than its new column (%d "
+                          "bytes): the copy would fail; shorten those values or widen the column",
+                          row_.tableName, measured[i].name, static_cast<std::int32_t>(longest),
+                          static_cast<std::int32_t>(measured[i].capacity.bytes)));
     }
   }
 
@@ -290,15 +292,15 @@ class DetailRebuild {
   // Decides, before anything changes, what goes over to the new tables;
   // what cannot is refused here.
   void PlanCarries() {
-    const std::string filled = sql::Format(BuildDetailTemplate(layout_), row_.tableName,
-                                           SecondPlaceholderText(tableTag_));
+    const std::string filled =
+        sql::Format(BuildDetailTemplate(layout_), row_.tableName, SecondPlaceholderText(tableTag_));
     // The primary key comes after the rename, on a table without an index,
     // so it takes the clustered index.
     const NewTableShape shape{ColumnsOf(filled), {}, /*clusteredPrimaryKey=*/true};
     for (std::size_t i = 0; i < dependents_.size(); ++i) {
-      carries_.push_back(PlanCarry(dependents_[i], shape,
-                                   i == 0 ? CarryScope::kEverything
-                                          : CarryScope::kPermissionsAndIndexes));
+      carries_.push_back(
+          PlanCarry(dependents_[i], shape,
+                    i == 0 ? CarryScope::kEverything : CarryScope::kPermissionsAndIndexes));
     }
     FlagCarries(findings_, tableTag_, carries_);
   }
@@ -311,8 +313,9 @@ class DetailRebuild {
     // Several key items would make the key column definition
     // "A,B Varchar(40) ...", which no server accepts; say so plainly.
     if (layout_.keyList.find(',') != std::string::npos) {
-      Refuse(tableTag_, "S_Modify.KeyField '" + row_.keyField +
-                            "' names several key columns; a detail table has one key column");
+      Refuse(tableTag_, text::TrFormat("S_Modify.KeyField '%s' names several key columns; a "
+                                       "detail table has one key column",
+                                       row_.keyField));
     }
     CheckKeyList(tableTag_, "S_Modify.KeyField", layout_.keyList);
     layout_.values = dictionary::PairItems(row_.createField, row_.fieldKind);
@@ -371,14 +374,14 @@ class DetailRebuild {
   void RefuseEmptyColumnList() {
     if (!copyColumns_.empty() || !oldSlotColumns_.empty()) return;
     Refuse(tableTag_,
-           sql::Format("the catalog lists no column of %s (S_Modify.TableName): the table does not "
-                       "exist, or the login may not see its definition; correct the name or grant "
-                       "the login VIEW DEFINITION on it",
-                       row_.tableName));
+           text::TrFormat("the catalog lists no column of %s (S_Modify.TableName): the table does "
+                          "not exist, or the login may not see its definition; correct the name or "
+                          "grant the login VIEW DEFINITION on it",
+                          row_.tableName));
   }
 
   void AddCopyColumn(const std::string& name) {
-    CheckColumnName(tableTag_, "the columns of " + row_.tableName, name);
+    CheckColumnName(tableTag_, text::TrFormat("the columns of %s", row_.tableName), name);
     if (!copyList_.empty()) copyList_ += ',';
     copyList_ += name;
     copyColumns_.push_back(name);
@@ -401,7 +404,7 @@ class DetailRebuild {
     }
     for (std::int32_t i = 0; i < fieldFrom; ++i) {
       const std::string& name = query.Field(offset + static_cast<std::size_t>(i)).Name();
-      CheckColumnName(tableTag_, "the columns of " + dictionaryTable, name);
+      CheckColumnName(tableTag_, text::TrFormat("the columns of %s", dictionaryTable), name);
       layout_.carriedColumns.push_back(name);
     }
   }
@@ -443,29 +446,34 @@ class DetailRebuild {
       names += name;
     }
     if (condition.empty()) return;
-    const std::string count = sql::Format("Select Count(*) From %s Where %s", row_.tableName, condition);
-    const std::string refusal =
-        sql::Format("%s holds quantities in %s, above the %d size slots the size groups need now; "
-                    "nothing was changed so that none is lost",
-                    row_.tableName, names, layout_.slotCount);
-    RecordGuard(QuantitiesGuard(row_.tableName, condition, refusal));
+    const std::string count =
+        sql::Format("Select Count(*) From %s Where %s", row_.tableName, condition);
+    // The script's check says it in English, as every text of the script
+    // does; the run's refusal speaks the reader's language.
+    const char* const kRefusal =
+        N_("%s holds quantities in %s, above the %d size slots the size groups need now; nothing "
+           "was changed so that none is lost");
+    RecordGuard(QuantitiesGuard(row_.tableName, condition,
+                                text::Format(kRefusal, row_.tableName, names, layout_.slotCount)));
     sql::SqlQuery query(access_, sql::kSizeConnectionName);
     query.SetText(count);
     query.Open();
     if (query.Field(0).AsInteger() == 0) return;
     if (findings_ != nullptr) {
       Flag(findings_, tableTag_,
-           sql::Format("%s: %d rows hold quantities in %s, above the %d size slots the size "
-                       "groups need now; move them to lower slots or add sizes back to the size "
-                       "groups",
-                       row_.tableName, query.Field(0).AsInteger(), names, layout_.slotCount),
+           text::TrFormat("%s: %d rows hold quantities in %s, above the %d size slots the size "
+                          "groups need now; move them to lower slots or add sizes back to the "
+                          "size groups",
+                          row_.tableName, query.Field(0).AsInteger(), names, layout_.slotCount),
            Severity::kRefusal, /*quantitiesAboveN=*/true);
       return;
     }
     // The notice waits until the run has rolled back: shown now, it would
     // keep this table locked, and every table rebuilt before it, for as
     // long as nobody answers it.
-    throw QuantitiesAboveN(sql::Format("TableTag %d: %s", tableTag_, refusal));
+    throw QuantitiesAboveN(
+        text::TrFormat("TableTag %d: %s", tableTag_,
+                       text::TrFormat(kRefusal, row_.tableName, names, layout_.slotCount)));
   }
 
   void BuildNewTables() {
@@ -476,6 +484,7 @@ class DetailRebuild {
     for (const auto& name : names) {
       statements_.ExecuteIgnoringFailure(
           sql::Format(
+              // not a message
               "if exists (select * from dbo.sysobjects where id = object_id(N'%s') ) Drop Table %s",
               name, name),
           name);
@@ -501,8 +510,8 @@ class DetailRebuild {
     if (rowsCopied_) rowsCopied_(copied);
     if (copied != oldRows) {
       Refuse(tableTag_,
-             sql::Format("%d rows of %s were copied, but it held %d; nothing was changed", copied,
-                         row_.tableName, oldRows));
+             text::TrFormat("%d rows of %s were copied, but it held %d; nothing was changed",
+                            copied, row_.tableName, oldRows));
     }
   }
 
@@ -534,11 +543,11 @@ class DetailRebuild {
     } else if (layout_.slotCount < storedParts_) {
       if (findings_ != nullptr) {
         Flag(findings_, tableTag_,
-             sql::Format("the size texts of %s have %d parts but the size groups now need %d: "
-                         "the run shows the size-decrease notice, leaves the size texts and the "
-                         "trigger as they are and keeps the table flagged; correct the size "
-                         "texts by hand",
-                         row_.tableName, storedParts_, layout_.slotCount),
+             text::TrFormat("the size texts of %s have %d parts but the size groups now need "
+                            "%d: the run shows the size-decrease notice, leaves the size texts "
+                            "and the trigger as they are and keeps the table flagged; correct "
+                            "the size texts by hand",
+                            row_.tableName, storedParts_, layout_.slotCount),
              Severity::kNotice);
         return false;
       }
@@ -573,8 +582,7 @@ bool RebuildDetailTable(sql::SqlAccess& access, ui::NoticeBox& notices, std::int
                         const RowsCounted& rowsCopied, const DependentsCarried& carried) {
   // These two TableTags are flagged in some databases but are not rebuilt.
   if (IsSkippedByDesign(tableTag)) return false;
-  return DetailRebuild(access, notices, tableTag, findings, rowsCounted, rowsCopied, carried)
-      .Run();
+  return DetailRebuild(access, notices, tableTag, findings, rowsCounted, rowsCopied, carried).Run();
 }
 
 }  // namespace slotsync::rebuild

@@ -7,6 +7,7 @@
 #include "rebuild/findings.h"
 #include "rebuild/table_dependents.h"
 #include "sql/sql_access.h"
+#include "text/messages.h"
 #include "ui/notice.h"
 
 namespace slotsync::rebuild {
@@ -37,9 +38,9 @@ bool RebuildDetailTable(sql::SqlAccess& access, ui::NoticeBox& notices, std::int
 constexpr bool IsSkippedByDesign(std::int32_t tableTag) {
   return tableTag == 27 || tableTag == 35;
 }
-// Why such a table is left as it is.
+// Why such a table is left as it is; translated where it is used (text::Tr).
 inline constexpr const char* kSkippedByDesignReason =
-    "TableTags 27 and 35 are never rebuilt; their flag stays as it is";
+    N_("TableTags 27 and 35 are never rebuilt; their flag stays as it is");
 
 // A detail table holds quantities in slot columns above the new size count.
 // The run rolls back, then shows the size-decrease notice.

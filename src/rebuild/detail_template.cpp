@@ -37,10 +37,12 @@ std::string SecondPlaceholderText(std::int32_t tableTag) {
                  "Null,PurchaseOrderID Varchar(20) Null,") +
              kMemo;
     case 29:
-      return std::string(
-                 "OrderNo Varchar(20) Null,RelationSalesOrderID Varchar(20) Null,DeliveryDate "
-                 "Datetime Null,ExchangeProfit Money Null,ExchangePeriod Int Null,CancelFlag bit "
-                 "Not Null Default(0),") +
+      return std::
+                 string(
+                     "OrderNo Varchar(20) Null,RelationSalesOrderID Varchar(20) Null,DeliveryDate "
+                     "Datetime Null,ExchangeProfit Money Null,ExchangePeriod Int Null,CancelFlag "
+                     "bit "  // not a message
+                     "Not Null Default(0),") +
              kMemo;
     case 31:
       return std::string(
@@ -58,7 +60,7 @@ std::string BuildDetailTemplate(const DetailLayout& layout) {
   CreateTableText text;
   text.Append("Create Table %s(")
       .Append(layout.keyList)
-      .Append(" Varchar(40) Not Null Default NewID(),IndexNo int Null,");
+      .Append(" Varchar(40) Not Null Default NewID(),IndexNo int Null,");  // not a message
   for (const auto& column : layout.carriedColumns) text.Append(column).Append(" Varchar(20),");
   if (HasFreeFields(layout.tableTag)) {
     for (std::int32_t i = 1; i <= 9; ++i) text.Append(sql::Format("Field%d Varchar(50) Null,", i));
@@ -77,7 +79,7 @@ std::string BuildDetailTemplate(const DetailLayout& layout) {
 
   const std::string sizeGroup = SizeGroup(layout.slotCount);
   if (!sizeGroup.empty()) {
-    if (hasBoxQuantity) text.Append("BoxQty int Null,");
+    if (hasBoxQuantity) text.Append("BoxQty int Null,");  // not a message
     text.Append(sizeGroup).Append(",");
   }
   text.Append(valueGroup);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "sql/statement_template.h"
+#include "text/messages.h"
 
 namespace slotsync::rebuild {
 
@@ -14,15 +14,15 @@ TablePlan& Findings::Begin(std::int32_t tableTag) {
 }
 
 std::size_t Findings::Count(Severity severity) const {
-  return static_cast<std::size_t>(std::count_if(
-      problems_.begin(), problems_.end(), [&](const Problem& p) { return p.severity == severity; }));
+  return static_cast<std::size_t>(
+      std::count_if(problems_.begin(), problems_.end(),
+                    [&](const Problem& p) { return p.severity == severity; }));
 }
 
 std::size_t Findings::ProblemsOf(std::int32_t tableTag) const {
-  return static_cast<std::size_t>(
-      std::count_if(problems_.begin(), problems_.end(), [&](const Problem& p) {
-        return p.tableTag == tableTag && p.severity != Severity::kNote;
-      }));
+  return static_cast<std::size_t>(std::count_if(
+      problems_.begin(), problems_.end(),
+      [&](const Problem& p) { return p.tableTag == tableTag && p.severity != Severity::kNote; }));
 }
 
 bool Findings::Refused(std::int32_t tableTag) const {
@@ -40,9 +40,11 @@ std::optional<std::int64_t> RowsLostByDesign(const TablePlan& table) {
   return lost;
 }
 
-void Flag(Findings* findings, std::int32_t tableTag, const std::string& message,
-          Severity severity, bool quantitiesAboveN) {
-  if (findings == nullptr) throw std::runtime_error(sql::Format("TableTag %d: %s", tableTag, message));
+void Flag(Findings* findings, std::int32_t tableTag, const std::string& message, Severity severity,
+          bool quantitiesAboveN) {
+  if (findings == nullptr) {
+    throw std::runtime_error(text::TrFormat("TableTag %d: %s", tableTag, message));
+  }
   findings->Add({tableTag, severity, message, quantitiesAboveN});
 }
 

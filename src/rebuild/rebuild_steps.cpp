@@ -6,6 +6,7 @@
 
 #include "sql/statement_template.h"
 #include "text/gbk.h"
+#include "text/messages.h"
 
 namespace slotsync::rebuild {
 
@@ -169,16 +170,19 @@ void StatementRunner::Execute(std::string statement) {
 
 std::string DropFailureMeaning(const sql::SqlError& failure) {
   if (failure.HasNativeError(3726)) {
-    return "a FOREIGN KEY constraint of another table refers to it; drop that constraint (or "
-           "the other table's reference) first";
+    return text::Tr(
+        "a FOREIGN KEY constraint of another table refers to it; drop that constraint (or the "
+        "other table's reference) first");
   }
   if (failure.HasNativeError(3729)) {
-    return "another object refers to it (a FOREIGN KEY constraint, or a view or function "
-           "created WITH SCHEMABINDING); drop or alter that object first";
+    return text::Tr(
+        "another object refers to it (a FOREIGN KEY constraint, or a view or function created "
+        "WITH SCHEMABINDING); drop or alter that object first");
   }
   if (failure.HasNativeError(3701) || failure.HasNativeError(229) || failure.HasNativeError(262) ||
       failure.HasNativeError(15151)) {
-    return "the login may not drop it; grant it ALTER on schema dbo or CONTROL on the table";
+    return text::Tr(
+        "the login may not drop it; grant it ALTER on schema dbo or CONTROL on the table");
   }
   return {};
 }
@@ -199,8 +203,11 @@ void StatementRunner::StopUnlessGone(const sql::SqlError& failure, const std::st
   query.Open();
   if (query.Empty() || query.Field(0).IsNull()) return;  // gone: nothing stands in the way
   const std::string meaning = DropFailureMeaning(failure);
-  throw failure.Prefixed(sql::Format("'%s' failed and %s is still there%s; the server said: ", drop,
-                                     table, meaning.empty() ? "" : ": " + meaning));
+  throw failure.Prefixed(
+      meaning.empty()
+          ? text::TrFormat("'%s' failed and %s is still there; the server said: ", drop, table)
+          : text::TrFormat("'%s' failed and %s is still there: %s; the server said: ", drop, table,
+                           meaning));
 }
 
 void StatementRunner::ClearModifiedFlag(std::int32_t tableTag) {

@@ -42,9 +42,11 @@ std::string StopIf(std::string_view condition, std::string_view message, std::in
 }
 
 std::string ChangedSincePlan(std::string_view what) {
+  // The texts a script says when it stops are the script's own, in English
+  // like the rest of it, whatever language the plan was written in.
   return sql::Format(
-      "the database changed since the plan (written $(%s)): plan again; %s; "
-      "nothing was changed",
+      "the database changed since the plan (written $(%s)): plan again; %s; "  // not a message
+      "nothing was changed",                                                   // not a message
       kPlanWrittenVariable, what);
 }
 
@@ -52,9 +54,11 @@ std::string AlreadyAppliedGuard(std::int32_t tableTag, const std::string& tableN
   return StopIf(
       sql::Format("Exists (Select * From S_Modify Where TableTag=%d and IsNull(Modified,0)=0)",
                   tableTag),
-      sql::Format("already applied: S_Modify no longer flags TableTag %d (%s), so this script or "
-                  "a run has already rebuilt it; this run of the script changed nothing",
-                  tableTag, tableName),
+      sql::Format(
+          "already applied: S_Modify no longer flags TableTag %d (%s), so this "  // not a message
+          "script or a run has already rebuilt it; this run of the script "       // not a message
+          "changed nothing",                                                      // not a message
+          tableTag, tableName),
       10);
 }
 
@@ -74,9 +78,10 @@ std::string SModifyRowGuard(std::int32_t tableTag, const SModifyRow& row, SModif
   }
   condition += ")";
   return StopIf(condition,
-                ChangedSincePlan(sql::Format("the S_Modify row of TableTag %d is no longer the "
-                                             "flagged row the plan read",
-                                             tableTag)));
+                ChangedSincePlan(sql::Format(
+                    "the S_Modify row of TableTag %d is no longer the "  // not a message
+                    "flagged row the plan read",                         // not a message
+                    tableTag)));
 }
 
 std::string SlotCountGuard(std::int32_t tableTag, std::int32_t slotCount) {
@@ -84,8 +89,9 @@ std::string SlotCountGuard(std::int32_t tableTag, std::int32_t slotCount) {
       sql::Format("IsNull((Select Max(n) From (Select Count(*) As n From SizeGroup a,SizeGroupSize "
                   "b Where a.SizeGroupID=b.SizeGroupID Group by b.SizeGroupID) g),0)<>%d",
                   slotCount),
-      ChangedSincePlan(sql::Format("TableTag %d: the size groups no longer need %d size slots",
-                                   tableTag, slotCount)));
+      ChangedSincePlan(
+          sql::Format("TableTag %d: the size groups no longer need %d size slots",  // not a message
+                      tableTag, slotCount)));
 }
 
 std::string ColumnsGuard(std::int32_t tableTag, const std::string& table,
@@ -107,36 +113,38 @@ std::string ColumnsGuard(std::int32_t tableTag, const std::string& table,
   return StopIf(
       sql::Format("%s<>%d Or %s<>%d", all, static_cast<std::int32_t>(columns.size()), planned,
                   static_cast<std::int32_t>(columns.size())),
-      ChangedSincePlan(sql::Format("TableTag %d: the columns of %s are no longer those the plan "
-                                   "saw",
-                                   tableTag, table)));
+      ChangedSincePlan(sql::Format(
+          "TableTag %d: the columns of %s are no longer those the plan saw",  // not a message
+          tableTag, table)));
 }
 
 std::string TerminalTableGuard(std::int32_t tableTag, const std::string& table) {
-  return StopIf(
-      sql::Format("Object_ID(%s) Is Not Null and Col_Length(%s,'TerminalName') Is Null",
-                  UnicodeLiteral(table), UnicodeLiteral(table)),
-      ChangedSincePlan(sql::Format("TableTag %d: %s has no TerminalName column now, so it is no "
-                                   "per-terminal work table",
-                                   tableTag, table)));
+  return StopIf(sql::Format("Object_ID(%s) Is Not Null and Col_Length(%s,'TerminalName') Is Null",
+                            UnicodeLiteral(table), UnicodeLiteral(table)),
+                ChangedSincePlan(sql::Format(
+                    "TableTag %d: %s has no TerminalName column now, so it is no "  // not a message
+                    "per-terminal work table",                                      // not a message
+                    tableTag, table)));
 }
 
 std::string QuantitiesGuard(const std::string& table, const std::string& condition,
                             const std::string& refusal) {
   return "Declare @Rows int; Exec sp_executesql " +
          UnicodeLiteral(sql::Format("Select @Rows=Count(*) From %s Where %s", table, condition)) +
-         ", N'@Rows int Output', @Rows=@Rows Output; " + StopIf("@Rows>0", refusal);
+         ", N'@Rows int Output', @Rows=@Rows Output; " +  // not a message
+         StopIf("@Rows>0", refusal);
 }
 
 std::string CopyCountGuard(const std::string& copy, const std::string& table) {
   return StopIf(sql::Format("(Select Count(*) From %s)<>(Select Count(*) From %s)", copy, table),
-                sql::Format("not every row of %s was copied; nothing was changed", table));
+                sql::Format("not every row of %s was copied; nothing was changed",  // not a message
+                            table));
 }
 
 std::string TransactionAliveGuard() {
   return StopIf("XACT_STATE()<>1",
-                "a statement of this script failed and the server rolled the whole transaction "
-                "back; nothing was changed");
+                "a statement of this script failed and the server rolled the "  // not a message
+                "whole transaction back; nothing was changed");                 // not a message
 }
 
 }  // namespace slotsync::rebuild

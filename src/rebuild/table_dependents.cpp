@@ -7,6 +7,7 @@
 #include "sql/statement_template.h"
 #include "sql/write_plan.h"
 #include "text/case_fold.h"
+#include "text/messages.h"
 
 namespace slotsync::rebuild {
 namespace {
@@ -33,6 +34,7 @@ constexpr std::string_view kDependentsSql =
     "i.is_hypothetical=0 "
     // their columns, keys in key order, then the included ones
     "Union All Select 'IC',c.name,Null,ic.index_id,Convert(Int,ic.is_descending_key)+2*Convert("
+    // not a message
     "Int,ic.is_included_column),Case When ic.is_included_column=1 Then 1000+ic.index_column_id "
     "Else ic.key_ordinal End,Null From sys.index_columns ic Join sys.columns c On "
     "c.object_id=ic.object_id And c.column_id=ic.column_id Join sys.indexes i On "
@@ -56,7 +58,8 @@ constexpr std::string_view kDependentsSql =
     "r.object_id=fk.referenced_object_id Where fk.parent_object_id=$T "
     "Union All Select 'FC',fk.name,pc.name,0,0,fkc.constraint_column_id,rc.name From "
     "sys.foreign_key_columns fkc Join sys.foreign_keys fk On fk.object_id=fkc.constraint_object_id "
-    "Join sys.columns pc On pc.object_id=fkc.parent_object_id And pc.column_id=fkc.parent_column_id "
+    "Join sys.columns pc On pc.object_id=fkc.parent_object_id And "
+    "pc.column_id=fkc.parent_column_id "
     "Join sys.columns rc On rc.object_id=fkc.referenced_object_id And "
     "rc.column_id=fkc.referenced_column_id Where fkc.parent_object_id=$T "
     // foreign keys of other tables that point here: the drop would fail
@@ -88,7 +91,8 @@ constexpr std::string_view kDependentsSql =
     "(Select Top 1 ps.name From sys.indexes i Join sys.partition_schemes ps On "
     "ps.data_space_id=i.data_space_id Where i.object_id=t.object_id),0,Case When "
     "t.is_replicated=1 Or t.is_merge_published=1 Or t.is_schema_published=1 Then 1 Else 0 End+"
-    "2*Convert(Int,t.is_tracked_by_cdc)+4*Case When Exists(Select * From sys.change_tracking_tables "
+    "2*Convert(Int,t.is_tracked_by_cdc)+4*Case When Exists(Select * From "
+    "sys.change_tracking_tables "
     "ct Where ct.object_id=t.object_id) Then 1 Else 0 End+8*Case When IsNull(ObjectProperty("
     "t.object_id,'TableTemporalType'),0)<>0 Then 1 Else 0 End+16*IsNull(ObjectProperty("
     "t.object_id,'TableIsMemoryOptimized'),0)+32*Case When Exists(Select * From "
@@ -117,7 +121,9 @@ std::string Quoted(const std::string& name) {
   return quoted + "]";
 }
 
-std::string QualifiedTable(const std::string& table) { return "[dbo]." + Quoted(table); }
+std::string QualifiedTable(const std::string& table) {
+  return "[dbo]." + Quoted(table);
+}
 
 struct Row {
   std::string kind, name, item, body;
@@ -126,50 +132,59 @@ struct Row {
   bool outsideGbk = false;
 };
 
-void AddObstacle(TableDependents& d, const std::string& what) {
-  d.obstacles.push_back(d.table + " " + what);
-}
-
 void ReadTableFacts(TableDependents& d, const Row& row) {
   d.exists = true;
   d.mayGrant = (row.flags & kMayGrant) != 0;
   const std::string& filegroup = row.name;
   const std::string& scheme = row.item;
   const std::string& defaultFilegroup = row.body;
+  std::vector<std::string>& obstacles = d.obstacles;
   if (row.flags & kReplicated) {
-    AddObstacle(d, "is published for replication: the run cannot drop it; remove it from its "
-                   "publications before the run and add it back after");
+    obstacles.push_back(text::TrFormat(
+        "%s is published for replication: the run cannot drop it; remove it from its "
+        "publications before the run and add it back after",
+        d.table));
   }
   if (row.flags & kCaptured) {
-    AddObstacle(d, "is tracked by change data capture: disable it for the table "
-                   "(sys.sp_cdc_disable_table) before the run and enable it after; the changes "
-                   "captured so far are not carried");
+    obstacles.push_back(text::TrFormat(
+        "%s is tracked by change data capture: disable it for the table "
+        "(sys.sp_cdc_disable_table) before the run and enable it after; the changes captured so "
+        "far are not carried",
+        d.table));
   }
   if (row.flags & kChangeTracked) {
-    AddObstacle(d, "has change tracking on: disable it (ALTER TABLE ... DISABLE CHANGE_TRACKING) "
-                   "before the run and enable it after");
+    obstacles.push_back(text::TrFormat(
+        "%s has change tracking on: disable it (ALTER TABLE ... DISABLE CHANGE_TRACKING) before "
+        "the run and enable it after",
+        d.table));
   }
   if (row.flags & kTemporal) {
-    AddObstacle(d, "is a system-versioned (temporal) table or the history of one: the run cannot "
-                   "drop and recreate it; set SYSTEM_VERSIONING OFF before the run and on after");
+    obstacles.push_back(text::TrFormat(
+        "%s is a system-versioned (temporal) table or the history of one: the run cannot drop "
+        "and recreate it; set SYSTEM_VERSIONING OFF before the run and on after",
+        d.table));
   }
   if (row.flags & kMemoryOptimized) {
-    AddObstacle(d, "is memory-optimized: the run would recreate it as an ordinary table on disk; "
-                   "rebuild it by hand");
+    obstacles.push_back(text::TrFormat(
+        "%s is memory-optimized: the run would recreate it as an ordinary table on disk; rebuild "
+        "it by hand",
+        d.table));
   }
   if (row.flags & kFullText) {
-    AddObstacle(d, "has a full-text index: drop it before the run and create it again after");
+    obstacles.push_back(text::TrFormat(
+        "%s has a full-text index: drop it before the run and create it again after", d.table));
   }
   if (!scheme.empty()) {
-    AddObstacle(d, sql::Format("is partitioned (partition scheme %s): the run would recreate it "
-                               "unpartitioned on the default filegroup; rebuild it by hand",
-                               scheme));
+    obstacles.push_back(text::TrFormat(
+        "%s is partitioned (partition scheme %s): the run would recreate it unpartitioned on the "
+        "default filegroup; rebuild it by hand",
+        d.table, scheme));
   } else if (!filegroup.empty() && !defaultFilegroup.empty() &&
              !text::EqualsIgnoringAsciiCase(filegroup, defaultFilegroup)) {
-    AddObstacle(d, sql::Format("is stored on filegroup %s, but the run would recreate it on the "
-                               "default filegroup %s; move it to %s, or make %s the default "
-                               "filegroup for the run",
-                               filegroup, defaultFilegroup, defaultFilegroup, filegroup));
+    obstacles.push_back(text::TrFormat(
+        "%s is stored on filegroup %s, but the run would recreate it on the default filegroup "
+        "%s; move it to %s, or make %s the default filegroup for the run",
+        d.table, filegroup, defaultFilegroup, defaultFilegroup, filegroup));
   }
 }
 
@@ -195,12 +210,13 @@ void ReadRow(TableDependents& d, const Row& row, std::map<std::int32_t, IndexInf
       index->outsideGbk = index->outsideGbk || row.outsideGbk;
     }
   } else if (k == "U") {
-    AddObstacle(d, sql::Format("has the index %s of the kind %s, which the run cannot create "
-                               "again; drop it before the run and create it again after",
-                               row.name, row.item));
+    d.obstacles.push_back(
+        text::TrFormat("%s has the index %s of the kind %s, which the run cannot create again; "
+                       "drop it before the run and create it again after",
+                       d.table, row.name, row.item));
   } else if (k == "K") {
-    d.checks.push_back({row.outsideGbk, row.name, row.body, (row.flags & 1) != 0,
-                        (row.flags & 2) != 0});
+    d.checks.push_back(
+        {row.outsideGbk, row.name, row.body, (row.flags & 1) != 0, (row.flags & 2) != 0});
   } else if (k == "D") {
     d.defaults.push_back({row.outsideGbk, row.name, row.item, row.body});
   } else if (k == "F") {
@@ -219,9 +235,10 @@ void ReadRow(TableDependents& d, const Row& row, std::map<std::int32_t, IndexInf
       key->outsideGbk = key->outsideGbk || row.outsideGbk;
     }
   } else if (k == "R") {
-    AddObstacle(d, sql::Format("is referenced by the foreign key %s of %s: the run could not drop "
-                               "it; drop that foreign key before the run and create it again after",
-                               row.name, row.item));
+    d.obstacles.push_back(text::TrFormat(
+        "%s is referenced by the foreign key %s of %s: the run could not drop it; drop that "
+        "foreign key before the run and create it again after",
+        d.table, row.name, row.item));
   } else if (k == "T") {
     d.triggers.push_back({row.outsideGbk, row.name, row.body, (row.flags & 2) != 0,
                           (row.flags & 1) != 0, (row.flags & 4) != 0});
@@ -231,10 +248,10 @@ void ReadRow(TableDependents& d, const Row& row, std::map<std::int32_t, IndexInf
   } else if (k == "E") {
     d.properties.push_back({row.outsideGbk, row.name, row.body, row.item, (row.flags & 1) != 0});
   } else if (k == "B") {
-    AddObstacle(d, sql::Format("is bound to the schema of %s (%s): the run could not drop it; "
-                               "alter %s without SCHEMABINDING, or drop it before the run and "
-                               "create it again after",
-                               row.name, row.item, row.name));
+    d.obstacles.push_back(text::TrFormat(
+        "%s is bound to the schema of %s (%s): the run could not drop it; alter %s without "
+        "SCHEMABINDING, or drop it before the run and create it again after",
+        d.table, row.name, row.item, row.name));
   } else if (k == "X") {
     ReadTableFacts(d, row);
   }
@@ -254,8 +271,9 @@ const ColumnDefinition* ColumnOf(const NewTableShape& shape, const std::string& 
 }
 
 bool IsOwnName(const NewTableShape& shape, const std::string& name) {
-  return std::any_of(shape.ownNames.begin(), shape.ownNames.end(),
-                     [&](const std::string& own) { return text::EqualsIgnoringAsciiCase(own, name); });
+  return std::any_of(shape.ownNames.begin(), shape.ownNames.end(), [&](const std::string& own) {
+    return text::EqualsIgnoringAsciiCase(own, name);
+  });
 }
 
 // The bracketed names a catalog definition uses ("([Qty]>=(0))"), outside
@@ -290,11 +308,11 @@ std::string Joined(const std::vector<std::string>& items) {
   return text;
 }
 
-std::vector<std::string> Missing(const NewTableShape& shape, const std::vector<std::string>& names) {
+std::vector<std::string> Missing(const NewTableShape& shape,
+                                 const std::vector<std::string>& names) {
   std::vector<std::string> missing;
   for (const std::string& name : names) {
-    if (!HasColumn(shape, name) &&
-        std::find(missing.begin(), missing.end(), name) == missing.end())
+    if (!HasColumn(shape, name) && std::find(missing.begin(), missing.end(), name) == missing.end())
       missing.push_back(name);
   }
   return missing;
@@ -355,10 +373,10 @@ std::string ForeignKeyStatement(const std::string& table, const ForeignKeyInfo& 
     ours.push_back(Quoted(own));
     theirs.push_back(Quoted(referenced));
   }
-  std::string statement = sql::Format(
-      "Alter Table %s%s Add Constraint %s Foreign Key (%s) References %s (%s)",
-      QualifiedTable(table), key.notTrusted ? " With NoCheck" : "", Quoted(key.name),
-      Joined(ours), key.referencedTable, Joined(theirs));
+  std::string statement =
+      sql::Format("Alter Table %s%s Add Constraint %s Foreign Key (%s) References %s (%s)",
+                  QualifiedTable(table), key.notTrusted ? " With NoCheck" : "", Quoted(key.name),
+                  Joined(ours), key.referencedTable, Joined(theirs));
   if (const std::string action = ReferentialAction(key.onDelete); !action.empty()) {
     statement += " On Delete " + action;
   }
@@ -378,8 +396,8 @@ std::string PermissionStatement(const std::string& table, const PermissionInfo& 
 }
 
 std::string PermissionText(const std::string& table, const PermissionInfo& permission) {
-  return sql::Format("%s %s on %s%s to %s",
-                     permission.state == 'D' ? "DENY" : "GRANT", permission.permission, table,
+  return sql::Format("%s %s on %s%s to %s", permission.state == 'D' ? "DENY" : "GRANT",
+                     permission.permission, table,
                      permission.column.empty() ? "" : "." + permission.column, permission.grantee);
 }
 
@@ -409,70 +427,81 @@ class CarryPlanner {
       for (const DefaultInfo& item : d_.defaults) PlanDefault(item);
       for (const CheckInfo& item : d_.checks) PlanCheck(item);
     } else {
-      LoseAll(d_.defaults.size(), "default");
-      LoseAll(d_.checks.size(), "check constraint");
+      const long long defaults = Count(d_.defaults), checks = Count(d_.checks);
+      LoseAll(defaults, text::TrPlural("%d default of %s", "%d defaults of %s", defaults, defaults,
+                                       d_.table));
+      LoseAll(checks, text::TrPlural("%d check constraint of %s", "%d check constraints of %s",
+                                     checks, checks, d_.table));
     }
     for (const IndexInfo& item : d_.indexes) PlanIndex(item);
     if (Everything()) {
       for (const ForeignKeyInfo& item : d_.foreignKeys) PlanForeignKey(item);
       for (const TriggerInfo& item : d_.triggers) PlanTrigger(item);
     } else {
-      LoseAll(d_.foreignKeys.size(), "foreign key");
-      LoseAll(d_.triggers.size(), "trigger");
+      const long long keys = Count(d_.foreignKeys), triggers = Count(d_.triggers);
+      LoseAll(keys, text::TrPlural("%d foreign key of %s", "%d foreign keys of %s", keys, keys,
+                                   d_.table));
+      LoseAll(triggers, text::TrPlural("%d trigger of %s", "%d triggers of %s", triggers, triggers,
+                                       d_.table));
     }
     for (const PermissionInfo& item : d_.permissions) PlanPermission(item);
     if (Everything()) {
       for (const PropertyInfo& item : d_.properties) PlanProperty(item);
     } else {
-      LoseAll(d_.properties.size(), "description");
+      const long long properties = Count(d_.properties);
+      LoseAll(properties, text::TrPlural("%d description of %s", "%d descriptions of %s",
+                                         properties, properties, d_.table));
     }
     return carry_;
   }
 
  private:
   bool Everything() const { return scope_ == CarryScope::kEverything; }
-  std::string OnTable(const std::string& what) const { return what + " on " + d_.table; }
 
-  // False, with a refusal, when the catalog's text would not survive.
+  template <typename Items>
+  static long long Count(const Items& items) {
+    return static_cast<long long>(items.size());
+  }
+
+  // False, with a refusal, when the catalog's text would not survive; `what`
+  // names the dependent ("the default DF_Qty").
   bool Sendable(bool outsideGbk, const std::string& what) {
     if (!outsideGbk) return true;
-    carry_.refusals.push_back(sql::Format(
+    carry_.refusals.push_back(text::TrFormat(
         "%s: %s holds characters that code page 936 (GBK) cannot, so the run could not create "
         "it again unchanged; rename or change it before the run",
         d_.table, what));
     return false;
   }
 
-  void Lose(const std::string& what, const std::string& why) {
-    carry_.lost.push_back(what + " (" + why + ")");
-  }
-
-  void LoseAll(std::size_t count, const char* what) {
+  // `what` names the dependents and their table ("1 trigger of T_U").
+  void LoseAll(long long count, const std::string& what) {
     if (count == 0) return;
-    Lose(sql::Format("%d %s%s of %s", static_cast<std::int32_t>(count), what,
-                     count == 1 ? "" : "s", d_.table),
-         "the table is recreated empty and bare by design; only its permissions and indexes are "
-         "carried");
+    carry_.lost.push_back(text::TrFormat(
+        "%s (the table is recreated empty and bare by design; only its permissions and indexes "
+        "are carried)",
+        what));
   }
 
+  // `what` names the dependent and its table ("index IX_A on T").
   bool ColumnsRemain(const std::string& what, const std::vector<std::string>& columns) {
     const std::vector<std::string> missing = Missing(shape_, columns);
     if (missing.empty()) return true;
-    Lose(what,
-         sql::Format("%s %s no column of the new table", Joined(missing),
-                     missing.size() == 1 ? "is" : "are"));
+    carry_.lost.push_back(text::TrPlural("%s (%s is no column of the new table)",
+                                         "%s (%s are no column of the new table)", Count(missing),
+                                         what, Joined(missing)));
     return false;
   }
 
   void PlanDefault(const DefaultInfo& item) {
     const ColumnDefinition* column = ColumnOf(shape_, item.column);
     if (column == nullptr) {
-      ColumnsRemain(OnTable("default " + item.name), {item.column});
+      ColumnsRemain(text::TrFormat("default %s on %s", item.name, d_.table), {item.column});
       return;
     }
     // The new definition brings its own default, as it always has.
     if (HasClause(column->definition, "DEFAULT")) return;
-    if (!Sendable(item.outsideGbk, "the default " + item.name)) return;
+    if (!Sendable(item.outsideGbk, text::TrFormat("the default %s", item.name))) return;
     carry_.statements.push_back(sql::Format("Alter Table %s Add Constraint %s Default %s For %s",
                                             QualifiedTable(d_.table), Quoted(item.name),
                                             item.definition, Quoted(item.column)));
@@ -480,19 +509,21 @@ class CarryPlanner {
   }
 
   void PlanCheck(const CheckInfo& item) {
-    if (!ColumnsRemain(OnTable("check constraint " + item.name), NamesIn(item.definition))) return;
-    if (!Sendable(item.outsideGbk, "the check constraint " + item.name)) return;
-    carry_.statements.push_back(sql::Format("Alter Table %s%s Add Constraint %s Check %s",
-                                            QualifiedTable(d_.table),
-                                            item.notTrusted ? " With NoCheck" : "",
-                                            Quoted(item.name), item.definition));
+    if (!ColumnsRemain(text::TrFormat("check constraint %s on %s", item.name, d_.table),
+                       NamesIn(item.definition))) {
+      return;
+    }
+    if (!Sendable(item.outsideGbk, text::TrFormat("the check constraint %s", item.name))) return;
+    carry_.statements.push_back(
+        sql::Format("Alter Table %s%s Add Constraint %s Check %s", QualifiedTable(d_.table),
+                    item.notTrusted ? " With NoCheck" : "", Quoted(item.name), item.definition));
     if (item.disabled) DisableConstraint(item.name);
     ++carry_.counts.constraints;
   }
 
   void DisableConstraint(const std::string& name) {
-    carry_.statements.push_back(
-        sql::Format("Alter Table %s NoCheck Constraint %s", QualifiedTable(d_.table), Quoted(name)));
+    carry_.statements.push_back(sql::Format("Alter Table %s NoCheck Constraint %s",
+                                            QualifiedTable(d_.table), Quoted(name)));
   }
 
   void PlanIndex(const IndexInfo& item) {
@@ -501,16 +532,29 @@ class CarryPlanner {
     for (const IndexColumn& column : item.columns) columns.push_back(column.name);
     const std::vector<std::string> filtered = NamesInFilter(item);
     columns.insert(columns.end(), filtered.begin(), filtered.end());
-    const char* what = item.uniqueConstraint ? "unique constraint " : "index ";
-    if (!ColumnsRemain(OnTable(what + item.name), columns)) return;
-    if (item.clustered && shape_.clusteredPrimaryKey) {
-      carry_.refusals.push_back(sql::Format(
-          "%s: the clustered %s%s cannot be carried, because the rebuilt table's primary key "
-          "takes its clustered index; make %s nonclustered before the run",
-          d_.table, what, item.name, item.name));
+    const bool constraint = item.uniqueConstraint;
+    if (!ColumnsRemain(constraint
+                           ? text::TrFormat("unique constraint %s on %s", item.name, d_.table)
+                           : text::TrFormat("index %s on %s", item.name, d_.table),
+                       columns)) {
       return;
     }
-    if (!Sendable(item.outsideGbk, what + item.name)) return;
+    if (item.clustered && shape_.clusteredPrimaryKey) {
+      carry_.refusals.push_back(
+          constraint ? text::TrFormat("%s: the clustered unique constraint %s cannot be carried, "
+                                      "because the rebuilt table's primary key takes its "
+                                      "clustered index; make %s nonclustered before the run",
+                                      d_.table, item.name, item.name)
+                     : text::TrFormat("%s: the clustered index %s cannot be carried, because the "
+                                      "rebuilt table's primary key takes its clustered index; "
+                                      "make %s nonclustered before the run",
+                                      d_.table, item.name, item.name));
+      return;
+    }
+    if (!Sendable(item.outsideGbk, constraint ? text::TrFormat("unique constraint %s", item.name)
+                                              : text::TrFormat("index %s", item.name))) {
+      return;
+    }
     carry_.statements.push_back(IndexStatement(d_.table, item));
     if (item.disabled) {
       carry_.statements.push_back(
@@ -526,10 +570,12 @@ class CarryPlanner {
   void PlanForeignKey(const ForeignKeyInfo& item) {
     std::vector<std::string> columns;
     for (const auto& pair : item.columns) columns.push_back(pair.first);
-    if (!ColumnsRemain(OnTable("foreign key " + item.name), columns)) return;
-    if (!Sendable(item.outsideGbk, "the foreign key " + item.name)) return;
+    if (!ColumnsRemain(text::TrFormat("foreign key %s on %s", item.name, d_.table), columns)) {
+      return;
+    }
+    if (!Sendable(item.outsideGbk, text::TrFormat("the foreign key %s", item.name))) return;
     if (!item.mayReference) {
-      carry_.refusals.push_back(sql::Format(
+      carry_.refusals.push_back(text::TrFormat(
           "%s: the login may not create the foreign key %s again, which needs REFERENCES on %s; "
           "grant it that right",
           d_.table, item.name, item.referencedTable));
@@ -542,29 +588,30 @@ class CarryPlanner {
 
   void PlanTrigger(const TriggerInfo& item) {
     if (item.encrypted) {
-      carry_.refusals.push_back(sql::Format(
+      carry_.refusals.push_back(text::TrFormat(
           "%s: the trigger %s is encrypted, so its definition cannot be read to create it again; "
           "drop it before the run and create it again from its source after",
           d_.table, item.name));
       return;
     }
     if (item.settingsOff) {
-      carry_.refusals.push_back(sql::Format(
+      carry_.refusals.push_back(text::TrFormat(
           "%s: the trigger %s was created with ANSI_NULLS or QUOTED_IDENTIFIER off, which the "
           "run's session cannot reproduce; create it again with both on before the run",
           d_.table, item.name));
       return;
     }
-    if (!Sendable(item.outsideGbk, "the trigger " + item.name)) return;
+    if (!Sendable(item.outsideGbk, text::TrFormat("the trigger %s", item.name))) return;
     carry_.triggers.push_back(item);
     ++carry_.counts.triggers;
   }
 
   void PlanPermission(const PermissionInfo& item) {
-    if (!item.column.empty() && !ColumnsRemain(PermissionText(d_.table, item), {item.column})) return;
+    if (!item.column.empty() && !ColumnsRemain(PermissionText(d_.table, item), {item.column}))
+      return;
     if (!Sendable(item.outsideGbk, PermissionText(d_.table, item))) return;
     if (!d_.mayGrant) {
-      carry_.refusals.push_back(sql::Format(
+      carry_.refusals.push_back(text::TrFormat(
           "the login may not give back %s, which the rebuild would otherwise lose; grant the "
           "login CONTROL on dbo.%s (or run as a member of db_owner)",
           PermissionText(d_.table, item), d_.table));
@@ -575,11 +622,17 @@ class CarryPlanner {
   }
 
   void PlanProperty(const PropertyInfo& item) {
-    const std::string what =
-        "the description " + item.name + (item.column.empty() ? "" : " of column " + item.column);
-    if (!item.column.empty() && !ColumnsRemain(OnTable(what), {item.column})) return;
+    const std::string what = item.column.empty() ? text::TrFormat("the description %s", item.name)
+                                                 : text::TrFormat("the description %s of column %s",
+                                                                  item.name, item.column);
+    if (!item.column.empty() &&
+        !ColumnsRemain(text::TrFormat("the description %s of column %s on %s", item.name,
+                                      item.column, d_.table),
+                       {item.column})) {
+      return;
+    }
     if (item.notText) {
-      carry_.refusals.push_back(sql::Format(
+      carry_.refusals.push_back(text::TrFormat(
           "%s: %s holds a value that is no text, which the run cannot create again; drop it "
           "before the run and add it again after",
           d_.table, what));
@@ -658,16 +711,26 @@ std::int32_t CarriedCounts::Total() const {
 }
 
 std::string CarriedText(const CarriedCounts& counts) {
-  std::vector<std::string> parts;
-  const auto add = [&parts](std::int32_t count, const char* one, const char* many) {
-    if (count > 0) parts.push_back(sql::Format("%d %s", count, count == 1 ? one : many));
-  };
-  add(counts.indexes, "index", "indexes");
-  add(counts.constraints, "constraint", "constraints");
-  add(counts.permissions, "permission", "permissions");
-  add(counts.triggers, "trigger", "triggers");
-  add(counts.properties, "description", "descriptions");
-  return parts.empty() ? std::string() : Joined(parts) + " carried";
+  std::string parts;
+  // TRANSLATORS: between the counts of a list such as "2 indexes, 4 permissions"
+  const std::string separator = text::Tr(", ");
+  const auto add = [&](std::string part) { parts += (parts.empty() ? "" : separator) + part; };
+  if (counts.indexes > 0) {
+    add(text::TrPlural("%d index", "%d indexes", counts.indexes, counts.indexes));
+  }
+  if (counts.constraints > 0) {
+    add(text::TrPlural("%d constraint", "%d constraints", counts.constraints, counts.constraints));
+  }
+  if (counts.permissions > 0) {
+    add(text::TrPlural("%d permission", "%d permissions", counts.permissions, counts.permissions));
+  }
+  if (counts.triggers > 0) {
+    add(text::TrPlural("%d trigger", "%d triggers", counts.triggers, counts.triggers));
+  }
+  if (counts.properties > 0) {
+    add(text::TrPlural("%d description", "%d descriptions", counts.properties, counts.properties));
+  }
+  return parts.empty() ? std::string() : text::TrFormat("%s carried", parts);
 }
 
 Carry PlanCarry(const TableDependents& dependents, const NewTableShape& shape, CarryScope scope) {
@@ -717,9 +780,10 @@ void CarryDependents(sql::SqlAccess& access, const std::vector<Carry>& carries,
         query.Open();
         if (!query.Empty() && !query.Field(0).IsNull()) {
           --counts.triggers;
-          lost.push_back(sql::Format("trigger %s of %s (the application's trigger procedure made "
-                                     "its own of that name, which stays)",
-                                     trigger.name, carry.table));
+          lost.push_back(
+              text::TrFormat("trigger %s of %s (the application's trigger procedure "
+                             "made its own of that name, which stays)",
+                             trigger.name, carry.table));
           continue;
         }
       }

@@ -13,10 +13,11 @@
 #include "dictionary/size_slot_count.h"
 #include "rebuild/findings.h"
 #include "rebuild/rebuild_steps.h"
-#include "rebuild/table_dependents.h"
 #include "rebuild/script_guards.h"
+#include "rebuild/table_dependents.h"
 #include "sql/statement_template.h"
 #include "text/case_fold.h"
+#include "text/messages.h"
 
 namespace slotsync::rebuild {
 namespace {
@@ -234,9 +235,8 @@ std::vector<Carry> PlanCarries(sql::SqlAccess& access, std::int32_t tableTag,
   const NewTableShape shape{ColumnsOf(createTemplate),
                             {"PK_" + dictTableName, "IX_" + dictTableName + "_Terminal"},
                             /*clusteredPrimaryKey=*/false};
-  std::vector<Carry> carries{
-      PlanCarry(ReadTableDependents(access, dictionary.sModify.tableName), shape,
-                CarryScope::kEverything)};
+  std::vector<Carry> carries{PlanCarry(ReadTableDependents(access, dictionary.sModify.tableName),
+                                       shape, CarryScope::kEverything)};
   FlagCarries(findings, tableTag, carries);
   return carries;
 }
@@ -246,18 +246,18 @@ void CheckKinds(Findings* findings, std::int32_t tableTag, const std::vector<Col
   for (const ColumnPair& column : columns) {
     if (column.kind.empty()) {
       Flag(findings, tableTag,
-           sql::Format("S_Modify.%s names %s, but S_Modify.%s gives it no type; add its type",
-                       names, column.name, kinds));
+           text::TrFormat("S_Modify.%s names %s, but S_Modify.%s gives it no type; add its type",
+                          names, column.name, kinds));
     } else if (HasClause(column.kind, "NULL")) {
       Flag(findings, tableTag,
-           sql::Format("S_Modify.%s gives %s the type '%s', which says Null or Not Null; the "
-                       "table's definition adds Null itself, so remove it from the type",
-                       kinds, column.name, column.kind));
+           text::TrFormat("S_Modify.%s gives %s the type '%s', which says Null or Not Null; the "
+                          "table's definition adds Null itself, so remove it from the type",
+                          kinds, column.name, column.kind));
     } else if (defaultAdded && HasClause(column.kind, "DEFAULT")) {
       Flag(findings, tableTag,
-           sql::Format("S_Modify.%s gives %s the type '%s' with a default; the table's "
-                       "definition adds Default(0) itself, and the server refuses a second one",
-                       kinds, column.name, column.kind));
+           text::TrFormat("S_Modify.%s gives %s the type '%s' with a default; the table's "
+                          "definition adds Default(0) itself, and the server refuses a second one",
+                          kinds, column.name, column.kind));
     }
   }
 }
@@ -273,32 +273,34 @@ bool PlanTerminalTable(sql::SqlAccess& access, const TerminalDictionary& diction
   plan.tableName = table;
   if (!layout.groupSets.empty()) plan.slotsAfter = layout.groupSets.front().slotCount;
   if (!dictionary.sModify.found || table.empty()) {
-    Flag(findings, tag,
-         dictionary.sModify.found
-             ? "S_Modify.TableName is empty; fill in the name of the per-terminal table"
-             : sql::Format("S_Modify has no row for TableTag %d; add it or clear the flag", tag));
+    Flag(
+        findings, tag,
+        dictionary.sModify.found
+            ? text::Tr("S_Modify.TableName is empty; fill in the name of the per-terminal table")
+            : text::TrFormat("S_Modify has no row for TableTag %d; add it or clear the flag", tag));
     return false;
   }
   plan.emptied.emplace_back(table, CatalogRowCount(access, table));
   // Whoever can write S_Modify would otherwise choose which business table
   // the next run empties.
   sql::SqlQuery query(access, sql::kSizeConnectionName);
-  query.SetText(sql::Format("Select Object_ID('%s'),Col_Length('%s','TerminalName')", table, table));
+  query.SetText(
+      sql::Format("Select Object_ID('%s'),Col_Length('%s','TerminalName')", table, table));
   query.Open();
   if (!query.Empty() && !query.Field(0).IsNull() && query.Field(1).IsNull()) {
     Flag(findings, tag,
-         sql::Format("%s (S_Modify.TableName) exists but has no TerminalName column: it is no "
-                     "per-terminal work table, and the run would drop it and recreate it empty; "
-                     "correct S_Modify.TableName or clear the table's flags",
-                     table));
+         text::TrFormat("%s (S_Modify.TableName) exists but has no TerminalName column: it is no "
+                        "per-terminal work table, and the run would drop it and recreate it empty; "
+                        "correct S_Modify.TableName or clear the table's flags",
+                        table));
   }
   CheckKinds(findings, tag, layout.fixedColumns, "FixedField", "FixedFieldKind", false);
   CheckKinds(findings, tag, layout.valueColumns, "CreateField", "FieldKind", true);
   const std::vector<ColumnDefinition> columns = ColumnsOf(createTemplate);
   if (columns.size() > static_cast<std::size_t>(kMaxColumnsPerTable)) {
     Flag(findings, tag,
-         sql::Format("the new %s would have %d columns, more than the %d a table can have", table,
-                     static_cast<std::int32_t>(columns.size()), kMaxColumnsPerTable));
+         text::TrFormat("the new %s would have %d columns, more than the %d a table can have",
+                        table, columns.size(), kMaxColumnsPerTable));
   }
   std::string repeated;
   for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -310,9 +312,9 @@ bool PlanTerminalTable(sql::SqlAccess& access, const TerminalDictionary& diction
   }
   if (!repeated.empty()) {
     Flag(findings, tag,
-         sql::Format("the new %s would have these columns twice, which the server refuses: %s "
-                     "(check DataDictReportContent.Type and the field lists for repeats)",
-                     table, repeated));
+         text::TrFormat("the new %s would have these columns twice, which the server refuses: %s "
+                        "(check DataDictReportContent.Type and the field lists for repeats)",
+                        table, repeated));
   }
   return true;
 }
@@ -347,8 +349,9 @@ void RebuildTerminalTables(sql::SqlAccess& access, std::int32_t tableTag, Findin
     slots = dictionary::GetSizeSlotCount(access);
     if (!layout.groupSets.empty() && slots > kMaxColumnsPerTable) {
       Flag(findings, tableTag,
-           sql::Format("%s would need %d size columns, more than the %d columns a table can have",
-                       dictionary.sModify.tableName, slots, kMaxColumnsPerTable));
+           text::TrFormat("%s would need %d size columns, more than the %d columns a table can "
+                          "have",
+                          dictionary.sModify.tableName, slots, kMaxColumnsPerTable));
       return;
     }
   }
@@ -358,7 +361,8 @@ void RebuildTerminalTables(sql::SqlAccess& access, std::int32_t tableTag, Findin
       !PlanTerminalTable(access, dictionary, layout, createTemplate, findings)) {
     return;
   }
-  const std::vector<Carry> carries = PlanCarries(access, tableTag, dictionary, createTemplate, findings);
+  const std::vector<Carry> carries =
+      PlanCarries(access, tableTag, dictionary, createTemplate, findings);
   if (findings != nullptr) RecordStateGuards(access, tableTag, dictionary, slots);
   RecreateTable(access, dictionary, tableTag, createTemplate, carries, carried);
 }

@@ -6,6 +6,8 @@
 #include "run_fixture.h"
 #include "scenarios.h"
 #include "sql/sql_error.h"
+#include "text/gbk.h"
+#include "text/messages.h"
 
 namespace slotsync::testing {
 namespace {
@@ -299,17 +301,23 @@ TEST_F(DetailTable, RefusalsBeforeAnyStatement) {
     const char* name;
     std::function<void(DetailScenario&)> change;
     std::string message;
+    text::Language language = text::Language::kEnglish;
   };
   const Case cases[] = {
       {"several key columns", [](DetailScenario& s) { s.keyField = "BillID;LineNo;"; },
        "TableTag 10: S_Modify.KeyField 'BillID;LineNo;' names several key columns; a detail "
        "table has one key column"},
+      {"several key columns, in Chinese", [](DetailScenario& s) { s.keyField = "BillID;LineNo;"; },
+       text::Utf8ToGbk("TableTag 10：S_Modify.KeyField 'BillID;LineNo;' 列出了多个键列；明细表"
+                       "只能有一个键列"),
+       text::Language::kChinese},
       {"an injected table name", [](DetailScenario& s) { s.tableName = "T;drop table Customer--"; },
        ""},
       {"an injected column type", [](DetailScenario& s) { s.fieldKind = "Money) drop table T--;"; },
        ""},
   };
   for (const auto& c : cases) {
+    text::SetMessageLanguage(c.language);
     Script fresh;
     std::swap(script, fresh);
     DetailScenario scenario;
@@ -324,6 +332,7 @@ TEST_F(DetailTable, RefusalsBeforeAnyStatement) {
     }
     EXPECT_EQ(script.Statements(), Log{"OPEN Select * from S_Modify Where TableTag=10"}) << c.name;
   }
+  text::SetMessageLanguage(text::Language::kEnglish);
 }
 
 // What the old table and its companions held beyond their columns is made
