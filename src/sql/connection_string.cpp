@@ -403,10 +403,13 @@ bool FreeTdsHasCaFile() {
 std::string CheckEncryptionCanBeHad(const ConnectionSettings& settings, DriverKind kind,
                                     std::string_view driverName, std::string_view library,
                                     bool freeTdsChecksCertificates) {
-  const std::string named =
-      library.empty() || library == driverName
-          ? text::TrFormat("the ODBC driver \"%s\"", driverName)
-          : text::TrFormat("the ODBC driver \"%s\" (library %s)", driverName, library);
+  // Made only when there is something to say: every connect passes here,
+  // the in-step call's too.
+  const auto named = [&] {
+    return library.empty() || library == driverName
+               ? text::TrFormat("the ODBC driver \"%s\"", driverName)
+               : text::TrFormat("the ODBC driver \"%s\" (library %s)", driverName, library);
+  };
   if (kind.family == DriverFamily::kFreeTds && settings.encryption == Encryption::kMandatory &&
       !settings.trustServerCertificate && !freeTdsChecksCertificates) {
     throw SqlError(text::TrFormat(
@@ -416,7 +419,7 @@ std::string CheckEncryptionCanBeHad(const ConnectionSettings& settings, DriverKi
         "configured, so the server's certificate is not checked and an impostor would receive "
         "the login; set \"ca file\" in freetds.conf, or accept the certificate unchecked with "
         "--trust-server-certificate (-C)",
-        named));
+        named()));
   }
   if (kind.family != DriverFamily::kOther || settings.encryption == Encryption::kOptional) {
     return {};
@@ -428,7 +431,7 @@ std::string CheckEncryptionCanBeHad(const ConnectionSettings& settings, DriverKi
         "Server, its older drivers, FreeTDS, each found from its library), so it cannot be asked "
         "to encrypt and the login could cross the network in clear; nothing was sent. Name such "
         "a driver in %s, or allow it with --encrypt optional",
-        named, kDriverVariable));
+        named(), kDriverVariable));
   }
   return text::TrFormat(
       // TRANSLATORS: the first %s names the driver, the second is SLOTSYNC_ODBC_DRIVER.
@@ -436,7 +439,7 @@ std::string CheckEncryptionCanBeHad(const ConnectionSettings& settings, DriverKi
       "Server, its older drivers, FreeTDS, each found from its library): it was asked for no "
       "encryption and connects as its own settings say, perhaps unencrypted; name such a driver "
       "in %s, or say --encrypt optional to accept this",
-      named, kDriverVariable);
+      named(), kDriverVariable);
 }
 
 platform::SecretU16String BuildWideConnectionString(const ConnectionSettings& settings,
