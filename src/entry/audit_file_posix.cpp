@@ -8,8 +8,18 @@
 
 #include "entry/audit_log.h"
 #include "text/gbk.h"
+#include "text/messages.h"
 
 namespace slotsync::entry {
+namespace {
+
+// The C library's text for an error is in the locale's encoding; the
+// messages are GBK.
+std::string ErrorText(int error) {
+  return text::TerminalToGbk(std::strerror(error));
+}
+
+}  // namespace
 
 std::string AppendAuditLine(const std::string& gbkPath, const std::string& line) {
   const std::string path = text::GbkToTerminal(gbkPath);
@@ -19,17 +29,21 @@ std::string AppendAuditLine(const std::string& gbkPath, const std::string& line)
   const int fd = ::open(path.c_str(),
                         O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
   if (fd < 0 && errno == ELOOP) {
-    return "the log " + gbkPath +
-           " is a symbolic link, which is not followed; name the file itself";
+    return text::TrFormat(
+        "the log %s is a symbolic link, which is not followed; name the file itself", gbkPath);
   }
   if (fd < 0 && errno == ENXIO) {
-    return "the log " + gbkPath + " is a FIFO or a device, not a regular file; name a file";
+    return text::TrFormat("the log %s is a FIFO or a device, not a regular file; name a file",
+                          gbkPath);
   }
-  if (fd < 0) return "the log " + gbkPath + " could not be opened: " + std::strerror(errno);
+  if (fd < 0) {
+    return text::TrFormat("the log %s could not be opened: %s", gbkPath, ErrorText(errno));
+  }
   struct stat status {};
   if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     ::close(fd);
-    return "the log " + gbkPath + " is a FIFO or a device, not a regular file; name a file";
+    return text::TrFormat("the log %s is a FIFO or a device, not a regular file; name a file",
+                          gbkPath);
   }
   // One write of the whole line: with O_APPEND the kernel puts it at the
   // end in one piece, whoever else appends meanwhile.
@@ -37,10 +51,13 @@ std::string AppendAuditLine(const std::string& gbkPath, const std::string& line)
   const int writeError = errno;
   const bool closed = ::close(fd) == 0;
   if (written != static_cast<ssize_t>(line.size())) {
-    return "the log " + gbkPath + " could not be written: " +
-           (written < 0 ? std::strerror(writeError) : "only part of the line was written");
+    return text::TrFormat(
+        "the log %s could not be written: %s", gbkPath,
+        written < 0 ? ErrorText(writeError) : text::Tr("only part of the line was written"));
   }
-  if (!closed) return "the log " + gbkPath + " could not be closed: " + std::strerror(errno);
+  if (!closed) {
+    return text::TrFormat("the log %s could not be closed: %s", gbkPath, ErrorText(errno));
+  }
   return {};
 }
 

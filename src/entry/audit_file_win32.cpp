@@ -4,12 +4,13 @@
 
 #include "entry/audit_log.h"
 #include "text/gbk.h"
+#include "text/messages.h"
 
 namespace slotsync::entry {
 namespace {
 
 std::string LastErrorText() {
-  return "Windows error " + std::to_string(GetLastError());
+  return text::TrFormat("Windows error %d", GetLastError());
 }
 
 }  // namespace
@@ -25,21 +26,23 @@ std::string AppendAuditLine(const std::string& gbkPath, const std::string& line)
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    return "the log " + gbkPath + " could not be opened: " + LastErrorText();
+    return text::TrFormat("the log %s could not be opened: %s", gbkPath, LastErrorText());
   }
   BY_HANDLE_FILE_INFORMATION information{};
   if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
       (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     CloseHandle(file);
-    return "the log " + gbkPath +
-           " is a link, a pipe or a device, not a regular file; name the file itself";
+    return text::TrFormat(
+        "the log %s is a link, a pipe or a device, not a regular file; name the file itself",
+        gbkPath);
   }
   DWORD written = 0;
   const BOOL ok = WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   const std::string failure = LastErrorText();
   CloseHandle(file);
-  if (!ok || written != line.size())
-    return "the log " + gbkPath + " could not be written: " + failure;
+  if (!ok || written != line.size()) {
+    return text::TrFormat("the log %s could not be written: %s", gbkPath, failure);
+  }
   return {};
 }
 

@@ -1,14 +1,20 @@
 #include "entry/database_catalog.h"
 
+#include "text/messages.h"
+
 namespace slotsync::entry {
 
 std::string DatabaseOnServer::WhyLeftOut() const {
-  if (!online) return "not online";
-  if (!accessible) return "the login may not open it";
+  if (!online) return text::Tr("not online");
+  if (!accessible) return text::Tr("the login may not open it");
   if (missing.empty()) return {};
-  std::string why = "no ";
-  for (std::size_t i = 0; i < missing.size(); ++i) why += (i == 0 ? "" : ", ") + missing[i];
-  return why;
+  // A Chinese list is separated by the enumeration comma.
+  const char* const separator =
+      text::MessageLanguage() == text::Language::kChinese ? "\xA1\xA2" : ", ";
+  std::string tables;
+  for (std::size_t i = 0; i < missing.size(); ++i) tables += (i == 0 ? "" : separator) + missing[i];
+  // TRANSLATORS: %s lists the dictionary tables the database lacks ("S_Modify, SizeGroup").
+  return text::TrFormat("no %s", tables);
 }
 
 std::vector<DatabaseOnServer> ReadDatabasesOnServer(const ConnectionArguments& arguments,

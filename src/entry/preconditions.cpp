@@ -1,14 +1,14 @@
 #include "entry/preconditions.h"
 
-#include "sql/statement_template.h"
+#include "text/messages.h"
 
 namespace slotsync::entry {
 namespace {
 
 std::string Joined(const std::vector<std::string>& problems) {
-  std::string text = "the run cannot start; nothing was changed:";
-  for (const std::string& problem : problems) text += "\n  - " + problem;
-  return text;
+  std::string list = text::Tr("the run cannot start; nothing was changed:");
+  for (const std::string& problem : problems) list += "\n  - " + problem;
+  return list;
 }
 
 // A right HAS_PERMS_BY_NAME denied outright; NULL (object missing) and 1 pass.
@@ -35,7 +35,7 @@ bool CatalogIgnoresCase(sql::SqlAccess& access) {
 }  // namespace
 
 std::string CaseSensitiveCollationProblem(const std::string& collation) {
-  return sql::Format(
+  return text::TrFormat(
       "the database's collation %s tells names apart by case, but the run names catalog objects "
       "(sysColumns, ColOrder, ID, [Primary]) and the dictionary's tables in mixed case and would "
       "fail half way; give the database a case-insensitive collation (one with _CI_, such as "
@@ -74,41 +74,41 @@ void CheckPreconditions(sql::SqlAccess& access, std::int32_t slotCount, bool det
     }
     const std::string schema = Text(query, "DefaultSchema");
     if (!schema.empty() && !sql::NamesEqual(schema, "dbo")) {
-      problems.push_back(sql::Format(
+      problems.push_back(text::TrFormat(
           "the login's default schema is %s, but the run builds its tables in dbo and names the "
           "others without a schema, which would put them in %s; make dbo its default schema "
           "(ALTER USER ... WITH DEFAULT_SCHEMA = dbo)",
           schema, schema));
     }
     if (Denied(query, "CanCreateTable") || Denied(query, "CanAlterSchema")) {
-      problems.push_back(
+      problems.push_back(text::Tr(
           "the login may not create, alter, drop and rename tables in dbo; grant it CREATE TABLE "
-          "in the database and ALTER on schema dbo (or make it a member of db_ddladmin)");
+          "in the database and ALTER on schema dbo (or make it a member of db_ddladmin)"));
     }
     if (Denied(query, "CanUpdateSModify")) {
-      problems.push_back(
+      problems.push_back(text::Tr(
           "the login may not update S_Modify, where the run clears the Modified flag of each "
-          "table it rebuilds; grant it UPDATE on dbo.S_Modify");
+          "table it rebuilds; grant it UPDATE on dbo.S_Modify"));
     }
     if (encryptionRequired && sql::NamesEqual(Text(query, "EncryptOption"), "FALSE")) {
-      problems.push_back(
+      problems.push_back(text::Tr(
           "the server reports this connection unencrypted although encryption was asked for, so "
           "the login and what the run reads cross the network in clear; make the server or the "
           "driver encrypt (a certificate on the server, the driver's encryption setting), or run "
           "with --encrypt optional (SlotsyncOptions.encrypt = SLOTSYNC_ENCRYPT_OPTIONAL) to "
-          "accept that");
+          "accept that"));
     }
     if (detailTablesFlagged && Denied(query, "CanExecuteTrigger")) {
-      problems.push_back(
+      problems.push_back(text::Tr(
           "the login may not execute dbo.CreateInvoiceDetailTrigger, which the run calls after "
-          "each detail table it rebuilds; grant it EXECUTE on that procedure");
+          "each detail table it rebuilds; grant it EXECUTE on that procedure"));
     }
   }
   // Below this a table of N size columns still has room for its key and the
   // few columns every rebuilt table carries; above it no size-dependent
   // table can be created at all, and the statements would only grow huge.
   if (slotCount > rebuild::kMaxColumnsPerTable - 4) {
-    problems.push_back(sql::Format(
+    problems.push_back(text::TrFormat(
         "the size groups need %d size slots, but a table holds at most %d columns; check "
         "SizeGroupSize for a size group with far too many sizes",
         slotCount, rebuild::kMaxColumnsPerTable));

@@ -164,36 +164,39 @@ std::int32_t LockTimeoutSeconds(int setting) {
 // Names the first argument that cannot be used, or returns empty text.
 std::string CheckArguments(const char* const (&texts)[4], const SlotsyncOptions* options,
                            const SlotsyncResult* result) {
-  static constexpr const char* kNames[4] = {"server name", "database name", "user name",
-                                            "password"};
+  static constexpr const char* kNames[4] = {N_("server name"), N_("database name"), N_("user name"),
+                                            N_("password")};
   for (int i = 0; i < 4; ++i) {
-    if (texts[i] == nullptr) return std::string("the ") + kNames[i] + " is NULL";
+    // Translated only when something is said: the in-step call of every
+    // host's start passes here.
+    const auto name = [i] { return text::Tr(kNames[i]); };
+    // TRANSLATORS: %s is the server name, the database name, the user name or the password.
+    if (texts[i] == nullptr) return text::TrFormat("the %s is NULL", name());
     // An empty one would leave its attribute out, and the driver would fall
     // back to a default of its own: another server, database or login.
-    if (i < 3 && texts[i][0] == '\0') return std::string("the ") + kNames[i] + " is empty";
+    if (i < 3 && texts[i][0] == '\0') return text::TrFormat("the %s is empty", name());
     if (strnlen(texts[i], kMaxArgumentBytes + 1) > kMaxArgumentBytes) {
-      return std::string("the ") + kNames[i] + " is longer than " +
-             std::to_string(kMaxArgumentBytes) + " bytes";
+      return text::TrFormat("the %s is longer than %d bytes", name(), kMaxArgumentBytes);
     }
     // Such a byte would reach the server as "?", so a login would fail for
     // no visible reason, or name another database; the text is not shown,
     // since it may be the password.
     if (!text::IsWellFormedGbk(texts[i])) {
-      return std::string("the ") + kNames[i] + " holds a byte that is no GBK character";
+      return text::TrFormat("the %s holds a byte that is no GBK character", name());
     }
   }
   if (options != nullptr && options->size < kSmallestOptions) {
-    return "SlotsyncOptions.size is too small: set it to sizeof(SlotsyncOptions)";
+    return text::Tr("SlotsyncOptions.size is too small: set it to sizeof(SlotsyncOptions)");
   }
   if (options != nullptr && !IsEncryptLevel(ReadOptions(options).encrypt)) {
-    return "SlotsyncOptions.encrypt is no SlotsyncEncrypt value";
+    return text::Tr("SlotsyncOptions.encrypt is no SlotsyncEncrypt value");
   }
   if (options != nullptr && !IsLockTimeoutSetting(ReadOptions(options).lockTimeout)) {
-    return "SlotsyncOptions.lockTimeout must be at most " + std::to_string(kMaxLockTimeout) +
-           " seconds";
+    return text::TrFormat("SlotsyncOptions.lockTimeout must be at most %d seconds",
+                          kMaxLockTimeout);
   }
   if (result != nullptr && result->size < kSmallestResult) {
-    return "SlotsyncResult.size is too small: set it to sizeof(SlotsyncResult)";
+    return text::Tr("SlotsyncResult.size is too small: set it to sizeof(SlotsyncResult)");
   }
   return {};
 }
@@ -442,9 +445,9 @@ void WriteAuditLog(const ConnectionArguments& arguments, RunReport& report,
   if (path.empty()) return;
   try {
     const std::string failed = AppendAuditLine(path, AuditLine(arguments, report));
-    if (!failed.empty()) AppendMessage(report, "warning: " + failed);
+    if (!failed.empty()) AppendMessage(report, text::TrFormat("warning: %s", failed));
   } catch (const std::exception& e) {
-    AppendMessage(report, std::string("warning: the log could not be written: ") + e.what());
+    AppendMessage(report, text::TrFormat("warning: the log could not be written: %s", e.what()));
   }
 }
 
@@ -501,7 +504,9 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
     deps.onTableProgress = [&options](const TableRun& run) { ReportProgress(run, options); };
   }
   RunReport report = RunRestructure(arguments, deps);
-  for (const std::string& warning : connectWarnings) AppendMessage(report, "warning: " + warning);
+  for (const std::string& warning : connectWarnings) {
+    AppendMessage(report, text::TrFormat("warning: %s", warning));
+  }
   // Scrubbed before the message is stored, logged or handed to anyone.
   report.message = sql::ScrubSecrets(report.message, arguments.password.View());
   if (report.outcome != Outcome::kBusy) report.stopped = RunStopReason();
@@ -538,7 +543,7 @@ int RefreshStructWith(const char* server, const char* database, const char* user
     report.message = sql::ScrubSecrets(e.what(), password != nullptr ? password : "");
   } catch (...) {
     report.outcome = Outcome::kFailedBeforeTransaction;
-    report.message = "unknown failure";
+    report.message = text::Tr("unknown failure");
   }
   if (result != nullptr && result->size >= kSmallestResult) WriteResult(result, report);
   const int code = ToCode(report.outcome);

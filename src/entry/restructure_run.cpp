@@ -5,6 +5,7 @@
 #include <chrono>
 #include <exception>
 #include <stdexcept>
+#include <string_view>
 
 #include "dictionary/size_slot_count.h"
 #include "entry/preconditions.h"
@@ -14,6 +15,7 @@
 #include "rebuild/rebuild_steps.h"
 #include "sql/sql_error.h"
 #include "sql/statement_template.h"
+#include "text/messages.h"
 
 namespace slotsync::entry {
 namespace {
@@ -42,13 +44,25 @@ std::string MessageOf(const std::exception_ptr& failure) {
   } catch (const std::exception& e) {
     return e.what();
   } catch (...) {
-    return "unknown failure";
+    return text::Tr("unknown failure");
   }
 }
 
 void AppendMessage(RunReport& report, const std::string& message) {
   if (!report.message.empty()) report.message += '\n';
   report.message += message;
+}
+
+// How much of the message is the table's prefix, "TableTag 27: ", which the
+// rebuilders put before what they throw; 0 when it has none. A Chinese
+// message may close the prefix with the full-width colon instead.
+std::size_t TablePrefixSize(std::string_view message, std::int32_t tableTag) {
+  const std::string name = sql::Format("TableTag %d", tableTag);
+  if (!message.starts_with(name)) return 0;
+  for (const std::string_view colon : {std::string_view(": "), std::string_view("\xA3\xBA")}) {
+    if (message.substr(name.size()).starts_with(colon)) return name.size() + colon.size();
+  }
+  return 0;
 }
 
 bool ConnectionLost(const std::exception_ptr& failure) {
@@ -86,7 +100,9 @@ class Run {
       // The check before the transaction reads the tables too, so a busy
       // table most often stops the run there.
       if (IsLockTimeout(failure)) throw LockedOut(MessageOf(failure) + "\n" + HeldBy(lockedTable_));
-      if (IsDeadlock(failure)) throw LockedOut(MessageOf(failure) + "\n" + kDeadlockVictimText);
+      if (IsDeadlock(failure)) {
+        throw LockedOut(MessageOf(failure) + "\n" + text::Tr(kDeadlockVictimText));
+      }
       throw;
     }
   }
@@ -120,7 +136,7 @@ class Run {
     connection_.StartTransaction();
     WalkInTransaction();
     if (const std::string failed = databaseLock_.Release(); !failed.empty()) {
-      AppendMessage(report_, "warning: " + failed);
+      AppendMessage(report_, text::TrFormat("warning: %s", failed));
     }
     if (anyFlagged) DisconnectAndHandleMessages();
   }
@@ -139,7 +155,7 @@ class Run {
     report_.slotColumns = CountSlotColumns();
     if (report_.slotCount != report_.slotColumns) return true;
     if (const std::string failed = databaseLock_.Release(); !failed.empty()) {
-      AppendMessage(report_, "warning: " + failed);
+      AppendMessage(report_, text::TrFormat("warning: %s", failed));
     }
     report_.outcome = Outcome::kInStep;
     return false;
@@ -180,8 +196,8 @@ class Run {
       return;  // the original failure says what there is to say
     }
     if (collation.empty() || IsCaseInsensitiveCollation(collation)) return;
-    throw PreconditionFailed(
-        {CaseSensitiveCollationProblem(collation) + " (the server said: " + failure.what() + ")"});
+    throw PreconditionFailed({text::TrFormat(
+        "%s (the server said: %s)", CaseSensitiveCollationProblem(collation), failure.what())});
   }
 
   void SelectFlaggedRows() {
@@ -255,9 +271,9 @@ class Run {
     for (rebuild::Problem& problem : space.problems) findings.Add(std::move(problem));
     if (space.warning.empty()) return;
     if (deps_.plan) {
-      findings.Add({0, rebuild::Severity::kNote, "warning: " + space.warning});
+      findings.Add({0, rebuild::Severity::kNote, text::TrFormat("warning: %s", space.warning)});
     } else {
-      AppendMessage(report_, "warning: " + space.warning);
+      AppendMessage(report_, text::TrFormat("warning: %s", space.warning));
     }
   }
 
@@ -306,9 +322,9 @@ class Run {
       // The write is named by its first words only: the statement itself is
       // in the script and the trace, and may run to a kilobyte.
       findings.Add({tableTag, rebuild::Severity::kNote,
-                    "the run reads \"" + unknown.text + "\" after its own \"" +
-                        FirstWords(unknown.dependsOn) +
-                        " ...\" has changed what it reads; its answer cannot be known in advance"});
+                    text::TrFormat("the run reads \"%s\" after its own \"%s ...\" has changed what "
+                                   "it reads; its answer cannot be known in advance",
+                                   unknown.text, FirstWords(unknown.dependsOn))});
     }
     if (!reportStatements) return;
     for (std::size_t i = findings.Current().firstStatement; i < plan.Statements().size(); ++i) {
@@ -326,19 +342,18 @@ class Run {
   }
 
   static std::string WithoutTablePrefix(std::int32_t tableTag, const std::string& message) {
-    const std::string prefix = sql::Format("TableTag %d: ", tableTag);
-    return message.starts_with(prefix) ? message.substr(prefix.size()) : message;
+    return message.substr(TablePrefixSize(message, tableTag));
   }
 
   static std::string ProblemList(const rebuild::Findings& findings) {
-    std::string text = "the run cannot start; nothing was changed:";
+    std::string list = text::Tr("the run cannot start; nothing was changed:");
     for (const rebuild::Problem& problem : findings.Problems()) {
       if (problem.severity != rebuild::Severity::kRefusal) continue;
-      text += "\n  - ";
-      if (problem.tableTag != 0) text += sql::Format("TableTag %d: ", problem.tableTag);
-      text += problem.message;
+      list += "\n  - ";
+      if (problem.tableTag != 0) list += sql::Format("TableTag %d: ", problem.tableTag);
+      list += problem.message;
     }
-    return text;
+    return list;
   }
 
   void ShowWindow() {
@@ -382,7 +397,7 @@ class Run {
         // The server has already rolled the transaction back; the rollback
         // here only settles the connection.
         RollBack(Outcome::kLockedOut);
-        AppendMessage(report_, kDeadlockVictimText);
+        AppendMessage(report_, text::Tr(kDeadlockVictimText));
       } else {
         RollBack(Outcome::kRolledBack);
       }
@@ -395,10 +410,12 @@ class Run {
     try {
       const std::vector<sql::Diagnostic> warnings = connection_.Commit();
       report_.outcome = Outcome::kCommitted;
-      for (const auto& warning : warnings) AppendMessage(report_, "warning: " + warning.message);
+      for (const auto& warning : warnings) {
+        AppendMessage(report_, text::TrFormat("warning: %s", warning.message));
+      }
     } catch (...) {
       const std::exception_ptr failure = std::current_exception();
-      AppendMessage(report_, "commit failed: " + MessageOf(failure));
+      AppendMessage(report_, text::TrFormat("commit failed: %s", MessageOf(failure)));
       // With the link gone nobody can tell whether the server took the
       // commit before it broke; say so rather than guess.
       RollBack(ConnectionLost(failure) ? Outcome::kCommitUnknown : Outcome::kRolledBack);
@@ -494,26 +511,29 @@ class Run {
   std::string HeldBy(const std::string& table) {
     report_.lockedTable = table;
     if (table.empty()) {
-      return "nothing was changed; a lock wait ran out; try again when the database is less busy";
+      return text::Tr(
+          "nothing was changed; a lock wait ran out; try again when the database is less busy");
     }
     std::string holders;
     try {
       report_.lockHolders = TableLockHolders(access_, table);
       holders = DescribeHolders(report_.lockHolders);
-      if (holders.empty()) holders = "a session that has let go of it since";
+      if (holders.empty()) holders = text::Tr("a session that has let go of it since");
     } catch (const std::exception& e) {
-      holders = std::string("another session (who could not be asked: ") + e.what() + ")";
+      holders = text::TrFormat("another session (who could not be asked: %s)", e.what());
     }
-    return "nothing was changed; table " + table + " is held by " + holders +
-           "; try again when it is free";
+    // TRANSLATORS: the second %s names the sessions holding the table, or says who could not be
+    // asked.
+    return text::TrFormat("nothing was changed; table %s is held by %s; try again when it is free",
+                          table, holders);
   }
 
   // Names the table whose rebuild failed, unless the message already does.
   std::string TablePrefix(const std::string& message) {
     if (!currentTableTag_) return {};
     report_.failedTableTag = currentTableTag_;
-    const std::string prefix = sql::Format("TableTag %d: ", *currentTableTag_);
-    return message.starts_with(prefix) ? std::string() : prefix;
+    if (TablePrefixSize(message, *currentTableTag_) > 0) return {};
+    return sql::Format("TableTag %d: ", *currentTableTag_);
   }
 
   void RollBack(Outcome outcome) {
@@ -523,7 +543,7 @@ class Run {
     } catch (const std::exception& e) {
       // Nothing was committed; the server discards the open transaction
       // when the connection closes.
-      AppendMessage(report_, std::string("rollback failed: ") + e.what());
+      AppendMessage(report_, text::TrFormat("rollback failed: %s", e.what()));
     }
   }
 
@@ -531,7 +551,7 @@ class Run {
     try {
       connection_.Disconnect();
     } catch (const std::exception& e) {
-      AppendMessage(report_, std::string("disconnect failed: ") + e.what());
+      AppendMessage(report_, text::TrFormat("disconnect failed: %s", e.what()));
     }
     window_.ProcessPendingMessages();
   }
@@ -624,7 +644,7 @@ RunReport RunOnce(const ConnectionArguments& arguments, const RunDependencies& d
   const RunGuard guard;
   if (!guard.Entered()) {
     report.outcome = Outcome::kBusy;
-    report.message = "another restructure run is in progress in this process";
+    report.message = text::Tr("another restructure run is in progress in this process");
     return report;
   }
   try {

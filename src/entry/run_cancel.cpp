@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "sql/sql_error.h"
+#include "text/messages.h"
 
 namespace slotsync::entry {
 namespace {
@@ -67,11 +68,11 @@ class CancellableConnection final : public sql::Connection {
  private:
   static void RefuseIfCancelled() {
     if (!cancelled) return;
-    throw sql::SqlError({sql::Diagnostic{
-        "HY008", 0,
-        reason == StopReason::kOutputFailed
-            ? "the run was stopped: its output could not be written (a closed pipe, a full disk)"
-            : "the run was interrupted"}});
+    throw sql::SqlError({sql::Diagnostic{"HY008", 0,
+                                         reason == StopReason::kOutputFailed
+                                             ? text::Tr("the run was stopped: its output could not "
+                                                        "be written (a closed pipe, a full disk)")
+                                             : text::Tr("the run was interrupted")}});
   }
 
   std::unique_ptr<sql::Connection> client_;

@@ -70,32 +70,33 @@ nlohmann::json Counted(bool known, std::int32_t value) {
 
 }  // namespace
 
+// The fixed names a program reads, in English whatever the message language.
 const char* OutcomeName(Outcome outcome) {
   switch (outcome) {
     case Outcome::kInStep:
-      return "in step";
+      return "in step";  // not a message
     case Outcome::kCommitted:
       return "committed";
     case Outcome::kRolledBack:
-      return "rolled back";
+      return "rolled back";  // not a message
     case Outcome::kFailedBeforeTransaction:
-      return "could not run";
+      return "could not run";  // not a message
     case Outcome::kCommitUnknown:
-      return "commit unknown";
+      return "commit unknown";  // not a message
     case Outcome::kBusy:
       return "busy";
     case Outcome::kBadArguments:
-      return "bad arguments";
+      return "bad arguments";  // not a message
     case Outcome::kPreviewed:
-      return "dry run";
+      return "dry run";  // not a message
     case Outcome::kPlanned:
       return "planned";
     case Outcome::kPlanRefused:
-      return "plan refused";
+      return "plan refused";  // not a message
     case Outcome::kLockedOut:
-      return "locked out";
+      return "locked out";  // not a message
   }
-  return "could not run";
+  return "could not run";  // not a message
 }
 
 nlohmann::json RunJson(const RunReport& report) {

@@ -4,6 +4,7 @@
 
 #include "sql/sql_error.h"
 #include "sql/statement_template.h"
+#include "text/messages.h"
 
 namespace slotsync::entry {
 namespace {
@@ -19,7 +20,7 @@ constexpr const char* kHoldersSql =
     "sys.dm_exec_sessions s On s.session_id=l.request_session_id Left Join "
     "sys.dm_tran_session_transactions st On st.session_id=s.session_id Left Join "
     "sys.dm_tran_active_transactions t On t.transaction_id=st.transaction_id Where "
-    "l.resource_database_id=DB_ID() and l.request_status='GRANT' and "
+    "l.resource_database_id=DB_ID() and l.request_status='GRANT' and "  // not a message
     "l.request_session_id<>@@SPID and %s Order by s.session_id";
 
 std::vector<LockHolder> ReadHolders(sql::SqlAccess& access, const std::string& text) {
@@ -65,15 +66,20 @@ bool IsDeadlock(const std::exception_ptr& failure) {
 }
 
 std::string DescribeHolders(const std::vector<LockHolder>& holders) {
-  std::string text;
+  // A Chinese list is separated by the full-width semicolon.
+  const char* const separator =
+      text::MessageLanguage() == text::Language::kChinese ? "\xA3\xBB" : "; ";
+  std::string described;
   for (const LockHolder& h : holders) {
-    if (!text.empty()) text += "; ";
-    text += sql::Format("session %d (host %s, program %s, login %s", h.session, h.host, h.program,
-                        h.login);
-    text += h.transactionSeconds ? sql::Format(", transaction open %d s)", *h.transactionSeconds)
-                                 : std::string(", no open transaction)");
+    if (!described.empty()) described += separator;
+    described +=
+        h.transactionSeconds
+            ? text::TrFormat("session %d (host %s, program %s, login %s, transaction open %d s)",
+                             h.session, h.host, h.program, h.login, *h.transactionSeconds)
+            : text::TrFormat("session %d (host %s, program %s, login %s, no open transaction)",
+                             h.session, h.host, h.program, h.login);
   }
-  return text;
+  return described;
 }
 
 void SetLockTimeout(sql::SqlAccess& access, std::int32_t seconds) {
@@ -105,9 +111,9 @@ std::string DatabaseLockHoldersSql() {
   // The server keeps only the first 32 characters of the resource's name in
   // the description; application locks are per database, and only runs take
   // one named like this.
-  return sql::Format(
-      kHoldersSql,
-      "l.resource_type='APPLICATION' and CharIndex(N'[slotsync:',l.resource_description)>0");
+  return sql::Format(kHoldersSql,
+                     "l.resource_type='APPLICATION' and "  // not a message
+                     "CharIndex(N'[slotsync:',l.resource_description)>0");
 }
 
 std::vector<LockHolder> TableLockHolders(sql::SqlAccess& access, const std::string& table) {
@@ -128,18 +134,19 @@ std::int32_t DatabaseLock::Request(std::int32_t milliseconds) {
       "@LockOwner='Session',@LockTimeout=%d Select @Result",
       resource_, milliseconds));
   query.Open();
-  if (query.Empty()) throw sql::SqlError("sp_getapplock gave no answer for " + resource_);
+  if (query.Empty())
+    throw sql::SqlError(text::TrFormat("sp_getapplock gave no answer for %s", resource_));
   return query.Field(0).AsInteger();
 }
 
 std::string DatabaseLock::HolderText() {
   try {
     const std::string holders = DescribeHolders(ReadHolders(access_, DatabaseLockHoldersSql()));
-    return holders.empty() ? "another run" : holders;
+    return holders.empty() ? text::Tr("another run") : holders;
   } catch (const sql::SqlError& e) {
     if (e.ConnectionLost()) throw;
     // Without VIEW SERVER STATE the server does not say; the wait is the same.
-    return "another run (who could not be asked: " + std::string(e.what()) + ")";
+    return text::TrFormat("another run (who could not be asked: %s)", e.what());
   }
 }
 
@@ -150,22 +157,22 @@ void DatabaseLock::Take(std::int32_t seconds,
   if (result == -1) {
     const std::string holder = HolderText();
     if (waiting) {
-      waiting(sql::Format("waiting up to %d s for the run of %s to end", seconds, holder));
+      waiting(text::TrFormat("waiting up to %d s for the run of %s to end", seconds, holder));
     }
     result = Request(seconds * 1000);
     if (result == -1) {
-      throw LockedOut(sql::Format(
+      throw LockedOut(text::TrFormat(
           "another run holds the database (%s) and did not end within %d s; nothing was changed",
           holder, seconds));
     }
   }
   if (result == kApplockDeadlockVictim) {
     throw LockedOut(
-        std::string("the wait for the database lock was chosen as a deadlock victim; ") +
-        kDeadlockVictimText);
+        text::TrFormat("the wait for the database lock was chosen as a deadlock victim; %s",
+                       text::Tr(kDeadlockVictimText)));
   }
   if (result < 0) {
-    throw sql::SqlError(sql::Format("sp_getapplock refused %s with %d", resource_, result));
+    throw sql::SqlError(text::TrFormat("sp_getapplock refused %s with %d", resource_, result));
   }
   held_ = true;
 }
@@ -184,9 +191,9 @@ std::string DatabaseLock::Release() {
     // goes with it when the run closes its connection, so there is nothing
     // to warn about.
     if (e.SqlState() == "HY008") return {};
-    return std::string("releasing the database lock failed: ") + e.what();
+    return text::TrFormat("releasing the database lock failed: %s", e.what());
   } catch (const std::exception& e) {
-    return std::string("releasing the database lock failed: ") + e.what();
+    return text::TrFormat("releasing the database lock failed: %s", e.what());
   }
 }
 

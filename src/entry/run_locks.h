@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sql/sql_access.h"
+#include "text/messages.h"
 
 namespace slotsync::entry {
 
@@ -32,10 +33,11 @@ inline constexpr std::int32_t kDefaultDatabaseLockSeconds = 60;
 bool IsLockTimeout(const std::exception_ptr& failure);
 // A statement failed because the server chose the session as a deadlock victim.
 bool IsDeadlock(const std::exception_ptr& failure);
-// What a run that was chosen as a deadlock victim says after its rollback.
+// What a run that was chosen as a deadlock victim says after its rollback,
+// translated where it is said.
 inline constexpr const char* kDeadlockVictimText =
-    "nothing was changed; the run was chosen as a deadlock victim, so that another session "
-    "could go on; try again when the database is less busy";
+    N_("nothing was changed; the run was chosen as a deadlock victim, so that another session "
+       "could go on; try again when the database is less busy");
 
 // A lock could not be had in time; nothing was changed.
 class LockedOut : public std::runtime_error {

@@ -6,6 +6,7 @@
 #include "dictionary/dictionary_guard.h"
 #include "sql/sql_error.h"
 #include "sql/statement_template.h"
+#include "text/messages.h"
 
 namespace slotsync::entry {
 namespace {
@@ -79,9 +80,9 @@ class Estimate {
     if (!tablesKnown || !filesKnown || !dataKnown || !logKnown) {
       check.problems.push_back(
           {0, rebuild::Severity::kNote,
-           "the room in the transaction log and the data files could not be read (the login "
-           "needs VIEW DATABASE STATE, or VIEW SERVER STATE for the log), so the run does not "
-           "know whether the copies fit"});
+           text::Tr("the room in the transaction log and the data files could not be read (the "
+                    "login needs VIEW DATABASE STATE, or VIEW SERVER STATE for the log), so the "
+                    "run does not know whether the copies fit")});
       return check;
     }
     const std::int64_t data = dataPages_ * kPageBytes;
@@ -89,31 +90,45 @@ class Estimate {
     const std::int64_t dataNeeded = kDataBytesPerDataByte * data;
     const std::int64_t logRoom = log_.capacityPages * kPageBytes - logUsed.value_or(0);
     const std::int64_t dataRoom = (data_.capacityPages - data_.usedPages) * kPageBytes;
-    const std::string figures =
-        "the run will log about " + Megabytes(logNeeded) + " in its one transaction (" +
-        std::to_string(kLogBytesPerDataByte) + " times the " + Megabytes(data) +
-        " of the detail tables it copies), and the transaction log " +
-        (log_.unlimited ? "grows without a set limit"
-                        : "can take " + Megabytes(logRoom) + " more") +
-        "; the copies need about " + Megabytes(dataNeeded) + " in the data files, which " +
-        (data_.unlimited ? "grow without a set limit"
-                         : "can take " + Megabytes(dataRoom) + " more");
-    check.problems.push_back({0, rebuild::Severity::kNote, "space: " + figures});
+    // What the transaction log and the data files can still take: the end of
+    // each half of the sentence below.
+    const std::string logTakes = log_.unlimited
+                                     ? text::Tr("grows without a set limit")
+                                     : text::TrFormat("can take %s more", Megabytes(logRoom));
+    const std::string dataTakes = data_.unlimited
+                                      ? text::Tr("grow without a set limit")
+                                      : text::TrFormat("can take %s more", Megabytes(dataRoom));
+    const std::string figures = text::TrFormat(
+        // TRANSLATORS: the fourth %s says what the transaction log can still take ("grows without a
+        // set limit", "can take 120 MB more"), the last what the data files can.
+        "the run will log about %s in its one transaction (%d times the %s of the detail tables "
+        "it copies), and the transaction log %s; the copies need about %s in the data files, "
+        "which %s",
+        Megabytes(logNeeded), kLogBytesPerDataByte, Megabytes(data), logTakes,
+        Megabytes(dataNeeded), dataTakes);
+    check.problems.push_back({0, rebuild::Severity::kNote, text::TrFormat("space: %s", figures)});
     const bool logShort = !log_.unlimited && logNeeded > logRoom;
     const bool dataShort = !data_.unlimited && dataNeeded > dataRoom;
     if (logShort || dataShort) {
       check.problems.push_back(
           {0, rebuild::Severity::kRefusal,
-           std::string(logShort ? "the transaction log" : "the data files") +
-               " cannot take what the run needs: " + figures +
-               "; a log or file that fills half way stops the run (error 9002 or 1105) and the "
-               "database takes no change until it is rolled back; make room first (back up the "
-               "log, grow the files or raise their MAXSIZE)"});
+           logShort ? text::TrFormat(
+                          "the transaction log cannot take what the run needs: %s; a log or file "
+                          "that fills half way stops the run (error 9002 or 1105) and the "
+                          "database takes no change until it is rolled back; make room first "
+                          "(back up the log, grow the files or raise their MAXSIZE)",
+                          figures)
+                    : text::TrFormat(
+                          "the data files cannot take what the run needs: %s; a log or file that "
+                          "fills half way stops the run (error 9002 or 1105) and the database "
+                          "takes no change until it is rolled back; make room first (back up the "
+                          "log, grow the files or raise their MAXSIZE)",
+                          figures)});
       return check;
     }
     const bool close = (!log_.unlimited && logNeeded * 5 > logRoom * 4) ||
                        (!data_.unlimited && dataNeeded * 5 > dataRoom * 4);
-    if (close) check.warning = "little room to spare: " + figures;
+    if (close) check.warning = text::TrFormat("little room to spare: %s", figures);
     return check;
   }
 

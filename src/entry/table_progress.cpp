@@ -2,6 +2,8 @@
 
 namespace slotsync::entry {
 
+// Fixed names a program reads (the JSON result, the audit log): never
+// translated.
 const char* StatusText(TableStatus status) {
   switch (status) {
     case TableStatus::kWorking:
@@ -11,17 +13,17 @@ const char* StatusText(TableStatus status) {
     case TableStatus::kSkipped:
       return "skipped";
     case TableStatus::kStoppedAtNotice:
-      return "rebuilt, size texts left";
+      return "rebuilt, size texts left";  // not a message
     case TableStatus::kFailed:
       return "failed";
     case TableStatus::kUndone:
-      return "rolled back";
+      return "rolled back";  // not a message
     case TableStatus::kRefused:
       return "refused";
     case TableStatus::kNotReached:
-      return "not reached";
+      return "not reached";  // not a message
     case TableStatus::kCommitUnknown:
-      return "commit unknown";
+      return "commit unknown";  // not a message
     case TableStatus::kPlanned:
       return "planned";
   }

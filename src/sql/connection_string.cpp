@@ -10,6 +10,7 @@
 #include "sql/sql_error.h"
 #include "text/case_fold.h"
 #include "text/gbk.h"
+#include "text/messages.h"
 
 namespace slotsync::sql {
 namespace {
@@ -109,11 +110,12 @@ bool ReadsSameBare(std::u16string_view value) {
          !IsBlank(value.front()) && !IsBlank(value.back());
 }
 
-std::string Describe(std::u16string_view key) {
-  if (key == u"PWD") return "password";
-  if (key == u"UID") return "user name";
-  if (key == u"Database") return "database name";
-  return "server name";
+// Translated where it is said.
+const char* Describe(std::u16string_view key) {
+  if (key == u"PWD") return N_("password");
+  if (key == u"UID") return N_("user name");
+  if (key == u"Database") return N_("database name");
+  return N_("server name");
 }
 
 // FreeTDS changed how it reads braces in 1.4. Up to 1.3 (what Debian 12 and
@@ -131,9 +133,11 @@ void AppendFreeTdsValue(WideText& out, std::u16string_view key, std::u16string_v
     return;
   }
   if (value.find(u"};") != std::u16string_view::npos) {
-    throw SqlError("The " + Describe(key) +
-                   " holds \"};\", which the FreeTDS driver before version 1.4 cannot be "
-                   "given safely; change it or use another driver");
+    throw SqlError(text::TrFormat(
+        // TRANSLATORS: %s is the server name, the database name, the user name or the password.
+        "The %s holds \"};\", which the FreeTDS driver before version "
+        "1.4 cannot be given safely; change it or use another driver",
+        text::Tr(Describe(key))));
   }
   AppendBraced(out, value);
 }
@@ -211,8 +215,8 @@ FreeTdsServer SplitForFreeTds(std::u16string_view server) {
     host = Trim(server.substr(0, comma));
     port = Trim(server.substr(comma + 1));
     if (!IsDigits(port)) {
-      throw SqlError("The server name '" + text::Utf16ToGbk(server) +
-                     "' has no port number after the comma");
+      throw SqlError(text::TrFormat("The server name '%s' has no port number after the comma",
+                                    text::Utf16ToGbk(server)));
     }
   }
   std::u16string_view name = host;
@@ -230,9 +234,13 @@ FreeTdsServer SplitForFreeTds(std::u16string_view server) {
   return {std::u16string(name) + std::u16string(instance), std::u16string(port)};
 }
 
-std::string StrictRefused(std::u16string_view driver, std::string_view why) {
-  return "Strict encryption cannot be had with the driver \"" + text::Utf16ToGbk(driver) +
-         "\": " + std::string(why) + "; ask for mandatory encryption instead (--encrypt mandatory)";
+// `why` is translated already.
+std::string StrictRefused(std::u16string_view driver, const std::string& why) {
+  return text::TrFormat(
+      // TRANSLATORS: %s is the driver's name, then why strict mode cannot be had with it.
+      "Strict encryption cannot be had with the driver \"%s\": %s; ask for mandatory encryption "
+      "instead (--encrypt mandatory)",
+      text::Utf16ToGbk(driver), why);
 }
 
 // Encrypt takes yes/no from Driver 17 and the older drivers, and "strict"
@@ -243,7 +251,8 @@ void AddMicrosoftEncryption(Builder& builder, DriverKind kind, std::u16string_vi
   switch (settings.encryption) {
     case Encryption::kStrict:
       if (kind.version < 18) {
-        throw SqlError(StrictRefused(driver, "strict mode needs ODBC Driver 18 for SQL Server"));
+        throw SqlError(
+            StrictRefused(driver, text::Tr("strict mode needs ODBC Driver 18 for SQL Server")));
       }
       builder.AddFixed(u"Encrypt=strict");
       return;
@@ -267,7 +276,8 @@ void AddFreeTdsEncryption(Builder& builder, std::u16string_view driver,
   switch (settings.encryption) {
     case Encryption::kStrict:
       throw SqlError(StrictRefused(
-          driver, "FreeTDS checks certificates only as its freetds.conf says (\"ca file\")"));
+          driver,
+          text::Tr("FreeTDS checks certificates only as its freetds.conf says (\"ca file\")")));
     case Encryption::kMandatory:
       builder.AddFixed(u"Encryption=require");
       return;
@@ -299,15 +309,21 @@ std::string ChooseDriver(std::string_view fromEnvironment,
       if (text::EqualsIgnoringAsciiCase(name, preferred)) return name;
     }
   }
+  // A Chinese list is separated by the enumeration comma.
+  const char* const separator =
+      text::MessageLanguage() == text::Language::kChinese ? "\xA1\xA2" : ", ";
   std::string lookedFor;
   for (const std::string_view preferred : kPreferredDrivers) {
-    if (!lookedFor.empty()) lookedFor += ", ";
+    if (!lookedFor.empty()) lookedFor += separator;
     lookedFor += '"';
     lookedFor += preferred;
     lookedFor += '"';
   }
-  throw SqlError("No ODBC driver for SQL Server is installed; looked for " + lookedFor +
-                 ". Install one, or name the driver to use in " + kDriverVariable);
+  throw SqlError(text::TrFormat(
+      // TRANSLATORS: the first %s lists the drivers' names, the second is SLOTSYNC_ODBC_DRIVER.
+      "No ODBC driver for SQL Server is installed; looked for %s. "
+      "Install one, or name the driver to use in %s",
+      lookedFor, kDriverVariable));
 }
 
 std::string DriverFromEnvironment() {
@@ -376,7 +392,7 @@ bool FreeTdsHasCaFile() {
       std::string key = line.substr(
           first, line.find('=') == std::string::npos ? std::string::npos : line.find('=') - first);
       while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) key.pop_back();
-      if (!text::EqualsIgnoringAsciiCase(key, "ca file")) continue;
+      if (!text::EqualsIgnoringAsciiCase(key, "ca file")) continue;  // not a message
       const std::size_t value = line.find_first_not_of(" \t\r", line.find('=') + 1);
       if (line.find('=') != std::string::npos && value != std::string::npos) return true;
     }
@@ -387,36 +403,43 @@ bool FreeTdsHasCaFile() {
 std::string CheckEncryptionCanBeHad(const ConnectionSettings& settings, DriverKind kind,
                                     std::string_view driverName, std::string_view library,
                                     bool freeTdsChecksCertificates) {
-  const std::string named =
-      "the ODBC driver \"" + std::string(driverName) + "\"" +
-      (library.empty() || library == driverName ? std::string()
-                                                : " (library " + std::string(library) + ")");
+  // Made only when there is something to say: every connect passes here,
+  // the in-step call's too.
+  const auto named = [&] {
+    return library.empty() || library == driverName
+               ? text::TrFormat("the ODBC driver \"%s\"", driverName)
+               : text::TrFormat("the ODBC driver \"%s\" (library %s)", driverName, library);
+  };
   if (kind.family == DriverFamily::kFreeTds && settings.encryption == Encryption::kMandatory &&
       !settings.trustServerCertificate && !freeTdsChecksCertificates) {
-    throw SqlError(
-        "Mandatory encryption with a checked certificate cannot be had from " + named +
-        ": FreeTDS checks the server's certificate only against the \"ca file\" of freetds.conf, "
-        "and none is configured, so the server's certificate is not checked and an impostor "
-        "would receive the login; set \"ca file\" in freetds.conf, or accept the certificate "
-        "unchecked with --trust-server-certificate (-C)");
+    throw SqlError(text::TrFormat(
+        // TRANSLATORS: %s names the driver: 'the ODBC driver "FreeTDS"'.
+        "Mandatory encryption with a checked certificate cannot be had from %s: FreeTDS checks "
+        "the server's certificate only against the \"ca file\" of freetds.conf, and none is "
+        "configured, so the server's certificate is not checked and an impostor would receive "
+        "the login; set \"ca file\" in freetds.conf, or accept the certificate unchecked with "
+        "--trust-server-certificate (-C)",
+        named()));
   }
   if (kind.family != DriverFamily::kOther || settings.encryption == Encryption::kOptional) {
     return {};
   }
-  const std::string unknown =
-      named +
-      " is none whose encryption keywords are known here (Microsoft's ODBC Driver for SQL "
-      "Server, its older drivers, FreeTDS, each found from its library)";
   if (settings.encryption == Encryption::kStrict || settings.encryptionRequested) {
-    throw SqlError(unknown +
-                   ", so it cannot be asked to encrypt and the login could cross the "
-                   "network in clear; nothing was sent. Name such a driver in " +
-                   std::string(kDriverVariable) + ", or allow it with --encrypt optional");
+    throw SqlError(text::TrFormat(
+        // TRANSLATORS: the first %s names the driver, the second is SLOTSYNC_ODBC_DRIVER.
+        "%s is none whose encryption keywords are known here (Microsoft's ODBC Driver for SQL "
+        "Server, its older drivers, FreeTDS, each found from its library), so it cannot be asked "
+        "to encrypt and the login could cross the network in clear; nothing was sent. Name such "
+        "a driver in %s, or allow it with --encrypt optional",
+        named(), kDriverVariable));
   }
-  return unknown +
-         ": it was asked for no encryption and connects as its own settings say, perhaps "
-         "unencrypted; name such a driver in " +
-         std::string(kDriverVariable) + ", or say --encrypt optional to accept this";
+  return text::TrFormat(
+      // TRANSLATORS: the first %s names the driver, the second is SLOTSYNC_ODBC_DRIVER.
+      "%s is none whose encryption keywords are known here (Microsoft's ODBC Driver for SQL "
+      "Server, its older drivers, FreeTDS, each found from its library): it was asked for no "
+      "encryption and connects as its own settings say, perhaps unencrypted; name such a driver "
+      "in %s, or say --encrypt optional to accept this",
+      named(), kDriverVariable);
 }
 
 platform::SecretU16String BuildWideConnectionString(const ConnectionSettings& settings,
@@ -427,7 +450,7 @@ platform::SecretU16String BuildWideConnectionString(const ConnectionSettings& se
 platform::SecretU16String BuildWideConnectionString(const ConnectionSettings& settings,
                                                     std::string_view driverName, DriverKind kind) {
   const std::u16string driver = text::GbkToUtf16(driverName);
-  if (Trim(driver).empty()) throw SqlError("No ODBC driver named to connect with");
+  if (Trim(driver).empty()) throw SqlError(text::Tr("No ODBC driver named to connect with"));
   Builder builder(kind);
   builder.AddDriver(driver);
 
@@ -472,15 +495,16 @@ std::string EncryptionHint(const ConnectionSettings& settings, std::string_view 
     aboutTls = aboutTls || ContainsIgnoringCase(text, word);
   }
   if (!aboutTls || settings.encryption == Encryption::kOptional) return {};
-  std::string hint =
-      "The connection asks for encryption. If the server cannot encrypt, allow an unencrypted "
-      "login with --encrypt optional (SlotsyncOptions.encrypt = SLOTSYNC_ENCRYPT_OPTIONAL)";
   if (!settings.trustServerCertificate || settings.encryption == Encryption::kStrict) {
-    hint +=
-        "; if its certificate is self-signed, install one the client trusts, or accept it "
-        "unchecked with --trust-server-certificate (-C) and --encrypt mandatory";
+    return text::Tr(
+        "The connection asks for encryption. If the server cannot encrypt, allow an unencrypted "
+        "login with --encrypt optional (SlotsyncOptions.encrypt = SLOTSYNC_ENCRYPT_OPTIONAL); if "
+        "its certificate is self-signed, install one the client trusts, or accept it unchecked "
+        "with --trust-server-certificate (-C) and --encrypt mandatory");
   }
-  return hint;
+  return text::Tr(
+      "The connection asks for encryption. If the server cannot encrypt, allow an unencrypted "
+      "login with --encrypt optional (SlotsyncOptions.encrypt = SLOTSYNC_ENCRYPT_OPTIONAL)");
 }
 
 std::string MaskPassword(std::string_view connectionString) {

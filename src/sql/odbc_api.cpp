@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "text/gbk.h"
+#include "text/messages.h"
 
 namespace slotsync::sql::odbc {
 
@@ -77,15 +78,21 @@ std::vector<Diagnostic> ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle
         FromSqlBuffer(message.data(), static_cast<std::size_t>(length), message.size());
     // What a database administrator looks the failure up by, on its line.
     if (!diagnostic.sqlState.empty()) {
-      diagnostic.message += " (SQLSTATE " + diagnostic.sqlState + ", native error " +
-                            std::to_string(diagnostic.nativeError) + ")";
+      // TRANSLATORS: the first %s is the driver's or the server's message.
+      diagnostic.message = text::TrFormat("%s (SQLSTATE %s, native error %d)", diagnostic.message,
+                                          diagnostic.sqlState, diagnostic.nativeError);
     }
     diagnostics.push_back(std::move(diagnostic));
     ++record;
   }
   if (diagnostics.empty()) {
-    std::string message = "ODBC call " + std::string(function) + " failed without a message";
-    if (!context.empty()) message += " (" + std::string(context) + ")";
+    std::string message = text::TrFormat("ODBC call %s failed without a message", function);
+    if (!context.empty()) {
+      message = text::TrFormat(
+          // TRANSLATORS: the first %s is the ODBC function, the second what it was given (the
+          // connection string with its password masked).
+          "ODBC call %s failed without a message (%s)", function, context);
+    }
     diagnostics.push_back(Diagnostic{{}, 0, std::move(message)});
   }
   return diagnostics;

@@ -21,7 +21,8 @@ namespace slotsync::sql::odbc {
 
 // unixODBC and Windows both use 16-bit SQLWCHAR holding UTF-16; the texts
 // the library keeps are GBK and go through text::GbkToUtf16/Utf16ToGbk.
-static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the wide ODBC calls must take UTF-16");
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t),
+              "the wide ODBC calls must take UTF-16");  // not a message
 
 // GBK text as a NUL-terminated SQLWCHAR buffer for a wide ODBC call.
 std::vector<SQLWCHAR> ToSqlText(std::string_view gbk);

@@ -12,6 +12,7 @@
 #include "sql/odbc_api.h"
 #include "sql/odbc_environment.h"
 #include "text/gbk.h"
+#include "text/messages.h"
 
 namespace slotsync::sql {
 namespace {
@@ -266,7 +267,7 @@ void OdbcConnection::SetFurtherResultsForTesting(FurtherResults furtherResults) 
 }
 
 void* OdbcConnection::RequireConnection() const {
-  if (connection_ == nullptr) throw SqlError("Not connected to the database");
+  if (connection_ == nullptr) throw SqlError(text::Tr("Not connected to the database"));
   return connection_;
 }
 
@@ -355,14 +356,14 @@ bool OdbcConnection::AwaitConnect(const std::shared_ptr<ConnectAttempt>& attempt
   // The driver still holds the thread; it ends the attempt itself.
   worker.detach();
   if (attempt->cancelled) {
-    throw SqlError({Diagnostic{"HY008", 0, "the run was interrupted while connecting"}});
+    throw SqlError({Diagnostic{"HY008", 0, text::Tr("the run was interrupted while connecting")}});
   }
   throw SqlError({Diagnostic{
       "HYT00", 0,
-      "the server " + settings_.server + " did not complete the login within " +
-          std::to_string(deadline.count()) +
-          " s (the connection was accepted but nothing answered); check the server name and port, "
-          "and that SQL Server is what listens there"}});
+      text::TrFormat("the server %s did not complete the login within %d s (the connection was "
+                     "accepted but nothing answered); check the server name and port, and that "
+                     "SQL Server is what listens there",
+                     settings_.server, deadline.count())}});
 }
 
 void OdbcConnection::Disconnect() {
@@ -469,8 +470,11 @@ void OdbcConnection::EndTransaction(bool commit) {
     if (!SQL_SUCCEEDED(SetAutocommit(connection, true))) {
       warnings_ = odbc::ReadDiagnostics(SQL_HANDLE_DBC, connection, "SQLSetConnectAttrW");
       for (Diagnostic& d : warnings_) {
-        d.message = std::string(commit ? "committed" : "rolled back") +
-                    ", but autocommit could not be switched back on: " + d.message;
+        d.message =
+            commit ? text::TrFormat("committed, but autocommit could not be switched back on: %s",
+                                    d.message)
+                   : text::TrFormat("rolled back, but autocommit could not be switched back on: %s",
+                                    d.message);
       }
     }
     return;

@@ -6,6 +6,7 @@
 #include "sql/odbc_api.h"
 #include "text/case_fold.h"
 #include "text/gbk.h"
+#include "text/messages.h"
 
 namespace slotsync::sql {
 
@@ -19,7 +20,8 @@ std::shared_ptr<OdbcEnvironment> OdbcEnvironment::Shared() {
 OdbcEnvironment::OdbcEnvironment() {
   SQLHENV environment = SQL_NULL_HENV;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &environment))) {
-    throw SqlError("Cannot set up ODBC: the driver manager refused an environment handle");
+    throw SqlError(
+        text::Tr("Cannot set up ODBC: the driver manager refused an environment handle"));
   }
   const SQLRETURN result =
       SQLSetEnvAttr(environment, SQL_ATTR_ODBC_VERSION, odbc::IntegerAttribute(SQL_OV_ODBC3), 0);

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "sql/sql_error.h"
+#include "text/messages.h"
 
 namespace {
 
@@ -27,8 +28,8 @@ HMODULE SystemOdbc() {
   static const HMODULE module = [] {
     const HMODULE loaded = LoadLibraryExW(L"odbc32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (loaded == nullptr) {
-      throw slotsync::sql::SqlError("Cannot load odbc32.dll from the system folder (error " +
-                                    std::to_string(GetLastError()) + ")");
+      throw slotsync::sql::SqlError(slotsync::text::TrFormat(
+          "Cannot load odbc32.dll from the system folder (error %d)", GetLastError()));
     }
     return loaded;
   }();
@@ -39,7 +40,8 @@ template <typename Function>
 Function Find(const char* name) {
   const FARPROC found = GetProcAddress(SystemOdbc(), name);
   if (found == nullptr) {
-    throw slotsync::sql::SqlError(std::string("The system's odbc32.dll has no ") + name);
+    throw slotsync::sql::SqlError(
+        slotsync::text::TrFormat("The system's odbc32.dll has no %s", name));
   }
   // Through void(*)(), the one function pointer type GCC lets any other
   // be cast to and from without a warning.

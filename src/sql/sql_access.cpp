@@ -7,6 +7,7 @@
 #include "sql/sql_error.h"
 #include "sql/statement_template.h"
 #include "text/case_fold.h"
+#include "text/messages.h"
 
 namespace slotsync::sql {
 
@@ -32,7 +33,9 @@ Connection& SqlConnection::Connected() {
 }
 
 void SqlConnection::StartTransaction() {
-  if (!client_->IsConnected()) throw SqlError("Cannot start a transaction: not connected");
+  if (!client_->IsConnected()) {
+    throw SqlError(text::Tr("Cannot start a transaction: not connected"));
+  }
   if (plan_ != nullptr) return;
   client_->StartTransaction();
   inTransaction_ = true;
@@ -80,10 +83,12 @@ void SqlConnection::RequireTransactionAlive(const std::string& text, const SqlEr
   // deadlock victim or a lock wait from other failures.
   const auto lost = [&](const std::string& why) {
     inTransaction_ = false;
-    throw failure.Prefixed(
-        Format("the server ended the transaction when '%s' failed (%s): ", text, why));
+    throw failure.Prefixed(text::TrFormat(
+        // TRANSLATORS: the first %s is the statement, the second why the transaction is over; the
+        // server's message follows.
+        "the server ended the transaction when '%s' failed (%s): ", text, why));
   };
-  if (EndsTransaction(failure)) lost("a failure that always ends it");
+  if (EndsTransaction(failure)) lost(text::Tr("a failure that always ends it"));
   const std::string asked(kTransactionStateSql);
   std::int32_t state = 0;
   try {
@@ -94,10 +99,10 @@ void SqlConnection::RequireTransactionAlive(const std::string& text, const SqlEr
     }
   } catch (const std::exception& e) {
     Report(asked, StatementOutcome::kFailed);
-    lost(std::string("its state could not be read: ") + e.what());
+    lost(text::TrFormat("its state could not be read: %s", e.what()));
   }
-  if (state == 0) lost("no transaction is open any more");
-  if (state < 0) lost("the transaction can only be rolled back");
+  if (state == 0) lost(text::Tr("no transaction is open any more"));
+  if (state < 0) lost(text::Tr("the transaction can only be rolled back"));
 }
 
 void SqlConnection::Attach(SqlQuery* query) {
@@ -146,7 +151,7 @@ SqlConnection& SqlAccess::Find(std::string_view name) const {
   for (SqlConnection* connection : connections_) {
     if (NamesEqual(connection->Name(), name)) return *connection;
   }
-  throw SqlError(Format("Unknown database '%s'", name));
+  throw SqlError(text::TrFormat("Unknown database '%s'", name));
 }
 
 // ---- SqlField ----
@@ -174,7 +179,8 @@ std::int32_t SqlField::AsInteger() const {
   const auto [end, error] = std::from_chars(whole.data(), whole.data() + whole.size(), value);
   if (whole.empty() || error != std::errc() || end != whole.data() + whole.size() ||
       !fractionIsDigits) {
-    throw SqlError(Format("'%s' is not a valid integer value for field '%s'", text, *name_));
+    throw SqlError(
+        text::TrFormat("'%s' is not a valid integer value for field '%s'", text, *name_));
   }
   return value;
 }
@@ -272,7 +278,7 @@ void SqlQuery::Close() {
 }
 
 void SqlQuery::RequireOpen() const {
-  if (!result_) throw SqlError("Cannot perform this operation on a closed dataset");
+  if (!result_) throw SqlError(text::Tr("Cannot perform this operation on a closed dataset"));
 }
 
 bool SqlQuery::Empty() const {
@@ -307,7 +313,8 @@ const std::vector<Value>* SqlQuery::CurrentRow() const {
 SqlField SqlQuery::Field(std::size_t position) const {
   RequireOpen();
   if (position >= result_->columns.size()) {
-    throw SqlError(Format("Field index %d out of range", static_cast<std::int32_t>(position)));
+    throw SqlError(
+        text::TrFormat("Field index %d out of range", static_cast<std::int32_t>(position)));
   }
   const auto* row = CurrentRow();
   return SqlField(result_->columns[position], row != nullptr ? &(*row)[position] : nullptr);
@@ -323,7 +330,7 @@ std::optional<SqlField> SqlQuery::FindField(std::string_view name) const {
 
 SqlField SqlQuery::FieldByName(std::string_view name) const {
   if (auto field = FindField(name)) return *field;
-  throw SqlError(Format("Field '%s' not found", name));
+  throw SqlError(text::TrFormat("Field '%s' not found", name));
 }
 
 }  // namespace slotsync::sql

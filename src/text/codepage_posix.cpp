@@ -15,7 +15,10 @@ class Iconv {
  public:
   Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {
     if (cd_ == reinterpret_cast<iconv_t>(-1)) {
-      throw std::runtime_error(std::string("iconv cannot convert from ") + from + " to " + to);
+      // Not translated: the catalog's own texts come through this converter,
+      // so without it there is no Chinese to say it in.
+      throw std::runtime_error(std::string("iconv cannot convert from ") + from +  // not a message
+                               " to " + to);
     }
   }
   ~Iconv() { iconv_close(cd_); }

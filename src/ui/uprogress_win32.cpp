@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "text/messages.h"
 #include "ui/progress_command.h"
 #include "ui/progress_resources.h"
 #include "ui/progress_view.h"
@@ -98,9 +99,13 @@ std::wstring ModuleTitle(HINSTANCE module) {
   return name;
 }
 
+// `what` is translated here: a step marked N_, or the name of a function.
 [[noreturn]] void ThrowLastError(const char* what) {
-  throw std::runtime_error(std::string("progress window: ") + what + " failed (error " +
-                           std::to_string(GetLastError()) + ")");
+  // Read first: the translation may call the system and set another error.
+  const DWORD error = GetLastError();
+  throw std::runtime_error(text::TrFormat(
+      // TRANSLATORS: %s is the step that failed ("creating the window") or a Windows function.
+      "progress window: %s failed (error %d)", text::Tr(what), error));
 }
 
 bool RendersChinese(HFONT font) {
@@ -207,7 +212,7 @@ class TProgress_Frm final : public ProgressView {
     form_ = CreateWindowExW(0, kFormClass, L"", WS_POPUP | WS_CLIPCHILDREN, kFormStoredLeft,
                             kFormStoredTop, kClientWidth, kClientHeight, nullptr, nullptr, module_,
                             this);
-    if (form_ == nullptr) ThrowLastError("creating the window");
+    if (form_ == nullptr) ThrowLastError(N_("creating the window"));
     panel1_ = CreateChild(0, kPanelClass, form_, WS_VISIBLE | WS_CLIPSIBLINGS,
                           RECT{0, 0, kClientWidth, kClientHeight}, 0);
     // A static control without SS_NOPREFIX: "&" underlines the next character.
@@ -250,13 +255,13 @@ class TProgress_Frm final : public ProgressView {
     form.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     form.lpszClassName = kFormClass;
     if (!RegisterClassExW(&form) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-      ThrowLastError("registering the window class");
+      ThrowLastError(N_("registering the window class"));
     }
     WNDCLASSEXW panel = form;
     panel.lpfnWndProc = &TProgress_Frm::PanelProc;
     panel.lpszClassName = kPanelClass;
     if (!RegisterClassExW(&panel) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-      ThrowLastError("registering the panel class");
+      ThrowLastError(N_("registering the panel class"));
     }
   }
 
@@ -266,7 +271,7 @@ class TProgress_Frm final : public ProgressView {
         CreateWindowExW(exStyle, windowClass, nullptr, WS_CHILD | style, place.left, place.top,
                         place.right - place.left, place.bottom - place.top, parent,
                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), module_, this);
-    if (child == nullptr) ThrowLastError("creating a child window");
+    if (child == nullptr) ThrowLastError(N_("creating a child window"));
     return child;
   }
 

@@ -12,7 +12,7 @@
 
 namespace slotsync::ui {
 
-static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");  // not a message
 
 inline std::wstring WideFromGbk(std::string_view gbk) {
   const std::u16string utf16 = text::GbkToUtf16(gbk);

@@ -12,6 +12,7 @@
 
 #include "sql/sql_error.h"
 #include "text/gbk.h"
+#include "text/messages.h"
 
 namespace slotsync::sql {
 namespace {
@@ -225,6 +226,15 @@ TEST(ConnectionString, FreeTdsServerForms) {
   }
   EXPECT_THROW(BuildConnectionString({"db01,", "", "", "", ""}, "FreeTDS"), SqlError);
   EXPECT_THROW(BuildConnectionString({"db01,14x", "", "", "", ""}, "FreeTDS"), SqlError);
+  // Said in the language asked for: Chinese, in GBK like every text of the library.
+  text::SetMessageLanguage(text::Language::kChinese);
+  try {
+    BuildConnectionString({"db01,14x", "", "", "", ""}, "FreeTDS");
+    ADD_FAILURE() << "expected SqlError";
+  } catch (const SqlError& error) {
+    EXPECT_EQ(text::Utf8ToGbk("服务器名 'db01,14x' 的逗号后面没有端口号"), error.what());
+  }
+  text::SetMessageLanguage(text::Language::kEnglish);
 }
 
 TEST(ConnectionString, MicrosoftServerFormsPassAsGiven) {
