@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "child_process.h"
+#include "say.h"
 
 extern char** environ;
 
@@ -205,7 +206,7 @@ void RunChildren(const std::vector<ChildJob>& jobs, int parallel, ChildObserver&
       try {
         running.push_back(Spawn(next, jobs[next]));
       } catch (const std::system_error& e) {
-        observer.ErrorLine(next, std::string("slotsync: could not start a run: ") + e.what());
+        observer.ErrorLine(next, "slotsync: " + SayFormat("could not start a run: %s", e.what()));
         observer.Ended(next, kCouldNotStart, {});
       }
       ++next;

@@ -1,3 +1,6 @@
+// Before <windows.h>, whose FormatMessage macro would otherwise rename the
+// catalog's own FormatMessage that SayFormat calls.
+#include "say.h"
 // clang-format off
 #include "platform/win32_api.h"
 // clang-format on
@@ -160,7 +163,7 @@ void Read(HANDLE pipe, Event::Kind kind, std::size_t child, Events& events) {
 void MakePipe(Handle& childEnd, Handle& parentEnd, bool childReads) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE read = nullptr, write = nullptr;
-  if (!CreatePipe(&read, &write, &inherit, 0)) throw std::runtime_error("CreatePipe failed");
+  if (!CreatePipe(&read, &write, &inherit, 0)) throw std::runtime_error(Say("CreatePipe failed"));
   childEnd = Handle(childReads ? read : write);
   parentEnd = Handle(childReads ? write : read);
   SetHandleInformation(parentEnd.Get(), HANDLE_FLAG_INHERIT, 0);
@@ -188,7 +191,7 @@ std::unique_ptr<Running> Spawn(std::size_t job, std::size_t slot, const ChildJob
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                       &startup, &process)) {
-    throw std::runtime_error("CreateProcessW failed with error " + std::to_string(GetLastError()));
+    throw std::runtime_error(SayFormat("CreateProcessW failed with error %d", GetLastError()));
   }
   CloseHandle(process.hThread);
   inChild.Close();
@@ -233,7 +236,7 @@ void RunChildren(const std::vector<ChildJob>& jobs, int parallel, ChildObserver&
         slots[slot] = Spawn(next, slot, jobs[next], events);
         ++running;
       } catch (const std::exception& e) {
-        observer.ErrorLine(next, std::string("slotsync: could not start a run: ") + e.what());
+        observer.ErrorLine(next, "slotsync: " + SayFormat("could not start a run: %s", e.what()));
         observer.Ended(next, kCouldNotStart, {});
       }
       ++next;

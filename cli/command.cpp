@@ -154,28 +154,30 @@ void PrintHelp(std::ostream& out) {
   for (const char* paragraph : kHelp) out << '\n' << Say(paragraph);
 }
 
+// Translated where shown.
 const char* StatementMark(int outcome) {
   switch (outcome) {
     case SLOTSYNC_STATEMENT_OK:
-      return "ok";
+      return N_("ok");
     case SLOTSYNC_STATEMENT_FAILED_IGNORED:
-      return "failed, ignored";
+      return N_("failed, ignored");
     case SLOTSYNC_STATEMENT_PLANNED:
-      return "planned";
+      return N_("planned");
     case SLOTSYNC_STATEMENT_PLANNED_IGNORED:
-      return "planned, failure ignored";
+      return N_("planned, failure ignored");
     case SLOTSYNC_STATEMENT_PLANNED_CHECK:
-      return "check";
+      return N_("check");
     default:
-      return "failed";
+      return N_("failed");
   }
 }
 
 // The size-decrease notice beneath its Chinese text, for whoever reads no
-// Chinese.
+// Chinese: shown only with the messages in English, it has no translation
+// (in Chinese it would say again what the notice says).
 constexpr const char* kNoticeInEnglish =
-    "a size group now has fewer sizes than the stored size texts hold; the size texts must be "
-    "corrected by hand: ask your supplier";
+    "a size group now has fewer sizes than the stored size texts hold; "  // not a message
+    "the size texts must be corrected by hand: ask your supplier";        // not a message
 
 struct CallbackContext {
   const Terminal* terminal;
@@ -185,7 +187,7 @@ struct CallbackContext {
 void SLOTSYNC_CALL PrintStatement(void* context, const char* statement, int outcome) {
   const auto& c = *static_cast<CallbackContext*>(context);
   const ui::ConsoleLine console;
-  *c.terminal->out << "[" << StatementMark(outcome) << "] "
+  *c.terminal->out << "[" << Say(StatementMark(outcome)) << "] "
                    << Shown(statement, c.terminal->outIsTerminal) << std::endl;
   StopRunIfOutputLost(*c.terminal->out);
 }
@@ -195,7 +197,8 @@ void SLOTSYNC_CALL PrintServerMessage(void* context, const char*, const char*, i
                                       const char* message) {
   const auto& c = *static_cast<CallbackContext*>(context);
   const ui::ConsoleLine console;
-  *c.terminal->out << "  [warning] " << Shown(message, c.terminal->outIsTerminal) << std::endl;
+  *c.terminal->out << "  " << SayFormat("[warning] %s", Shown(message, c.terminal->outIsTerminal))
+                   << std::endl;
   StopRunIfOutputLost(*c.terminal->out);
 }
 
@@ -214,11 +217,14 @@ int SLOTSYNC_CALL ShowNoticeOnTerminal(void* context, const char* caption, const
   const ui::ConsoleLine console;
   std::ostream& err = *c.terminal->err;
   err << Shown(caption, c.terminal->errIsTerminal) << ": " << Shown(body, c.terminal->errIsTerminal)
-      << '\n'
-      << "notice: " << kNoticeInEnglish << std::endl;
+      << '\n';
+  if (text::MessageLanguage() == text::Language::kEnglish) {
+    err << "notice: " << kNoticeInEnglish << '\n';
+  }
+  err << std::flush;
   StopRunIfOutputLost(err);
   if (!c.line->yes && c.terminal->inIsTerminal && c.terminal->errIsTerminal) {
-    err << "Press Enter to go on..." << std::flush;
+    err << Say("Press Enter to go on...") << std::flush;
     // Ctrl+C ends the wait at once: the run must not hold its transaction
     // open for a prompt nobody will answer.
     if (c.terminal->waitForEnter) {
@@ -239,10 +245,11 @@ struct Refusal {
 // An empty password from any source is refused: an unset variable or an
 // empty line would otherwise log in as a login without one. A login that
 // has none says so with --empty-password.
-platform::SecretString NotEmpty(platform::SecretString password, const char* source) {
+platform::SecretString NotEmpty(platform::SecretString password, const std::string& source) {
   if (password.Empty()) {
-    throw Refusal{std::string("the password from ") + source +
-                  " is empty; for a login without a password, give --empty-password"};
+    throw Refusal{SayFormat(
+        "the password from %s is empty; for a login without a password, give --empty-password",
+        source)};
   }
   return password;
 }
@@ -250,8 +257,10 @@ platform::SecretString NotEmpty(platform::SecretString password, const char* sou
 platform::SecretString ReadPassword(const CommandLine& line, const Terminal& terminal) {
   if (line.emptyPassword) return {};
   if (line.password) {
-    *terminal.err << "slotsync: warning: a password given with --password is visible to other "
-                     "users of this machine; use SLOTSYNC_PASSWORD or --password-stdin\n";
+    *terminal.err << "slotsync: "
+                  << Say("warning: a password given with --password is visible to other users of "
+                         "this machine; use SLOTSYNC_PASSWORD or --password-stdin")
+                  << '\n';
     return NotEmpty(*line.password, "--password");
   }
   if (line.passwordStdin) {
@@ -260,9 +269,9 @@ platform::SecretString ReadPassword(const CommandLine& line, const Terminal& ter
     if (!password.Empty() && password.View().back() == '\r') password.Edit().pop_back();
     // A NUL would end the password early on its way to the driver.
     if (password.View().find('\0') != std::string::npos) {
-      throw Refusal{"the password from standard input holds a NUL byte"};
+      throw Refusal{Say("the password from standard input holds a NUL byte")};
     }
-    return NotEmpty(std::move(password), "standard input");
+    return NotEmpty(std::move(password), Say("standard input"));
   }
   if (const char* fromEnvironment = terminal.getEnv("SLOTSYNC_PASSWORD")) {
     platform::SecretString password(fromEnvironment);
@@ -270,24 +279,31 @@ platform::SecretString ReadPassword(const CommandLine& line, const Terminal& ter
     return NotEmpty(std::move(password), "SLOTSYNC_PASSWORD");
   }
   if (terminal.inIsTerminal) {
-    auto typed = platform::SecretString::Taking(terminal.readSecret("Password: "));
+    auto typed = platform::SecretString::Taking(terminal.readSecret(Say("Password: ")));
     if (typed.Empty()) {
       throw Refusal{
-          "no password typed; nothing was done (for a login without a password, give "
-          "--empty-password)"};
+          Say("no password typed; nothing was done (for a login without a password, give "
+              "--empty-password)")};
     }
     return typed;
   }
-  throw Refusal{"no password: set SLOTSYNC_PASSWORD, or use --password-stdin"};
+  throw Refusal{Say("no password: set SLOTSYNC_PASSWORD, or use --password-stdin")};
 }
 
 // The argument as the GBK text the server will get, or a refusal that names
-// it; the password is never shown.
+// it (`name` in the terminal's encoding); the password is never shown.
 std::string ToGbk(std::string_view name, std::string_view typed, bool show) {
   if (std::optional<std::string> gbk = text::TerminalToGbkExactly(typed)) return std::move(*gbk);
-  std::string message = std::string(name) + " holds a character that code page 936 (GBK) has not";
-  if (show) message.append(": ").append(typed);
-  throw Refusal{message + "; the server would get \"?\" in its place"};
+  if (!show) {
+    throw Refusal{SayFormat(
+        "%s holds a character that code page 936 (GBK) has not; the server would get \"?\" in "
+        "its place",
+        name)};
+  }
+  throw Refusal{SayFormat(
+      "%s holds a character that code page 936 (GBK) has not: %s; the server would get \"?\" in "
+      "its place",
+      name, typed)};
 }
 
 int SlotsyncEncryptOf(const CommandLine& line) {
@@ -336,13 +352,15 @@ std::string OneLine(std::string text) {
 int WriteScript(const RunRecord& record, const SlotsyncResult& result, const CommandLine& line,
                 const Terminal& terminal) {
   if (result.outcome == SLOTSYNC_IN_STEP) {
-    *terminal.err << "slotsync: in step: nothing to write; no script written\n";
+    *terminal.err << "slotsync: " << Say("in step: nothing to write; no script written") << '\n';
     return kExitOk;
   }
   if (result.outcome != SLOTSYNC_PLANNED) {
-    *terminal.err << (result.outcome == SLOTSYNC_PLAN_REFUSED
-                          ? "slotsync: no script written: the plan found problems\n"
-                          : "slotsync: no script written: the plan could not run\n");
+    *terminal.err << "slotsync: "
+                  << (result.outcome == SLOTSYNC_PLAN_REFUSED
+                          ? Say("no script written: the plan found problems")
+                          : Say("no script written: the plan could not run"))
+                  << '\n';
     return kExitOk;
   }
   CommandLine header = line;
@@ -354,11 +372,12 @@ int WriteScript(const RunRecord& record, const SlotsyncResult& result, const Com
   const std::string failed =
       WriteNewFile(*line.script, PlanScript(record, result, header, entry::UtcTimestamp()));
   if (!failed.empty()) {
-    *terminal.err << "slotsync: the script could not be written: " << failed << '\n';
+    *terminal.err << "slotsync: " << SayFormat("the script could not be written: %s", failed)
+                  << '\n';
     return kExitOutputFailed;
   }
   if (!line.quiet && !line.json)
-    *terminal.err << "slotsync: script written to " << *line.script << '\n';
+    *terminal.err << "slotsync: " << SayFormat("script written to %s", *line.script) << '\n';
   return kExitOk;
 }
 
@@ -392,8 +411,9 @@ void AnnounceRetry(const Terminal& terminal, int attempt, int retries) {
   if (const auto end = reason.rfind('\n'); end != std::string::npos) reason.erase(0, end + 1);
   {
     const ui::ConsoleLine console;
-    *terminal.err << "slotsync: locked out on try " << attempt + 1 << " of " << retries + 1 << ": "
-                  << Shown(reason, terminal.errIsTerminal) << "; trying again in " << pause << " s"
+    *terminal.err << "slotsync: "
+                  << SayFormat("locked out on try %d of %d: %s; trying again in %d s", attempt + 1,
+                               retries + 1, Shown(reason, terminal.errIsTerminal), pause)
                   << std::endl;
   }
   if (terminal.pause) terminal.pause(pause);
@@ -406,7 +426,7 @@ int Run(const CommandLine& line, const Terminal& terminal) {
   const std::string database = ToGbk("--database", line.database, true);
   const std::string user = ToGbk("--user", line.user, true);
   const auto gbkPassword =
-      platform::SecretString::Taking(ToGbk("the password", password.View(), false));
+      platform::SecretString::Taking(ToGbk(Say("the password"), password.View(), false));
   if (NamesSeveralDatabases(line)) return RunManyDatabases(line, terminal, password);
 
   CallbackContext context{&terminal, &line};
@@ -421,7 +441,8 @@ int Run(const CommandLine& line, const Terminal& terminal) {
       entry::CancelRun();
       if (terminal.endWaits) terminal.endWaits();
       const ui::ConsoleLine console;
-      *terminal.err << "slotsync: interrupted; cancelling the running statement and rolling back"
+      *terminal.err << "slotsync: "
+                    << Say("interrupted; cancelling the running statement and rolling back")
                     << std::endl;
     });
   }
@@ -489,9 +510,13 @@ int CheckOutputs(int exitCode, const Terminal& terminal) {
   if (terminal.out->good() && terminal.err->good()) return exitCode;
   // The run itself stopped for it, rolled back and said so.
   if (exitCode == kExitOutputFailed) return exitCode;
-  *terminal.err << "slotsync: the output could not be written (disk full, closed pipe?); the run "
-                   "itself ended with exit code "
-                << exitCode << "; make room or fix the output, then run again\n"
+  *terminal.err << "slotsync: "
+                << SayFormat(
+                       "the output could not be written (disk full, closed pipe?); the run "
+                       "itself ended with exit code %d; make room or fix the output, then "
+                       "run again",
+                       exitCode)
+                << '\n'
                 << std::flush;
   return kExitOutputFailed;
 }

@@ -12,8 +12,10 @@
 #include <nlohmann/json.hpp>
 
 #include "child_process.h"
+#include "display_width.h"
 #include "entry/database_catalog.h"
 #include "entry/public_api.h"
+#include "say.h"
 #include "targets.h"
 #include "text/gbk.h"
 #include "ui/console_line.h"
@@ -109,16 +111,42 @@ std::vector<std::string> ChildArguments(const CommandLine& line, const Target& t
   return args;
 }
 
+// The outcome's English name, as the JSON has it and a program reads it;
+// ShownOutcome translates it for a person.
 std::string OutcomeOf(const DatabaseRun& run) {
-  if (!run.started) return "not started";
+  if (!run.started) return "not started";  // not a message
   // The result's own name where it has one; these exit codes say more.
   if (run.exitCode == kExitInterrupted) return "interrupted";
-  if (run.exitCode == kExitLockedOut) return "locked out";
-  if (run.exitCode == kExitCommitUnknown) return "commit unknown";
+  if (run.exitCode == kExitLockedOut) return "locked out";          // not a message
+  if (run.exitCode == kExitCommitUnknown) return "commit unknown";  // not a message
   if (run.result.is_object() && run.result.contains("outcome")) {
     return run.result["outcome"].get<std::string>();
   }
   return "failed";
+}
+
+// An outcome as a person reads it. A name this command does not know (a
+// newer child's) is shown as the child wrote it.
+std::string ShownOutcome(const std::string& outcome) {
+  static const char* const kNames[] = {
+      N_("in step"),        N_("committed"),    N_("rolled back"),   N_("could not run"),
+      N_("commit unknown"), N_("busy"),         N_("bad arguments"), N_("dry run"),
+      N_("planned"),        N_("plan refused"), N_("locked out"),    N_("interrupted"),
+      N_("not started"),    N_("failed"),
+  };
+  for (const char* name : kNames) {
+    if (outcome == name) return Say(name);
+  }
+  return outcome;
+}
+
+// A finding's severity as the JSON names it, for a person.
+std::string ShownSeverity(const std::string& severity) {
+  static const char* const kNames[] = {N_("problem"), N_("notice"), N_("note")};
+  for (const char* name : kNames) {
+    if (severity == name) return Say(name);
+  }
+  return severity;
 }
 
 // The exit code a database counts with: a child that ended without one of
@@ -173,12 +201,12 @@ class ManyDatabases : public ChildObserver {
   void Started(std::size_t job) override {
     runs_[job].started = true;
     runs_[job].startedAt = Clock::now();
-    if (!line_.quiet) Say(job, line_.plan ? "planning" : "running");
+    if (!line_.quiet) Relay(job, line_.plan ? Say("planning") : Say("running"));
   }
 
   void ErrorLine(std::size_t job, const std::string& line) override {
     if (line.starts_with("slotsync: ")) runs_[job].lastError = line.substr(10);
-    Say(job, line);
+    Relay(job, line);
   }
 
   void Ended(std::size_t job, int exitCode, const std::string& out) override {
@@ -189,8 +217,9 @@ class ManyDatabases : public ChildObserver {
     run.result = nlohmann::json::parse(out, nullptr, false);
     if (run.result.is_discarded()) run.result = nullptr;
     if (CountedExitCode(run) != exitCode) {
-      Say(job, "slotsync: ended with exit code " + std::to_string(exitCode) +
-                   " without its result; what it did is not known: look at S_Modify");
+      Relay(job, "slotsync: " + SayFormat("ended with exit code %d without its result; what it "
+                                          "did is not known: look at S_Modify",
+                                          exitCode));
     }
   }
 
@@ -198,12 +227,14 @@ class ManyDatabases : public ChildObserver {
     if (interrupted_) return;
     interrupted_ = true;
     const ui::ConsoleLine console;
-    *terminal_.err << "slotsync: interrupted; the running databases roll back, no other is started"
+    *terminal_.err << "slotsync: "
+                   << Say("interrupted; the running databases roll back, no other is started")
                    << std::endl;
   }
 
  private:
-  void Say(std::size_t job, const std::string& text) {
+  // A line about one database, in the terminal's encoding.
+  void Relay(std::size_t job, const std::string& text) {
     const ui::ConsoleLine console;
     *terminal_.err << Escaped(runs_[job].target.database, terminal_.errIsTerminal) << ": "
                    << Escaped(text, terminal_.errIsTerminal) << std::endl;
@@ -231,11 +262,16 @@ class ManyDatabases : public ChildObserver {
       for (const nlohmann::json& finding : run.result.value("problems", nlohmann::json::array())) {
         if (finding.value("severity", "") == "note") continue;
         const nlohmann::json tag = finding.value("tableTag", nlohmann::json());
+        const std::string severity = ShownSeverity(finding.value("severity", ""));
+        const std::string message = Escaped(finding.value("message", ""), IsTerminal());
         people_ << Escaped(run.target.database, IsTerminal()) << ": "
-                << finding.value("severity", "") << ": "
-                << (tag.is_number() ? "TableTag " + std::to_string(tag.get<int>()) + ": "
-                                    : std::string())
-                << Escaped(finding.value("message", ""), IsTerminal()) << '\n';
+                << (tag.is_number()
+                        // TRANSLATORS: a finding's severity, its table and the finding
+                        // ("problem: TableTag 10: ...").
+                        ? SayFormat("%s: TableTag %d: %s", severity, tag.get<int>(), message)
+                        // TRANSLATORS: a finding's severity and the finding.
+                        : SayFormat("%s: %s", severity, message))
+                << '\n';
       }
     }
   }
@@ -261,7 +297,7 @@ class ManyDatabases : public ChildObserver {
   // after a rollback nothing does.
   static std::pair<std::string, std::string> Work(const DatabaseRun& run) {
     const std::string outcome = OutcomeOf(run);
-    if (outcome != "committed" && outcome != "dry run" && outcome != "planned" &&
+    if (outcome != "committed" && outcome != "dry run" && outcome != "planned" &&  // not a message
         outcome != "in step") {
       return {"-", "-"};
     }
@@ -275,21 +311,22 @@ class ManyDatabases : public ChildObserver {
     return {std::to_string(run.result.value("rebuiltTables", 0)), std::to_string(rows)};
   }
 
+  // Aligned by the columns each text takes, so that Chinese headings,
+  // outcomes and names line up as English ones do.
   void PrintTable() const {
-    std::size_t width = 8;
-    for (const DatabaseRun& run : runs_) width = std::max(width, run.target.database.size());
-    people_ << std::left << std::setw(static_cast<int>(width)) << "database"
-            << "  " << std::setw(14) << "outcome" << std::right << std::setw(15) << "tables rebuilt"
-            << std::setw(13) << "rows copied" << std::setw(9) << "seconds"
-            << "  message\n";
+    const std::string database = Say("database");
+    std::size_t width = ShownWidth(database);
+    for (const DatabaseRun& run : runs_) width = std::max(width, ShownWidth(run.target.database));
+    people_ << Left(database, width) << "  " << Left(Say("outcome"), 14)
+            << Right(Say("tables rebuilt"), 15) << Right(Say("rows copied"), 13)
+            << Right(Say("seconds"), 9) << "  " << Say("message") << '\n';
     for (const DatabaseRun& run : runs_) {
       const auto [tables, rows] = Work(run);
       char seconds[32];
       std::snprintf(seconds, sizeof seconds, "%.1f", run.seconds);
-      people_ << std::left << std::setw(static_cast<int>(width))
-              << Escaped(run.target.database, IsTerminal()) << "  " << std::setw(14)
-              << OutcomeOf(run) << std::right << std::setw(15) << tables << std::setw(13) << rows
-              << std::setw(9) << (run.started ? seconds : "-");
+      people_ << Left(Escaped(run.target.database, IsTerminal()), width) << "  "
+              << Left(ShownOutcome(OutcomeOf(run)), 14) << std::right << std::setw(15) << tables
+              << std::setw(13) << rows << std::setw(9) << (run.started ? seconds : "-");
       const std::string message = Message(run);
       if (!message.empty()) people_ << "  " << Escaped(message, IsTerminal());
       people_ << '\n';
@@ -313,13 +350,15 @@ class ManyDatabases : public ChildObserver {
   }
 
   std::string Totals() const {
-    std::string totals = std::to_string(runs_.size()) + " databases:";
-    bool first = true;
+    std::string counts;
     for (const auto& [outcome, count] : Counts()) {
-      totals += (first ? " " : ", ") + std::to_string(count) + " " + outcome;
-      first = false;
+      counts += counts.empty()
+                    // TRANSLATORS: how many databases ended so ("1 committed").
+                    ? SayFormat("%d %s", count, ShownOutcome(outcome))
+                    // TRANSLATORS: the same after another count, with what separates them.
+                    : SayFormat(", %d %s", count, ShownOutcome(outcome));
     }
-    return totals;
+    return SayFormat("%d databases: %s", runs_.size(), counts);
   }
 
   int ExitCode() const {
@@ -385,8 +424,10 @@ std::vector<Target> DatabasesOnServer(const CommandLine& line, const Terminal& t
     if (database.Chosen()) {
       targets.push_back({line.server, name});
     } else if (!line.quiet) {
-      *terminal.err << "slotsync: left out " << Escaped(name, terminal.errIsTerminal) << ": "
-                    << database.WhyLeftOut() << '\n';
+      *terminal.err << "slotsync: "
+                    << SayFormat("left out %s: %s", Escaped(name, terminal.errIsTerminal),
+                                 text::GbkToTerminal(database.WhyLeftOut()))
+                    << '\n';
     }
   }
   return targets;
@@ -415,36 +456,46 @@ int RunManyDatabases(const CommandLine& line, const Terminal& terminal,
   try {
     targets = line.allDatabases ? DatabasesOnServer(line, terminal, password) : NamedTargets(line);
   } catch (const UsageError& e) {
-    *terminal.err << "slotsync: " << e.message
-                  << "\nRun 'slotsync --help' for every option and examples.\n";
+    *terminal.err << "slotsync: " << e.message << '\n'
+                  << Say("Run 'slotsync --help' for every option and examples.") << '\n';
     return kExitUsage;
   } catch (const std::exception& e) {
-    *terminal.err << "could not run; nothing was changed\nslotsync: the databases on "
-                  << Escaped(line.server, terminal.errIsTerminal) << " could not be read: "
-                  << Escaped(text::GbkToTerminal(e.what()), terminal.errIsTerminal)
-                  << "\nslotsync: nothing needs undoing; correct what is named above, then run "
-                     "slotsync again\n";
+    *terminal.err << Say("could not run; nothing was changed") << "\nslotsync: "
+                  << SayFormat("the databases on %s could not be read: %s",
+                               Escaped(line.server, terminal.errIsTerminal),
+                               Escaped(text::GbkToTerminal(e.what()), terminal.errIsTerminal))
+                  << "\nslotsync: "
+                  << Say("nothing needs undoing; correct what is named above, then run slotsync "
+                         "again")
+                  << '\n';
     return kExitCouldNotRun;
   }
   if (targets.empty()) {
-    *terminal.err << "slotsync: no database of this application on "
-                  << Escaped(line.server, terminal.errIsTerminal)
-                  << " that the login may open; nothing was done\n";
+    *terminal.err << "slotsync: "
+                  << SayFormat(
+                         "no database of this application on %s that the login may open; "
+                         "nothing was done",
+                         Escaped(line.server, terminal.errIsTerminal))
+                  << '\n';
     return kExitCouldNotRun;
   }
   if (!line.quiet) {
-    *terminal.err << "slotsync: " << targets.size() << " databases, up to "
-                  << std::min<std::size_t>(static_cast<std::size_t>(line.jobs), targets.size())
-                  << " at once: " << Escaped(Listed(targets), terminal.errIsTerminal) << '\n';
+    *terminal.err << "slotsync: "
+                  << SayFormat(
+                         "%d databases, up to %d at once: %s", targets.size(),
+                         std::min<std::size_t>(static_cast<std::size_t>(line.jobs), targets.size()),
+                         Escaped(Listed(targets), terminal.errIsTerminal))
+                  << '\n';
   }
   ManyDatabases many(line, terminal, std::move(targets));
   try {
     return many.Run(password);
   } catch (const std::filesystem::filesystem_error& e) {
     // Only the script directory is made before the first database starts.
-    *terminal.err << "slotsync: the script directory "
-                  << Escaped(*line.script, terminal.errIsTerminal)
-                  << " cannot be made: " << e.code().message() << "; nothing was done\n";
+    *terminal.err << "slotsync: "
+                  << SayFormat("the script directory %s cannot be made: %s; nothing was done",
+                               Escaped(*line.script, terminal.errIsTerminal), e.code().message())
+                  << '\n';
     return kExitOutputFailed;
   }
 }

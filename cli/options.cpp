@@ -3,6 +3,7 @@
 #include <map>
 #include <string_view>
 
+#include "say.h"
 #include "targets.h"
 #include "text/messages.h"
 
@@ -72,15 +73,14 @@ sql::Encryption EncryptionLevel(std::string_view value) {
   if (value == "strict" || value == "s") return sql::Encryption::kStrict;
   if (value == "mandatory" || value == "m") return sql::Encryption::kMandatory;
   if (value == "optional" || value == "o") return sql::Encryption::kOptional;
-  throw UsageError{"--encrypt takes strict, mandatory or optional, not '" + std::string(value) +
-                   "'"};
+  throw UsageError{SayFormat("--encrypt takes strict, mandatory or optional, not '%s'", value)};
 }
 
 // The catalog's two languages, under the names the library takes.
 std::string LanguageName(const std::string& value) {
   const auto language = text::LanguageFromName(value);
   if (!language || value == "C" || value == "POSIX") {
-    throw UsageError{"--lang takes zh_CN or en, not '" + value + "'"};
+    throw UsageError{SayFormat("--lang takes zh_CN or en, not '%s'", value)};
   }
   return *language == text::Language::kChinese ? "zh_CN" : "en";
 }
@@ -97,11 +97,11 @@ class Parser {
  private:
   void Take(const Argument& arg) {
     for (auto name : seen_) {
-      if (name == arg.name) throw UsageError{std::string(arg.given) + " is given twice"};
+      if (name == arg.name) throw UsageError{SayFormat("%s is given twice", arg.given)};
     }
     seen_.push_back(arg.name);
     if (bool* flag = FlagOf(line_, arg.name)) {
-      if (arg.value) throw UsageError{std::string(arg.given) + " takes no value"};
+      if (arg.value) throw UsageError{SayFormat("%s takes no value", arg.given)};
       *flag = true;
     } else if (arg.name == "--encrypt") {
       // sqlcmd's -N alone asks for mandatory encryption.
@@ -125,18 +125,18 @@ class Parser {
       *value = Value(arg);
     } else if (arg.given.starts_with("-P")) {
       throw UsageError{
-          "-P is not taken: on the command line the password is visible to every user of this "
-          "machine. The password comes from SLOTSYNC_PASSWORD, --password-stdin or a prompt "
-          "(--password PW if you must)"};
+          Say("-P is not taken: on the command line the password is visible to every user of "
+              "this machine. The password comes from SLOTSYNC_PASSWORD, --password-stdin or a "
+              "prompt (--password PW if you must)")};
     } else {
-      throw UsageError{"unknown option " + std::string(args_[i_].View())};
+      throw UsageError{SayFormat("unknown option %s", args_[i_].View())};
     }
   }
 
   std::string_view ValueView(const Argument& arg) {
     if (arg.value) return *arg.value;
     if (i_ + 1 < args_.size()) return args_[++i_].View();
-    throw UsageError{std::string(arg.given) + " needs a value"};
+    throw UsageError{SayFormat("%s needs a value", arg.given)};
   }
 
   std::string Value(const Argument& arg) { return std::string(ValueView(arg)); }
@@ -152,9 +152,8 @@ class Parser {
       number = number * 10 + (c - '0');
     }
     if (text.empty() || number < lowest || number > highest) {
-      throw UsageError{std::string(arg.given) + " takes a whole number from " +
-                       std::to_string(lowest) + " to " + std::to_string(highest) + ", not '" +
-                       text + "'"};
+      throw UsageError{SayFormat("%s takes a whole number from %d to %d, not '%s'", arg.given,
+                                 lowest, highest, text)};
     }
     return number;
   }
@@ -187,27 +186,31 @@ CommandLine ParseCommandLine(const Arguments& args) {
     missing.emplace_back("-d/--database");
   }
   if (line.user.empty()) missing.emplace_back("-U/--user");
-  if (!missing.empty()) {
-    std::string names;
-    for (std::size_t i = 0; i < missing.size(); ++i) {
-      names += (i == 0 ? "" : i + 1 == missing.size() ? " and " : ", ") + missing[i];
-    }
-    throw UsageError{names + (missing.size() == 1 ? " is" : " are") + " required"};
+  switch (missing.size()) {
+    case 0:
+      break;
+    case 1:
+      throw UsageError{SayFormat("%s is required", missing[0])};
+    case 2:
+      throw UsageError{SayFormat("%s and %s are required", missing[0], missing[1])};
+    default:
+      throw UsageError{SayFormat("%s, %s and %s are required", missing[0], missing[1], missing[2])};
   }
   TakeTargets(line);
   if (line.password && line.passwordStdin) {
-    throw UsageError{"--password and --password-stdin exclude each other"};
+    throw UsageError{Say("--password and --password-stdin exclude each other")};
   }
   if (line.emptyPassword && (line.password || line.passwordStdin)) {
-    throw UsageError{"--empty-password excludes --password and --password-stdin"};
+    throw UsageError{Say("--empty-password excludes --password and --password-stdin")};
   }
   if (line.plan && line.dryRun) {
-    throw UsageError{"--plan and --dry-run exclude each other: a plan sends no write at all"};
+    throw UsageError{Say("--plan and --dry-run exclude each other: a plan sends no write at all")};
   }
-  if (line.script && !line.plan) throw UsageError{"--script writes a plan: add --plan"};
-  if (line.script && line.script->empty()) throw UsageError{"--script needs a file name"};
+  if (line.script && !line.plan) throw UsageError{Say("--script writes a plan: add --plan")};
+  if (line.script && line.script->empty()) throw UsageError{Say("--script needs a file name")};
   if (line.trustServerCertificate && line.encrypt == sql::Encryption::kStrict) {
-    throw UsageError{"--encrypt strict always checks the certificate; drop -C or choose mandatory"};
+    throw UsageError{
+        Say("--encrypt strict always checks the certificate; drop -C or choose mandatory")};
   }
   return line;
 }

@@ -5,6 +5,8 @@
 #include <random>
 #include <system_error>
 
+#include "say.h"
+
 namespace slotsync::cli {
 namespace {
 
@@ -30,7 +32,7 @@ std::string WriteNewFile(const std::string& path, std::string_view content) {
   const fs::file_status status = fs::symlink_status(target, error);
   if (fs::is_fifo(status) || fs::is_character_file(status) || fs::is_block_file(status) ||
       fs::is_socket(status) || fs::is_directory(status)) {
-    return path + " is a FIFO, a device or a directory, not a file; name a file";
+    return SayFormat("%s is a FIFO, a device or a directory, not a file; name a file", path);
   }
   const fs::path fresh = FreshNameBeside(target);
   {
@@ -39,13 +41,13 @@ std::string WriteNewFile(const std::string& path, std::string_view content) {
     file.close();
     if (!file) {
       fs::remove(fresh, error);
-      return path + " could not be written";
+      return SayFormat("%s could not be written", path);
     }
   }
   fs::rename(fresh, target, error);
   if (error) {
     fs::remove(fresh, error);
-    return path + " could not be written: " + error.message();
+    return SayFormat("%s could not be written: %s", path, error.message());
   }
   return {};
 }

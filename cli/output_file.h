@@ -11,7 +11,7 @@ namespace slotsync::cli {
 // so that nothing is ever written through a symbolic link at `path` (the
 // rename replaces the link itself) and a reader never sees half a file. A
 // FIFO, a device or a directory at `path` is refused by name. Returns what
-// went wrong, or empty text.
+// went wrong (in the terminal's encoding), or empty text.
 std::string WriteNewFile(const std::string& path, std::string_view content);
 
 }  // namespace slotsync::cli

@@ -8,6 +8,7 @@
 #include "entry/run_locks.h"
 #include "entry/version.h"
 #include "rebuild/script_guards.h"
+#include "say.h"
 #include "summary.h"
 #include "table_kind.h"
 #include "text/gbk.h"
@@ -15,31 +16,33 @@
 namespace slotsync::cli {
 namespace {
 
+// Translated where shown.
 const char* SeverityName(int severity) {
   switch (severity) {
     case SLOTSYNC_PROBLEM:
-      return "problem";
+      return N_("problem");
     case SLOTSYNC_NOTICE:
-      return "notice";
+      return N_("notice");
     default:
-      return "note";
+      return N_("note");
   }
 }
 
+// The names the JSON gives a statement's outcome, which a program reads.
 const char* StatementOutcomeName(int outcome) {
   switch (outcome) {
     case SLOTSYNC_STATEMENT_OK:
       return "ok";
     case SLOTSYNC_STATEMENT_FAILED_IGNORED:
-      return "failed, ignored";
+      return "failed, ignored";  // not a message
     case SLOTSYNC_STATEMENT_FAILED:
       return "failed";
     case SLOTSYNC_STATEMENT_PLANNED:
       return "planned";
     case SLOTSYNC_STATEMENT_PLANNED_IGNORED:
-      return "planned, failure ignored";
+      return "planned, failure ignored";  // not a message
     default:
-      return "planned check";
+      return "planned check";  // not a message
   }
 }
 
@@ -49,47 +52,65 @@ std::string Joined(const std::vector<std::string>& names) {
   return text;
 }
 
-std::string Rows(long long rows) {
-  return rows < 0 ? std::string("an unknown number of") : std::to_string(rows);
+// The table, its name and its kind: "TableTag 10 StockDetail (detail)".
+std::string TableHeading(const RecordedTable& table, bool isTerminal) {
+  const std::string kind = Say(KindName(table.kind));
+  if (table.tableName.empty()) return SayFormat("TableTag %d (%s)", table.tableTag, kind);
+  return SayFormat("TableTag %d %s (%s)", table.tableTag, Shown(table.tableName, isTerminal), kind);
+}
+
+// What the run would do to the table, after its heading.
+std::string PlannedWork(const RecordedTable& table, const std::string& heading) {
+  if (table.kind == SLOTSYNC_TABLE_DETAIL) {
+    std::string work =
+        table.rows < 0 ? SayFormat("%s: copies an unknown number of rows; slot columns %d -> %d",
+                                   heading, table.slotsNow, table.slotsAfter)
+                       : SayFormat("%s: copies %d rows; slot columns %d -> %d", heading, table.rows,
+                                   table.slotsNow, table.slotsAfter);
+    if (table.sizeTextsUpdated) work = SayFormat("%s; size texts extended", work);
+    if (table.triggerCalled) work = SayFormat("%s; CreateInvoiceDetailTrigger called", work);
+    return work;
+  }
+  if (table.kind == SLOTSYNC_TABLE_PER_TERMINAL) {
+    return table.slotsAfter > 0
+               ? SayFormat("%s: recreated empty with %d slot columns", heading, table.slotsAfter)
+               : SayFormat("%s: recreated empty", heading);
+  }
+  return heading;
 }
 
 void PrintTable(const RecordedTable& table, std::ostream& out, bool isTerminal) {
-  out << "TableTag " << table.tableTag;
-  if (!table.tableName.empty()) out << " " << Shown(table.tableName, isTerminal);
-  out << " (" << KindName(table.kind) << ")";
+  const std::string heading = TableHeading(table, isTerminal);
   if (table.status == SLOTSYNC_TABLE_REFUSED) {
-    out << ": refused (see problems)\n";
+    out << SayFormat("%s: refused (see problems)", heading) << '\n';
     return;
   }
   if (table.status == SLOTSYNC_TABLE_UNCHANGED) {
-    out << ": skipped: " << Shown(table.skipReason, isTerminal) << '\n';
+    out << SayFormat("%s: skipped: %s", heading, Shown(table.skipReason, isTerminal)) << '\n';
     return;
   }
-  if (table.kind == SLOTSYNC_TABLE_DETAIL) {
-    out << ": copies " << Rows(table.rows) << " rows; slot columns " << table.slotsNow << " -> "
-        << table.slotsAfter;
-    if (table.sizeTextsUpdated) out << "; size texts extended";
-    if (table.triggerCalled) out << "; CreateInvoiceDetailTrigger called";
-  } else if (table.kind == SLOTSYNC_TABLE_PER_TERMINAL) {
-    out << ": recreated empty";
-    if (table.slotsAfter > 0) out << " with " << table.slotsAfter << " slot columns";
-  }
-  out << '\n';
+  out << PlannedWork(table, heading) << '\n';
   if (!table.columnsAdded.empty()) {
-    out << "  columns added: " << Shown(Joined(table.columnsAdded), isTerminal) << '\n';
+    out << "  " << SayFormat("columns added: %s", Shown(Joined(table.columnsAdded), isTerminal))
+        << '\n';
   }
   if (!table.columnsDropped.empty()) {
-    out << "  columns dropped: " << Shown(Joined(table.columnsDropped), isTerminal) << '\n';
+    out << "  " << SayFormat("columns dropped: %s", Shown(Joined(table.columnsDropped), isTerminal))
+        << '\n';
   }
   if (table.kind != SLOTSYNC_TABLE_NOTHING_TO_DO) {
     // Recreated empty by design: whoever reads the plan must see what goes.
-    out << "  rows lost by design (tables recreated empty): " << Rows(table.rowsLost) << '\n';
+    out << "  "
+        << (table.rowsLost < 0
+                ? Say("rows lost by design (tables recreated empty): an unknown number of")
+                : SayFormat("rows lost by design (tables recreated empty): %d", table.rowsLost))
+        << '\n';
   }
   if (const std::string carried = rebuild::CarriedText(table.carried); !carried.empty()) {
-    out << "  " << carried << '\n';
+    out << "  " << text::GbkToTerminal(carried) << '\n';
   }
   for (const std::string& lost : table.dependentsLost) {
-    out << "  lost by design: " << Shown(lost, isTerminal) << '\n';
+    out << "  " << SayFormat("lost by design: %s", Shown(lost, isTerminal)) << '\n';
   }
 }
 
@@ -115,9 +136,15 @@ void PrintPlan(const RunRecord& record, const SlotsyncResult& result, std::ostre
   for (const int severity : {SLOTSYNC_PROBLEM, SLOTSYNC_NOTICE, SLOTSYNC_NOTE}) {
     for (const RecordedFinding& finding : record.Findings()) {
       if (finding.severity != severity) continue;
-      out << SeverityName(severity) << ": ";
-      if (finding.tableTag != 0) out << "TableTag " << finding.tableTag << ": ";
-      out << Shown(finding.message, isTerminal) << '\n';
+      const std::string shown = Shown(finding.message, isTerminal);
+      out << (finding.tableTag != 0
+                  // TRANSLATORS: a finding's severity, its table and the finding
+                  // ("problem: TableTag 10: ...").
+                  ? SayFormat("%s: TableTag %d: %s", Say(SeverityName(severity)), finding.tableTag,
+                              shown)
+                  // TRANSLATORS: a finding's severity and the finding.
+                  : SayFormat("%s: %s", Say(SeverityName(severity)), shown))
+          << '\n';
     }
   }
 }
@@ -149,35 +176,37 @@ namespace {
 // messages, and a stop at the first error.
 std::string SqlcmdLines(const std::string& writtenAt) {
   return ":setvar SqlcmdMode on\n:setvar " + std::string(rebuild::kPlanWrittenVariable) + " \"" +
-         writtenAt + "\"\n:on error exit\nGO\n";
+         writtenAt + "\"\n:on error exit\nGO\n";  // not a message
 }
 
 // Outside SQLCMD mode the lines above fail as a batch of their own and the
-// variable stays as written, so this check stops everything after it.
+// variable stays as written, so this check stops everything after it. The
+// script's texts are in English, like its statements, whoever planned it:
+// the server raises them in the session that runs it.
 std::string SqlcmdModeCheck() {
-  return rebuild::StopIf("N'$(SqlcmdMode)'<>N'on'",
-                         "this script runs only in SQLCMD mode: run it with sqlcmd, or turn on "
-                         "SQLCMD mode (Query menu) in Management Studio or Azure Data Studio; "
-                         "nothing was changed") +
-         "\nGO\n";
+  const std::string stop =
+      "this script runs only in SQLCMD mode: run it with sqlcmd, or turn "  // not a message
+      "on SQLCMD mode (Query menu) in Management Studio or Azure Data "     // not a message
+      "Studio; nothing was changed";                                        // not a message
+  return rebuild::StopIf("N'$(SqlcmdMode)'<>N'on'", stop) + "\nGO\n";
 }
 
 // A query window may hold a transaction of its own: the script's would nest
 // in it, its COMMIT would commit nothing, and its tables would stay locked
 // until whoever opened it ends it.
 std::string SessionCheck() {
-  return rebuild::StopIf("@@TRANCOUNT>0",
-                         "this session already had a transaction open: it was rolled back and "
-                         "nothing of this script ran; run the script in a session of its own "
-                         "(sqlcmd, or a new query window)") +
-         "\nGO\n";
+  const std::string stop =
+      "this session already had a transaction open: it was rolled back "  // not a message
+      "and nothing of this script ran; run the script in a session of "   // not a message
+      "its own (sqlcmd, or a new query window)";                          // not a message
+  return rebuild::StopIf("@@TRANCOUNT>0", stop) + "\nGO\n";
 }
 
 std::string DatabaseCheck(const std::string& database) {
-  return rebuild::StopIf("DB_NAME()<>" + rebuild::UnicodeLiteral(database),
-                         "this script was planned for the database " + database +
-                             "; connect to it (sqlcmd -d " + database + "); nothing was changed") +
-         "\nGO\n";
+  const std::string stop = "this script was planned for the database " +          // not a message
+                           database + "; connect to it (sqlcmd -d " + database +  // not a message
+                           "); nothing was changed";                              // not a message
+  return rebuild::StopIf("DB_NAME()<>" + rebuild::UnicodeLiteral(database), stop) + "\nGO\n";
 }
 
 // The bound on every lock wait, then the run's own application lock, owned
@@ -188,15 +217,17 @@ std::string TransactionAndLocks(const std::string& database, int lockTimeout) {
   std::string text = "SET XACT_ABORT ON\n";
   // As a run does: bounded lock waits, and a shop's sessions win a deadlock.
   if (lockTimeout > 0) {
-    text += "SET LOCK_TIMEOUT " + std::to_string(lockTimeout * 1000) + "\nSET DEADLOCK_PRIORITY LOW\n";
+    text +=
+        "SET LOCK_TIMEOUT " + std::to_string(lockTimeout * 1000) + "\nSET DEADLOCK_PRIORITY LOW\n";
   }
   text += "BEGIN TRANSACTION\nGO\n";
   const std::string resource = entry::DatabaseLockResource();
   const int wait = entry::DatabaseLockSeconds(lockTimeout);
-  const std::string busy = "another run or script holds the database " + database +
-                           " (application lock " + resource + ") and did not end within " +
-                           std::to_string(wait) +
-                           " s; nothing was changed; try again when it has ended";
+  const std::string busy =
+      "another run or script holds the database " + database +          // not a message
+      " (application lock " + resource + ") and did not end within " +  // not a message
+      std::to_string(wait) +
+      " s; nothing was changed; try again when it has ended";  // not a message
   text += "Declare @Result int\nExec @Result=sp_getapplock @Resource=" +
           rebuild::UnicodeLiteral(resource) +
           ",@LockMode='Exclusive',@LockOwner='Transaction',@LockTimeout=" +
@@ -213,16 +244,21 @@ std::string Batch(const std::string& gbk) {
 std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
                        const CommandLine& line, const std::string& writtenAt) {
   std::string script = "\xEF\xBB\xBF";
-  script += "-- slotsync " + std::string(kVersion) + " plan, written " + writtenAt + "\n";
-  script += "-- server " + line.server + ", database " + line.database +
-            ", N=" + std::to_string(result.slotCount) + " (StockDetailTemp has " +
-            std::to_string(result.slotColumns) + " slot columns)\n";
+  // The script's comments are in English, like its statements.
+  // not a message
+  script += text::Format("-- slotsync %s plan, written %s\n", kVersion, writtenAt);
+  // not a message
+  script += text::Format("-- server %s, database %s, N=%d (StockDetailTemp has %d slot columns)\n",
+                         line.server, line.database, result.slotCount, result.slotColumns);
   script +=
-      "-- Review it, then run it with: sqlcmd -S <server> -d <database> -f 65001 -i <this "
-      "file>\n"
-      "-- or open it in Management Studio or Azure Data Studio with SQLCMD mode on.\n"
-      "-- Every check stops it before what it guards is changed: it rolls back, says why\n"
-      "-- and sets NOEXEC ON, so no later batch runs. Run a second time, it says\n"
+      "-- Review it, then run it with: sqlcmd -S <server> "                 // not a message
+      "-d <database> -f 65001 -i <this file>\n"                             // not a message
+      "-- or open it in Management Studio or Azure Data Studio "            // not a message
+      "with SQLCMD mode on.\n"                                              // not a message
+      "-- Every check stops it before what it guards is changed: "          // not a message
+      "it rolls back, says why\n"                                           // not a message
+      "-- and sets NOEXEC ON, so no later batch runs. Run a second time, "  // not a message
+      "it says\n"                                                           // not a message
       "-- \"already applied\" and changes nothing.\n";
   script += SqlcmdLines(writtenAt) + SqlcmdModeCheck() + SessionCheck() +
             DatabaseCheck(line.database) + TransactionAndLocks(line.database, line.lockTimeout);
@@ -250,7 +286,9 @@ std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
     }
   }
   script += alive;
-  script += "-- The commit ends the transaction and with it the application lock.\nCOMMIT\nGO\n";
+  script +=
+      "-- The commit ends the transaction and with it the application "  // not a message
+      "lock.\nCOMMIT\nGO\n";
   // After a check stopped it, the session would otherwise stay unable to run
   // anything in the query window it was opened in.
   script += "SET NOEXEC OFF\nGO\n";

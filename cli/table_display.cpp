@@ -5,7 +5,9 @@
 #include <sstream>
 
 #include "display_width.h"
+#include "say.h"
 #include "summary.h"
+#include "text/gbk.h"
 #include "ui/console_line.h"
 
 #include "table_kind.h"
@@ -13,28 +15,29 @@
 namespace slotsync::cli {
 namespace {
 
+// Translated where shown.
 const char* StatusName(int status) {
   switch (status) {
     case SLOTSYNC_TABLE_WORKING:
-      return "working";
+      return N_("working");
     case SLOTSYNC_TABLE_REBUILT:
-      return "rebuilt";
+      return N_("rebuilt");
     case SLOTSYNC_TABLE_UNCHANGED:
-      return "skipped";
+      return N_("skipped");
     case SLOTSYNC_TABLE_AT_NOTICE:
-      return "rebuilt, size texts left (notice)";
+      return N_("rebuilt, size texts left (notice)");
     case SLOTSYNC_TABLE_FAILED:
-      return "failed";
+      return N_("failed");
     case SLOTSYNC_TABLE_UNDONE:
-      return "rolled back";
+      return N_("rolled back");
     case SLOTSYNC_TABLE_REFUSED:
-      return "refused (see problems)";
+      return N_("refused (see problems)");
     case SLOTSYNC_TABLE_COMMIT_UNKNOWN:
-      return "commit unknown";
+      return N_("commit unknown");
     case SLOTSYNC_TABLE_PLANNED:
-      return "planned";
+      return N_("planned");
     default:
-      return "not reached";
+      return N_("not reached");
   }
 }
 
@@ -44,12 +47,15 @@ std::string Seconds(double seconds) {
   return text;
 }
 
-// A rebuilt table's status says what went over to its new tables with it.
+// A rebuilt table's status says what went over to its new tables with it
+// (`carried` in GBK); in the terminal's encoding.
 std::string WhatHappened(int status, const std::string& carried) {
-  std::string text = StatusName(status);
+  const std::string text = Say(StatusName(status));
   const bool built = status == SLOTSYNC_TABLE_REBUILT || status == SLOTSYNC_TABLE_AT_NOTICE;
-  if (built && !carried.empty()) text += "; " + carried;
-  return text;
+  if (!built || carried.empty()) return text;
+  // TRANSLATORS: a rebuilt table's status, then what went over to its new
+  // tables ("rebuilt; 3 indexes carried").
+  return SayFormat("%s; %s", text, text::GbkToTerminal(carried));
 }
 
 std::string WhatHappened(int status, const rebuild::CarriedCounts& carried) {
@@ -117,15 +123,18 @@ std::string TableDisplay::ProgressLine(const SlotsyncTableReport& table) const {
   if (table.tableName[0] != '\0') line += " " + Shown(table.tableName, terminal_.errIsTerminal);
   line += ": ";
   if (table.kind == SLOTSYNC_TABLE_DETAIL) {
-    line += table.rows < 0 ? "locking" : "copying " + WithThousands(table.rows) + " rows";
+    line +=
+        table.rows < 0 ? Say("locking") : SayFormat("copying %s rows", WithThousands(table.rows));
   } else if (table.kind == SLOTSYNC_TABLE_PER_TERMINAL) {
-    line += "recreating empty";
+    line += Say("recreating empty");
   } else {
-    line += "checking";
+    line += Say("checking");
   }
   line += " ...";
   if (table.status != SLOTSYNC_TABLE_WORKING) {
-    line += " " + Seconds(table.seconds) + " s, " + WhatHappened(table.status, CarriedOf(table));
+    // TRANSLATORS: how long a table took, then what became of it ("0.4 s, rebuilt").
+    line += " " + SayFormat("%s s, %s", Seconds(table.seconds),
+                            WhatHappened(table.status, CarriedOf(table)));
   }
   return line;
 }
@@ -142,10 +151,13 @@ void TableDisplay::ShowProgress(const SlotsyncTableReport& table) {
     return;
   }
   // Blanks over what is left of the longer line before, which works on
-  // every console, escape sequences or not.
+  // every console, escape sequences or not; counted in columns, not bytes:
+  // a Chinese character takes two columns and two or three bytes, and blanks
+  // past the line's end would wrap it.
+  const std::size_t width = ShownWidth(line);
   err << '\r' << line;
-  if (line.size() < drawn_) err << std::string(drawn_ - line.size(), ' ');
-  drawn_ = done ? 0 : line.size();
+  if (width < drawn_) err << std::string(drawn_ - width, ' ');
+  drawn_ = done ? 0 : width;
   if (done) err << '\n';
   err << std::flush;
   // Whoever writes next (a notice, an interruption) starts on a line of
@@ -159,25 +171,34 @@ void TableDisplay::PrintSummary() const {
   for (const auto& [tableTag, why] : notices_) {
     for (const Row& row : rows_) {
       if (row.tableTag != tableTag || row.status != SLOTSYNC_TABLE_AT_NOTICE) continue;
-      err << "slotsync: TableTag " << tableTag
-          << " stays flagged: " << Shown(why, terminal_.errIsTerminal) << '\n';
+      err << "slotsync: "
+          << SayFormat("TableTag %d stays flagged: %s", tableTag,
+                       Shown(why, terminal_.errIsTerminal))
+          << '\n';
     }
   }
   if (quiet_ || rows_.empty()) return;
+  // The headings translated line up by the columns they take.
   std::ostringstream table;
-  table << std::left << std::setw(9) << "TableTag" << std::setw(22) << "table" << std::setw(14)
-        << "kind" << std::right << std::setw(13) << "rows copied" << std::setw(12) << "rows lost"
-        << std::setw(9) << "seconds"
-        << "  what happened\n";
+  table << Left("TableTag", 9) << Left(Say("table"), 22) << Left(Say("kind"), 14)
+        << Right(Say("rows copied"), 13) << Right(Say("rows lost"), 12) << Right(Say("seconds"), 9)
+        << "  " << Say("what happened") << '\n';
   for (const Row& row : rows_) {
     const bool copied = row.kind == SLOTSYNC_TABLE_DETAIL;
     const std::string name = row.tableName.empty() ? "-" : row.tableName;
     table << std::left << std::setw(9) << row.tableTag
-          << PadToWidth(Shown(name, terminal_.outIsTerminal), name, 22) << std::setw(14)
-          << KindName(row.kind) << std::right << std::setw(13)
+          << PadToWidth(Shown(name, terminal_.outIsTerminal), name, 22)
+          << Left(Say(KindName(row.kind)), 14) << std::right << std::setw(13)
           << (copied ? Count(row.rowsCopied) : "-") << std::setw(12) << Count(row.rowsLost)
-          << std::setw(9) << Seconds(row.seconds) << "  " << WhatHappened(row.status, row.carried);
-    if (!row.skipReason.empty()) table << ": " << Shown(row.skipReason, terminal_.outIsTerminal);
+          << std::setw(9) << Seconds(row.seconds) << "  ";
+    const std::string what = WhatHappened(row.status, row.carried);
+    if (row.skipReason.empty()) {
+      table << what;
+    } else {
+      // TRANSLATORS: a table's status, then why ("skipped: TableTags 27 and
+      // 35 are never rebuilt").
+      table << SayFormat("%s: %s", what, Shown(row.skipReason, terminal_.outIsTerminal));
+    }
     table << '\n';
   }
   *terminal_.out << table.str();
@@ -185,8 +206,10 @@ void TableDisplay::PrintSummary() const {
   for (const Row& row : rows_) {
     if (row.status != SLOTSYNC_TABLE_REBUILT && row.status != SLOTSYNC_TABLE_AT_NOTICE) continue;
     for (const std::string& lost : row.dependentsLost) {
-      *terminal_.err << "slotsync: TableTag " << row.tableTag
-                     << " lost by design: " << Shown(lost, terminal_.errIsTerminal) << '\n';
+      *terminal_.err << "slotsync: "
+                     << SayFormat("TableTag %d lost by design: %s", row.tableTag,
+                                  Shown(lost, terminal_.errIsTerminal))
+                     << '\n';
     }
   }
 }

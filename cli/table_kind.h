@@ -1,7 +1,8 @@
 #pragma once
 
 // How the command names a flagged table's kind, in its lines, its JSON and
-// its scripts alike.
+// its scripts alike: in English, which its lines translate where they show
+// it (the scripts and the JSON keep it as it is).
 
 #include <algorithm>
 #include <string>
@@ -10,17 +11,18 @@
 
 #include "rebuild/findings.h"
 #include "slotsync/slotsync.h"
+#include "text/messages.h"
 
 namespace slotsync::cli {
 
 inline const char* KindName(int kind) {
   switch (kind) {
     case SLOTSYNC_TABLE_DETAIL:
-      return "detail";
+      return N_("detail");
     case SLOTSYNC_TABLE_PER_TERMINAL:
-      return "per-terminal";
+      return N_("per-terminal");
     default:
-      return "none";  // TableTags 27 and 35, which the run skips
+      return N_("none");  // TableTags 27 and 35, which the run skips
   }
 }
 

@@ -4,6 +4,8 @@
 #include <istream>
 #include <set>
 
+#include "say.h"
+
 namespace slotsync::cli {
 namespace {
 
@@ -17,8 +19,10 @@ void RefuseDuplicates(const std::vector<Target>& targets) {
   std::set<std::pair<std::string, std::string>> seen;
   for (const Target& target : targets) {
     if (!seen.emplace(target.server, target.database).second) {
-      throw UsageError{"the database " + target.database + " on " + target.server +
-                       " is named twice; two runs of one database would only wait for each other"};
+      throw UsageError{SayFormat(
+          "the database %s on %s is named twice; two runs of one database would only wait for "
+          "each other",
+          target.database, target.server)};
     }
   }
 }
@@ -28,23 +32,27 @@ void RefuseDuplicates(const std::vector<Target>& targets) {
 void TakeTargets(CommandLine& line) {
   const int ways =
       (line.database.empty() ? 0 : 1) + (line.databasesFile ? 1 : 0) + (line.allDatabases ? 1 : 0);
-  if (line.server.empty() && !line.databasesFile) throw UsageError{"--server is required"};
-  if (ways == 0) throw UsageError{"--database is required"};
+  if (line.server.empty() && !line.databasesFile) {
+    throw UsageError{SayFormat("%s is required", "--server")};
+  }
+  if (ways == 0) throw UsageError{SayFormat("%s is required", "--database")};
   if (ways > 1) {
-    throw UsageError{"--database, --databases and --all-databases exclude each other"};
+    throw UsageError{Say("--database, --databases and --all-databases exclude each other")};
   }
   if (!line.database.empty()) {
     line.databases = SplitDatabaseList(line.database);
     if (line.databases.size() == 1) line.database = line.databases.front();
     for (const std::string& name : line.databases) {
-      if (name.empty()) throw UsageError{"--database: an empty name in " + line.database};
+      if (name.empty()) {
+        throw UsageError{SayFormat("--database: an empty name in %s", line.database)};
+      }
     }
   }
   if (line.databasesFile && line.databasesFile->empty()) {
-    throw UsageError{"--databases needs a file name"};
+    throw UsageError{Say("--databases needs a file name")};
   }
   if (NamesSeveralDatabases(line) && line.trace) {
-    throw UsageError{"--trace shows one database's statements: run that database alone"};
+    throw UsageError{Say("--trace shows one database's statements: run that database alone")};
   }
 }
 
@@ -83,16 +91,16 @@ std::vector<Target> ReadTargets(std::istream& file, const std::string& server) {
     const auto blank = text.find_first_of(" \t");
     if (blank == std::string::npos) {
       if (server.empty()) {
-        throw UsageError{"--databases line " + std::to_string(number) + ": " + text +
-                         " names no server, and --server is not given"};
+        throw UsageError{SayFormat(
+            "--databases line %d: %s names no server, and --server is not given", number, text)};
       }
       targets.push_back({server, text});
       continue;
     }
     const std::string database = Trimmed(text.substr(blank));
     if (database.find_first_of(" \t") != std::string::npos) {
-      throw UsageError{"--databases line " + std::to_string(number) +
-                       " holds more than a server and a database: " + text};
+      throw UsageError{SayFormat("--databases line %d holds more than a server and a database: %s",
+                                 number, text)};
     }
     targets.push_back({text.substr(0, blank), database});
   }
@@ -103,9 +111,11 @@ std::vector<Target> NamedTargets(const CommandLine& line) {
   std::vector<Target> targets;
   if (line.databasesFile) {
     std::ifstream file(*line.databasesFile);
-    if (!file) throw UsageError{"--databases: " + *line.databasesFile + " cannot be read"};
+    if (!file) throw UsageError{SayFormat("--databases: %s cannot be read", *line.databasesFile)};
     targets = ReadTargets(file, line.server);
-    if (targets.empty()) throw UsageError{"--databases: " + *line.databasesFile + " names none"};
+    if (targets.empty()) {
+      throw UsageError{SayFormat("--databases: %s names none", *line.databasesFile)};
+    }
   } else {
     for (const std::string& name : line.databases) targets.push_back({line.server, name});
   }

@@ -18,6 +18,7 @@
 
 #include "command.h"
 #include "platform/secret.h"
+#include "say.h"
 #include "text/codepage.h"
 #include "text/gbk.h"
 #include "ui/console_progress.h"
@@ -235,11 +236,21 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
       return TRUE;
     }
   }
-  static constexpr char kNote[] =
-      "\r\nslotsync: Ctrl+C: stopping after the current statement and rolling back; press Ctrl+C "
-      "again to end at once\r\n";
+  // In the language of the command's messages (UTF-8 here): through
+  // WriteConsoleW on a console, as every other line, so that Chinese shows
+  // in any console code page.
+  const std::string note = "\r\nslotsync: " +
+                           Say("Ctrl+C: stopping after the current statement and rolling back; "
+                               "press Ctrl+C again to end at once") +
+                           "\r\n";
+  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   DWORD wrote = 0;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), kNote, sizeof kNote - 1, &wrote, nullptr);
+  if (IsConsoleHandle(err)) {
+    const std::wstring wide = Wide(note);
+    WriteConsoleW(err, wide.data(), static_cast<DWORD>(wide.size()), &wrote, nullptr);
+  } else {
+    WriteFile(err, note.data(), static_cast<DWORD>(note.size()), &wrote, nullptr);
+  }
   return TRUE;
 }
 

@@ -15,6 +15,7 @@
 #include "run_schema.h"
 #include "scenarios.h"
 #include "targets.h"
+#include "text/messages.h"
 
 namespace slotsync::testing {
 namespace {
@@ -119,6 +120,16 @@ TEST_F(Command, OptionMessagesNameEverythingAtOnce) {
         << err.str();
   }
   EXPECT_TRUE(clientsMade.empty());
+  // In the language of the messages, all at once as well.
+  text::SetMessageLanguage(text::Language::kChinese);
+  const std::vector<std::string> noUser = {"-S", "s", "--quiet"};
+  try {
+    cli::ParseCommandLine({noUser.begin(), noUser.end()});
+    ADD_FAILURE() << "no usage error";
+  } catch (const cli::UsageError& e) {
+    EXPECT_EQ(e.message, "必须给出 -d/--database 和 -U/--user");
+  }
+  text::SetMessageLanguage(text::Language::kEnglish);
   script.Answer(kSizeSql, Rows({"SizeID"}, {}));
   EXPECT_EQ(Run(Connect({"--empty-password"})), cli::kExitOk) << err.str();
   ASSERT_EQ(clientsMade.size(), 1u);
@@ -460,6 +471,17 @@ TEST_F(Command, SummaryColumnsAreAlignedByDisplayWidth) {
   EXPECT_EQ(cli::DisplayWidth("Stock" + gbk), 9u);
   EXPECT_EQ(cli::PadToWidth("\xE5\xA4\x87\xE6\xB3\xA8", gbk, 6), "\xE5\xA4\x87\xE6\xB3\xA8  ");
   EXPECT_EQ(cli::PadToWidth("LongName", "LongName", 4), "LongName ");
+  // Chinese headings and words too: each column still ends where its heading does.
+  ScriptCounts(3, 2);
+  ScriptFlagged({10});
+  DetailScenario{}.Apply(script);
+  ASSERT_EQ(Run({"-S", "srv", "-d", "db", "-U", "sa", "--lang", "zh_CN"}), cli::kExitOk);
+  text::SetMessageLanguage(text::Language::kEnglish);
+  EXPECT_NE(out.str().find("TableTag 表名                  类型               复制行数    丢失行数"
+                           "     秒数  处理结果\n10       StockDetail           明细表       "
+                           "             5           0      0.0  已重建\n"),
+            std::string::npos)
+      << out.str();
 }
 
 // Locked out at a table: exit 5 after each retry, pausing longer each time.
