@@ -157,12 +157,18 @@ Value ColumnValue(Statement& statement, SQLUSMALLINT column) {
   return text::Utf16ToGbk(text);
 }
 
-ResultSet ReadResult(Statement& statement, SQLSMALLINT columnCount) {
+ResultSet ReadResult(Statement& statement, SQLSMALLINT columnCount, bool withNames) {
   ResultSet result;
   const auto columns = static_cast<SQLUSMALLINT>(columnCount);
-  result.columns.reserve(columns);
-  for (SQLUSMALLINT column = 1; column <= columns; ++column) {
-    result.columns.push_back(ColumnName(statement, column));
+  if (!withNames) {
+    // A driver round trip per column, on every start of a host, for names
+    // the caller will not look at.
+    result.columns.resize(columns);
+  } else {
+    result.columns.reserve(columns);
+    for (SQLUSMALLINT column = 1; column <= columns; ++column) {
+      result.columns.push_back(ColumnName(statement, column));
+    }
   }
   for (;;) {
     const SQLRETURN fetched = SQLFetch(statement.Handle());
@@ -382,6 +388,14 @@ void OdbcConnection::Disconnect() {
 }
 
 ResultSet OdbcConnection::Query(const std::string& statementText) {
+  return Read(statementText, true);
+}
+
+ResultSet OdbcConnection::QueryByPosition(const std::string& statementText) {
+  return Read(statementText, false);
+}
+
+ResultSet OdbcConnection::Read(const std::string& statementText, bool withNames) {
   warnings_.clear();
   Statement statement(static_cast<SQLHDBC>(RequireConnection()), statementText);
   const RunningStatement running(*this, statement.Handle());
@@ -393,7 +407,7 @@ ResultSet OdbcConnection::Query(const std::string& statementText) {
     SQLSMALLINT columns = 0;
     statement.Check(SQLNumResultCols(statement.Handle(), &columns), "SQLNumResultCols");
     if (columns > 0) {
-      ResultSet result = ReadResult(statement, columns);
+      ResultSet result = ReadResult(statement, columns, withNames);
       DrainResults(statement, furtherResults_, resultsSoFar);
       warnings_ = statement.TakeWarnings();
       return result;
