@@ -201,7 +201,7 @@ SQLRETURN SetAutocommit(SQLHDBC connection, bool on) {
 struct ConnectAttempt {
   std::shared_ptr<OdbcEnvironment> environment;  // outlives the handle
   SQLHDBC connection = SQL_NULL_HDBC;
-  std::vector<SQLWCHAR, platform::WipingAllocator<SQLWCHAR>> text;  // holds the password
+  platform::SecretU16String text;  // holds the password
 
   std::mutex mutex;
   std::condition_variable changed;
@@ -213,19 +213,20 @@ struct ConnectAttempt {
 
   static void Run(const std::shared_ptr<ConnectAttempt>& attempt) {
     // No window and SQL_DRIVER_NOPROMPT: a driver missing something fails
-    // instead of showing a login dialog nobody may be there to answer.
-    const SQLRETURN result = SQLDriverConnectW(attempt->connection, nullptr, attempt->text.data(),
-                                               SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    // instead of showing a login dialog nobody may be there to answer. The
+    // string goes as it was built: UTF-16 is the driver's text type too
+    // (odbc_api.h), and a copy would be one more place the password lies.
+    const SQLRETURN result = SQLDriverConnectW(
+        attempt->connection, nullptr, reinterpret_cast<SQLWCHAR*>(attempt->text.Edit().data()),
+        SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
     std::vector<Diagnostic> diagnostics;
     if (!SQL_SUCCEEDED(result)) {
       // For a failure without a message of the driver's: the connection
       // string with its password masked, made only when it is needed.
-      platform::SecretU16String sent;
-      sent.Edit().assign(attempt->text.begin(), attempt->text.end() - 1);
       diagnostics = odbc::ReadDiagnostics(SQL_HANDLE_DBC, attempt->connection, "SQLDriverConnectW",
-                                          MaskPassword(sent.View()));
+                                          MaskPassword(attempt->text.View()));
     }
-    platform::WipeMemory(attempt->text.data(), attempt->text.size() * sizeof(SQLWCHAR));
+    attempt->text.Wipe();
     const std::lock_guard lock(attempt->mutex);
     attempt->result = result;
     attempt->diagnostics = std::move(diagnostics);
@@ -293,8 +294,7 @@ void OdbcConnection::Connect() {
       CheckEncryptionCanBeHad(settings_, kind, driver, library,
                               kind.family == DriverFamily::kFreeTds && FreeTdsHasCaFile());
   if (!warning.empty() && settings_.warn) settings_.warn(warning);
-  const platform::SecretU16String connectionString =
-      BuildWideConnectionString(settings_, driver, kind);
+  platform::SecretU16String connectionString = BuildWideConnectionString(settings_, driver, kind);
   driverName_ = driver;
 
   auto attempt = std::make_shared<ConnectAttempt>();
@@ -309,11 +309,7 @@ void OdbcConnection::Connect() {
                      SQL_IS_UINTEGER);
   SQLSetConnectAttrW(connection, SQL_ATTR_CONNECTION_TIMEOUT, odbc::IntegerAttribute(timeout),
                      SQL_IS_UINTEGER);
-  // The driver's own text type, in a buffer wiped when it goes: it holds
-  // the password.
-  attempt->text.reserve(connectionString.View().size() + 1);
-  attempt->text.assign(connectionString.View().begin(), connectionString.View().end());
-  attempt->text.push_back(0);
+  attempt->text = std::move(connectionString);
 
   const bool connected = AwaitConnect(attempt, std::chrono::seconds(timeout) + kWatchdogGrace);
   if (!connected) {
