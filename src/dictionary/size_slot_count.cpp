@@ -9,7 +9,7 @@ std::int32_t GetSizeSlotCount(sql::SqlAccess& access) {
   query.SetText(
       "Select Count(*),b.SizeGroupID From SizeGroup a,SizeGroupSize b Where "  // not a message
       "a.SizeGroupID=b.SizeGroupID Group by b.SizeGroupID");
-  query.Open();
+  query.OpenByPosition();
   std::int32_t largest = 0;
   for (; !query.End(); query.Next()) largest = std::max(largest, query.Field(0).AsInteger());
   return largest;

@@ -162,7 +162,7 @@ class Run {
   }
   bool SizeTableHasRows() {
     query_.SetText("Select top 1 * From Size");
-    query_.Open();  // connects
+    query_.OpenByPosition();  // connects
     return !query_.Empty();
   }
 
@@ -172,7 +172,7 @@ class Run {
         "Select Count(*) from sysColumns Where ID=Object_ID('StockDetailTemp') and Name like "
         "'x_%%'");
     try {
-      query_.Open();
+      query_.OpenByPosition();
     } catch (const sql::SqlError& failure) {
       ExplainByCollation(failure);
       throw;

@@ -19,7 +19,7 @@ bool pending = false;  // guarded by currentMutex
 std::atomic<bool> cancelled{false};
 std::atomic<StopReason> reason{StopReason::kNone};
 StopReason pendingReason = StopReason::kNone;  // guarded by currentMutex
-int callsInProgress = 0;  // guarded by currentMutex
+int callsInProgress = 0;                       // guarded by currentMutex
 
 // Passes every call on, refusing those that would carry the run further once
 // it is cancelled. Rollback and Disconnect always go through.
@@ -48,6 +48,10 @@ class CancellableConnection final : public sql::Connection {
   sql::ResultSet Query(const std::string& statement) override {
     RefuseIfCancelled();
     return client_->Query(statement);
+  }
+  sql::ResultSet QueryByPosition(const std::string& statement) override {
+    RefuseIfCancelled();
+    return client_->QueryByPosition(statement);
   }
   void Execute(const std::string& statement) override {
     RefuseIfCancelled();

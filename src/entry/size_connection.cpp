@@ -1,7 +1,5 @@
 #include "entry/size_connection.h"
 
-#include "sql/statement_template.h"
-
 namespace slotsync::entry {
 
 SizeConnectionSettings::~SizeConnectionSettings() {
@@ -22,16 +20,20 @@ std::string_view SizeConnectionSettings::Parameter(std::string_view key) const {
 
 SizeConnectionSettings SizeConnectionSettingsFor(const ConnectionArguments& arguments) {
   SizeConnectionSettings settings;
-  // Built in place: a list of temporaries would leave copies of the
-  // password behind, and a growing text its old buffers.
+  // Built in place, each at its final size: a list of temporaries would
+  // leave copies of the password behind, and a growing text its old
+  // buffers. Plain appends: the values go in as they are, and this runs on
+  // every start of a host.
   settings.parameters.reserve(4);
-  settings.parameters.push_back(sql::Format("DATABASE NAME=%s", arguments.database));
-  settings.parameters.push_back(sql::Format("SERVER NAME=%s", arguments.server));
-  settings.parameters.push_back(sql::Format("USER NAME=%s", arguments.user));
-  constexpr std::string_view kPasswordKey = "PASSWORD=";
-  std::string& password = settings.parameters.emplace_back();
-  password.reserve(kPasswordKey.size() + arguments.password.View().size());
-  password.append(kPasswordKey).append(arguments.password.View());
+  const auto add = [&settings](std::string_view key, std::string_view value) {
+    std::string& parameter = settings.parameters.emplace_back();
+    parameter.reserve(key.size() + value.size());
+    parameter.append(key).append(value);
+  };
+  add("DATABASE NAME=", arguments.database);
+  add("SERVER NAME=", arguments.server);
+  add("USER NAME=", arguments.user);
+  add("PASSWORD=", arguments.password.View());
   return settings;
 }
 

@@ -30,6 +30,11 @@ class Connection {
   virtual void Disconnect() = 0;
 
   virtual ResultSet Query(const std::string& statement) = 0;
+  // The same for a caller that reaches the columns by position only. A
+  // client may leave the names empty then (the count stays), which spares
+  // it asking the driver for each; one that does not bother answers as
+  // Query does.
+  virtual ResultSet QueryByPosition(const std::string& statement) { return Query(statement); }
   virtual void Execute(const std::string& statement) = 0;
 
   virtual void StartTransaction() = 0;  // isolation read committed

@@ -95,11 +95,13 @@ using WideText = platform::SecretU16String::Text;
 // with every "}" doubled, so nothing in it can end the value.
 void AppendBraced(WideText& out, std::u16string_view value) {
   out.push_back(u'{');
-  for (const char16_t c : value) {
-    out.push_back(c);
-    if (c == u'}') out.push_back(u'}');
+  for (;;) {
+    const std::size_t brace = value.find(u'}');
+    if (brace == std::u16string_view::npos) break;
+    out.append(value.substr(0, brace + 1)).push_back(u'}');
+    value.remove_prefix(brace + 1);
   }
-  out.push_back(u'}');
+  out.append(value).push_back(u'}');
 }
 
 // A value that every parser reads unchanged without braces: up to the next
@@ -155,7 +157,10 @@ void AppendOtherValue(WideText& out, std::u16string_view value) {
 
 class Builder {
  public:
-  explicit Builder(DriverKind kind) : kind_(kind) {}
+  // Room for a usual connection string from the start: one that outgrows
+  // its buffer is copied to a larger one and the old one wiped, several
+  // times over on the way.
+  explicit Builder(DriverKind kind) : kind_(kind) { out_.Edit().reserve(kUsualLength); }
 
   // Every attribute ends in ";", the last one too: FreeTDS up to 1.3 reads
   // a braced value that ends the string together with its closing brace.
@@ -195,6 +200,7 @@ class Builder {
   platform::SecretU16String Take() { return std::move(out_); }
 
  private:
+  static constexpr std::size_t kUsualLength = 255;
   DriverKind kind_;
   platform::SecretU16String out_;
 };

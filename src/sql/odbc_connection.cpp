@@ -158,12 +158,18 @@ Value ColumnValue(Statement& statement, SQLUSMALLINT column) {
   return text::Utf16ToGbk(text);
 }
 
-ResultSet ReadResult(Statement& statement, SQLSMALLINT columnCount) {
+ResultSet ReadResult(Statement& statement, SQLSMALLINT columnCount, bool withNames) {
   ResultSet result;
   const auto columns = static_cast<SQLUSMALLINT>(columnCount);
-  result.columns.reserve(columns);
-  for (SQLUSMALLINT column = 1; column <= columns; ++column) {
-    result.columns.push_back(ColumnName(statement, column));
+  if (!withNames) {
+    // A driver round trip per column, on every start of a host, for names
+    // the caller will not look at.
+    result.columns.resize(columns);
+  } else {
+    result.columns.reserve(columns);
+    for (SQLUSMALLINT column = 1; column <= columns; ++column) {
+      result.columns.push_back(ColumnName(statement, column));
+    }
   }
   for (;;) {
     const SQLRETURN fetched = SQLFetch(statement.Handle());
@@ -196,7 +202,7 @@ SQLRETURN SetAutocommit(SQLHDBC connection, bool on) {
 struct ConnectAttempt {
   std::shared_ptr<OdbcEnvironment> environment;  // outlives the handle
   SQLHDBC connection = SQL_NULL_HDBC;
-  std::vector<SQLWCHAR, platform::WipingAllocator<SQLWCHAR>> text;  // holds the password
+  platform::SecretU16String text;  // holds the password
 
   std::mutex mutex;
   std::condition_variable changed;
@@ -208,19 +214,20 @@ struct ConnectAttempt {
 
   static void Run(const std::shared_ptr<ConnectAttempt>& attempt) {
     // No window and SQL_DRIVER_NOPROMPT: a driver missing something fails
-    // instead of showing a login dialog nobody may be there to answer.
-    const SQLRETURN result = SQLDriverConnectW(attempt->connection, nullptr, attempt->text.data(),
-                                               SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    // instead of showing a login dialog nobody may be there to answer. The
+    // string goes as it was built: UTF-16 is the driver's text type too
+    // (odbc_api.h), and a copy would be one more place the password lies.
+    const SQLRETURN result = SQLDriverConnectW(
+        attempt->connection, nullptr, reinterpret_cast<SQLWCHAR*>(attempt->text.Edit().data()),
+        SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
     std::vector<Diagnostic> diagnostics;
     if (!SQL_SUCCEEDED(result)) {
       // For a failure without a message of the driver's: the connection
       // string with its password masked, made only when it is needed.
-      platform::SecretU16String sent;
-      sent.Edit().assign(attempt->text.begin(), attempt->text.end() - 1);
       diagnostics = odbc::ReadDiagnostics(SQL_HANDLE_DBC, attempt->connection, "SQLDriverConnectW",
-                                          MaskPassword(sent.View()));
+                                          MaskPassword(attempt->text.View()));
     }
-    platform::WipeMemory(attempt->text.data(), attempt->text.size() * sizeof(SQLWCHAR));
+    attempt->text.Wipe();
     const std::lock_guard lock(attempt->mutex);
     attempt->result = result;
     attempt->diagnostics = std::move(diagnostics);
@@ -288,8 +295,7 @@ void OdbcConnection::Connect() {
       CheckEncryptionCanBeHad(settings_, kind, driver, library,
                               kind.family == DriverFamily::kFreeTds && FreeTdsHasCaFile());
   if (!warning.empty() && settings_.warn) settings_.warn(warning);
-  const platform::SecretU16String connectionString =
-      BuildWideConnectionString(settings_, driver, kind);
+  platform::SecretU16String connectionString = BuildWideConnectionString(settings_, driver, kind);
   driverName_ = driver;
 
   auto attempt = std::make_shared<ConnectAttempt>();
@@ -304,11 +310,7 @@ void OdbcConnection::Connect() {
                      SQL_IS_UINTEGER);
   SQLSetConnectAttrW(connection, SQL_ATTR_CONNECTION_TIMEOUT, odbc::IntegerAttribute(timeout),
                      SQL_IS_UINTEGER);
-  // The driver's own text type, in a buffer wiped when it goes: it holds
-  // the password.
-  attempt->text.reserve(connectionString.View().size() + 1);
-  attempt->text.assign(connectionString.View().begin(), connectionString.View().end());
-  attempt->text.push_back(0);
+  attempt->text = std::move(connectionString);
 
   const bool connected = AwaitConnect(attempt, std::chrono::seconds(timeout) + kWatchdogGrace);
   if (!connected) {
@@ -383,6 +385,14 @@ void OdbcConnection::Disconnect() {
 }
 
 ResultSet OdbcConnection::Query(const std::string& statementText) {
+  return Read(statementText, true);
+}
+
+ResultSet OdbcConnection::QueryByPosition(const std::string& statementText) {
+  return Read(statementText, false);
+}
+
+ResultSet OdbcConnection::Read(const std::string& statementText, bool withNames) {
   warnings_.clear();
   Statement statement(static_cast<SQLHDBC>(RequireConnection()), statementText);
   const RunningStatement running(*this, statement.Handle());
@@ -394,7 +404,7 @@ ResultSet OdbcConnection::Query(const std::string& statementText) {
     SQLSMALLINT columns = 0;
     statement.Check(SQLNumResultCols(statement.Handle(), &columns), "SQLNumResultCols");
     if (columns > 0) {
-      ResultSet result = ReadResult(statement, columns);
+      ResultSet result = ReadResult(statement, columns, withNames);
       DrainResults(statement, furtherResults_, resultsSoFar);
       warnings_ = statement.TakeWarnings();
       return result;

@@ -33,6 +33,7 @@ class OdbcConnection : public Connection {
   void Disconnect() override;
 
   ResultSet Query(const std::string& statement) override;
+  ResultSet QueryByPosition(const std::string& statement) override;
   void Execute(const std::string& statement) override;
 
   void StartTransaction() override;
@@ -56,6 +57,7 @@ class OdbcConnection : public Connection {
 
  private:
   void* RequireConnection() const;
+  ResultSet Read(const std::string& statementText, bool withNames);
   // Waits for the connect on its own thread; true when it succeeded, false
   // when it failed (its diagnostics in the attempt). Throws SqlError when the
   // deadline passed or Cancel came first, and leaves the attempt to end by

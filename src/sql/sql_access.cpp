@@ -92,7 +92,7 @@ void SqlConnection::RequireTransactionAlive(const std::string& text, const SqlEr
   const std::string asked(kTransactionStateSql);
   std::int32_t state = 0;
   try {
-    const ResultSet result = client_->Query(asked);
+    const ResultSet result = client_->QueryByPosition(asked);
     Report(asked, StatementOutcome::kOk);
     if (!result.rows.empty() && !result.rows[0].empty()) {
       state = SqlField(asked, &result.rows[0][0]).AsInteger();
@@ -206,7 +206,16 @@ WritePlan* PlanOf(const SqlAccess& access) {
 }
 
 void SqlQuery::Open() {
+  OpenResult(false);
+}
+
+void SqlQuery::OpenByPosition() {
+  OpenResult(true);
+}
+
+void SqlQuery::OpenResult(bool byPosition) {
   Close();
+  byPosition_ = byPosition;
   if (WritePlan* plan = connection_.Plan()) {
     if (const PlannedStatement* behind = plan->WriteBehind(text_)) {
       plan->Unknown(text_, behind->text);
@@ -219,7 +228,7 @@ void SqlQuery::Open() {
   // not reported as sent.
   Connection& client = connection_.Connected();
   try {
-    result_ = client.Query(text_);
+    result_ = byPosition ? client.QueryByPosition(text_) : client.Query(text_);
   } catch (...) {
     connection_.Report(text_, StatementOutcome::kFailed);
     throw;
@@ -275,6 +284,7 @@ void SqlQuery::Close() {
   result_.reset();
   row_ = 0;
   unknown_ = false;
+  byPosition_ = false;
 }
 
 void SqlQuery::RequireOpen() const {
@@ -322,6 +332,9 @@ SqlField SqlQuery::Field(std::size_t position) const {
 
 std::optional<SqlField> SqlQuery::FindField(std::string_view name) const {
   RequireOpen();
+  if (byPosition_) {
+    throw SqlError(Format("Field '%s' asked for by name of a result opened by position", name));
+  }
   for (std::size_t i = 0; i < result_->columns.size(); ++i) {
     if (NamesEqual(result_->columns[i], name)) return Field(i);
   }

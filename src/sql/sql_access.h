@@ -137,7 +137,11 @@ class SqlQuery {
   void SetText(std::string text);  // closes any open result
   const std::string& Text() const { return text_; }
 
-  void Open();     // a statement that yields rows; stands on the first row
+  void Open();  // a statement that yields rows; stands on the first row
+  // The same for a caller that reads the fields by position only: the
+  // client need not ask for the column names (Field(i).Name() may be
+  // empty), and FieldByName and FindField refuse.
+  void OpenByPosition();
   void Execute();  // a statement without a result
   // Executes and swallows a failure (reported to the observer as ignored);
   // returns whether the statement succeeded. Inside a transaction a failure
@@ -167,12 +171,14 @@ class SqlQuery {
  private:
   const std::vector<Value>* CurrentRow() const;
   void RequireOpen() const;
+  void OpenResult(bool byPosition);
 
   SqlConnection& connection_;
   std::string text_;
   std::optional<ResultSet> result_;
   std::size_t row_ = 0;
   bool unknown_ = false;
+  bool byPosition_ = false;
 };
 
 // The plan of the run's connection, or null when the run sends its writes.

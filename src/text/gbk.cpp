@@ -89,40 +89,52 @@ CodePage936& ThreadCodePage() {
   return codepage;
 }
 
+// The character that starts at `at`, which moves past it; a byte that
+// starts none gives U+FFFD and moves one byte on.
+char16_t NextGbk(std::string_view gbk, std::size_t& at) {
+  const auto lead = static_cast<unsigned char>(gbk[at++]);
+  if (lead < 0x80) return lead;
+  char16_t mapped = 0;
+  if (IsGbkLeadByte(lead) && at < gbk.size() &&
+      IsGbkTrailByte(static_cast<unsigned char>(gbk[at])) &&
+      ThreadCodePage().Decode(lead, static_cast<unsigned char>(gbk[at]), mapped)) {
+    ++at;
+    return mapped;
+  }
+  if (lead == 0x80 && ThreadCodePage().DecodeSingle(lead, mapped)) return mapped;
+  return kReplacementChar;
+}
+
 }  // namespace
 
 std::u16string GbkToUtf16(std::string_view gbk) {
-  std::u16string out;
-  out.reserve(gbk.size());
-  for (std::size_t i = 0; i < gbk.size();) {
-    const auto lead = static_cast<unsigned char>(gbk[i]);
-    if (lead < 0x80) {
-      out.push_back(lead);
-      ++i;
-      continue;
-    }
-    char16_t mapped = 0;
-    if (IsGbkLeadByte(lead) && i + 1 < gbk.size() &&
-        IsGbkTrailByte(static_cast<unsigned char>(gbk[i + 1])) &&
-        ThreadCodePage().Decode(lead, static_cast<unsigned char>(gbk[i + 1]), mapped)) {
-      out.push_back(mapped);
-      i += 2;
-      continue;
-    }
-    if (lead == 0x80 && ThreadCodePage().DecodeSingle(lead, mapped)) {
-      out.push_back(mapped);
-    } else {
-      out.push_back(kReplacementChar);
-    }
-    ++i;
+  // Every byte gives at most one UTF-16 unit: the text is written into its
+  // place and cut to its length. ASCII alone (most names, numbers and
+  // statements) is widened by a loop without branches, which the compiler
+  // turns into vector code; any other text is walked again from its start.
+  std::u16string out(gbk.size(), u'\0');
+  char16_t* const to = out.data();
+  const char* const from = gbk.data();
+  unsigned char seen = 0;
+  for (std::size_t i = 0; i < gbk.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(from[i]);
+    seen |= byte;
+    to[i] = byte;
   }
+  if (seen < 0x80) return out;
+  std::size_t length = 0;
+  for (std::size_t at = 0; at < gbk.size();) to[length++] = NextGbk(gbk, at);
+  out.resize(length);
   return out;
 }
 
 bool IsWellFormedGbk(std::string_view gbk) {
   // GBK has no character of its own for U+FFFD, so the replacement appears
   // exactly where a byte was no character.
-  return GbkToUtf16(gbk).find(kReplacementChar) == std::u16string::npos;
+  for (std::size_t at = 0; at < gbk.size();) {
+    if (NextGbk(gbk, at) == kReplacementChar) return false;
+  }
+  return true;
 }
 
 std::string Utf16ToGbk(std::u16string_view utf16) {

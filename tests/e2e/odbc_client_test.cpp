@@ -98,6 +98,10 @@ TEST_P(OdbcClient, NullsIntegersAndEmptyTexts) {
   EXPECT_EQ(result.rows,
             (std::vector<std::vector<sql::Value>>{{"1", std::nullopt, "-5", ""},
                                                   {std::nullopt, std::nullopt, "0", kSizeGbk}}));
+  // Read by position: the same rows, as many columns, no names asked for.
+  const sql::ResultSet byPosition = client->QueryByPosition("Select Values");
+  EXPECT_EQ(byPosition.columns, std::vector<std::string>(4));
+  EXPECT_EQ(byPosition.rows, result.rows);
 }
 
 TEST_P(OdbcClient, StatementsArriveAsTheCharactersTheyHold) {

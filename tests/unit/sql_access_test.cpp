@@ -76,6 +76,17 @@ TEST_F(SqlAccessTest, EmptyResultIsAtEndAtOnceAndReadsAsNull) {
   EXPECT_EQ(query.Field(0).AsString(), "");
 }
 
+TEST_F(SqlAccessTest, AResultOpenedByPositionRefusesNamesUntilOpenedAgain) {
+  script.Answer("q", Rows({"v"}, {{"7"}}));
+  SqlQuery query(access, kSizeConnectionName);
+  query.SetText("q");
+  query.OpenByPosition();
+  EXPECT_EQ(query.Field(0).AsInteger(), 7);
+  EXPECT_THROW((void)query.FindField("v"), SqlError);
+  query.Open();
+  EXPECT_EQ(query.FieldByName("v").AsInteger(), 7);
+}
+
 TEST_F(SqlAccessTest, IntegerReadsOfNonNumbersFail) {
   script.Answer("q", Rows({"v"}, {{"12.00"}, {" 7 "}, {"abc"}, {"99999999999"}, {"1.5x"}}));
   SqlQuery query(access, kSizeConnectionName);
