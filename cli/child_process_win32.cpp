@@ -1,6 +1,3 @@
-// Before <windows.h>, whose FormatMessage macro would otherwise rename the
-// catalog's own FormatMessage that SayFormat calls.
-#include "say.h"
 // clang-format off
 #include "platform/win32_api.h"
 // clang-format on
@@ -14,6 +11,7 @@
 #include <thread>
 
 #include "child_process.h"
+#include "say.h"
 #include "text/gbk.h"
 
 namespace slotsync::cli {

@@ -474,10 +474,22 @@ int Run(const CommandLine& line, const Terminal& terminal) {
   }
 }
 
+// The value of --lang, looked for before the command line is parsed, so
+// that a mistake on it is told in the language asked for too.
+const char* LanguageAskedFor(const Arguments& args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i].View();
+    if (arg.starts_with("--lang=")) return args[i].CStr() + 7;
+    if (arg == "--lang" && i + 1 < args.size()) return args[i + 1].CStr();
+  }
+  return nullptr;
+}
+
 int RunParsed(const Arguments& args, const Terminal& terminal) {
-  // The environment's language until --lang is read, so that a mistake on
-  // the command line is told in it too.
-  text::ChooseMessageLanguage(nullptr);
+  // A name that is no language is the parser's to refuse: until then the
+  // environment's language holds.
+  const char* asked = LanguageAskedFor(args);
+  text::ChooseMessageLanguage(asked != nullptr && text::LanguageFromName(asked) ? asked : nullptr);
   CommandLine line;
   try {
     line = ParseCommandLine(args);

@@ -40,6 +40,11 @@ struct DatabaseRun {
 // Text from a child or the server shown on a terminal: control characters
 // escaped, so that nothing a child relays can move the cursor or pass for a
 // line of its own.
+// A child's JSON text (UTF-8) in the terminal's encoding, which may be GBK.
+std::string ForTerminal(const std::string& utf8) {
+  return text::IsAscii(utf8) ? utf8 : text::GbkToTerminal(text::Utf8ToGbk(utf8));
+}
+
 std::string Escaped(const std::string& text, bool isTerminal) {
   if (!isTerminal) return text;
   std::string shown;
@@ -263,7 +268,8 @@ class ManyDatabases : public ChildObserver {
         if (finding.value("severity", "") == "note") continue;
         const nlohmann::json tag = finding.value("tableTag", nlohmann::json());
         const std::string severity = ShownSeverity(finding.value("severity", ""));
-        const std::string message = Escaped(finding.value("message", ""), IsTerminal());
+        const std::string message =
+            Escaped(ForTerminal(finding.value("message", "")), IsTerminal());
         people_ << Escaped(run.target.database, IsTerminal()) << ": "
                 << (tag.is_number()
                         // TRANSLATORS: a finding's severity, its table and the finding
@@ -278,8 +284,10 @@ class ManyDatabases : public ChildObserver {
 
   bool IsTerminal() const { return line_.json ? terminal_.errIsTerminal : terminal_.outIsTerminal; }
 
+  // UTF-8, as the child's JSON has it; its last line on standard error is in
+  // the terminal's encoding.
   static std::string Message(const DatabaseRun& run) {
-    std::string message = run.lastError;
+    std::string message = text::GbkToUtf8(text::TerminalToGbk(run.lastError));
     if (run.result.is_object() && run.result.contains("message")) {
       message = run.result["message"].get<std::string>();
     }
@@ -328,7 +336,7 @@ class ManyDatabases : public ChildObserver {
               << Left(ShownOutcome(OutcomeOf(run)), 14) << std::right << std::setw(15) << tables
               << std::setw(13) << rows << std::setw(9) << (run.started ? seconds : "-");
       const std::string message = Message(run);
-      if (!message.empty()) people_ << "  " << Escaped(message, IsTerminal());
+      if (!message.empty()) people_ << "  " << Escaped(ForTerminal(message), IsTerminal());
       people_ << '\n';
     }
     people_ << Totals() << '\n';

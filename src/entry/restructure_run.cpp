@@ -441,7 +441,7 @@ class Run {
       table.status = TableStatus::kRebuilt;
     } else if (rebuild::IsSkippedByDesign(tableTag)) {
       table.status = TableStatus::kSkipped;
-      table.skipReason = rebuild::kSkippedByDesignReason;
+      table.skipReason = text::Tr(rebuild::kSkippedByDesignReason);
       table.rowsLost = 0;
     } else {
       table.status = TableStatus::kStoppedAtNotice;
@@ -589,7 +589,7 @@ TableRun UnwalkedTable(const rebuild::TablePlan& plan, const RunReport& report,
   }
   if (rebuild::IsSkippedByDesign(plan.tableTag) && plan.kind == rebuild::TableKind::kNothingToDo) {
     table.status = TableStatus::kSkipped;
-    table.skipReason = rebuild::kSkippedByDesignReason;
+    table.skipReason = text::Tr(rebuild::kSkippedByDesignReason);
     table.rowsLost = 0;
   } else if (report.findings.Refused(plan.tableTag)) {
     table.status = TableStatus::kRefused;

@@ -333,7 +333,10 @@ SqlField SqlQuery::Field(std::size_t position) const {
 std::optional<SqlField> SqlQuery::FindField(std::string_view name) const {
   RequireOpen();
   if (byPosition_) {
-    throw SqlError(Format("Field '%s' asked for by name of a result opened by position", name));
+    // A fault of the code that asks, never of the database: not translated.
+    throw SqlError(
+        Format("Field '%s' asked for by name of a result opened by position",  // not a message
+               name));
   }
   for (std::size_t i = 0; i < result_->columns.size(); ++i) {
     if (NamesEqual(result_->columns[i], name)) return Field(i);

@@ -188,7 +188,7 @@ std::string PluralMessage(const char* singular, const char* plural, long long co
 
 // A directive without its argument, or one the format does not know, is
 // written as it stands: a wrong translation shows, it does not crash.
-std::string FormatMessage(std::string_view format, const std::string* args, std::size_t count) {
+std::string FillFormat(std::string_view format, const std::string* args, std::size_t count) {
   std::string out;
   out.reserve(format.size() + 16 * count);
   std::size_t next = 0;

@@ -51,7 +51,7 @@ void ChooseMessageLanguage(const char* requested);
 std::string Tr(const char* message);
 
 namespace detail {
-std::string FormatMessage(std::string_view format, const std::string* args, std::size_t count);
+std::string FillFormat(std::string_view format, const std::string* args, std::size_t count);
 std::string PluralMessage(const char* singular, const char* plural, long long count);
 
 inline std::string FormatArgument(std::string_view text) {
@@ -79,7 +79,7 @@ requires std::is_arithmetic_v<Number> std::string FormatArgument(Number number) 
 template <typename... Args>
 std::string Format(std::string_view format, const Args&... args) {
   const std::string texts[] = {std::string(), detail::FormatArgument(args)...};
-  return detail::FormatMessage(format, texts + 1, sizeof...(Args));
+  return detail::FillFormat(format, texts + 1, sizeof...(Args));
 }
 
 // The message in the current language with its arguments filled in.
