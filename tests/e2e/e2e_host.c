@@ -11,12 +11,14 @@
  *   message <text>               RefreshStructLastError, when not empty
  *
  * Usage: e2e_host LIBRARY SERVER DATABASE USER PASSWORD [--dry-run | --plan]
+ * E2E_HOST_LANGUAGE, when set, is SlotsyncOptions.language.
  * Exits 0 when the library loaded and the call returned with a result block
  * that agrees with the returned outcome and the last error; the outcome
  * itself is for the caller to judge. */
 #include <dlfcn.h>
 #include <locale.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "host_output.h"
@@ -58,6 +60,8 @@ int main(int argc, char** argv) {
   options.onStatement = OnStatement;
   options.onProgress = OnProgress;
   options.onNotice = OnNotice;
+  /* The language a host asks for, as the application would from its own UI. */
+  options.language = getenv("E2E_HOST_LANGUAGE");
   SlotsyncResult result;
   memset(&result, 0, sizeof result);
   result.size = sizeof result;

@@ -99,6 +99,18 @@ TEST_P(HostProgram, ARefusedConnectionFailsBeforeTheTransaction) {
   EXPECT_EQ(DriverEvents(), std::vector<std::string>{"CONNECT"});
   // Nothing was sent, so the callback saw nothing.
   EXPECT_TRUE(StatementsSeen(run).empty());
+  // The language the host asks for, over SLOTSYNC_LANG; the text GBK.
+  for (const auto& [asked, message] : std::initializer_list<std::pair<const char*, std::string>>{
+           {"zh_CN", text::Utf8ToGbk("Login timeout expired（SQLSTATE HYT00，本机错误 0）")},
+           {"en", "Login timeout expired (SQLSTATE HYT00, native error 0)"}}) {
+    EnvironmentChanges environment = Environment();
+    environment["E2E_HOST_LANGUAGE"] = asked;
+    environment["SLOTSYNC_LANG"] = std::string(asked) == "en" ? "zh_CN" : "en";
+    const ProgramRun asking =
+        RunProgram({Built::Host(), Built::Library(), "srv", "Shop", "sa", "pw"}, environment);
+    EXPECT_EQ(asking.exitCode, 0) << asking.err;
+    EXPECT_EQ(Tail(asking, 1), std::vector<std::string>{"message " + message}) << asked;
+  }
 }
 
 TEST_P(HostProgram, ADryRunGoesThroughAndIsRolledBack) {
