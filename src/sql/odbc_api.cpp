@@ -9,19 +9,10 @@
 namespace slotsync::sql::odbc {
 
 std::vector<SQLWCHAR> ToSqlText(std::string_view gbk) {
-  // Widened byte by byte on the guess that the text is ASCII, checked in
-  // the same pass: a loop without an early exit, which the compiler turns
-  // into vector code. Every statement of a run comes through here.
+  // Widened on the guess that the text is ASCII, checked in the same pass:
+  // every statement of a run comes through here.
   std::vector<SQLWCHAR> out(gbk.size() + 1);
-  SQLWCHAR* const to = out.data();
-  const char* const from = gbk.data();
-  unsigned char seen = 0;
-  for (std::size_t i = 0; i < gbk.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(from[i]);
-    seen |= byte;
-    to[i] = byte;
-  }
-  if (seen < 0x80) return out;
+  if (text::WidenAscii(gbk, out.data())) return out;
   const std::u16string utf16 = text::GbkToUtf16(gbk);
   out.assign(utf16.begin(), utf16.end());
   out.push_back(0);

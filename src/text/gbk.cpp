@@ -109,19 +109,11 @@ char16_t NextGbk(std::string_view gbk, std::size_t& at) {
 
 std::u16string GbkToUtf16(std::string_view gbk) {
   // Every byte gives at most one UTF-16 unit: the text is written into its
-  // place and cut to its length. ASCII alone (most names, numbers and
-  // statements) is widened by a loop without branches, which the compiler
-  // turns into vector code; any other text is walked again from its start.
+  // place and cut to its length. Text that is not ASCII alone is walked
+  // again from its start.
   std::u16string out(gbk.size(), u'\0');
   char16_t* const to = out.data();
-  const char* const from = gbk.data();
-  unsigned char seen = 0;
-  for (std::size_t i = 0; i < gbk.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(from[i]);
-    seen |= byte;
-    to[i] = byte;
-  }
-  if (seen < 0x80) return out;
+  if (WidenAscii(gbk, to)) return out;
   std::size_t length = 0;
   for (std::size_t at = 0; at < gbk.size();) to[length++] = NextGbk(gbk, at);
   out.resize(length);

@@ -28,6 +28,22 @@ std::string Utf16ToGbk(std::u16string_view utf16);
 // Whether every byte is ASCII, which GBK, UTF-8 and UTF-16 write alike.
 bool IsAscii(std::string_view text);
 
+// Writes each byte of text as one 16-bit unit to `to` (room for text.size()
+// units) and says whether they were all ASCII, so that the units are the
+// text's UTF-16. A loop without an early exit, which the compiler turns into
+// vector code: most names, numbers and statements are ASCII.
+template <typename Unit>
+bool WidenAscii(std::string_view text, Unit* to) {
+  static_assert(sizeof(Unit) == 2);
+  unsigned char seen = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    seen |= byte;
+    to[i] = static_cast<Unit>(byte);
+  }
+  return seen < 0x80;
+}
+
 std::string GbkToUtf8(std::string_view gbk);
 std::string Utf8ToGbk(std::string_view utf8);
 
