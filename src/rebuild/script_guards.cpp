@@ -14,13 +14,17 @@ std::string SameText(std::string_view column, const std::string& text) {
 
 }  // namespace
 
-std::string UnicodeLiteral(const std::string& text) {
-  std::string quoted = "N'";
+std::string Delimited(std::string_view text, std::string_view open, char close) {
+  std::string quoted(open);
   for (const char c : text) {
     quoted += c;
-    if (c == '\'') quoted += '\'';
+    if (c == close) quoted += close;
   }
-  return quoted + "'";
+  return quoted + close;
+}
+
+std::string UnicodeLiteral(const std::string& text) {
+  return Delimited(text, "N'", '\'');
 }
 
 std::string ScriptText(std::string text) {

@@ -28,6 +28,10 @@ inline constexpr std::string_view kPlanWrittenVariable = "PlanWritten";
 // A text as an N'' literal: quotes doubled.
 std::string UnicodeLiteral(const std::string& text);
 
+// text between open and close, each close inside it written twice: T-SQL's
+// quoting of a literal (N'...') and of a name ([...]).
+std::string Delimited(std::string_view text, std::string_view open, char close);
+
 // A text inside a single-quoted literal of a script: quotes doubled, and "%"
 // dropped because RaisError reads its message as a format.
 std::string ScriptText(std::string text);

@@ -113,12 +113,7 @@ enum TableFact : std::int32_t {
 };
 
 std::string Quoted(const std::string& name) {
-  std::string quoted = "[";
-  for (const char c : name) {
-    quoted += c;
-    if (c == ']') quoted += ']';
-  }
-  return quoted + "]";
+  return Delimited(name, "[", ']');
 }
 
 std::string QualifiedTable(const std::string& table) {
@@ -132,6 +127,34 @@ struct Row {
   bool outsideGbk = false;
 };
 
+// What the run cannot carry over a drop and a re-create, each with what to
+// do about it; %s is the table.
+struct TableObstacle {
+  TableFact fact;
+  const char* message;
+};
+constexpr TableObstacle kTableObstacles[] = {
+    // xgettext:c-format
+    {kReplicated, N_("%s is published for replication: the run cannot drop it; remove it from "
+                     "its publications before the run and add it back after")},
+    // xgettext:c-format
+    {kCaptured, N_("%s is tracked by change data capture: disable it for the table "
+                   "(sys.sp_cdc_disable_table) before the run and enable it after; the changes "
+                   "captured so far are not carried")},
+    // xgettext:c-format
+    {kChangeTracked, N_("%s has change tracking on: disable it (ALTER TABLE ... DISABLE "
+                        "CHANGE_TRACKING) before the run and enable it after")},
+    // xgettext:c-format
+    {kTemporal, N_("%s is a system-versioned (temporal) table or the history of one: the run "
+                   "cannot drop and recreate it; set SYSTEM_VERSIONING OFF before the run and on "
+                   "after")},
+    // xgettext:c-format
+    {kMemoryOptimized, N_("%s is memory-optimized: the run would recreate it as an ordinary "
+                          "table on disk; rebuild it by hand")},
+    // xgettext:c-format
+    {kFullText, N_("%s has a full-text index: drop it before the run and create it again after")},
+};
+
 void ReadTableFacts(TableDependents& d, const Row& row) {
   d.exists = true;
   d.mayGrant = (row.flags & kMayGrant) != 0;
@@ -139,40 +162,8 @@ void ReadTableFacts(TableDependents& d, const Row& row) {
   const std::string& scheme = row.item;
   const std::string& defaultFilegroup = row.body;
   std::vector<std::string>& obstacles = d.obstacles;
-  if (row.flags & kReplicated) {
-    obstacles.push_back(text::TrFormat(
-        "%s is published for replication: the run cannot drop it; remove it from its "
-        "publications before the run and add it back after",
-        d.table));
-  }
-  if (row.flags & kCaptured) {
-    obstacles.push_back(text::TrFormat(
-        "%s is tracked by change data capture: disable it for the table "
-        "(sys.sp_cdc_disable_table) before the run and enable it after; the changes captured so "
-        "far are not carried",
-        d.table));
-  }
-  if (row.flags & kChangeTracked) {
-    obstacles.push_back(text::TrFormat(
-        "%s has change tracking on: disable it (ALTER TABLE ... DISABLE CHANGE_TRACKING) before "
-        "the run and enable it after",
-        d.table));
-  }
-  if (row.flags & kTemporal) {
-    obstacles.push_back(text::TrFormat(
-        "%s is a system-versioned (temporal) table or the history of one: the run cannot drop "
-        "and recreate it; set SYSTEM_VERSIONING OFF before the run and on after",
-        d.table));
-  }
-  if (row.flags & kMemoryOptimized) {
-    obstacles.push_back(text::TrFormat(
-        "%s is memory-optimized: the run would recreate it as an ordinary table on disk; rebuild "
-        "it by hand",
-        d.table));
-  }
-  if (row.flags & kFullText) {
-    obstacles.push_back(text::TrFormat(
-        "%s has a full-text index: drop it before the run and create it again after", d.table));
+  for (const TableObstacle& obstacle : kTableObstacles) {
+    if (row.flags & obstacle.fact) obstacles.push_back(text::TrFormat(obstacle.message, d.table));
   }
   if (!scheme.empty()) {
     obstacles.push_back(text::TrFormat(
