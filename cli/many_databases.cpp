@@ -37,32 +37,28 @@ struct DatabaseRun {
   std::string lastError;  // the child's last "slotsync: " line, for a child without a result
 };
 
-// Text from a child or the server shown on a terminal: control characters
-// escaped, so that nothing a child relays can move the cursor or pass for a
-// line of its own.
 // A child's JSON text (UTF-8) in the terminal's encoding, which may be GBK.
 std::string ForTerminal(const std::string& utf8) {
   return text::IsAscii(utf8) ? utf8 : text::GbkToTerminal(text::Utf8ToGbk(utf8));
 }
 
+// Text from a child or the server shown on a terminal: control characters
+// escaped, so that nothing a child relays can move the cursor or pass for a
+// line of its own. The text is in the terminal's encoding, which may be GBK,
+// so it is judged by its characters, never by UTF-8's bytes; a line feed is
+// escaped too, as the line is one line.
 std::string Escaped(const std::string& text, bool isTerminal) {
   if (!isTerminal) return text;
-  std::string shown;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    const bool c1 = byte == 0xC2 && i + 1 < text.size() &&
-                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-    if (byte < 0x20 || byte == 0x7F || c1) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02X",
-                    c1 ? static_cast<unsigned char>(text[++i]) : byte);
-      shown += escape;
+  std::string gbk;
+  for (const char c : text::TerminalToGbk(text)) {
+    // No GBK trail byte is below 0x40: a 0x0A is a line feed.
+    if (c == '\n') {
+      gbk += "\\x0A";
     } else {
-      shown += text[i];
+      gbk += c;
     }
   }
-  return shown;
+  return text::GbkToTerminalEscaped(gbk);
 }
 
 const char* EncryptValue(sql::Encryption encryption) {
@@ -99,7 +95,10 @@ std::vector<std::string> ChildArguments(const CommandLine& line, const Target& t
                                    DatabaseListItem(target.database),
                                    "--user",
                                    line.user,
-                                   "--password-stdin",
+                                   // A login without a password says so to
+                                   // each child, which would refuse an
+                                   // empty one from its standard input.
+                                   line.emptyPassword ? "--empty-password" : "--password-stdin",
                                    "--json",
                                    "--yes",
                                    "--lock-timeout",

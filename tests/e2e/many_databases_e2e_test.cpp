@@ -149,6 +149,10 @@ TEST_P(ManyDatabases, AFileOfTargetsIsPlannedWithAScriptPerDatabase) {
   for (const char* name : {"shop01", "shop02"}) {
     EXPECT_EQ(Count(LogOf(name), "SET AUTOCOMMIT OFF"), 0) << name;
   }
+  // A login without a password: each child is told so, none reads one.
+  const ProgramRun bare = Many({"--databases", file.string(), "--plan", "--empty-password"});
+  EXPECT_EQ(bare.exitCode, 0) << bare.err;
+  EXPECT_EQ(Lines(bare.out).back(), "2 databases: 1 planned, 1 in step") << bare.err;
 }
 
 // Two at once, one of them held by another run: it locks out, the others
