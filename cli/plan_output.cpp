@@ -9,6 +9,7 @@
 #include "entry/version.h"
 #include "rebuild/script_guards.h"
 #include "say.h"
+#include "sql/quoting.h"
 #include "summary.h"
 #include "table_kind.h"
 #include "text/gbk.h"
@@ -202,11 +203,16 @@ std::string SessionCheck() {
   return rebuild::StopIf("@@TRANCOUNT>0", stop) + "\nGO\n";
 }
 
-std::string DatabaseCheck(const std::string& database) {
-  const std::string stop = "this script was planned for the database " +          // not a message
-                           database + "; connect to it (sqlcmd -d " + database +  // not a message
-                           "); nothing was changed";                              // not a message
-  return rebuild::StopIf("DB_NAME()<>" + rebuild::UnicodeLiteral(database), stop) + "\nGO\n";
+// The database's name may come from the server's own list (--all-databases),
+// so it is written as sqlcmd can read nothing in.
+std::string DatabaseCheck(const std::string& typed) {
+  const std::string database = text::TerminalToGbk(typed);
+  const std::string shown = sql::SqlcmdInertText(database);
+  const std::string stop = "this script was planned for the database " +    // not a message
+                           shown + "; connect to it (sqlcmd -d " + shown +  // not a message
+                           "); nothing was changed";                        // not a message
+  return text::GbkToUtf8(rebuild::StopIf("DB_NAME()<>" + sql::SqlcmdLiteral(database), stop)) +
+         "\nGO\n";
 }
 
 // The bound on every lock wait, then the run's own application lock, owned
@@ -228,15 +234,42 @@ std::string TransactionAndLocks(const std::string& database, int lockTimeout) {
       " (application lock " + resource + ") and did not end within " +  // not a message
       std::to_string(wait) +
       " s; nothing was changed; try again when it has ended";  // not a message
-  text += "Declare @Result int\nExec @Result=sp_getapplock @Resource=" +
-          rebuild::UnicodeLiteral(resource) +
-          ",@LockMode='Exclusive',@LockOwner='Transaction',@LockTimeout=" +
-          std::to_string(wait * 1000) + "\n" + rebuild::StopIf("@Result<0", busy) + "\nGO\n";
+  text +=
+      "Declare @Result int\nExec @Result=sp_getapplock @Resource=" + sql::UnicodeLiteral(resource) +
+      ",@LockMode='Exclusive',@LockOwner='Transaction',@LockTimeout=" +
+      std::to_string(wait * 1000) + "\n" + rebuild::StopIf("@Result<0", busy) + "\nGO\n";
   return text;
+}
+
+// A text typed on the command line, as a script's comment holds it.
+std::string InComment(const std::string& typed) {
+  return text::GbkToUtf8(sql::SqlcmdInertText(text::TerminalToGbk(typed)));
 }
 
 std::string Batch(const std::string& gbk) {
   return text::GbkToUtf8(gbk) + "\nGO\n";
+}
+
+// A write as the script holds it: as planned, or run through a variable when
+// a text of the catalog in it could mean something to sqlcmd.
+std::string WriteBatch(const std::string& statement) {
+  return Batch(sql::ForSqlcmd(statement));
+}
+
+// Checks and drops hold only texts of our own and of the dictionary, which
+// its guard keeps inert; they stop the script by what they are (a check's
+// NOEXEC would not outlive a variable's Exec), so they must stand as they are.
+// The script's own variable, the plan's time, is the one reference allowed.
+std::string InertBatch(const std::string& statement) {
+  std::string ours = statement;
+  const std::string variable = "$(" + std::string(rebuild::kPlanWrittenVariable) + ")";
+  for (std::size_t at; (at = ours.find(variable)) != std::string::npos;)
+    ours.erase(at, variable.size());
+  if (!sql::IsSqlcmdInert(ours)) {
+    throw std::logic_error("a script line that sqlcmd could read something in: " +  // not a message
+                           statement);
+  }
+  return Batch(statement);
 }
 
 }  // namespace
@@ -249,7 +282,8 @@ std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
   script += text::Format("-- slotsync %s plan, written %s\n", kVersion, writtenAt);
   // not a message
   script += text::Format("-- server %s, database %s, N=%d (StockDetailTemp has %d slot columns)\n",
-                         line.server, line.database, result.slotCount, result.slotColumns);
+                         InComment(line.server), InComment(line.database), result.slotCount,
+                         result.slotColumns);
   script +=
       "-- Review it, then run it with: sqlcmd -S <server> "                 // not a message
       "-d <database> -f 65001 -i <this file>\n"                             // not a message
@@ -265,11 +299,12 @@ std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
   const std::string alive = Batch(rebuild::TransactionAliveGuard());
   for (const RecordedTable& table : record.Tables()) {
     script += "-- TableTag " + std::to_string(table.tableTag) + " " +
-              text::GbkToUtf8(table.tableName) + " (" + KindName(table.kind) + ")\n";
+              text::GbkToUtf8(sql::SqlcmdInertText(table.tableName)) + " (" + KindName(table.kind) +
+              ")\n";
     for (const RecordedStatement& statement : table.statements) {
       if (statement.outcome < SLOTSYNC_STATEMENT_PLANNED) continue;  // the plan's own reads
       if (statement.outcome == SLOTSYNC_STATEMENT_PLANNED_CHECK) {
-        script += Batch(statement.text);
+        script += InertBatch(statement.text);
         continue;
       }
       // A client that goes on after an error would run this write outside
@@ -279,10 +314,12 @@ std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
       // the table is there, the statement itself unchanged.
       if (statement.outcome == SLOTSYNC_STATEMENT_PLANNED_IGNORED &&
           statement.text.starts_with("Drop Table ")) {
-        script +=
-            "IF OBJECT_ID(N'" + text::GbkToUtf8(statement.text.substr(11)) + "') IS NOT NULL\n";
+        script += text::GbkToUtf8("IF OBJECT_ID(" + sql::UnicodeLiteral(statement.text.substr(11)) +
+                                  ") IS NOT NULL\n");
+        script += InertBatch(statement.text);
+        continue;
       }
-      script += Batch(statement.text);
+      script += WriteBatch(statement.text);
     }
   }
   script += alive;

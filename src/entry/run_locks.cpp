@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "sql/quoting.h"
 #include "sql/sql_error.h"
 #include "sql/statement_template.h"
 #include "text/messages.h"
@@ -101,10 +102,10 @@ std::string DatabaseLockResource() {
 std::string TableHoldersSql(const std::string& table) {
   // Table locks name the object, row and page locks its partitions.
   return sql::Format(kHoldersSql,
-                     sql::Format("(l.resource_associated_entity_id=Object_ID('%s') Or "
+                     sql::Format("(l.resource_associated_entity_id=Object_ID(%s) Or "
                                  "l.resource_associated_entity_id In (Select hobt_id From "
-                                 "sys.partitions Where object_id=Object_ID('%s')))",
-                                 table, table));
+                                 "sys.partitions Where object_id=Object_ID(%s)))",
+                                 sql::Literal(table), sql::Literal(table)));
 }
 
 std::string DatabaseLockHoldersSql() {

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "dictionary/dictionary_guard.h"
+#include "sql/quoting.h"
 #include "sql/sql_error.h"
 #include "sql/statement_template.h"
 #include "text/messages.h"
@@ -194,8 +195,8 @@ class Estimate {
 std::string TableDataPagesSql(const std::string& table) {
   return sql::Format(
       "Select Sum(in_row_data_page_count+lob_used_page_count+row_overflow_used_page_count) From "
-      "sys.dm_db_partition_stats Where object_id=Object_ID('%s') and index_id In (0,1)",
-      table);
+      "sys.dm_db_partition_stats Where object_id=Object_ID(%s) and index_id In (0,1)",
+      sql::Literal(table));
 }
 
 SpaceCheck CheckSpace(sql::SqlAccess& access, const std::vector<rebuild::TablePlan>& tables) {

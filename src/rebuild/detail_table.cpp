@@ -11,6 +11,7 @@
 #include "rebuild/findings.h"
 #include "rebuild/rebuild_steps.h"
 #include "rebuild/script_guards.h"
+#include "sql/quoting.h"
 #include "sql/statement_template.h"
 #include "text/case_fold.h"
 #include "text/messages.h"
@@ -233,8 +234,8 @@ class DetailRebuild {
     sql::SqlQuery query(access_, sql::kSizeConnectionName);
     query.SetText(
         sql::Format("Select Name,Length,Type_Name(xusertype) As TypeName From sysColumns Where "
-                    "ID=Object_ID('%s') order by ColOrder",
-                    row_.tableName));
+                    "ID=Object_ID(%s) order by ColOrder",
+                    sql::Literal(row_.tableName)));
     query.Open();
     struct Measured {
       std::string name;
@@ -260,9 +261,9 @@ class DetailRebuild {
     for (const Measured& m : measured) {
       if (!select.empty()) select += ',';
       select +=
-          sql::Format(m.capacity.national ? "Max(DataLength(RTrim(Convert(NVarchar(4000),[%s]))))"
-                                          : "Max(DataLength(RTrim(Convert(Varchar(8000),[%s]))))",
-                      m.name);
+          sql::Format(m.capacity.national ? "Max(DataLength(RTrim(Convert(NVarchar(4000),%s))))"
+                                          : "Max(DataLength(RTrim(Convert(Varchar(8000),%s))))",
+                      sql::QuotedName(m.name));
     }
     query.SetText(sql::Format("Select %s From %s", select, row_.tableName));
     query.Open();

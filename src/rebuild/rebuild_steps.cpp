@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 
+#include "sql/quoting.h"
 #include "sql/statement_template.h"
 #include "text/gbk.h"
 #include "text/messages.h"
@@ -148,8 +149,8 @@ bool HasClause(std::string_view kind, std::string_view clause) {
 std::optional<std::int64_t> CatalogRowCount(sql::SqlAccess& access, const std::string& table) {
   sql::SqlQuery query(access, sql::kSizeConnectionName);
   query.SetText(sql::Format(
-      "Select Sum(rows) From sys.partitions Where object_id=Object_ID('%s') and index_id In (0,1)",
-      table));
+      "Select Sum(rows) From sys.partitions Where object_id=Object_ID(%s) and index_id In (0,1)",
+      sql::Literal(table)));
   query.Open();
   if (query.Empty() || query.Field(0).IsNull()) return std::nullopt;
   const std::string digits = query.Field(0).AsString();
@@ -199,7 +200,7 @@ void StatementRunner::StopUnlessGone(const sql::SqlError& failure, const std::st
   const std::string drop = query_.Text();
   if (failure.HasNativeError(1222)) throw DropLockedOut(failure, table);
   sql::SqlQuery query(access_, sql::kSizeConnectionName);
-  query.SetText(sql::Format("Select Object_ID('%s')", table));
+  query.SetText(sql::Format("Select Object_ID(%s)", sql::Literal(table)));
   query.Open();
   if (query.Empty() || query.Field(0).IsNull()) return;  // gone: nothing stands in the way
   const std::string meaning = DropFailureMeaning(failure);

@@ -1,7 +1,5 @@
 #include "rebuild/script_guards.h"
 
-#include <algorithm>
-
 #include "sql/statement_template.h"
 
 namespace slotsync::rebuild {
@@ -14,27 +12,6 @@ std::string SameText(std::string_view column, const std::string& text) {
 
 }  // namespace
 
-std::string Delimited(std::string_view text, std::string_view open, char close) {
-  std::string quoted(open);
-  for (const char c : text) {
-    quoted += c;
-    if (c == close) quoted += close;
-  }
-  return quoted + close;
-}
-
-std::string UnicodeLiteral(const std::string& text) {
-  return Delimited(text, "N'", '\'');
-}
-
-std::string ScriptText(std::string text) {
-  for (std::size_t at = text.find('\''); at != std::string::npos; at = text.find('\'', at + 2)) {
-    text.insert(at, 1, '\'');
-  }
-  std::erase(text, '%');
-  return text;
-}
-
 std::string StopIf(std::string_view condition, std::string_view message, std::int32_t severity) {
   // RaisError does not end the transaction even under XACT_ABORT: the
   // rollback comes first, and NOEXEC keeps every later batch from running
@@ -42,7 +19,7 @@ std::string StopIf(std::string_view condition, std::string_view message, std::in
   return sql::Format(
       "If %s Begin If @@TRANCOUNT>0 Rollback Transaction; RaisError('%s', %d, 1); Set NoExec On; "
       "End",
-      condition, ScriptText(std::string(message)), severity);
+      condition, sql::RaisErrorText(message), severity);
 }
 
 std::string ChangedSincePlan(std::string_view what) {

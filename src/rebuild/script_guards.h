@@ -18,23 +18,15 @@
 #include <vector>
 
 #include "rebuild/rebuild_steps.h"
+#include "sql/quoting.h"
 
 namespace slotsync::rebuild {
+
+using sql::UnicodeLiteral;
 
 // The sqlcmd variable the script defines with the time its plan was written;
 // sqlcmd puts it into the messages of the checks.
 inline constexpr std::string_view kPlanWrittenVariable = "PlanWritten";
-
-// A text as an N'' literal: quotes doubled.
-std::string UnicodeLiteral(const std::string& text);
-
-// text between open and close, each close inside it written twice: T-SQL's
-// quoting of a literal (N'...') and of a name ([...]).
-std::string Delimited(std::string_view text, std::string_view open, char close);
-
-// A text inside a single-quoted literal of a script: quotes doubled, and "%"
-// dropped because RaisError reads its message as a format.
-std::string ScriptText(std::string text);
 
 // "If <condition> Begin <roll back if a transaction is open>; RaisError(...);
 // Set NoExec On; End". A severity of 10 or less is a message, not an error:

@@ -4,9 +4,11 @@
 #include <map>
 
 #include "rebuild/script_guards.h"
+#include "sql/quoting.h"
 #include "sql/statement_template.h"
 #include "sql/write_plan.h"
 #include "text/case_fold.h"
+#include "text/gbk.h"
 #include "text/messages.h"
 
 namespace slotsync::rebuild {
@@ -113,7 +115,7 @@ enum TableFact : std::int32_t {
 };
 
 std::string Quoted(const std::string& name) {
-  return Delimited(name, "[", ']');
+  return sql::QuotedName(name);
 }
 
 std::string QualifiedTable(const std::string& table) {
@@ -268,27 +270,29 @@ bool IsOwnName(const NewTableShape& shape, const std::string& name) {
 }
 
 // The bracketed names a catalog definition uses ("([Qty]>=(0))"), outside
-// its string literals.
+// its string literals. Read by characters: a name such as 乚 ends in the
+// byte of "]".
 std::vector<std::string> NamesIn(const std::string& definition) {
   std::vector<std::string> names;
   bool inLiteral = false;
-  for (std::size_t i = 0; i < definition.size(); ++i) {
-    const char c = definition[i];
-    if (c == '\'') inLiteral = !inLiteral;
-    if (inLiteral || c != '[') continue;
-    std::string name;
-    for (++i; i < definition.size(); ++i) {
-      if (definition[i] == ']') {
-        if (i + 1 < definition.size() && definition[i + 1] == ']') {
-          name += ']';
-          ++i;
-          continue;
-        }
-        break;
+  std::string* name = nullptr;
+  for (std::size_t i = 0; i < definition.size();) {
+    const std::size_t length = text::GbkCharacterLength(definition, i);
+    const char c = length == 1 ? definition[i] : '\0';
+    const bool doubled = i + 1 < definition.size() && definition[i + 1] == c;
+    if (name != nullptr) {
+      if (c == ']' && !doubled) {
+        name = nullptr;
+      } else {
+        name->append(definition, i, length);
+        if (c == ']') ++i;  // "]]" is one "]" of the name
       }
-      name += definition[i];
+    } else if (c == '\'') {
+      inLiteral = !inLiteral;
+    } else if (c == '[' && !inLiteral) {
+      name = &names.emplace_back();
     }
-    names.push_back(name);
+    i += length;
   }
   return names;
 }
@@ -644,7 +648,7 @@ class CarryPlanner {
 
 std::string DependentsQuery(const std::string& table) {
   std::string query(kDependentsSql);
-  const std::string id = "Object_ID('" + table + "')";
+  const std::string id = "Object_ID(" + sql::Literal(table) + ")";
   for (std::size_t at = query.find("$T"); at != std::string::npos; at = query.find("$T", at)) {
     query.replace(at, 2, id);
     at += id.size();

@@ -15,6 +15,7 @@
 #include "rebuild/rebuild_steps.h"
 #include "rebuild/script_guards.h"
 #include "rebuild/table_dependents.h"
+#include "sql/quoting.h"
 #include "sql/statement_template.h"
 #include "text/case_fold.h"
 #include "text/messages.h"
@@ -284,8 +285,8 @@ bool PlanTerminalTable(sql::SqlAccess& access, const TerminalDictionary& diction
   // Whoever can write S_Modify would otherwise choose which business table
   // the next run empties.
   sql::SqlQuery query(access, sql::kSizeConnectionName);
-  query.SetText(
-      sql::Format("Select Object_ID('%s'),Col_Length('%s','TerminalName')", table, table));
+  query.SetText(sql::Format("Select Object_ID(%s),Col_Length(%s,'TerminalName')",
+                            sql::Literal(table), sql::Literal(table)));
   query.Open();
   if (!query.Empty() && !query.Field(0).IsNull() && query.Field(1).IsNull()) {
     Flag(findings, tag,

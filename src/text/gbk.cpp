@@ -120,6 +120,12 @@ std::u16string GbkToUtf16(std::string_view gbk) {
   return out;
 }
 
+std::size_t GbkCharacterLength(std::string_view gbk, std::size_t at) {
+  const std::size_t start = at;
+  NextGbk(gbk, at);
+  return at - start;
+}
+
 bool IsWellFormedGbk(std::string_view gbk) {
   // GBK has no character of its own for U+FFFD, so the replacement appears
   // exactly where a byte was no character.

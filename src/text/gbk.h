@@ -65,6 +65,13 @@ std::optional<std::string> TerminalToGbkExactly(std::string_view terminal);
 // none can move the cursor, rewrite a line or change the terminal's state.
 std::string GbkToTerminalEscaped(std::string_view gbk);
 
+// How many bytes the character that starts at `at` takes: 2 for a lead byte
+// whose pair the converter maps, else 1. A quoting or splitting walk steps
+// by this, so that it sees the characters the server will receive: a trail
+// byte with the value of "]" or "\" is part of its character, while a byte
+// the converter cannot pair stands alone, as it does on its way out.
+std::size_t GbkCharacterLength(std::string_view gbk, std::size_t at);
+
 // True when every byte belongs to a GBK character that Unicode can hold, so
 // that the text survives the trip to UTF-16 unchanged.
 bool IsWellFormedGbk(std::string_view gbk);
