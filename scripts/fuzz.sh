@@ -17,7 +17,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${FUZZ_SECONDS:-30}
 build_dir=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 jobs=${FUZZ_JOBS:-$(nproc)}
-targets=(field_lists_fuzz dictionary_guard_fuzz)
+targets=(field_lists_fuzz dictionary_guard_fuzz quoting_fuzz)
 
 if ! [[ $seconds =~ ^[1-9][0-9]*$ ]]; then
   echo "fuzz.sh: FUZZ_SECONDS must be a positive whole number, not '$seconds'" >&2

@@ -1,5 +1,6 @@
 #include "sql/quoting.h"
 
+#include <cctype>
 #include <cstdio>
 #include <vector>
 
@@ -7,6 +8,20 @@
 
 namespace slotsync::sql {
 namespace {
+
+// A byte that is no character on its own and starts none (a lead byte
+// without its trail byte) would pair with whatever is written after it, a
+// closing "]" or quote among them: it is written as "?", as the conversion
+// writes a character GBK cannot hold.
+bool IsStray(std::string_view gbk, std::size_t at, std::size_t length) {
+  return length == 1 && static_cast<unsigned char>(gbk[at]) >= 0x80 &&
+         !text::IsWellFormedGbk(gbk.substr(at, 1));
+}
+
+// The character at `at` as it may be written.
+std::string_view Character(std::string_view gbk, std::size_t at, std::size_t length) {
+  return IsStray(gbk, at, length) ? std::string_view("?") : gbk.substr(at, length);
+}
 
 // Calls `each(at, length)` for every character of `gbk`, in order.
 template <typename Each>
@@ -19,7 +34,8 @@ void ForEachCharacter(std::string_view gbk, Each each) {
 }
 
 // The single-byte character at `at`, or 0 for a double-byte one (which is
-// never one of the ASCII characters any of these functions looks for).
+// never one of the ASCII characters any of these functions looks for; the
+// callers that look for a NUL test the length).
 char SingleAt(std::string_view gbk, std::size_t at, std::size_t length) {
   return length == 1 ? gbk[at] : '\0';
 }
@@ -29,7 +45,7 @@ std::string Delimit(std::string_view gbk, std::string_view open, char close) {
   std::string quoted(open);
   quoted.reserve(open.size() + gbk.size() + 2);
   ForEachCharacter(gbk, [&](std::size_t at, std::size_t length) {
-    quoted.append(gbk.substr(at, length));
+    quoted.append(Character(gbk, at, length));
     if (SingleAt(gbk, at, length) == close) quoted += close;
   });
   return quoted + close;
@@ -51,6 +67,19 @@ std::string Hex(unsigned char byte) {
   char hex[8];
   std::snprintf(hex, sizeof hex, "\\x%02X", byte);  // not a message
   return hex;
+}
+
+// Whether the line begins as a statement does, with a keyword: a line that
+// begins with ":" or "!!", or with the word GO, is sqlcmd's.
+bool StartsWithKeyword(std::string_view line) {
+  std::size_t letters = 0;
+  while (letters < line.size() && std::isalpha(static_cast<unsigned char>(line[letters]))) {
+    ++letters;
+  }
+  if (letters == 0) return false;
+  const std::string_view word = line.substr(0, letters);
+  return !(word.size() == 2 && std::toupper(static_cast<unsigned char>(word[0])) == 'G' &&
+           std::toupper(static_cast<unsigned char>(word[1])) == 'O');
 }
 
 }  // namespace
@@ -78,6 +107,7 @@ std::string RaisErrorText(std::string_view gbk) {
 }
 
 bool IsSqlcmdInert(std::string_view statement) {
+  if (!StartsWithKeyword(statement)) return false;
   enum class In { kCode, kName, kLiteral } in = In::kCode;
   bool inert = true;
   std::size_t skip = 0;
@@ -86,9 +116,10 @@ bool IsSqlcmdInert(std::string_view statement) {
       --skip;
       return;
     }
+    if (IsStray(statement, at, length)) inert = false;
     const char c = SingleAt(statement, at, length);
     const char next = at + length < statement.size() ? statement[at + length] : '\0';
-    if (c == '\0') return;
+    if (length != 1) return;
     if (IsSqlcmdSensitive(c, next) || (c == '/' && at > 0 && statement[at - 1] == '*')) {
       inert = false;
     } else if (in == In::kCode) {
@@ -121,13 +152,13 @@ std::string SqlcmdLiteral(std::string_view gbk) {
     const char c = SingleAt(gbk, at, length);
     const char next = at + length < gbk.size() ? gbk[at + length] : '\0';
     const bool afterStar = c == '/' && at > 0 && gbk[at - 1] == '*';
-    if (c != '\0' && (IsSqlcmdSensitive(c, next) || afterStar)) {
+    if (length == 1 && (IsSqlcmdSensitive(c, next) || afterStar)) {
       endPiece();
       parts.push_back("NChar(" + std::to_string(static_cast<unsigned char>(c)) + ")");
       return;
     }
     inPiece = true;
-    piece.append(gbk.substr(at, length));
+    piece.append(Character(gbk, at, length));
     if (c == '\'') piece += '\'';
   });
   endPiece();
@@ -152,13 +183,12 @@ std::string SqlcmdInertText(std::string_view gbk) {
   std::string shown;
   ForEachCharacter(gbk, [&](std::size_t at, std::size_t length) {
     const char c = SingleAt(gbk, at, length);
-    const char next = at + length < gbk.size() ? gbk[at + length] : '\0';
-    if (c != '\0' && IsControl(c)) {
+    if (length == 1 && IsControl(c)) {
       shown += Hex(static_cast<unsigned char>(c));
-    } else if (c == '$' && next == '(') {
-      shown += "$\\x28";
+    } else if (c == '(' && at > 0 && gbk[at - 1] == '$') {
+      shown += "\\x28";
     } else {
-      shown.append(gbk.substr(at, length));
+      shown.append(Character(gbk, at, length));
     }
   });
   return shown;

@@ -9,7 +9,9 @@
 // administrator. Texts are GBK inside: a trail byte may have the value of
 // "]", "[" or "\" (0x81 0x5D is one character, not a character and a "]"),
 // so every walk here steps by characters, exactly as the conversion to the
-// server's UTF-16 does (text::GbkCharacterLength).
+// server's UTF-16 does (text::GbkCharacterLength). A lead byte without its
+// trail byte, which no text from the server holds, is written as "?": it
+// would otherwise pair with the closing bracket or quote.
 
 #include <string>
 #include <string_view>

@@ -446,6 +446,70 @@ TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
   }
 }
 
+// Names that end in half a bracket (GBK 0x81 0x5D) for every kind the run
+// carries, and catalog texts that hold what sqlcmd acts on: every statement
+// the run sends stays one statement, and the plan's script hands sqlcmd
+// nothing but T-SQL.
+TEST_P(SlotsyncCommand, CatalogTextsStayNamesAndLiteralsInTheRunAndTheScript) {
+  const std::string name =
+      "\x81] On dbo.StockDetail(Price);Exec sp_addsrvrolemember N'mallory',N'sysadmin';--";
+  const std::string lines = "x\r\nGO\r\n!! id\r\n:r evil.sql\r\n-- $(SQLCMDPASSWORD) \\''\r\n";
+  FourTables tables;
+  tables.stockDetail.dependents = {
+      {"StockDetail",
+       {{"D", name + "D", "BillID", "0", "0", "0", "('')", "1"},
+        {"K", name + "K", std::nullopt, "0", "0", "0", "([Price]>=(0))", "1"},
+        {"F", name + "F", "[dbo].[StockBill]", "0", "0", "1", std::nullopt, "1"},
+        {"FC", name + "F", "BillID", "0", "0", "1", "BillID", "1"},
+        {"I", name + "I", "PAGE", "2", "0", "0", std::nullopt, "1"},
+        {"IC", "StoreCode", std::nullopt, "2", "0", "1", std::nullopt, "1"},
+        {"I", name + "U", "NONE", "3", "3", "0", std::nullopt, "1"},
+        {"IC", "Amount", std::nullopt, "3", "0", "1", std::nullopt, "1"},
+        {"P", "SELECT", name, "0", "71", "0", std::nullopt, "1"},
+        {"T", name + "T", std::nullopt, "0", "1", "0",
+         "CREATE TRIGGER t ON StockDetail AFTER DELETE AS\r\nSELECT '" + lines + "'", "1"},
+        {"E", "MS_Description", std::nullopt, "0", "0", "0", lines, "1"}}}};
+  tables.Apply(*this);
+  Record();
+  ASSERT_EQ(recorded.outcome, entry::Outcome::kCommitted) << recorded.message;
+  nlohmann::json sent = nlohmann::json::array();
+  for (const std::string& statement : Statements(DriverLogOf(recordedLog))) {
+    if (statement.find("StockDetail(Price)") != std::string::npos) {
+      sent.push_back(statement);
+    }
+  }
+  // The driver's log is UTF-8: 乚 stays one character, nothing after it
+  // is doubled, and the name ends where it ends.
+  const std::string carried = "[\xE4\xB9\x9A On dbo.StockDetail(Price);Exec ";
+  for (const char* kind :
+       {"Alter Table [dbo].[StockDetail] Add Constraint ", "Create NonClustered Index ",
+        "Grant SELECT On [dbo].[StockDetail] To "}) {
+    EXPECT_TRUE(std::any_of(sent.begin(), sent.end(), [&](const nlohmann::json& s) {
+      return s.get<std::string>().starts_with(kind + carried);
+    })) << kind;
+  }
+  const std::filesystem::path file = directory_.Path() / "sent.json";
+  std::ofstream(file) << sent.dump();
+  const ProgramRun one =
+      RunProgram({SLOTSYNC_E2E_NODE, SLOTSYNC_E2E_TSQL_CHECK, "--one-each", file.string()}, {});
+  EXPECT_EQ(one.exitCode, 0) << one.out << one.err;
+
+  const std::filesystem::path script = directory_.Path() / "plan.sql";
+  const ProgramRun plan = Command({"--plan", "--script", script.string()});
+  ASSERT_EQ(plan.exitCode, 0) << plan.err;
+  const ProgramRun parsed =
+      RunProgram({SLOTSYNC_E2E_NODE, SLOTSYNC_E2E_TSQL_CHECK, script.string()}, {});
+  EXPECT_EQ(parsed.exitCode, 0) << parsed.out << parsed.err;
+  // The trigger and the description reach the script through a variable,
+  // each line of them on a line of its own.
+  const std::string text = ReadText(script);
+  EXPECT_NE(text.find("Declare @Statement NVarchar(max)=Convert(NVarchar(max),N'Exec "
+                      "sys.sp_addextendedproperty @name=N''MS_Description'', @value=N''x')+"
+                      "NChar(13)+NChar(10)\n+N'GO'+NChar(13)+NChar(10)\n+N'!! id'+NChar(13)"),
+            std::string::npos)
+      << text;
+}
+
 // The plan through the command: reads only, the writes a run would send
 // printed in order and written as a script that parses as T-SQL, and the
 // same as JSON.

@@ -51,18 +51,59 @@ function syntaxErrors(text) {
   return errors;
 }
 
+// The statements a text holds at its top level.
+function statementCount(text) {
+  const lexer = new TSqlLexer(new UpperCaseStream(CharStreams.fromString(text)));
+  const parser = new TSqlParser(new CommonTokenStream(lexer));
+  lexer.removeErrorListeners();
+  parser.removeErrorListeners();
+  return parser.tsql_file().batch().reduce(
+      (n, b) => n + b.sql_clauses().length + (b.batch_level_statement() ? 1 : 0), 0);
+}
+
+// "--one-each FILE": a JSON array of statements a run sent. Each must parse
+// as exactly one statement, and so must each text it runs through Exec(N'...'):
+// a name or literal that ended early would make two.
+if (process.argv[2] === '--one-each') {
+  const statements = JSON.parse(fs.readFileSync(process.argv[3], 'utf8'));
+  let wrong = 0;
+  const check = (statement, depth) => {
+    const errors = syntaxErrors(statement);
+    const count = statementCount(statement);
+    if ((errors.length > 0 && !knownGaps.some((gap) => gap.test(statement))) || count !== 1) {
+      ++wrong;
+      console.log(`not one statement (${count}): ${statement}\n  ${errors.slice(0, 3).join('\n  ')}`);
+    }
+    if (depth > 0) return;
+    for (const m of statement.matchAll(/Exec\(N'((?:[^']|'')*)'\)/g)) check(m[1].replace(/''/g, "'"), 1);
+  };
+  statements.forEach((statement) => check(statement, 0));
+  console.log(`tsql grammar: ${statements.length} statements, ${wrong} not one statement each`);
+  process.exit(wrong === 0 ? 0 : 1);
+}
+
 // "--statements": a file of plain statements (a read the command makes),
 // parsed without the script's structure checks.
 const statementsOnly = process.argv[2] === '--statements';
 const text = fs.readFileSync(process.argv[statementsOnly ? 3 : 2], 'utf8').replace(/^\uFEFF/, '');
 // sqlcmd's own lines (:setvar, :on error exit) never reach the server; its
 // variables are put in as sqlcmd would.
+// Anything else sqlcmd would act on is a finding: a command other than the
+// script's own, a variable it does not define, and the "\\'" that go-sqlcmd
+// reads as an escaped quote.
 const variables = {};
 const batches = [];
+const sqlcmd = [];
 let batch = [];
 for (const line of text.split('\n')) {
   const setvar = /^\s*:setvar\s+(\w+)\s+"?([^"]*)"?\s*$/i.exec(line);
   if (setvar) variables[setvar[1].toLowerCase()] = setvar[2];
+  if (/^\s*(!!|:)/.test(line) && !setvar && !/^\s*:on error exit\s*$/i.test(line))
+    sqlcmd.push(`a sqlcmd command: ${line}`);
+  for (const m of line.matchAll(/\$\((\w*)/g)) {
+    if (!(m[1].toLowerCase() in variables)) sqlcmd.push(`a sqlcmd variable: ${line}`);
+  }
+  if (line.includes("\\'")) sqlcmd.push(`an escaped quote for go-sqlcmd: ${line}`);
   if (/^\s*GO\s*$/i.test(line)) {
     batches.push(batch.join('\n'));
     batch = [];
@@ -104,6 +145,7 @@ batches.forEach((b, i) => {
 });
 }
 for (const problem of structure) console.log(`structure: ${problem}`);
+for (const problem of sqlcmd) console.log(`sqlcmd: ${problem}`);
 
 let failed = 0;
 let gaps = 0;
@@ -119,4 +161,4 @@ for (const sql of batches) {
   console.log(`does not parse: ${statement}\n  ${errors.slice(0, 3).join('\n  ')}`);
 }
 console.log(`tsql grammar: ${batches.length} batches, ${failed} not parsed, ${gaps} known gaps`);
-process.exit(failed === 0 && structure.length === 0 ? 0 : 1);
+process.exit(failed === 0 && structure.length === 0 && sqlcmd.length === 0 ? 0 : 1);
