@@ -567,10 +567,16 @@ bool IsKeyCharacter(char c) {
 
 // Where a "PWD=" or "Password=" value starting at `at` ends: a braced value
 // at its closing brace ("}}" does not close it), any other at the ";" or
-// line break after it, or at the end of the text.
+// line break after it, or at the end of the text. Read by characters: "}"
+// is a GBK trail byte too, and a password's character ending in it must not
+// end the value early.
 std::size_t SecretValueEnd(std::string_view text, std::size_t at) {
   if (at < text.size() && text[at] == '{') {
     for (std::size_t i = at + 1; i < text.size(); ++i) {
+      if (text::GbkCharacterLength(text, i) == 2) {
+        ++i;
+        continue;
+      }
       if (text[i] != '}') continue;
       if (i + 1 < text.size() && text[i + 1] == '}') {
         ++i;

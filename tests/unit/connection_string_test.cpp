@@ -379,6 +379,8 @@ TEST(ConnectionString, MaskPasswordHidesEveryPassword) {
       {"PWD={unclosed;UID=x", "PWD=***"},
       {"PWD=", "PWD=***"},
       {"UID=sa;Server={db;01}", "UID=sa;Server={db;01}"},
+      // 0x81 0x7D is one character, not a closing brace.
+      {"PWD={a\x81}rest};UID=sa", "PWD=***;UID=sa"},
       {"", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(c.expected, MaskPassword(c.in)) << c.in;
