@@ -56,7 +56,7 @@ ColumnDefinition SplitDefinition(std::string_view text) {
   ColumnDefinition column;
   std::size_t end = 0;
   if (!text.empty() && text.front() == '[') {
-    end = std::min(text.find(']'), text.size());
+    end = std::min(text::FindAsciiCharacter(text, ']'), text.size());
     column.name = std::string(text.substr(1, end - 1));
     end = std::min(end + 1, text.size());
   } else {

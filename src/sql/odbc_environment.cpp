@@ -67,7 +67,8 @@ namespace {
 
 // A driver named by the path of its library, as unixODBC and the tests allow.
 bool IsPath(std::string_view name) {
-  return name.find('/') != std::string_view::npos || name.find('\\') != std::string_view::npos;
+  return name.find('/') != std::string_view::npos ||
+         text::FindAsciiCharacter(name, '\\') != std::string_view::npos;
 }
 
 // "Key=Value" pairs, each ended by a NUL (Windows) or a ";" (unixODBC), the

@@ -1,5 +1,7 @@
 #include "sql/write_plan.h"
 
+#include "text/gbk.h"
+
 namespace slotsync::sql {
 namespace {
 
@@ -29,7 +31,7 @@ std::string NameAt(std::string_view text, std::size_t at) {
   std::string last;
   while (at < text.size()) {
     if (text[at] == '[') {
-      const std::size_t close = text.find(']', at);
+      const std::size_t close = text::FindAsciiCharacter(text, ']', at);
       if (close == std::string_view::npos) break;
       last = std::string(text.substr(at + 1, close - at - 1));
       at = close + 1;

@@ -126,6 +126,13 @@ std::size_t GbkCharacterLength(std::string_view gbk, std::size_t at) {
   return at - start;
 }
 
+std::size_t FindAsciiCharacter(std::string_view gbk, char c, std::size_t from) {
+  for (std::size_t at = from; at < gbk.size(); at += GbkCharacterLength(gbk, at)) {
+    if (gbk[at] == c && GbkCharacterLength(gbk, at) == 1) return at;
+  }
+  return std::string_view::npos;
+}
+
 bool IsWellFormedGbk(std::string_view gbk) {
   // GBK has no character of its own for U+FFFD, so the replacement appears
   // exactly where a byte was no character.

@@ -72,6 +72,11 @@ std::string GbkToTerminalEscaped(std::string_view gbk);
 // the converter cannot pair stands alone, as it does on its way out.
 std::size_t GbkCharacterLength(std::string_view gbk, std::size_t at);
 
+// Where the single-byte character `c` first stands at or after `from`, as
+// a character: the trail byte of a double-byte character with the value of
+// "]" or "\\" is not it. npos when it is not there.
+std::size_t FindAsciiCharacter(std::string_view gbk, char c, std::size_t from = 0);
+
 // True when every byte belongs to a GBK character that Unicode can hold, so
 // that the text survives the trip to UTF-16 unchanged.
 bool IsWellFormedGbk(std::string_view gbk);

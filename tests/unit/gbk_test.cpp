@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "rebuild/rebuild_steps.h"
 #include "text/case_fold.h"
 
 namespace slotsync::text {
@@ -68,6 +69,25 @@ TEST(Gbk, Utf8RoundTrip) {
   EXPECT_EQ(kGbkRebuilding, Utf8ToGbk("正在重构数据库"));
   EXPECT_EQ(u"\U0001F600", Utf8ToUtf16("\xF0\x9F\x98\x80"));
   EXPECT_EQ("\xF0\x9F\x98\x80", Utf16ToUtf8(u"\U0001F600"));
+}
+
+// 乚 is 0x81 0x5D: its trail byte has the value of "]", but it is no "]".
+TEST(Gbk, AsciiCharactersAreFoundAsCharactersNotBytes) {
+  const struct {
+    std::string_view text;
+    char c;
+    std::size_t from, at;
+  } cases[] = {
+      {"[\x81]]", ']', 0, 3},       {"\x81\\", '\\', 0, std::string_view::npos},
+      {"a\x81]b]", ']', 1, 4},      {"\x81", ']', 0, std::string_view::npos},
+      {"\x81 ]", ']', 0, 2},        {"]", ']', 1, std::string_view::npos},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.at, FindAsciiCharacter(c.text, c.c, c.from)) << c.text;
+  EXPECT_EQ(2u, GbkCharacterLength("a\x81]", 1));
+  EXPECT_EQ(1u, GbkCharacterLength("a\x81 ", 1));
+  const auto columns = rebuild::ColumnsOf("Create Table T([\x81]] Int Null,[Qty] Int)");
+  ASSERT_EQ(2u, columns.size());
+  EXPECT_EQ("\x81]", columns[0].name);
 }
 
 TEST(CaseFold, FoldsAsciiLettersButNeverInsideADoubleByteCharacter) {
