@@ -996,6 +996,64 @@ check_contains "the schema-bound view is named" "TermCount is bound to the schem
   "$run_err"
 check "every table, row and flag as before" "$before" "$(snapshot)"
 
+echo "== 19. catalog names and texts that would end their quoting early"
+# 乚 is 0x81 0x5D in GBK: its trail byte has the value of "]". Each name
+# ends in what would run if its brackets closed after 乚; the trigger and the
+# description hold lines sqlcmd would act on. Nothing may be created but
+# what the rebuild carries, and no shell command may run.
+hostile_seed() {
+  sql "$db" <<'SQL'
+CREATE NONCLUSTERED INDEX [乚 On dbo.StockDetail(BillID);Create Table dbo.Injected(x int);--]
+  ON StockDetail (BillID)
+GO
+CREATE ROLE [乚;Create Table dbo.InjectedRole(x int);--]
+GO
+GRANT SELECT ON StockDetail TO [乚;Create Table dbo.InjectedRole(x int);--]
+GO
+-- The lines go in through NCHAR(10): this helper, like sqlcmd, splits at GO.
+DECLARE @nl nchar(1) = NCHAR(10), @lines nvarchar(200)
+SET @lines = @nl + N'GO' + @nl + N'!! touch /tmp/slotsync-live-injected' + @nl + N':r nothing.sql'
+  + @nl + NCHAR(36) + N'(SQLCMDPASSWORD) ' + NCHAR(92)
+EXEC (N'CREATE TRIGGER [乚 On dbo.StockDetail;Create Table dbo.InjectedTrigger(x int);--] '
+  + N'ON StockDetail AFTER DELETE AS SET NOCOUNT ON SELECT ''x' + @lines + N'''''''' FROM deleted WHERE 1 = 0')
+EXEC sp_addextendedproperty N'MS_Description', @lines, N'SCHEMA', N'dbo', N'TABLE', N'StockDetail'
+GO
+SQL
+}
+hostile_names() {
+  echo "SELECT (SELECT name FROM sys.indexes WHERE object_id = OBJECT_ID('StockDetail') AND name LIKE N'乚%')
+    + '|' + (SELECT name FROM sys.triggers WHERE parent_id = OBJECT_ID('StockDetail'))
+    + '|' + (SELECT pr.name FROM sys.database_permissions dp JOIN sys.database_principals pr
+      ON pr.principal_id = dp.grantee_principal_id WHERE dp.major_id = OBJECT_ID('StockDetail')
+      AND pr.name LIKE N'乚%')
+    + '|' + CONVERT(varchar(42), HASHBYTES('SHA1', (SELECT CONVERT(nvarchar(max), value)
+      FROM sys.extended_properties WHERE major_id = OBJECT_ID('StockDetail') AND minor_id = 0)), 1)
+    + '|' + CONVERT(varchar(42), HASHBYTES('SHA1', (SELECT definition FROM sys.sql_modules
+      WHERE object_id = (SELECT object_id FROM sys.triggers
+      WHERE parent_id = OBJECT_ID('StockDetail')))), 1)
+    + '|' + CONVERT(varchar(10), (SELECT COUNT(*) FROM sys.tables WHERE name LIKE 'Injected%'))" |
+    sql "$db"
+}
+rm -f /tmp/slotsync-live-injected
+new_database hostile
+hostile_seed
+names_before=$(hostile_names)
+run_slotsync --plan --script "$work/hostile.sql"
+check "the plan of the hostile names" 0 "$run_exit"
+run_slotsync --yes
+check "the run with hostile names commits" 0 "$run_exit"
+check "the hostile names, trigger and description carried as they were, nothing injected" \
+  "$names_before" "$(hostile_names)"
+if [[ -n "$sqlcmd" ]]; then
+  new_database hostile_script
+  hostile_seed
+  run_slotsync --plan --script "$work/hostile.sql"
+  run_script "$work/hostile.sql" -b
+  check "sqlcmd runs the hostile script" 0 "$script_exit"
+  check "the script carries them as the run does" "$names_before" "$(hostile_names)"
+  check "no shell command ran" "no" "$([[ -e /tmp/slotsync-live-injected ]] && echo yes || echo no)"
+fi
+
 echo "== 15. several databases at once"
 new_database many1
 first=$db
