@@ -1015,7 +1015,7 @@ DECLARE @nl nchar(1) = NCHAR(10), @lines nvarchar(200)
 SET @lines = @nl + N'GO' + @nl + N'!! touch /tmp/slotsync-live-injected' + @nl + N':r nothing.sql'
   + @nl + NCHAR(36) + N'(SQLCMDPASSWORD) ' + NCHAR(92)
 EXEC (N'CREATE TRIGGER [乚 On dbo.StockDetail;Create Table dbo.InjectedTrigger(x int);--] '
-  + N'ON StockDetail AFTER DELETE AS SET NOCOUNT ON SELECT ''x' + @lines + N'''''''' FROM deleted WHERE 1 = 0')
+  + N'ON StockDetail AFTER DELETE AS SET NOCOUNT ON SELECT ''x' + @lines + N''''''' FROM deleted WHERE 1 = 0')
 EXEC sp_addextendedproperty N'MS_Description', @lines, N'SCHEMA', N'dbo', N'TABLE', N'StockDetail'
 GO
 SQL
