@@ -6,6 +6,7 @@
 
 #include "entry/public_api.h"
 #include "entry/run_locks.h"
+#include "entry/session_settings.h"
 #include "entry/version.h"
 #include "rebuild/script_guards.h"
 #include "say.h"
@@ -220,12 +221,10 @@ std::string DatabaseCheck(const std::string& typed) {
 // rollback, XACT_ABORT, a lost connection) releases it, so a stopped script
 // never keeps it in an open query window.
 std::string TransactionAndLocks(const std::string& database, int lockTimeout) {
-  std::string text = "SET XACT_ABORT ON\n";
+  std::string text = "SET XACT_ABORT ON\n" + std::string(entry::kWriteSettingsSql) + "\n";
   // As a run does: bounded lock waits, and a shop's sessions win a deadlock.
-  if (lockTimeout > 0) {
-    text +=
-        "SET LOCK_TIMEOUT " + std::to_string(lockTimeout * 1000) + "\nSET DEADLOCK_PRIORITY LOW\n";
-  }
+  if (lockTimeout > 0) text += "SET LOCK_TIMEOUT " + std::to_string(lockTimeout * 1000) + "\n";
+  text += "SET DEADLOCK_PRIORITY LOW\n";
   text += "BEGIN TRANSACTION\nGO\n";
   const std::string resource = entry::DatabaseLockResource();
   const int wait = entry::DatabaseLockSeconds(lockTimeout);
@@ -286,7 +285,7 @@ std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
                          result.slotColumns);
   script +=
       "-- Review it, then run it with: sqlcmd -S <server> "                 // not a message
-      "-d <database> -f 65001 -i <this file>\n"                             // not a message
+      "-d <database> -I -f 65001 -i <this file>\n"                             // not a message
       "-- or open it in Management Studio or Azure Data Studio "            // not a message
       "with SQLCMD mode on.\n"                                              // not a message
       "-- Every check stops it before what it guards is changed: "          // not a message

@@ -1044,12 +1044,21 @@ run_slotsync --yes
 check "the run with hostile names commits" 0 "$run_exit"
 check "the hostile names, trigger and description carried as they were, nothing injected" \
   "$names_before" "$(hostile_names)"
+trigger_settings() {
+  echo "SELECT CONVERT(varchar(1), m.uses_ansi_nulls) + CONVERT(varchar(1), m.uses_quoted_identifier)
+    FROM sys.triggers t JOIN sys.sql_modules m ON m.object_id = t.object_id
+    WHERE t.parent_id = OBJECT_ID('StockDetail')" | sql "$db"
+}
+check "the carried trigger keeps ANSI_NULLS and QUOTED_IDENTIFIER on" "11" "$(trigger_settings)"
 if [[ -n "$sqlcmd" ]]; then
   new_database hostile_script
   hostile_seed
   run_slotsync --plan --script "$work/hostile.sql"
+  # Without -I: the script says QUOTED_IDENTIFIER ON itself.
   run_script "$work/hostile.sql" -b
   check "sqlcmd runs the hostile script" 0 "$script_exit"
+  check "the script's trigger keeps ANSI_NULLS and QUOTED_IDENTIFIER on, without -I" "11" \
+    "$(trigger_settings)"
   check "the script carries them as the run does" "$names_before" "$(hostile_names)"
   check "no shell command ran" "no" "$([[ -e /tmp/slotsync-live-injected ]] && echo yes || echo no)"
 fi

@@ -9,6 +9,7 @@
 
 #include "dictionary/size_slot_count.h"
 #include "entry/preconditions.h"
+#include "entry/session_settings.h"
 #include "entry/space_check.h"
 #include "entry/table_rights.h"
 #include "rebuild/detail_table.h"
@@ -132,6 +133,7 @@ class Run {
                          deps_.requireEncryption);
       Preflight();
       ShowWindow();
+      ApplyWriteSettings(access_);
     }
     connection_.StartTransaction();
     WalkInTransaction();
@@ -146,10 +148,9 @@ class Run {
   // and a run that waited finds out whether the other one has already done
   // the work.
   bool LockDatabaseAndRecheck() {
-    if (deps_.lockTimeoutSeconds > 0) {
-      SetLockTimeout(access_, deps_.lockTimeoutSeconds);
-      LowerDeadlockPriority(access_);
-    }
+    // Waiting without end (--lock-timeout 0) still gives way in a deadlock.
+    if (deps_.lockTimeoutSeconds > 0) SetLockTimeout(access_, deps_.lockTimeoutSeconds);
+    LowerDeadlockPriority(access_);
     databaseLock_.Take(DatabaseLockSeconds(deps_.lockTimeoutSeconds), deps_.onLockWait);
     report_.slotCount = dictionary::GetSizeSlotCount(access_);
     report_.slotColumns = CountSlotColumns();

@@ -17,6 +17,7 @@
 
 #include "e2e_fixture.h"
 #include "entry/run_locks.h"
+#include "entry/session_settings.h"
 #include "entry/version.h"
 #include "run_schema.h"
 #include "text/messages.h"
@@ -75,11 +76,12 @@ TEST_P(SlotsyncCommand, FlaggedDetailAndTerminalTablesAreRebuiltAndCommitted) {
   ASSERT_NE(begin, events.end());
   EXPECT_EQ(*std::prev(begin), "SET ISOLATION READ COMMITTED");
   // Before it, the flagged rows, the checks of the database and of every
-  // table: reads only.
+  // table: reads only; then the settings the run writes under.
   const auto flagged = std::find(events.begin(), begin, "EXEC " + kFlaggedSql);
   ASSERT_NE(flagged, begin);
   EXPECT_EQ(*std::next(flagged), "EXEC " + testing::kPreconditionSql);
-  EXPECT_TRUE(std::all_of(flagged, std::prev(begin), [](const std::string& event) {
+  EXPECT_EQ(*std::prev(begin, 2), "EXEC " + std::string(entry::kWriteSettingsSql));
+  EXPECT_TRUE(std::all_of(flagged, std::prev(begin, 2), [](const std::string& event) {
     return event.starts_with("EXEC Select ");
   }));
   EXPECT_EQ(
@@ -535,6 +537,8 @@ TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
   std::vector<std::string> expected;
   for (const std::string& statement : Statements(DriverLogOf(recordedLog))) {
     if (statement.starts_with("Select ") || statement.starts_with("select ")) continue;
+    // Session settings are the script's header, not writes of the plan's.
+    if (statement.starts_with("SET ")) continue;
     // The run's own lock on the database is no write of the plan's.
     if (statement.find("applock") != std::string::npos) continue;
     const bool ignored = statement.starts_with("if exists") || statement.starts_with("Drop Table");
@@ -586,7 +590,8 @@ TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
   // The run's own application lock, named as the run names it, held by the
   // transaction; waits are unbounded here (--lock-timeout 0), so the lock
   // waits as long as a run would.
-  EXPECT_NE(text.find("SET XACT_ABORT ON\nBEGIN TRANSACTION\nGO\nDeclare @Result int\nExec "
+  EXPECT_NE(text.find("SET XACT_ABORT ON\n" + std::string(entry::kWriteSettingsSql) +
+                      "\nSET DEADLOCK_PRIORITY LOW\nBEGIN TRANSACTION\nGO\nDeclare @Result int\nExec "
                       "@Result=sp_getapplock @Resource=N'" +
                       entry::DatabaseLockResource() +
                       "',@LockMode='Exclusive',@LockOwner='Transaction',@LockTimeout=60000\n"),
@@ -958,7 +963,7 @@ TEST_P(DictionaryRefusal, StopsTheRunBeforeItsTransactionNamingTheTableAndTheCol
     const std::vector<std::string> statements = Statements(events);
     EXPECT_TRUE(std::all_of(statements.begin(), statements.end(), [](const std::string& s) {
       // and the database's application lock, taken and given back
-      return s.starts_with("Select ") ||
+      return s.starts_with("Select ") || s == "SET DEADLOCK_PRIORITY LOW" ||
              s.starts_with("Declare @Result int Exec @Result=sp_getapplock") ||
              s.starts_with("Exec sp_releaseapplock");
     }));

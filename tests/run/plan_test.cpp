@@ -35,9 +35,11 @@ class Plan : public RunFixture {
     };
     const entry::RunReport report = entry::RunRestructure({"srv", "db", "sa", "pw"}, deps);
     if (!plan) {
-      // The run's own lock on the database is no write of the plan's.
+      // The run's own lock on the database and its session's settings are
+      // no writes of the plan's (its script says them in its header).
       for (const auto& entry : script.Log()) {
-        if (entry.starts_with("EXEC ") && !entry.starts_with("EXEC Exec sp_releaseapplock")) {
+        if (entry.starts_with("EXEC ") && !entry.starts_with("EXEC Exec sp_releaseapplock") &&
+            !entry.starts_with("EXEC SET ")) {
           writes.push_back(entry.substr(5));
         }
       }

@@ -18,7 +18,8 @@ Log Concat(std::initializer_list<Log> parts) {
 
 const Log kChecks = {"WINDOW CREATE", "CONNECT", "OPEN " + kSizeSql, "OPEN " + kSlotCountSql,
                      "OPEN " + kColumnCountSql};
-const Log kShowWindow = {kPrompt, "WINDOW ANIMATE", "WINDOW SHOW", "WINDOW REPAINT"};
+// The window, then the settings the run writes under.
+const Log kShowWindow = {kPrompt, "WINDOW ANIMATE", "WINDOW SHOW", "WINDOW REPAINT", kWriteSettings};
 const Log kRelease = {"RELEASE", "WINDOW DESTROY"};
 
 class RestructureRun : public RunFixture {};

@@ -11,6 +11,7 @@
 #include "entry/preconditions.h"
 #include "entry/restructure_run.h"
 #include "entry/run_locks.h"
+#include "entry/session_settings.h"
 #include "scripted_connection.h"
 #include "sql/statement_template.h"
 #include "text/gbk.h"
@@ -37,8 +38,13 @@ inline std::string ReleaseLockSql() {
   return "Exec sp_releaseapplock @Resource=N'" + entry::DatabaseLockResource() +
          "',@LockOwner='Session'";
 }
+// The rebuild path gives way in a deadlock whatever the lock timeout.
+inline const std::string kLowDeadlockPriority = "EXEC SET DEADLOCK_PRIORITY LOW";
 inline const std::vector<std::string> kLockAndRecheck = {
-    "OPEN " + DatabaseLockSql(), "OPEN " + kSlotCountSql, "OPEN " + kColumnCountSql};
+    kLowDeadlockPriority, "OPEN " + DatabaseLockSql(), "OPEN " + kSlotCountSql,
+    "OPEN " + kColumnCountSql};
+// The settings a run writes under, before its transaction.
+inline const std::string kWriteSettings = "EXEC " + std::string(entry::kWriteSettingsSql);
 inline const std::string kReleaseLock = "EXEC " + ReleaseLockSql();
 // Read once flagged rows are found, before the window shows.
 inline const std::string kPreconditionSql(entry::kPreconditionSql);
