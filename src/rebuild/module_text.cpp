@@ -137,10 +137,19 @@ bool IsWord(const Token& token, std::string_view word) {
 
 std::vector<std::string> NamesIn(std::string_view definition) {
   std::vector<std::string> names;
-  for (Token& token : Tokenizer(definition).All()) {
+  std::vector<Token> tokens = Tokenizer(definition).All();
+  const auto dot = [&](std::size_t at) {
+    return at < tokens.size() && tokens[at].kind == Token::Kind::kPunctuation &&
+           (tokens[at].text == "." || tokens[at].text == "::");
+  };
+  for (std::size_t at = 0; at < tokens.size(); ++at) {
     // A catalog definition brackets every name; a double-quoted one is a
     // name too under QUOTED_IDENTIFIER, which the catalog's texts assume.
-    if (token.kind == Token::Kind::kDelimited) names.push_back(std::move(token.text));
+    // The parts of a dotted name ([dbo].[fnOk]) are a schema, a function
+    // or a method, not columns of the table.
+    if (tokens[at].kind == Token::Kind::kDelimited && !dot(at + 1) && !(at > 0 && dot(at - 1))) {
+      names.push_back(std::move(tokens[at].text));
+    }
   }
   return names;
 }

@@ -12,8 +12,8 @@
 
 namespace slotsync::rebuild {
 
-// The bracketed names a catalog definition uses ("([Qty]>=(0))"), outside
-// its string literals.
+// The columns a catalog definition names ("([Qty]>=(0))"): its bracketed
+// names outside string literals, but for the parts of dotted names.
 std::vector<std::string> NamesIn(std::string_view definition);
 
 // True when a definition calls something by a dotted or "::" name
