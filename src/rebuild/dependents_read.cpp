@@ -95,15 +95,17 @@ constexpr std::string_view kDependentsSql =
     // the principals the rows above and below name by number: the grantors,
     // with 1 when the login may grant in their name (GRANT ... AS: IMPERSONATE
     // on a user, ALTER on a role, or db_owner or db_securityadmin), and the
-    // table's owner
+    // table's owner; and with 2 the run's own user
     "Union All Select 'A',a.name,Null,a.principal_id,Case When IsNull(Is_SrvRoleMember('sysadmin'),"
     "0)=1 Or IsNull(Is_RoleMember('db_owner'),0)=1 Or IsNull(Is_RoleMember('db_securityadmin'),0)"
     "=1 Or (a.type In ('S','U','E') And IsNull(HAS_PERMS_BY_NAME(a.name,'USER','IMPERSONATE'),0)"
     "=1) Or (a.type='R' And IsNull(HAS_PERMS_BY_NAME(a.name,'ROLE','ALTER'),0)=1) Or (a.type='A' "
-    "And IsNull(HAS_PERMS_BY_NAME(a.name,'APPLICATION ROLE','ALTER'),0)=1) Then 1 Else 0 End,0,"
+    "And IsNull(HAS_PERMS_BY_NAME(a.name,'APPLICATION ROLE','ALTER'),0)=1) Then 1 Else 0 End+2*"
+    "Case When a.principal_id=Database_Principal_ID() Then 1 Else 0 End,0,"
     "Null From sys.database_principals a Where a.principal_id In (Select dp.grantor_principal_id "
     "From sys.database_permissions dp Where dp.class=1 And dp.major_id=$T And dp.state In ('G',"
-    "'W','D') Union Select t.principal_id From sys.tables t Where t.object_id=$T) "
+    "'W','D') Union Select t.principal_id From sys.tables t Where t.object_id=$T Union Select "
+    "Database_Principal_ID()) "
     // views and functions bound to the table's schema: the drop would fail
     "Union All Select Distinct 'B',Object_Schema_Name(d.referencing_id)+'.'+Object_Name("
     "d.referencing_id),o.type_desc,0,0,0,Null From sys.sql_expression_dependencies d Join "
@@ -350,6 +352,7 @@ TableDependents ReadTableDependents(sql::SqlAccess& access, const std::string& t
   for (const Row& row : rows) {
     if (row.kind == "I" || row.kind == "F") ReadRow(dependents, row, lookups);
     if (row.kind == "A") lookups.principals[row.number] = &row;
+    if (row.kind == "A" && (row.flags & 2)) dependents.runUser = row.number;
   }
   std::size_t i = 0;
   for (const Row& row : rows) {

@@ -4,6 +4,7 @@
 
 #include "rebuild/dependent_statements.h"
 #include "rebuild/module_text.h"
+#include "rebuild/script_guards.h"
 #include "sql/quoting.h"
 #include "sql/statement_template.h"
 #include "sql/write_plan.h"
@@ -75,6 +76,7 @@ class CarryPlanner {
   CarryPlanner(const TableDependents& d, const NewTableShape& shape, CarryScope scope)
       : d_(d), shape_(shape), scope_(scope) {
     carry_.table = d.table;
+    carry_.runUser = d.runUser;
   }
 
   Carry Plan() {
@@ -283,6 +285,7 @@ class CarryPlanner {
   // user must name that user, since EXECUTE AS SELF would make the run's
   // login the trigger's identity from then on.
   bool KeepsItsIdentity(const TriggerInfo& item) {
+    carry_.sentAsRunUser = carry_.sentAsRunUser || item.executeAsRunUser;
     if (item.executeAs.empty() || item.executeAsRunUser) return true;
     const ExecuteAsClause clause = ExecuteAsOf(item.definition);
     if (clause.kind != ExecuteAsClause::Kind::kNamed ||
@@ -319,6 +322,7 @@ class CarryPlanner {
       return;
     }
     carry_.statements.push_back(PermissionStatement(d_.table, item, asGrantor));
+    carry_.sentAsRunUser = carry_.sentAsRunUser || !asGrantor;
     if (!item.grantor.empty() && !asGrantor) {
       carry_.lost.push_back(text::TrFormat(
           "the grantor %s of %s (the login may not give it in the name of %s, which needs "
@@ -416,6 +420,12 @@ void CarryDependents(sql::SqlAccess& access, const std::vector<Carry>& carries,
   CarriedCounts counts;
   std::vector<std::string> lost;
   for (const Carry& carry : carries) {
+    // A script may be run by someone else: under another user these
+    // statements would name that user as grantor or identity.
+    if (sql::WritePlan* plan = sql::PlanOf(access);
+        plan != nullptr && carry.sentAsRunUser && carry.runUser != 0) {
+      plan->Record(RunUserGuard(carry.runUser), sql::PlannedStatement::Kind::kGuard);
+    }
     for (const std::string& statement : carry.statements) statements.Execute(statement);
     counts += carry.counts;
     lost.insert(lost.end(), carry.lost.begin(), carry.lost.end());

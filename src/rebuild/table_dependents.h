@@ -121,7 +121,8 @@ struct TableDependents {
   // What keeps the table from being dropped and recreated, each one a
   // sentence saying what it is and what to do.
   std::vector<std::string> obstacles;
-  bool mayGrant = true;  // CONTROL on the table, which re-granting needs
+  bool mayGrant = true;      // CONTROL on the table, which re-granting needs
+  std::int32_t runUser = 0;  // the principal_id of the run's own database user; 0 unknown
 };
 
 // The one catalog read of a table's dependents ("$T" stands for the table's
@@ -150,6 +151,11 @@ struct Carry {
   CarriedCounts counts;           // triggers counted as planned; the run corrects them
   std::vector<std::string> lost;  // "index IX_A (on x_13, which the new table drops)"
   std::vector<std::string> refusals;
+  // Some statement takes its grantor or identity from the user who sends it
+  // (a grant the run's own user gave, a trigger that runs as that user): a
+  // plan's script checks that it runs as that user.
+  std::int32_t runUser = 0;
+  bool sentAsRunUser = false;
 };
 
 Carry PlanCarry(const TableDependents& dependents, const NewTableShape& shape, CarryScope scope);

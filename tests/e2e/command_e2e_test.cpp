@@ -453,10 +453,12 @@ TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
   FourTables tables;
   // What StockDetail holds beyond its columns, carried by every statement
   // kind: a grant in its grantor's name, a trigger that runs as the user it
-  // names, a check calling a function carried unchecked.
+  // names, a check calling a function carried unchecked; the grants the
+  // plan's own user gave make the script check that it runs as that user.
   tables.stockDetail.dependents = {
       {"StockDetail",
-       {{"A", "Clerk", std::nullopt, "7", "1", "0", std::nullopt, "1"},
+       {{"A", "dbo", std::nullopt, "1", "2", "0", std::nullopt, "1"},
+        {"A", "Clerk", std::nullopt, "7", "1", "0", std::nullopt, "1"},
         {"D", "DF_Qty", "BillID", "0", "0", "0", "('')", "1"},
         {"K", "CK_Price", std::nullopt, "0", "1", "0", "([Price]>=(0))", "1"},
         {"K", "CK_Box", std::nullopt, "0", "4", "0", "([dbo].[fnBoxOk]([BoxQty])=(1))", "1"},
@@ -532,7 +534,10 @@ TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
   for (const char* carried :
        {"Grant SELECT On [dbo].[StockDetail] To [Packer] As [Clerk]\n",
         "Alter Table [dbo].[StockDetail] With NoCheck Add Constraint [CK_Box] Check ",
-        "Exec(N'CREATE TRIGGER trg_Stamp ON StockDetail WITH EXECUTE AS ''Auditor'' AFTER"}) {
+        "Exec(N'CREATE TRIGGER trg_Stamp ON StockDetail WITH EXECUTE AS ''Auditor'' AFTER",
+        "If IsNull(Database_Principal_ID(),0)<>1 Begin If @@TRANCOUNT>0 Rollback Transaction; "
+        "RaisError('this script gives back permissions and triggers as the database user the "
+        "plan was made by (principal_id 1)"}) {
     EXPECT_NE(text.find(carried), std::string::npos) << carried;
   }
   // The run's own application lock, named as the run names it, held by the
