@@ -215,15 +215,16 @@ void ReadTableFacts(TableDependents& d, const Row& row, const Lookups& lookups) 
         d.table, filegroup, defaultFilegroup, defaultFilegroup, filegroup));
   }
   // The new table belongs to the owner of its schema: the old one's own
-  // owner would lose it, and with it the ownership chains through it and
-  // the identity of its triggers that run as OWNER.
+  // owner would lose it, and the ownership chains through it would change.
   if (row.number != 0) {
+    const std::string owner = lookups.PrincipalName(row.number);
     obstacles.push_back(text::TrFormat(
-        "%s belongs to %s rather than to the owner of schema dbo: the rebuilt table would belong "
-        "to the schema's owner, and its triggers that run as OWNER would run as that owner; "
-        "transfer it (ALTER AUTHORIZATION ON OBJECT::dbo.%s TO SCHEMA OWNER) before the run and "
-        "back to %s after",
-        d.table, lookups.PrincipalName(row.number), d.table, lookups.PrincipalName(row.number)));
+        "%s belongs to %s rather than to the owner of schema dbo, and the rebuilt table would "
+        "belong to the schema's owner: %s would lose the control that ownership gives, and the "
+        "ownership chains through the table would change; rebuild it by hand, or transfer it to "
+        "the schema's owner before the run (ALTER AUTHORIZATION ON OBJECT::dbo.%s TO SCHEMA "
+        "OWNER, which drops its permissions)",
+        d.table, owner, owner, d.table));
   }
 }
 
