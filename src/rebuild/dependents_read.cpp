@@ -71,10 +71,13 @@ constexpr std::string_view kDependentsSql =
     "fk.parent_object_id),0,0,0,Null From sys.foreign_keys fk Where fk.referenced_object_id=$T And "
     "fk.parent_object_id<>$T "
     // triggers, with the user each runs as when that is neither its caller
-    // nor its owner (EXECUTE AS SELF or 'user'): 8 that user is the run's
-    // own, 16 the login may impersonate it
-    "Union All Select 'T',t.name,ea.name,0,Convert(Int,t.is_disabled)+2*Case When m.definition Is "
-    "Null Then 1 Else 0 End+4*Case When m.uses_ansi_nulls=0 Or m.uses_quoted_identifier=0 Then 1 "
+    // nor its owner (EXECUTE AS SELF or 'user'; by number when the login may
+    // not see that user): 8 that user is the run's own, 16 the login may
+    // impersonate it
+    "Union All Select 'T',t.name,Case When m.execute_as_principal_id>0 Then IsNull(ea.name,"
+    "N'principal_id '+Convert(NVarchar(11),m.execute_as_principal_id)) End,0,Convert(Int,"
+    "t.is_disabled)+2*Case When m.definition Is Null Then 1 Else 0 End+4*Case When "
+    "m.uses_ansi_nulls=0 Or m.uses_quoted_identifier=0 Then 1 "
     "Else 0 End+8*Case When m.execute_as_principal_id=Database_Principal_ID() Then 1 Else 0 End+16*"
     "Case When ea.principal_id Is Null Then 0 Else IsNull(HAS_PERMS_BY_NAME(ea.name,'USER',"
     "'IMPERSONATE'),0) End,0,m.definition From sys.triggers t Left Join sys.sql_modules m On "

@@ -38,18 +38,21 @@ bool IsOwnName(const NewTableShape& shape, const std::string& name) {
 }
 
 // The permissions in an order the server accepts them in: one given in its
-// grantor's name waits for the grant that lets that grantor give it (a
-// GRANT ... WITH GRANT OPTION to the grantor, given back first). Otherwise
-// the catalog's order stays; a cycle, which no catalog holds, keeps it too.
+// grantor's name waits for the grant that lets that grantor give it (the
+// same permission WITH GRANT OPTION, or CONTROL, which implies every other,
+// given to the grantor on this table). Otherwise the catalog's order stays;
+// a cycle, which no catalog holds, keeps it too.
 std::vector<const PermissionInfo*> GrantOrder(const std::vector<PermissionInfo>& permissions) {
   std::vector<const PermissionInfo*> pending, order;
   for (const PermissionInfo& permission : permissions) pending.push_back(&permission);
   const auto waits = [&](const PermissionInfo* item) {
     return !item->grantor.empty() &&
            std::any_of(pending.begin(), pending.end(), [&](const PermissionInfo* other) {
-             return other != item && other->state == 'W' &&
+             return other != item && other->state != 'D' &&
                     text::EqualsIgnoringAsciiCase(other->grantee, item->grantor) &&
-                    text::EqualsIgnoringAsciiCase(other->permission, item->permission);
+                    ((other->state == 'W' &&
+                      text::EqualsIgnoringAsciiCase(other->permission, item->permission)) ||
+                     text::EqualsIgnoringAsciiCase(other->permission, "CONTROL"));
            });
   };
   while (!pending.empty()) {
