@@ -1062,6 +1062,85 @@ if [[ -n "$sqlcmd" ]]; then
   check "the script carries them as the run does" "$names_before" "$(hostile_names)"
   check "no shell command ran" "no" "$([[ -e /tmp/slotsync-live-injected ]] && echo yes || echo no)"
 fi
+echo "== 20. identities stay: a trigger's EXECUTE AS, a grant's grantor, a check calling a function"
+new_database identity
+sql "$db" <<'SQL'
+CREATE USER Auditor WITHOUT LOGIN
+CREATE USER Clerk WITHOUT LOGIN
+CREATE USER Packer WITHOUT LOGIN
+GO
+CREATE FUNCTION dbo.fnPriceOk (@Price money) RETURNS int AS
+BEGIN RETURN CASE WHEN @Price IS NULL OR @Price >= 0 THEN 1 ELSE 0 END END
+GO
+ALTER TABLE StockDetail ADD CONSTRAINT CK_StockDetail_Price CHECK (dbo.fnPriceOk(Price) = 1)
+GO
+-- Clerk may give SELECT, and gives it to Packer: the grantor is Clerk.
+GRANT SELECT ON StockDetail TO Clerk WITH GRANT OPTION
+GO
+EXECUTE AS USER = 'Clerk'
+GRANT SELECT ON StockDetail TO Packer
+REVERT
+GO
+CREATE TRIGGER trg_StockDetail_Stamp ON StockDetail WITH EXECUTE AS 'Auditor' AFTER INSERT AS
+SET NOCOUNT ON
+GO
+SQL
+run_slotsync --plan
+check "plan: exit code" 0 "$run_exit"
+check_contains "plan: the check calling a function is carried With NoCheck, and said so" \
+  "the trust of check constraint CK_StockDetail_Price on StockDetail (it calls a function" \
+  "$run_out"
+run_slotsync
+check "exit code" 0 "$run_exit"
+check "Packer's SELECT given again in Clerk's name, Clerk's with its grant option" \
+  "$(printf 'Clerk\tGRANT_WITH_GRANT_OPTION\tdbo\nPacker\tGRANT\tClerk')" \
+  "$(sql "$db" <<'SQL'
+SELECT USER_NAME(grantee_principal_id), state_desc, USER_NAME(grantor_principal_id)
+FROM sys.database_permissions
+WHERE class = 1 AND major_id = OBJECT_ID('StockDetail') AND permission_name = 'SELECT'
+  AND USER_NAME(grantee_principal_id) IN ('Clerk', 'Packer')
+ORDER BY 1
+SQL
+)"
+check "the trigger runs as Auditor, the check is carried untrusted" \
+  "$(printf 'Auditor\t1')" \
+  "$(sql "$db" <<'SQL'
+SELECT USER_NAME(m.execute_as_principal_id),
+  (SELECT is_not_trusted FROM sys.check_constraints WHERE name = 'CK_StockDetail_Price')
+FROM sys.triggers t JOIN sys.sql_modules m ON m.object_id = t.object_id
+WHERE t.parent_id = OBJECT_ID('StockDetail')
+SQL
+)"
+check "Clerk's REVOKE ... CASCADE still reaches Packer" "0" \
+  "$(sql "$db" <<'SQL'
+REVOKE SELECT ON StockDetail FROM Clerk CASCADE
+GO
+SELECT COUNT(*) FROM sys.database_permissions
+WHERE class = 1 AND major_id = OBJECT_ID('StockDetail') AND grantee_principal_id = USER_ID('Packer')
+SQL
+)"
+# A trigger that Clerk made WITH EXECUTE AS SELF runs as Clerk; made again by
+# the run's login, SELF would be that login.
+new_database executeasself
+sql "$db" <<'SQL'
+CREATE USER Clerk WITHOUT LOGIN
+GO
+GRANT ALTER ON StockDetail TO Clerk
+GO
+EXECUTE AS USER = 'Clerk'
+EXEC (N'CREATE TRIGGER dbo.trg_StockDetail_Self ON dbo.StockDetail WITH EXECUTE AS SELF AFTER INSERT AS SET NOCOUNT ON')
+REVERT
+GO
+SQL
+check "the trigger made by Clerk WITH EXECUTE AS SELF runs as Clerk" "Clerk" \
+  "$(echo "SELECT USER_NAME(execute_as_principal_id) FROM sys.sql_modules WHERE object_id = OBJECT_ID('trg_StockDetail_Self')" | sql "$db")"
+before=$(snapshot)
+run_slotsync
+check "EXECUTE AS SELF: exit code" 2 "$run_exit"
+check_contains "the trigger, its user and what to do are named" \
+  "the trigger trg_StockDetail_Self runs as Clerk without naming that user (EXECUTE AS SELF)" \
+  "$run_err"
+check "EXECUTE AS SELF: every table, row and flag as before" "$before" "$(snapshot)"
 
 echo "== 15. several databases at once"
 new_database many1

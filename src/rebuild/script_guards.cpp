@@ -122,6 +122,16 @@ std::string CopyCountGuard(const std::string& copy, const std::string& table) {
                             table));
 }
 
+std::string RunUserGuard(std::int32_t principalId) {
+  return StopIf(
+      sql::Format("IsNull(Database_Principal_ID(),0)<>%d", principalId),
+      sql::Format(
+          "this script gives back permissions and triggers as the database user "  // not a message
+          "the plan was made by (principal_id %d), whom they name as grantor or "  // not a message
+          "identity; run it as that user; nothing was changed",                    // not a message
+          principalId));
+}
+
 std::string TransactionAliveGuard() {
   return StopIf("XACT_STATE()<>1",
                 "a statement of this script failed and the server rolled the "  // not a message

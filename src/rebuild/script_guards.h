@@ -72,6 +72,13 @@ std::string QuantitiesGuard(const std::string& table, const std::string& conditi
 // The work copy holds as many rows as the table it copies.
 std::string CopyCountGuard(const std::string& copy, const std::string& table);
 
+// The script runs as the database user the plan was made by: a permission
+// it gives names that user as its grantor, a trigger that runs as SELF runs
+// as that user, as they did on the old table.
+// The user is named by its principal_id: a name from the catalog could hold
+// what sqlcmd reads, and a user dropped and made again is another user.
+std::string RunUserGuard(std::int32_t principalId);
+
 // Between the batches of a script: the transaction is still open and can
 // commit. Under XACT_ABORT a failed statement has rolled everything back; a
 // client that goes on after errors would otherwise run the rest outside any

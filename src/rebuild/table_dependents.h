@@ -49,6 +49,9 @@ struct CheckInfo {
   std::string definition;
   bool disabled = false;
   bool notTrusted = false;
+  // Calls a function (or a type's method) that is not built in: checking the
+  // copied rows would run it under the run's login for every row.
+  bool callsUserCode = false;
 };
 
 struct DefaultInfo {
@@ -61,7 +64,7 @@ struct DefaultInfo {
 struct ForeignKeyInfo {
   bool outsideGbk = false;
   std::string name;
-  std::string referencedTable;  // quoted, schema-qualified
+  std::string referencedTable;                               // quoted, schema-qualified
   std::vector<std::pair<std::string, std::string>> columns;  // this table's, the referenced one's
   std::int32_t onDelete = 0;  // 0 no action, 1 cascade, 2 set null, 3 set default
   std::int32_t onUpdate = 0;
@@ -77,6 +80,11 @@ struct TriggerInfo {
   bool encrypted = false;
   bool disabled = false;
   bool settingsOff = false;  // created with ANSI_NULLS or QUOTED_IDENTIFIER off
+  // The user it runs as (EXECUTE AS SELF or 'user'); empty when it runs as
+  // its caller or its owner, which the definition says by itself.
+  std::string executeAs;
+  bool executeAsRunUser = false;  // that user is the run's own database user
+  bool mayImpersonate = false;    // the login has IMPERSONATE on that user
 };
 
 struct PermissionInfo {
@@ -85,6 +93,10 @@ struct PermissionInfo {
   std::string permission;
   std::string grantee;
   std::string column;  // empty for the table as a whole
+  // Who gave it, when that is not the run's own database user (empty then),
+  // and whether the login may give it in that principal's name (GRANT ... AS).
+  std::string grantor;
+  bool mayGrantAs = false;
 };
 
 struct PropertyInfo {
@@ -109,7 +121,8 @@ struct TableDependents {
   // What keeps the table from being dropped and recreated, each one a
   // sentence saying what it is and what to do.
   std::vector<std::string> obstacles;
-  bool mayGrant = true;  // CONTROL on the table, which re-granting needs
+  bool mayGrant = true;      // CONTROL on the table, which re-granting needs
+  std::int32_t runUser = 0;  // the principal_id of the run's own database user; 0 unknown
 };
 
 // The one catalog read of a table's dependents ("$T" stands for the table's
@@ -135,9 +148,14 @@ struct Carry {
   std::vector<std::string> statements;  // all but the triggers, in order
   std::vector<TriggerInfo> triggers;    // sent after the rest, each only if no namesake exists
   std::string table;
-  CarriedCounts counts;  // triggers counted as planned; the run corrects them
-  std::vector<std::string> lost;     // "index IX_A (on x_13, which the new table drops)"
+  CarriedCounts counts;           // triggers counted as planned; the run corrects them
+  std::vector<std::string> lost;  // "index IX_A (on x_13, which the new table drops)"
   std::vector<std::string> refusals;
+  // Some statement takes its grantor or identity from the user who sends it
+  // (a grant the run's own user gave, a trigger that runs as that user): a
+  // plan's script checks that it runs as that user.
+  std::int32_t runUser = 0;
+  bool sentAsRunUser = false;
 };
 
 Carry PlanCarry(const TableDependents& dependents, const NewTableShape& shape, CarryScope scope);

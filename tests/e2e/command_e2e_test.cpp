@@ -517,11 +517,17 @@ TEST_P(SlotsyncCommand, CatalogTextsStayNamesAndLiteralsInTheRunAndTheScript) {
 // same as JSON.
 TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
   FourTables tables;
-  // What StockDetail holds beyond its columns, carried by every statement kind.
+  // What StockDetail holds beyond its columns, carried by every statement
+  // kind: a grant in its grantor's name, a trigger that runs as the user it
+  // names, a check calling a function carried unchecked; the grants the
+  // plan's own user gave make the script check that it runs as that user.
   tables.stockDetail.dependents = {
       {"StockDetail",
-       {{"D", "DF_Qty", "BillID", "0", "0", "0", "('')", "1"},
+       {{"A", "dbo", std::nullopt, "1", "2", "0", std::nullopt, "1"},
+        {"A", "Clerk", std::nullopt, "7", "1", "0", std::nullopt, "1"},
+        {"D", "DF_Qty", "BillID", "0", "0", "0", "('')", "1"},
         {"K", "CK_Price", std::nullopt, "0", "1", "0", "([Price]>=(0))", "1"},
+        {"K", "CK_Box", std::nullopt, "0", "4", "0", "([dbo].[fnBoxOk]([BoxQty])=(1))", "1"},
         {"F", "FK_Bill", "[dbo].[StockBill]", "0", "0", "1", std::nullopt, "1"},
         {"FC", "FK_Bill", "BillID", "0", "0", "1", "BillID", "1"},
         {"I", "IX_Line", "PAGE", "2", "1", "90", "([Price]>(0))", "1"},
@@ -529,8 +535,13 @@ TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
         {"IC", "Amount", std::nullopt, "2", "2", "1001", std::nullopt, "1"},
         {"P", "SELECT", "ShopRole", "0", "71", "0", std::nullopt, "1"},
         {"P", "UPDATE", "Reporter", "0", "68", "5", "Price", "1"},
+        {"P", "SELECT", "Packer", "7", "71", "0", std::nullopt, "1"},
         {"T", "trg_Audit", std::nullopt, "0", "1", "0",
          "CREATE TRIGGER trg_Audit ON StockDetail AFTER DELETE AS SELECT 'gone' FROM deleted", "1"},
+        {"T", "trg_Stamp", "Auditor", "0", "16", "0",
+         "CREATE TRIGGER trg_Stamp ON StockDetail WITH EXECUTE AS 'Auditor' AFTER INSERT AS "
+         "SELECT 1",
+         "1"},
         {"E", "MS_Description", std::nullopt, "0", "0", "0", "Stock lines", "1"}}}};
   tables.Apply(*this);
   Record();  // a real run: its answers cover every read a plan makes
@@ -583,10 +594,20 @@ TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
   EXPECT_NE(text.find("If (Select Count(*) From dbo.Tmp_StockDetail)<>(Select Count(*) From "
                       "StockDetail) Begin If @@TRANCOUNT>0 Rollback Transaction; RaisError("),
             std::string::npos);
-  EXPECT_NE(run.out.find("  1 index, 3 constraints, 2 permissions, 1 trigger, 1 description "
-                         "carried\n"),
+  EXPECT_NE(run.out.find("  1 index, 4 constraints, 3 permissions, 2 triggers, 1 description "
+                         "carried\n  lost by design: the trust of check constraint CK_Box on "
+                         "StockDetail (it calls a function that is not built in"),
             std::string::npos)
       << run.out;
+  for (const char* carried :
+       {"Grant SELECT On [dbo].[StockDetail] To [Packer] As [Clerk]\n",
+        "Alter Table [dbo].[StockDetail] With NoCheck Add Constraint [CK_Box] Check ",
+        "Exec(N'CREATE TRIGGER trg_Stamp ON StockDetail WITH EXECUTE AS ''Auditor'' AFTER",
+        "If IsNull(Database_Principal_ID(),0)<>1 Begin If @@TRANCOUNT>0 Rollback Transaction; "
+        "RaisError('this script gives back permissions and triggers as the database user the "
+        "plan was made by (principal_id 1)"}) {
+    EXPECT_NE(text.find(carried), std::string::npos) << carried;
+  }
   // The run's own application lock, named as the run names it, held by the
   // transaction; waits are unbounded here (--lock-timeout 0), so the lock
   // waits as long as a run would.
@@ -626,7 +647,7 @@ TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
   ASSERT_EQ(result["tables"].size(), 4u);
   EXPECT_EQ(result["tables"][0]["kind"], "detail");
   EXPECT_EQ(result["tables"][0]["rows"], 5);
-  EXPECT_EQ(result["tables"][0]["carried"]["permissions"], 2);
+  EXPECT_EQ(result["tables"][0]["carried"]["permissions"], 3);
   EXPECT_EQ(result["tables"][1]["kind"], "per-terminal");
   EXPECT_EQ(result["tables"][1]["rowsLost"], 3);
   // Texts in UTF-8: the Chinese column name of OrderDetail as the character it is.
@@ -635,6 +656,34 @@ TEST_P(SlotsyncCommand, APlanReadsOnlyAndWritesItsScriptAndJson) {
     return s["text"].get<std::string>().find("\xE5\xA4\x87\xE6\xB3\xA8 Varchar(20) Null") !=
            std::string::npos;
   }));
+}
+
+// A trigger that runs as the user who created it (EXECUTE AS SELF) would
+// run as the run's login once the run made it again: refused before any
+// lock, the trigger, its user and what to do named.
+TEST_P(SlotsyncCommand, AnExecuteAsSelfTriggerIsRefusedBeforeAnyLock) {
+  FourTables tables;
+  tables.stockDetail.dependents = {
+      {"StockDetail",
+       {{"T", "trg_Stamp", "Clerk", "0", "16", "0",
+         "CREATE TRIGGER trg_Stamp ON StockDetail WITH EXECUTE AS SELF AFTER INSERT AS SELECT 1",
+         "1"}}}};
+  tables.Apply(*this);
+  Record();
+  ASSERT_EQ(recorded.outcome, entry::Outcome::kFailedBeforeTransaction) << recorded.message;
+  const ProgramRun run = Command();
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_NE(run.err.find("slotsync:   - TableTag 10: StockDetail: the trigger trg_Stamp runs as "
+                         "Clerk without naming that user (EXECUTE AS SELF): created again by the "
+                         "run it would run as the run's login; alter it to WITH EXECUTE AS "
+                         "'Clerk' (or OWNER) before the run\n"),
+            std::string::npos)
+      << run.err;
+  const std::vector<std::string> events = DriverEvents();
+  EXPECT_EQ(events, DriverLogOf(recordedLog));
+  EXPECT_EQ(std::count(events.begin(), events.end(), "SET AUTOCOMMIT OFF"), 0);
+  EXPECT_FALSE(Mentions(Statements(events), "TabLockX"));
+  EXPECT_FALSE(Mentions(Statements(events), "CREATE TRIGGER"));
 }
 
 // Ctrl+C or SIGTERM while a statement runs: the watcher cancels it, nothing

@@ -1,0 +1,30 @@
+#pragma once
+
+// The statements that make a carried dependent again on the new table. The
+// texts are built here only, so that a run, a plan, its script and the tests
+// see the same statement; every name goes through sql::QuotedName and every
+// text through a Unicode literal.
+
+#include <string>
+#include <vector>
+
+#include "rebuild/table_dependents.h"
+
+namespace slotsync::rebuild {
+
+// "[dbo].[T]"
+std::string QualifiedTable(const std::string& table);
+// "a, b, c"
+std::string Joined(const std::vector<std::string>& items);
+
+std::string IndexStatement(const std::string& table, const IndexInfo& index);
+std::string ForeignKeyStatement(const std::string& table, const ForeignKeyInfo& key);
+// "Grant SELECT On [dbo].[T] To [Clerk]"; `asGrantor` adds "As [grantor]",
+// so that the permission is given in its grantor's name again.
+std::string PermissionStatement(const std::string& table, const PermissionInfo& permission,
+                                bool asGrantor);
+// "GRANT SELECT on T.Price to Clerk", for people.
+std::string PermissionText(const std::string& table, const PermissionInfo& permission);
+std::string PropertyStatement(const std::string& table, const PropertyInfo& property);
+
+}  // namespace slotsync::rebuild
