@@ -281,18 +281,15 @@ void* OdbcConnection::RequireConnection() const {
 void OdbcConnection::Connect() {
   if (IsConnected()) return;
   std::shared_ptr<OdbcEnvironment> environment = OdbcEnvironment::Shared();
-  std::string driver = settings_.driver;
-  if (driver.empty()) {
-    const std::string fromEnvironment = DriverFromEnvironment();
-    driver = ChooseDriver(fromEnvironment, fromEnvironment.empty() ? environment->InstalledDrivers()
-                                                                   : std::vector<std::string>{});
-  }
+  const std::string driver = settings_.driver.empty()
+                                 ? environment->ChooseDriver(DriverFromEnvironment())
+                                 : settings_.driver;
   // The driver is judged by the library the driver manager will load, not by
   // the name it was registered under, which anyone may choose.
-  const std::string library = environment->DriverLibrary(driver);
-  const DriverKind kind = DriverKindOfLibrary(library);
+  const RegisteredDriver registered = environment->Driver(driver);
+  const DriverKind kind = registered.kind;
   const std::string warning =
-      CheckEncryptionCanBeHad(settings_, kind, driver, library,
+      CheckEncryptionCanBeHad(settings_, kind, driver, registered.library,
                               kind.family == DriverFamily::kFreeTds && FreeTdsHasCaFile());
   if (!warning.empty() && settings_.warn) settings_.warn(warning);
   platform::SecretU16String connectionString = BuildWideConnectionString(settings_, driver, kind);

@@ -17,7 +17,17 @@ std::shared_ptr<OdbcEnvironment> OdbcEnvironment::Shared() {
   return shared;
 }
 
-OdbcEnvironment::OdbcEnvironment() {
+OdbcEnvironment::OdbcEnvironment()
+#ifdef _WIN32
+    // Wine keeps the drivers of the unixODBC it hands calls to out of the
+    // registry, and lists them with their Driver= attribute.
+    : drivers_([this](std::string_view name) {
+        std::string library = SystemDriverLibrary(name);
+        return library.empty() ? ListedLibrary(name) : library;
+      }) {
+#else
+    : drivers_(SystemDriverLibrary) {
+#endif
   SQLHENV environment = SQL_NULL_HENV;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &environment))) {
     throw SqlError(
@@ -63,13 +73,8 @@ std::vector<std::string> OdbcEnvironment::InstalledDrivers() const {
   return names;
 }
 
+#ifdef _WIN32
 namespace {
-
-// A driver named by the path of its library, as unixODBC and the tests allow.
-bool IsPath(std::string_view name) {
-  return name.find('/') != std::string_view::npos ||
-         text::FindAsciiCharacter(name, '\\') != std::string_view::npos;
-}
 
 // "Key=Value" pairs, each ended by a NUL (Windows) or a ";" (unixODBC), the
 // list by a second NUL: the value of Driver.
@@ -92,31 +97,9 @@ std::string DriverAttribute(const SQLWCHAR* attributes, std::size_t capacity) {
   return {};
 }
 
-// Where Windows registers a driver's library, for a driver manager that
-// lists no Driver= attribute with SQLDriversW: the value Driver of
-// HKLM\SOFTWARE\ODBC\ODBCINST.INI\<name> (a 32-bit process sees the
-// 32-bit drivers' key, as its driver manager does).
-std::string RegisteredLibrary(std::string_view name) {
-#ifdef _WIN32
-  const std::u16string key = u"SOFTWARE\\ODBC\\ODBCINST.INI\\" + text::GbkToUtf16(name);
-  wchar_t value[1024];
-  DWORD size = sizeof value;
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, reinterpret_cast<const wchar_t*>(key.c_str()), L"Driver",
-                   RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS) {
-    return {};
-  }
-  return text::Utf16ToGbk(
-      std::u16string(reinterpret_cast<const char16_t*>(value), size / sizeof(wchar_t)).c_str());
-#else
-  static_cast<void>(name);
-  return {};
-#endif
-}
-
 }  // namespace
 
-std::string OdbcEnvironment::DriverLibrary(std::string_view name) const {
-  if (IsPath(name)) return std::string(name);
+std::string OdbcEnvironment::ListedLibrary(std::string_view name) const {
   std::vector<SQLWCHAR> attributes(8192);
   SQLWCHAR driver[512];
   SQLUSMALLINT direction = SQL_FETCH_FIRST;
@@ -128,15 +111,21 @@ std::string OdbcEnvironment::DriverLibrary(std::string_view name) const {
         SQLDriversW(static_cast<SQLHENV>(handle_), direction, driver,
                     static_cast<SQLSMALLINT>(std::size(driver)), &nameLength, attributes.data(),
                     static_cast<SQLSMALLINT>(attributes.size() - 1), &attributesLength);
-    if (!SQL_SUCCEEDED(result)) return RegisteredLibrary(name);
+    if (!SQL_SUCCEEDED(result)) return {};
     direction = SQL_FETCH_NEXT;
     const std::string listed = odbc::FromSqlBuffer(
         driver, static_cast<std::size_t>(std::max<SQLSMALLINT>(nameLength, 0)), std::size(driver));
     if (text::EqualsIgnoringAsciiCase(listed, name)) {
-      std::string library = DriverAttribute(attributes.data(), attributes.size() - 1);
-      return library.empty() ? RegisteredLibrary(name) : library;
+      return DriverAttribute(attributes.data(), attributes.size() - 1);
     }
   }
+}
+#endif
+
+std::string OdbcEnvironment::ChooseDriver(std::string_view named) {
+  if (named.find_first_not_of(' ') != std::string_view::npos) return sql::ChooseDriver(named, {});
+  if (std::string preferred = drivers_.FirstPreferred(); !preferred.empty()) return preferred;
+  return sql::ChooseDriver({}, InstalledDrivers());
 }
 
 }  // namespace slotsync::sql

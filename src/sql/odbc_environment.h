@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sql/driver_registry.h"
+
 namespace slotsync::sql {
 
 class OdbcEnvironment {
@@ -27,15 +29,27 @@ class OdbcEnvironment {
   // (SQLDriversW), as GBK text.
   std::vector<std::string> InstalledDrivers() const;
 
-  // The library the driver manager loads for a driver name: the Driver=
-  // attribute SQLDriversW lists for it (odbcinst.ini with unixODBC, the
-  // registry on Windows), or the name itself when it is a path. Empty when
-  // neither gives one.
-  std::string DriverLibrary(std::string_view name) const;
+  // The library the driver manager loads for a driver name, and its family
+  // (DriverRegistry::Find): one look-up per name for the process.
+  RegisteredDriver Driver(std::string_view name) { return drivers_.Find(name); }
+
+  // The driver to connect with: `named` (SLOTSYNC_ODBC_DRIVER) when it is
+  // not blank; else the first of kPreferredDrivers registered with a
+  // library, a look-up for each name tried; only when none is, the first of
+  // them the driver manager lists at all (ChooseDriver), which throws when
+  // none is installed.
+  std::string ChooseDriver(std::string_view named);
 
  private:
   OdbcEnvironment();
+#ifdef _WIN32
+  // The Driver= attribute SQLDriversW lists for a driver name; empty when it
+  // lists none.
+  std::string ListedLibrary(std::string_view name) const;
+#endif
+
   void* handle_ = nullptr;
+  DriverRegistry drivers_;
 };
 
 }  // namespace slotsync::sql

@@ -3,6 +3,7 @@
 // first. The scripted driver stands in for them, registered under their
 // names in an odbcinst.ini of the test's own.
 
+#include <algorithm>
 #include <fstream>
 
 #include "e2e_fixture.h"
@@ -88,7 +89,9 @@ TEST_P(DriverChoice, NoSqlServerDriverRegisteredFailsClearly) {
 // level a driver cannot give is refused before it is reached. The family is
 // the library's, whatever the name: FreeTDS registered as "SQL Server" or
 // under a name of its own gets FreeTDS's keywords, and a library of no known
-// family is refused every level it cannot be asked for.
+// family is refused every level it cannot be asked for. The library is the
+// one unixODBC loads for the name: the first section of that name, whatever
+// its case; Driver64 before Driver; none without a Driver=.
 TEST_P(DriverChoice, EncryptionOptionsReachEachDriverInItsOwnWords) {
   ScriptCounts(3, 3);
   Record();
@@ -98,8 +101,11 @@ TEST_P(DriverChoice, EncryptionOptionsReachEachDriverInItsOwnWords) {
     std::vector<std::string> security;  // empty: refused
     std::string library = {};           // the file registered; empty: the name's family's
     std::string freetdsConf = {};       // what FREETDSCONF holds
+    std::string ini = {};               // odbcinst.ini, when not one section for `driver`
   };
   const std::string d18 = "ODBC Driver 18 for SQL Server", d17 = "ODBC Driver 17 for SQL Server";
+  const std::string tds = Library("libtdsodbc.so"), ms18 = Library(FileOf(d18));
+  const std::vector<std::string> checked = {"-N", "mandatory", "-C"};
   const Case cases[] = {
       {d18, {"-N", "strict"}, {"Encrypt=strict"}},
       {d18, {"--encrypt=s"}, {"Encrypt=strict"}},
@@ -118,14 +124,28 @@ TEST_P(DriverChoice, EncryptionOptionsReachEachDriverInItsOwnWords) {
       {d18, {"-N", "strict"}, {}, "scripted"},
       {d18, {"-N", "mandatory", "-C"}, {}, "scripted"},
       {d18, {"--encrypt", "optional"}, {"PWD=pw", kApp}, "scripted"},
+      {d18,
+       checked,
+       {"ClientCharset=UTF-8", "Encryption=require"},
+       "",
+       "",
+       "[" + d18 + "]\nDriver=" + tds + "\n[odbc driver 18 for sql server]\nDriver=" + ms18},
+      {"Shop SQL",
+       checked,
+       {"Encrypt=yes", "TrustServerCertificate=yes"},
+       "",
+       "",
+       "[Shop SQL]\nDriver=" + tds + "\nDriver64=" + ms18},
+      {"Shop SQL", checked, {}, "", "", "[Shop SQL]\nDescription=no library"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.driver + " " + c.options.front() + " " + c.library);
     std::filesystem::remove(LogPath());
     Register({c.driver}, c.library);
+    if (!c.ini.empty()) std::ofstream(directory_.Path() / "odbcinst.ini") << c.ini << "\n";
     std::ofstream(directory_.Path() / "freetds.conf") << "[global]\n" << c.freetdsConf;
     const ProgramRun run =
-        CommandWithoutTheVariable(c.options, c.driver == "Shop TDS" ? c.driver : "");
+        CommandWithoutTheVariable(c.options, c.driver.starts_with("Shop") ? c.driver : "");
     EXPECT_EQ(run.exitCode, c.security.empty() ? 2 : 0) << run.err;
     // A refused level is refused before anything reaches the driver.
     if (c.security.empty()) {
@@ -153,6 +173,28 @@ TEST_P(DriverChoice, ADriverOfNoKnownFamilyIsWarnedOfInTheDefaultMode) {
                          Built::Driver() + ") is none whose encryption keywords"),
             std::string::npos)
       << run.err;
+}
+
+// A host calls twice in one process; between the calls its driver's name
+// changes, and the second call is told the other driver's keywords.
+TEST_P(DriverChoice, AHostThatCallsAgainWithAnotherDriverNameGetsThatDriversKeywords) {
+  ScriptCounts(3, 3);
+  Record();
+  Register({"ODBC Driver 18 for SQL Server", "FreeTDS"});
+  EnvironmentChanges environment = Environment();
+  environment["SLOTSYNC_ODBC_DRIVER"] = "ODBC Driver 18 for SQL Server";
+  environment["E2E_HOST_SECOND_DRIVER"] = "FreeTDS";
+  const ProgramRun run =
+      RunProgram({Built::Host(), Built::Library(), "db01,1433", "Shop", "sa", "pw"}, environment);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  const std::vector<std::string> lines = Lines(run.out);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "outcome 0"), 2) << run.out;
+  EXPECT_EQ(Attributes(),
+            (std::vector<std::string>{"Driver=ODBC Driver 18 for SQL Server", "Server=db01,1433",
+                                      "Database=Shop", "UID=sa", "PWD=pw", kApp, "Encrypt=yes",
+                                      "TrustServerCertificate=yes", "Driver=FreeTDS", "Server=db01",
+                                      "Port=1433", "Database=Shop", "UID=sa", "PWD=pw", kApp,
+                                      "ClientCharset=UTF-8", "Encryption=require"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(WideDriver, DriverChoice, ::testing::Values(DriverBuild::kWide), Name);

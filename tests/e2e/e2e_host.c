@@ -12,6 +12,8 @@
  *
  * Usage: e2e_host LIBRARY SERVER DATABASE USER PASSWORD [--dry-run | --plan]
  * E2E_HOST_LANGUAGE, when set, is SlotsyncOptions.language.
+ * E2E_HOST_SECOND_DRIVER, when set, is put into SLOTSYNC_ODBC_DRIVER after
+ * the call, and the same call is made once more in the same process.
  * Exits 0 when the library loaded and the call returned with a result block
  * that agrees with the returned outcome and the last error; the outcome
  * itself is for the caller to judge. */
@@ -27,6 +29,30 @@
 typedef int (*RefreshStructExFn)(const char*, const char*, const char*, const char*,
                                  const SlotsyncOptions*, SlotsyncResult*);
 typedef const char* (*LastErrorFn)(void);
+
+/* One call with the texts of the command line, its outcome, result and
+ * message printed; 1 when the result block agrees with the returned outcome
+ * and the last error. */
+static int Call(RefreshStructExFn refreshEx, LastErrorFn lastError, char** argv,
+                const SlotsyncOptions* options) {
+  SlotsyncResult result;
+  memset(&result, 0, sizeof result);
+  result.size = sizeof result;
+  const int outcome = refreshEx(argv[2], argv[3], argv[4], argv[5], options, &result);
+  printf("outcome %d\n", outcome);
+  printf("result slotCount=%d slotColumns=%d flaggedRows=%d rebuiltTables=%d", result.slotCount,
+         result.slotColumns, result.flaggedRows, result.rebuiltTables);
+  if (result.hasFailedTableTag) printf(" failedTableTag=%d", result.failedTableTag);
+  printf("\n");
+  const char* message = lastError();
+  if (message[0] != '\0') {
+    printf("message ");
+    PrintText(message);
+  }
+  fflush(stdout);
+  /* The block holds the message cut to its size; the last error is whole. */
+  return result.outcome == outcome && strncmp(result.message, message, strlen(result.message)) == 0;
+}
 
 int main(int argc, char** argv) {
   const int dryRun = argc == 7 && strcmp(argv[6], "--dry-run") == 0;
@@ -62,26 +88,13 @@ int main(int argc, char** argv) {
   options.onNotice = OnNotice;
   /* The language a host asks for, as the application would from its own UI. */
   options.language = getenv("E2E_HOST_LANGUAGE");
-  SlotsyncResult result;
-  memset(&result, 0, sizeof result);
-  result.size = sizeof result;
 
-  const int outcome = refreshEx(argv[2], argv[3], argv[4], argv[5], &options, &result);
-  printf("outcome %d\n", outcome);
-  printf("result slotCount=%d slotColumns=%d flaggedRows=%d rebuiltTables=%d", result.slotCount,
-         result.slotColumns, result.flaggedRows, result.rebuiltTables);
-  if (result.hasFailedTableTag) printf(" failedTableTag=%d", result.failedTableTag);
-  printf("\n");
-  const char* message = lastError();
-  if (message[0] != '\0') {
-    printf("message ");
-    PrintText(message);
+  int agrees = Call(refreshEx, lastError, argv, &options);
+  const char* secondDriver = getenv("E2E_HOST_SECOND_DRIVER");
+  if (secondDriver != NULL) {
+    setenv("SLOTSYNC_ODBC_DRIVER", secondDriver, 1);
+    agrees = Call(refreshEx, lastError, argv, &options) && agrees;
   }
-  fflush(stdout);
-
-  int agrees = result.outcome == outcome;
-  /* The block holds the message cut to its size; the last error is whole. */
-  agrees = agrees && strncmp(result.message, message, strlen(result.message)) == 0;
   if (dlclose(library) != 0) {
     fprintf(stderr, "dlclose: %s\n", dlerror());
     return 2;

@@ -24,6 +24,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <utility>
 
 #include "e2e_fixture.h"
 
@@ -193,6 +195,47 @@ TEST_P(WindowsDll, TheStatementCallbackSeesEveryStatementWithItsOutcome) {
                .result = kAllRebuilt,
                .commits = 1,
                .ignored = {drop}});
+}
+
+// A driver named by its registered name is judged by the library the
+// registry names for it (HKLM\SOFTWARE\ODBC\ODBCINST.INI\<name>, Driver),
+// here Microsoft's, while unixODBC behind Wine loads the scripted driver
+// under FreeTDS's file name; a name the registry has no library for falls
+// back to the Driver= the driver manager lists.
+TEST_P(WindowsDll, ARegisteredNameIsJudgedByTheLibraryTheRegistryNames) {
+  ScriptCounts(3, 3);
+  Record();
+  const std::filesystem::path tds = directory_.Path() / "libtdsodbc.so";
+  std::filesystem::create_symlink(WineDriver(), tds);
+  std::ofstream(directory_.Path() / "odbcinst.ini")
+      << "[Shop SQL]\nDriver=" << tds.string() << "\n[Shop TDS]\nDriver=" << tds.string() << "\n";
+  const std::string key = "HKLM\\Software\\ODBC\\ODBCINST.INI\\Shop SQL";
+  for (const char* view : {"/reg:64", "/reg:32"}) {
+    ASSERT_EQ(RunProgram({Variable("SLOTSYNC_WINE"), "reg", "add", key, "/v", "Driver", "/d",
+                          "C:\\Windows\\System32\\msodbcsql18.dll", "/f", view},
+                         {})
+                  .exitCode,
+              0);
+  }
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"Shop SQL", {"Encrypt=yes", "TrustServerCertificate=yes"}},
+      {"Shop TDS", {"ClientCharset=UTF-8", "Encryption=require"}},
+  };
+  for (const auto& [name, security] : cases) {
+    std::filesystem::remove(LogPath());
+    EnvironmentChanges environment = Environment();
+    environment["SLOTSYNC_ODBC_DRIVER"] = name;
+    const ProgramRun run = RunProgram(
+        {Variable("SLOTSYNC_WINE"), Variable("SLOTSYNC_WINE_HOST"), "srv", "Shop", "sa", "pw"},
+        environment);
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    const std::vector<std::string> attributes = Attributes();
+    ASSERT_GE(attributes.size(), 2u) << run.out;
+    EXPECT_EQ(std::vector<std::string>(attributes.end() - 2, attributes.end()), security) << name;
+  }
+  for (const char* view : {"/reg:64", "/reg:32"}) {
+    RunProgram({Variable("SLOTSYNC_WINE"), "reg", "delete", key, "/f", view}, {});
+  }
 }
 
 class WindowsCommand : public WindowsDll {

@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "sql/driver_registry.h"
 #include "sql/sql_error.h"
 #include "text/gbk.h"
 #include "text/messages.h"
@@ -465,6 +468,76 @@ TEST(ChooseDriver, ReadsTheVariable) {
     ScopedVariable variable(kDriverVariable, nullptr);
     EXPECT_EQ("", DriverFromEnvironment());
   }
+}
+
+// A registry over these registrations, each look-up it makes added to `looked`.
+DriverRegistry::LookUp Registered(std::map<std::string, std::string, std::less<>> libraries,
+                                  std::vector<std::string>& looked) {
+  return [libraries, &looked](std::string_view name) {
+    looked.emplace_back(name);
+    const auto found = libraries.find(name);
+    return found == libraries.end() ? std::string() : found->second;
+  };
+}
+
+TEST(DriverRegistry, EachNameIsLookedUpOnceAndJudgedByItsLibrary) {
+  std::vector<std::string> looked;
+  DriverRegistry registry(Registered({{"ODBC Driver 18 for SQL Server", "/o/libmsodbcsql-18.3.so"},
+                                      {"ODBC Driver 17 for SQL Server", "libmsodbcsql-17.10.so"},
+                                      {"FreeTDS", "/usr/lib/odbc/libtdsodbc.so"},
+                                      {"Shop SQL", "/usr/lib/odbc/libtdsodbc.so"},
+                                      {"SQLite3", "libsqlite3odbc.so"}},
+                                     looked));
+  const std::tuple<std::string, DriverFamily, int> cases[] = {
+      {"ODBC Driver 18 for SQL Server", DriverFamily::kMicrosoft, 18},
+      {"ODBC Driver 17 for SQL Server", DriverFamily::kMicrosoft, 17},
+      {"FreeTDS", DriverFamily::kFreeTds, 0},
+      {"Shop SQL", DriverFamily::kFreeTds, 0},  // its library decides, not its name
+      {"SQLite3", DriverFamily::kOther, 0},
+      {"ODBC Driver 13 for SQL Server", DriverFamily::kOther, 0},  // not registered
+  };
+  // A host that calls again looks nothing up again; another name is its own.
+  for (int call = 0; call < 2; ++call) {
+    for (const auto& [name, family, version] : cases) {
+      EXPECT_EQ(registry.Find(name).kind.family, family) << name;
+      EXPECT_EQ(registry.Find(name).kind.version, version) << name;
+    }
+  }
+  // A path is its own library, looked up nowhere.
+  EXPECT_EQ(registry.Find("/o/libmsodbcsql-18.3.so").kind.version, 18);
+  EXPECT_EQ(looked.size(), std::size(cases));
+}
+
+TEST(DriverRegistry, TheDefaultIsTheFirstPreferredNameRegisteredWithALibrary) {
+  const std::string d18 = "ODBC Driver 18 for SQL Server", d17 = "ODBC Driver 17 for SQL Server";
+  const std::vector<std::string> all = {d18, d17, "FreeTDS", "SQL Server"};
+  const std::tuple<std::map<std::string, std::string, std::less<>>, std::string,
+                   std::vector<std::string>>
+      cases[] = {{{{d17, "libmsodbcsql-17.so"}, {d18, "libmsodbcsql-18.so"}}, d18, {d18}},
+                 {{{"FreeTDS", "libtdsodbc.so"}, {d17, "libmsodbcsql-17.so"}}, d17, {d18, d17}},
+                 {{{"SQL Server", "sqlsrv32.dll"}}, "SQL Server", all},
+                 {{{"SQLite3", "libsqlite3odbc.so"}}, "", all}};
+  for (const auto& [registered, chosen, lookUps] : cases) {
+    std::vector<std::string> looked;
+    DriverRegistry registry(Registered(registered, looked));
+    EXPECT_EQ(registry.FirstPreferred(), chosen);
+    EXPECT_EQ(registry.FirstPreferred(), chosen);
+    EXPECT_EQ(looked, lookUps);
+  }
+}
+
+TEST(DriverRegistry, HostsCallingFromSeveralThreadsLookANameUpOnce) {
+  std::vector<std::string> looked;
+  DriverRegistry registry(Registered({{"FreeTDS", "libtdsodbc.so"}}, looked));
+  std::vector<std::thread> hosts;
+  for (int i = 0; i < 4; ++i) {
+    hosts.emplace_back([&registry] {
+      for (int call = 0; call < 100; ++call)
+        EXPECT_TRUE(registry.Find("FreeTDS").kind.family == DriverFamily::kFreeTds);
+    });
+  }
+  for (std::thread& host : hosts) host.join();
+  EXPECT_EQ(looked, std::vector<std::string>{"FreeTDS"});
 }
 
 }  // namespace
