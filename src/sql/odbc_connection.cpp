@@ -291,9 +291,7 @@ void OdbcConnection::Connect() {
   // the name it was registered under, which anyone may choose.
   const std::string library = environment->DriverLibrary(driver);
   const DriverKind kind = DriverKindOfLibrary(library);
-  const std::string warning =
-      CheckEncryptionCanBeHad(settings_, kind, driver, library,
-                              kind.family == DriverFamily::kFreeTds && FreeTdsHasCaFile());
+  const std::string warning = CheckEncryptionCanBeHad(settings_, kind, driver, library);
   if (!warning.empty() && settings_.warn) settings_.warn(warning);
   platform::SecretU16String connectionString = BuildWideConnectionString(settings_, driver, kind);
   driverName_ = driver;
