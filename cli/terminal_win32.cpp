@@ -35,9 +35,13 @@ std::function<void()> onInterrupt;
 std::atomic<bool> atPrompt{false};
 std::atomic<DWORD> promptSavedMode{0};
 
+// A console, as opposed to a file, a pipe or the NUL device (a character
+// device too, but one without a console mode), judged for the handle of the
+// stream itself.
 bool IsConsoleHandle(HANDLE handle) {
   DWORD mode = 0;
-  return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+         GetFileType(handle) == FILE_TYPE_CHAR && GetConsoleMode(handle, &mode) != 0;
 }
 
 std::wstring Wide(std::string_view utf8) {
@@ -357,6 +361,7 @@ Terminal StandardStreams() {
   t.out = &out;
   t.err = &err;
   t.inIsTerminal = inBuffer.IsConsole();
+  t.outIsTerminal = outBuffer.IsConsole();
   t.errIsTerminal = errBuffer.IsConsole();
   t.getEnv = EnvironmentVariable;
   t.forgetEnv = ForgetEnvironmentVariable;
