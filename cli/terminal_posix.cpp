@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "command.h"
+#include "password_argument.h"
 #include "platform/secret.h"
 
 namespace slotsync::cli {
@@ -164,14 +165,6 @@ WaitBreaker& Breaker() {
 
 namespace {
 
-// "***" and NUL bytes in place of the value: a row of "*" as long as the
-// password would still tell its length.
-void BlankArgument(char* value) {
-  const std::size_t length = std::strlen(value);
-  platform::WipeMemory(value, length);
-  std::memcpy(value, "***", std::min<std::size_t>(length, 3));
-}
-
 // The environment's copy of a variable is what /proc/<pid>/environ shows for
 // as long as the process lives; wiped in place, then removed.
 void ForgetEnvironmentVariable(const char* name) {
@@ -208,14 +201,7 @@ void ProtectSecrets(int argc, char** argv) {
   const rlimit noCore{0, 0};
   setrlimit(RLIMIT_CORE, &noCore);
   // The process list shows the arguments as they are now in memory.
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "--password" && i + 1 < argc) {
-      BlankArgument(argv[i + 1]);
-    } else if (arg.starts_with("--password=")) {
-      BlankArgument(argv[i] + 11);
-    }
-  }
+  BlankPasswordArguments(argc, argv);
 }
 
 }  // namespace slotsync::cli

@@ -3,8 +3,10 @@
 // clang-format off
 #include "platform/win32_api.h"
 #include <shellapi.h>
+#include <winternl.h>
 // clang-format on
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cwchar>
@@ -17,6 +19,7 @@
 #include <streambuf>
 
 #include "command.h"
+#include "password_argument.h"
 #include "platform/secret.h"
 #include "say.h"
 #include "text/codepage.h"
@@ -305,16 +308,33 @@ void ForgetEnvironmentVariable(const char* name) {
   environmentValues.erase(name);
 }
 
-// Where the value of --password stands in the process's command line, the
-// copy other processes read: blanked to "***" and blanks, so that neither
-// the password nor its length shows.
-void BlankInCommandLine(std::wstring_view value) {
-  if (value.empty()) return;
-  wchar_t* line = GetCommandLineW();
-  const std::wstring_view whole(line);
-  const std::size_t at = whole.find(value);
-  if (at == std::wstring_view::npos) return;
-  for (std::size_t i = 0; i < value.size(); ++i) line[at + i] = i < 3 ? L'*' : L' ';
+// The command line other processes read is the one in the process's
+// parameters, whose buffer GetCommandLineW hands out too. The password's
+// argument, found by its position (password_argument.h), is rewritten as
+// "***", the rest moved up, the characters freed at the end zeroed and the
+// line's length shortened: neither the password nor its length shows.
+void BlankPasswordInProcessCommandLine() {
+  UNICODE_STRING& line = NtCurrentTeb()->ProcessEnvironmentBlock->ProcessParameters->CommandLine;
+  wchar_t* const buffers[] = {line.Buffer, GetCommandLineW()};
+  for (wchar_t* buffer : buffers) {
+    if (buffer == nullptr || (buffer == buffers[1] && buffers[1] == buffers[0])) continue;
+    const bool parameters = buffer == line.Buffer;
+    const std::size_t length = parameters ? line.Length / sizeof(wchar_t) : wcslen(buffer);
+    // Room for the line and its terminating NUL.
+    const std::size_t capacity =
+        parameters ? std::max<std::size_t>(line.MaximumLength / sizeof(wchar_t), 1) - 1 : length;
+    const std::u16string_view before(reinterpret_cast<const char16_t*>(buffer), length);
+    auto blanked =
+        platform::SecretU16String::Taking(cli::BlankPasswordInCommandLine(before, capacity));
+    const std::u16string_view after = blanked.View();
+    if (after == before) continue;
+    std::copy(after.begin(), after.end(), reinterpret_cast<char16_t*>(buffer));
+    if (after.size() < length) {
+      SecureZeroMemory(buffer + after.size(), (length - after.size()) * sizeof(wchar_t));
+    }
+    buffer[after.size()] = L'\0';
+    if (parameters) line.Length = static_cast<USHORT>(after.size() * sizeof(wchar_t));
+  }
 }
 
 }  // namespace
@@ -325,10 +345,8 @@ Arguments WideArguments() {
   Arguments args;
   for (int i = 1; wide != nullptr && i < count; ++i) {
     args.push_back(platform::SecretString::Taking(Utf8(wide[i])));
-    const std::wstring_view arg(wide[i]);
-    if (arg == L"--password" && i + 1 < count) BlankInCommandLine(wide[i + 1]);
-    if (arg.starts_with(L"--password=")) BlankInCommandLine(arg.substr(11));
   }
+  BlankPasswordInProcessCommandLine();
   // The parsed copy of the command line holds the password as well.
   for (int i = 0; wide != nullptr && i < count; ++i) {
     SecureZeroMemory(wide[i], wcslen(wide[i]) * sizeof(wchar_t));

@@ -1,6 +1,7 @@
 #include "command.h"
 #include "display_width.h"
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -11,6 +12,7 @@
 #include "entry/database_catalog.h"
 #include "entry/run_locks.h"
 #include "many_databases.h"
+#include "password_argument.h"
 #include "run_fixture.h"
 #include "run_schema.h"
 #include "scenarios.h"
@@ -299,6 +301,51 @@ TEST_F(Command, PasswordSources) {
   EXPECT_EQ(Run(Connect()), cli::kExitUsage);
 }
 
+// --password's value is found where the parser reads it and blanked to a
+// fixed "***", the arguments after it moved up: the same text elsewhere
+// (the server's name) stays, and the line does not tell the length.
+TEST_F(Command, ThePasswordIsBlankedAtItsOwnPositionToAFixedLength) {
+  struct Case {
+    std::u16string line;     // a Windows command line
+    std::u16string blanked;  // what other processes read afterwards
+  };
+  const Case cases[] = {
+      {u"slotsync.exe -S s3cret --password s3cret -d Shop",
+       u"slotsync.exe -S s3cret --password *** -d Shop"},
+      {u"\"C:\\a b\\slotsync.exe\" --server=s3cret \"--password=s3 cret\" -U sa",
+       u"\"C:\\a b\\slotsync.exe\" --server=s3cret --password=*** -U sa"},
+      {u"x.exe -S --password --password \"p\\\"w\" -U sa",
+       u"x.exe -S --password --password *** -U sa"},
+      {u"x.exe -N --password \"long \"\"secret\"\"\" -C", u"x.exe -N --password *** -C"},
+      {u"x.exe --password a -U sa", u"x.exe --password *** -U sa"},
+      {u"x.exe -S db01 -d Shop", u"x.exe -S db01 -d Shop"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(cli::BlankPasswordInCommandLine(c.line, c.line.size() + 2), c.blanked);
+  }
+  // Without room to grow, a short password keeps its length, in "*".
+  EXPECT_EQ(cli::BlankPasswordInCommandLine(u"x.exe --password a -U sa", 24),
+            u"x.exe --password * -U sa");
+  // Quotes, backslashes and doubled quotes split as CommandLineToArgvW does.
+  std::vector<std::u16string> texts;
+  for (const auto& arg :
+       cli::SplitWindowsCommandLine(u"x.exe \"a b\"c d\\\\\"e f\" g\\\"h \"i\"\"j\" k\\l")) {
+    texts.push_back(arg.text);
+  }
+  EXPECT_EQ(texts,
+            (std::vector<std::u16string>{u"x.exe", u"a bc", u"d\\e f", u"g\"h", u"i\"j k\\l"}));
+
+  // POSIX: the arguments as the kernel lays them out, one after another.
+  std::string area("slotsync\0-S\0s3cret\0--password\0s3cret\0-d\0Shop\0", 45);
+  std::vector<char*> argv;
+  for (std::size_t at = 0; at < area.size(); at += std::strlen(&area[at]) + 1) {
+    argv.push_back(&area[at]);
+  }
+  cli::BlankPasswordArguments(static_cast<int>(argv.size()), argv.data());
+  EXPECT_EQ(area, std::string("slotsync\0-S\0s3cret\0--password\0***\0-d\0Shop\0\0\0\0", 45));
+  EXPECT_EQ(std::string(argv[6]), "Shop");
+}
+
 TEST_F(Command, EverySpellingOfTheConnectionOptionsConnectsAlike) {
   const std::vector<std::vector<std::string>> spellings = {
       {"-S", "srv", "-d", "db", "-U", "sa"},
@@ -319,7 +366,10 @@ TEST_F(Command, EverySpellingOfTheConnectionOptionsConnectsAlike) {
 // The command runs under the C locale here, whose text is taken as UTF-8.
 TEST_F(Command, ArgumentsGbkCannotHoldAreRefusedAndThePasswordIsNeverShown) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"-S", "B\xC3\xA4" "cker"}, "--server holds a character that code page 936 (GBK) has not: B"},
+      {{"-S",
+        "B\xC3\xA4"
+        "cker"},
+       "--server holds a character that code page 936 (GBK) has not: B"},
       {{"--password", "P\xC3\xA4sswort"}, "the password holds a character"},
       {{"--password-stdin"}, "the password from standard input holds a NUL byte"},
   };
@@ -346,8 +396,7 @@ TEST_F(Command, ServerTextIsEscapedOnATerminalAndALostOutputExits74) {
     errIsTerminal = terminal;
     err.str("");
     EXPECT_EQ(Run(Connect()), cli::kExitCouldNotRun);
-    EXPECT_NE(err.str().find("slotsync: bad\\x1B[2K\\x0Dcommitted: all done\n"),
-              std::string::npos)
+    EXPECT_NE(err.str().find("slotsync: bad\\x1B[2K\\x0Dcommitted: all done\n"), std::string::npos)
         << err.str();
   }
   out.setstate(std::ios::badbit);
@@ -371,8 +420,9 @@ TEST_F(Command, ShowsEachTableSummarisesAndLogsTheRun) {
   ScriptCounts(3, 2);
   ScriptFlagged({10});
   DetailScenario{}.Apply(script);
-  const auto log = std::filesystem::temp_directory_path() /
-                   ("slotsync-log-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  const auto log =
+      std::filesystem::temp_directory_path() /
+      ("slotsync-log-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
   std::filesystem::remove(log);
   environment["SLOTSYNC_PASSWORD"] = "secret-pw";
   ASSERT_EQ(Run({"-S", "srv", "-d", "db", "-U", "sa", "--log", log.string()}), cli::kExitOk)
