@@ -265,8 +265,16 @@ platform::SecretString ReadPassword(const CommandLine& line, const Terminal& ter
   }
   if (line.passwordStdin) {
     platform::SecretString password;
-    std::getline(*terminal.in, password.Edit());
+    if (terminal.readInputLine) {
+      password = terminal.readInputLine(entry::kMaxArgumentBytes + 1);
+    } else {
+      std::getline(*terminal.in, password.Edit());
+    }
     if (!password.Empty() && password.View().back() == '\r') password.Edit().pop_back();
+    if (password.View().size() > entry::kMaxArgumentBytes) {
+      throw Refusal{SayFormat("the password from standard input is longer than %d bytes",
+                              static_cast<int>(entry::kMaxArgumentBytes))};
+    }
     // A NUL would end the password early on its way to the driver.
     if (password.View().find('\0') != std::string::npos) {
       throw Refusal{Say("the password from standard input holds a NUL byte")};

@@ -80,6 +80,26 @@ std::string ReadSecret(const std::string& prompt) {
   return line;
 }
 
+// Byte by byte with read(2): a buffered read would take what follows the
+// line from whoever reads the input next, and leave a copy of the password
+// in the C library's buffer. The buffer grows by the wiping allocator, so
+// no copy is left where it was before either.
+platform::SecretString ReadInputLine(std::size_t most) {
+  platform::SecretString line;
+  // Room from the start: a buffer that grows out of the string object
+  // itself would leave the first characters behind in it.
+  line.Edit().reserve(64);
+  while (line.View().size() < most) {
+    char c = 0;
+    const ssize_t got = read(STDIN_FILENO, &c, 1);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0 || c == '\n') break;
+    line.Edit().push_back(c);
+    platform::WipeMemory(&c, 1);
+  }
+  return line;
+}
+
 // Ctrl+C and SIGTERM are blocked in every thread of the run (the mask is set
 // before any other thread starts, and threads inherit it) and taken by
 // sigwait on a thread of their own, which may then lock and call the driver
@@ -185,6 +205,7 @@ Terminal StandardStreams() {
   t.getEnv = [](const char* name) { return std::getenv(name); };
   t.forgetEnv = ForgetEnvironmentVariable;
   t.readSecret = ReadSecret;
+  t.readInputLine = ReadInputLine;
   t.pause = [](int seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); };
   t.waitForEnter = [] { return Breaker().WaitForEnter(); };
   t.endWaits = [] { Breaker().Break(); };

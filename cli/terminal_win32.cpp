@@ -215,6 +215,38 @@ std::string ReadSecretFromConsole(std::ostream& err, const std::string& prompt) 
   return Utf8(line);
 }
 
+// --password-stdin: up to the first line feed and not a byte further, with
+// ReadFile straight into a wiped buffer, so that neither a copy of the
+// password nor what follows the line is left in a buffer of the input
+// stream. A console gives UTF-16, handed on as UTF-8 like the rest.
+platform::SecretString ReadInputLine(std::size_t most) {
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  // Room from the start: a buffer that grows out of the string object
+  // itself would leave the first characters behind in it.
+  constexpr std::size_t kRoom = 64;
+  if (IsConsoleHandle(in)) {
+    platform::SecretU16String wide;
+    wide.Edit().reserve(kRoom);
+    while (wide.View().size() < most) {
+      wchar_t c = 0;
+      DWORD read = 0;
+      if (!ReadConsoleW(in, &c, 1, &read, nullptr) || read == 0 || c == L'\n') break;
+      wide.Edit().push_back(static_cast<char16_t>(c));
+    }
+    return platform::SecretString::Taking(text::Utf16ToUtf8(wide.View()));
+  }
+  platform::SecretString line;
+  line.Edit().reserve(kRoom);
+  while (line.View().size() < most) {
+    char c = 0;
+    DWORD read = 0;
+    if (!ReadFile(in, &c, 1, &read, nullptr) || read == 0 || c == '\n') break;
+    line.Edit().push_back(c);
+    SecureZeroMemory(&c, 1);
+  }
+  return line;
+}
+
 // The first Ctrl+C asks the run to stop: the statement under way is
 // cancelled (SQLCancel, through the command's watcher), nothing further is
 // sent, and the transaction is rolled back. A second one ends the program
@@ -384,6 +416,7 @@ Terminal StandardStreams() {
   t.getEnv = EnvironmentVariable;
   t.forgetEnv = ForgetEnvironmentVariable;
   t.readSecret = [](const std::string& prompt) { return ReadSecretFromConsole(err, prompt); };
+  t.readInputLine = ReadInputLine;
   t.pause = [](int seconds) { Sleep(static_cast<DWORD>(seconds) * 1000); };
   if (inBuffer.IsConsole()) {
     t.waitForEnter = WaitForEnterOnConsole;

@@ -299,6 +299,14 @@ TEST_F(Command, PasswordSources) {
   // No password anywhere and no terminal to ask on: a usage error, not an empty login.
   environment.clear();
   EXPECT_EQ(Run(Connect()), cli::kExitUsage);
+  // Longer than any argument the library takes: refused, not cut.
+  err.str("");
+  in.str(std::string(5000, 'p') + "\n");
+  in.clear();
+  EXPECT_EQ(Run(Connect({"--password-stdin"})), cli::kExitUsage);
+  EXPECT_NE(err.str().find("the password from standard input is longer than 4096 bytes"),
+            std::string::npos)
+      << err.str();
 }
 
 // --password's value is found where the parser reads it and blanked to a
