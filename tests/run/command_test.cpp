@@ -459,15 +459,20 @@ TEST_F(Command, ShowsEachTableSummarisesAndLogsTheRun) {
   EXPECT_EQ(json["statementsSent"], static_cast<std::int64_t>(script.Statements().size()));
   EXPECT_FALSE(std::getline(in, line));
   std::filesystem::remove(log);
-  // A log that cannot be written is said, and the run stands.
+  // A log that cannot be opened refuses the run before it connects: an
+  // audited change never runs unaudited.
   err.str("");
-  ScriptCounts(3, 2);
-  EXPECT_EQ(Run(Connect({"--log", "/nonexistent/dir/log"})), cli::kExitOk);
-  EXPECT_NE(err.str().find("warning: the log /nonexistent/dir/log could not be opened"),
-            std::string::npos)
+  clientsMade.clear();
+  EXPECT_EQ(Run(Connect({"--log", "/nonexistent/dir/log"})), cli::kExitOutputFailed);
+  EXPECT_EQ(err.str().rfind("slotsync: the log /nonexistent/dir/log could not be opened: ", 0), 0u)
       << err.str();
+  EXPECT_NE(err.str().find("\nslotsync: nothing was done: a run given --log does not begin "
+                           "without its log"),
+            std::string::npos);
+  EXPECT_TRUE(clientsMade.empty());
   // Nothing is written through a link, and a FIFO is neither waited on nor
-  // written: the log says so, the script is refused or replaces the link.
+  // written: the log refuses the run, the script is refused or replaces the
+  // link.
   std::filesystem::path dir = log;
   dir += ".d";
   std::filesystem::create_directories(dir);
@@ -485,7 +490,7 @@ TEST_F(Command, ShowsEachTableSummarisesAndLogsTheRun) {
     SCOPED_TRACE(c.file);
     err.str("");
     ScriptCounts(3, 2);
-    EXPECT_EQ(Run(Connect({"--log", (dir / c.file).string()})), cli::kExitOk);
+    EXPECT_EQ(Run(Connect({"--log", (dir / c.file).string()})), cli::kExitOutputFailed);
     EXPECT_NE(err.str().find(c.logSays), std::string::npos) << err.str();
     ScriptCounts(3, 3);
     EXPECT_EQ(Run(Connect({"--plan", "--script", (dir / c.file).string()})), c.scriptExit)
