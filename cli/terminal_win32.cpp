@@ -345,16 +345,37 @@ void ForgetEnvironmentVariable(const char* name) {
 // argument, found by its position (password_argument.h), is rewritten as
 // "***", the rest moved up, the characters freed at the end zeroed and the
 // line's length shortened: neither the password nor its length shows.
+// The parameters are found through the process's PEB, whose address
+// NtQueryInformationProcess tells (ntdll, loaded in every process).
+RTL_USER_PROCESS_PARAMETERS* ProcessParameters() {
+  using Query = NTSTATUS(WINAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const auto query = ntdll == nullptr ? nullptr
+                                      : reinterpret_cast<Query>(reinterpret_cast<void (*)()>(
+                                            GetProcAddress(ntdll, "NtQueryInformationProcess")));
+  PROCESS_BASIC_INFORMATION information{};
+  if (query == nullptr ||
+      query(GetCurrentProcess(), ProcessBasicInformation, &information, sizeof information,
+            nullptr) < 0 ||
+      information.PebBaseAddress == nullptr) {
+    return nullptr;
+  }
+  return information.PebBaseAddress->ProcessParameters;
+}
+
 void BlankPasswordInProcessCommandLine() {
-  UNICODE_STRING& line = NtCurrentTeb()->ProcessEnvironmentBlock->ProcessParameters->CommandLine;
-  wchar_t* const buffers[] = {line.Buffer, GetCommandLineW()};
-  for (wchar_t* buffer : buffers) {
-    if (buffer == nullptr || (buffer == buffers[1] && buffers[1] == buffers[0])) continue;
-    const bool parameters = buffer == line.Buffer;
-    const std::size_t length = parameters ? line.Length / sizeof(wchar_t) : wcslen(buffer);
+  RTL_USER_PROCESS_PARAMETERS* const parameters = ProcessParameters();
+  UNICODE_STRING unknown{};
+  UNICODE_STRING& line = parameters != nullptr ? parameters->CommandLine : unknown;
+  // GetCommandLineW's is the parameters' own buffer, or a copy of it.
+  wchar_t* const copy = GetCommandLineW();
+  for (wchar_t* const buffer : {line.Buffer, copy != line.Buffer ? copy : nullptr}) {
+    if (buffer == nullptr) continue;
+    const bool inParameters = buffer == line.Buffer;
+    const std::size_t length = inParameters ? line.Length / sizeof(wchar_t) : wcslen(buffer);
     // Room for the line and its terminating NUL.
     const std::size_t capacity =
-        parameters ? std::max<std::size_t>(line.MaximumLength / sizeof(wchar_t), 1) - 1 : length;
+        inParameters ? std::max<std::size_t>(line.MaximumLength / sizeof(wchar_t), 1) - 1 : length;
     const std::u16string_view before(reinterpret_cast<const char16_t*>(buffer), length);
     auto blanked =
         platform::SecretU16String::Taking(cli::BlankPasswordInCommandLine(before, capacity));
@@ -365,7 +386,7 @@ void BlankPasswordInProcessCommandLine() {
       SecureZeroMemory(buffer + after.size(), (length - after.size()) * sizeof(wchar_t));
     }
     buffer[after.size()] = L'\0';
-    if (parameters) line.Length = static_cast<USHORT>(after.size() * sizeof(wchar_t));
+    if (inParameters) line.Length = static_cast<USHORT>(after.size() * sizeof(wchar_t));
   }
 }
 

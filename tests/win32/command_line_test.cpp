@@ -24,8 +24,15 @@ int main() {
     CHECK(args[3].View() == "s3cret");
     CHECK(args[5].View() == "a b");
   }
-  const UNICODE_STRING& line =
-      NtCurrentTeb()->ProcessEnvironmentBlock->ProcessParameters->CommandLine;
+  using Query = NTSTATUS(WINAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+  const auto query = reinterpret_cast<Query>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+  PROCESS_BASIC_INFORMATION information{};
+  if (!CHECK(query != nullptr && query(GetCurrentProcess(), ProcessBasicInformation, &information,
+                                       sizeof information, nullptr) >= 0)) {
+    return slotsync_finish("command_line_test");
+  }
+  const UNICODE_STRING& line = information.PebBaseAddress->ProcessParameters->CommandLine;
   const std::wstring shown(line.Buffer, line.Length / sizeof(wchar_t));
   CHECK(std::wcslen(line.Buffer) == shown.size());
   CHECK(shown == GetCommandLineW());
