@@ -99,7 +99,8 @@ joined to it: -Sdb01):
   --retry N           after a lock-out, try again up to N times, pausing 2, 4,
                       8... seconds
   --log FILE          append one JSON line per run to FILE (also
-                      SLOTSYNC_LOG); never the password
+                      SLOTSYNC_LOG); never the password; a FILE that
+                      cannot be opened refuses the run before it connects
   --lang LANG         messages in zh_CN (Simplified Chinese) or en (English);
                       default: SLOTSYNC_LANG, else the locale's language
                       (Windows: the user's display language)
@@ -135,7 +136,8 @@ code is the most serious of the databases' in this order: 4, 130, 1, 5, 2,
   6   out of step, but S_Modify flags no table: nothing was rebuilt, and
       every later run finds the same until tables are flagged
   64  bad usage
-  74  the output could not be written (disk full, closed pipe)
+  74  the output could not be written (disk full, closed pipe), or the log
+      of --log could not be opened: nothing was done
   130 interrupted: cancelled and rolled back, nothing was changed
 )"),
     // Not a raw string: xgettext reads a backslash at a raw string's line end
@@ -265,8 +267,16 @@ platform::SecretString ReadPassword(const CommandLine& line, const Terminal& ter
   }
   if (line.passwordStdin) {
     platform::SecretString password;
-    std::getline(*terminal.in, password.Edit());
+    if (terminal.readInputLine) {
+      password = terminal.readInputLine(entry::kMaxArgumentBytes + 1);
+    } else {
+      std::getline(*terminal.in, password.Edit());
+    }
     if (!password.Empty() && password.View().back() == '\r') password.Edit().pop_back();
+    if (password.View().size() > entry::kMaxArgumentBytes) {
+      throw Refusal{SayFormat("the password from standard input is longer than %d bytes",
+                              static_cast<int>(entry::kMaxArgumentBytes))};
+    }
     // A NUL would end the password early on its way to the driver.
     if (password.View().find('\0') != std::string::npos) {
       throw Refusal{Say("the password from standard input holds a NUL byte")};
@@ -419,7 +429,27 @@ void AnnounceRetry(const Terminal& terminal, int attempt, int retries) {
   if (terminal.pause) terminal.pause(pause);
 }
 
+// What --log names, opened before anything else is done: a run given a log
+// never runs without it. Empty text, or the refusal, in the terminal's
+// encoding.
+std::string OpenLog(const CommandLine& line, entry::AuditFile& log) {
+  if (!line.logFile) return {};
+  const std::string failed = log.Open(ToGbk("--log", *line.logFile, true));
+  if (failed.empty()) return {};
+  return "slotsync: " + Shown(failed, false) + "\nslotsync: " +
+         Say("nothing was done: a run given --log does not begin without its log; name a file "
+             "that can be appended to, then run slotsync again") +
+         "\n";
+}
+
 int Run(const CommandLine& line, const Terminal& terminal) {
+  // Opened before the password is read and anything is sent; each database
+  // of several opens it again in its own process.
+  entry::AuditFile log;
+  if (const std::string refused = OpenLog(line, log); !refused.empty()) {
+    *terminal.err << refused;
+    return kExitOutputFailed;
+  }
   // Both forms of the password are wiped when the run is over.
   const platform::SecretString password = ReadPassword(line, terminal);
   const std::string server = ToGbk("--server", line.server, true);
@@ -431,8 +461,6 @@ int Run(const CommandLine& line, const Terminal& terminal) {
 
   CallbackContext context{&terminal, &line};
   SlotsyncOptions options = OptionsFor(line, context);
-  const std::string logFile = line.logFile ? ToGbk("--log", *line.logFile, true) : std::string();
-  if (line.logFile) options.logFile = logFile.c_str();
   std::atomic<bool> interrupted{false};
   std::shared_ptr<void> watch;
   if (terminal.watchInterrupts) {
@@ -463,7 +491,7 @@ int Run(const CommandLine& line, const Terminal& terminal) {
     result = SlotsyncResult{};
     result.size = sizeof result;
     entry::RefreshStructWith(server.c_str(), database.c_str(), user.c_str(), gbkPassword.CStr(),
-                             &tried, &result, terminal.makeClient);
+                             &tried, &result, terminal.makeClient, log.IsOpen() ? &log : nullptr);
     if (result.outcome != SLOTSYNC_LOCKED_OUT || attempt >= line.retry || interrupted) {
       watch.reset();
       const int exitCode = Report(record, result, line, terminal);

@@ -9,6 +9,7 @@
 #include "entry/exit_code.h"
 #include "entry/size_connection.h"
 #include "options.h"
+#include "platform/secret.h"
 
 namespace slotsync::cli {
 
@@ -31,6 +32,11 @@ struct Terminal {
   // Reads one line from the terminal without echoing it; empty at its end
   // (Ctrl+D). The terminal is restored however the prompt ends.
   std::function<std::string(const std::string& prompt)> readSecret;
+  // Reads standard input up to its first line feed, and not a byte further
+  // (what follows stays for whoever reads next), straight into a wiped
+  // buffer: no copy is left in a buffer of the C library. Stops after
+  // `most` bytes of the line. Not set: a line of `in`.
+  std::function<platform::SecretString(std::size_t most)> readInputLine;
   // While the returned object lives, Ctrl+C and SIGTERM call onInterrupt on a
   // thread of their own; a second one ends the process at once. Not set:
   // signals keep their default effect.

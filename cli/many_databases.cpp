@@ -16,6 +16,7 @@
 #include "entry/database_catalog.h"
 #include "entry/public_api.h"
 #include "say.h"
+#include "summary.h"
 #include "targets.h"
 #include "text/gbk.h"
 #include "ui/console_line.h"
@@ -42,23 +43,12 @@ std::string ForTerminal(const std::string& utf8) {
   return text::IsAscii(utf8) ? utf8 : text::GbkToTerminal(text::Utf8ToGbk(utf8));
 }
 
-// Text from a child or the server shown on a terminal: control characters
-// escaped, so that nothing a child relays can move the cursor or pass for a
-// line of its own. The text is in the terminal's encoding, which may be GBK,
-// so it is judged by its characters, never by UTF-8's bytes; a line feed is
-// escaped too, as the line is one line.
-std::string Escaped(const std::string& text, bool isTerminal) {
-  if (!isTerminal) return text;
-  std::string gbk;
-  for (const char c : text::TerminalToGbk(text)) {
-    // No GBK trail byte is below 0x40: a 0x0A is a line feed.
-    if (c == '\n') {
-      gbk += "\\x0A";
-    } else {
-      gbk += c;
-    }
-  }
-  return text::GbkToTerminalEscaped(gbk);
+// Text from a child or the server shown as people see it, on a terminal or
+// not (a pipe often ends on one): control characters escaped, so that
+// nothing a child relays or the catalog names can move the cursor or pass
+// for a line of its own.
+std::string Escaped(const std::string& text) {
+  return ShownOnOneLine(text);
 }
 
 const char* EncryptValue(sql::Encryption encryption) {
@@ -89,19 +79,13 @@ std::string FileNameOf(const std::string& name) {
 // output and the password on standard input.
 std::vector<std::string> ChildArguments(const CommandLine& line, const Target& target,
                                         const std::string& script) {
-  std::vector<std::string> args = {"--server",
-                                   target.server,
-                                   "--database",
-                                   DatabaseListItem(target.database),
-                                   "--user",
-                                   line.user,
+  std::vector<std::string> args = {"--server", target.server, "--database",
+                                   DatabaseListItem(target.database), "--user", line.user,
                                    // A login without a password says so to
                                    // each child, which would refuse an
                                    // empty one from its standard input.
                                    line.emptyPassword ? "--empty-password" : "--password-stdin",
-                                   "--json",
-                                   "--yes",
-                                   "--lock-timeout",
+                                   "--json", "--yes", "--lock-timeout",
                                    std::to_string(line.lockTimeout)};
   if (line.retry > 0) args.insert(args.end(), {"--retry", std::to_string(line.retry)});
   if (line.encrypt) args.push_back(std::string("--encrypt=") + EncryptValue(*line.encrypt));
@@ -240,8 +224,7 @@ class ManyDatabases : public ChildObserver {
   // A line about one database, in the terminal's encoding.
   void Relay(std::size_t job, const std::string& text) {
     const ui::ConsoleLine console;
-    *terminal_.err << Escaped(runs_[job].target.database, terminal_.errIsTerminal) << ": "
-                   << Escaped(text, terminal_.errIsTerminal) << std::endl;
+    *terminal_.err << Escaped(runs_[job].target.database) << ": " << Escaped(text) << std::endl;
   }
 
   std::string ScriptDirectory() const {
@@ -267,9 +250,8 @@ class ManyDatabases : public ChildObserver {
         if (finding.value("severity", "") == "note") continue;
         const nlohmann::json tag = finding.value("tableTag", nlohmann::json());
         const std::string severity = ShownSeverity(finding.value("severity", ""));
-        const std::string message =
-            Escaped(ForTerminal(finding.value("message", "")), IsTerminal());
-        people_ << Escaped(run.target.database, IsTerminal()) << ": "
+        const std::string message = Escaped(ForTerminal(finding.value("message", "")));
+        people_ << Escaped(run.target.database) << ": "
                 << (tag.is_number()
                         // TRANSLATORS: a finding's severity, its table and the finding
                         // ("problem: TableTag 10: ...").
@@ -280,8 +262,6 @@ class ManyDatabases : public ChildObserver {
       }
     }
   }
-
-  bool IsTerminal() const { return line_.json ? terminal_.errIsTerminal : terminal_.outIsTerminal; }
 
   // UTF-8, as the child's JSON has it; its last line on standard error is in
   // the terminal's encoding.
@@ -323,7 +303,9 @@ class ManyDatabases : public ChildObserver {
   void PrintTable() const {
     const std::string database = Say("database");
     std::size_t width = ShownWidth(database);
-    for (const DatabaseRun& run : runs_) width = std::max(width, ShownWidth(run.target.database));
+    for (const DatabaseRun& run : runs_) {
+      width = std::max(width, ShownWidth(Escaped(run.target.database)));
+    }
     people_ << Left(database, width) << "  " << Left(Say("outcome"), 14)
             << Right(Say("tables rebuilt"), 15) << Right(Say("rows copied"), 13)
             << Right(Say("seconds"), 9) << "  " << Say("message") << '\n';
@@ -331,11 +313,11 @@ class ManyDatabases : public ChildObserver {
       const auto [tables, rows] = Work(run);
       char seconds[32];
       std::snprintf(seconds, sizeof seconds, "%.1f", run.seconds);
-      people_ << Left(Escaped(run.target.database, IsTerminal()), width) << "  "
+      people_ << Left(Escaped(run.target.database), width) << "  "
               << Left(ShownOutcome(OutcomeOf(run)), 14) << std::right << std::setw(15) << tables
               << std::setw(13) << rows << std::setw(9) << (run.started ? seconds : "-");
       const std::string message = Message(run);
-      if (!message.empty()) people_ << "  " << Escaped(ForTerminal(message), IsTerminal());
+      if (!message.empty()) people_ << "  " << Escaped(ForTerminal(message));
       people_ << '\n';
     }
     people_ << Totals() << '\n';
@@ -432,7 +414,7 @@ std::vector<Target> DatabasesOnServer(const CommandLine& line, const Terminal& t
       targets.push_back({line.server, name});
     } else if (!line.quiet) {
       *terminal.err << "slotsync: "
-                    << SayFormat("left out %s: %s", Escaped(name, terminal.errIsTerminal),
+                    << SayFormat("left out %s: %s", Escaped(name),
                                  text::GbkToTerminal(database.WhyLeftOut()))
                     << '\n';
     }
@@ -468,9 +450,8 @@ int RunManyDatabases(const CommandLine& line, const Terminal& terminal,
     return kExitUsage;
   } catch (const std::exception& e) {
     *terminal.err << Say("could not run; nothing was changed") << "\nslotsync: "
-                  << SayFormat("the databases on %s could not be read: %s",
-                               Escaped(line.server, terminal.errIsTerminal),
-                               Escaped(text::GbkToTerminal(e.what()), terminal.errIsTerminal))
+                  << SayFormat("the databases on %s could not be read: %s", Escaped(line.server),
+                               Escaped(text::GbkToTerminal(e.what())))
                   << "\nslotsync: "
                   << Say("nothing needs undoing; correct what is named above, then run slotsync "
                          "again")
@@ -482,7 +463,7 @@ int RunManyDatabases(const CommandLine& line, const Terminal& terminal,
                   << SayFormat(
                          "no database of this application on %s that the login may open; "
                          "nothing was done",
-                         Escaped(line.server, terminal.errIsTerminal))
+                         Escaped(line.server))
                   << '\n';
     return kExitCouldNotRun;
   }
@@ -491,7 +472,7 @@ int RunManyDatabases(const CommandLine& line, const Terminal& terminal,
                   << SayFormat(
                          "%d databases, up to %d at once: %s", targets.size(),
                          std::min<std::size_t>(static_cast<std::size_t>(line.jobs), targets.size()),
-                         Escaped(Listed(targets), terminal.errIsTerminal))
+                         Escaped(Listed(targets)))
                   << '\n';
   }
   ManyDatabases many(line, terminal, std::move(targets));
@@ -501,7 +482,7 @@ int RunManyDatabases(const CommandLine& line, const Terminal& terminal,
     // Only the script directory is made before the first database starts.
     *terminal.err << "slotsync: "
                   << SayFormat("the script directory %s cannot be made: %s; nothing was done",
-                               Escaped(*line.script, terminal.errIsTerminal), e.code().message())
+                               Escaped(*line.script), e.code().message())
                   << '\n';
     return kExitOutputFailed;
   }

@@ -173,7 +173,35 @@ class Parser {
   std::vector<std::string_view> seen_;
 };
 
+// The options that take a value, after their name or joined to it.
+bool TakesValue(std::string_view name) {
+  for (const std::string_view option :
+       {"--server", "--database", "--user", "--password", "--encrypt", "--lock-timeout", "--retry",
+        "--jobs", "--log", "--lang", "--script", "--databases"}) {
+    if (name == option) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+std::vector<ArgumentPosition> PasswordPositions(const std::vector<std::string_view>& args) {
+  std::vector<ArgumentPosition> positions;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const Argument arg = Split(args[i]);
+    if (!TakesValue(arg.name) || arg.value) {
+      if (arg.name == "--password" && arg.value)
+        positions.push_back({i, args[i].size() - arg.value->size()});
+      continue;
+    }
+    // sqlcmd's -N alone takes no value.
+    const bool bare = arg.given == "-N" && (i + 1 == args.size() || args[i + 1].starts_with("-"));
+    if (bare || i + 1 == args.size()) continue;
+    ++i;
+    if (arg.name == "--password") positions.push_back({i, 0});
+  }
+  return positions;
+}
 
 CommandLine ParseCommandLine(const Arguments& args) {
   CommandLine line = Parser(args).Parse();

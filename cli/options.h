@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/secret.h"
@@ -46,6 +47,19 @@ struct CommandLine {
 // ignored. Long options take "--name value" and "--name=value"; the short
 // ones of sqlcmd take "-S value" and "-Svalue".
 CommandLine ParseCommandLine(const Arguments& args);
+
+// Where the value of --password stands among the arguments (after the
+// program's name): the argument's index, and where in it the value begins
+// (11 in "--password=PW", 0 for the argument after "--password"). Found as
+// ParseCommandLine reads the arguments - an option's value is never taken
+// for an option - but without judging them, so that even a command line
+// that will be refused has its password found. Every one, when given twice.
+struct ArgumentPosition {
+  std::size_t index = 0;
+  std::size_t offset = 0;
+  friend bool operator==(const ArgumentPosition&, const ArgumentPosition&) = default;
+};
+std::vector<ArgumentPosition> PasswordPositions(const std::vector<std::string_view>& args);
 
 struct UsageError {
   std::string message;

@@ -80,6 +80,21 @@ std::string Shown(std::string_view gbk, bool /*isTerminal*/) {
   return text::GbkToTerminalEscaped(gbk);
 }
 
+// The text is in the terminal's encoding, which may be GBK, so it is judged
+// by its characters, never by UTF-8's bytes.
+std::string ShownOnOneLine(std::string_view terminalText) {
+  std::string gbk;
+  for (const char c : text::TerminalToGbk(terminalText)) {
+    // No GBK trail byte is below 0x40: a 0x0A is a line feed.
+    if (c == '\n') {
+      gbk += "\\x0A";
+    } else {
+      gbk += c;
+    }
+  }
+  return text::GbkToTerminalEscaped(gbk);
+}
+
 std::string PlanLine(const SlotsyncResult& result) {
   if (result.outcome == SLOTSYNC_PLAN_REFUSED) {
     return SayFormat(

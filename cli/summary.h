@@ -25,4 +25,9 @@ void StopRunIfOutputLost(const std::ostream& stream);
 // terminal or not: every control character but the line feed escaped.
 std::string Shown(std::string_view gbk, bool isTerminal);
 
+// The same for text already in the terminal's encoding (a name typed or read
+// from a file, a database's name from the server's catalog, a line a child
+// relays), kept on its one line: a line feed is escaped too.
+std::string ShownOnOneLine(std::string_view terminalText);
+
 }  // namespace slotsync::cli

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "say.h"
+#include "summary.h"
 
 namespace slotsync::cli {
 namespace {
@@ -22,7 +23,7 @@ void RefuseDuplicates(const std::vector<Target>& targets) {
       throw UsageError{SayFormat(
           "the database %s on %s is named twice; two runs of one database would only wait for "
           "each other",
-          target.database, target.server)};
+          ShownOnOneLine(target.database), ShownOnOneLine(target.server))};
     }
   }
 }
@@ -91,8 +92,9 @@ std::vector<Target> ReadTargets(std::istream& file, const std::string& server) {
     const auto blank = text.find_first_of(" \t");
     if (blank == std::string::npos) {
       if (server.empty()) {
-        throw UsageError{SayFormat(
-            "--databases line %d: %s names no server, and --server is not given", number, text)};
+        throw UsageError{
+            SayFormat("--databases line %d: %s names no server, and --server is not given", number,
+                      ShownOnOneLine(text))};
       }
       targets.push_back({server, text});
       continue;
@@ -100,7 +102,7 @@ std::vector<Target> ReadTargets(std::istream& file, const std::string& server) {
     const std::string database = Trimmed(text.substr(blank));
     if (database.find_first_of(" \t") != std::string::npos) {
       throw UsageError{SayFormat("--databases line %d holds more than a server and a database: %s",
-                                 number, text)};
+                                 number, ShownOnOneLine(text))};
     }
     targets.push_back({text.substr(0, blank), database});
   }

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "command.h"
+#include "password_argument.h"
 #include "platform/secret.h"
 
 namespace slotsync::cli {
@@ -76,6 +77,26 @@ std::string ReadSecret(const std::string& prompt) {
     if (!std::getline(std::cin, line)) line.clear();  // Ctrl+D
   }
   std::cerr << '\n';
+  return line;
+}
+
+// Byte by byte with read(2): a buffered read would take what follows the
+// line from whoever reads the input next, and leave a copy of the password
+// in the C library's buffer. The buffer grows by the wiping allocator, so
+// no copy is left where it was before either.
+platform::SecretString ReadInputLine(std::size_t most) {
+  platform::SecretString line;
+  // Room from the start: a buffer that grows out of the string object
+  // itself would leave the first characters behind in it.
+  line.Edit().reserve(64);
+  while (line.View().size() < most) {
+    char c = 0;
+    const ssize_t got = read(STDIN_FILENO, &c, 1);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0 || c == '\n') break;
+    line.Edit().push_back(c);
+    platform::WipeMemory(&c, 1);
+  }
   return line;
 }
 
@@ -164,14 +185,6 @@ WaitBreaker& Breaker() {
 
 namespace {
 
-// "***" and NUL bytes in place of the value: a row of "*" as long as the
-// password would still tell its length.
-void BlankArgument(char* value) {
-  const std::size_t length = std::strlen(value);
-  platform::WipeMemory(value, length);
-  std::memcpy(value, "***", std::min<std::size_t>(length, 3));
-}
-
 // The environment's copy of a variable is what /proc/<pid>/environ shows for
 // as long as the process lives; wiped in place, then removed.
 void ForgetEnvironmentVariable(const char* name) {
@@ -192,6 +205,7 @@ Terminal StandardStreams() {
   t.getEnv = [](const char* name) { return std::getenv(name); };
   t.forgetEnv = ForgetEnvironmentVariable;
   t.readSecret = ReadSecret;
+  t.readInputLine = ReadInputLine;
   t.pause = [](int seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); };
   t.waitForEnter = [] { return Breaker().WaitForEnter(); };
   t.endWaits = [] { Breaker().Break(); };
@@ -208,14 +222,7 @@ void ProtectSecrets(int argc, char** argv) {
   const rlimit noCore{0, 0};
   setrlimit(RLIMIT_CORE, &noCore);
   // The process list shows the arguments as they are now in memory.
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "--password" && i + 1 < argc) {
-      BlankArgument(argv[i + 1]);
-    } else if (arg.starts_with("--password=")) {
-      BlankArgument(argv[i] + 11);
-    }
-  }
+  BlankPasswordArguments(argc, argv);
 }
 
 }  // namespace slotsync::cli

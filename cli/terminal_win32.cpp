@@ -3,8 +3,10 @@
 // clang-format off
 #include "platform/win32_api.h"
 #include <shellapi.h>
+#include <winternl.h>
 // clang-format on
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cwchar>
@@ -17,6 +19,7 @@
 #include <streambuf>
 
 #include "command.h"
+#include "password_argument.h"
 #include "platform/secret.h"
 #include "say.h"
 #include "text/codepage.h"
@@ -35,9 +38,13 @@ std::function<void()> onInterrupt;
 std::atomic<bool> atPrompt{false};
 std::atomic<DWORD> promptSavedMode{0};
 
+// A console, as opposed to a file, a pipe or the NUL device (a character
+// device too, but one without a console mode), judged for the handle of the
+// stream itself.
 bool IsConsoleHandle(HANDLE handle) {
   DWORD mode = 0;
-  return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+         GetFileType(handle) == FILE_TYPE_CHAR && GetConsoleMode(handle, &mode) != 0;
 }
 
 std::wstring Wide(std::string_view utf8) {
@@ -208,6 +215,38 @@ std::string ReadSecretFromConsole(std::ostream& err, const std::string& prompt) 
   return Utf8(line);
 }
 
+// --password-stdin: up to the first line feed and not a byte further, with
+// ReadFile straight into a wiped buffer, so that neither a copy of the
+// password nor what follows the line is left in a buffer of the input
+// stream. A console gives UTF-16, handed on as UTF-8 like the rest.
+platform::SecretString ReadInputLine(std::size_t most) {
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  // Room from the start: a buffer that grows out of the string object
+  // itself would leave the first characters behind in it.
+  constexpr std::size_t kRoom = 64;
+  if (IsConsoleHandle(in)) {
+    platform::SecretU16String wide;
+    wide.Edit().reserve(kRoom);
+    while (wide.View().size() < most) {
+      wchar_t c = 0;
+      DWORD read = 0;
+      if (!ReadConsoleW(in, &c, 1, &read, nullptr) || read == 0 || c == L'\n') break;
+      wide.Edit().push_back(static_cast<char16_t>(c));
+    }
+    return platform::SecretString::Taking(text::Utf16ToUtf8(wide.View()));
+  }
+  platform::SecretString line;
+  line.Edit().reserve(kRoom);
+  while (line.View().size() < most) {
+    char c = 0;
+    DWORD read = 0;
+    if (!ReadFile(in, &c, 1, &read, nullptr) || read == 0 || c == '\n') break;
+    line.Edit().push_back(c);
+    SecureZeroMemory(&c, 1);
+  }
+  return line;
+}
+
 // The first Ctrl+C asks the run to stop: the statement under way is
 // cancelled (SQLCancel, through the command's watcher), nothing further is
 // sent, and the transaction is rolled back. A second one ends the program
@@ -301,16 +340,54 @@ void ForgetEnvironmentVariable(const char* name) {
   environmentValues.erase(name);
 }
 
-// Where the value of --password stands in the process's command line, the
-// copy other processes read: blanked to "***" and blanks, so that neither
-// the password nor its length shows.
-void BlankInCommandLine(std::wstring_view value) {
-  if (value.empty()) return;
-  wchar_t* line = GetCommandLineW();
-  const std::wstring_view whole(line);
-  const std::size_t at = whole.find(value);
-  if (at == std::wstring_view::npos) return;
-  for (std::size_t i = 0; i < value.size(); ++i) line[at + i] = i < 3 ? L'*' : L' ';
+// The command line other processes read is the one in the process's
+// parameters, whose buffer GetCommandLineW hands out too. The password's
+// argument, found by its position (password_argument.h), is rewritten as
+// "***", the rest moved up, the characters freed at the end zeroed and the
+// line's length shortened: neither the password nor its length shows.
+// The parameters are found through the process's PEB, whose address
+// NtQueryInformationProcess tells (ntdll, loaded in every process).
+RTL_USER_PROCESS_PARAMETERS* ProcessParameters() {
+  using Query = NTSTATUS(WINAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const auto query = ntdll == nullptr ? nullptr
+                                      : reinterpret_cast<Query>(reinterpret_cast<void (*)()>(
+                                            GetProcAddress(ntdll, "NtQueryInformationProcess")));
+  PROCESS_BASIC_INFORMATION information{};
+  if (query == nullptr ||
+      query(GetCurrentProcess(), ProcessBasicInformation, &information, sizeof information,
+            nullptr) < 0 ||
+      information.PebBaseAddress == nullptr) {
+    return nullptr;
+  }
+  return information.PebBaseAddress->ProcessParameters;
+}
+
+void BlankPasswordInProcessCommandLine() {
+  RTL_USER_PROCESS_PARAMETERS* const parameters = ProcessParameters();
+  UNICODE_STRING unknown{};
+  UNICODE_STRING& line = parameters != nullptr ? parameters->CommandLine : unknown;
+  // GetCommandLineW's is the parameters' own buffer, or a copy of it.
+  wchar_t* const copy = GetCommandLineW();
+  for (wchar_t* const buffer : {line.Buffer, copy != line.Buffer ? copy : nullptr}) {
+    if (buffer == nullptr) continue;
+    const bool inParameters = buffer == line.Buffer;
+    const std::size_t length = inParameters ? line.Length / sizeof(wchar_t) : wcslen(buffer);
+    // Room for the line and its terminating NUL.
+    const std::size_t capacity =
+        inParameters ? std::max<std::size_t>(line.MaximumLength / sizeof(wchar_t), 1) - 1 : length;
+    const std::u16string_view before(reinterpret_cast<const char16_t*>(buffer), length);
+    auto blanked =
+        platform::SecretU16String::Taking(cli::BlankPasswordInCommandLine(before, capacity));
+    const std::u16string_view after = blanked.View();
+    if (after == before) continue;
+    std::copy(after.begin(), after.end(), reinterpret_cast<char16_t*>(buffer));
+    if (after.size() < length) {
+      SecureZeroMemory(buffer + after.size(), (length - after.size()) * sizeof(wchar_t));
+    }
+    buffer[after.size()] = L'\0';
+    if (inParameters) line.Length = static_cast<USHORT>(after.size() * sizeof(wchar_t));
+  }
 }
 
 }  // namespace
@@ -321,10 +398,8 @@ Arguments WideArguments() {
   Arguments args;
   for (int i = 1; wide != nullptr && i < count; ++i) {
     args.push_back(platform::SecretString::Taking(Utf8(wide[i])));
-    const std::wstring_view arg(wide[i]);
-    if (arg == L"--password" && i + 1 < count) BlankInCommandLine(wide[i + 1]);
-    if (arg.starts_with(L"--password=")) BlankInCommandLine(arg.substr(11));
   }
+  BlankPasswordInProcessCommandLine();
   // The parsed copy of the command line holds the password as well.
   for (int i = 0; wide != nullptr && i < count; ++i) {
     SecureZeroMemory(wide[i], wcslen(wide[i]) * sizeof(wchar_t));
@@ -357,10 +432,12 @@ Terminal StandardStreams() {
   t.out = &out;
   t.err = &err;
   t.inIsTerminal = inBuffer.IsConsole();
+  t.outIsTerminal = outBuffer.IsConsole();
   t.errIsTerminal = errBuffer.IsConsole();
   t.getEnv = EnvironmentVariable;
   t.forgetEnv = ForgetEnvironmentVariable;
   t.readSecret = [](const std::string& prompt) { return ReadSecretFromConsole(err, prompt); };
+  t.readInputLine = ReadInputLine;
   t.pause = [](int seconds) { Sleep(static_cast<DWORD>(seconds) * 1000); };
   if (inBuffer.IsConsole()) {
     t.waitForEnter = WaitForEnterOnConsole;

@@ -21,11 +21,26 @@ std::string ErrorText(int error) {
 
 }  // namespace
 
-std::string AppendAuditLine(const std::string& gbkPath, const std::string& line) {
+AuditFile::~AuditFile() {
+  Close();
+}
+
+void AuditFile::Close() noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool AuditFile::IsOpen() const {
+  return fd_ >= 0;
+}
+
+std::string AuditFile::Open(const std::string& gbkPath) {
+  Close();
+  path_ = gbkPath;
   const std::string path = text::GbkToTerminal(gbkPath);
   // Never through a symbolic link (a log pointed at another file would
   // append to it), and never blocking: a FIFO with no reader would hold the
-  // open for ever. Then only a regular file is written.
+  // open for ever. Then only a regular file is kept.
   const int fd = ::open(path.c_str(),
                         O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
   if (fd < 0 && errno == ELOOP) {
@@ -45,18 +60,21 @@ std::string AppendAuditLine(const std::string& gbkPath, const std::string& line)
     return text::TrFormat("the log %s is a FIFO or a device, not a regular file; name a file",
                           gbkPath);
   }
+  fd_ = fd;
+  return {};
+}
+
+std::string AuditFile::Append(const std::string& line) {
+  if (fd_ < 0) {
+    return text::TrFormat("the log %s could not be written: %s", path_, ErrorText(EBADF));
+  }
   // One write of the whole line: with O_APPEND the kernel puts it at the
   // end in one piece, whoever else appends meanwhile.
-  const ssize_t written = ::write(fd, line.data(), line.size());
-  const int writeError = errno;
-  const bool closed = ::close(fd) == 0;
+  const ssize_t written = ::write(fd_, line.data(), line.size());
   if (written != static_cast<ssize_t>(line.size())) {
     return text::TrFormat(
-        "the log %s could not be written: %s", gbkPath,
-        written < 0 ? ErrorText(writeError) : text::Tr("only part of the line was written"));
-  }
-  if (!closed) {
-    return text::TrFormat("the log %s could not be closed: %s", gbkPath, ErrorText(errno));
+        "the log %s could not be written: %s", path_,
+        written < 0 ? ErrorText(errno) : text::Tr("only part of the line was written"));
   }
   return {};
 }

@@ -15,7 +15,22 @@ std::string LastErrorText() {
 
 }  // namespace
 
-std::string AppendAuditLine(const std::string& gbkPath, const std::string& line) {
+AuditFile::~AuditFile() {
+  Close();
+}
+
+void AuditFile::Close() noexcept {
+  if (handle_ != nullptr) CloseHandle(handle_);
+  handle_ = nullptr;
+}
+
+bool AuditFile::IsOpen() const {
+  return handle_ != nullptr;
+}
+
+std::string AuditFile::Open(const std::string& gbkPath) {
+  Close();
+  path_ = gbkPath;
   const std::u16string path = text::GbkToUtf16(gbkPath);
   // Append access alone: every write goes to the end of the file in one
   // piece, whoever else appends meanwhile.
@@ -36,12 +51,20 @@ std::string AppendAuditLine(const std::string& gbkPath, const std::string& line)
         "the log %s is a link, a pipe or a device, not a regular file; name the file itself",
         gbkPath);
   }
+  handle_ = file;
+  return {};
+}
+
+std::string AuditFile::Append(const std::string& line) {
+  if (handle_ == nullptr) {
+    return text::TrFormat("the log %s could not be written: %s", path_,
+                          text::TrFormat("Windows error %d", ERROR_INVALID_HANDLE));
+  }
   DWORD written = 0;
-  const BOOL ok = WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-  const std::string failure = LastErrorText();
-  CloseHandle(file);
+  const BOOL ok =
+      WriteFile(handle_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   if (!ok || written != line.size()) {
-    return text::TrFormat("the log %s could not be written: %s", gbkPath, failure);
+    return text::TrFormat("the log %s could not be written: %s", path_, LastErrorText());
   }
   return {};
 }

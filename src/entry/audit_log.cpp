@@ -22,6 +22,12 @@ std::string UtcTimestamp() {
   return text;
 }
 
+std::string AppendAuditLine(const std::string& gbkPath, const std::string& line) {
+  AuditFile file;
+  if (std::string failed = file.Open(gbkPath); !failed.empty()) return failed;
+  return file.Append(line);
+}
+
 std::string AuditLine(const ConnectionArguments& arguments, const RunReport& report) {
   nlohmann::json line = {
       {"time", UtcTimestamp()},

@@ -439,12 +439,14 @@ void AppendMessage(RunReport& report, const std::string& message) {
 
 // A log that cannot be written is said in the message; the run stands.
 void WriteAuditLog(const ConnectionArguments& arguments, RunReport& report,
-                   const SlotsyncOptions& options) {
+                   const SlotsyncOptions& options, AuditFile* auditFile) {
   const std::string path =
       options.logFile != nullptr ? std::string(options.logFile) : AuditLogFromEnvironment();
-  if (path.empty()) return;
+  if (path.empty() && auditFile == nullptr) return;
   try {
-    const std::string failed = AppendAuditLine(path, AuditLine(arguments, report));
+    const std::string line = AuditLine(arguments, report);
+    const std::string failed =
+        auditFile != nullptr ? auditFile->Append(line) : AppendAuditLine(path, line);
     if (!failed.empty()) AppendMessage(report, text::TrFormat("warning: %s", failed));
   } catch (const std::exception& e) {
     AppendMessage(report, text::TrFormat("warning: the log could not be written: %s", e.what()));
@@ -452,7 +454,8 @@ void WriteAuditLog(const ConnectionArguments& arguments, RunReport& report,
 }
 
 RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& options,
-              const ClientFactory& makeClient, const std::vector<std::string>& connectWarnings) {
+              const ClientFactory& makeClient, const std::vector<std::string>& connectWarnings,
+              AuditFile* auditFile) {
   std::unique_ptr<ui::NoticeBox> notices =
       options.onNotice != nullptr
           ? std::make_unique<CallbackNoticeBox>(options.onNotice, options.noticeContext)
@@ -511,7 +514,7 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
   report.message = sql::ScrubSecrets(report.message, arguments.password.View());
   if (report.outcome != Outcome::kBusy) report.stopped = RunStopReason();
   ReportFindings(report, options, arguments.password.View());
-  WriteAuditLog(arguments, report, options);
+  WriteAuditLog(arguments, report, options, auditFile);
   return report;
 }
 
@@ -519,7 +522,7 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
 
 int RefreshStructWith(const char* server, const char* database, const char* user,
                       const char* password, const SlotsyncOptions* options, SlotsyncResult* result,
-                      const ClientFactory* makeClient) {
+                      const ClientFactory* makeClient, AuditFile* auditFile) {
   RunReport report;
   try {
     text::ChooseMessageLanguage(ReadOptions(options).language);
@@ -534,9 +537,9 @@ int RefreshStructWith(const char* server, const char* database, const char* user
       security.warn = [&connectWarnings](const std::string& warning) {
         connectWarnings.push_back(warning);
       };
-      report =
-          Run({server, database, user, password}, ReadOptions(options),
-              makeClient != nullptr ? *makeClient : OdbcClientFactory(security), connectWarnings);
+      report = Run({server, database, user, password}, ReadOptions(options),
+                   makeClient != nullptr ? *makeClient : OdbcClientFactory(security),
+                   connectWarnings, auditFile);
     }
   } catch (const std::exception& e) {
     report.outcome = Outcome::kFailedBeforeTransaction;

@@ -15,12 +15,16 @@ namespace slotsync::entry {
 // arguments rather than handed on to the database client.
 inline constexpr std::size_t kMaxArgumentBytes = 4096;
 
+class AuditFile;
+
 // Builds the dependencies of a real run from the caller's options (NULL for
 // the defaults) and runs it; never throws. Records the last error. The
-// client is ODBC unless a test gives its own.
+// client is ODBC unless a test gives its own. `auditFile`, when given, is
+// the log opened already (the command's --log), written in place of the
+// options' logFile.
 int RefreshStructWith(const char* server, const char* database, const char* user,
                       const char* password, const SlotsyncOptions* options, SlotsyncResult* result,
-                      const ClientFactory* makeClient = nullptr);
+                      const ClientFactory* makeClient = nullptr, AuditFile* auditFile = nullptr);
 
 // What the caller asked of the connection's encryption.
 struct ConnectionSecurity {

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 
 #include "sql/sql_error.h"
@@ -382,33 +381,8 @@ DriverKind DriverKindOfLibrary(std::string_view library) {
   return {DriverFamily::kOther, 0};
 }
 
-bool FreeTdsHasCaFile() {
-  std::vector<std::string> files;
-#ifndef _WIN32
-  if (const char* named = std::getenv("FREETDSCONF")) files.emplace_back(named);
-  if (const char* home = std::getenv("HOME")) files.push_back(std::string(home) + "/.freetds.conf");
-  files.emplace_back("/etc/freetds/freetds.conf");
-  files.emplace_back("/usr/local/etc/freetds.conf");
-#endif
-  for (const std::string& path : files) {
-    std::ifstream file(path);
-    for (std::string line; std::getline(file, line);) {
-      const std::size_t first = line.find_first_not_of(" \t");
-      if (first == std::string::npos || line[first] == ';' || line[first] == '#') continue;
-      std::string key = line.substr(
-          first, line.find('=') == std::string::npos ? std::string::npos : line.find('=') - first);
-      while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) key.pop_back();
-      if (!text::EqualsIgnoringAsciiCase(key, "ca file")) continue;  // not a message
-      const std::size_t value = line.find_first_not_of(" \t\r", line.find('=') + 1);
-      if (line.find('=') != std::string::npos && value != std::string::npos) return true;
-    }
-  }
-  return false;
-}
-
 std::string CheckEncryptionCanBeHad(const ConnectionSettings& settings, DriverKind kind,
-                                    std::string_view driverName, std::string_view library,
-                                    bool freeTdsChecksCertificates) {
+                                    std::string_view driverName, std::string_view library) {
   // Made only when there is something to say: every connect passes here,
   // the in-step call's too.
   const auto named = [&] {
@@ -416,16 +390,30 @@ std::string CheckEncryptionCanBeHad(const ConnectionSettings& settings, DriverKi
                ? text::TrFormat("the ODBC driver \"%s\"", driverName)
                : text::TrFormat("the ODBC driver \"%s\" (library %s)", driverName, library);
   };
+  // FreeTDS checks a certificate only against the "ca file" of freetds.conf,
+  // and its ODBC driver reads freetds.conf only for a server named by its
+  // section (Servername=, or a DSN's). The connection string names the
+  // server by its address (Server=, Port=), so no freetds.conf - neither
+  // [global] nor a section named like the host - reaches the connect, and
+  // no "ca file" in it counts.
   if (kind.family == DriverFamily::kFreeTds && settings.encryption == Encryption::kMandatory &&
-      !settings.trustServerCertificate && !freeTdsChecksCertificates) {
+      !settings.trustServerCertificate) {
     throw SqlError(text::TrFormat(
         // TRANSLATORS: %s names the driver: 'the ODBC driver "FreeTDS"'.
         "Mandatory encryption with a checked certificate cannot be had from %s: FreeTDS checks "
-        "the server's certificate only against the \"ca file\" of freetds.conf, and none is "
-        "configured, so the server's certificate is not checked and an impostor would receive "
-        "the login; set \"ca file\" in freetds.conf, or accept the certificate unchecked with "
-        "--trust-server-certificate (-C)",
+        "the server's certificate only against the \"ca file\" of freetds.conf, which it does "
+        "not read for a server named by its address, as slotsync names it, so the server's "
+        "certificate would not be checked and an impostor would receive the login; accept the "
+        "certificate unchecked with --trust-server-certificate (-C), or connect with Microsoft's "
+        "ODBC Driver 18 for SQL Server",
         named()));
+  }
+  if (kind.family == DriverFamily::kFreeTds && settings.encryption == Encryption::kOptional) {
+    return text::TrFormat(
+        // TRANSLATORS: %s names the driver: 'the ODBC driver "FreeTDS"'.
+        "%s was asked for optional encryption (--encrypt optional): it encrypts only when the "
+        "server can, so the user name and the password may cross the network in clear",
+        named());
   }
   if (kind.family != DriverFamily::kOther || settings.encryption == Encryption::kOptional) {
     return {};

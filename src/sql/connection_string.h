@@ -71,17 +71,13 @@ DriverKind DriverKindOfName(std::string_view name);
 // Before the connect: throws SqlError when the encryption asked for cannot
 // be had from a driver of this kind (strict or mandatory asked of a driver
 // whose keywords are unknown; strict of FreeTDS or of Microsoft's drivers
-// before 18; a certificate check of FreeTDS without a "ca file" in
-// freetds.conf), and returns a warning when the connection may end up
-// unencrypted in the default mode; empty text otherwise.
+// before 18; a certificate check of FreeTDS, which reads no freetds.conf,
+// and so no "ca file", for a server named as the connection string names
+// it), and returns a warning when the connection may end up unencrypted (the
+// default mode with a driver of no known family, optional with FreeTDS);
+// empty text otherwise.
 std::string CheckEncryptionCanBeHad(const ConnectionSettings& settings, DriverKind kind,
-                                    std::string_view driverName, std::string_view library,
-                                    bool freeTdsChecksCertificates);
-
-// Whether a freetds.conf FreeTDS reads (FREETDSCONF, ~/.freetds.conf, the
-// system one) names a "ca file": without one FreeTDS accepts any
-// certificate.
-bool FreeTdsHasCaFile();
+                                    std::string_view driverName, std::string_view library);
 
 // Names the driver to use when the settings name none, for machines whose
 // SQL Server driver is installed under a name not in kPreferredDrivers.

@@ -288,9 +288,7 @@ void OdbcConnection::Connect() {
   // the name it was registered under, which anyone may choose.
   const RegisteredDriver registered = environment->Driver(driver);
   const DriverKind kind = registered.kind;
-  const std::string warning =
-      CheckEncryptionCanBeHad(settings_, kind, driver, registered.library,
-                              kind.family == DriverFamily::kFreeTds && FreeTdsHasCaFile());
+  const std::string warning = CheckEncryptionCanBeHad(settings_, kind, driver, registered.library);
   if (!warning.empty() && settings_.warn) settings_.warn(warning);
   platform::SecretU16String connectionString = BuildWideConnectionString(settings_, driver, kind);
   driverName_ = driver;

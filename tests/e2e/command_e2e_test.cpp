@@ -165,6 +165,31 @@ TEST_P(SlotsyncCommand, ADriverEchoingItsConnectionStringLeavesThePasswordOutOfE
   }
 }
 
+// --password-stdin takes its line and not a byte more: what follows is the
+// next reader's. A log that cannot be opened refuses the run before it
+// reaches the driver.
+TEST_P(SlotsyncCommand, ThePasswordLineIsAllItReadsAndAnUnopenableLogRefusesTheRun) {
+  ScriptCounts(3, 3);
+  Record();
+  const ProgramRun run = RunProgram({"/bin/sh", "-c", "\"$0\" \"$@\" && cat", Built::Command(),
+                                     "-S", "srv", "-d", "Shop", "-U", "sa", "--password-stdin"},
+                                    Environment(), "s3cret\r\nthe next reader's line\n");
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "in step: N=3, StockDetailTemp has 3 slot columns; nothing to do\n"
+            "the next reader's line\n");
+  EXPECT_NE(std::find(Attributes().begin(), Attributes().end(), "PWD=s3cret"), Attributes().end());
+
+  std::filesystem::remove(LogPath());
+  const std::string log = (directory_.Path() / "no-such-dir" / "runs.jsonl").string();
+  const ProgramRun refused = Command({"--log", log});
+  EXPECT_EQ(refused.exitCode, 74);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(refused.err.rfind("slotsync: the log " + log + " could not be opened: ", 0), 0u)
+      << refused.err;
+  EXPECT_EQ(DriverLog(), std::vector<std::string>{});
+}
+
 TEST_P(SlotsyncCommand, ADryRunSendsEverythingAndRollsBack) {
   FourTables().Apply(*this);
   Record(/*dryRun=*/true);

@@ -120,7 +120,12 @@ TEST_P(DriverChoice, EncryptionOptionsReachEachDriverInItsOwnWords) {
       {"SQL Server", {"-No"}, {"ClientCharset=UTF-8", "Encryption=request"}, "libtdsodbc.so"},
       {"Shop TDS", {"-C"}, {"ClientCharset=UTF-8", "Encryption=require"}, "libtdsodbc.so.0"},
       {"FreeTDS", {"-N"}, {}},
-      {"FreeTDS", {"-N"}, {"ClientCharset=UTF-8", "Encryption=require"}, "", "ca file = /c.pem\n"},
+      // FreeTDS reads no freetds.conf for a server named by Server=, so no
+      // "ca file" there makes it check the certificate: not [global]'s, not
+      // that of the host's own section.
+      {"FreeTDS", {"-N"}, {}, "", "ca file = /c.pem\n"},
+      {"FreeTDS", {"-N"}, {}, "", "[DB01]\nca file = /c.pem\n"},
+      {"FreeTDS", {"-N", "-C"}, {"ClientCharset=UTF-8", "Encryption=require"}, "", "[db01]\n"},
       {d18, {"-N", "strict"}, {}, "scripted"},
       {d18, {"-N", "mandatory", "-C"}, {}, "scripted"},
       {d18, {"--encrypt", "optional"}, {"PWD=pw", kApp}, "scripted"},

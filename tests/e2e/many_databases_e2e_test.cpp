@@ -203,6 +203,7 @@ TEST_P(ManyDatabases, AllDatabasesTakesThoseWithTheDictionaryThatTheLoginMayOpen
               {"name", "state_desc", "Accessible", "S_Modify", "StockDetailTemp", "SizeGroup"},
               {{"closed", "OFFLINE", std::nullopt, std::nullopt, std::nullopt, std::nullopt},
                {"hr", "ONLINE", "1", std::nullopt, std::nullopt, "7"},
+               {"old\x1B[2J", "OFFLINE", std::nullopt, std::nullopt, std::nullopt, std::nullopt},
                {"other", "ONLINE", "0", std::nullopt, std::nullopt, std::nullopt},
                {"shop01", "ONLINE", "1", "5", "6", "7"},
                {"shop02", "ONLINE", "1", "5", "6", "7"}});
@@ -226,10 +227,11 @@ TEST_P(ManyDatabases, AllDatabasesTakesThoseWithTheDictionaryThatTheLoginMayOpen
       << out[4];
   EXPECT_EQ(out[5], "2 databases: 1 in step, 1 plan refused");
   const std::vector<std::string> err = Lines(run.err);
-  ASSERT_GE(err.size(), 4u);
-  EXPECT_EQ(std::vector<std::string>(err.begin(), err.begin() + 4),
+  ASSERT_GE(err.size(), 5u);
+  EXPECT_EQ(std::vector<std::string>(err.begin(), err.begin() + 5),
             (std::vector<std::string>{"slotsync: left out closed: not online",
                                       "slotsync: left out hr: no S_Modify, StockDetailTemp",
+                                      "slotsync: left out old\\x1B[2J: not online",
                                       "slotsync: left out other: the login may not open it",
                                       "slotsync: 2 databases, up to 1 at once: shop01, shop02"}));
   EXPECT_EQ(
@@ -246,6 +248,25 @@ TEST_P(ManyDatabases, AllDatabasesTakesThoseWithTheDictionaryThatTheLoginMayOpen
   const ProgramRun parsed =
       RunProgram({SLOTSYNC_E2E_NODE, SLOTSYNC_E2E_TSQL_CHECK, "--statements", read.string()}, {});
   EXPECT_EQ(parsed.exitCode, 0) << parsed.out << parsed.err;
+}
+
+// A database's name is shown escaped in its lines, the list and the table,
+// on a pipe as on a terminal: a control character in it cannot clear the
+// screen or pass for a line of its own.
+TEST_P(ManyDatabases, ANameWithAControlCharacterIsShownEscaped) {
+  const std::string name = "shop\x1B[2J";
+  Database("shop01", [&] { ScriptCounts(3, 3); });
+  Database(name, [&] { ScriptCounts(3, 3); });
+  const ProgramRun run = Many({"-d", "shop01," + name});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ((run.out + run.err).find('\x1B'), std::string::npos) << run.out << run.err;
+  const std::vector<std::string> out = Lines(run.out);
+  ASSERT_EQ(out.size(), 4u) << run.out;
+  EXPECT_TRUE(out[0].starts_with("database     outcome ")) << out[0];
+  EXPECT_TRUE(out[2].starts_with("shop\\x1B[2J  in step ")) << out[2];
+  EXPECT_EQ(Lines(run.err).front(), "slotsync: 2 databases, up to 1 at once: shop01, shop\\x1B[2J");
+  EXPECT_NE(run.err.find("\nshop\\x1B[2J: running\nshop\\x1B[2J: in step: "), std::string::npos)
+      << run.err;
 }
 
 // Ctrl+C from the terminal reaches the command and its runs; a SIGTERM to

@@ -1,6 +1,7 @@
 #include "command.h"
 #include "display_width.h"
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -11,6 +12,7 @@
 #include "entry/database_catalog.h"
 #include "entry/run_locks.h"
 #include "many_databases.h"
+#include "password_argument.h"
 #include "run_fixture.h"
 #include "run_schema.h"
 #include "scenarios.h"
@@ -297,6 +299,59 @@ TEST_F(Command, PasswordSources) {
   // No password anywhere and no terminal to ask on: a usage error, not an empty login.
   environment.clear();
   EXPECT_EQ(Run(Connect()), cli::kExitUsage);
+  // Longer than any argument the library takes: refused, not cut.
+  err.str("");
+  in.str(std::string(5000, 'p') + "\n");
+  in.clear();
+  EXPECT_EQ(Run(Connect({"--password-stdin"})), cli::kExitUsage);
+  EXPECT_NE(err.str().find("the password from standard input is longer than 4096 bytes"),
+            std::string::npos)
+      << err.str();
+}
+
+// --password's value is found where the parser reads it and blanked to a
+// fixed "***", the arguments after it moved up: the same text elsewhere
+// (the server's name) stays, and the line does not tell the length.
+TEST_F(Command, ThePasswordIsBlankedAtItsOwnPositionToAFixedLength) {
+  struct Case {
+    std::u16string line;     // a Windows command line
+    std::u16string blanked;  // what other processes read afterwards
+  };
+  const Case cases[] = {
+      {u"slotsync.exe -S s3cret --password s3cret -d Shop",
+       u"slotsync.exe -S s3cret --password *** -d Shop"},
+      {u"\"C:\\a b\\slotsync.exe\" --server=s3cret \"--password=s3 cret\" -U sa",
+       u"\"C:\\a b\\slotsync.exe\" --server=s3cret --password=*** -U sa"},
+      {u"x.exe -S --password --password \"p\\\"w\" -U sa",
+       u"x.exe -S --password --password *** -U sa"},
+      {u"x.exe -N --password \"long \"\"secret\"\"\" -C", u"x.exe -N --password *** -C"},
+      {u"x.exe --password a -U sa", u"x.exe --password *** -U sa"},
+      {u"x.exe -S db01 -d Shop", u"x.exe -S db01 -d Shop"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(cli::BlankPasswordInCommandLine(c.line, c.line.size() + 2), c.blanked);
+  }
+  // Without room to grow, a short password keeps its length, in "*".
+  EXPECT_EQ(cli::BlankPasswordInCommandLine(u"x.exe --password a -U sa", 24),
+            u"x.exe --password * -U sa");
+  // Quotes, backslashes and doubled quotes split as CommandLineToArgvW does.
+  std::vector<std::u16string> texts;
+  for (const auto& arg :
+       cli::SplitWindowsCommandLine(u"x.exe \"a b\"c d\\\\\"e f\" g\\\"h \"i\"\"j\" k\\l")) {
+    texts.push_back(arg.text);
+  }
+  EXPECT_EQ(texts,
+            (std::vector<std::u16string>{u"x.exe", u"a bc", u"d\\e f", u"g\"h", u"i\"j k\\l"}));
+
+  // POSIX: the arguments as the kernel lays them out, one after another.
+  std::string area("slotsync\0-S\0s3cret\0--password\0s3cret\0-d\0Shop\0", 45);
+  std::vector<char*> argv;
+  for (std::size_t at = 0; at < area.size(); at += std::strlen(&area[at]) + 1) {
+    argv.push_back(&area[at]);
+  }
+  cli::BlankPasswordArguments(static_cast<int>(argv.size()), argv.data());
+  EXPECT_EQ(area, std::string("slotsync\0-S\0s3cret\0--password\0***\0-d\0Shop\0\0\0\0", 45));
+  EXPECT_EQ(std::string(argv[6]), "Shop");
 }
 
 TEST_F(Command, EverySpellingOfTheConnectionOptionsConnectsAlike) {
@@ -319,7 +374,10 @@ TEST_F(Command, EverySpellingOfTheConnectionOptionsConnectsAlike) {
 // The command runs under the C locale here, whose text is taken as UTF-8.
 TEST_F(Command, ArgumentsGbkCannotHoldAreRefusedAndThePasswordIsNeverShown) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"-S", "B\xC3\xA4" "cker"}, "--server holds a character that code page 936 (GBK) has not: B"},
+      {{"-S",
+        "B\xC3\xA4"
+        "cker"},
+       "--server holds a character that code page 936 (GBK) has not: B"},
       {{"--password", "P\xC3\xA4sswort"}, "the password holds a character"},
       {{"--password-stdin"}, "the password from standard input holds a NUL byte"},
   };
@@ -346,8 +404,7 @@ TEST_F(Command, ServerTextIsEscapedOnATerminalAndALostOutputExits74) {
     errIsTerminal = terminal;
     err.str("");
     EXPECT_EQ(Run(Connect()), cli::kExitCouldNotRun);
-    EXPECT_NE(err.str().find("slotsync: bad\\x1B[2K\\x0Dcommitted: all done\n"),
-              std::string::npos)
+    EXPECT_NE(err.str().find("slotsync: bad\\x1B[2K\\x0Dcommitted: all done\n"), std::string::npos)
         << err.str();
   }
   out.setstate(std::ios::badbit);
@@ -371,8 +428,9 @@ TEST_F(Command, ShowsEachTableSummarisesAndLogsTheRun) {
   ScriptCounts(3, 2);
   ScriptFlagged({10});
   DetailScenario{}.Apply(script);
-  const auto log = std::filesystem::temp_directory_path() /
-                   ("slotsync-log-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  const auto log =
+      std::filesystem::temp_directory_path() /
+      ("slotsync-log-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
   std::filesystem::remove(log);
   environment["SLOTSYNC_PASSWORD"] = "secret-pw";
   ASSERT_EQ(Run({"-S", "srv", "-d", "db", "-U", "sa", "--log", log.string()}), cli::kExitOk)
@@ -401,15 +459,20 @@ TEST_F(Command, ShowsEachTableSummarisesAndLogsTheRun) {
   EXPECT_EQ(json["statementsSent"], static_cast<std::int64_t>(script.Statements().size()));
   EXPECT_FALSE(std::getline(in, line));
   std::filesystem::remove(log);
-  // A log that cannot be written is said, and the run stands.
+  // A log that cannot be opened refuses the run before it connects: an
+  // audited change never runs unaudited.
   err.str("");
-  ScriptCounts(3, 2);
-  EXPECT_EQ(Run(Connect({"--log", "/nonexistent/dir/log"})), cli::kExitOk);
-  EXPECT_NE(err.str().find("warning: the log /nonexistent/dir/log could not be opened"),
-            std::string::npos)
+  clientsMade.clear();
+  EXPECT_EQ(Run(Connect({"--log", "/nonexistent/dir/log"})), cli::kExitOutputFailed);
+  EXPECT_EQ(err.str().rfind("slotsync: the log /nonexistent/dir/log could not be opened: ", 0), 0u)
       << err.str();
+  EXPECT_NE(err.str().find("\nslotsync: nothing was done: a run given --log does not begin "
+                           "without its log"),
+            std::string::npos);
+  EXPECT_TRUE(clientsMade.empty());
   // Nothing is written through a link, and a FIFO is neither waited on nor
-  // written: the log says so, the script is refused or replaces the link.
+  // written: the log refuses the run, the script is refused or replaces the
+  // link.
   std::filesystem::path dir = log;
   dir += ".d";
   std::filesystem::create_directories(dir);
@@ -427,7 +490,7 @@ TEST_F(Command, ShowsEachTableSummarisesAndLogsTheRun) {
     SCOPED_TRACE(c.file);
     err.str("");
     ScriptCounts(3, 2);
-    EXPECT_EQ(Run(Connect({"--log", (dir / c.file).string()})), cli::kExitOk);
+    EXPECT_EQ(Run(Connect({"--log", (dir / c.file).string()})), cli::kExitOutputFailed);
     EXPECT_NE(err.str().find(c.logSays), std::string::npos) << err.str();
     ScriptCounts(3, 3);
     EXPECT_EQ(Run(Connect({"--plan", "--script", (dir / c.file).string()})), c.scriptExit)

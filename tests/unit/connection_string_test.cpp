@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
@@ -288,6 +290,46 @@ TEST(ConnectionString, EncryptionInEachDriversWords) {
     const std::string built = BuildConnectionString(settings, c.driver);
     EXPECT_TRUE(built.ends_with(";" + c.expected)) << built;
   }
+}
+
+// FreeTDS reads freetds.conf only for a server named by its section, never
+// for Server=, the form the connection string uses: no "ca file" there makes
+// it check a certificate, wherever the file and the section. A checked
+// certificate is refused, an unchecked one taken, and optional encryption
+// warned of, whatever FreeTDS's files hold.
+TEST(ConnectionString, NoCaFileOfFreeTdsCountsForAServerNamedByItsAddress) {
+  const std::string dir = ::testing::TempDir() + "freetds-" +
+                          ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::filesystem::create_directories(dir + "/home");
+  std::ofstream(dir + "/home/.freetds.conf") << "[global]\nca file = /etc/ssl/ca.pem\n";
+  const testing::ScopedVariable home("HOME", (dir + "/home").c_str());
+  const DriverKind freeTds{DriverFamily::kFreeTds, 0};
+  for (const std::string conf :
+       {"[global]\n\tca file = /etc/ssl/ca.pem\n", "[db01]\nca file = /etc/ssl/ca.pem\n",
+        "[DB01]\n  CA  File = /etc/ssl/ca.pem ; the shops' CA\n",
+        "[other]\nca file = /etc/ssl/ca.pem\n", ""}) {
+    SCOPED_TRACE(conf);
+    std::ofstream(dir + "/freetds.conf") << conf;
+    const testing::ScopedVariable named("FREETDSCONF", (dir + "/freetds.conf").c_str());
+    ConnectionSettings settings{"db01,1433", "", "sa", "pw", ""};
+    settings.trustServerCertificate = false;
+    try {
+      CheckEncryptionCanBeHad(settings, freeTds, "FreeTDS", "libtdsodbc.so");
+      ADD_FAILURE() << "a checked certificate was taken";
+    } catch (const SqlError& e) {
+      EXPECT_NE(std::string(e.what()).find("which it does not read for a server named by its "
+                                           "address"),
+                std::string::npos)
+          << e.what();
+    }
+    settings.trustServerCertificate = true;
+    EXPECT_EQ(CheckEncryptionCanBeHad(settings, freeTds, "FreeTDS", "libtdsodbc.so"), "");
+    settings.encryption = Encryption::kOptional;
+    EXPECT_NE(CheckEncryptionCanBeHad(settings, freeTds, "FreeTDS", "libtdsodbc.so")
+                  .find("the user name and the password may cross the network in clear"),
+              std::string::npos);
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(ConnectionString, TheApplicationNameIsSentAndAHintNamesTheWayOut) {
