@@ -407,8 +407,15 @@ std::vector<Target> DatabasesOnServer(const CommandLine& line, const Terminal& t
       text::TerminalToGbk(line.user),
       platform::SecretString(text::TerminalToGbk(password.View()))};
   std::vector<Target> targets;
-  for (const entry::DatabaseOnServer& database :
-       entry::ReadDatabasesOnServer(arguments, CatalogClient(line, terminal))) {
+  const entry::DatabasesOnServer server =
+      entry::ReadDatabasesOnServer(arguments, CatalogClient(line, terminal));
+  if (server.azureSqlDatabase) {
+    throw UsageError{
+        Say("--all-databases cannot look into the databases of Azure SQL Database, where a "
+            "connection reaches one database only: name each database (-d a,b or --databases "
+            "FILE)")};
+  }
+  for (const entry::DatabaseOnServer& database : server.databases) {
     const std::string name = text::GbkToTerminal(database.name);
     if (database.Chosen()) {
       targets.push_back({line.server, name});

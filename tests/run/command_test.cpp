@@ -176,21 +176,63 @@ TEST_F(Command, SeveralDatabasesAreNamedByCommasAFileOrTheServer) {
   EXPECT_EQ(cli::MoreSerious(cli::kExitInterrupted, cli::kExitCommitUnknown),
             cli::kExitCommitUnknown);
 
-  // The server's catalog, read on master: nothing of this application here.
-  script.Answer(
-      std::string(entry::kApplicationDatabasesSql),
-      Rows({"name", "state_desc", "Accessible", "S_Modify", "StockDetailTemp", "SizeGroup"},
-           {{"hr", "ONLINE", "1", std::nullopt, std::nullopt, std::nullopt}}));
+  // The server's catalog, read on master: nothing of this application here
+  // that a run could write, each left out with its reason.
+  const std::vector<std::string> columns = {
+      "name",     "state_desc",       "Accessible",    "Updateability",
+      "Standby",  "user_access_desc", "EngineEdition", "ProductVersion",
+      "S_Modify", "StockDetailTemp",  "SizeGroup"};
+  const auto database = [](const char* name, const char* state, const char* updateability,
+                           const char* standby, const char* access, const char* edition) {
+    const bool online = std::string(state) == "ONLINE";
+    return std::vector<std::optional<std::string>>{
+        name,
+        state,
+        "1",
+        updateability ? std::optional<std::string>(updateability) : std::nullopt,
+        standby,
+        access,
+        edition,
+        "15.0.2000.5",
+        online ? std::optional<std::string>("5") : std::nullopt,
+        online ? std::optional<std::string>("6") : std::nullopt,
+        std::string(name) == "hr" ? std::nullopt : std::optional<std::string>("7")};
+  };
+  script.Answer(std::string(entry::kApplicationDatabasesSql),
+                Rows(columns, {database("hr", "ONLINE", "READ_WRITE", "0", "MULTI_USER", "3"),
+                               database("ro", "ONLINE", "READ_ONLY", "0", "MULTI_USER", "3"),
+                               database("sb", "ONLINE", "READ_ONLY", "1", "MULTI_USER", "3"),
+                               database("sec", "ONLINE", "READ_WRITE", "0", "MULTI_USER", "3"),
+                               database("su", "ONLINE", "READ_WRITE", "0", "SINGLE_USER", "3"),
+                               database("rs", "RESTORING", nullptr, "0", "MULTI_USER", "3")}));
+  script.Answer(std::string(entry::kSecondaryReplicasSql), Rows({"name"}, {{"sec"}}));
   EXPECT_EQ(Run({"-S", "srv", "--all-databases", "-U", "sa"}), cli::kExitCouldNotRun);
   EXPECT_EQ(err.str(),
-            "slotsync: left out hr: no S_Modify, StockDetailTemp, SizeGroup\n"
+            "slotsync: left out hr: no SizeGroup\n"
+            "slotsync: left out ro: read-only\n"
+            "slotsync: left out sb: in standby between log restores, so read-only\n"
+            "slotsync: left out sec: a secondary replica of an availability group; run on the "
+            "primary replica\n"
+            "slotsync: left out su: in single-user mode: a run would take the one connection it "
+            "allows\n"
+            "slotsync: left out rs: not online (RESTORING)\n"
             "slotsync: no database of this application on srv that the login may open; "
             "nothing was done\n");
   ASSERT_EQ(clientsMade.size(), 1u);
   EXPECT_EQ(clientsMade[0].Parameter("DATABASE NAME"), "master");
-  EXPECT_EQ(script.Log(), (std::vector<std::string>{
-                              "CONNECT", "OPEN " + std::string(entry::kApplicationDatabasesSql),
-                              "DISCONNECT", "RELEASE"}));
+  EXPECT_EQ(script.Log(),
+            (std::vector<std::string>{
+                "CONNECT", "OPEN " + std::string(entry::kApplicationDatabasesSql),
+                "OPEN " + std::string(entry::kSecondaryReplicasSql), "DISCONNECT", "RELEASE"}));
+  // Azure SQL Database: the read in master cannot look into the databases.
+  script = Script();
+  err.str("");
+  script.Answer(std::string(entry::kApplicationDatabasesSql),
+                Rows(columns, {database("shop", "ONLINE", "READ_WRITE", "0", "MULTI_USER", "5")}));
+  EXPECT_EQ(Run({"-S", "srv", "--all-databases", "-U", "sa"}), cli::kExitUsage);
+  EXPECT_NE(err.str().find("cannot look into the databases of Azure SQL Database"),
+            std::string::npos)
+      << err.str();
 }
 
 TEST_F(Command, ExitCodesFollowOutcomes) {
