@@ -1152,6 +1152,15 @@ run_exit=0
   >"$work/out" 2>"$work/err" </dev/null || run_exit=$?
 check_contains "the catalog read takes the first scratch database" "$first" "$(cat "$work/out")"
 check_contains "the catalog read takes the second scratch database" "$second" "$(cat "$work/out")"
+new_database many_readonly
+readonly_db=$db
+echo "ALTER DATABASE [$readonly_db] SET READ_ONLY WITH ROLLBACK IMMEDIATE" | sql master
+run_exit=0
+"$slotsync" --server "$server" --all-databases --user "$user" --plan --yes \
+  >"$work/out" 2>"$work/err" </dev/null || run_exit=$?
+check_contains "a read-only database is left out with its reason" \
+  "left out $readonly_db: read-only" "$(cat "$work/err")"
+echo "ALTER DATABASE [$readonly_db] SET READ_WRITE WITH ROLLBACK IMMEDIATE" | sql master
 run_exit=0
 "$slotsync" --server "$server" --database "$first,$second" --user "$user" -j 2 --json --yes \
   >"$work/out" 2>"$work/err" </dev/null || run_exit=$?
