@@ -18,6 +18,8 @@
 #include "say.h"
 #include "summary.h"
 #include "targets.h"
+#include "sql/sql_error.h"
+#include "text/case_fold.h"
 #include "text/gbk.h"
 #include "ui/console_line.h"
 
@@ -168,6 +170,7 @@ class ManyDatabases : public ChildObserver {
       jobs.push_back({ChildArguments(line_, run.target, script), password});
     }
     RunChildren(jobs, line_.jobs, *this);
+    PrintLoginStops();
     if (line_.plan) PrintProblems();
     PrintTable();
     const int exitCode = ExitCode();
@@ -178,8 +181,11 @@ class ManyDatabases : public ChildObserver {
     return exitCode;
   }
 
-  bool MayStart(std::size_t) override {
+  bool MayStart(std::size_t job) override {
     if (interrupted_) return false;
+    // One refused login is enough: the same password again on the same
+    // server could lock the login out for every shop.
+    if (LoginFailedOn(runs_[job].target.server) != nullptr) return false;
     if (!line_.stopOnFailure) return true;
     return std::none_of(runs_.begin(), runs_.end(), [](const DatabaseRun& run) {
       return run.ended && run.exitCode != kExitOk;
@@ -221,6 +227,30 @@ class ManyDatabases : public ChildObserver {
   }
 
  private:
+  const DatabaseRun* LoginFailedOn(const std::string& server) const {
+    for (const DatabaseRun& run : runs_) {
+      if (run.ended && run.result.is_object() && run.result.value("loginFailed", false) &&
+          text::EqualsIgnoringAsciiCase(run.target.server, server)) {
+        return &run;
+      }
+    }
+    return nullptr;
+  }
+
+  // Says where a refused login stopped the databases after it.
+  void PrintLoginStops() const {
+    for (const DatabaseRun& run : runs_) {
+      if (run.started || LoginFailedOn(run.target.server) == nullptr) continue;
+      const DatabaseRun& failed = *LoginFailedOn(run.target.server);
+      *terminal_.err << "slotsync: "
+                     << SayFormat("the login failed on %s: no other database on %s was tried, so "
+                                  "a lockout policy is not triggered",
+                                  Escaped(failed.target.database), Escaped(failed.target.server))
+                     << '\n';
+      return;
+    }
+  }
+
   // A line about one database, in the terminal's encoding.
   void Relay(std::size_t job, const std::string& text) {
     const ui::ConsoleLine console;
@@ -459,7 +489,15 @@ int RunManyDatabases(const CommandLine& line, const Terminal& terminal,
     *terminal.err << Say("could not run; nothing was changed") << "\nslotsync: "
                   << SayFormat("the databases on %s could not be read: %s", Escaped(line.server),
                                Escaped(text::GbkToTerminal(e.what())))
-                  << "\nslotsync: "
+                  << "\nslotsync: ";
+    const auto* failure = dynamic_cast<const sql::SqlError*>(&e);
+    if (failure != nullptr && (failure->SqlState() == "28000" || failure->HasNativeError(18456))) {
+      *terminal.err << SayFormat("the login failed on %s: no database was tried, so a lockout "
+                                 "policy is not triggered",
+                                 Escaped(line.server))
+                    << "\nslotsync: ";
+    }
+    *terminal.err
                   << Say("nothing needs undoing; correct what is named above, then run slotsync "
                          "again")
                   << '\n';

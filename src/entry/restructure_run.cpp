@@ -66,6 +66,16 @@ std::size_t TablePrefixSize(std::string_view message, std::int32_t tableTag) {
   return 0;
 }
 
+bool LoginFailed(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const sql::SqlError& e) {
+    return e.SqlState() == "28000" || e.HasNativeError(18456);
+  } catch (...) {
+    return false;
+  }
+}
+
 bool ConnectionLost(const std::exception_ptr& failure) {
   try {
     std::rethrow_exception(failure);
@@ -672,6 +682,7 @@ RunReport RunOnce(const ConnectionArguments& arguments, const RunDependencies& d
     AppendMessage(report, e.what());
   } catch (...) {
     report.outcome = Outcome::kFailedBeforeTransaction;
+    report.loginFailed = LoginFailed(std::current_exception());
     AppendMessage(report, MessageOf(std::current_exception()));
   }
   SettleTables(report);

@@ -55,6 +55,10 @@ struct RunReport {
   // Locked out at a table: the table and who held locks on it then.
   std::string lockedTable;
   std::vector<LockHolder> lockHolders;
+  // The server refused the login (SQLSTATE 28000, error 18456): whoever
+  // runs many databases with the same login stops there rather than try the
+  // same password again and trip a lockout policy.
+  bool loginFailed = false;
   // Stopped from outside (Ctrl+C, a failed write of the command's output).
   StopReason stopped = StopReason::kNone;
   std::int64_t statementsSent = 0;  // sent to the server, whatever their outcome

@@ -114,7 +114,7 @@ nlohmann::json RunJson(const RunReport& report) {
                         {"severity", SeverityName(problem.severity)},
                         {"message", Utf8(problem.message)}});
   }
-  return {
+  nlohmann::json json = {
       {"schemaVersion", kRunJsonSchemaVersion},
       {"version", kVersion},
       {"outcome", OutcomeName(report.outcome)},
@@ -131,6 +131,8 @@ nlohmann::json RunJson(const RunReport& report) {
       {"seconds", report.seconds},
       {"message", Utf8(report.message)},
   };
+  if (report.loginFailed) json["loginFailed"] = true;
+  return json;
 }
 
 }  // namespace slotsync::entry

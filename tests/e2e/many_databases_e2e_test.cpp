@@ -127,6 +127,23 @@ TEST_P(ManyDatabases, OneInStepOneCommittedOneFailedGiveOneSummaryAndTheWorstExi
   EXPECT_EQ(stopped.exitCode, 1);
   EXPECT_EQ(Lines(stopped.out).back(), "2 databases: 1 rolled back, 1 not started");
   EXPECT_TRUE(LogOf("shop01").empty());
+
+  // A refused login is tried once: the same password on the other databases
+  // of the server could trip a lockout policy.
+  Database("master", [&] {
+    ScriptCounts(3, 3);
+    writer.FailCall(scripted_odbc::Call::kConnect, "28000", "Login failed for user 'sa'.");
+  });
+  const ProgramRun refused = Many({"-d", "master,shop01,shop02,shop03", "--json"});
+  EXPECT_EQ(refused.exitCode, 2) << refused.err;
+  EXPECT_NE(refused.err.find("slotsync: the login failed on master: no other database on srv was "
+                             "tried, so a lockout policy is not triggered"),
+            std::string::npos)
+      << refused.err;
+  for (const char* other : {"shop01", "shop02", "shop03"}) EXPECT_TRUE(LogOf(other).empty());
+  const nlohmann::json fleet = nlohmann::json::parse(refused.out);
+  EXPECT_EQ(fleet["databases"][0]["loginFailed"], true);
+  EXPECT_EQ(fleet["totals"]["not started"], 3);
 }
 
 // A file of targets, planned, with one script per database in a directory.
