@@ -450,6 +450,16 @@ int Run(const CommandLine& line, const Terminal& terminal) {
     *terminal.err << refused;
     return kExitOutputFailed;
   }
+  // Likewise the script's file (or folder, for several databases).
+  if (line.script) {
+    const std::string failed = CheckNewFileCanBeWritten(*line.script, NamesSeveralDatabases(line));
+    if (!failed.empty()) {
+      *terminal.err << "slotsync: " << SayFormat("the script could not be written: %s", failed)
+                    << "\nslotsync: " << Say("nothing was done; name a file that can be written")
+                    << '\n';
+      return kExitOutputFailed;
+    }
+  }
   // Both forms of the password are wiped when the run is over.
   const platform::SecretString password = ReadPassword(line, terminal);
   const std::string server = ToGbk("--server", line.server, true);

@@ -14,4 +14,10 @@ namespace slotsync::cli {
 // went wrong (in the terminal's encoding), or empty text.
 std::string WriteNewFile(const std::string& path, std::string_view content);
 
+// Whether WriteNewFile could write `path` (a file beside it is made and
+// removed), asked before anything is sent, so that a plan is never made
+// only to find its script cannot be kept. With `directory`, `path` is a
+// folder that will hold files (made when missing). What is wrong, or empty.
+std::string CheckNewFileCanBeWritten(const std::string& path, bool directory = false);
+
 }  // namespace slotsync::cli

@@ -512,6 +512,16 @@ TEST_F(Command, ShowsEachTableSummarisesAndLogsTheRun) {
                            "without its log"),
             std::string::npos);
   EXPECT_TRUE(clientsMade.empty());
+  // So does a script that could not be kept, alone or for several databases.
+  for (const std::vector<std::string>& script :
+       {Connect({"--plan", "--script", "/nonexistent/dir/plan.sql"}),
+        std::vector<std::string>{"-S", "srv", "-U", "sa", "-d", "a,b", "--plan", "--script",
+                                 "/proc/plans"}}) {
+    err.str("");
+    EXPECT_EQ(Run(script), cli::kExitOutputFailed) << script.back();
+    EXPECT_EQ(err.str().rfind("slotsync: the script could not be written: ", 0), 0u) << err.str();
+    EXPECT_TRUE(clientsMade.empty());
+  }
   // Nothing is written through a link, and a FIFO is neither waited on nor
   // written: the log refuses the run, the script is refused or replaces the
   // link.
