@@ -87,15 +87,15 @@ NewDefinition ParseDefinition(std::string_view text) {
   static const std::pair<std::string_view, std::string_view> kSynonyms[] = {
       {"integer", "int"},
       {"dec", "decimal"},
-      {"double precision", "float"},
+      {"double precision", "float"},  // not a message
       {"character", "char"},
-      {"char varying", "varchar"},
-      {"character varying", "varchar"},
-      {"national char", "nchar"},
-      {"national character", "nchar"},
-      {"national char varying", "nvarchar"},
-      {"national character varying", "nvarchar"},
-      {"national text", "ntext"},
+      {"char varying", "varchar"},                 // not a message
+      {"character varying", "varchar"},            // not a message
+      {"national char", "nchar"},                  // not a message
+      {"national character", "nchar"},             // not a message
+      {"national char varying", "nvarchar"},       // not a message
+      {"national character varying", "nvarchar"},  // not a message
+      {"national text", "ntext"},                  // not a message
       {"rowversion", "timestamp"}};
   for (const auto& [synonym, type] : kSynonyms) {
     if (definition.type == synonym) definition.type = type;
@@ -452,14 +452,14 @@ std::vector<std::string> CheckColumnProperties(sql::SqlAccess& access, Findings*
     const std::string column = sql::QuotedName(m.name);
     const std::string count =
         m.nulls ? sql::Format("Sum(Case When %s Is Null Then 1 Else 0 End)", column) : "0";
-    const std::string changed =
-        m.text ? sql::Format(
-                     "Sum(Case When Convert(VarBinary(max),Convert(NVarchar(max),Convert("
-                     "VarChar(max),Convert(NVarchar(max),%s) Collate database_default)))"
-                     "<>Convert(VarBinary(max),Convert(NVarchar(max),%s)) Then 1 Else 0 "
-                     "End)",
-                     column, column)
-               : "0";
+    // The value through the database's code page and back, compared byte
+    // for byte.
+    const char* const kChanged =
+        "Sum(Case When Convert(VarBinary(max),Convert(NVarchar(max),Convert(VarChar(max),"
+        "Convert(NVarchar(max),%s) Collate "  // not a message
+        "database_default)))<>Convert(VarBinary(max),Convert(NVarchar(max),%s)) Then 1 Else 0 "
+        "End)";
+    const std::string changed = m.text ? sql::Format(kChanged, column, column) : "0";
     select += (select.empty() ? "" : ",") + count + "," + changed;
   }
   query.SetText(sql::Format("Select %s From %s", select, table));
