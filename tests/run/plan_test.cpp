@@ -186,14 +186,6 @@ TEST_F(Plan, NamesEveryProblemOfEveryTable) {
              Rows({"", ""}, {{"0", "2"}}));
        },
        450, "holds 2 values with characters that its new definition Varchar(20) Null cannot hold"},
-      {"a pair of types it cannot judge",
-       [](FourTables& t, Script&) {
-         t.orderDetail.oldColumns = {OldColumn("Price", "xml", "-1", "0", "0")};
-       },
-       450,
-       "OrderDetail.Price is xml Null and its new definition is Money Null: the rebuild "
-       "cannot judge",
-       rebuild::Severity::kNote},
       {"no INSERT into the tables it creates",
        [](FourTables&, Script& s) {
          s.Answer(entry::kNewTableRightsSql,
