@@ -1142,6 +1142,43 @@ check_contains "the trigger, its user and what to do are named" \
   "$run_err"
 check "EXECUTE AS SELF: every table, row and flag as before" "$before" "$(snapshot)"
 
+# A copy that would round values is refused before any lock, naming the
+# column and both definitions.
+new_database decimalint
+sql "$db" <<'SQL'
+ALTER TABLE StockDetail ALTER COLUMN Price decimal(12,2) NULL
+GO
+UPDATE S_Modify SET FieldKind = 'Int;Money;' WHERE TableTag = 10
+SQL
+before=$(snapshot)
+run_slotsync
+check "a decimal into an Int: exit code" 2 "$run_exit"
+check_contains "the column and both definitions are named" \
+  "StockDetail.Price is decimal(12,2) Null and its new definition is Int Null: their fractions would be rounded away" \
+  "$run_err"
+check "a decimal into an Int: every table, row and flag as before" "$before" "$(snapshot)"
+
+# An identity column is copied with its values; its identity is named as
+# lost, with its seed, increment and last value.
+new_database identitycopy
+sql "$db" <<'SQL'
+ALTER TABLE StockDetail DROP COLUMN IndexNo
+GO
+ALTER TABLE StockDetail ADD IndexNo int IDENTITY(100,5) NOT NULL
+SQL
+identities() {
+  sql "$db" <<'SQL'
+SELECT STUFF((SELECT ',' + DetailID + ':' + CONVERT(varchar(12), IndexNo) FROM StockDetail
+  ORDER BY DetailID FOR XML PATH('')), 1, 1, '')
+SQL
+}
+before=$(identities)
+run_slotsync --json
+check "an identity column copied: exit code" 0 "$run_exit"
+check "the identity column's values are copied" "$before" "$(identities)"
+check_contains "its identity is named as lost" \
+  "the identity of StockDetail.IndexNo (seed 100, increment 5, last value 110)" "$run_out"
+
 echo "== 15. several databases at once"
 new_database many1
 first=$db

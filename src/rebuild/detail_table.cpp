@@ -7,6 +7,7 @@
 #include "dictionary/dictionary_guard.h"
 #include "dictionary/field_lists.h"
 #include "dictionary/size_slot_count.h"
+#include "rebuild/column_compare.h"
 #include "rebuild/detail_template.h"
 #include "rebuild/findings.h"
 #include "rebuild/rebuild_steps.h"
@@ -87,6 +88,7 @@ class DetailRebuild {
     ReadPresentSlots();
     RefuseToDropQuantities();
     if (findings_ != nullptr) CheckNewTable();
+    CheckCopiedColumns();
     PlanCarries();
 
     BuildNewTables();
@@ -100,7 +102,14 @@ class DetailRebuild {
     }
     // Where the trigger procedure runs or would have run: the new tables
     // stand, stopped at the notice or not, and must not stay bare.
-    CarryDependents(access_, carries_, carried_);
+    // What the copied columns lose is said with what the carries lose.
+    const DependentsCarried withColumns = [this](const CarriedCounts& counts,
+                                                 const std::vector<std::string>& lost) {
+      std::vector<std::string> all = columnsLost_;
+      all.insert(all.end(), lost.begin(), lost.end());
+      carried_(counts, all);
+    };
+    CarryDependents(access_, carries_, carried_ ? withColumns : carried_);
     if (!sizeTextsDone) return false;
     statements_.ClearModifiedFlag(tableTag_);
     return true;
@@ -224,60 +233,20 @@ class DetailRebuild {
                           "to S_Modify.CreateField with their types, or drop them from the table",
                           row_.tableName, names));
     }
-    CheckValuesFit(columns);
+    CheckValuesFit(access_, findings_, tableTag_, row_.tableName, columns);
   }
 
-  // Planning: a copied value longer than its new column makes the copy fail
-  // ("String or binary data would be truncated"). Only columns the catalog
-  // says could hold a longer value are measured, in one scan.
-  void CheckValuesFit(const std::vector<ColumnDefinition>& columns) {
-    sql::SqlQuery query(access_, sql::kSizeConnectionName);
-    query.SetText(
-        sql::Format("Select Name,Length,Type_Name(xusertype) As TypeName From sysColumns Where "
-                    "ID=Object_ID(%s) order by ColOrder",
-                    sql::Literal(row_.tableName)));
-    query.Open();
-    struct Measured {
-      std::string name;
-      TextCapacity capacity;
-    };
-    std::vector<Measured> measured;
-    for (; !query.End(); query.Next()) {
-      const std::string name = query.Field(0).AsString();
-      const auto column = std::find_if(columns.begin(), columns.end(), [&](const auto& c) {
-        return text::EqualsIgnoringAsciiCase(c.name, name);
-      });
-      if (column == columns.end()) continue;
-      const auto capacity = TextCapacityOf(column->definition);
-      if (!capacity) continue;
-      const std::int32_t length = query.Field(1).AsInteger();
-      const std::string type = query.Field(2).AsString();
-      const bool unbounded = length < 0 || text::EqualsIgnoringAsciiCase(type, "text") ||
-                             text::EqualsIgnoringAsciiCase(type, "ntext");
-      if (unbounded || length > capacity->bytes) measured.push_back({name, *capacity});
-    }
-    if (measured.empty()) return;
-    std::string select;
-    for (const Measured& m : measured) {
-      if (!select.empty()) select += ',';
-      select +=
-          sql::Format(m.capacity.national ? "Max(DataLength(RTrim(Convert(NVarchar(4000),%s))))"
-                                          : "Max(DataLength(RTrim(Convert(Varchar(8000),%s))))",
-                      sql::QuotedName(m.name));
-    }
-    query.SetText(sql::Format("Select %s From %s", select, row_.tableName));
-    query.Open();
-    if (query.Empty()) return;
-    for (std::size_t i = 0; i < measured.size(); ++i) {
-      if (query.Field(i).IsNull()) continue;
-      const std::int64_t longest = query.Field(i).AsInteger();
-      if (longest <= measured[i].capacity.bytes) continue;
-      Flag(findings_, tableTag_,
-           text::TrFormat("%s.%s holds values of up to %d bytes, longer than its new column (%d "
-                          "bytes): the copy would fail; shorten those values or widen the column",
-                          row_.tableName, measured[i].name, static_cast<std::int32_t>(longest),
-                          static_cast<std::int32_t>(measured[i].capacity.bytes)));
-    }
+  // Before any write: what each copied column is now and will be
+  // (rebuild/column_compare.h). Read under the table lock when the run
+  // executes, so its refusals stand for the rows the copy will read.
+  void CheckCopiedColumns() {
+    if (!row_.found) return;
+    std::vector<std::string> copied = copyColumns_;
+    for (std::int32_t i = 1; i <= presentSlots_; ++i) copied.push_back(sql::Format("x_%d", i));
+    const std::string filled =
+        sql::Format(BuildDetailTemplate(layout_), row_.tableName, SecondPlaceholderText(tableTag_));
+    columnsLost_ = CheckColumnProperties(access_, findings_, tableTag_, row_.tableName,
+                                         layout_.keyList, copied, ColumnsOf(filled));
   }
 
   std::string TemporaryName() const { return "dbo.Tmp_" + row_.tableName; }
@@ -422,6 +391,7 @@ class DetailRebuild {
       if (!query.Empty()) present = k;
     }
     for (std::int32_t i = 1; i <= present; ++i) copyList_ += sql::Format(",x_%d", i);
+    presentSlots_ = present;
   }
 
   // Under read committed another terminal could insert into the old table
@@ -567,7 +537,9 @@ class DetailRebuild {
   StatementRunner statements_;
   SModifyRow row_;
   DetailLayout layout_;
-  std::int32_t storedParts_ = 0;  // P
+  std::int32_t storedParts_ = 0;          // P
+  std::int32_t presentSlots_ = 0;         // M
+  std::vector<std::string> columnsLost_;  // properties of copied columns the new ones lack
   std::string copyList_;
   std::vector<std::string> copyColumns_;  // the names in copyList_ but the slot columns
   std::vector<std::pair<std::string, std::int32_t>> oldSlotColumns_;

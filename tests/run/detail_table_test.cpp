@@ -95,6 +95,8 @@ TEST_F(DetailTable, RebuildsAPlainDetailTableStatementByStatement) {
       "OPEN " + kSlotCountSql,
       "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='x_3'",
       "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='x_2'",
+      // What each copied column is now, compared with its new definition.
+      "OPEN " + rebuild::ColumnPropertiesQuery("StockDetail"),
       "EXEC " + sql::Format(kDrop, "dbo.Tmp_StockDetail", "dbo.Tmp_StockDetail"),
       create("dbo.Tmp_StockDetail"),
       "EXEC " + sql::Format(kDrop, "StockDetail_U", "StockDetail_U"),
@@ -519,6 +521,48 @@ TEST_F(DetailTable, WhatCannotBeCarriedIsRefusedBeforeAnyWrite) {
     }
     EXPECT_TRUE(Executed().empty()) << c.message;
   }
+}
+
+// An identity column is copied with its values, by the same statement, and
+// its identity named as lost: the new definition gives none. A copy that
+// would round values stops before the first write.
+TEST_F(DetailTable, ComparesEachCopiedColumnWithItsNewDefinition) {
+  DetailScenario scenario;
+  std::vector<sql::Value> index = OldColumn("IndexNo", "int", "4", "10", "0", false);
+  index[9] = "1";
+  index[10] = index[11] = "1";
+  index[12] = "57";
+  scenario.oldColumns = {index, OldColumn("Price", "money", "8", "19", "4")};
+  scenario.Apply(script);
+  std::vector<std::string> lost;
+  EXPECT_TRUE(rebuild::RebuildDetailTable(
+      access, notices, 10, nullptr, nullptr, nullptr,
+      [&](const rebuild::CarriedCounts&, const std::vector<std::string>& what) { lost = what; }));
+  EXPECT_EQ(CopyStatement(),
+            "Insert into dbo.Tmp_StockDetail(DetailID,IndexNo,BillID,StoreCode,Price,BoxQty,"
+            "Amount,SizeIndex,SizeStr,x_1,x_2) Select DetailID,IndexNo,BillID,StoreCode,Price,"
+            "BoxQty,Amount,SizeIndex,SizeStr,x_1,x_2 from StockDetail ");
+  EXPECT_EQ(lost, (std::vector<std::string>{
+                      "the identity of StockDetail.IndexNo (seed 1, increment 1, last value 57): "
+                      "the new column int Null is no identity column; its values are copied as "
+                      "they are, and rows added later get none unless they give one",
+                      "Not Null of StockDetail.IndexNo: the new column int Null takes NULLs"}));
+
+  Script fresh;
+  std::swap(script, fresh);
+  scenario.fieldKind = "Int;Int;Money;";
+  scenario.oldColumns = {OldColumn("Price", "decimal", "9", "12", "2")};
+  try {
+    Rebuild(scenario);
+    ADD_FAILURE() << "expected a refusal";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(),
+                 "TableTag 10: StockDetail.Price is decimal(12,2) Null and its new definition is "
+                 "Int Null: their fractions would be rounded away; the copy would change its "
+                 "values, so nothing is rebuilt. Give it a new definition that holds every value "
+                 "(S_Modify.FieldKind), or change the old column first");
+  }
+  EXPECT_TRUE(Executed().empty());
 }
 
 TEST_F(DetailTable, RowsWrittenMeanwhileFailTheCopy) {

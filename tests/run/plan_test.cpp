@@ -152,6 +152,40 @@ TEST_F(Plan, NamesEveryProblemOfEveryTable) {
        },
        450,
        "OrderDetail.OrderBillID holds values of up to 31 bytes, longer than its new column (20"},
+      {"a decimal copied into an Int",
+       [](FourTables& t, Script&) {
+         t.orderDetail.fieldKind = "Int;Varchar(20);";
+         t.orderDetail.oldColumns = {OldColumn("Price", "decimal", "9", "12", "2")};
+       },
+       450,
+       "OrderDetail.Price is decimal(12,2) Null and its new definition is Int Null: their "
+       "fractions would be rounded away"},
+      {"NULLs copied into a Not Null key",
+       [](FourTables& t, Script& s) {
+         t.orderDetail.oldColumns = {
+             OldColumn("OrderDetailID", "varchar", "40", "0", "0", true, "Chinese_PRC_CI_AS")};
+         s.Answer(
+             "Select Sum(Case When [OrderDetailID] Is Null Then 1 Else 0 End),0 From OrderDetail",
+             Rows({"", ""}, {{"3", "0"}}));
+       },
+       450,
+       "OrderDetail.OrderDetailID holds 3 NULLs, which its new definition Varchar(40) Not "
+       "Null Default NewID() refuses"},
+      {"Unicode text copied into a code page",
+       [](FourTables& t, Script& s) {
+         t.orderDetail.oldColumns = {
+             OldColumn(kRemarkGbk, "nvarchar", "40", "0", "0", true, "Chinese_PRC_CI_AS")};
+         const std::string c = "[" + kRemarkGbk + "]";
+         s.Answer(
+             "Select 0,Sum(Case When Convert(VarBinary(max),Convert(NVarchar(max),Convert("
+             "VarChar(max),Convert(NVarchar(max)," +
+                 c +
+                 ") Collate database_default)))<>Convert(VarBinary(max),Convert("
+                 "NVarchar(max)," +
+                 c + ")) Then 1 Else 0 End) From OrderDetail",
+             Rows({"", ""}, {{"0", "2"}}));
+       },
+       450, "holds 2 values with characters that its new definition Varchar(20) Null cannot hold"},
       {"no INSERT into the tables it creates",
        [](FourTables&, Script& s) {
          s.Answer(entry::kNewTableRightsSql,
@@ -236,8 +270,9 @@ TEST_F(Plan, ChecksTheDatabaseIsStillAsPlannedBeforeEachTablesFirstWrite) {
   const std::string flagged =
       "Not Exists (Select * From S_Modify With (UpdLock, HoldLock) Where TableTag=%d and "
       "CanCreateFlag=1 and Modified=1 and IsNull(TableName,N'')=N'%s' and ";
-  const std::string notFlagged = "the S_Modify row of TableTag %d is no longer the flagged row "
-                                 "the plan read";
+  const std::string notFlagged =
+      "the S_Modify row of TableTag %d is no longer the flagged row "
+      "the plan read";
   const Statements detail = {
       "Select Count(*) From StockDetail With (TabLockX, HoldLock)",
       stop("Exists (Select * From S_Modify Where TableTag=10 and IsNull(Modified,0)=0)",
@@ -267,10 +302,9 @@ TEST_F(Plan, ChecksTheDatabaseIsStillAsPlannedBeforeEachTablesFirstWrite) {
                   "IsNull(CreateField,N'')=N'V;' and IsNull(FieldKind,N'')=N'Money;' and "
                   "IsNull(FixedField,N'')=N'F;' and IsNull(FixedFieldKind,N'')=N'Int;')",
               sql::Format(notFlagged, 101)),
-      changed(
-          "IsNull((Select Max(n) From (Select Count(*) As n From SizeGroup a,SizeGroupSize b "
-          "Where a.SizeGroupID=b.SizeGroupID Group by b.SizeGroupID) g),0)<>3",
-          "TableTag 101: the size groups no longer need 3 size slots"),
+      changed("IsNull((Select Max(n) From (Select Count(*) As n From SizeGroup a,SizeGroupSize b "
+              "Where a.SizeGroupID=b.SizeGroupID Group by b.SizeGroupID) g),0)<>3",
+              "TableTag 101: the size groups no longer need 3 size slots"),
       changed("Object_ID(N'TermCount') Is Not Null and Col_Length(N'TermCount','TerminalName') Is "
               "Null",
               "TableTag 101: TermCount has no TerminalName column now, so it is no per-terminal "

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "entry/space_check.h"
+#include "rebuild/column_compare.h"
 #include "rebuild/detail_table.h"
 #include "rebuild/table_dependents.h"
 #include "run_fixture.h"
@@ -20,9 +21,42 @@ using DependentRows = std::vector<std::vector<sql::Value>>;
 inline void ScriptDependents(Script& script,
                              const std::vector<std::pair<std::string, DependentRows>>& tables) {
   for (const auto& [table, rows] : tables) {
-    script.Answer(rebuild::DependentsQuery(table),
-                  Rows({"Kind", "Name", "Item", "Number", "Flags", "Ordinal", "Body", "Gbk"}, rows));
+    script.Answer(
+        rebuild::DependentsQuery(table),
+        Rows({"Kind", "Name", "Item", "Number", "Flags", "Ordinal", "Body", "Gbk"}, rows));
   }
+}
+
+// One column of an old table as the read of its properties answers it:
+// name, type, declared type, max_length, precision, scale, nullable,
+// collation and its code page, identity with seed, increment and last
+// value, computed with its formula, sparse, rowguidcol, masked, and the
+// database's collation with its code page.
+inline std::vector<sql::Value> OldColumn(const std::string& name, const std::string& type,
+                                         const std::string& maxLength, const std::string& precision,
+                                         const std::string& scale, bool nullable = true,
+                                         sql::Value collation = std::nullopt) {
+  const sql::Value codePage = collation ? "936" : "0";
+  return {name,
+          type,
+          type,
+          maxLength,
+          precision,
+          scale,
+          nullable ? "1" : "0",
+          collation,
+          codePage,
+          "0",
+          std::nullopt,
+          std::nullopt,
+          std::nullopt,
+          "0",
+          std::nullopt,
+          "0",
+          "0",
+          "0",
+          "Chinese_PRC_CI_AS",
+          "936"};
 }
 
 struct DetailScenario {
@@ -45,6 +79,7 @@ struct DetailScenario {
   std::string quantitiesAboveN = "0";
   bool versionNo = true;
   std::vector<std::pair<std::string, DependentRows>> dependents;  // by table
+  std::vector<std::vector<sql::Value>> oldColumns;                // OldColumn rows; none by default
 
   std::string Sql(const std::string& pattern) const { return sql::Format(pattern, tableName); }
 
@@ -103,6 +138,8 @@ struct DetailScenario {
       script.Answer(CatalogRowsSql(tableName + suffix), Column("", {"0"}));
     }
     ScriptDependents(script, dependents);
+    sql::ResultSet properties = Rows(std::vector<std::string>(20, ""), oldColumns);
+    script.Answer(rebuild::ColumnPropertiesQuery(tableName), properties);
   }
 
   static std::string CatalogRowsSql(const std::string& table) {
