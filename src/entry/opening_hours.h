@@ -32,7 +32,8 @@ inline constexpr const char* kReplicaSql =
 // view: SQL Server 2012 and later).
 inline constexpr const char* kSessionsSql =
     "Select program_name,Count(*) From sys.dm_exec_sessions Where database_id=DB_ID() and "
-    "session_id<>@@SPID and is_user_process=1 Group By program_name Order By Count(*) Desc";
+    "session_id<>@@SPID and is_user_process=1 Group By program_name "  // not a message
+    "Order By Count(*) Desc";
 // The enabled database DDL triggers that the run's statements fire.
 inline constexpr const char* kDdlTriggersSql =
     "Select t.name From sys.triggers t Where t.parent_class=0 and t.is_disabled=0 and Exists("
