@@ -141,10 +141,12 @@ class OpeningHours {
       Note(text::Tr("no other session is connected to the database now"));
       return;
     }
-    Note(text::TrFormat(
+    Note(text::TrPlural(
+        "%d other session is connected to the database now (%s): the run's locks stop its work "
+        "on the tables it rebuilds until it commits",
         "%d other sessions are connected to the database now (%s): the run's locks stop their "
         "work on the tables it rebuilds until it commits",
-        total, Joined(programs)));
+        total, total, Joined(programs)));
   }
 
   void DdlTriggers() {
@@ -178,7 +180,7 @@ void EmptiedChanges(const std::vector<rebuild::TablePlan>& tables,
       if (!rows) continue;
       any = any || *rows > 0;
       // TRANSLATORS: a table and the rows it holds ("StockDetail_U (12 rows)").
-      held.push_back(text::TrFormat("%s (%d rows)", name, *rows));
+      held.push_back(text::TrPlural("%s (%d row)", "%s (%d rows)", *rows, name, *rows));
     }
     if (!any) continue;
     notes.push_back({table.tableTag, rebuild::Severity::kNote,
