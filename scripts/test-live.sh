@@ -352,6 +352,29 @@ check_contains "plan summary" \
   "plan: N=4, StockDetailTemp has 3 slot columns; 3 of 3 flagged tables would be rebuilt" \
   "$run_out"
 check "the plan leaves every table and flag as before" "$before" "$(snapshot)"
+# What the plan reads of the server and says before any lock: its version,
+# the room from the catalog, the log held while the run is open, the change
+# rows the rebuild empties, the other sessions and the database's DDL
+# triggers.
+check_contains "the plan states the server's version" "note: server: " "$run_out"
+check_contains "the plan counts the room from the catalog" "note: space: the run will log about" \
+  "$run_out"
+check_contains "the plan says the log is held while the run is open" "the log now waits for" \
+  "$run_out"
+check_contains "the plan names the change rows it empties" \
+  "the rebuild empties StockDetail_U (1 row)" "$run_out"
+printf '%s\n' "CREATE TRIGGER slotsync_live_ddl ON DATABASE FOR DROP_TABLE AS PRINT 'dropped'" |
+  sql "$db"
+printf '%s\n' "WAITFOR DELAY '00:00:08'" | sql "$db" >/dev/null 2>&1 &
+waiter=$!
+sleep 2
+run_slotsync --plan
+wait "$waiter" || true
+printf '%s\n' "DROP TRIGGER slotsync_live_ddl ON DATABASE" | sql "$db"
+check_contains "the plan names the database's DDL triggers" \
+  "database DDL triggers fire on the run's statements: slotsync_live_ddl" "$run_out"
+check_contains "the plan counts the other sessions in the database" \
+  "connected to the database now (" "$run_out"
 run_slotsync --plan --json
 check "plan --json exit code" 0 "$run_exit"
 # outcome, exit code and the tables' TableTags, read by a JSON parser.

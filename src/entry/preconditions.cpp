@@ -59,14 +59,45 @@ bool IsCaseInsensitiveCollation(std::string_view collation) {
   return false;
 }
 
+bool IsSupportedServerVersion(std::string_view version) {
+  int major = 0, minor = 0;
+  std::size_t at = 0;
+  const auto number = [&](int& value) {
+    const std::size_t start = at;
+    while (at < version.size() && version[at] >= '0' && version[at] <= '9' && at - start < 6) {
+      value = value * 10 + (version[at++] - '0');
+    }
+    return at > start;
+  };
+  if (!number(major)) return true;
+  if (at < version.size() && version[at] == '.') {
+    ++at;
+    number(minor);
+  }
+  return major > 10 || (major == 10 && minor >= 50);
+}
+
 void CheckPreconditions(sql::SqlAccess& access, std::int32_t slotCount, bool detailTablesFlagged,
-                        bool encryptionRequired) {
+                        bool encryptionRequired, std::string* server) {
   std::vector<std::string> problems;
   sql::SqlQuery query(access, sql::kSizeConnectionName);
   query.SetText(std::string(kPreconditionSql));
   query.Open();
   // A server answers with one row; without one there is nothing to judge.
   if (!query.Empty()) {
+    // Azure SQL Database (engine edition 5) gives its own version numbers,
+    // always of a current engine.
+    const std::string version = Text(query, "ProductVersion");
+    const bool azure = Text(query, "EngineEdition") == "5";
+    if (server != nullptr && !version.empty()) {
+      *server = (azure ? "Azure SQL Database " : "SQL Server ") + version;  // not a message
+    }
+    if (!version.empty() && !azure && !IsSupportedServerVersion(version)) {
+      problems.push_back(text::TrFormat(
+          "the server is SQL Server %s, older than SQL Server 2008 R2 (10.50), the oldest the "
+          "run's reads and statements are made for; run it on a newer server",
+          version));
+    }
     const std::string collation = Text(query, "DatabaseCollation");
     if (!collation.empty() && !IsCaseInsensitiveCollation(collation) &&
         !CatalogIgnoresCase(access)) {

@@ -17,11 +17,10 @@
 
 namespace slotsync::entry {
 
-// One read of the database's collation, the login's default schema and its
-// rights, and whether the session's connection is encrypted.
-// HAS_PERMS_BY_NAME gives 1 or 0, or NULL when the object is not there (no
-// trigger procedure, say): that is no refusal. CONNECTIONPROPERTY gives
-// TRUE or FALSE, or NULL where the server does not know the property: no
+// One read of the server's version and edition, the database's collation, the login's default
+// schema and its rights, and whether the session's connection is encrypted. HAS_PERMS_BY_NAME gives
+// 1 or 0, or NULL when the object is not there (no trigger procedure, say): that is no refusal.
+// CONNECTIONPROPERTY gives TRUE or FALSE, or NULL where the server does not know the property: no
 // judgement then.
 inline constexpr std::string_view kPreconditionSql =
     "Select Convert(NVarchar(128),DATABASEPROPERTYEX(DB_NAME(),'Collation')) As "
@@ -30,7 +29,8 @@ inline constexpr std::string_view kPreconditionSql =
     "CanAlterSchema,HAS_PERMS_BY_NAME('dbo.S_Modify','OBJECT','UPDATE') As "
     "CanUpdateSModify,HAS_PERMS_BY_NAME('dbo.CreateInvoiceDetailTrigger','OBJECT','EXECUTE') As "
     "CanExecuteTrigger,Convert(NVarchar(40),CONNECTIONPROPERTY('encrypt_option')) As "
-    "EncryptOption";
+    "EncryptOption,Convert(NVarchar(128),SERVERPROPERTY('ProductVersion')) As ProductVersion,"
+    "Convert(Int,SERVERPROPERTY('EngineEdition')) As EngineEdition";
 
 // Whether the catalog finds the run's mixed-case names whatever their case:
 // asked only of a database whose collation tells case apart. A catalog of
@@ -65,8 +65,15 @@ bool IsCaseInsensitiveCollation(std::string_view collation);
 // PreconditionFailed listing everything that is missing. `slotCount` is N;
 // `detailTablesFlagged` says whether a detail table, which may call the
 // trigger procedure, is among the flagged tables; `encryptionRequired`, that
-// a connection the server reports unencrypted must not go on.
+// a connection the server reports unencrypted must not go on. `server`,
+// when given, gets the server's product and version ("SQL Server
+// 13.0.5026.0"), empty when the server did not say, even when the check
+// fails.
 void CheckPreconditions(sql::SqlAccess& access, std::int32_t slotCount, bool detailTablesFlagged,
-                        bool encryptionRequired = false);
+                        bool encryptionRequired = false, std::string* server = nullptr);
+
+// Whether a version SERVERPROPERTY('ProductVersion') gives ("10.50.6000.34")
+// is SQL Server 2008 R2 or later; a text that is no version passes.
+bool IsSupportedServerVersion(std::string_view version);
 
 }  // namespace slotsync::entry

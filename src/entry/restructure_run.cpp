@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "dictionary/size_slot_count.h"
+#include "entry/opening_hours.h"
 #include "entry/preconditions.h"
 #include "entry/session_settings.h"
 #include "entry/space_check.h"
@@ -241,11 +242,15 @@ class Run {
   void Plan(bool anyFlagged) {
     rebuild::Findings& findings = report_.findings;
     if (anyFlagged) {
+      std::string server;
       try {
         CheckPreconditions(access_, report_.slotCount, AnyDetailTableFlagged(),
-                           deps_.requireEncryption);
+                           deps_.requireEncryption, &server);
       } catch (const PreconditionFailed& failed) {
         for (const std::string& problem : failed.Problems()) findings.Add({0, {}, problem});
+      }
+      if (!server.empty()) {
+        findings.Add({0, rebuild::Severity::kNote, text::TrFormat("server: %s", server)});
       }
     }
     PlanWalk(findings, /*reportStatements=*/true);
@@ -273,10 +278,14 @@ class Run {
   }
 
   // What the server must offer each flagged table, now that the walk knows
-  // them: the rights the run uses on it, and room for its copy.
+  // them: the rights the run uses on it, and room for its copy; and what
+  // the run will stop meanwhile, as notes.
   void CheckRightsAndSpace(rebuild::Findings& findings) {
     for (rebuild::Problem& problem : MissingTableRights(access_, findings.Tables())) {
       findings.Add(std::move(problem));
+    }
+    for (rebuild::Problem& note : OpeningHoursNotes(access_, findings.Tables())) {
+      findings.Add(std::move(note));
     }
     SpaceCheck space = CheckSpace(access_, findings.Tables());
     for (rebuild::Problem& problem : space.problems) findings.Add(std::move(problem));

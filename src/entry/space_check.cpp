@@ -40,27 +40,40 @@ std::string Megabytes(std::int64_t bytes) {
   return std::to_string((bytes + 1024 * 1024 - 1) / (1024 * 1024)) + " MB";
 }
 
-// What one kind of file can still take: free pages now plus the growth up
-// to each file's limit; unset when a file grows without a set limit.
+// What one kind of file can still take: the free pages now, plus the growth
+// up to each file's set limit. A file that grows without a limit, or a log
+// up to its nominal 2 TB, is bounded by its disk, which the run cannot see:
+// that growth is said, never counted as room.
 struct Room {
   std::int64_t usedPages = 0;
   std::int64_t capacityPages = 0;
-  bool unlimited = false;
+  bool diskBound = false;
   bool present = false;   // the files were read
   bool usedKnown = true;  // every file said how much of it is in use
 };
 
-void AddFile(Room& room, std::int64_t size, std::int64_t maxSize, std::int64_t growth,
+void AddFile(Room& room, bool log, std::int64_t size, std::int64_t maxSize, std::int64_t growth,
              std::optional<std::int64_t> used) {
   room.present = true;
   room.usedKnown = room.usedKnown && used.has_value();
   room.usedPages += used.value_or(0);
-  if (growth == 0) {
-    room.capacityPages += size;
-  } else if (maxSize < 0) {
-    room.unlimited = true;
+  room.capacityPages += size;
+  if (growth == 0) return;
+  if (maxSize < 0 || (log && maxSize >= kLogLimitPages)) {
+    room.diskBound = true;
   } else {
-    room.capacityPages += std::max(size, maxSize);
+    room.capacityPages += std::max<std::int64_t>(maxSize - size, 0);
+  }
+}
+
+const char* CompressionName(std::int64_t compression) {
+  switch (compression) {
+    case 1:
+      return "ROW";  // not a message
+    case 2:
+      return "PAGE";  // not a message
+    default:
+      return "COLUMNSTORE";  // not a message
   }
 }
 
@@ -73,11 +86,11 @@ class Estimate {
     SpaceCheck check;
     // Every read is made, whatever an earlier one gave, so that the run's
     // reads do not depend on the answers.
-    const bool tablesKnown = ReadTables();
+    const bool tablesKnown = ReadTables(check);
     const bool filesKnown = ReadFiles();
     const std::optional<std::int64_t> logUsed = ReadLogInUse();
-    const bool dataKnown = data_.present && (data_.usedKnown || data_.unlimited);
-    const bool logKnown = log_.present && (logUsed.has_value() || log_.unlimited);
+    const bool dataKnown = data_.present && data_.usedKnown;
+    const bool logKnown = log_.present && logUsed.has_value();
     if (!tablesKnown || !filesKnown || !dataKnown || !logKnown) {
       check.problems.push_back(
           {0, rebuild::Severity::kNote,
@@ -87,69 +100,108 @@ class Estimate {
       return check;
     }
     const std::int64_t data = dataPages_ * kPageBytes;
-    const std::int64_t logNeeded = kLogBytesPerDataByte * data;
-    const std::int64_t dataNeeded = kDataBytesPerDataByte * data;
-    const std::int64_t logRoom = log_.capacityPages * kPageBytes - logUsed.value_or(0);
-    const std::int64_t dataRoom = (data_.capacityPages - data_.usedPages) * kPageBytes;
+    const std::int64_t indexes = indexPages_ * kPageBytes;
+    const std::int64_t logNeeded = kLogBytesPerDataByte * (data + indexes);
+    const std::int64_t dataNeeded = kDataBytesPerDataByte * data + indexes;
+    const std::int64_t logRoom =
+        std::max<std::int64_t>(log_.capacityPages * kPageBytes - logUsed.value_or(0), 0);
+    const std::int64_t dataRoom =
+        std::max<std::int64_t>((data_.capacityPages - data_.usedPages) * kPageBytes, 0);
     // What the transaction log and the data files can still take: the end of
     // each half of the sentence below.
-    const std::string logTakes = log_.unlimited
-                                     ? text::Tr("grows without a set limit")
-                                     : text::TrFormat("can take %s more", Megabytes(logRoom));
-    const std::string dataTakes = data_.unlimited
-                                      ? text::Tr("grow without a set limit")
-                                      : text::TrFormat("can take %s more", Megabytes(dataRoom));
+    const std::string logTakes =
+        log_.diskBound ? text::TrFormat(
+                             "has %s free and then grows as far as its disk allows, which the "
+                             "run cannot see",
+                             Megabytes(logRoom))
+                       : text::TrFormat("can take %s more", Megabytes(logRoom));
+    const std::string dataTakes =
+        data_.diskBound ? text::TrFormat(
+                              "have %s free and then grow as far as their disk allows, which the "
+                              "run cannot see",
+                              Megabytes(dataRoom))
+                        : text::TrFormat("can take %s more", Megabytes(dataRoom));
     const std::string figures = text::TrFormat(
-        // TRANSLATORS: the fourth %s says what the transaction log can still take ("grows without a
-        // set limit", "can take 120 MB more"), the last what the data files can.
-        "the run will log about %s in its one transaction (%d times the %s of the detail tables "
-        "it copies), and the transaction log %s; the copies need about %s in the data files, "
-        "which %s",
-        Megabytes(logNeeded), kLogBytesPerDataByte, Megabytes(data), logTakes,
+        // TRANSLATORS: the fourth %s is the size of the secondary indexes, the fifth says what the
+        // transaction log can still take ("can take 120 MB more"), the last what the data files
+        // can.
+        "the run will log about %s in its one transaction (%d times the %s of data and %s of "
+        "indexes of the detail tables it copies), and the transaction log %s; the copies, their "
+        "clustered keys and their indexes need about %s in the data files, while the old tables "
+        "keep their pages until after the commit, and the files %s",
+        Megabytes(logNeeded), kLogBytesPerDataByte, Megabytes(data), Megabytes(indexes), logTakes,
         Megabytes(dataNeeded), dataTakes);
     check.problems.push_back({0, rebuild::Severity::kNote, text::TrFormat("space: %s", figures)});
-    const bool logShort = !log_.unlimited && logNeeded > logRoom;
-    const bool dataShort = !data_.unlimited && dataNeeded > dataRoom;
-    if (logShort || dataShort) {
+    const bool logShort = logNeeded > logRoom;
+    const bool dataShort = dataNeeded > dataRoom;
+    if ((logShort && !log_.diskBound) || (dataShort && !data_.diskBound)) {
       check.problems.push_back(
           {0, rebuild::Severity::kRefusal,
-           logShort ? text::TrFormat(
-                          "the transaction log cannot take what the run needs: %s; a log or file "
-                          "that fills half way stops the run (error 9002 or 1105) and the "
-                          "database takes no change until it is rolled back; make room first "
-                          "(back up the log, grow the files or raise their MAXSIZE)",
-                          figures)
-                    : text::TrFormat(
-                          "the data files cannot take what the run needs: %s; a log or file that "
-                          "fills half way stops the run (error 9002 or 1105) and the database "
-                          "takes no change until it is rolled back; make room first (back up the "
-                          "log, grow the files or raise their MAXSIZE)",
-                          figures)});
+           logShort && !log_.diskBound
+               ? text::TrFormat(
+                     "the transaction log cannot take what the run needs: %s; a log or file "
+                     "that fills half way stops the run (error 9002 or 1105) and the "
+                     "database takes no change until it is rolled back; make room first "
+                     "(back up the log, grow the files or raise their MAXSIZE)",
+                     figures)
+               : text::TrFormat(
+                     "the data files cannot take what the run needs: %s; a log or file that "
+                     "fills half way stops the run (error 9002 or 1105) and the database "
+                     "takes no change until it is rolled back; make room first (back up the "
+                     "log, grow the files or raise their MAXSIZE)",
+                     figures)});
       return check;
     }
-    const bool close = (!log_.unlimited && logNeeded * 5 > logRoom * 4) ||
-                       (!data_.unlimited && dataNeeded * 5 > dataRoom * 4);
+    if (logShort || dataShort) {
+      check.warning = text::TrFormat(
+          "the files must grow on their disk for the run to fit, and the run cannot see how much "
+          "room the disk has: make sure it has %s free for the transaction log and %s for the "
+          "data files: %s",
+          Megabytes(logShort ? logNeeded - logRoom : 0),
+          Megabytes(dataShort ? dataNeeded - dataRoom : 0), figures);
+      return check;
+    }
+    const bool close = logNeeded * 5 > logRoom * 4 || dataNeeded * 5 > dataRoom * 4;
     if (close) check.warning = text::TrFormat("little room to spare: %s", figures);
     return check;
   }
 
  private:
-  bool ReadTables() {
+  bool ReadTables(SpaceCheck& check) {
     bool all = true;
     for (const rebuild::TablePlan& table : tables_) {
       if (table.kind != rebuild::TableKind::kDetail || table.tableName.empty() ||
           dictionary::FindRefusal(dictionary::TextPlace::kTableName, table.tableName)) {
         continue;
       }
-      std::optional<std::int64_t> pages;
+      std::optional<std::int64_t> pages, indexPages, compression;
       const bool read = TryRead([&] {
         sql::SqlQuery query(access_, sql::kSizeConnectionName);
         query.SetText(TableDataPagesSql(table.tableName));
         query.Open();
-        if (!query.Empty()) pages = Number(query.Field(0));
+        if (query.Empty()) return;
+        pages = Number(query.Field(0));
+        if (query.FieldCount() >= 3) {
+          indexPages = Number(query.Field(1));
+          compression = Number(query.Field(2));
+        }
       });
       all = all && read && pages.has_value();
-      dataPages_ += pages.value_or(0);
+      if (compression.value_or(0) > 0) {
+        // Its copy is no longer compressed, by how much more the server
+        // alone can estimate.
+        check.problems.push_back(
+            {table.tableTag, rebuild::Severity::kNote,
+             text::TrFormat("%s is stored with %s compression and its copy is not compressed: "
+                            "the room counts its data %d times over, and may need more "
+                            "(sp_estimate_data_compression_savings tells how much)",
+                            table.tableName, CompressionName(*compression),
+                            kUncompressedPerCompressedByte)});
+        dataPages_ += kUncompressedPerCompressedByte * pages.value_or(0);
+      } else {
+        dataPages_ += pages.value_or(0);
+      }
+      indexPages_ += indexPages.value_or(0);
     }
     return all;
   }
@@ -166,7 +218,7 @@ class Estimate {
         const auto growth = Number(query.Field(3));
         const auto used = Number(query.Field(4));
         if (!type || !size || !maxSize || !growth || (*type != 0 && *type != 1)) continue;
-        AddFile(*type == 0 ? data_ : log_, *size, *maxSize, *growth, used);
+        AddFile(*type == 0 ? data_ : log_, *type == 1, *size, *maxSize, *growth, used);
       }
     });
   }
@@ -187,15 +239,21 @@ class Estimate {
   sql::SqlAccess& access_;
   const std::vector<rebuild::TablePlan>& tables_;
   std::int64_t dataPages_ = 0;
+  std::int64_t indexPages_ = 0;
   Room data_, log_;
 };
 
 }  // namespace
 
 std::string TableDataPagesSql(const std::string& table) {
+  // A large value's allocation unit belongs to the partition, the others to
+  // its heap or B-tree.
   return sql::Format(
-      "Select Sum(in_row_data_page_count+lob_used_page_count+row_overflow_used_page_count) From "
-      "sys.dm_db_partition_stats Where object_id=Object_ID(%s) and index_id In (0,1)",
+      "Select Sum(Case When p.index_id<2 Then a.used_pages Else 0 End),Sum(Case When "
+      "p.index_id>1 Then a.used_pages Else 0 End),Max(Case When p.index_id<2 Then "
+      "p.data_compression Else 0 End) From sys.partitions p Join sys.allocation_units a On "
+      "a.container_id=Case When a.type=2 Then p.partition_id Else p.hobt_id End Where "
+      "p.object_id=Object_ID(%s)",
       sql::Literal(table));
 }
 

@@ -18,14 +18,26 @@
 
 namespace slotsync::entry {
 
-// The log records of a copy, its clustered key and its size-text update hold
-// the rows about three times over.
+// The log records of a copy, its clustered key, each index built on it and
+// its size-text update hold the data about three times over.
 inline constexpr std::int64_t kLogBytesPerDataByte = 3;
-// The new table and the clustered key built from it: twice the data.
+// The copy is a heap until its clustered key is built beside it, and the
+// heap's pages are freed only at the commit: twice the data. The sort of
+// each index runs in the space of the index it builds (SORT_IN_TEMPDB is
+// off), and the old tables keep their pages until after the commit too.
 inline constexpr std::int64_t kDataBytesPerDataByte = 2;
+// A table stored compressed is copied into one that is not: its data is
+// counted at least twice over.
+inline constexpr std::int64_t kUncompressedPerCompressedByte = 2;
+// What sys.database_files gives as the limit of a log file that "grows
+// without a limit": 2 TB, which only the disk bounds.
+inline constexpr std::int64_t kLogLimitPages = 268435456;
 
-// The pages of data a table holds (its heap or clustered index, with its
-// large and overflow values).
+// Of one table, from the catalog (which any user with a right on the table
+// may read, no VIEW DATABASE STATE needed): the pages of its heap or
+// clustered index with their large and overflow values, the pages of its
+// other indexes, and how its data is compressed (0 none, 1 row, 2 page, 3
+// and 4 columnstore).
 std::string TableDataPagesSql(const std::string& table);
 // Every file of the database: kind (0 data, 1 log), size, limit and growth
 // in 8 KB pages, and the pages in use.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <set>
 
+#include "entry/opening_hours.h"
 #include "entry/restructure_run.h"
 #include "entry/space_check.h"
 #include "entry/table_rights.h"
@@ -198,6 +199,94 @@ TEST_F(Plan, NamesEveryProblemOfEveryTable) {
          s.Answer(entry::kLogSpaceSql, Column("", {"2097152"}));
        },
        0, "space: the run will log about 48 MB", rebuild::Severity::kNote},
+      {"indexes and compression in the room",
+       [](FourTables&, Script& s) {
+         ScriptRoom(s, {"OrderDetail"}, 1024, 128000, 128);
+         s.Answer(entry::TableDataPagesSql("StockDetail"),
+                  Rows({"", "", ""}, {{"1024", "512", "2"}}));
+         s.Answer(entry::kLogSpaceSql, Column("", {"2097152"}));
+       },
+       0,
+       "space: the run will log about 84 MB in its one transaction (3 times the 24 MB of data and "
+       "4 MB of indexes",
+       rebuild::Severity::kNote},
+      {"a compressed table",
+       [](FourTables&, Script& s) {
+         s.Answer(entry::TableDataPagesSql("StockDetail"), Rows({"", "", ""}, {{"8", "0", "2"}}));
+       },
+       10, "StockDetail is stored with PAGE compression and its copy is not compressed",
+       rebuild::Severity::kNote},
+      {"a log that only its disk bounds",
+       [](FourTables&, Script& s) {
+         for (const char* table : {"StockDetail", "OrderDetail"}) {
+           s.Answer(entry::TableDataPagesSql(table), Column("", {"1024"}));
+         }
+         s.Answer(entry::kDatabaseFilesSql,
+                  Rows({"type", "size", "max_size", "growth", ""},
+                       {{"0", "12800", "-1", "128", "6400"},
+                        {"1", "128", std::to_string(entry::kLogLimitPages), "10", "64"}}));
+       },
+       0, "the transaction log has 1 MB free and then grows as far as its disk allows",
+       rebuild::Severity::kNote},
+      {"the server's version",
+       [](FourTables&, Script& s) {
+         s.Answer(kPreconditionSql,
+                  Rows({"ProductVersion", "EngineEdition"}, {{"13.0.5026.0", "3"}}));
+       },
+       0, "server: SQL Server 13.0.5026.0", rebuild::Severity::kNote},
+      {"a server older than SQL Server 2008 R2",
+       [](FourTables&, Script& s) {
+         s.Answer(kPreconditionSql,
+                  Rows({"ProductVersion", "EngineEdition"}, {{"10.0.6000.29", "3"}}));
+       },
+       0, "the server is SQL Server 10.0.6000.29, older than SQL Server 2008 R2 (10.50)"},
+      {"the application's sessions",
+       [](FourTables&, Script& s) {
+         s.Answer(entry::kDatabaseStateSql, Rows({"SeesServer"}, {{"1"}}));
+         s.Answer(entry::kSessionsSql, Rows({"", ""}, {{"POS", "12"}, {std::nullopt, "1"}}));
+       },
+       0, "13 other sessions are connected to the database now (12 of POS, 1 of no program name)",
+       rebuild::Severity::kNote},
+      {"sessions the login may not see",
+       [](FourTables&, Script& s) {
+         s.Answer(entry::kDatabaseStateSql, Rows({"SeesServer", "SeesDatabase"}, {{"0", "1"}}));
+       },
+       0, "the sessions connected to the database could not be read", rebuild::Severity::kNote},
+      {"snapshot isolation",
+       [](FourTables&, Script& s) {
+         s.Answer(entry::kDatabaseStateSql, Rows({"snapshot_isolation_state"}, {{"1"}}));
+       },
+       0, "gets error 3961 when it reads a rebuilt table", rebuild::Severity::kNote},
+      {"read committed snapshot",
+       [](FourTables&, Script& s) {
+         s.Answer(entry::kDatabaseStateSql, Rows({"is_read_committed_snapshot_on"}, {{"1"}}));
+       },
+       0, "read committed snapshot is on, yet readers still wait", rebuild::Severity::kNote},
+      {"the log held while the run is open",
+       [](FourTables&, Script& s) {
+         s.Answer(entry::kDatabaseStateSql,
+                  Rows({"recovery_model_desc", "log_reuse_wait_desc"}, {{"FULL", "LOG_BACKUP"}}));
+       },
+       0, "(recovery model FULL; the log now waits for LOG_BACKUP)", rebuild::Severity::kNote},
+      {"an availability group",
+       [](FourTables&, Script& s) { s.Answer(entry::kReplicaSql, Column("", {"1"})); }, 0,
+       "the database is in an availability group: on a readable secondary, redo",
+       rebuild::Severity::kNote},
+      {"database DDL triggers",
+       [](FourTables&, Script& s) {
+         s.Answer(entry::kDdlTriggersSql, Column("name", {"trg_Audit", "trg_NoDrop"}));
+       },
+       0, "database DDL triggers fire on the run's statements: trg_Audit, trg_NoDrop",
+       rebuild::Severity::kNote},
+      {"change tables the rebuild empties",
+       [](FourTables&, Script& s) {
+         s.Answer(DetailScenario::CatalogRowsSql("StockDetail_U"), Column("", {"12"}));
+         s.Answer(DetailScenario::CatalogRowsSql("StockDetail_D"), Column("", {"3"}));
+       },
+       10,
+       "the rebuild empties StockDetail_U (12 rows), StockDetail_I (0 rows), StockDetail_D (3 "
+       "rows); changes recorded there may not have reached head office yet",
+       rebuild::Severity::kNote},
       {"a business table where a work table belongs",
        [](FourTables&, Script& s) {
          s.Answer("Select Object_ID('TermCount'),Col_Length('TermCount','TerminalName')",

@@ -4,8 +4,8 @@
 
 #include "entry/restructure_run.h"
 #include "entry/table_rights.h"
-#include "run_fixture.h"
 #include "four_tables.h"
+#include "run_fixture.h"
 #include "scenarios.h"
 
 namespace slotsync::testing {
@@ -135,9 +135,8 @@ TEST_F(WholeRun, RefusalsComeBeforeAnyLockAndNoticesAfterTheRollback) {
       // Nothing locked, nothing written, no transaction.
       EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](const std::string& entry) {
         return (entry.starts_with("EXEC ") && entry != kReleaseLock &&
-                      entry != kLowDeadlockPriority) ||
-               entry == "START TRANSACTION" ||
-               entry.find("TabLockX") != std::string::npos;
+                entry != kLowDeadlockPriority) ||
+               entry == "START TRANSACTION" || entry.find("TabLockX") != std::string::npos;
       }));
     } else {
       EXPECT_EQ(*std::prev(notice), "ROLLBACK");
@@ -168,6 +167,22 @@ TEST_F(WholeRun, RightsAndRoomAreJudgedBeforeAnyLock) {
       {"a log only just large enough",
        [](Script& s) { ScriptRoom(s, {"StockDetail"}, 1024, 3328, 128); },
        entry::Outcome::kCommitted, "warning: little room to spare: the run will log about 24 MB"},
+      {"a log that must grow on its disk",
+       [](Script& s) {
+         s.Answer(entry::TableDataPagesSql("StockDetail"), Column("", {"1024"}));
+         s.Answer(entry::kDatabaseFilesSql,
+                  Rows({"type", "size", "max_size", "growth", ""},
+                       {{"0", "12800", "-1", "128", "6400"}, {"1", "128", "-1", "128", "64"}}));
+       },
+       entry::Outcome::kCommitted,
+       "warning: the files must grow on their disk for the run to fit, and the run cannot see how "
+       "much room the disk has: make sure it has 24 MB free for the transaction log"},
+      {"a server older than SQL Server 2008 R2",
+       [](Script& s) {
+         s.Answer(kPreconditionSql,
+                  Rows({"ProductVersion", "EngineEdition"}, {{"9.00.5000.00", "3"}}));
+       },
+       entry::Outcome::kFailedBeforeTransaction, "the server is SQL Server 9.00.5000.00, older"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -279,9 +294,8 @@ TEST_F(WholeRun, EachTableStatusIsWhatTheDatabaseHoldsAfterwards) {
 // Lock waits on a busy database: bounded, and the run names who is in its way.
 TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
   const std::string table = "Select Count(*) From StockDetail With (TabLockX, HoldLock)";
-  const sql::ResultSet holder =
-      Rows({"session_id", "host_name", "program_name", "login_name", ""},
-           {{"53", "POS-07", "ShopPOS.exe", "cashier", "95"}});
+  const sql::ResultSet holder = Rows({"session_id", "host_name", "program_name", "login_name", ""},
+                                     {{"53", "POS-07", "ShopPOS.exe", "cashier", "95"}});
   struct Case {
     const char* name;
     std::int32_t lockTimeout;
