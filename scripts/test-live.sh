@@ -1202,6 +1202,85 @@ check "the identity column's values are copied" "$before" "$(identities)"
 check_contains "its identity is named as lost" \
   "the identity of StockDetail.IndexNo (seed 100, increment 5, last value 110)" "$run_out"
 
+echo "== 21. a login that cannot see every grant is refused; readers refreshed, options carried"
+new_database hiddengrants
+ddl_login="slotsync_ddl_${stamp}"
+printf '%s\n' "CREATE LOGIN [$ddl_login] WITH PASSWORD = N'$login_password', CHECK_POLICY = OFF, DEFAULT_DATABASE = [$db]" |
+  sql master
+logins+=("$ddl_login")
+sql "$db" <<SQL
+CREATE USER [$ddl_login] FOR LOGIN [$ddl_login] WITH DEFAULT_SCHEMA = dbo
+GO
+ALTER ROLE db_ddladmin ADD MEMBER [$ddl_login]
+ALTER ROLE db_datareader ADD MEMBER [$ddl_login]
+ALTER ROLE db_datawriter ADD MEMBER [$ddl_login]
+GRANT EXECUTE ON CreateInvoiceDetailTrigger TO [$ddl_login]
+GO
+-- The tills' user: the login above does not see its grant.
+CREATE USER Till WITHOUT LOGIN
+GRANT SELECT, INSERT ON StockDetail TO Till
+SQL
+check "the login does not see the tills' grant" "0" \
+  "$(printf '%s\n' "EXECUTE AS LOGIN = N'$ddl_login'" \
+    "SELECT COUNT(*) FROM sys.database_permissions WHERE major_id = OBJECT_ID('StockDetail') AND grantee_principal_id = USER_ID('Till')" \
+    "REVERT" | sql "$db")"
+before=$(snapshot)
+run_exit=0
+SLOTSYNC_PASSWORD="$login_password" "$slotsync" --server "$server" --database "$db" \
+  --user "$ddl_login" --yes >"$work/out" 2>"$work/err" </dev/null || run_exit=$?
+run_err=$(cat "$work/err")
+check "hidden grants: exit code" 2 "$run_exit"
+check_contains "the right to give is named" \
+  "StockDetail: the login cannot see every permission on it" "$run_err"
+check "hidden grants: every table, row and flag as before" "$before" "$(snapshot)"
+
+new_database readers
+sql "$db" <<'SQL'
+CREATE VIEW dbo.vStock AS SELECT * FROM dbo.StockDetail
+GO
+CREATE FUNCTION dbo.fnStock () RETURNS TABLE AS RETURN SELECT * FROM dbo.StockDetail
+GO
+CREATE INDEX IX_StockDetail_Bill ON StockDetail (BillID)
+  WITH (STATISTICS_NORECOMPUTE = ON, ALLOW_ROW_LOCKS = OFF, ALLOW_PAGE_LOCKS = OFF)
+ALTER TABLE StockDetail WITH NOCHECK ADD CONSTRAINT CK_StockDetail_Price
+  CHECK NOT FOR REPLICATION (Price >= 0)
+ALTER TABLE StockDetail SET (LOCK_ESCALATION = AUTO)
+ALTER TABLE StockDetail REBUILD WITH (DATA_COMPRESSION = ROW)
+GO
+CREATE TRIGGER trg_StockDetail_A ON StockDetail AFTER INSERT AS SET NOCOUNT ON
+GO
+CREATE TRIGGER trg_StockDetail_B ON StockDetail AFTER INSERT AS SET NOCOUNT ON
+GO
+EXEC sp_settriggerorder N'dbo.trg_StockDetail_A', 'Last', 'INSERT'
+GO
+SQL
+run_slotsync --plan
+check_contains "plan: the readers to refresh are named" \
+  "StockDetail is read by dbo.vStock, dbo.fnStock, which are refreshed after the rebuild" \
+  "$run_out$run_err"
+run_slotsync
+check "readers: exit code" 0 "$run_exit"
+check "the view and the function see the new slot x_4" "$(printf '1\t1')" \
+  "$(sql "$db" <<'SQL'
+SELECT (SELECT COUNT(*) FROM sys.columns WHERE object_id = OBJECT_ID('dbo.vStock') AND name = 'x_4'),
+  (SELECT COUNT(*) FROM sys.columns WHERE object_id = OBJECT_ID('dbo.fnStock') AND name = 'x_4')
+SQL
+)"
+check "index options, the check's NOT FOR REPLICATION, the table's options, the trigger order" \
+  "$(printf '0\t0\t1\t1\tAUTO\tROW\ttrg_StockDetail_A')" \
+  "$(sql "$db" <<'SQL'
+SELECT i.allow_row_locks, i.allow_page_locks,
+  (SELECT s.no_recompute FROM sys.stats s WHERE s.object_id = i.object_id AND s.stats_id = i.index_id),
+  (SELECT is_not_for_replication FROM sys.check_constraints WHERE name = 'CK_StockDetail_Price'),
+  (SELECT lock_escalation_desc FROM sys.tables WHERE object_id = i.object_id),
+  (SELECT MAX(data_compression_desc) FROM sys.partitions
+   WHERE object_id = i.object_id AND index_id IN (0, 1)),
+  (SELECT t.name FROM sys.trigger_events te JOIN sys.triggers t ON t.object_id = te.object_id
+   WHERE t.parent_id = i.object_id AND te.is_last = 1)
+FROM sys.indexes i WHERE i.object_id = OBJECT_ID('StockDetail') AND i.name = 'IX_StockDetail_Bill'
+SQL
+)"
+
 echo "== 15. several databases at once"
 new_database many1
 first=$db

@@ -412,7 +412,7 @@ class Run {
       AppendMessage(report_, TablePrefix(message) + message);
       if (IsLockTimeout(failure)) {
         RollBack(Outcome::kLockedOut);
-        NameLockHolders(DroppedTable(failure));
+        NameLockHolders(WaitedFor(failure));
       } else if (IsDeadlock(failure)) {
         // The server has already rolled the transaction back; the rollback
         // here only settles the connection.
@@ -510,17 +510,18 @@ class Run {
 
   // Rolled back: the server is asked, on the same connection and with
   // nothing of the run locked any more, who holds the table the run waited
-  // for: the one whose drop ran out of time, or the table being rebuilt.
-  void NameLockHolders(const std::string& dropped) {
-    AppendMessage(report_, HeldBy(!dropped.empty()         ? dropped
+  // for: the one a statement named (a drop, a carried dependent, a refreshed
+  // view), or the table being rebuilt.
+  void NameLockHolders(const std::string& waitedFor) {
+    AppendMessage(report_, HeldBy(!waitedFor.empty()       ? waitedFor
                                   : report_.tables.empty() ? std::string()
                                                            : report_.tables.back().tableName));
   }
 
-  static std::string DroppedTable(const std::exception_ptr& failure) {
+  static std::string WaitedFor(const std::exception_ptr& failure) {
     try {
       std::rethrow_exception(failure);
-    } catch (const rebuild::DropLockedOut& e) {
+    } catch (const rebuild::TableLockedOut& e) {
       return e.Table();
     } catch (...) {
       return {};

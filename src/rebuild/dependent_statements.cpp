@@ -17,6 +17,9 @@ std::string IndexOptions(const IndexInfo& index) {
   if (index.padded) options.push_back("Pad_Index = On");
   if (index.fillFactor > 0) options.push_back(sql::Format("FillFactor = %d", index.fillFactor));
   if (index.ignoreDuplicateKey) options.push_back("Ignore_Dup_Key = On");
+  if (index.noRecompute) options.push_back("Statistics_NoRecompute = On");
+  if (index.rowLocksOff) options.push_back("Allow_Row_Locks = Off");
+  if (index.pageLocksOff) options.push_back("Allow_Page_Locks = Off");
   if (!index.compression.empty() && !text::EqualsIgnoringAsciiCase(index.compression, "NONE")) {
     options.push_back("Data_Compression = " + index.compression);
   }
@@ -89,6 +92,7 @@ std::string ForeignKeyStatement(const std::string& table, const ForeignKeyInfo& 
   if (const std::string action = ReferentialAction(key.onUpdate); !action.empty()) {
     statement += " On Update " + action;
   }
+  if (key.notForReplication) statement += " Not For Replication";
   return statement;
 }
 
@@ -125,9 +129,46 @@ std::string TriggerStatement(const std::string& table, const TriggerInfo& trigge
   const std::string name = "[dbo]." + Quoted(trigger.name);
   const std::string create = "Exec(" + sql::UnicodeLiteral(trigger.definition) + ")";
   const std::string exists = "If Object_ID(" + sql::UnicodeLiteral(name) + ",N'TR') Is Null ";
-  if (!trigger.disabled) return exists + create;
-  return exists + "Begin " + create + " Exec(" +
-         sql::UnicodeLiteral("Disable Trigger " + name + " On " + QualifiedTable(table)) + ") End";
+  if (!trigger.disabled && trigger.order.empty()) return exists + create;
+  // Its order only where the trigger itself was made here: the application's
+  // own namesake keeps whatever order it was given.
+  std::string body = create;
+  for (const TriggerOrder& order : trigger.order) {
+    body += sql::Format(" Exec sys.sp_settriggerorder @triggername=%s, @order=N'%s', @stmttype=%s",
+                        sql::UnicodeLiteral(name), order.first ? "First" : "Last",
+                        sql::UnicodeLiteral(order.statement));
+  }
+  if (trigger.disabled) {
+    body += " Exec(" +
+            sql::UnicodeLiteral("Disable Trigger " + name + " On " + QualifiedTable(table)) + ")";
+  }
+  return exists + "Begin " + body + " End";
+}
+
+std::string RefreshStatement(const ReaderInfo& reader) {
+  return sql::Format("Exec %s %s",
+                     reader.function ? "sys.sp_refreshsqlmodule" : "sys.sp_refreshview",
+                     sql::UnicodeLiteral(Quoted(reader.schema) + "." + Quoted(reader.name)));
+}
+
+std::string ReaderName(const ReaderInfo& reader) {
+  return reader.schema + "." + reader.name;
+}
+
+std::vector<std::string> TableOptionStatements(const TableDependents& dependents) {
+  std::vector<std::string> statements;
+  const std::string table = QualifiedTable(dependents.table);
+  // Compressed first: rebuilding a heap rebuilds its indexes too, and fewer
+  // stand on it now than after the carried ones.
+  if (dependents.dataCompression == 1 || dependents.dataCompression == 2) {
+    statements.push_back(sql::Format("Alter Table %s Rebuild With (Data_Compression = %s)", table,
+                                     dependents.dataCompression == 1 ? "Row" : "Page"));
+  }
+  if (dependents.lockEscalation == 1 || dependents.lockEscalation == 2) {
+    statements.push_back(sql::Format("Alter Table %s Set (Lock_Escalation = %s)", table,
+                                     dependents.lockEscalation == 1 ? "Disable" : "Auto"));
+  }
+  return statements;
 }
 
 std::string TriggerExistsQuery(const TriggerInfo& trigger) {

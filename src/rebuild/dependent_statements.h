@@ -26,5 +26,13 @@ std::string PermissionStatement(const std::string& table, const PermissionInfo& 
 // "GRANT SELECT on T.Price to Clerk", for people.
 std::string PermissionText(const std::string& table, const PermissionInfo& permission);
 std::string PropertyStatement(const std::string& table, const PropertyInfo& property);
+// "Exec sys.sp_refreshview N'[dbo].[vStock]'" (sp_refreshsqlmodule for a function).
+std::string RefreshStatement(const ReaderInfo& reader);
+// "dbo.vStock", for people.
+std::string ReaderName(const ReaderInfo& reader);
+// What the table itself was set to beyond the server's defaults (its lock
+// escalation, the data compression of its heap or clustered index), which a
+// table made from the template does not have; none when it has the defaults.
+std::vector<std::string> TableOptionStatements(const TableDependents& dependents);
 
 }  // namespace slotsync::rebuild

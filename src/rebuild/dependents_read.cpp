@@ -24,12 +24,16 @@ constexpr std::string_view kDependentsSql =
     "Convert(NVarchar(max),Convert(VarChar(max),IsNull(Name,N'')+IsNull(Item,N'')+IsNull(Body,"
     "N'') Collate Chinese_PRC_CI_AS)))=Convert(VarBinary(max),IsNull(Name,N'')+IsNull(Item,N'')+"
     "IsNull(Body,N'')) Then 1 Else 0 End As Gbk From ("
-    // secondary indexes and unique constraints
+    // secondary indexes and unique constraints; 64 and 128: row and page
+    // locks are not allowed, 256: their statistics are not recomputed
     "Select 'I' As Kind,Convert(NVarchar(260),i.name) As Name,Convert(NVarchar(260),(Select "
     "Max(p.data_compression_desc) From sys.partitions p Where p.object_id=i.object_id And "
     "p.index_id=i.index_id)) As Item,i.index_id As Number,Convert(Int,i.is_unique)+2*Convert(Int,"
     "i.is_unique_constraint)+4*Case When i.type=1 Then 1 Else 0 End+8*Convert(Int,"
-    "i.ignore_dup_key)+16*Convert(Int,i.is_disabled)+32*Convert(Int,i.is_padded) As Flags,"
+    "i.ignore_dup_key)+16*Convert(Int,i.is_disabled)+32*Convert(Int,i.is_padded)+64*(1-Convert("
+    "Int,i.allow_row_locks))+128*(1-Convert(Int,i.allow_page_locks))+256*IsNull((Select Convert("
+    "Int,s.no_recompute) From sys.stats s Where s.object_id=i.object_id And s.stats_id="
+    "i.index_id),0) As Flags,"
     "Convert(Int,i.fill_factor) As Ordinal,Convert(NVarchar(max),i.filter_definition) As Body "
     "From sys.indexes i Where i.object_id=$T And i.is_primary_key=0 And i.type In (1,2) And "
     "i.is_hypothetical=0 "
@@ -44,19 +48,22 @@ constexpr std::string_view kDependentsSql =
     // indexes of kinds the rebuild cannot re-create (XML, spatial, columnstore...)
     "Union All Select 'U',i.name,i.type_desc,i.index_id,0,0,Null From sys.indexes i Where "
     "i.object_id=$T And i.type Not In (0,1,2) "
-    // check constraints; 4: it calls code outside the table (a function)
+    // check constraints; 4: it calls code outside the table (a function), 8:
+    // not for replication
     "Union All Select 'K',cc.name,Null,0,Convert(Int,cc.is_disabled)+2*Convert(Int,"
     "cc.is_not_trusted)+4*Case When Exists(Select * From sys.sql_expression_dependencies sd Where "
     "sd.referencing_id=cc.object_id And Not (sd.referenced_class=1 And IsNull(sd.referenced_id,0)"
-    "=$T)) Then 1 Else 0 End,0,cc.definition From sys.check_constraints cc Where "
+    "=$T)) Then 1 Else 0 End+8*Convert(Int,cc.is_not_for_replication),0,cc.definition From "
+    "sys.check_constraints cc Where "
     "cc.parent_object_id=$T "
     "Union All Select 'D',dc.name,c.name,0,0,0,dc.definition From sys.default_constraints dc Join "
     "sys.columns c On c.object_id=dc.parent_object_id And c.column_id=dc.parent_column_id Where "
     "dc.parent_object_id=$T "
-    // foreign keys of this table, and their column pairs
+    // foreign keys of this table (8: not for replication), and their column pairs
     "Union All Select 'F',fk.name,QuoteName(Schema_Name(r.schema_id))+'.'+QuoteName(r.name),0,"
     "Convert(Int,fk.is_disabled)+2*Convert(Int,fk.is_not_trusted)+4*(1-IsNull(HAS_PERMS_BY_NAME("
-    "QuoteName(Schema_Name(r.schema_id))+'.'+QuoteName(r.name),'OBJECT','REFERENCES'),1)),"
+    "QuoteName(Schema_Name(r.schema_id))+'.'+QuoteName(r.name),'OBJECT','REFERENCES'),1))+8*"
+    "Convert(Int,fk.is_not_for_replication),"
     "10*fk.delete_referential_action"
     "+fk.update_referential_action,Null From sys.foreign_keys fk Join sys.objects r On "
     "r.object_id=fk.referenced_object_id Where fk.parent_object_id=$T "
@@ -83,6 +90,10 @@ constexpr std::string_view kDependentsSql =
     "'IMPERSONATE'),0) End,0,m.definition From sys.triggers t Left Join sys.sql_modules m On "
     "m.object_id=t.object_id Left Join sys.database_principals ea On "
     "ea.principal_id=m.execute_as_principal_id Where t.parent_id=$T "
+    // the statements a trigger fires first (1) or last (2) for
+    "Union All Select 'TO',t.name,te.type_desc,0,Convert(Int,te.is_first)+2*Convert(Int,"
+    "te.is_last),0,Null From sys.trigger_events te Join sys.triggers t On t.object_id="
+    "te.object_id Where t.parent_id=$T And (te.is_first=1 Or te.is_last=1) "
     // permissions, numbered by their grantor when that is not the run's own user
     "Union All Select 'P',dp.permission_name,pr.name,Case When dp.grantor_principal_id"
     // not a message
@@ -114,9 +125,20 @@ constexpr std::string_view kDependentsSql =
     "d.referencing_id),o.type_desc,0,0,0,Null From sys.sql_expression_dependencies d Join "
     "sys.objects o On o.object_id=d.referencing_id Where d.referenced_id=$T And "
     "d.is_schema_bound_reference=1 And d.referencing_id<>$T And IsNull(o.parent_object_id,0)<>$T "
+    // views (1) and inline functions (2) that read the table without being
+    // bound to its schema: refreshed after the rebuild, which needs ALTER on
+    // each (Flags 1: the login lacks it)
+    "Union All Select Distinct 'V',o.name,Schema_Name(o.schema_id),Case When o.type='V' Then 1 "
+    "Else 2 End,Case When IsNull(HAS_PERMS_BY_NAME(QuoteName(Schema_Name(o.schema_id))+'.'+"
+    "QuoteName(o.name),'OBJECT','ALTER'),0)=1 Then 0 Else 1 End,0,Null From "
+    "sys.sql_expression_dependencies d Join sys.objects o On o.object_id=d.referencing_id Where "
+    "d.referenced_id=$T And d.is_schema_bound_reference=0 And o.type In ('V','IF') "
     // the table itself: where it is stored, what it takes part in, whether
     // the login may re-grant its permissions, and its owner when that is not
-    // the owner of its schema (ALTER AUTHORIZATION)
+    // the owner of its schema (ALTER AUTHORIZATION); 128: the login does not
+    // see every permission on it (sys.database_permissions shows another
+    // principal's only with VIEW DEFINITION); Ordinal its lock escalation and
+    // 4 times the data compression of its heap or clustered index
     "Union All Select 'X',(Select Top 1 fg.name From sys.indexes i Join sys.filegroups fg On "
     "fg.data_space_id=i.data_space_id Where i.object_id=t.object_id And i.index_id In (0,1)),"
     "(Select Top 1 ps.name From sys.indexes i Join sys.partition_schemes ps On "
@@ -131,7 +153,11 @@ constexpr std::string_view kDependentsSql =
     "t.object_id,'TableIsMemoryOptimized'),0)+32*Case When Exists(Select * From "
     "sys.fulltext_indexes f Where f.object_id=t.object_id) Then 1 Else 0 End+64*IsNull("
     "HAS_PERMS_BY_NAME(QuoteName(Schema_Name(t.schema_id))+'.'+QuoteName(t.name),'OBJECT',"
-    "'CONTROL'),1),0,(Select Top 1 name From sys.filegroups Where is_default=1) From sys.tables t "
+    "'CONTROL'),1)+128*Case When IsNull(HAS_PERMS_BY_NAME(Null,'DATABASE','VIEW DEFINITION'),0)"
+    "=1 And IsNull(HAS_PERMS_BY_NAME(QuoteName(Schema_Name(t.schema_id))+'.'+QuoteName(t.name),"
+    "'OBJECT','VIEW DEFINITION'),0)=1 Then 0 Else 1 End,t.lock_escalation+4*IsNull((Select Max("
+    "p.data_compression) From sys.partitions p Where p.object_id=t.object_id And p.index_id In (0,"
+    "1)),0),(Select Top 1 name From sys.filegroups Where is_default=1) From sys.tables t "
     "Where t.object_id=$T"
     ") d Order By Kind,Number,Ordinal";
 
@@ -143,6 +169,7 @@ enum TableFact : std::int32_t {
   kMemoryOptimized = 16,
   kFullText = 32,
   kMayGrant = 64,
+  kGrantsHidden = 128,
 };
 
 struct Row {
@@ -198,6 +225,9 @@ struct Lookups {
 void ReadTableFacts(TableDependents& d, const Row& row, const Lookups& lookups) {
   d.exists = true;
   d.mayGrant = (row.flags & kMayGrant) != 0;
+  d.grantsHidden = (row.flags & kGrantsHidden) != 0;
+  d.lockEscalation = row.ordinal % 4;
+  d.dataCompression = row.ordinal / 4;
   const std::string& filegroup = row.name;
   const std::string& scheme = row.item;
   const std::string& defaultFilegroup = row.body;
@@ -246,6 +276,9 @@ void ReadRow(TableDependents& d, const Row& row, const Lookups& lookups) {
     index.fillFactor = row.ordinal;
     index.filter = row.body;
     index.outsideGbk = row.outsideGbk;
+    index.rowLocksOff = row.flags & 64;
+    index.pageLocksOff = row.flags & 128;
+    index.noRecompute = row.flags & 256;
   } else if (k == "IC") {
     if (const auto found = lookups.indexes.find(row.number); found != lookups.indexes.end()) {
       IndexInfo* index = found->second;
@@ -261,8 +294,8 @@ void ReadRow(TableDependents& d, const Row& row, const Lookups& lookups) {
     // A function is always called by a dotted name; the text is read too
     // where the catalog's dependencies do not reach.
     d.checks.push_back({row.outsideGbk, row.name, row.body, (row.flags & 1) != 0,
-                        (row.flags & 2) != 0,
-                        (row.flags & 4) != 0 || CallsBeyondBuiltIns(row.body)});
+                        (row.flags & 2) != 0, (row.flags & 4) != 0 || CallsBeyondBuiltIns(row.body),
+                        (row.flags & 8) != 0});
   } else if (k == "D") {
     d.defaults.push_back({row.outsideGbk, row.name, row.item, row.body});
   } else if (k == "F") {
@@ -273,6 +306,7 @@ void ReadRow(TableDependents& d, const Row& row, const Lookups& lookups) {
     key.disabled = row.flags & 1;
     key.notTrusted = row.flags & 2;
     key.mayReference = (row.flags & 4) == 0;
+    key.notForReplication = (row.flags & 8) != 0;
     key.onDelete = row.ordinal / 10;
     key.onUpdate = row.ordinal % 10;
   } else if (k == "FC") {
@@ -289,7 +323,7 @@ void ReadRow(TableDependents& d, const Row& row, const Lookups& lookups) {
   } else if (k == "T") {
     d.triggers.push_back({row.outsideGbk, row.name, row.body, (row.flags & 2) != 0,
                           (row.flags & 1) != 0, (row.flags & 4) != 0, row.item,
-                          (row.flags & 8) != 0, (row.flags & 16) != 0});
+                          (row.flags & 8) != 0, (row.flags & 16) != 0, {}});
   } else if (k == "P") {
     PermissionInfo& permission = d.permissions.emplace_back();
     permission.outsideGbk = row.outsideGbk;
@@ -311,6 +345,16 @@ void ReadRow(TableDependents& d, const Row& row, const Lookups& lookups) {
         "%s is bound to the schema of %s (%s): the run could not drop it; alter %s without "
         "SCHEMABINDING, or drop it before the run and create it again after",
         d.table, row.name, row.item, row.name));
+  } else if (k == "TO") {
+    for (TriggerInfo& trigger : d.triggers) {
+      if (trigger.name != row.name) continue;
+      if (row.flags & 1) trigger.order.push_back({row.item, true});
+      if (row.flags & 2) trigger.order.push_back({row.item, false});
+      trigger.outsideGbk = trigger.outsideGbk || row.outsideGbk;
+    }
+  } else if (k == "V") {
+    d.readers.push_back(
+        {row.outsideGbk, row.item, row.name, row.number == 2, (row.flags & 1) == 0});
   } else if (k == "X") {
     ReadTableFacts(d, row, lookups);
   }
@@ -363,8 +407,12 @@ TableDependents ReadTableDependents(sql::SqlAccess& access, const std::string& t
     if (row.kind == "I") lookups.indexes[row.number] = &dependents.indexes[i++];
   }
   for (ForeignKeyInfo& key : dependents.foreignKeys) lookups.keys[key.name] = &key;
+  // A trigger's order rows, once every trigger is read.
   for (const Row& row : rows) {
-    if (!first(row)) ReadRow(dependents, row, lookups);
+    if (!first(row) && row.kind != "TO") ReadRow(dependents, row, lookups);
+  }
+  for (const Row& row : rows) {
+    if (row.kind == "TO") ReadRow(dependents, row, lookups);
   }
   return dependents;
 }

@@ -198,7 +198,7 @@ void StatementRunner::ExecuteIgnoringFailure(std::string statement, const std::s
 // Asked only after a failed drop, so a drop that succeeds costs nothing more.
 void StatementRunner::StopUnlessGone(const sql::SqlError& failure, const std::string& table) {
   const std::string drop = query_.Text();
-  if (failure.HasNativeError(1222)) throw DropLockedOut(failure, table);
+  if (failure.HasNativeError(kLockWaitRanOut)) throw TableLockedOut(failure, table);
   sql::SqlQuery query(access_, sql::kSizeConnectionName);
   query.SetText(sql::Format("Select Object_ID(%s)", sql::Literal(table)));
   query.Open();

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <utility>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "sql/sql_access.h"
@@ -82,11 +82,15 @@ bool HasClause(std::string_view kind, std::string_view clause);
 // takes no lock a terminal would notice; nullopt when there is no such table.
 std::optional<std::int64_t> CatalogRowCount(sql::SqlAccess& access, const std::string& table);
 
-// A drop the rebuild passes over failed because its lock wait ran out: the
-// table is named, so that the run can ask who holds it.
-class DropLockedOut : public sql::SqlError {
+// The server's native error when a lock wait ran out (SET LOCK_TIMEOUT).
+inline constexpr long kLockWaitRanOut = 1222;
+
+// A statement of the rebuild ran out of its lock wait (a drop it passes
+// over, a carried dependent, a refreshed view): the table or view it waited
+// for is named, so that the run can ask who holds it.
+class TableLockedOut : public sql::SqlError {
  public:
-  DropLockedOut(const sql::SqlError& failure, std::string table)
+  TableLockedOut(const sql::SqlError& failure, std::string table)
       : sql::SqlError(failure), table_(std::move(table)) {}
   const std::string& Table() const { return table_; }
 
@@ -106,7 +110,7 @@ class StatementRunner {
   void Execute(std::string statement);
   // For the drops of `table` only: a table that is not there is no reason
   // to stop. Any other failure is: a lock wait that ran out throws
-  // DropLockedOut; otherwise, when the table is still there, the drop's own
+  // TableLockedOut; otherwise, when the table is still there, the drop's own
   // error is thrown with what it means, instead of the next statement's
   // confusing one ("There is already an object named ...").
   void ExecuteIgnoringFailure(std::string statement, const std::string& table);

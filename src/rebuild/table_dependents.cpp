@@ -84,6 +84,19 @@ class CarryPlanner {
 
   Carry Plan() {
     for (const std::string& obstacle : d_.obstacles) carry_.refusals.push_back(obstacle);
+    // A grant the login cannot see would be lost without a word, and the
+    // terminals would meet "permission denied" after the commit.
+    if (d_.exists && d_.grantsHidden) {
+      carry_.refusals.push_back(text::TrFormat(
+          "%s: the login cannot see every permission on it (the catalog shows the permissions of "
+          "other users and roles only with VIEW DEFINITION), so the rebuild could not give back "
+          "the ones it cannot see; grant the login VIEW DEFINITION on the database (or run as a "
+          "member of db_owner)",
+          d_.table));
+    }
+    if (Everything()) {
+      for (std::string& statement : TableOptionStatements(d_)) Add(std::move(statement));
+    }
     // Defaults and checks first: the indexes and keys after them may
     // depend on values they guard.
     if (Everything()) {
@@ -108,6 +121,9 @@ class CarryPlanner {
                                        d_.table));
     }
     for (const PermissionInfo* item : GrantOrder(d_.permissions)) PlanPermission(*item);
+    // Not the table's own: whatever reads it must see its new columns, the
+    // companions' readers too.
+    for (const ReaderInfo& item : d_.readers) PlanRefresh(item);
     if (Everything()) {
       for (const PropertyInfo& item : d_.properties) PlanProperty(item);
     } else {
@@ -120,6 +136,13 @@ class CarryPlanner {
 
  private:
   bool Everything() const { return scope_ == CarryScope::kEverything; }
+
+  // `waitsFor` is the table whose lock the statement would wait for, when
+  // it is not the carry's own.
+  void Add(std::string text, std::string waitsFor = {}) {
+    carry_.statements.push_back(
+        {std::move(text), waitsFor.empty() ? d_.table : std::move(waitsFor)});
+  }
 
   template <typename Items>
   static long long Count(const Items& items) {
@@ -165,9 +188,8 @@ class CarryPlanner {
     // The new definition brings its own default, as it always has.
     if (HasClause(column->definition, "DEFAULT")) return;
     if (!Sendable(item.outsideGbk, text::TrFormat("the default %s", item.name))) return;
-    carry_.statements.push_back(sql::Format("Alter Table %s Add Constraint %s Default %s For %s",
-                                            QualifiedTable(d_.table), Quoted(item.name),
-                                            item.definition, Quoted(item.column)));
+    Add(sql::Format("Alter Table %s Add Constraint %s Default %s For %s", QualifiedTable(d_.table),
+                    Quoted(item.name), item.definition, Quoted(item.column)));
     ++carry_.counts.constraints;
   }
 
@@ -181,9 +203,9 @@ class CarryPlanner {
     // the run's login, whoever wrote it: they were checked when they went
     // into the old table, and only rows written from now on are checked.
     const bool unchecked = item.notTrusted || item.callsUserCode;
-    carry_.statements.push_back(
-        sql::Format("Alter Table %s%s Add Constraint %s Check %s", QualifiedTable(d_.table),
-                    unchecked ? " With NoCheck" : "", Quoted(item.name), item.definition));
+    Add(sql::Format("Alter Table %s%s Add Constraint %s Check %s%s", QualifiedTable(d_.table),
+                    unchecked ? " With NoCheck" : "", Quoted(item.name),
+                    item.notForReplication ? "Not For Replication " : "", item.definition));
     if (item.callsUserCode && !item.notTrusted) {
       carry_.lost.push_back(text::TrFormat(
           "the trust of check constraint %s on %s (it calls a function that is not built in, "
@@ -198,8 +220,8 @@ class CarryPlanner {
   }
 
   void DisableConstraint(const std::string& name) {
-    carry_.statements.push_back(sql::Format("Alter Table %s NoCheck Constraint %s",
-                                            QualifiedTable(d_.table), Quoted(name)));
+    Add(sql::Format("Alter Table %s NoCheck Constraint %s", QualifiedTable(d_.table),
+                    Quoted(name)));
   }
 
   void PlanIndex(const IndexInfo& item) {
@@ -231,10 +253,9 @@ class CarryPlanner {
                                               : text::TrFormat("index %s", item.name))) {
       return;
     }
-    carry_.statements.push_back(IndexStatement(d_.table, item));
+    Add(IndexStatement(d_.table, item));
     if (item.disabled) {
-      carry_.statements.push_back(
-          sql::Format("Alter Index %s On %s Disable", Quoted(item.name), QualifiedTable(d_.table)));
+      Add(sql::Format("Alter Index %s On %s Disable", Quoted(item.name), QualifiedTable(d_.table)));
     }
     ++(item.uniqueConstraint ? carry_.counts.constraints : carry_.counts.indexes);
   }
@@ -257,7 +278,7 @@ class CarryPlanner {
           d_.table, item.name, item.referencedTable));
       return;
     }
-    carry_.statements.push_back(ForeignKeyStatement(d_.table, item));
+    Add(ForeignKeyStatement(d_.table, item), item.referencedTable);
     if (item.disabled) DisableConstraint(item.name);
     ++carry_.counts.constraints;
   }
@@ -324,7 +345,7 @@ class CarryPlanner {
           PermissionText(d_.table, item), d_.table));
       return;
     }
-    carry_.statements.push_back(PermissionStatement(d_.table, item, asGrantor));
+    Add(PermissionStatement(d_.table, item, asGrantor));
     carry_.sentAsRunUser = carry_.sentAsRunUser || !asGrantor;
     if (!item.grantor.empty() && !asGrantor) {
       carry_.lost.push_back(text::TrFormat(
@@ -354,8 +375,30 @@ class CarryPlanner {
       return;
     }
     if (!Sendable(item.outsideGbk, what)) return;
-    carry_.statements.push_back(PropertyStatement(d_.table, item));
+    Add(PropertyStatement(d_.table, item));
     ++carry_.counts.properties;
+  }
+
+  void PlanRefresh(const ReaderInfo& item) {
+    const std::string name = ReaderName(item);
+    if (!Sendable(item.outsideGbk, item.function ? text::TrFormat("the function %s", name)
+                                                 : text::TrFormat("the view %s", name))) {
+      return;
+    }
+    if (!item.mayAlter) {
+      carry_.refusals.push_back(
+          item.function
+              ? text::TrFormat("%s: the function %s reads it and must be refreshed after the "
+                               "rebuild (sp_refreshsqlmodule), which needs ALTER on it; grant the "
+                               "login ALTER on %s (or run as a member of db_owner)",
+                               d_.table, name, name)
+              : text::TrFormat("%s: the view %s reads it and must be refreshed after the rebuild "
+                               "(sp_refreshview), which needs ALTER on it; grant the login ALTER "
+                               "on %s (or run as a member of db_owner)",
+                               d_.table, name, name));
+      return;
+    }
+    carry_.refreshes.push_back(item);
   }
 
   const TableDependents& d_;
@@ -414,8 +457,53 @@ void FlagCarries(Findings* findings, std::int32_t tableTag, const std::vector<Ca
   for (const Carry& carry : carries) {
     plan.carried += carry.counts;
     plan.dependentsLost.insert(plan.dependentsLost.end(), carry.lost.begin(), carry.lost.end());
+    if (carry.refreshes.empty()) continue;
+    std::vector<std::string> names;
+    for (const ReaderInfo& reader : carry.refreshes) names.push_back(ReaderName(reader));
+    Flag(findings, tableTag,
+         text::TrPlural("%s is read by %s, which is refreshed after the rebuild so that it sees "
+                        "the new columns",
+                        "%s is read by %s, which are refreshed after the rebuild so that they see "
+                        "the new columns",
+                        static_cast<long long>(names.size()), carry.table, Joined(names)),
+         Severity::kNote);
   }
 }
+
+namespace {
+
+// A lock wait that runs out names the table waited for, so that the run can
+// ask who holds it.
+void ExecuteWaitingFor(StatementRunner& statements, std::string text, const std::string& table) {
+  try {
+    statements.Execute(std::move(text));
+  } catch (const sql::SqlError& failure) {
+    if (failure.HasNativeError(kLockWaitRanOut)) throw TableLockedOut(failure, table);
+    throw;
+  }
+}
+
+// A reader that no longer compiles against the new columns (it names one
+// the rebuild dropped) fails the run, named, before anything is committed.
+void Refresh(StatementRunner& statements, const ReaderInfo& reader, const std::string& table) {
+  const std::string name = ReaderName(reader);
+  try {
+    ExecuteWaitingFor(statements, RefreshStatement(reader), name);
+  } catch (const TableLockedOut&) {
+    throw;
+  } catch (const sql::SqlError& failure) {
+    throw failure.Prefixed(
+        reader.function
+            ? text::TrFormat("the function %s, which reads %s, could not be refreshed after the "
+                             "rebuild; alter it to fit the new columns; the server said: ",
+                             name, table)
+            : text::TrFormat("the view %s, which reads %s, could not be refreshed after the "
+                             "rebuild; alter it to fit the new columns; the server said: ",
+                             name, table));
+  }
+}
+
+}  // namespace
 
 void CarryDependents(sql::SqlAccess& access, const std::vector<Carry>& carries,
                      const DependentsCarried& carried) {
@@ -429,7 +517,9 @@ void CarryDependents(sql::SqlAccess& access, const std::vector<Carry>& carries,
         plan != nullptr && carry.sentAsRunUser && carry.runUser != 0) {
       plan->Record(RunUserGuard(carry.runUser), sql::PlannedStatement::Kind::kGuard);
     }
-    for (const std::string& statement : carry.statements) statements.Execute(statement);
+    for (const CarryStatement& statement : carry.statements) {
+      ExecuteWaitingFor(statements, statement.text, statement.waitsFor);
+    }
     counts += carry.counts;
     lost.insert(lost.end(), carry.lost.begin(), carry.lost.end());
     for (const TriggerInfo& trigger : carry.triggers) {
@@ -448,7 +538,18 @@ void CarryDependents(sql::SqlAccess& access, const std::vector<Carry>& carries,
           continue;
         }
       }
-      statements.Execute(TriggerStatement(carry.table, trigger));
+      ExecuteWaitingFor(statements, TriggerStatement(carry.table, trigger), carry.table);
+    }
+  }
+  // After every table's own statements and carries: a reader of several of
+  // the tables sees them all new.
+  std::vector<std::string> refreshed;
+  for (const Carry& carry : carries) {
+    for (const ReaderInfo& reader : carry.refreshes) {
+      const std::string name = ReaderName(reader);
+      if (std::find(refreshed.begin(), refreshed.end(), name) != refreshed.end()) continue;
+      refreshed.push_back(name);
+      Refresh(statements, reader, carry.table);
     }
   }
   if (carried) carried(counts, lost);

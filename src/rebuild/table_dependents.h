@@ -41,6 +41,9 @@ struct IndexInfo {
   std::string compression;      // NONE, ROW, PAGE...
   std::string filter;           // "([Qty]>(0))", or empty
   std::vector<IndexColumn> columns;
+  bool rowLocksOff = false;   // ALLOW_ROW_LOCKS = OFF
+  bool pageLocksOff = false;  // ALLOW_PAGE_LOCKS = OFF
+  bool noRecompute = false;   // STATISTICS_NORECOMPUTE = ON
 };
 
 struct CheckInfo {
@@ -52,6 +55,7 @@ struct CheckInfo {
   // Calls a function (or a type's method) that is not built in: checking the
   // copied rows would run it under the run's login for every row.
   bool callsUserCode = false;
+  bool notForReplication = false;
 };
 
 struct DefaultInfo {
@@ -71,6 +75,13 @@ struct ForeignKeyInfo {
   bool disabled = false;
   bool notTrusted = false;
   bool mayReference = true;  // the login has REFERENCES on the referenced table
+  bool notForReplication = false;
+};
+
+// A trigger fired first or last for a statement (sp_settriggerorder).
+struct TriggerOrder {
+  std::string statement;  // INSERT, UPDATE or DELETE
+  bool first = false;     // else last
 };
 
 struct TriggerInfo {
@@ -85,6 +96,7 @@ struct TriggerInfo {
   std::string executeAs;
   bool executeAsRunUser = false;  // that user is the run's own database user
   bool mayImpersonate = false;    // the login has IMPERSONATE on that user
+  std::vector<TriggerOrder> order;
 };
 
 struct PermissionInfo {
@@ -97,6 +109,17 @@ struct PermissionInfo {
   // and whether the login may give it in that principal's name (GRANT ... AS).
   std::string grantor;
   bool mayGrantAs = false;
+};
+
+// A view or inline function that reads the table without being bound to its
+// schema: it keeps the column list it was created with ("Select *" shifts)
+// until it is refreshed.
+struct ReaderInfo {
+  bool outsideGbk = false;
+  std::string schema;
+  std::string name;
+  bool function = false;  // an inline table-valued function, else a view
+  bool mayAlter = true;   // the login has ALTER on it, which a refresh needs
 };
 
 struct PropertyInfo {
@@ -118,11 +141,17 @@ struct TableDependents {
   std::vector<TriggerInfo> triggers;
   std::vector<PermissionInfo> permissions;
   std::vector<PropertyInfo> properties;
+  std::vector<ReaderInfo> readers;
   // What keeps the table from being dropped and recreated, each one a
   // sentence saying what it is and what to do.
   std::vector<std::string> obstacles;
   bool mayGrant = true;      // CONTROL on the table, which re-granting needs
   std::int32_t runUser = 0;  // the principal_id of the run's own database user; 0 unknown
+  // The catalog shows the login every permission on the table only with
+  // VIEW DEFINITION: without it the grants to other principals are hidden.
+  bool grantsHidden = false;
+  std::int32_t lockEscalation = 0;   // sys.tables.lock_escalation: 0 TABLE, 1 DISABLE, 2 AUTO
+  std::int32_t dataCompression = 0;  // of the heap or clustered index: 0 NONE, 1 ROW, 2 PAGE
 };
 
 // The one catalog read of a table's dependents ("$T" stands for the table's
@@ -144,9 +173,17 @@ struct NewTableShape {
   bool clusteredPrimaryKey = false;  // the key takes the table's one clustered index
 };
 
+// A carried statement and the table (or view) whose lock it would wait for,
+// named to the user when that wait runs out.
+struct CarryStatement {
+  std::string text;
+  std::string waitsFor;
+};
+
 struct Carry {
-  std::vector<std::string> statements;  // all but the triggers, in order
-  std::vector<TriggerInfo> triggers;    // sent after the rest, each only if no namesake exists
+  std::vector<CarryStatement> statements;  // all but the triggers, in order
+  std::vector<TriggerInfo> triggers;       // sent after the rest, each only if no namesake exists
+  std::vector<ReaderInfo> refreshes;       // refreshed last, once the table has its new columns
   std::string table;
   CarriedCounts counts;           // triggers counted as planned; the run corrects them
   std::vector<std::string> lost;  // "index IX_A (on x_13, which the new table drops)"

@@ -455,6 +455,83 @@ TEST_F(DetailTable, CarriesWhatTheOldTablesHeldAfterTheTriggerProcedure) {
                       "design; only its permissions and indexes are carried)"}));
 }
 
+// Options go with what they belong to: the table's own compression and lock
+// escalation first, index, constraint and trigger options with each. The
+// views and inline functions reading the tables are refreshed last, once
+// each, after the rename; one that no longer compiles fails the rebuild,
+// named, and a lock wait that runs out names the table it waited for.
+TEST_F(DetailTable, CarriesOptionsAndRefreshesReadersAfterTheRename) {
+  DetailScenario scenario;
+  scenario.dependents = {
+      {"StockDetail",
+       {{"K", "CK_Price", std::nullopt, "0", "8", "0", "([Price]>=(0))", "1"},
+        {"I", "IX_Bill", "NONE", "2", "448", "0", std::nullopt, "1"},
+        {"IC", "BillID", std::nullopt, "2", "0", "1", std::nullopt, "1"},
+        {"F", "FK_Bill", "[dbo].[StockBill]", "0", "8", "0", std::nullopt, "1"},
+        {"FC", "FK_Bill", "BillID", "0", "0", "1", "BillID", "1"},
+        {"T", "trg_First", std::nullopt, "0", "0", "0",
+         "CREATE TRIGGER trg_First ON StockDetail AFTER INSERT, UPDATE AS SELECT 1", "1"},
+        {"TO", "trg_First", "INSERT", "0", "1", "0", std::nullopt, "1"},
+        {"TO", "trg_First", "UPDATE", "0", "2", "0", std::nullopt, "1"},
+        {"V", "vStock", "dbo", "1", "0", "0", std::nullopt, "1"},
+        {"V", "fnStock", "dbo", "2", "0", "0", std::nullopt, "1"},
+        {"X", "PRIMARY", std::nullopt, "0", "64", "10", "PRIMARY", "1"}}},
+      {"StockDetail_U", {{"V", "vStock", "dbo", "1", "0", "0", std::nullopt, "1"}}}};
+  const Log expected = {
+      "EXEC Alter Table [dbo].[StockDetail] Rebuild With (Data_Compression = Page)",
+      "EXEC Alter Table [dbo].[StockDetail] Set (Lock_Escalation = Auto)",
+      "EXEC Alter Table [dbo].[StockDetail] Add Constraint [CK_Price] Check Not For Replication "
+      "([Price]>=(0))",
+      "EXEC Create NonClustered Index [IX_Bill] On [dbo].[StockDetail] ([BillID]) With "
+      "(Statistics_NoRecompute = On, Allow_Row_Locks = Off, Allow_Page_Locks = Off)",
+      "EXEC Alter Table [dbo].[StockDetail] Add Constraint [FK_Bill] Foreign Key ([BillID]) "
+      "References [dbo].[StockBill] ([BillID]) Not For Replication",
+      "OPEN Select Object_ID(N'[dbo].[trg_First]',N'TR')",
+      "EXEC If Object_ID(N'[dbo].[trg_First]',N'TR') Is Null Begin Exec(N'CREATE TRIGGER "
+      "trg_First ON StockDetail AFTER INSERT, UPDATE AS SELECT 1') Exec sys.sp_settriggerorder "
+      "@triggername=N'[dbo].[trg_First]', @order=N'First', @stmttype=N'INSERT' Exec "
+      "sys.sp_settriggerorder @triggername=N'[dbo].[trg_First]', @order=N'Last', "
+      "@stmttype=N'UPDATE' End",
+      "EXEC Exec sys.sp_refreshview N'[dbo].[vStock]'",
+      "EXEC Exec sys.sp_refreshsqlmodule N'[dbo].[fnStock]'",
+      "EXEC Update S_Modify Set Modified=0 Where TableTag=10",
+  };
+  EXPECT_TRUE(Rebuild(scenario));
+  const Log statements = script.Statements();
+  const auto rename = std::find(statements.begin(), statements.end(),
+                                "EXEC sp_rename 'dbo.Tmp_StockDetail', 'StockDetail'");
+  const auto trigger =
+      std::find(statements.begin(), statements.end(), "EXEC Exec CreateInvoiceDetailTrigger 10");
+  ASSERT_LT(rename, trigger);
+  EXPECT_EQ(Log(trigger + 1, statements.end()), expected);
+
+  const struct Failure {
+    std::string statement;
+    long nativeError;
+    std::string says;  // the message, or the table a lock-out names
+  } failures[] = {
+      {"Exec sys.sp_refreshview N'[dbo].[vStock]'", 207,
+       "the view dbo.vStock, which reads StockDetail, could not be refreshed after the rebuild; "
+       "alter it to fit the new columns; the server said: Invalid column name 'x_4'."},
+      {"Exec sys.sp_refreshview N'[dbo].[vStock]'", 1222, "dbo.vStock"},
+      {expected[4].substr(5), 1222, "[dbo].[StockBill]"},
+      {expected[3].substr(5), 1222, "StockDetail"},
+  };
+  for (const Failure& f : failures) {
+    Script fresh;
+    std::swap(script, fresh);
+    script.Fail(f.statement, "Invalid column name 'x_4'.", "42S22", f.nativeError);
+    try {
+      Rebuild(scenario);
+      ADD_FAILURE() << f.statement;
+    } catch (const rebuild::TableLockedOut& e) {
+      EXPECT_EQ(e.Table(), f.says) << f.statement;
+    } catch (const sql::SqlError& e) {
+      EXPECT_NE(std::string(e.what()).find(f.says), std::string::npos) << e.what();
+    }
+  }
+}
+
 // What cannot be carried stops the rebuild before its first write, saying
 // what to do about it.
 TEST_F(DetailTable, WhatCannotBeCarriedIsRefusedBeforeAnyWrite) {
@@ -507,6 +584,14 @@ TEST_F(DetailTable, WhatCannotBeCarriedIsRefusedBeforeAnyWrite) {
        "PRIMARY"},
       {{{"E", "MS_Description", std::nullopt, "0", "0", "0", "?", "0"}},
        "the description MS_Description holds characters that code page 936 (GBK) cannot"},
+      // Grants to others the catalog hides would be lost without a word.
+      {{{x, "PRIMARY", std::nullopt, "0", "192", "0", "PRIMARY", "1"}},
+       "StockDetail: the login cannot see every permission on it (the catalog shows the "
+       "permissions of other users and roles only with VIEW DEFINITION), so the rebuild could "
+       "not give back the ones it cannot see; grant the login VIEW DEFINITION on the database"},
+      {{{"V", "vStock", "dbo", "1", "1", "0", std::nullopt, "1"}},
+       "StockDetail: the view dbo.vStock reads it and must be refreshed after the rebuild "
+       "(sp_refreshview), which needs ALTER on it; grant the login ALTER on dbo.vStock"},
   };
   for (const Case& c : cases) {
     Script fresh;
@@ -622,6 +707,27 @@ TEST_F(DetailTableThroughTheRun, AFailingRebuildIsRolledBack) {
       std::find(log.begin(), log.end(), "EXEC sp_rename 'dbo.Tmp_StockDetail', 'StockDetail'");
   ASSERT_NE(rename, log.end());
   EXPECT_EQ(*std::next(rename), "ROLLBACK");
+}
+
+// A carried foreign key that waits too long for its referenced table ends
+// the run locked out, asking who holds that table rather than the rebuilt one.
+TEST_F(DetailTableThroughTheRun, ACarryLockedOutNamesTheTableItWaitedFor) {
+  ScriptCounts(3, 2);
+  ScriptFlagged({10});
+  DetailScenario scenario;
+  scenario.dependents = {{"StockDetail",
+                          {{"F", "FK_Bill", "[dbo].[StockBill]", "0", "0", "0", std::nullopt, "1"},
+                           {"FC", "FK_Bill", "BillID", "0", "0", "1", "BillID", "1"}}}};
+  scenario.Apply(script);
+  script.Fail(
+      "Alter Table [dbo].[StockDetail] Add Constraint [FK_Bill] Foreign Key ([BillID]) "
+      "References [dbo].[StockBill] ([BillID])",
+      "Lock request time out period exceeded.", "HYT00", 1222);
+  const auto report = RunWithRealRebuilders();
+  EXPECT_EQ(report.outcome, entry::Outcome::kLockedOut) << report.message;
+  EXPECT_EQ(report.lockedTable, "[dbo].[StockBill]");
+  EXPECT_NE(report.message.find("table [dbo].[StockBill] is held by"), std::string::npos)
+      << report.message;
 }
 
 }  // namespace
