@@ -166,6 +166,9 @@ class DetailRebuild {
     RecordGuard(SModifyRowGuard(tableTag_, row_, SModifyColumns::kDetail));
     RecordGuard(SlotCountGuard(tableTag_, layout_.slotCount));
     RecordGuard(ColumnsGuard(tableTag_, row_.tableName, columns));
+    for (const TableDependents& dependents : dependents_) {
+      RecordGuard(DependentsGuard(tableTag_, dependents));
+    }
   }
 
   void RecordGuard(std::string text) {

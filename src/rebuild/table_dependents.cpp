@@ -444,6 +444,32 @@ std::string CarriedText(const CarriedCounts& counts) {
   return parts.empty() ? std::string() : text::TrFormat("%s carried", parts);
 }
 
+std::string DependentsGuard(std::int32_t tableTag, const TableDependents& d) {
+  const std::string id = "Object_ID(" + sql::UnicodeLiteral(d.table) + ")";
+  const auto count = [&](const char* from, const char* where, std::size_t expected) {
+    return sql::Format("(Select Count(*) From %s Where %s=%s%s)<>%d", from, where, id,
+                       std::string_view(from) == "sys.indexes"
+                           ? " And is_primary_key=0 And type In (1,2) And is_hypothetical=0"
+                       : std::string_view(from) == "sys.database_permissions"
+                           ? " And class=1 And state In ('G','W','D')"
+                           : "",
+                       static_cast<std::int32_t>(expected));
+  };
+  const std::string condition =
+      count("sys.indexes", "object_id", d.indexes.size()) + " Or " +
+      count("sys.check_constraints", "parent_object_id", d.checks.size()) + " Or " +
+      count("sys.default_constraints", "parent_object_id", d.defaults.size()) + " Or " +
+      count("sys.foreign_keys", "parent_object_id", d.foreignKeys.size()) + " Or " +
+      count("sys.triggers", "parent_id", d.triggers.size()) + " Or " +
+      count("sys.database_permissions", "major_id", d.permissions.size());
+  return StopIf(
+      condition,
+      ChangedSincePlan(sql::Format(
+          "TableTag %d: the indexes, constraints, triggers or grants of "  // not a message
+          "%s are no longer those the plan saw",                           // not a message
+          tableTag, d.table)));
+}
+
 Carry PlanCarry(const TableDependents& dependents, const NewTableShape& shape, CarryScope scope) {
   return CarryPlanner(dependents, shape, scope).Plan();
 }

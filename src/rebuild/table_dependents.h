@@ -193,9 +193,18 @@ struct Carry {
   // plan's script checks that it runs as that user.
   std::int32_t runUser = 0;
   bool sentAsRunUser = false;
+  // A script's check that the table still holds what was planned
+  // (DependentsGuard); set by whoever plans with the table's TableTag.
+  std::string stateGuard;
 };
 
 Carry PlanCarry(const TableDependents& dependents, const NewTableShape& shape, CarryScope scope);
+
+// A script's check, before the table's first write: the table still has as
+// many indexes, check and default constraints, foreign keys, triggers and
+// grants as the plan read, so that what the script carries is what is
+// there. Counts are enough to see an object added or dropped since.
+std::string DependentsGuard(std::int32_t tableTag, const TableDependents& dependents);
 
 // "If Object_ID(...) Is Null Exec(N'...')": the application's own trigger
 // procedure may already have made one of that name, and then it wins.

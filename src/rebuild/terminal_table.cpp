@@ -236,8 +236,9 @@ std::vector<Carry> PlanCarries(sql::SqlAccess& access, std::int32_t tableTag,
   const NewTableShape shape{ColumnsOf(createTemplate),
                             {"PK_" + dictTableName, "IX_" + dictTableName + "_Terminal"},
                             /*clusteredPrimaryKey=*/false};
-  std::vector<Carry> carries{PlanCarry(ReadTableDependents(access, dictionary.sModify.tableName),
-                                       shape, CarryScope::kEverything)};
+  const TableDependents dependents = ReadTableDependents(access, dictionary.sModify.tableName);
+  std::vector<Carry> carries{PlanCarry(dependents, shape, CarryScope::kEverything)};
+  if (findings != nullptr) carries.front().stateGuard = DependentsGuard(tableTag, dependents);
   FlagCarries(findings, tableTag, carries);
   return carries;
 }
@@ -323,7 +324,8 @@ bool PlanTerminalTable(sql::SqlAccess& access, const TerminalDictionary& diction
 // In a script, before the table's drop: the database is still the one
 // planned, or the script stops.
 void RecordStateGuards(sql::SqlAccess& access, std::int32_t tableTag,
-                       const TerminalDictionary& dictionary, std::int32_t slotCount) {
+                       const TerminalDictionary& dictionary, std::int32_t slotCount,
+                       const std::vector<Carry>& carries) {
   sql::WritePlan* plan = sql::PlanOf(access);
   if (plan == nullptr) return;
   const std::string& table = dictionary.sModify.tableName;
@@ -332,6 +334,11 @@ void RecordStateGuards(sql::SqlAccess& access, std::int32_t tableTag,
         SModifyRowGuard(tableTag, dictionary.sModify, SModifyColumns::kTerminal),
         SlotCountGuard(tableTag, slotCount), TerminalTableGuard(tableTag, table)}) {
     plan->Record(std::move(guard), sql::PlannedStatement::Kind::kGuard);
+  }
+  for (const Carry& carry : carries) {
+    if (!carry.stateGuard.empty()) {
+      plan->Record(carry.stateGuard, sql::PlannedStatement::Kind::kGuard);
+    }
   }
 }
 
@@ -364,7 +371,7 @@ void RebuildTerminalTables(sql::SqlAccess& access, std::int32_t tableTag, Findin
   }
   const std::vector<Carry> carries =
       PlanCarries(access, tableTag, dictionary, createTemplate, findings);
-  if (findings != nullptr) RecordStateGuards(access, tableTag, dictionary, slots);
+  if (findings != nullptr) RecordStateGuards(access, tableTag, dictionary, slots, carries);
   RecreateTable(access, dictionary, tableTag, createTemplate, carries, carried);
 }
 
