@@ -105,7 +105,7 @@ std::string TableHoldersSql(const std::string& table) {
                      sql::Format("(l.resource_associated_entity_id=Object_ID(%s) Or "
                                  "l.resource_associated_entity_id In (Select hobt_id From "
                                  "sys.partitions Where object_id=Object_ID(%s)))",
-                                 sql::Literal(table), sql::Literal(table)));
+                                 sql::UnicodeLiteral(table), sql::UnicodeLiteral(table)));
 }
 
 std::string DatabaseLockHoldersSql() {

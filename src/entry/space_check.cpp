@@ -254,7 +254,7 @@ std::string TableDataPagesSql(const std::string& table) {
       "p.data_compression Else 0 End) From sys.partitions p Join sys.allocation_units a On "
       "a.container_id=Case When a.type=2 Then p.partition_id Else p.hobt_id End Where "
       "p.object_id=Object_ID(%s)",
-      sql::Literal(table));
+      sql::UnicodeLiteral(table));
 }
 
 SpaceCheck CheckSpace(sql::SqlAccess& access, const std::vector<rebuild::TablePlan>& tables) {

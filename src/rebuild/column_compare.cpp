@@ -379,7 +379,7 @@ std::string ColumnPropertiesQuery(const std::string& table) {
       "Join sys.identity_columns ic On ic.object_id=c.object_id And ic.column_id=c.column_id "
       "Left Join sys.computed_columns cc On cc.object_id=c.object_id And "
       "cc.column_id=c.column_id Where c.object_id=Object_ID(%s) Order By c.column_id",
-      sql::Literal(table));
+      sql::UnicodeLiteral(table));
 }
 
 std::vector<std::string> CheckColumnProperties(sql::SqlAccess& access, Findings* findings,
@@ -493,7 +493,7 @@ void CheckValuesFit(sql::SqlAccess& access, Findings* findings, std::int32_t tab
   query.SetText(
       sql::Format("Select Name,Length,Type_Name(xusertype) As TypeName From sysColumns Where "
                   "ID=Object_ID(%s) order by ColOrder",
-                  sql::Literal(table)));
+                  sql::UnicodeLiteral(table)));
   query.Open();
   struct Measured {
     std::string name;

@@ -321,9 +321,16 @@ void ReadRow(TableDependents& d, const Row& row, const Lookups& lookups) {
         "foreign key before the run and create it again after",
         d.table, row.name, row.item));
   } else if (k == "T") {
-    d.triggers.push_back({row.outsideGbk, row.name, row.body, (row.flags & 2) != 0,
-                          (row.flags & 1) != 0, (row.flags & 4) != 0, row.item,
-                          (row.flags & 8) != 0, (row.flags & 16) != 0, {}});
+    d.triggers.push_back({row.outsideGbk,
+                          row.name,
+                          row.body,
+                          (row.flags & 2) != 0,
+                          (row.flags & 1) != 0,
+                          (row.flags & 4) != 0,
+                          row.item,
+                          (row.flags & 8) != 0,
+                          (row.flags & 16) != 0,
+                          {}});
   } else if (k == "P") {
     PermissionInfo& permission = d.permissions.emplace_back();
     permission.outsideGbk = row.outsideGbk;
@@ -364,7 +371,7 @@ void ReadRow(TableDependents& d, const Row& row, const Lookups& lookups) {
 
 std::string DependentsQuery(const std::string& table) {
   std::string query(kDependentsSql);
-  const std::string id = "Object_ID(" + sql::Literal(table) + ")";
+  const std::string id = "Object_ID(" + sql::UnicodeLiteral(table) + ")";
   for (std::size_t at = query.find("$T"); at != std::string::npos; at = query.find("$T", at)) {
     query.replace(at, 2, id);
     at += id.size();

@@ -150,7 +150,7 @@ std::optional<std::int64_t> CatalogRowCount(sql::SqlAccess& access, const std::s
   sql::SqlQuery query(access, sql::kSizeConnectionName);
   query.SetText(sql::Format(
       "Select Sum(rows) From sys.partitions Where object_id=Object_ID(%s) and index_id In (0,1)",
-      sql::Literal(table)));
+      sql::UnicodeLiteral(table)));
   query.Open();
   if (query.Empty() || query.Field(0).IsNull()) return std::nullopt;
   const std::string digits = query.Field(0).AsString();
@@ -200,7 +200,7 @@ void StatementRunner::StopUnlessGone(const sql::SqlError& failure, const std::st
   const std::string drop = query_.Text();
   if (failure.HasNativeError(kLockWaitRanOut)) throw TableLockedOut(failure, table);
   sql::SqlQuery query(access_, sql::kSizeConnectionName);
-  query.SetText(sql::Format("Select Object_ID(%s)", sql::Literal(table)));
+  query.SetText(sql::Format("Select Object_ID(%s)", sql::UnicodeLiteral(table)));
   query.Open();
   if (query.Empty() || query.Field(0).IsNull()) return;  // gone: nothing stands in the way
   const std::string meaning = DropFailureMeaning(failure);

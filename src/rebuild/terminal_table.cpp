@@ -287,7 +287,7 @@ bool PlanTerminalTable(sql::SqlAccess& access, const TerminalDictionary& diction
   // the next run empties.
   sql::SqlQuery query(access, sql::kSizeConnectionName);
   query.SetText(sql::Format("Select Object_ID(%s),Col_Length(%s,'TerminalName')",
-                            sql::Literal(table), sql::Literal(table)));
+                            sql::UnicodeLiteral(table), sql::UnicodeLiteral(table)));
   query.Open();
   if (!query.Empty() && !query.Field(0).IsNull() && query.Field(1).IsNull()) {
     Flag(findings, tag,

@@ -200,7 +200,7 @@ class FaultSweep : public RunFixture {
       std::vector<std::string> expected = Prefix(position);
       expected.push_back("OPEN " + std::string(sql::kTransactionStateSql));
       // Then whether the table is gone, which the unscripted answer says.
-      expected.push_back("OPEN Select Object_ID('" + entry.substr(entry.rfind("Drop Table ") + 11) +
+      expected.push_back("OPEN Select Object_ID(N'" + entry.substr(entry.rfind("Drop Table ") + 11) +
                          "')");
       expected.insert(expected.end(), baseline_.begin() + static_cast<std::ptrdiff_t>(position) + 1,
                       baseline_.end());

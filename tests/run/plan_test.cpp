@@ -104,7 +104,7 @@ TEST_F(Plan, NamesEveryProblemOfEveryTable) {
   };
   const std::string lengths =
       "Select Name,Length,Type_Name(xusertype) As TypeName From sysColumns Where "
-      "ID=Object_ID('OrderDetail') order by ColOrder";
+      "ID=Object_ID(N'OrderDetail') order by ColOrder";
   const Case cases[] = {
       {"a refused text", [](FourTables& t, Script&) { t.termCount.fixedField = "F--;"; }, 101,
        "S_Modify.FixedField holds 'F--'"},
@@ -289,7 +289,7 @@ TEST_F(Plan, NamesEveryProblemOfEveryTable) {
        rebuild::Severity::kNote},
       {"a business table where a work table belongs",
        [](FourTables&, Script& s) {
-         s.Answer("Select Object_ID('TermCount'),Col_Length('TermCount','TerminalName')",
+         s.Answer("Select Object_ID(N'TermCount'),Col_Length(N'TermCount','TerminalName')",
                   Rows({"", ""}, {{"99", std::nullopt}}));
        },
        101, "TermCount (S_Modify.TableName) exists but has no TerminalName column"},

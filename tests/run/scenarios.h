@@ -143,7 +143,7 @@ struct DetailScenario {
   }
 
   static std::string CatalogRowsSql(const std::string& table) {
-    return "Select Sum(rows) From sys.partitions Where object_id=Object_ID('" + table +
+    return "Select Sum(rows) From sys.partitions Where object_id=Object_ID(N'" + table +
            "') and index_id In (0,1)";
   }
 };
@@ -210,7 +210,7 @@ inline void ScriptTerminalDictionary(Script& script, const TerminalScenario& d) 
   script.Answer(kSlotCountSql, groups);
   script.Answer(DetailScenario::CatalogRowsSql(d.tableName), Column("", {"3"}));
   script.Answer(
-      "Select Object_ID('" + d.tableName + "'),Col_Length('" + d.tableName + "','TerminalName')",
+      "Select Object_ID(N'" + d.tableName + "'),Col_Length(N'" + d.tableName + "','TerminalName')",
       Rows({"", ""}, {{"1234", "40"}}));
   ScriptDependents(script, {{d.tableName, d.dependents}});
 }

@@ -265,11 +265,11 @@ TEST_F(TerminalTableTest, AFailedDropIsIgnoredOnlyWhenTheTableIsGone) {
     script_ = Script();
     ScriptDictionary({});
     script_.Fail("Drop Table TermCount", "Cannot drop the table 'TermCount'.", "42000", 3729);
-    if (!gone) script_.Answer("Select Object_ID('TermCount')", Column("", {"1234"}));
+    if (!gone) script_.Answer("Select Object_ID(N'TermCount')", Column("", {"1234"}));
     std::vector<std::string> expected = Sequence(101, 1, kExampleTemplate);
     const auto next = expected.insert(
         std::find(expected.begin(), expected.end(), "EXEC Drop Table TermCount") + 1,
-        "OPEN Select Object_ID('TermCount')");
+        "OPEN Select Object_ID(N'TermCount')");
     if (gone) {
       Rebuild(101);
     } else {
