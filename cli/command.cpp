@@ -77,8 +77,9 @@ joined to it: -Sdb01):
                       certificate SQL Server makes for itself need.
   -C, --trust-server-certificate
                       accept the server's certificate without checking it
-  --dry-run           do the whole run inside its transaction, print every
-                      statement, then roll back: nothing is changed
+  --dry-run           a full run rolled back: every statement is sent and
+                      printed and holds the same locks as a run, then the
+                      transaction rolls back (to look without locking: --plan)
   --plan              read what a run would read, but start no transaction, send
                       no write and take no table lock: report per flagged
                       table what the run would do and every problem that
