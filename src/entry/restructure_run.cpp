@@ -8,9 +8,11 @@
 #include <string_view>
 
 #include "dictionary/size_slot_count.h"
+#include "entry/online_run.h"
 #include "entry/opening_hours.h"
 #include "entry/preconditions.h"
 #include "entry/session_settings.h"
+#include "entry/settle_tables.h"
 #include "entry/space_check.h"
 #include "entry/table_rights.h"
 #include "rebuild/detail_table.h"
@@ -121,6 +123,10 @@ class Run {
 
  private:
   void Steps() {
+    if (deps_.online.cleanUpOnly) {
+      CleanUpOnly();
+      return;
+    }
     if (!SizeTableHasRows()) {
       report_.outcome = Outcome::kInStep;
       return;
@@ -139,6 +145,12 @@ class Run {
       Plan(anyFlagged);
       return;
     }
+    const bool online = deps_.online.enabled && anyFlagged;
+    if (online) {
+      // Everything online waits at most as long as a till may be held.
+      SetLockTimeout(access_, deps_.online.cutoverTimeoutSeconds);
+      RemoveLeftovers(access_, report_.findings);
+    }
     if (anyFlagged) {
       CheckPreconditions(access_, report_.slotCount, AnyDetailTableFlagged(),
                          deps_.requireEncryption);
@@ -146,8 +158,12 @@ class Run {
       ShowWindow();
       ApplyWriteSettings(access_);
     }
-    connection_.StartTransaction();
-    WalkInTransaction();
+    if (online) {
+      RunOnline();
+    } else {
+      connection_.StartTransaction();
+      WalkInTransaction();
+    }
     if (const std::string failed = databaseLock_.Release(); !failed.empty()) {
       AppendMessage(report_, text::TrFormat("warning: %s", failed));
     }
@@ -172,6 +188,31 @@ class Run {
     report_.outcome = Outcome::kInStep;
     return false;
   }
+  // The copies are made before the transaction; the walk is the cut-over.
+  void RunOnline() {
+    const auto rebuilders = deps_.makeRebuilders(access_, *deps_.notices);
+    entry::RunOnline(access_, query_, *rebuilders, deps_.online, report_,
+                     [this](rebuild::OnlineRebuild* online) {
+                       online_ = online;
+                       connection_.StartTransaction();
+                       WalkInTransaction();
+                       online_ = nullptr;
+                     });
+  }
+
+  // --online --clean-up: under the database's lock, so that no online run
+  // in progress loses its new tables.
+  void CleanUpOnly() {
+    SetLockTimeout(access_, deps_.online.cutoverTimeoutSeconds);
+    LowerDeadlockPriority(access_);
+    databaseLock_.Take(DatabaseLockSeconds(deps_.lockTimeoutSeconds), deps_.onLockWait);
+    RemoveLeftovers(access_, report_.findings);
+    report_.outcome = report_.findings.Problems().empty() ? Outcome::kInStep : Outcome::kCommitted;
+    if (const std::string failed = databaseLock_.Release(); !failed.empty()) {
+      AppendMessage(report_, text::TrFormat("warning: %s", failed));
+    }
+  }
+
   bool SizeTableHasRows() {
     query_.SetText("Select top 1 * From Size");
     query_.OpenByPosition();  // connects
@@ -397,6 +438,10 @@ class Run {
         if (!report_.tables.empty()) report_.tables.back().rowsCopied = rows;
       });
       report_.tables.reserve(static_cast<std::size_t>(report_.flaggedRows));
+      if (online_ != nullptr) {
+        rebuilders->GoOnline(online_);
+        rebuild::LockAndCheckPrepared(access_, *online_);
+      }
       for (; !query_.End(); query_.Next()) RebuildTable(*rebuilders);
     } catch (const rebuild::QuantitiesAboveN& refused) {
       EndFailedTable();
@@ -587,78 +632,8 @@ class Run {
   std::optional<std::int32_t> currentTableTag_;
   std::chrono::steady_clock::time_point tableStart_;
   std::string lockedTable_;  // the table whose read ran out of time before the transaction
+  rebuild::OnlineRebuild* online_ = nullptr;  // set while an online run cuts over
 };
-
-bool Planned(Outcome outcome) {
-  return outcome == Outcome::kPlanned || outcome == Outcome::kPlanRefused;
-}
-
-// A flagged table the walk did not reach, as the check before it found it.
-TableRun UnwalkedTable(const rebuild::TablePlan& plan, const RunReport& report,
-                       std::size_t position) {
-  TableRun table;
-  table.position = position;
-  table.count = report.findings.Tables().size();
-  table.tableTag = plan.tableTag;
-  table.tableName = plan.tableName;
-  table.kind = plan.kind;
-  table.rows = plan.rows;
-  table.rowsLost = rebuild::RowsLostByDesign(plan);
-  if (Planned(report.outcome)) {
-    table.carried = plan.carried;
-    table.dependentsLost = plan.dependentsLost;
-  }
-  if (rebuild::IsSkippedByDesign(plan.tableTag) && plan.kind == rebuild::TableKind::kNothingToDo) {
-    table.status = TableStatus::kSkipped;
-    table.skipReason = text::Tr(rebuild::kSkippedByDesignReason);
-    table.rowsLost = 0;
-  } else if (report.findings.Refused(plan.tableTag)) {
-    table.status = TableStatus::kRefused;
-  } else {
-    table.status = Planned(report.outcome) ? TableStatus::kPlanned : TableStatus::kNotReached;
-  }
-  return table;
-}
-
-// Each table's status from what the walk did to it and how the run ended:
-// work is "rebuilt" only once committed, rows are lost only then, and what
-// a broken commit leaves cannot be told.
-void SettleTables(RunReport& report) {
-  const auto& plans = report.findings.Tables();
-  for (std::size_t i = report.tables.size(); i < plans.size(); ++i) {
-    report.tables.push_back(UnwalkedTable(plans[i], report, i + 1));
-  }
-  report.rebuiltTables = 0;
-  for (TableRun& table : report.tables) {
-    const bool didWork =
-        table.status == TableStatus::kRebuilt || table.status == TableStatus::kStoppedAtNotice;
-    switch (report.outcome) {
-      case Outcome::kCommitted:
-        if (didWork) ++report.rebuiltTables;
-        break;
-      case Outcome::kPlanned:
-      case Outcome::kPlanRefused:
-        if (table.status == TableStatus::kPlanned) ++report.rebuiltTables;
-        break;
-      case Outcome::kCommitUnknown:
-        if (didWork) table.status = TableStatus::kCommitUnknown;
-        if (table.status == TableStatus::kWorking) table.status = TableStatus::kFailed;
-        table.rowsLost = didWork ? std::nullopt : std::optional<std::int64_t>(0);
-        break;
-      default:
-        // A dry run says what would have been rebuilt; its tables, like
-        // those of any run that did not commit, were rolled back.
-        if (didWork && report.outcome == Outcome::kPreviewed) ++report.rebuiltTables;
-        if (didWork) table.status = TableStatus::kUndone;
-        if (table.status == TableStatus::kWorking) table.status = TableStatus::kFailed;
-        // Undone: the old tables stand with all they held.
-        table.rowsLost = 0;
-        table.carried = {};
-        table.dependentsLost.clear();
-        break;
-    }
-  }
-}
 
 RunReport RunOnce(const ConnectionArguments& arguments, const RunDependencies& deps) {
   RunReport report;

@@ -65,6 +65,24 @@ struct RunReport {
   double seconds = 0;               // the whole run
 };
 
+// An online run (--online): the detail tables are copied while the shop
+// works, and only one short transaction switches every flagged table.
+struct OnlineSettings {
+  bool enabled = false;
+  // Only remove what killed online runs left behind (--online --clean-up).
+  bool cleanUpOnly = false;
+  // The lock timeout of everything the online run does: the tills wait on
+  // it at most this long.
+  std::int32_t cutoverTimeoutSeconds = 2;
+  // Cut-overs tried again after a lock-out, pausing 2, 4, 8... seconds.
+  std::int32_t retries = 0;
+  std::int32_t batchRows = 2000;
+  // Waits between cut-over rounds; null: sleeps.
+  std::function<void(std::int32_t seconds)> pause;
+  // Each batch of each table's copy.
+  std::function<void(const rebuild::CopyProgress&)> onCopyProgress;
+};
+
 // What a run needs from outside, so that tests and hosts can stand in.
 struct RunDependencies {
   ClientFactory makeClient;
@@ -91,6 +109,7 @@ struct RunDependencies {
   // Encryption was asked of the connection: a rebuild stops before its
   // transaction when the server says the session is not encrypted.
   bool requireEncryption = false;
+  OnlineSettings online;
 };
 
 // The prompt the window shows while tables are rebuilt, GBK.

@@ -10,6 +10,7 @@
 #include "rebuild/column_compare.h"
 #include "rebuild/detail_template.h"
 #include "rebuild/findings.h"
+#include "rebuild/online_detail.h"
 #include "rebuild/rebuild_steps.h"
 #include "rebuild/script_guards.h"
 #include "sql/quoting.h"
@@ -53,7 +54,7 @@ class DetailRebuild {
  public:
   DetailRebuild(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag,
                 Findings* findings, const RowsCounted& rowsCounted, const RowsCounted& rowsCopied,
-                const DependentsCarried& carried)
+                const DependentsCarried& carried, OnlineRebuild* online)
       : access_(access),
         notices_(notices),
         tableTag_(tableTag),
@@ -61,14 +62,15 @@ class DetailRebuild {
         rowsCounted_(rowsCounted),
         rowsCopied_(rowsCopied),
         statements_(access),
-        carried_(carried) {}
+        carried_(carried),
+        online_(online) {}
 
   bool Run() {
     ReadDictionaryRow();
     std::int32_t oldRows = 0;
     if (findings_ != nullptr) {
       if (!PlanOldTable()) return false;
-    } else {
+    } else if (online_ == nullptr) {
       // The lock comes before the old table's columns are read: a column
       // added in between would be missing from the copy and lost with the
       // drop.
@@ -86,16 +88,23 @@ class DetailRebuild {
     if (findings_ != nullptr && !PlanSlotCount()) return false;
     RecordStateGuards();
     ReadPresentSlots();
-    RefuseToDropQuantities();
+    // At the cut-over the check of the rows sums those columns instead.
+    if (!CuttingOver()) RefuseToDropQuantities();
     if (findings_ != nullptr) CheckNewTable();
     CheckCopiedColumns();
     PlanCarries();
+    if (online_ != nullptr && !CuttingOver()) return PrepareOnline();
 
-    BuildNewTables();
-    CopyRows(oldRows);
-    ReplaceOldTable();
+    if (CuttingOver()) {
+      SwitchPreparedTable();
+    } else {
+      BuildNewTables(0);
+      CopyRows(oldRows);
+      ReplaceOldTable(/*addPrimaryKey=*/true);
+    }
     const bool hasVersionNo = ParameterHasVersionNo();
-    const bool sizeTextsDone = UpdateSizeTexts();
+    // Online, the copy and the capture have already grown the size texts.
+    const bool sizeTextsDone = CuttingOver() || UpdateSizeTexts();
     if (sizeTextsDone && hasVersionNo) {
       statements_.Execute(sql::Format("Exec CreateInvoiceDetailTrigger %d", tableTag_));
       if (findings_ != nullptr) findings_->Current().triggerCalled = true;
@@ -260,6 +269,64 @@ class DetailRebuild {
     for (const char* suffix : {"", "_U", "_I", "_D"}) {
       dependents_.push_back(ReadTableDependents(access_, row_.tableName + suffix));
     }
+    if (CuttingOver()) LeaveWhatTheCutOverFinds(dependents_.front());
+  }
+
+  bool CuttingOver() const { return online_ != nullptr && online_->phase == OnlinePhase::kCutOver; }
+
+  // What the online copy and its capture read and write.
+  OnlineCopy CopyOfTable() const {
+    OnlineCopy copy;
+    copy.table = row_.tableName;
+    copy.key = layout_.keyList;
+    copy.columns = copyColumns_;
+    for (std::int32_t i = 1; i <= presentSlots_; ++i) {
+      copy.slots.push_back(sql::Format("x_%d", i));
+      copy.columns.push_back(copy.slots.back());
+    }
+    for (const auto& [name, slot] : oldSlotColumns_) {
+      if (slot > layout_.slotCount) copy.dropped.push_back(name);
+    }
+    if (storedParts_ > 0) {
+      for (std::int32_t i = storedParts_; i < layout_.slotCount; ++i)
+        copy.sizeTextExtension += ".0";
+    }
+    return copy;
+  }
+
+  // Outside the run's transaction: the new table and the capture in one
+  // short transaction of their own, so that either both stand or neither;
+  // then the copy, and the carried indexes built on the filled table.
+  bool PrepareOnline() {
+    if (storedParts_ > layout_.slotCount) {
+      Refuse(tableTag_, text::TrFormat("the size texts of %s have %d parts but the size groups now "
+                                       "need %d, which an online run cannot leave as they are; "
+                                       "run without --online",
+                                       row_.tableName, storedParts_, layout_.slotCount));
+    }
+    PrepareTable(access_, *online_, {tableTag_, CopyOfTable(), false}, dependents_.front(), shape_,
+                 [this] {
+                   BuildTable(TemporaryName());
+                   AddPrimaryKey(TemporaryName());
+                 });
+    return true;
+  }
+
+  // Inside the cut-over, with the table locked and its rows checked: the
+  // capture goes, the companions are recreated, the new table takes the
+  // old one's name with the key it was built with.
+  void SwitchPreparedTable() {
+    const PreparedTable* prepared = online_->Find(tableTag_);
+    const OnlineCopy copy = CopyOfTable();
+    if (prepared == nullptr || prepared->copy.columns != copy.columns ||
+        prepared->copy.sizeTextExtension != copy.sizeTextExtension) {
+      Refuse(tableTag_, text::TrFormat("%s or the size groups changed while the online run copied "
+                                       "it; nothing was changed; run again",
+                                       row_.tableName));
+    }
+    statements_.Execute(DropCaptureStatement(row_.tableName));
+    BuildNewTables(1);
+    ReplaceOldTable(/*addPrimaryKey=*/false);
   }
 
   // Decides, before anything changes, what goes over to the new tables;
@@ -269,10 +336,10 @@ class DetailRebuild {
         sql::Format(BuildDetailTemplate(layout_), row_.tableName, SecondPlaceholderText(tableTag_));
     // The primary key comes after the rename, on a table without an index,
     // so it takes the clustered index.
-    const NewTableShape shape{ColumnsOf(filled), {}, /*clusteredPrimaryKey=*/true};
+    shape_ = NewTableShape{ColumnsOf(filled), {}, /*clusteredPrimaryKey=*/true};
     for (std::size_t i = 0; i < dependents_.size(); ++i) {
       carries_.push_back(
-          PlanCarry(dependents_[i], shape,
+          PlanCarry(dependents_[i], shape_,
                     i == 0 ? CarryScope::kEverything : CarryScope::kPermissionsAndIndexes));
     }
     FlagCarries(findings_, tableTag_, carries_);
@@ -450,21 +517,25 @@ class DetailRebuild {
                        text::TrFormat(kRefusal, row_.tableName, names, layout_.slotCount)));
   }
 
-  void BuildNewTables() {
-    const std::string createTemplate = BuildDetailTemplate(layout_);
-    const std::string extraColumns = SecondPlaceholderText(tableTag_);
+  // The work copy, then the companions, from `first` on.
+  void BuildNewTables(std::size_t first) {
     const std::string names[] = {TemporaryName(), row_.tableName + "_U", row_.tableName + "_I",
                                  row_.tableName + "_D"};
-    for (const auto& name : names) {
-      statements_.ExecuteIgnoringFailure(
-          sql::Format(
-              // not a message
-              "if exists (select * from dbo.sysobjects where id = object_id(N'%s') ) Drop Table %s",
-              name, name),
-          name);
-      statements_.Execute(sql::Format(createTemplate, name, extraColumns));
-      if (name != names[0]) AddPrimaryKey(name);
+    for (std::size_t i = first; i < std::size(names); ++i) {
+      BuildTable(names[i]);
+      if (i > 0) AddPrimaryKey(names[i]);
     }
+  }
+
+  void BuildTable(const std::string& name) {
+    statements_.ExecuteIgnoringFailure(
+        sql::Format(
+            // not a message
+            "if exists (select * from dbo.sysobjects where id = object_id(N'%s') ) Drop Table %s",
+            name, name),
+        name);
+    statements_.Execute(
+        sql::Format(BuildDetailTemplate(layout_), name, SecondPlaceholderText(tableTag_)));
   }
 
   void AddPrimaryKey(const std::string& table) {
@@ -489,11 +560,11 @@ class DetailRebuild {
     }
   }
 
-  void ReplaceOldTable() {
+  void ReplaceOldTable(bool addPrimaryKey) {
     statements_.ExecuteIgnoringFailure(sql::Format("Drop Table %s", row_.tableName),
                                        row_.tableName);
     statements_.Execute(sql::Format("sp_rename '%s', '%s'", TemporaryName(), row_.tableName));
-    AddPrimaryKey(row_.tableName);
+    if (addPrimaryKey) AddPrimaryKey(row_.tableName);
   }
 
   bool ParameterHasVersionNo() {
@@ -548,17 +619,22 @@ class DetailRebuild {
   std::vector<std::pair<std::string, std::int32_t>> oldSlotColumns_;
   std::vector<TableDependents> dependents_;  // the old table, then _U, _I, _D
   std::vector<Carry> carries_;
+  NewTableShape shape_;
   const DependentsCarried& carried_;
+  OnlineRebuild* online_;  // set in an online run
 };
 
 }  // namespace
 
 bool RebuildDetailTable(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag,
                         Findings* findings, const RowsCounted& rowsCounted,
-                        const RowsCounted& rowsCopied, const DependentsCarried& carried) {
+                        const RowsCounted& rowsCopied, const DependentsCarried& carried,
+                        OnlineRebuild* online) {
   // These two TableTags are flagged in some databases but are not rebuilt.
   if (IsSkippedByDesign(tableTag)) return false;
-  return DetailRebuild(access, notices, tableTag, findings, rowsCounted, rowsCopied, carried).Run();
+  return DetailRebuild(access, notices, tableTag, findings, rowsCounted, rowsCopied, carried,
+                       online)
+      .Run();
 }
 
 }  // namespace slotsync::rebuild

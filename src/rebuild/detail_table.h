@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "rebuild/findings.h"
+#include "rebuild/online_detail.h"
 #include "rebuild/table_dependents.h"
 #include "sql/sql_access.h"
 #include "text/messages.h"
@@ -29,10 +30,14 @@ namespace slotsync::rebuild {
 using RowsCounted = std::function<void(std::int64_t rows)>;
 // `carried`, when set, is told what the rebuild carried over to the new
 // tables and what it lost by design, once it has sent the statements.
+// `online`, when set, rebuilds in its phase: preparing builds dbo.Tmp_<name>,
+// starts the capture, copies and builds the carried indexes, outside the
+// run's transaction; the cut-over, inside it, switches the prepared table.
 bool RebuildDetailTable(sql::SqlAccess& access, ui::NoticeBox& notices, std::int32_t tableTag,
                         Findings* findings = nullptr, const RowsCounted& rowsCounted = nullptr,
                         const RowsCounted& rowsCopied = nullptr,
-                        const DependentsCarried& carried = nullptr);
+                        const DependentsCarried& carried = nullptr,
+                        OnlineRebuild* online = nullptr);
 
 // TableTags some databases flag but whose tables are never rebuilt.
 constexpr bool IsSkippedByDesign(std::int32_t tableTag) {

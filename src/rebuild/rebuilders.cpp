@@ -13,7 +13,7 @@ class DatabaseRebuilders final : public Rebuilders {
 
   bool RebuildDetailTable(std::int32_t tableTag) override {
     return rebuild::RebuildDetailTable(access_, notices_, tableTag, findings_, rowsCounted_,
-                                         rowsCopied_, carried_);
+                                       rowsCopied_, carried_, online_);
   }
   void RebuildTerminalTables(std::int32_t tableTag) override {
     rebuild::RebuildTerminalTables(access_, tableTag, findings_, carried_);

@@ -6,6 +6,7 @@
 
 #include "rebuild/detail_table.h"
 #include "rebuild/findings.h"
+#include "rebuild/online_detail.h"
 #include "sql/sql_access.h"
 #include "ui/notice.h"
 
@@ -25,6 +26,8 @@ class Rebuilders {
   void ReportCarriedTo(DependentsCarried carried) { carried_ = std::move(carried); }
   // Told the rows each detail table's copy carried over, by its own count.
   void ReportCopiedTo(RowsCounted rowsCopied) { rowsCopied_ = std::move(rowsCopied); }
+  // Set: detail tables are rebuilt online, in the phase the run sets there.
+  void GoOnline(OnlineRebuild* online) { online_ = online; }
   // False when it did nothing or stopped at the size-decrease notice.
   virtual bool RebuildDetailTable(std::int32_t tableTag) = 0;
   virtual void RebuildTerminalTables(std::int32_t tableTag) = 0;
@@ -34,6 +37,7 @@ class Rebuilders {
   RowsCounted rowsCounted_;
   DependentsCarried carried_;
   RowsCounted rowsCopied_;
+  OnlineRebuild* online_ = nullptr;
 };
 
 std::unique_ptr<Rebuilders> MakeRebuilders(sql::SqlAccess& access, ui::NoticeBox& notices);

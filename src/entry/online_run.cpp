@@ -1,0 +1,101 @@
+#include "entry/online_run.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "rebuild/dependent_statements.h"
+#include "text/messages.h"
+
+namespace slotsync::entry {
+
+std::vector<std::string> FindLeftovers(sql::SqlAccess& access) {
+  sql::SqlQuery query(access, sql::kSizeConnectionName);
+  query.SetText(rebuild::LeftoverQuery());
+  query.OpenByPosition();
+  std::vector<std::string> tables;
+  for (; !query.End(); query.Next()) tables.push_back(query.Field(0).AsString());
+  return tables;
+}
+
+void RemoveLeftovers(sql::SqlAccess& access, rebuild::Findings& findings) {
+  for (const std::string& table : FindLeftovers(access)) {
+    rebuild::RemoveOnlineObjects(access, table);
+    findings.Add({0, rebuild::Severity::kNote,
+                  text::TrFormat("removed what an earlier online run left behind: the capture "
+                                 "trigger dbo.%s on %s and the table dbo.%s",
+                                 rebuild::CaptureName(table), table, rebuild::ShadowName(table))});
+  }
+}
+
+std::string RemovePrepared(sql::SqlAccess& access, const rebuild::OnlineRebuild& online) {
+  std::string stays;
+  for (const rebuild::PreparedTable& table : online.tables) {
+    if (!table.objectsMade) continue;
+    try {
+      rebuild::RemoveOnlineObjects(access, table.copy.table);
+    } catch (const std::exception& e) {
+      if (!stays.empty()) stays += '\n';
+      stays += text::TrFormat(
+          "warning: the capture trigger dbo.%s and the table dbo.%s could not be removed (%s); "
+          "the next online run removes them, or slotsync --online --clean-up",
+          rebuild::CaptureName(table.copy.table), rebuild::ShadowName(table.copy.table), e.what());
+    }
+  }
+  return stays;
+}
+
+namespace {
+
+void SayWhatStays(sql::SqlAccess& access, const rebuild::OnlineRebuild& online, RunReport& report) {
+  const std::string stays = RemovePrepared(access, online);
+  if (stays.empty()) return;
+  if (!report.message.empty()) report.message += '\n';
+  report.message += stays;
+}
+
+}  // namespace
+
+void RunOnline(sql::SqlAccess& access, sql::SqlQuery& flagged, rebuild::Rebuilders& rebuilders,
+               const OnlineSettings& settings, RunReport& report,
+               const std::function<void(rebuild::OnlineRebuild* online)>& cutOver) {
+  rebuild::OnlineRebuild online;
+  online.batchRows = settings.batchRows;
+  online.onProgress = settings.onCopyProgress;
+  try {
+    rebuilders.GoOnline(&online);
+    for (; !flagged.End(); flagged.Next()) {
+      const std::int32_t tableTag = flagged.FieldByName("TableTag").AsInteger();
+      if (IsDetailTableTag(tableTag)) rebuilders.RebuildDetailTable(tableTag);
+    }
+    flagged.First();
+  } catch (...) {
+    SayWhatStays(access, online, report);
+    throw;
+  }
+  online.phase = rebuild::OnlinePhase::kCutOver;
+  for (std::int32_t round = 0;; ++round) {
+    cutOver(&online);
+    if (report.outcome != Outcome::kLockedOut || round >= settings.retries) break;
+    PauseBeforeRound(settings, round);
+    // The next round reports afresh.
+    report.tables.clear();
+    report.message.clear();
+    report.lockedTable.clear();
+    report.lockHolders.clear();
+    report.failedTableTag.reset();
+    flagged.First();
+  }
+  if (report.outcome != Outcome::kCommitted) SayWhatStays(access, online, report);
+}
+
+void PauseBeforeRound(const OnlineSettings& settings, std::int32_t round) {
+  const std::int32_t seconds = 2 << std::min(round, 4);
+  if (settings.pause) {
+    settings.pause(seconds);
+  } else {
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  }
+}
+
+}  // namespace slotsync::entry

@@ -1,0 +1,123 @@
+#pragma once
+
+// The online rebuild of detail tables (--online): the new table is built as
+// dbo.Tmp_<name> while the shop goes on selling, a capture trigger on the old
+// table keeps it current, the rows are copied in short key-range batches,
+// and one short transaction for every flagged table switches them over.
+//
+// The capture writes each changed row straight into the new table, in its
+// new shape, so there is no queue to replay: once the copy is done the new
+// table holds what the old one holds, and the cut-over only checks that.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "rebuild/table_dependents.h"
+#include "sql/sql_access.h"
+
+namespace slotsync::rebuild {
+
+// Every object an online run leaves while it works carries this prefix (the
+// capture trigger) or is dbo.Tmp_ plus the name of the table the trigger
+// sits on, so that what a killed run left is found again.
+inline constexpr std::string_view kCapturePrefix = "slotsync_online_";
+
+// What the copy of one detail table reads and writes, in both phases.
+struct OnlineCopy {
+  std::string table;                 // T, as S_Modify names it
+  std::string key;                   // the one key column
+  std::vector<std::string> columns;  // copied columns, in copy-list order (x_1..x_M last)
+  std::vector<std::string> slots;    // x_1..x_M, the copied slot columns
+  std::vector<std::string> dropped;  // old slot columns above N: must hold no quantity
+  std::string sizeTextExtension;     // ".0" per added slot, empty when no size text grows
+};
+
+enum class OnlinePhase {
+  kPrepare,  // build dbo.Tmp_T, start the capture, copy, build its indexes
+  kCutOver,  // inside the one transaction: switch the prepared tables over
+};
+
+// How far the copy of one table has come.
+struct CopyProgress {
+  std::string table;
+  std::int64_t rows = 0;       // copied so far by the batches
+  std::int64_t estimated = 0;  // the rows the catalog said the table held, 0 unknown
+  std::int32_t batches = 0;
+  double secondsLeft = -1;  // negative: not known yet
+};
+
+// One table an online run has prepared.
+struct PreparedTable {
+  std::int32_t tableTag = 0;
+  OnlineCopy copy;
+  bool objectsMade = false;  // dbo.Tmp_T and its capture were committed
+};
+
+// What an online run shares with its rebuilders.
+struct OnlineRebuild {
+  OnlinePhase phase = OnlinePhase::kPrepare;
+  std::int32_t batchRows = 2000;
+  // A batch that ran out of its lock wait or lost a deadlock is tried again
+  // this many times before the run gives up.
+  std::int32_t batchAttempts = 5;
+  std::vector<PreparedTable> tables;
+  std::function<void(const CopyProgress&)> onProgress;
+
+  PreparedTable* Find(std::int32_t tableTag);
+};
+
+// "Tmp_T" and "slotsync_online_T".
+std::string ShadowName(const std::string& table);
+std::string CaptureName(const std::string& table);
+
+// The AFTER INSERT, UPDATE, DELETE trigger that keeps dbo.Tmp_T current.
+std::string CaptureTriggerStatement(const OnlineCopy& copy);
+// The bound of the next batch: its row count and its last key.
+std::string BatchBoundQuery(const OnlineCopy& copy, const std::string* after, std::int32_t rows);
+// Copies the rows of T between two keys that the capture has not written.
+std::string BatchCopyStatement(const OnlineCopy& copy, const std::string* after,
+                               const std::string& last);
+// Locks T (or dbo.Tmp_T) for the cut-over and reads what the two must agree
+// on: the rows, and the sum of every copied slot quantity (T also: of the
+// slot columns the new table drops, which must be 0).
+std::string CutOverCheckQuery(const OnlineCopy& copy, bool shadow);
+std::string DropCaptureStatement(const std::string& table);
+// Each removes its object only when it is there.
+std::string RemoveCaptureStatement(const std::string& table);
+std::string RemoveShadowStatement(const std::string& table);
+// The tables in dbo that carry a capture trigger.
+std::string LeftoverQuery();
+
+// Prepares one table: `makeTable` (the rebuild's own statements for
+// dbo.Tmp_T and its key) and the capture in one short transaction, so that
+// both stand or neither; then the copy, then the carried indexes of `old`
+// that fit before the cut-over, built on the filled dbo.Tmp_T.
+void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable prepared,
+                  const TableDependents& old, const NewTableShape& shape,
+                  const std::function<void()>& makeTable);
+
+// What the cut-over's carry leaves out: the indexes dbo.Tmp_T already has,
+// and the run's own capture, dropped before the old table.
+void LeaveWhatTheCutOverFinds(TableDependents& old);
+
+// Copies T into dbo.Tmp_T in batches of `online.batchRows`, each its own
+// short transaction; the capture must already be running.
+void CopyInBatches(sql::SqlAccess& access, const OnlineCopy& copy, OnlineRebuild& online);
+
+// Whether a carried index is built on dbo.Tmp_T after the copy, before the
+// cut-over; the others (constraints, a clustered index) are made in it.
+bool BuiltBeforeCutOver(const IndexInfo& index);
+
+// Locks every prepared table in a fixed order (by name) and checks that its
+// new table holds exactly its rows; throws TableLockedOut naming the table
+// when a lock wait runs out.
+void LockAndCheckPrepared(sql::SqlAccess& access, const OnlineRebuild& online);
+
+// Removes the capture and dbo.Tmp_T of a table, in a short transaction of
+// their own, the capture first.
+void RemoveOnlineObjects(sql::SqlAccess& access, const std::string& table);
+
+}  // namespace slotsync::rebuild

@@ -1,0 +1,332 @@
+// An online run (--online) with the real rebuilders over the scripted
+// connection: the detail table is prepared outside the transaction, copied
+// in batches, and switched over with the per-terminal table in one short
+// transaction; whatever fails before the commit leaves nothing behind.
+
+#include "entry/restructure_run.h"
+#include "rebuild/online_detail.h"
+#include "run_fixture.h"
+#include "scenarios.h"
+
+namespace slotsync::testing {
+namespace {
+
+using Log = std::vector<std::string>;
+
+class OnlineRun : public RunFixture {
+ protected:
+  DetailScenario detail;
+  TerminalScenario terminal = [] {
+    TerminalScenario t;
+    t.tableName = t.dictTableName = "Term101";
+    t.slotCount = 3;
+    return t;
+  }();
+  std::vector<std::int32_t> pauses;
+  bool tillsHoldTheTable = false;  // the cut-over's lock wait always runs out
+
+  void ScriptDatabase(bool withTerminal) {
+    ScriptCounts(3, 2);
+    ScriptFlagged(withTerminal ? std::vector<std::int32_t>{10, 101}
+                               : std::vector<std::int32_t>{10});
+    detail.Apply(script);
+    if (withTerminal) ScriptTerminalDictionary(script, terminal);
+    const rebuild::OnlineCopy copy = Copy();
+    // Five rows, two a batch.
+    script.Answer(rebuild::BatchBoundQuery(copy, nullptr, 2), Rows({"", ""}, {{"2", "k2"}}));
+    const std::string k2 = "k2", k4 = "k4";
+    script.Answer(rebuild::BatchBoundQuery(copy, &k2, 2), Rows({"", ""}, {{"2", "k4"}}));
+    script.Answer(rebuild::BatchBoundQuery(copy, &k4, 2), Rows({"", ""}, {{"1", "k5"}}));
+    const sql::ResultSet same = Rows({"", "", ""}, {{"5", "7", "9"}});
+    if (tillsHoldTheTable) {
+      script.Fail(rebuild::CutOverCheckQuery(copy, false), "Lock request time out period exceeded.",
+                  "HY000", 1222);
+    } else {
+      script.Answer(rebuild::CutOverCheckQuery(copy, false), same);
+    }
+    script.Answer(rebuild::CutOverCheckQuery(copy, true), same);
+  }
+
+  rebuild::OnlineCopy Copy() const {
+    rebuild::OnlineCopy copy;
+    copy.table = "StockDetail";
+    copy.key = "DetailID";
+    copy.columns = {"DetailID", "IndexNo",   "BillID",  "StoreCode", "Price", "BoxQty",
+                    "Amount",   "SizeIndex", "SizeStr", "x_1",       "x_2"};
+    copy.slots = {"x_1", "x_2"};
+    copy.sizeTextExtension = ".0";
+    return copy;
+  }
+
+  entry::RunReport RunOnline(std::int32_t retries = 0) {
+    entry::RunDependencies deps = Dependencies();
+    deps.makeRebuilders = [](sql::SqlAccess& access, ui::NoticeBox& box) {
+      return rebuild::MakeRebuilders(access, box);
+    };
+    deps.online.enabled = true;
+    deps.online.batchRows = 2;
+    deps.online.retries = retries;
+    deps.online.pause = [this](std::int32_t seconds) { pauses.push_back(seconds); };
+    return entry::RunRestructure({"srv", "db", "sa", "pw"}, deps);
+  }
+
+  // The log from the first entry equal to `from` to the end.
+  Log From(const std::string& from) const {
+    const auto& log = script.Log();
+    return {std::find(log.begin(), log.end(), from), log.end()};
+  }
+};
+
+// The reads every phase of the detail rebuild makes, as the run's own do.
+Log DetailReads() {
+  return {
+      "OPEN Select * from S_Modify Where TableTag=10",
+      "OPEN " + rebuild::DependentsQuery("StockDetail"),
+      "OPEN " + rebuild::DependentsQuery("StockDetail_U"),
+      "OPEN " + rebuild::DependentsQuery("StockDetail_I"),
+      "OPEN " + rebuild::DependentsQuery("StockDetail_D"),
+      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='SizeStr'",
+      "OPEN Select Top 1 SizeStr From StockDetail Where SizeStr is Not null and SizeStr<>''",
+      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name Not Like 'x_%' "
+      "order by ColOrder",
+      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name Like 'x_%' "
+      "order by ColOrder",
+      "OPEN Select TableName From DataDictionary where TableTag=10",
+      "OPEN Select * From S_Modify Where TableTag=10",
+      "OPEN Select  *  From StockBill Where 1=0 ",
+      "OPEN " + kSlotCountSql,
+      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='x_3'",
+      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='x_2'",
+      "OPEN " + rebuild::ColumnPropertiesQuery("StockDetail"),
+  };
+}
+
+std::string Create(const std::string& name) {
+  return "EXEC Create Table " + name +
+         "(DetailID Varchar(40) Not Null Default NewID(),IndexNo int Null,BillID Varchar(20),"
+         "StoreCode Varchar(20),BoxQty int Null,[x_1] Integer Null,[x_2] Integer Null,[x_3] "
+         "Integer Null,Price Money Null,Amount Money Null,[Memo] Varchar(30) Null, SizeIndex "
+         "Integer Null,SizeStr Varchar(100) Null)";
+}
+
+const std::string kColumns =
+    "[DetailID],[IndexNo],[BillID],[StoreCode],[Price],[BoxQty],[Amount],[SizeIndex],[SizeStr],"
+    "[x_1],[x_2]";
+const std::string kValues =
+    "[DetailID],[IndexNo],[BillID],[StoreCode],[Price],[BoxQty],[Amount],[SizeIndex],Case When "
+    "[SizeStr]<>'' Then [SizeStr]+'.0' Else [SizeStr] End,[x_1],[x_2]";
+const std::string kRemoveCapture =
+    "EXEC If Object_ID(N'[dbo].[slotsync_online_StockDetail]', N'TR') Is Not Null Drop Trigger "
+    "[dbo].[slotsync_online_StockDetail]";
+const std::string kRemoveShadow =
+    "EXEC If Object_ID(N'[dbo].[Tmp_StockDetail]', N'U') Is Not Null Drop Table "
+    "[dbo].[Tmp_StockDetail]";
+const std::string kOldCheck =
+    "OPEN Select Count_Big(*),Sum(Cast([x_1] As BigInt)),Sum(Cast([x_2] As BigInt)) From "
+    "[dbo].[StockDetail] With (TabLockX, HoldLock)";
+
+std::string Batch(const std::string& range) {
+  return "EXEC Insert into [dbo].[Tmp_StockDetail](" + kColumns + ") Select " + kValues +
+         " From [dbo].[StockDetail] o With (UpdLock, HoldLock) Where " + range +
+         " And Not Exists (Select * From [dbo].[Tmp_StockDetail] n Where "
+         "n.[DetailID]=o.[DetailID])";
+}
+
+TEST_F(OnlineRun, PreparesCopiesInBatchesAndCutsOverWithThePerTerminalTableInOneTransaction) {
+  ScriptDatabase(true);
+  const auto report = RunOnline();
+  ASSERT_EQ(report.outcome, entry::Outcome::kCommitted) << report.message;
+  EXPECT_EQ(report.rebuiltTables, 2);
+  // Everything online waits at most the cut-over timeout; leftovers first.
+  const Log start = From("EXEC SET LOCK_TIMEOUT 2000");
+  ASSERT_GE(start.size(), 2u);
+  EXPECT_EQ(start[1],
+            "OPEN Select o.name From sys.triggers t Join sys.objects o On o.object_id=t.parent_id "
+            "Where o.schema_id=Schema_ID(N'dbo') And t.name=N'slotsync_online_'+o.name Order By "
+            "o.name");
+  Log expected = {kWriteSettings};
+  const Log reads = DetailReads();
+  expected.insert(expected.end(), reads.begin(), reads.end());
+  const Log prepare = {
+      // The new table and the capture stand together or not at all.
+      "START TRANSACTION",
+      "EXEC if exists (select * from dbo.sysobjects where id = object_id(N'dbo.Tmp_StockDetail') "
+      ") Drop Table dbo.Tmp_StockDetail",
+      Create("dbo.Tmp_StockDetail"),
+      "EXEC Alter Table dbo.Tmp_StockDetail Add Primary Key (DetailID)",
+      "EXEC Create Trigger [dbo].[slotsync_online_StockDetail] On [dbo].[StockDetail] After "
+      "Insert, Update, Delete As Begin Set NoCount On; If Object_ID(N'[dbo].[Tmp_StockDetail]', "
+      "N'U') Is Null Return; Set XACT_ABORT Off; Begin Try Delete n From [dbo].[Tmp_StockDetail] "
+      "n Where n.[DetailID] In (Select [DetailID] From deleted Union All Select [DetailID] From "
+      "inserted); Insert into [dbo].[Tmp_StockDetail](" +
+          kColumns + ") Select " + kValues +
+          " From inserted; End Try Begin Catch If XACT_STATE()=1 And "
+          "Object_ID(N'[dbo].[Tmp_StockDetail]', N'U') Is Not Null Drop Table "
+          "[dbo].[Tmp_StockDetail]; End Catch End",
+      "COMMIT",
+      // Outside any transaction of the run's: each batch is its own.
+      "OPEN " + DetailScenario::CatalogRowsSql("StockDetail"),
+      "OPEN Select Count(*),Max(b.[DetailID]) From (Select Top 2 [DetailID] From "
+      "[dbo].[StockDetail] Order By [DetailID]) b",
+      Batch("o.[DetailID]<='k2'"),
+      "OPEN Select Count(*),Max(b.[DetailID]) From (Select Top 2 [DetailID] From "
+      "[dbo].[StockDetail] Where [DetailID]>'k2' Order By [DetailID]) b",
+      Batch("o.[DetailID]>'k2' And o.[DetailID]<='k4'"),
+      "OPEN Select Count(*),Max(b.[DetailID]) From (Select Top 2 [DetailID] From "
+      "[dbo].[StockDetail] Where [DetailID]>'k4' Order By [DetailID]) b",
+      Batch("o.[DetailID]>'k4' And o.[DetailID]<='k5'"),
+      // The cut-over: locks and the two checks, then nothing that grows
+      // with the rows.
+      "START TRANSACTION",
+      kOldCheck,
+      "OPEN Select Count_Big(*),Sum(Cast([x_1] As BigInt)),Sum(Cast([x_2] As BigInt)) From "
+      "[dbo].[Tmp_StockDetail] With (TabLockX, HoldLock)",
+  };
+  expected.insert(expected.end(), prepare.begin(), prepare.end());
+  expected.insert(expected.end(), reads.begin(), reads.end());
+  const Log cutOver = {
+      "EXEC Drop Trigger [dbo].[slotsync_online_StockDetail]",
+      "EXEC if exists (select * from dbo.sysobjects where id = object_id(N'StockDetail_U') ) Drop "
+      "Table StockDetail_U",
+      Create("StockDetail_U"),
+      "EXEC Alter Table StockDetail_U Add Primary Key (DetailID)",
+      "EXEC if exists (select * from dbo.sysobjects where id = object_id(N'StockDetail_I') ) Drop "
+      "Table StockDetail_I",
+      Create("StockDetail_I"),
+      "EXEC Alter Table StockDetail_I Add Primary Key (DetailID)",
+      "EXEC if exists (select * from dbo.sysobjects where id = object_id(N'StockDetail_D') ) Drop "
+      "Table StockDetail_D",
+      Create("StockDetail_D"),
+      "EXEC Alter Table StockDetail_D Add Primary Key (DetailID)",
+      "EXEC Drop Table StockDetail",
+      "EXEC sp_rename 'dbo.Tmp_StockDetail', 'StockDetail'",
+      // The key came with the new table; the size texts with the copy.
+      "OPEN Select * from syscolumns where name='VersionNo' and id=object_id('Parameter')",
+      "EXEC Exec CreateInvoiceDetailTrigger 10",
+      "EXEC Update S_Modify Set Modified=0 Where TableTag=10",
+      // The per-terminal table as it always is, inside the same transaction.
+      "OPEN Select * from S_Modify Where TableTag=101",
+      "OPEN " + kTypesSql + "101",
+      "OPEN Select FieldName From DataDictionary where TableTag=101",
+      "OPEN Select TableName From DataDictionary where TableTag=101",
+      "OPEN " + kSlotCountSql,
+      "OPEN " + rebuild::DependentsQuery("Term101"),
+      "EXEC Drop Table Term101",
+      "EXEC Create Table Term101(K Int Identity(1,1) Not Null,TerminalName Varchar(40) Null ,[F] "
+      "Int Null ,[x_1] Integer Null Default(0),[x_2] Integer Null Default(0),[x_3] Integer Null "
+      "Default(0),[V] Money Null Default(0))",
+      "EXEC Alter Table [Term101] With NoCheck Add Constraint [PK_Term101] Primary Key "
+      "NonClustered ( [K] ) On [Primary]",
+      "EXEC CREATE  INDEX [IX_Term101_Terminal] ON [dbo].[Term101]([TerminalName]) ON [PRIMARY] ",
+      "EXEC Update S_Modify Set Modified=0 Where TableTag=101",
+      "COMMIT",
+      kReleaseLock,
+      "DISCONNECT",
+      "WINDOW MESSAGES",
+      "RELEASE",
+      "WINDOW DESTROY",
+  };
+  expected.insert(expected.end(), cutOver.begin(), cutOver.end());
+  EXPECT_EQ(From(kWriteSettings), expected);
+}
+
+// Every statement from the leftovers' read to the cut-over's commit, failed
+// in turn: the run never commits half, and whatever it made goes again.
+TEST_F(OnlineRun, AFailureAtAnyStatementBeforeTheCommitLeavesNoNewTableAndNoCapture) {
+  ScriptDatabase(false);
+  ASSERT_EQ(RunOnline().outcome, entry::Outcome::kCommitted);
+  const Log clean = script.Log();
+  const auto first = std::find(clean.begin(), clean.end(), "EXEC SET LOCK_TIMEOUT 2000");
+  const auto commit = std::find(std::make_reverse_iterator(clean.end()),
+                                std::make_reverse_iterator(first), "COMMIT");
+  ASSERT_NE(first, clean.end());
+  const auto begin = static_cast<std::size_t>(first - clean.begin()) + 1;
+  const auto end = static_cast<std::size_t>(clean.rend() - commit) - 1;
+  const auto prepared = std::find(first, clean.end(), "COMMIT");  // the new table and capture
+  std::size_t failedRuns = 0;
+  for (std::size_t at = begin; at < end; ++at) {
+    if (!clean[at].starts_with("OPEN ") && !clean[at].starts_with("EXEC ")) continue;
+    SCOPED_TRACE(clean[at].substr(0, 160));
+    script = Script();
+    ScriptDatabase(false);
+    script.FailCallAt(at, "Injected failure.");
+    const auto report = RunOnline();
+    if (report.outcome == entry::Outcome::kCommitted) continue;  // a drop passed over
+    ++failedRuns;
+    const Log& log = script.Log();
+    const bool made = at > static_cast<std::size_t>(prepared - clean.begin());
+    const auto removal =
+        std::find(log.begin() + static_cast<std::ptrdiff_t>(at), log.end(), kRemoveCapture);
+    if (made) {
+      ASSERT_NE(removal, log.end()) << report.message;
+      EXPECT_EQ(*std::prev(removal), "START TRANSACTION");
+      EXPECT_EQ(*std::next(removal), kRemoveShadow);
+      EXPECT_EQ(*std::next(removal, 2), "COMMIT");
+    } else {
+      EXPECT_EQ(removal, log.end());
+      EXPECT_EQ(std::count(log.begin(), log.end(), "COMMIT"), 0) << report.message;
+    }
+  }
+  EXPECT_GT(failedRuns, 40u);
+}
+
+TEST_F(OnlineRun, ALockTimeoutAtTheCutOverIsTriedAgainThenGivenUpCleanly) {
+  tillsHoldTheTable = true;
+  ScriptDatabase(false);
+  const auto report = RunOnline(2);
+  EXPECT_EQ(report.outcome, entry::Outcome::kLockedOut) << report.message;
+  EXPECT_EQ(pauses, (std::vector<std::int32_t>{2, 4}));
+  EXPECT_EQ(std::count(script.Log().begin(), script.Log().end(), kOldCheck), 3);
+  EXPECT_EQ(report.lockedTable, "StockDetail");
+  // The holders are asked after each rollback; then everything goes.
+  const Log tail = From(kRemoveCapture);
+  ASSERT_GE(tail.size(), 3u);
+  EXPECT_EQ(tail[1], kRemoveShadow);
+  EXPECT_EQ(tail[2], "COMMIT");
+}
+
+TEST_F(OnlineRun, ACutOverThatGetsItsLocksOnTheSecondRoundCommits) {
+  ScriptDatabase(false);
+  ASSERT_EQ(RunOnline(1).outcome, entry::Outcome::kCommitted);
+  const Log& clean = script.Log();
+  const auto check =
+      static_cast<std::size_t>(std::find(clean.begin(), clean.end(), kOldCheck) - clean.begin());
+  script = Script();
+  ScriptDatabase(false);
+  script.FailCallAt(check, "Lock request time out period exceeded.", "HY000", 1222);
+  const auto report = RunOnline(1);
+  EXPECT_EQ(report.outcome, entry::Outcome::kCommitted) << report.message;
+  EXPECT_EQ(pauses, (std::vector<std::int32_t>{2}));
+  EXPECT_EQ(std::count(script.Log().begin(), script.Log().end(), kRemoveCapture), 0);
+}
+
+TEST_F(OnlineRun, LeftoversOfAKilledRunAreRemovedFirstAndSaidSo) {
+  ScriptDatabase(false);
+  script.Answer(rebuild::LeftoverQuery(), Column("name", {"StockDetail"}));
+  const auto report = RunOnline();
+  EXPECT_EQ(report.outcome, entry::Outcome::kCommitted) << report.message;
+  const Log start = From("OPEN " + rebuild::LeftoverQuery());
+  ASSERT_GE(start.size(), 5u);
+  EXPECT_EQ(Log(start.begin() + 1, start.begin() + 5),
+            (Log{"START TRANSACTION", kRemoveCapture, kRemoveShadow, "COMMIT"}));
+  const auto& notes = report.findings.Problems();
+  EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [](const rebuild::Problem& p) {
+    return p.message.find("slotsync_online_StockDetail") != std::string::npos;
+  }));
+}
+
+TEST_F(OnlineRun, CleanUpOnlyRemovesLeftoversUnderTheDatabaseLock) {
+  script.Answer(DatabaseLockSql(), Column("", {"0"}));
+  script.Answer(rebuild::LeftoverQuery(), Column("name", {"StockDetail"}));
+  entry::RunDependencies deps = Dependencies();
+  deps.online.cleanUpOnly = true;
+  const auto report = entry::RunRestructure({"srv", "db", "sa", "pw"}, deps);
+  EXPECT_EQ(report.outcome, entry::Outcome::kCommitted) << report.message;
+  EXPECT_EQ(script.Statements(),
+            (Log{"EXEC SET LOCK_TIMEOUT 2000", kLowDeadlockPriority.substr(0),
+                 "OPEN " + DatabaseLockSql(), "OPEN " + rebuild::LeftoverQuery(), kRemoveCapture,
+                 kRemoveShadow, kReleaseLock}));
+}
+
+}  // namespace
+}  // namespace slotsync::testing
