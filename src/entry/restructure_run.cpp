@@ -6,8 +6,10 @@
 #include <exception>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 
 #include "dictionary/size_slot_count.h"
+#include "entry/key_moves.h"
 #include "entry/opening_hours.h"
 #include "entry/preconditions.h"
 #include "entry/session_settings.h"
@@ -111,7 +113,10 @@ class Run {
       databaseLock_.Release();
       // The check before the transaction reads the tables too, so a busy
       // table most often stops the run there.
-      if (IsLockTimeout(failure)) throw LockedOut(MessageOf(failure) + "\n" + HeldBy(lockedTable_));
+      if (IsLockTimeout(failure)) {
+        throw LockedOut(MessageOf(failure) + "\n" +
+                        HeldBy(lockedTable_.empty() ? WaitedFor(failure) : lockedTable_));
+      }
       if (IsDeadlock(failure)) {
         throw LockedOut(MessageOf(failure) + "\n" + text::Tr(kDeadlockVictimText));
       }
@@ -145,9 +150,16 @@ class Run {
       Preflight();
       ShowWindow();
       ApplyWriteSettings(access_);
+      // A dry run keeps the keys where they are: it commits nothing, not
+      // even this.
+      if (!deps_.dryRun) {
+        TakeKeysOff(access_, connection_, KeysToMove(report_.findings.Tables()));
+        keysOff_ = true;
+      }
     }
     connection_.StartTransaction();
     WalkInTransaction();
+    SettleKeys();
     if (const std::string failed = databaseLock_.Release(); !failed.empty()) {
       AppendMessage(report_, text::TrFormat("warning: %s", failed));
     }
@@ -350,6 +362,16 @@ class Run {
     for (std::size_t i = findings.Current().firstStatement; i < plan.Statements().size(); ++i) {
       connection_.ReportPlanned(plan.Statements()[i]);
     }
+    for (const rebuild::KeyMove& key : findings.Current().keys) {
+      connection_.ReportPlanned({key.drop, sql::PlannedStatement::Kind::kBefore});
+    }
+    for (const rebuild::KeyMove& key : findings.Current().keys) {
+      if (!key.carried) continue;
+      connection_.ReportPlanned({key.make, sql::PlannedStatement::Kind::kAfter});
+      if (!key.settle.empty()) {
+        connection_.ReportPlanned({key.settle, sql::PlannedStatement::Kind::kAfter});
+      }
+    }
   }
 
   // "Insert into dbo.Tmp_X(...) ..." as "Insert into dbo.Tmp_X".
@@ -374,6 +396,55 @@ class Run {
       list += problem.message;
     }
     return list;
+  }
+
+  // The keys taken off before the transaction: made again on the new tables
+  // after a commit (those carried), put back on the old ones otherwise.
+  void SettleKeys() {
+    if (report_.outcome == Outcome::kPreviewed) {
+      // What a run would make after its commit.
+      for (const rebuild::TablePlan& plan : report_.findings.Tables()) {
+        if (TableRun* table = ReportedTable(plan.tableTag))
+          table->carried.constraints += CarriedKeys(plan);
+      }
+      return;
+    }
+    if (!keysOff_) return;
+    const bool committed = report_.outcome == Outcome::kCommitted;
+    // Whether the commit took is not known: the keys the new tables carry
+    // are the ones that fit either way; the connection is most likely gone.
+    const bool onNewTables = committed || report_.outcome == Outcome::kCommitUnknown;
+    const std::function<void()> pause = deps_.pauseBeforeRetry ? deps_.pauseBeforeRetry : [] {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    };
+    for (const rebuild::TablePlan& plan : report_.findings.Tables()) {
+      std::vector<const rebuild::KeyMove*> keys;
+      for (const rebuild::KeyMove& key : plan.keys) {
+        if (key.carried || !onNewTables) keys.push_back(&key);
+      }
+      if (keys.empty()) continue;
+      TableRun* table = ReportedTable(plan.tableTag);
+      for (const KeyPut& put : PutKeysOn(access_, keys, pause)) {
+        if (committed && put.made && table != nullptr) ++table->carried.constraints;
+        const std::string problem = KeyPutProblem(put, onNewTables);
+        if (problem.empty()) continue;
+        AppendMessage(report_, text::TrFormat("warning: %s", problem));
+        if (committed && table != nullptr) table->dependentsLost.push_back(problem);
+      }
+    }
+  }
+
+  static std::int32_t CarriedKeys(const rebuild::TablePlan& plan) {
+    return static_cast<std::int32_t>(
+        std::count_if(plan.keys.begin(), plan.keys.end(),
+                      [](const rebuild::KeyMove& key) { return key.carried; }));
+  }
+
+  TableRun* ReportedTable(std::int32_t tableTag) {
+    for (TableRun& table : report_.tables) {
+      if (table.tableTag == tableTag) return &table;
+    }
+    return nullptr;
   }
 
   void ShowWindow() {
@@ -586,7 +657,9 @@ class Run {
   DatabaseLock databaseLock_;
   std::optional<std::int32_t> currentTableTag_;
   std::chrono::steady_clock::time_point tableStart_;
-  std::string lockedTable_;  // the table whose read ran out of time before the transaction
+  std::string lockedTable_;
+  bool keysOff_ = false;  // the foreign keys were taken off before the transaction  // the table
+                          // whose read ran out of time before the transaction
 };
 
 bool Planned(Outcome outcome) {
