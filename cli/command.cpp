@@ -170,6 +170,10 @@ const char* StatementMark(int outcome) {
       return N_("planned, failure ignored");
     case SLOTSYNC_STATEMENT_PLANNED_CHECK:
       return N_("check");
+    case SLOTSYNC_STATEMENT_PLANNED_BEFORE:
+      return N_("planned, before the transaction");
+    case SLOTSYNC_STATEMENT_PLANNED_AFTER:
+      return N_("planned, after the commit");
     default:
       return N_("failed");
   }

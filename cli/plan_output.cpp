@@ -43,6 +43,10 @@ const char* StatementOutcomeName(int outcome) {
       return "planned";
     case SLOTSYNC_STATEMENT_PLANNED_IGNORED:
       return "planned, failure ignored";  // not a message
+    case SLOTSYNC_STATEMENT_PLANNED_BEFORE:
+      return "planned, before the transaction";  // not a message
+    case SLOTSYNC_STATEMENT_PLANNED_AFTER:
+      return "planned, after the commit";  // not a message
     default:
       return "planned check";  // not a message
   }
@@ -271,6 +275,52 @@ std::string InertBatch(const std::string& statement) {
   return Batch(statement);
 }
 
+std::vector<std::string> StatementsOf(const RunRecord& record, int outcome) {
+  std::vector<std::string> statements;
+  for (const RecordedTable& table : record.Tables()) {
+    for (const RecordedStatement& statement : table.statements) {
+      if (statement.outcome == outcome) statements.push_back(statement.text);
+    }
+  }
+  return statements;
+}
+
+// A run takes the foreign keys off in a short transaction of its own before
+// its long one. A script takes them off inside its one transaction instead,
+// so that a check that stops it leaves every key where it was; the tables
+// they reference are then held until its COMMIT.
+std::string KeysTakenOff(const RunRecord& record) {
+  const std::vector<std::string> drops = StatementsOf(record, SLOTSYNC_STATEMENT_PLANNED_BEFORE);
+  if (drops.empty()) return {};
+  // not a message
+  std::string text = "-- The foreign keys of the tables this script drops come off first, and\n";
+  // not a message
+  text += "-- are made again after the COMMIT. Until then the tables they reference\n";
+  text += "-- are held: run it while the shop is closed.\n";  // not a message
+  for (const std::string& drop : drops) text += WriteBatch(drop);
+  return text;
+}
+
+// After the commit each key is made again (With NoCheck) and then checked
+// against the rows, each statement on its own. One that fails leaves the
+// rebuild committed: the script goes on with the next and sqlcmd shows the
+// error; run that statement again once its cause is mended.
+std::string KeysMadeAgain(const RunRecord& record) {
+  const std::vector<std::string> makes = StatementsOf(record, SLOTSYNC_STATEMENT_PLANNED_AFTER);
+  if (makes.empty()) return {};
+  // not a message
+  std::string text = "-- After the commit: the foreign keys again. An error here leaves the\n";
+  // not a message
+  text += "-- rebuild committed; run the statement it names again once its cause is mended.\n";
+  text += ":on error ignore\n";
+  const std::string committed = InertBatch(rebuild::StopIf(
+      "@@TRANCOUNT>0",
+      "the COMMIT left a transaction open (was the script run inside one?); "  // not a message
+      "the foreign keys were not made again"));                                // not a message
+  for (const std::string& make : makes) text += committed + WriteBatch(make);
+  return text + ":on error exit\n";
+}
+
 }  // namespace
 
 std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
@@ -285,7 +335,7 @@ std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
                          result.slotColumns);
   script +=
       "-- Review it, then run it with: sqlcmd -S <server> "                 // not a message
-      "-d <database> -I -f 65001 -i <this file>\n"                             // not a message
+      "-d <database> -I -f 65001 -i <this file>\n"                          // not a message
       "-- or open it in Management Studio or Azure Data Studio "            // not a message
       "with SQLCMD mode on.\n"                                              // not a message
       "-- Every check stops it before what it guards is changed: "          // not a message
@@ -296,12 +346,17 @@ std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
   script += SqlcmdLines(writtenAt) + SqlcmdModeCheck() + SessionCheck() +
             DatabaseCheck(line.database) + TransactionAndLocks(line.database, line.lockTimeout);
   const std::string alive = Batch(rebuild::TransactionAliveGuard());
+  script += KeysTakenOff(record);
   for (const RecordedTable& table : record.Tables()) {
     script += "-- TableTag " + std::to_string(table.tableTag) + " " +
               text::GbkToUtf8(sql::SqlcmdInertText(table.tableName)) + " (" + KindName(table.kind) +
               ")\n";
     for (const RecordedStatement& statement : table.statements) {
-      if (statement.outcome < SLOTSYNC_STATEMENT_PLANNED) continue;  // the plan's own reads
+      if (statement.outcome < SLOTSYNC_STATEMENT_PLANNED ||  // the plan's own reads
+          statement.outcome == SLOTSYNC_STATEMENT_PLANNED_BEFORE ||
+          statement.outcome == SLOTSYNC_STATEMENT_PLANNED_AFTER) {
+        continue;
+      }
       if (statement.outcome == SLOTSYNC_STATEMENT_PLANNED_CHECK) {
         script += InertBatch(statement.text);
         continue;
@@ -325,6 +380,7 @@ std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
   script +=
       "-- The commit ends the transaction and with it the application "  // not a message
       "lock.\nCOMMIT\nGO\n";
+  script += KeysMadeAgain(record);
   // After a check stopped it, the session would otherwise stay unable to run
   // anything in the query window it was opened in.
   script += "SET NOEXEC OFF\nGO\n";

@@ -1281,6 +1281,64 @@ FROM sys.indexes i WHERE i.object_id = OBJECT_ID('StockDetail') AND i.name = 'IX
 SQL
 )"
 
+echo "== 22. a foreign key's referenced table stays readable throughout a run"
+new_database fkeys
+sql "$db" <<'SQL'
+CREATE TABLE StockBill (BillID varchar(20) NOT NULL PRIMARY KEY)
+GO
+INSERT INTO StockBill SELECT DISTINCT BillID FROM StockDetail WHERE BillID IS NOT NULL
+ALTER TABLE StockDetail ADD CONSTRAINT FK_StockDetail_Bill FOREIGN KEY (BillID)
+  REFERENCES StockBill (BillID)
+SQL
+run_slotsync --plan
+check_contains "plan: the key is moved around the transaction" \
+  "the foreign key FK_StockDetail_Bill of StockDetail is taken off before the run's transaction" \
+  "$run_out$run_err"
+# A till reads the goods master every 100 ms for 12 s and gives up after
+# 2 s; a wait that runs out fails its batch.
+printf '%s\n' "SET NOCOUNT ON" "SET LOCK_TIMEOUT 2000" \
+  "DECLARE @until datetime = DATEADD(second, 12, GETDATE()), @n int" \
+  "WHILE GETDATE() < @until BEGIN SELECT @n = COUNT(*) FROM StockBill; WAITFOR DELAY '00:00:00.100' END" |
+  sql "$db" >"$work/reader" 2>&1 &
+reader=$!
+# TermCount, which the run drops after StockDetail, is held for 5 s: the run
+# waits for it inside its transaction, StockDetail already dropped.
+printf '%s\n' "BEGIN TRANSACTION" "SELECT COUNT(*) FROM TermCount WITH (TABLOCKX, HOLDLOCK)" \
+  "WAITFOR DELAY '00:00:05'" "COMMIT" | sql "$db" >"$work/holder" 2>&1 &
+holder=$!
+sleep 1
+run_slotsync --lock-timeout 30
+check "foreign key: exit code" 0 "$run_exit"
+reader_exit=0
+wait "$reader" || reader_exit=$?
+check "the goods master's reader never waited 2 s" 0 "$reader_exit"
+release_lock
+check "the key is on the new table again, trusted" "$(printf '1\t0')" "$(sql "$db" <<'SQL'
+SELECT COUNT(*), MAX(CONVERT(int, is_not_trusted)) FROM sys.foreign_keys
+WHERE parent_object_id = OBJECT_ID('StockDetail') AND name = 'FK_StockDetail_Bill'
+SQL
+)"
+# A key the server does not trust (a row without its bill) comes back as it
+# was: made With NoCheck, no check tried, and the run commits.
+new_database fkeys_orphan
+sql "$db" <<'SQL'
+CREATE TABLE StockBill (BillID varchar(20) NOT NULL PRIMARY KEY)
+GO
+INSERT INTO StockBill SELECT DISTINCT BillID FROM StockDetail WHERE BillID IS NOT NULL
+ALTER TABLE StockDetail WITH NOCHECK ADD CONSTRAINT FK_StockDetail_Bill FOREIGN KEY (BillID)
+  REFERENCES StockBill (BillID)
+ALTER TABLE StockDetail NOCHECK CONSTRAINT FK_StockDetail_Bill
+INSERT INTO StockDetail (DetailID, BillID) VALUES ('orphan', 'NO-SUCH-BILL')
+ALTER TABLE StockDetail CHECK CONSTRAINT FK_StockDetail_Bill
+SQL
+run_slotsync --lock-timeout 30
+check "an untrusted key: exit code" 0 "$run_exit"
+check "an untrusted key stays untrusted, and no check is tried" "$(printf '1\t1')" "$(sql "$db" <<'SQL'
+SELECT COUNT(*), MAX(CONVERT(int, is_not_trusted)) FROM sys.foreign_keys
+WHERE parent_object_id = OBJECT_ID('StockDetail') AND name = 'FK_StockDetail_Bill'
+SQL
+)"
+
 echo "== 15. several databases at once"
 new_database many1
 first=$db

@@ -76,9 +76,17 @@ typedef enum SlotsyncStatementOutcome {
   /* A plan's statements, never sent: */
   SLOTSYNC_STATEMENT_PLANNED = 3,         /* a write the run would send */
   SLOTSYNC_STATEMENT_PLANNED_IGNORED = 4, /* a write whose failure the run passes over */
-  SLOTSYNC_STATEMENT_PLANNED_CHECK = 5    /* a check the run makes with its reads (the
+  SLOTSYNC_STATEMENT_PLANNED_CHECK = 5,   /* a check the run makes with its reads (the
                                              quantities above N, the copied row count),
                                              written as T-SQL for a script */
+  /* Foreign keys of the tables a run drops: taking one off, dropping its
+   * table or making it holds the table it references until the transaction
+   * ends, so the run moves them outside its transaction. */
+  SLOTSYNC_STATEMENT_PLANNED_BEFORE = 6, /* a write sent before the transaction, in one short
+                                            transaction of its own (the keys taken off) */
+  SLOTSYNC_STATEMENT_PLANNED_AFTER = 7   /* a write sent after the commit, each on its own (the
+                                            keys made again and checked); its failure is
+                                            reported, the commit stands */
 } SlotsyncStatementOutcome;
 
 /* What a run does to a flagged table. */

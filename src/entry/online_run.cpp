@@ -69,22 +69,22 @@ void RunOnline(sql::SqlAccess& access, sql::SqlQuery& flagged, rebuild::Rebuilde
       if (IsDetailTableTag(tableTag)) rebuilders.RebuildDetailTable(tableTag);
     }
     flagged.First();
+    online.phase = rebuild::OnlinePhase::kCutOver;
+    for (std::int32_t round = 0;; ++round) {
+      cutOver(&online);
+      if (report.outcome != Outcome::kLockedOut || round >= settings.retries) break;
+      PauseBeforeRound(settings, round);
+      // The next round reports afresh.
+      report.tables.clear();
+      report.message.clear();
+      report.lockedTable.clear();
+      report.lockHolders.clear();
+      report.failedTableTag.reset();
+      flagged.First();
+    }
   } catch (...) {
     SayWhatStays(access, online, report);
     throw;
-  }
-  online.phase = rebuild::OnlinePhase::kCutOver;
-  for (std::int32_t round = 0;; ++round) {
-    cutOver(&online);
-    if (report.outcome != Outcome::kLockedOut || round >= settings.retries) break;
-    PauseBeforeRound(settings, round);
-    // The next round reports afresh.
-    report.tables.clear();
-    report.message.clear();
-    report.lockedTable.clear();
-    report.lockHolders.clear();
-    report.failedTableTag.reset();
-    flagged.First();
   }
   if (report.outcome != Outcome::kCommitted) SayWhatStays(access, online, report);
 }

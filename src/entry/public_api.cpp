@@ -307,6 +307,10 @@ int StatementCode(sql::StatementOutcome outcome) {
       return SLOTSYNC_STATEMENT_PLANNED_IGNORED;
     case sql::StatementOutcome::kPlannedCheck:
       return SLOTSYNC_STATEMENT_PLANNED_CHECK;
+    case sql::StatementOutcome::kPlannedBefore:
+      return SLOTSYNC_STATEMENT_PLANNED_BEFORE;
+    case sql::StatementOutcome::kPlannedAfter:
+      return SLOTSYNC_STATEMENT_PLANNED_AFTER;
   }
   return SLOTSYNC_STATEMENT_FAILED;
 }

@@ -6,8 +6,10 @@
 #include <exception>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 
 #include "dictionary/size_slot_count.h"
+#include "entry/key_moves.h"
 #include "entry/online_run.h"
 #include "entry/opening_hours.h"
 #include "entry/preconditions.h"
@@ -113,7 +115,10 @@ class Run {
       databaseLock_.Release();
       // The check before the transaction reads the tables too, so a busy
       // table most often stops the run there.
-      if (IsLockTimeout(failure)) throw LockedOut(MessageOf(failure) + "\n" + HeldBy(lockedTable_));
+      if (IsLockTimeout(failure)) {
+        throw LockedOut(MessageOf(failure) + "\n" +
+                        HeldBy(lockedTable_.empty() ? WaitedFor(failure) : lockedTable_));
+      }
       if (IsDeadlock(failure)) {
         throw LockedOut(MessageOf(failure) + "\n" + text::Tr(kDeadlockVictimText));
       }
@@ -157,6 +162,8 @@ class Run {
       Preflight();
       ShowWindow();
       ApplyWriteSettings(access_);
+      // Online, the keys come off only once the copies are made.
+      if (!online) TakeKeysOffBeforeTransaction();
     }
     if (online) {
       RunOnline();
@@ -164,6 +171,7 @@ class Run {
       connection_.StartTransaction();
       WalkInTransaction();
     }
+    SettleKeys();
     if (const std::string failed = databaseLock_.Release(); !failed.empty()) {
       AppendMessage(report_, text::TrFormat("warning: %s", failed));
     }
@@ -193,11 +201,20 @@ class Run {
     const auto rebuilders = deps_.makeRebuilders(access_, *deps_.notices);
     entry::RunOnline(access_, query_, *rebuilders, deps_.online, report_,
                      [this](rebuild::OnlineRebuild* online) {
+                       if (!keysOff_) TakeKeysOffBeforeTransaction();
                        online_ = online;
                        connection_.StartTransaction();
                        WalkInTransaction();
                        online_ = nullptr;
                      });
+  }
+
+  // A dry run keeps the keys where they are: it commits nothing, not even
+  // this.
+  void TakeKeysOffBeforeTransaction() {
+    if (deps_.dryRun) return;
+    TakeKeysOff(access_, connection_, KeysToMove(report_.findings.Tables()));
+    keysOff_ = true;
   }
 
   // --online --clean-up: under the database's lock, so that no online run
@@ -391,6 +408,16 @@ class Run {
     for (std::size_t i = findings.Current().firstStatement; i < plan.Statements().size(); ++i) {
       connection_.ReportPlanned(plan.Statements()[i]);
     }
+    for (const rebuild::KeyMove& key : findings.Current().keys) {
+      connection_.ReportPlanned({key.drop, sql::PlannedStatement::Kind::kBefore});
+    }
+    for (const rebuild::KeyMove& key : findings.Current().keys) {
+      if (!key.carried) continue;
+      connection_.ReportPlanned({key.make, sql::PlannedStatement::Kind::kAfter});
+      if (!key.settle.empty()) {
+        connection_.ReportPlanned({key.settle, sql::PlannedStatement::Kind::kAfter});
+      }
+    }
   }
 
   // "Insert into dbo.Tmp_X(...) ..." as "Insert into dbo.Tmp_X".
@@ -415,6 +442,55 @@ class Run {
       list += problem.message;
     }
     return list;
+  }
+
+  // The keys taken off before the transaction: made again on the new tables
+  // after a commit (those carried), put back on the old ones otherwise.
+  void SettleKeys() {
+    if (report_.outcome == Outcome::kPreviewed) {
+      // What a run would make after its commit.
+      for (const rebuild::TablePlan& plan : report_.findings.Tables()) {
+        if (TableRun* table = ReportedTable(plan.tableTag))
+          table->carried.constraints += CarriedKeys(plan);
+      }
+      return;
+    }
+    if (!keysOff_) return;
+    const bool committed = report_.outcome == Outcome::kCommitted;
+    // Whether the commit took is not known: the keys the new tables carry
+    // are the ones that fit either way; the connection is most likely gone.
+    const bool onNewTables = committed || report_.outcome == Outcome::kCommitUnknown;
+    const std::function<void()> pause = deps_.pauseBeforeRetry ? deps_.pauseBeforeRetry : [] {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    };
+    for (const rebuild::TablePlan& plan : report_.findings.Tables()) {
+      std::vector<const rebuild::KeyMove*> keys;
+      for (const rebuild::KeyMove& key : plan.keys) {
+        if (key.carried || !onNewTables) keys.push_back(&key);
+      }
+      if (keys.empty()) continue;
+      TableRun* table = ReportedTable(plan.tableTag);
+      for (const KeyPut& put : PutKeysOn(access_, keys, pause)) {
+        if (committed && put.made && table != nullptr) ++table->carried.constraints;
+        const std::string problem = KeyPutProblem(put, onNewTables);
+        if (problem.empty()) continue;
+        AppendMessage(report_, text::TrFormat("warning: %s", problem));
+        if (committed && table != nullptr) table->dependentsLost.push_back(problem);
+      }
+    }
+  }
+
+  static std::int32_t CarriedKeys(const rebuild::TablePlan& plan) {
+    return static_cast<std::int32_t>(
+        std::count_if(plan.keys.begin(), plan.keys.end(),
+                      [](const rebuild::KeyMove& key) { return key.carried; }));
+  }
+
+  TableRun* ReportedTable(std::int32_t tableTag) {
+    for (TableRun& table : report_.tables) {
+      if (table.tableTag == tableTag) return &table;
+    }
+    return nullptr;
   }
 
   void ShowWindow() {
@@ -632,6 +708,7 @@ class Run {
   std::optional<std::int32_t> currentTableTag_;
   std::chrono::steady_clock::time_point tableStart_;
   std::string lockedTable_;  // the table whose read ran out of time before the transaction
+  bool keysOff_ = false;     // the foreign keys were taken off before the transaction
   rebuild::OnlineRebuild* online_ = nullptr;  // set while an online run cuts over
 };
 

@@ -109,6 +109,9 @@ struct RunDependencies {
   // Encryption was asked of the connection: a rebuild stops before its
   // transaction when the server says the session is not encrypted.
   bool requireEncryption = false;
+  // Between the tries of a statement outside the transaction that waited too
+  // long for a lock; a second when not set.
+  std::function<void()> pauseBeforeRetry;
   OnlineSettings online;
 };
 

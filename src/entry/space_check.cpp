@@ -189,15 +189,18 @@ class Estimate {
       all = all && read && pages.has_value();
       if (compression.value_or(0) > 0) {
         // Its copy is no longer compressed, by how much more the server
-        // alone can estimate.
+        // alone can estimate; and the run then rebuilds it compressed, as
+        // the old table was, writing its rows once more inside the
+        // transaction while the uncompressed pages stay until the commit.
         check.problems.push_back(
             {table.tableTag, rebuild::Severity::kNote,
              text::TrFormat("%s is stored with %s compression and its copy is not compressed: "
                             "the room counts its data %d times over, and may need more "
-                            "(sp_estimate_data_compression_savings tells how much)",
+                            "(sp_estimate_data_compression_savings tells how much), and once "
+                            "more for the compressed rebuild the run then makes of the copy",
                             table.tableName, CompressionName(*compression),
                             kUncompressedPerCompressedByte)});
-        dataPages_ += kUncompressedPerCompressedByte * pages.value_or(0);
+        dataPages_ += (kUncompressedPerCompressedByte + 1) * pages.value_or(0);
       } else {
         dataPages_ += pages.value_or(0);
       }

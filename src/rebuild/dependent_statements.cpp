@@ -82,10 +82,9 @@ std::string ForeignKeyStatement(const std::string& table, const ForeignKeyInfo& 
     ours.push_back(Quoted(own));
     theirs.push_back(Quoted(referenced));
   }
-  std::string statement =
-      sql::Format("Alter Table %s%s Add Constraint %s Foreign Key (%s) References %s (%s)",
-                  QualifiedTable(table), key.notTrusted ? " With NoCheck" : "", Quoted(key.name),
-                  Joined(ours), key.referencedTable, Joined(theirs));
+  std::string statement = sql::Format(
+      "Alter Table %s With NoCheck Add Constraint %s Foreign Key (%s) References %s (%s)",
+      QualifiedTable(table), Quoted(key.name), Joined(ours), key.referencedTable, Joined(theirs));
   if (const std::string action = ReferentialAction(key.onDelete); !action.empty()) {
     statement += " On Delete " + action;
   }
@@ -94,6 +93,26 @@ std::string ForeignKeyStatement(const std::string& table, const ForeignKeyInfo& 
   }
   if (key.notForReplication) statement += " Not For Replication";
   return statement;
+}
+
+KeyMove KeyMoveOf(const std::string& table, const ForeignKeyInfo& key, bool carried) {
+  KeyMove move;
+  move.table = table;
+  move.name = key.name;
+  move.referenced = key.referencedTable;
+  move.carried = carried;
+  move.drop =
+      sql::Format("Alter Table %s Drop Constraint %s", QualifiedTable(table), Quoted(key.name));
+  move.make = ForeignKeyStatement(table, key);
+  if (key.disabled) {
+    move.settle = sql::Format("Alter Table %s NoCheck Constraint %s", QualifiedTable(table),
+                              Quoted(key.name));
+  } else if (!key.notTrusted) {
+    move.settle = sql::Format("Alter Table %s With Check Check Constraint %s",
+                              QualifiedTable(table), Quoted(key.name));
+    move.checks = true;
+  }
+  return move;
 }
 
 std::string PermissionStatement(const std::string& table, const PermissionInfo& permission,

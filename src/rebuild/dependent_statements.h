@@ -18,7 +18,11 @@ std::string QualifiedTable(const std::string& table);
 std::string Joined(const std::vector<std::string>& items);
 
 std::string IndexStatement(const std::string& table, const IndexInfo& index);
+// Always With NoCheck: a key made after the commit must not scan the rows
+// while it holds the table it references; KeyMoveOf checks them after.
 std::string ForeignKeyStatement(const std::string& table, const ForeignKeyInfo& key);
+// How the key leaves the old table and comes back (findings.h).
+KeyMove KeyMoveOf(const std::string& table, const ForeignKeyInfo& key, bool carried);
 // "Grant SELECT On [dbo].[T] To [Clerk]"; `asGrantor` adds "As [grantor]",
 // so that the permission is given in its grantor's name again.
 std::string PermissionStatement(const std::string& table, const PermissionInfo& permission,

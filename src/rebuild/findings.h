@@ -47,6 +47,27 @@ struct CarriedCounts {
 // "3 indexes, 4 permissions, 1 trigger carried"; empty when nothing is.
 std::string CarriedText(const CarriedCounts& counts);
 
+// A foreign key of a table the rebuild drops. Dropping a foreign key, or a
+// table that has one, and making one all take a schema lock on the table it
+// references (the goods master every till reads), held until the
+// transaction ends. So a run takes the keys off before its transaction, in
+// one short transaction of its own, and makes the carried ones again after
+// its commit, each on its own; after a rollback it puts them all back on the
+// old tables. The table holding it has the same name before and after, so
+// `make` and `settle` serve both.
+struct KeyMove {
+  std::string table;  // the table that holds it
+  std::string name;
+  std::string referenced;  // quoted, schema-qualified
+  std::string drop;        // "Alter Table [dbo].[T] Drop Constraint [FK]"
+  std::string make;        // the key again, With NoCheck: nothing scans the rows yet
+  // After `make`: the key disabled again, or the rows checked when the key
+  // was trusted ("... With Check Check Constraint [FK]"); empty when neither.
+  std::string settle;
+  bool checks = false;   // `settle` is the check
+  bool carried = false;  // made again on the new table, else lost with the old one
+};
+
 struct TablePlan {
   std::int32_t tableTag = 0;
   TableKind kind = TableKind::kNothingToDo;
@@ -62,7 +83,8 @@ struct TablePlan {
   // when the catalog has no count, e.g. the table is missing).
   std::vector<std::pair<std::string, std::optional<std::int64_t>>> emptied;
   CarriedCounts carried;
-  std::vector<std::string> dependentsLost;  // each named, with the reason
+  std::vector<std::string> dependentsLost;           // each named, with the reason
+  std::vector<KeyMove> keys;                         // of every table of it that is dropped
   std::size_t firstStatement = 0, endStatement = 0;  // in the connection's WritePlan
 };
 

@@ -114,6 +114,7 @@ class CarryPlanner {
       for (const ForeignKeyInfo& item : d_.foreignKeys) PlanForeignKey(item);
       for (const TriggerInfo& item : d_.triggers) PlanTrigger(item);
     } else {
+      for (const ForeignKeyInfo& item : d_.foreignKeys) Move(item, /*carried=*/false);
       const long long keys = Count(d_.foreignKeys), triggers = Count(d_.triggers);
       LoseAll(keys, text::TrPlural("%d foreign key of %s", "%d foreign keys of %s", keys, keys,
                                    d_.table));
@@ -264,23 +265,33 @@ class CarryPlanner {
     return item.filter.empty() ? std::vector<std::string>() : NamesIn(item.filter);
   }
 
-  void PlanForeignKey(const ForeignKeyInfo& item) {
+  void PlanForeignKey(const ForeignKeyInfo& item) { Move(item, CarriesKey(item)); }
+
+  bool CarriesKey(const ForeignKeyInfo& item) {
     std::vector<std::string> columns;
     for (const auto& pair : item.columns) columns.push_back(pair.first);
     if (!ColumnsRemain(text::TrFormat("foreign key %s on %s", item.name, d_.table), columns)) {
-      return;
+      return false;
     }
-    if (!Sendable(item.outsideGbk, text::TrFormat("the foreign key %s", item.name))) return;
+    if (!Sendable(item.outsideGbk, text::TrFormat("the foreign key %s", item.name))) return false;
     if (!item.mayReference) {
       carry_.refusals.push_back(text::TrFormat(
           "%s: the login may not create the foreign key %s again, which needs REFERENCES on %s; "
           "grant it that right",
           d_.table, item.name, item.referencedTable));
+      return false;
+    }
+    return true;
+  }
+
+  // Counted where the run makes it: after its commit.
+  void Move(const ForeignKeyInfo& item, bool carried) {
+    // A name the run cannot send could not be taken off either.
+    if (item.outsideGbk) {
+      if (!Everything()) Sendable(true, text::TrFormat("the foreign key %s", item.name));
       return;
     }
-    Add(ForeignKeyStatement(d_.table, item), item.referencedTable);
-    if (item.disabled) DisableConstraint(item.name);
-    ++carry_.counts.constraints;
+    carry_.keys.push_back(KeyMoveOf(d_.table, item, carried));
   }
 
   void PlanTrigger(const TriggerInfo& item) {
@@ -459,7 +470,8 @@ std::string DependentsGuard(std::int32_t tableTag, const TableDependents& d) {
       count("sys.indexes", "object_id", d.indexes.size()) + " Or " +
       count("sys.check_constraints", "parent_object_id", d.checks.size()) + " Or " +
       count("sys.default_constraints", "parent_object_id", d.defaults.size()) + " Or " +
-      count("sys.foreign_keys", "parent_object_id", d.foreignKeys.size()) + " Or " +
+      // The script takes every foreign key off at its start (KeyMove).
+      count("sys.foreign_keys", "parent_object_id", 0) + " Or " +
       count("sys.triggers", "parent_id", d.triggers.size()) + " Or " +
       count("sys.database_permissions", "major_id", d.permissions.size());
   return StopIf(
@@ -483,6 +495,23 @@ void FlagCarries(Findings* findings, std::int32_t tableTag, const std::vector<Ca
   for (const Carry& carry : carries) {
     plan.carried += carry.counts;
     plan.dependentsLost.insert(plan.dependentsLost.end(), carry.lost.begin(), carry.lost.end());
+    plan.keys.insert(plan.keys.end(), carry.keys.begin(), carry.keys.end());
+    for (const KeyMove& key : carry.keys) {
+      if (key.carried) ++plan.carried.constraints;
+      Flag(findings, tableTag,
+           key.carried
+               ? text::TrFormat(
+                     "the foreign key %s of %s is taken off before the run's transaction and made "
+                     "again after its commit (With NoCheck, then %s), so that %s is held only for "
+                     "a moment each time; in between %s is without it",
+                     key.name, carry.table,
+                     key.checks ? text::Tr("checked against the rows") : text::Tr("not checked"),
+                     key.referenced, carry.table)
+               : text::TrFormat("the foreign key %s of %s is taken off before the run's "
+                                "transaction, so that dropping the table does not hold %s",
+                                key.name, carry.table, key.referenced),
+           Severity::kNote);
+    }
     if (carry.refreshes.empty()) continue;
     std::vector<std::string> names;
     for (const ReaderInfo& reader : carry.refreshes) names.push_back(ReaderName(reader));

@@ -184,6 +184,9 @@ struct Carry {
   std::vector<CarryStatement> statements;  // all but the triggers, in order
   std::vector<TriggerInfo> triggers;       // sent after the rest, each only if no namesake exists
   std::vector<ReaderInfo> refreshes;       // refreshed last, once the table has its new columns
+  // Every foreign key of the old table: none is sent with the statements
+  // above, the run moves them around its transaction (findings.h).
+  std::vector<KeyMove> keys;
   std::string table;
   CarriedCounts counts;           // triggers counted as planned; the run corrects them
   std::vector<std::string> lost;  // "index IX_A (on x_13, which the new table drops)"

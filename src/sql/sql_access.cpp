@@ -125,6 +125,12 @@ void SqlConnection::ReportPlanned(const PlannedStatement& statement) {
     case PlannedStatement::Kind::kGuard:
       observer_(statement.text, StatementOutcome::kPlannedCheck);
       break;
+    case PlannedStatement::Kind::kBefore:
+      observer_(statement.text, StatementOutcome::kPlannedBefore);
+      break;
+    case PlannedStatement::Kind::kAfter:
+      observer_(statement.text, StatementOutcome::kPlannedAfter);
+      break;
   }
 }
 

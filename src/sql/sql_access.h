@@ -37,6 +37,8 @@ enum class StatementOutcome {
   kPlanned,         // a write the run would send
   kPlannedIgnored,  // a write whose failure the run would pass over
   kPlannedCheck,    // a check the run makes with its reads, written out for a script
+  kPlannedBefore,   // a write the run sends before its transaction
+  kPlannedAfter,    // a write the run sends after its commit
 };
 
 // Called once per statement text after it has been sent (or failed).

@@ -21,6 +21,8 @@ struct PlannedStatement {
     kIgnoredWrite,  // sent by the run, which goes on when it fails (the drops)
     kGuard,         // not sent by the run: a check the run makes with its reads,
                     // written out for a script that runs without it
+    kBefore,        // sent before the run's transaction, in a short one of its own
+    kAfter,         // sent after the run's commit, each on its own; a failure is reported
   };
   std::string text;
   Kind kind = Kind::kWrite;

@@ -315,6 +315,29 @@ TEST_F(OnlineRun, LeftoversOfAKilledRunAreRemovedFirstAndSaidSo) {
   }));
 }
 
+TEST_F(OnlineRun, ForeignKeysComeOffOnlyOnceTheCopyIsMadeAndAreCheckedAfterTheCommit) {
+  detail.dependents = {{"StockDetail",
+                        {{"F", "FK_Bill", "[dbo].[StockBill]", "0", "0", "0", std::nullopt, "1"},
+                         {"FC", "FK_Bill", "BillID", "0", "0", "1", "BillID", "1"}}}};
+  ScriptDatabase(false);
+  const auto report = RunOnline();
+  ASSERT_EQ(report.outcome, entry::Outcome::kCommitted) << report.message;
+  Log keys;
+  for (const auto& entry : From(Batch("o.[DetailID]>'k4' And o.[DetailID]<='k5'"))) {
+    if (entry.find("FK_Bill") != std::string::npos || entry == "START TRANSACTION" ||
+        entry == "COMMIT" || entry == kOldCheck) {
+      keys.push_back(entry);
+    }
+  }
+  EXPECT_EQ(keys, (Log{"START TRANSACTION",
+                       "EXEC Alter Table [dbo].[StockDetail] Drop Constraint [FK_Bill]", "COMMIT",
+                       "START TRANSACTION", kOldCheck, "COMMIT",
+                       "EXEC Alter Table [dbo].[StockDetail] With NoCheck Add Constraint "
+                       "[FK_Bill] Foreign Key ([BillID]) References [dbo].[StockBill] ([BillID])",
+                       "EXEC Alter Table [dbo].[StockDetail] With Check Check Constraint "
+                       "[FK_Bill]"}));
+}
+
 TEST_F(OnlineRun, CleanUpOnlyRemovesLeftoversUnderTheDatabaseLock) {
   script.Answer(DatabaseLockSql(), Column("", {"0"}));
   script.Answer(rebuild::LeftoverQuery(), Column("name", {"StockDetail"}));

@@ -207,7 +207,7 @@ TEST_F(Plan, NamesEveryProblemOfEveryTable) {
          s.Answer(entry::kLogSpaceSql, Column("", {"2097152"}));
        },
        0,
-       "space: the run will log about 84 MB in its one transaction (3 times the 24 MB of data and "
+       "space: the run will log about 108 MB in its one transaction (3 times the 32 MB of data and "
        "4 MB of indexes",
        rebuild::Severity::kNote},
       {"a compressed table",
