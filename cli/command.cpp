@@ -33,6 +33,7 @@ constexpr const char* kUsage =
        "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
        "                [--quiet] [--lock-timeout S] [--retry N] [--log FILE]\n"
        "                [--lang zh_CN|en]\n"
+       "                [--online [--cutover-timeout S] | --online --clean-up]\n"
        "       slotsync -S HOST (-d DB,DB... | --databases FILE | --all-databases) -U USER\n"
        "                [-j N] [--stop-on-failure] [--script DIR] [the options above]\n"
        "       slotsync --help | --version\n");
@@ -108,6 +109,19 @@ joined to it: -Sdb01):
   --yes               do not wait for Enter after a notice
   --quiet             print nothing but failures and warnings
   -?, -h, --help, --version
+)"),
+    N_(R"(While the shop keeps selling (--online):
+  --online            copy each flagged detail table into dbo.Tmp_<name> in
+                      short batches while the tills work, a capture trigger
+                      keeping the copy current, then switch every flagged
+                      table over in one short transaction; --retry N tries
+                      that transaction again, after 2, 4, 8... seconds
+  --cutover-timeout S with --online: no lock wait of the run, and so no
+                      till's wait on it, lasts longer than S seconds
+                      (default 2)
+  --clean-up          with --online: only remove what a killed online run
+                      left behind (dbo.slotsync_online_<name> and its
+                      dbo.Tmp_<name>)
 )"),
     N_(R"(The password comes from --password or --password-stdin when given, otherwise
 from the environment variable SLOTSYNC_PASSWORD, otherwise from a prompt
@@ -353,6 +367,12 @@ SlotsyncOptions OptionsFor(const CommandLine& line, CallbackContext& context) {
   options.trustServerCertificate = line.trustServerCertificate ? 1 : 0;
   // The library's 0 is its bounded default; the command's 0 waits without end.
   options.lockTimeout = line.lockTimeout == 0 ? -1 : line.lockTimeout;
+  options.online = line.online ? 1 : 0;
+  options.onlineCleanUp = line.cleanUp ? 1 : 0;
+  options.cutoverTimeout = line.cutoverTimeout.value_or(0);
+  // An online run tries its cut-over again itself, while its captures keep
+  // the copies current; the whole run is not started over.
+  if (line.online) options.cutoverRetries = line.retry;
   return options;
 }
 
@@ -507,7 +527,8 @@ int Run(const CommandLine& line, const Terminal& terminal) {
     result.size = sizeof result;
     entry::RefreshStructWith(server.c_str(), database.c_str(), user.c_str(), gbkPassword.CStr(),
                              &tried, &result, terminal.makeClient, log.IsOpen() ? &log : nullptr);
-    if (result.outcome != SLOTSYNC_LOCKED_OUT || attempt >= line.retry || interrupted) {
+    if (result.outcome != SLOTSYNC_LOCKED_OUT || attempt >= line.retry || interrupted ||
+        line.online) {
       watch.reset();
       const int exitCode = Report(record, result, line, terminal);
       if (!line.json && !line.plan) tables.PrintSummary();

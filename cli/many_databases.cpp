@@ -95,6 +95,11 @@ std::vector<std::string> ChildArguments(const CommandLine& line, const Target& t
   if (line.dryRun) args.push_back("--dry-run");
   if (line.plan) args.push_back("--plan");
   if (line.quiet) args.push_back("--quiet");
+  if (line.online) args.push_back("--online");
+  if (line.cleanUp) args.push_back("--clean-up");
+  if (line.cutoverTimeout) {
+    args.insert(args.end(), {"--cutover-timeout", std::to_string(*line.cutoverTimeout)});
+  }
   if (!script.empty()) args.insert(args.end(), {"--script", script});
   if (line.logFile) args.insert(args.end(), {"--log", *line.logFile});
   if (line.language) args.insert(args.end(), {"--lang", *line.language});

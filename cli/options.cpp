@@ -37,6 +37,8 @@ bool* FlagOf(CommandLine& line, std::string_view name) {
       {"--json", &line.json},
       {"--all-databases", &line.allDatabases},
       {"--stop-on-failure", &line.stopOnFailure},
+      {"--online", &line.online},
+      {"--clean-up", &line.cleanUp},
   };
   const auto it = flags.find(name);
   return it == flags.end() ? nullptr : it->second;
@@ -110,6 +112,8 @@ class Parser {
       line_.encrypt = bare ? sql::Encryption::kMandatory : EncryptionLevel(Value(arg));
     } else if (arg.name == "--lock-timeout") {
       line_.lockTimeout = Number(arg, 0, 2'000'000);
+    } else if (arg.name == "--cutover-timeout") {
+      line_.cutoverTimeout = Number(arg, 1, 3600);
     } else if (arg.name == "--retry") {
       line_.retry = Number(arg, 0, 10);
     } else if (arg.name == "--jobs") {
@@ -177,7 +181,7 @@ class Parser {
 bool TakesValue(std::string_view name) {
   for (const std::string_view option :
        {"--server", "--database", "--user", "--password", "--encrypt", "--lock-timeout", "--retry",
-        "--jobs", "--log", "--lang", "--script", "--databases"}) {
+        "--jobs", "--log", "--lang", "--script", "--databases", "--cutover-timeout"}) {
     if (name == option) return true;
   }
   return false;
@@ -235,6 +239,20 @@ CommandLine ParseCommandLine(const Arguments& args) {
     throw UsageError{Say("--plan and --dry-run exclude each other: a plan sends no write at all")};
   }
   if (line.script && !line.plan) throw UsageError{Say("--script writes a plan: add --plan")};
+  if (line.cleanUp && !line.online) {
+    throw UsageError{Say("--clean-up removes what online runs left behind: add --online")};
+  }
+  if (line.cleanUp && (line.plan || line.dryRun)) {
+    throw UsageError{Say("--clean-up excludes --plan and --dry-run")};
+  }
+  if (line.online && line.script) {
+    throw UsageError{
+        Say("--script writes the run's own transaction; an online run copies outside it, so "
+            "plan it without --script")};
+  }
+  if (line.cutoverTimeout && !line.online) {
+    throw UsageError{Say("--cutover-timeout belongs to an online run: add --online")};
+  }
   if (line.script && line.script->empty()) throw UsageError{Say("--script needs a file name")};
   if (line.trustServerCertificate && line.encrypt == sql::Encryption::kStrict) {
     throw UsageError{

@@ -41,6 +41,9 @@ struct CommandLine {
   int jobs = 1;                              // -j / --jobs N: databases at once
   bool stopOnFailure = false;                // --stop-on-failure
   std::optional<std::string> language;       // --lang: "zh_CN" or "en"
+  bool online = false;                       // --online: copy while the shop works
+  std::optional<int> cutoverTimeout;         // --cutover-timeout SECONDS, with --online
+  bool cleanUp = false;                      // --clean-up, with --online
 };
 
 // Throws UsageError for anything it does not understand; no option is ever

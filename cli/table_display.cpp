@@ -109,7 +109,9 @@ void TableDisplay::OnWindow(void* context, int event, const char* text) {
   auto& self = *static_cast<TableDisplay*>(context);
   if (event == SLOTSYNC_PROGRESS_PROMPT) self.prompt_ = text;
   const bool plainShow = event == SLOTSYNC_PROGRESS_SHOW && !self.terminal_.errIsTerminal;
-  if (event != SLOTSYNC_PROGRESS_WAITING && !plainShow) return;
+  if (event != SLOTSYNC_PROGRESS_WAITING && event != SLOTSYNC_PROGRESS_COPYING && !plainShow) {
+    return;
+  }
   const ui::ConsoleLine console;
   *self.terminal_.err << "slotsync: "
                       << Shown(plainShow ? self.prompt_ : text, self.terminal_.errIsTerminal)

@@ -88,6 +88,8 @@ const
   SLOTSYNC_PROGRESS_TABLE = 2;
   SLOTSYNC_PROGRESS_CLOSE = 3;
   SLOTSYNC_PROGRESS_WAITING = 4;
+  { online: how far a detail table's copy has come, with the time left }
+  SLOTSYNC_PROGRESS_COPYING = 5;
 
 type
   TSlotsyncSize = NativeUInt; { size_t }
@@ -161,6 +163,14 @@ type
     logFile: PAnsiChar;
     { 'zh_CN' or 'en'; nil: SLOTSYNC_LANG, else the user's UI language }
     language: PAnsiChar;
+    { non-zero: copy while the shop works, switch over in one short transaction }
+    online: Integer;
+    { seconds, with online: the longest a till waits on the run; 0: 2 s }
+    cutoverTimeout: Integer;
+    { with online: cut-overs tried again after a lock-out }
+    cutoverRetries: Integer;
+    { with online: only remove what killed online runs left behind }
+    onlineCleanUp: Integer;
   end;
 
   PSlotsyncResult = ^TSlotsyncResult;

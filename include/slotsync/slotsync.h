@@ -163,8 +163,11 @@ typedef enum SlotsyncProgressEvent {
   SLOTSYNC_PROGRESS_SHOW = 1,   /* tables are about to be rebuilt: show the prompt; text "" */
   SLOTSYNC_PROGRESS_TABLE = 2,  /* text: the TableTag handed to a rebuilder, in decimal */
   SLOTSYNC_PROGRESS_CLOSE = 3,  /* the run is over: remove the display; text "" */
-  SLOTSYNC_PROGRESS_WAITING = 4 /* text: another run holds the database; whose, and how long
-                                   this one waits */
+  SLOTSYNC_PROGRESS_WAITING = 4, /* text: another run holds the database; whose, and how long
+                                    this one waits */
+  SLOTSYNC_PROGRESS_COPYING = 5  /* online: how far the copy of a detail table has come, in
+                                    rows and batches, with the time left; at most once a
+                                    second, and after a table's last batch */
 } SlotsyncProgressEvent;
 
 /* Every statement text in the order sent, with its outcome (a
@@ -256,6 +259,25 @@ typedef struct SlotsyncOptions {
    * text stays GBK; the size-decrease notice and the progress prompt are
    * always Chinese. */
   const char* language;
+  /* Non-zero: an online run. Each flagged detail table is built as
+   * dbo.Tmp_<name> while the shop goes on working: a capture trigger
+   * (dbo.slotsync_online_<name>) keeps it current, its rows are copied in
+   * short batches, and one short transaction switches every flagged table
+   * over. No lock wait of the online run lasts longer than cutoverTimeout.
+   * Unless that transaction commits, the new tables and captures are
+   * removed; what a killed run left is removed by the next online run. */
+  int online;
+  /* Seconds, with online: the lock timeout of the online run and of its
+   * cut-over, the longest a till waits on it. 0: 2 s. At most 3600. */
+  int cutoverTimeout;
+  /* With online: a cut-over locked out is tried again this many times,
+   * pausing 2, 4, 8... seconds, while the captures keep the new tables
+   * current. */
+  int cutoverRetries;
+  /* With online: no rebuild; only what killed online runs left behind is
+   * removed, under the database's lock. SLOTSYNC_COMMITTED when something
+   * was removed, SLOTSYNC_IN_STEP when there was nothing. */
+  int onlineCleanUp;
 } SlotsyncOptions;
 
 typedef struct SlotsyncResult {

@@ -18,14 +18,42 @@ std::vector<std::string> FindLeftovers(sql::SqlAccess& access) {
   return tables;
 }
 
-void RemoveLeftovers(sql::SqlAccess& access, rebuild::Findings& findings) {
+void RemoveLeftovers(sql::SqlAccess& access, RunReport& report) {
   for (const std::string& table : FindLeftovers(access)) {
     rebuild::RemoveOnlineObjects(access, table);
+    if (!report.message.empty()) report.message += '\n';
+    report.message += text::TrFormat(
+        "warning: %s",
+        text::TrFormat("removed what an earlier online run left behind: the "
+                       "capture trigger dbo.%s on %s and the table dbo.%s",
+                       rebuild::CaptureName(table), table, rebuild::ShadowName(table)));
+  }
+}
+
+void PlanOnline(sql::SqlAccess& access, const OnlineSettings& settings,
+                rebuild::Findings& findings) {
+  for (const std::string& table : FindLeftovers(access)) {
     findings.Add({0, rebuild::Severity::kNote,
-                  text::TrFormat("removed what an earlier online run left behind: the capture "
-                                 "trigger dbo.%s on %s and the table dbo.%s",
+                  text::TrFormat("an earlier online run left the capture trigger dbo.%s on %s and "
+                                 "the table dbo.%s behind; an online run removes them first",
                                  rebuild::CaptureName(table), table, rebuild::ShadowName(table))});
   }
+  std::vector<rebuild::Problem> notes;
+  for (const rebuild::TablePlan& plan : findings.Tables()) {
+    if (plan.kind != rebuild::TableKind::kDetail || findings.Refused(plan.tableTag)) continue;
+    const std::int64_t rows = plan.rows.value_or(0);
+    const std::int64_t batches = (rows + settings.batchRows - 1) / settings.batchRows;
+    notes.push_back(
+        {plan.tableTag, rebuild::Severity::kNote,
+         text::TrFormat("online: %s is copied into dbo.%s while the shop works, in batches of "
+                        "%d rows (about %d), each its own transaction; the cut-over locks it "
+                        "for two reads over its rows and dbo.%s (about %d rows each) and a "
+                        "fixed number of statements, and no lock wait lasts longer than %d s",
+                        plan.tableName, rebuild::ShadowName(plan.tableName), settings.batchRows,
+                        batches, rebuild::ShadowName(plan.tableName), rows,
+                        settings.cutoverTimeoutSeconds)});
+  }
+  for (rebuild::Problem& note : notes) findings.Add(std::move(note));
 }
 
 std::string RemovePrepared(sql::SqlAccess& access, const rebuild::OnlineRebuild& online) {

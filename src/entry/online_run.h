@@ -22,8 +22,15 @@ namespace slotsync::entry {
 std::vector<std::string> FindLeftovers(sql::SqlAccess& access);
 
 // Removes every leftover, the capture before its table, each table in a
-// short transaction of its own; says so in `findings`, as notes.
-void RemoveLeftovers(sql::SqlAccess& access, rebuild::Findings& findings);
+// short transaction of its own; says so in the report's message, as a
+// warning: someone should know that a run was killed.
+void RemoveLeftovers(sql::SqlAccess& access, RunReport& report);
+
+// What a plan says of an online run, as notes: the leftovers it would
+// remove first, and per detail table the copy made while the shop works and
+// what its cut-over holds, for how long at most it makes a till wait.
+void PlanOnline(sql::SqlAccess& access, const OnlineSettings& settings,
+                rebuild::Findings& findings);
 
 // Removes what this run made; empty when everything went, else what stays
 // and how it goes.

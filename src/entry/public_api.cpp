@@ -1,9 +1,11 @@
 #include "entry/public_api.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -89,6 +91,10 @@ constexpr std::size_t kOptionFieldEnds[] = {
     SLOTSYNC_FIELD_END(SlotsyncOptions, tableProgressContext),
     SLOTSYNC_FIELD_END(SlotsyncOptions, logFile),
     SLOTSYNC_FIELD_END(SlotsyncOptions, language),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, online),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, cutoverTimeout),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, cutoverRetries),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, onlineCleanUp),
 };
 // The fields of the result before its message, which is written cut to fit.
 constexpr std::size_t kResultFieldEnds[] = {
@@ -156,9 +162,46 @@ bool IsLockTimeoutSetting(int seconds) {
 // 0 (a zeroed options block, or RefreshStruct itself) gets the bounded
 // default: a host's start must not hang behind a terminal's open
 // transaction. The run takes 0 as no bound.
+constexpr int kMaxCutoverTimeout = 3600;
+
+// "StockDetail: 4,000 of about 100,000 rows copied in 2 batches, about 35 s left".
+std::string CopyProgressText(const rebuild::CopyProgress& progress) {
+  const auto rows = static_cast<long long>(progress.rows);
+  const auto batches = static_cast<long long>(progress.batches);
+  std::string text = progress.estimated > progress.rows
+                         ? text::TrFormat("%s: %d of about %d rows copied", progress.table, rows,
+                                          static_cast<long long>(progress.estimated))
+                         : text::TrFormat("%s: %d rows copied", progress.table, rows);
+  text += text::TrPlural(" in %d batch", " in %d batches", batches, batches);
+  if (progress.secondsLeft > 0) {
+    text += text::TrFormat(", about %d s left", static_cast<long long>(progress.secondsLeft + 0.5));
+  }
+  return text;
+}
+
 std::int32_t LockTimeoutSeconds(int setting) {
   if (setting == 0) return kDefaultLockTimeoutSeconds;
   return setting < 0 ? 0 : setting;
+}
+
+OnlineSettings OnlineSettingsOf(const SlotsyncOptions& options) {
+  OnlineSettings online;
+  online.enabled = options.online != 0;
+  online.cleanUpOnly = online.enabled && options.onlineCleanUp != 0;
+  if (options.cutoverTimeout > 0) online.cutoverTimeoutSeconds = options.cutoverTimeout;
+  online.retries = std::max(options.cutoverRetries, 0);
+  if (options.onProgress == nullptr) return online;
+  // At most once a second, and the last batch of each table.
+  auto last = std::make_shared<std::chrono::steady_clock::time_point>();
+  online.onCopyProgress = [&options, last](const rebuild::CopyProgress& progress) {
+    const auto now = std::chrono::steady_clock::now();
+    const bool done = progress.secondsLeft == 0;
+    if (!done && now - *last < std::chrono::seconds(1)) return;
+    *last = now;
+    options.onProgress(options.progressContext, SLOTSYNC_PROGRESS_COPYING,
+                       CopyProgressText(progress).c_str());
+  };
+  return online;
 }
 
 // Names the first argument that cannot be used, or returns empty text.
@@ -190,6 +233,11 @@ std::string CheckArguments(const char* const (&texts)[4], const SlotsyncOptions*
   }
   if (options != nullptr && !IsEncryptLevel(ReadOptions(options).encrypt)) {
     return text::Tr("SlotsyncOptions.encrypt is no SlotsyncEncrypt value");
+  }
+  if (options != nullptr && (ReadOptions(options).cutoverTimeout < 0 ||
+                             ReadOptions(options).cutoverTimeout > kMaxCutoverTimeout)) {
+    return text::TrFormat("SlotsyncOptions.cutoverTimeout must be from 0 to %d seconds",
+                          kMaxCutoverTimeout);
   }
   if (options != nullptr && !IsLockTimeoutSetting(ReadOptions(options).lockTimeout)) {
     return text::TrFormat("SlotsyncOptions.lockTimeout must be at most %d seconds",
@@ -510,6 +558,7 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
   if (options.onTableProgress != nullptr) {
     deps.onTableProgress = [&options](const TableRun& run) { ReportProgress(run, options); };
   }
+  deps.online = OnlineSettingsOf(options);
   RunReport report = RunRestructure(arguments, deps);
   for (const std::string& warning : connectWarnings) {
     AppendMessage(report, text::TrFormat("warning: %s", warning));

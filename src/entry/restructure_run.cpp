@@ -154,7 +154,7 @@ class Run {
     if (online) {
       // Everything online waits at most as long as a till may be held.
       SetLockTimeout(access_, deps_.online.cutoverTimeoutSeconds);
-      RemoveLeftovers(access_, report_.findings);
+      RemoveLeftovers(access_, report_);
     }
     if (anyFlagged) {
       CheckPreconditions(access_, report_.slotCount, AnyDetailTableFlagged(),
@@ -223,8 +223,8 @@ class Run {
     SetLockTimeout(access_, deps_.online.cutoverTimeoutSeconds);
     LowerDeadlockPriority(access_);
     databaseLock_.Take(DatabaseLockSeconds(deps_.lockTimeoutSeconds), deps_.onLockWait);
-    RemoveLeftovers(access_, report_.findings);
-    report_.outcome = report_.findings.Problems().empty() ? Outcome::kInStep : Outcome::kCommitted;
+    RemoveLeftovers(access_, report_);
+    report_.outcome = report_.message.empty() ? Outcome::kInStep : Outcome::kCommitted;
     if (const std::string failed = databaseLock_.Release(); !failed.empty()) {
       AppendMessage(report_, text::TrFormat("warning: %s", failed));
     }
@@ -313,6 +313,7 @@ class Run {
     }
     PlanWalk(findings, /*reportStatements=*/true);
     CheckRightsAndSpace(findings);
+    if (deps_.online.enabled) PlanOnline(access_, deps_.online, findings);
     const bool refused = findings.Count(rebuild::Severity::kRefusal) > 0;
     report_.outcome = refused ? Outcome::kPlanRefused : Outcome::kPlanned;
     if (refused) report_.message = ProblemList(findings);

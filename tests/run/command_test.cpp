@@ -12,6 +12,7 @@
 #include "entry/database_catalog.h"
 #include "entry/run_locks.h"
 #include "many_databases.h"
+#include "rebuild/online_detail.h"
 #include "password_argument.h"
 #include "run_fixture.h"
 #include "run_schema.h"
@@ -79,6 +80,11 @@ TEST_F(Command, UsageErrorsExitWith64AndAUsageLine) {
       {"-S", "s", "-d", "a,b", "-U", "u", "--trace"},
       {"-S", "s", "-d", "a,b", "-U", "u", "-j", "0"},
       {"-d", "a,b", "-U", "u"},
+      {"-S", "s", "-d", "d", "-U", "u", "--clean-up"},
+      {"-S", "s", "-d", "d", "-U", "u", "--cutover-timeout", "5"},
+      {"-S", "s", "-d", "d", "-U", "u", "--online", "--cutover-timeout", "0"},
+      {"-S", "s", "-d", "d", "-U", "u", "--online", "--clean-up", "--plan"},
+      {"-S", "s", "-d", "d", "-U", "u", "--online", "--plan", "--script", "f.sql"},
   };
   for (const auto& args : bad) {
     err.str("");
@@ -634,6 +640,27 @@ TEST_F(Command, LockedOutExitsFiveAfterRetriesThatWaitLongerEachTime) {
   DetailScenario{}.Apply(script);
   EXPECT_EQ(Run(Connect({"--retry", "1"})), cli::kExitOk) << err.str();
   EXPECT_EQ(pauses, (std::vector<int>{2}));
+}
+
+// --online --clean-up only removes what a killed online run left, under the
+// database's lock and the short lock timeout, and says so.
+TEST_F(Command, OnlineCleanUpRemovesLeftoversAndSaysSo) {
+  script.Answer(DatabaseLockSql(), Column("", {"0"}));
+  script.Answer(rebuild::LeftoverQuery(), Column("name", {"SalesDetail"}));
+  EXPECT_EQ(Run(Connect({"--online", "--clean-up", "--cutover-timeout", "3"})), cli::kExitOk)
+      << err.str();
+  const auto statements = script.Statements();
+  ASSERT_FALSE(statements.empty());
+  EXPECT_EQ(statements.front(), "EXEC SET LOCK_TIMEOUT 3000");
+  EXPECT_NE(std::find(statements.begin(), statements.end(),
+                      "EXEC If Object_ID(N'[dbo].[slotsync_online_SalesDetail]', N'TR') Is Not "
+                      "Null Drop Trigger [dbo].[slotsync_online_SalesDetail]"),
+            statements.end());
+  EXPECT_NE(err.str().find("removed what an earlier online run left behind: the capture trigger "
+                           "dbo.slotsync_online_SalesDetail on SalesDetail and the table "
+                           "dbo.Tmp_SalesDetail"),
+            std::string::npos)
+      << err.str();
 }
 
 }  // namespace
