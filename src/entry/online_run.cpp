@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "entry/run_cancel.h"
 #include "rebuild/dependent_statements.h"
 #include "text/messages.h"
 
@@ -57,6 +58,7 @@ void PlanOnline(sql::SqlAccess& access, const OnlineSettings& settings,
 }
 
 std::string RemovePrepared(sql::SqlAccess& access, const rebuild::OnlineRebuild& online) {
+  const CleanUpAfterCancel evenAfterCtrlC;
   std::string stays;
   for (const rebuild::PreparedTable& table : online.tables) {
     if (!table.objectsMade) continue;

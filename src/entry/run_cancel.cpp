@@ -18,6 +18,7 @@ CancellableConnection* current = nullptr;  // guarded by currentMutex
 bool pending = false;  // guarded by currentMutex
 std::atomic<bool> cancelled{false};
 std::atomic<StopReason> reason{StopReason::kNone};
+std::atomic<bool> cleaningUp{false};  // a CleanUpAfterCancel lives
 StopReason pendingReason = StopReason::kNone;  // guarded by currentMutex
 int callsInProgress = 0;                       // guarded by currentMutex
 
@@ -71,7 +72,7 @@ class CancellableConnection final : public sql::Connection {
 
  private:
   static void RefuseIfCancelled() {
-    if (!cancelled) return;
+    if (!cancelled || cleaningUp) return;
     throw sql::SqlError({sql::Diagnostic{"HY008", 0,
                                          reason == StopReason::kOutputFailed
                                              ? text::Tr("the run was stopped: its output could not "
@@ -116,6 +117,14 @@ RunInProgress::RunInProgress() {
 RunInProgress::~RunInProgress() {
   const std::lock_guard lock(currentMutex);
   if (--callsInProgress == 0) pending = false;
+}
+
+CleanUpAfterCancel::CleanUpAfterCancel() {
+  cleaningUp = true;
+}
+
+CleanUpAfterCancel::~CleanUpAfterCancel() {
+  cleaningUp = false;
 }
 
 bool RunWasCancelled() {

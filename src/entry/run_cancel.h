@@ -38,6 +38,17 @@ class RunInProgress {
   RunInProgress& operator=(const RunInProgress&) = delete;
 };
 
+// While one lives, a cancelled run may still send statements: an online run
+// removes its own new tables and captures on its way out, interrupted or
+// not, so that the shop's tables do not keep a trigger of a run that is gone.
+class CleanUpAfterCancel {
+ public:
+  CleanUpAfterCancel();
+  ~CleanUpAfterCancel();
+  CleanUpAfterCancel(const CleanUpAfterCancel&) = delete;
+  CleanUpAfterCancel& operator=(const CleanUpAfterCancel&) = delete;
+};
+
 // Whether CancelRun reached the run that the last Cancellable client served.
 bool RunWasCancelled();
 // Why, when it did; kNone otherwise.

@@ -4,6 +4,7 @@
 // transaction; whatever fails before the commit leaves nothing behind.
 
 #include "entry/restructure_run.h"
+#include "entry/run_cancel.h"
 #include "rebuild/online_detail.h"
 #include "run_fixture.h"
 #include "scenarios.h"
@@ -268,6 +269,28 @@ TEST_F(OnlineRun, AFailureAtAnyStatementBeforeTheCommitLeavesNoNewTableAndNoCapt
     }
   }
   EXPECT_GT(failedRuns, 40u);
+}
+
+// Ctrl+C during the copy: the running statement is cancelled and nothing of
+// the rebuild is sent any more, but the new table and its capture still go.
+TEST_F(OnlineRun, AnInterruptDuringTheCopyStillRemovesTheNewTableAndTheCapture) {
+  ScriptDatabase(false);
+  entry::RunDependencies deps = Dependencies();
+  deps.makeClient = [this](const entry::SizeConnectionSettings&) {
+    return entry::Cancellable(std::make_unique<ScriptedConnection>(script));
+  };
+  deps.makeRebuilders = [](sql::SqlAccess& access, ui::NoticeBox& box) {
+    return rebuild::MakeRebuilders(access, box);
+  };
+  deps.online.enabled = true;
+  deps.online.batchRows = 2;
+  deps.online.onCopyProgress = [](const rebuild::CopyProgress&) { entry::CancelRun(); };
+  const auto report = entry::RunRestructure({"srv", "db", "sa", "pw"}, deps);
+  EXPECT_EQ(report.outcome, entry::Outcome::kFailedBeforeTransaction) << report.message;
+  EXPECT_NE(report.message.find("the run was interrupted"), std::string::npos) << report.message;
+  const Log tail = From(Batch("o.[DetailID]<='k2'"));
+  EXPECT_EQ(tail, (Log{Batch("o.[DetailID]<='k2'"), "START TRANSACTION", kRemoveCapture,
+                       kRemoveShadow, "COMMIT", "RELEASE", "WINDOW DESTROY"}));
 }
 
 TEST_F(OnlineRun, ALockTimeoutAtTheCutOverIsTriedAgainThenGivenUpCleanly) {
