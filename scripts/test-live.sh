@@ -1367,6 +1367,132 @@ db=$first
 check "the first database's application lock is given back" "0" \
   "$(echo "SELECT COUNT(*) FROM sys.dm_tran_locks WHERE resource_type = 'APPLICATION'" | sql "$db")"
 
+echo "== 16. online: a writer sells throughout a run over 200,000 rows"
+new_database online
+# 200,000 more rows, R0..R199999, with quantities and size texts of 3 parts.
+sql "$db" <<'SQL'
+;WITH n AS (SELECT TOP 200000 ROW_NUMBER() OVER (ORDER BY (SELECT NULL)) - 1 AS i
+  FROM sys.all_columns a CROSS JOIN sys.all_columns b)
+INSERT INTO StockDetail (DetailID, IndexNo, BillID, StoreCode, x_1, x_2, x_3, SizeStr)
+SELECT 'R' + CONVERT(varchar(10), i), i, 'B', 'S', i % 7, i % 5, 1, '1.2.3' FROM n
+GO
+CREATE TABLE WriterStop (Stop int NULL)
+CREATE TABLE WriterStats (Inserts int, Updates int, Failures int, MaxWaitMs int)
+SQL
+before_x2=$(echo "SELECT SUM(CONVERT(bigint, x_2)) FROM StockDetail" | sql "$db")
+# A till: inserts a row and adds 1 to a random row's x_2, each statement
+# timed, until told to stop (at most 10 minutes); a failed statement is
+# counted, never retried.
+sql "$db" >"$work/writer" 2>&1 <<'SQL' &
+SET NOCOUNT ON
+DECLARE @inserts int = 0, @updates int = 0, @failures int = 0, @maxWait int = 0,
+  @t datetime2, @ms int, @stop datetime2 = DATEADD(minute, 10, SYSDATETIME())
+WHILE NOT EXISTS (SELECT * FROM WriterStop) AND SYSDATETIME() < @stop
+BEGIN
+  SET @t = SYSDATETIME()
+  BEGIN TRY
+    INSERT INTO StockDetail (DetailID, IndexNo, BillID, StoreCode, x_1, x_2, x_3, SizeStr)
+    VALUES (CONVERT(varchar(40), NEWID()), 0, 'W', 'W', 1, 1, 1, '1.1.1')
+    SET @inserts += 1
+  END TRY BEGIN CATCH SET @failures += 1 END CATCH
+  SET @ms = DATEDIFF(millisecond, @t, SYSDATETIME())
+  IF @ms > @maxWait SET @maxWait = @ms
+  SET @t = SYSDATETIME()
+  BEGIN TRY
+    UPDATE StockDetail SET x_2 = ISNULL(x_2, 0) + 1
+    WHERE DetailID = 'R' + CONVERT(varchar(10), ABS(CHECKSUM(NEWID())) % 200000)
+    SET @updates += @@ROWCOUNT
+  END TRY BEGIN CATCH SET @failures += 1 END CATCH
+  SET @ms = DATEDIFF(millisecond, @t, SYSDATETIME())
+  IF @ms > @maxWait SET @maxWait = @ms
+  WAITFOR DELAY '00:00:00.005'
+END
+INSERT INTO WriterStats VALUES (@inserts, @updates, @failures, @maxWait)
+SQL
+writer=$!
+sleep 2
+run_slotsync --online --cutover-timeout 2 --retry 3
+check "online run exit code" 0 "$run_exit"
+check_contains "the online run says how far its copy has come" "rows copied" "$run_err"
+sleep 2
+echo "INSERT INTO WriterStop VALUES (1)" | sql "$db"
+wait "$writer" || true
+stats=$(echo "SELECT CONCAT(Inserts, ' ', Updates, ' ', Failures, ' ', MaxWaitMs) FROM WriterStats" |
+  sql "$db")
+read -r inserts updates writer_failures max_wait <<<"$stats"
+echo "   writer: $inserts inserts, $updates updates, $writer_failures failures, longest wait $max_wait ms"
+check "no statement of the writer failed" 0 "$writer_failures"
+if ((max_wait > 2000)); then
+  fail "the writer never waited longer than the cut-over timeout" "it waited $max_wait ms"
+else
+  echo "ok: the writer never waited longer than the cut-over timeout ($max_wait ms)"
+fi
+check "every row the writer left is in the new table" "$((200003 + inserts))" \
+  "$(echo "SELECT COUNT(*) FROM StockDetail" | sql "$db")"
+check "every quantity the writer left is in the new table" "$((before_x2 + updates))" \
+  "$(echo "SELECT SUM(CONVERT(bigint, x_2)) FROM StockDetail" | sql "$db")"
+check "the new table has the new slot" "1" \
+  "$(echo "SELECT COUNT(*) FROM sys.columns WHERE object_id = OBJECT_ID('StockDetail') AND name = 'x_4'" | sql "$db")"
+# The writer's own rows keep its 3 parts once they land in the new table.
+check "size texts grew in the copy and the capture alike" "0" \
+  "$(echo "SELECT COUNT(*) FROM StockDetail WHERE BillID <> 'W' AND SizeStr NOT LIKE '%.0'" | sql "$db")"
+check "no capture and no new table left behind" "0 0" "$(sql "$db" <<'SQL'
+SELECT CONCAT((SELECT COUNT(*) FROM sys.triggers WHERE name LIKE 'slotsync[_]online[_]%'), ' ',
+  (SELECT COUNT(*) FROM sys.tables WHERE name LIKE 'Tmp[_]%'))
+SQL
+)"
+
+echo "== 17. online: killed mid-copy, then --clean-up"
+new_database online_killed
+sql "$db" <<'SQL'
+;WITH n AS (SELECT TOP 200000 ROW_NUMBER() OVER (ORDER BY (SELECT NULL)) - 1 AS i
+  FROM sys.all_columns a CROSS JOIN sys.all_columns b)
+INSERT INTO StockDetail (DetailID, IndexNo, x_1, x_2, x_3, SizeStr)
+SELECT 'R' + CONVERT(varchar(10), i), i, 1, 1, 1, '1.2.3' FROM n
+SQL
+"$slotsync" --server "$server" --database "$db" --user "$user" --yes --online \
+  >"$work/killed_out" 2>"$work/killed_err" </dev/null &
+killed=$!
+capture=""
+for ((tries = 0; tries < 300; tries++)); do
+  capture=$(echo "SELECT COUNT(*) FROM sys.triggers WHERE name = 'slotsync_online_StockDetail'" |
+    sql "$db" || true)
+  if [[ "$capture" == 1 ]]; then break; fi
+  sleep 0.1
+done
+kill -9 "$killed" 2>/dev/null || true
+wait "$killed" 2>/dev/null || true
+if [[ "$capture" != 1 ]]; then
+  fail "the online run was killed mid-copy" "its capture never showed"
+else
+  check "a killed run leaves its capture and new table, by their names" "1 1" "$(sql "$db" <<'SQL'
+SELECT CONCAT((SELECT COUNT(*) FROM sys.triggers WHERE name = 'slotsync_online_StockDetail'), ' ',
+  (SELECT COUNT(*) FROM sys.tables WHERE name = 'Tmp_StockDetail'))
+SQL
+)"
+  check "a till still sells while the leftovers stand" "1" "$(sql "$db" <<'SQL'
+INSERT INTO StockDetail (DetailID, x_1) VALUES ('AFTER-KILL', 1)
+SELECT COUNT(*) FROM StockDetail WHERE DetailID = 'AFTER-KILL'
+SQL
+)"
+  run_slotsync --online --clean-up
+  check "--clean-up exit code" 0 "$run_exit"
+  check_contains "--clean-up says what it removed" \
+    "removed what an earlier online run left behind: the capture trigger dbo.slotsync_online_StockDetail" \
+    "$run_err$run_out"
+  check "--clean-up leaves no capture and no new table" "0 0" "$(sql "$db" <<'SQL'
+SELECT CONCAT((SELECT COUNT(*) FROM sys.triggers WHERE name = 'slotsync_online_StockDetail'), ' ',
+  (SELECT COUNT(*) FROM sys.tables WHERE name = 'Tmp_StockDetail'))
+SQL
+)"
+  check "the table stands as the shop left it" "x_1,x_2,x_3 200004" "$(sql "$db" <<'SQL'
+SELECT CONCAT(STUFF((SELECT ',' + name FROM sys.columns WHERE object_id = OBJECT_ID('StockDetail')
+  AND name LIKE 'x[_]%' ORDER BY column_id FOR XML PATH('')), 1, 1, ''), ' ',
+  (SELECT COUNT(*) FROM StockDetail))
+SQL
+)"
+fi
+
 echo
 if ((failures)); then
   echo "live suite: $failures check(s) FAILED"
