@@ -89,6 +89,8 @@ void SayWhatStays(sql::SqlAccess& access, const rebuild::OnlineRebuild& online, 
 void RunOnline(sql::SqlAccess& access, sql::SqlQuery& flagged, rebuild::Rebuilders& rebuilders,
                const OnlineSettings& settings, RunReport& report,
                const std::function<void(rebuild::OnlineRebuild* online)>& cutOver) {
+  // What the run had to say before (leftovers removed) outlives the rounds.
+  const std::string before = report.message;
   rebuild::OnlineRebuild online;
   online.batchRows = settings.batchRows;
   online.onProgress = settings.onCopyProgress;
@@ -106,7 +108,7 @@ void RunOnline(sql::SqlAccess& access, sql::SqlQuery& flagged, rebuild::Rebuilde
       PauseBeforeRound(settings, round);
       // The next round reports afresh.
       report.tables.clear();
-      report.message.clear();
+      report.message = before;
       report.lockedTable.clear();
       report.lockHolders.clear();
       report.failedTableTag.reset();

@@ -324,6 +324,8 @@ class DetailRebuild {
                                        "it; nothing was changed; run again",
                                        row_.tableName));
     }
+    if (rowsCounted_) rowsCounted_(prepared->rows);
+    if (rowsCopied_) rowsCopied_(prepared->rows);
     statements_.Execute(DropCaptureStatement(row_.tableName));
     BuildNewTables(1);
     ReplaceOldTable(/*addPrimaryKey=*/false);

@@ -53,6 +53,14 @@ std::string KeyRange(const OnlineCopy& copy, const std::string* after, const std
                           : sql::Format("%s%s>%s", prefix, Column(copy.key), sql::Literal(*after));
 }
 
+void RollBackQuietly(sql::SqlConnection& connection) {
+  try {
+    connection.Rollback();
+  } catch (const std::exception&) {
+    // the failure that brought us here says more
+  }
+}
+
 bool GivesWay(const sql::SqlError& failure) {
   return failure.HasNativeError(kLockWaitRanOut) || failure.HasNativeError(kDeadlockVictim);
 }
@@ -196,19 +204,23 @@ void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable p
                   const std::function<void()>& makeTable) {
   PreparedTable& table = online.tables.emplace_back(std::move(prepared));
   sql::SqlConnection& connection = access.Find(sql::kSizeConnectionName);
-  connection.StartTransaction();
-  try {
-    makeTable();
-    sql::SqlQuery query(access, sql::kSizeConnectionName);
-    query.SetText(CaptureTriggerStatement(table.copy));
-    query.Execute();
-  } catch (...) {
+  // The trigger waits for the tills' statements on the table to end, and
+  // they for it: a wait that runs out is tried again, like a batch.
+  for (std::int32_t attempt = 1;; ++attempt) {
+    connection.StartTransaction();
     try {
-      connection.Rollback();
-    } catch (const std::exception&) {
-      // the failure that brought us here says more
+      makeTable();
+      sql::SqlQuery query(access, sql::kSizeConnectionName);
+      query.SetText(CaptureTriggerStatement(table.copy));
+      query.Execute();
+      break;
+    } catch (const sql::SqlError& failure) {
+      RollBackQuietly(connection);
+      if (!GivesWay(failure) || attempt >= online.batchAttempts) throw;
+    } catch (...) {
+      RollBackQuietly(connection);
+      throw;
     }
-    throw;
   }
   connection.Commit();
   table.objectsMade = true;
@@ -236,9 +248,9 @@ bool BuiltBeforeCutOver(const IndexInfo& index) {
   return !index.uniqueConstraint && !index.clustered;
 }
 
-void LockAndCheckPrepared(sql::SqlAccess& access, const OnlineRebuild& online) {
-  std::vector<const PreparedTable*> order;
-  for (const PreparedTable& table : online.tables) order.push_back(&table);
+void LockAndCheckPrepared(sql::SqlAccess& access, OnlineRebuild& online) {
+  std::vector<PreparedTable*> order;
+  for (PreparedTable& table : online.tables) order.push_back(&table);
   // Every cut-over takes its locks in the same order, so two of them (or a
   // cut-over and a till touching two tables) cannot wait on each other.
   std::sort(order.begin(), order.end(), [](const PreparedTable* a, const PreparedTable* b) {
@@ -246,7 +258,7 @@ void LockAndCheckPrepared(sql::SqlAccess& access, const OnlineRebuild& online) {
   });
   sql::SqlQuery old(access, sql::kSizeConnectionName);
   sql::SqlQuery made(access, sql::kSizeConnectionName);
-  for (const PreparedTable* table : order) {
+  for (PreparedTable* table : order) {
     const OnlineCopy& copy = table->copy;
     try {
       old.SetText(CutOverCheckQuery(copy, false));
@@ -264,7 +276,10 @@ void LockAndCheckPrepared(sql::SqlAccess& access, const OnlineRebuild& online) {
     for (std::size_t i = made.FieldCount(); same && i < old.FieldCount(); ++i) {
       same = old.Field(i).IsNull() || old.Field(i).AsString() == "0";
     }
-    if (same) continue;
+    if (same) {
+      table->rows = std::stoll(made.Field(0).AsString());
+      continue;
+    }
     throw std::runtime_error(text::TrFormat(
         "TableTag %d: %s", table->tableTag,
         text::TrFormat("dbo.%s does not hold exactly the rows and size quantities of %s at the "

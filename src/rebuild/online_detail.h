@@ -54,6 +54,7 @@ struct PreparedTable {
   std::int32_t tableTag = 0;
   OnlineCopy copy;
   bool objectsMade = false;  // dbo.Tmp_T and its capture were committed
+  std::int64_t rows = -1;    // as the cut-over's check counted them
 };
 
 // What an online run shares with its rebuilders.
@@ -114,7 +115,7 @@ bool BuiltBeforeCutOver(const IndexInfo& index);
 // Locks every prepared table in a fixed order (by name) and checks that its
 // new table holds exactly its rows; throws TableLockedOut naming the table
 // when a lock wait runs out.
-void LockAndCheckPrepared(sql::SqlAccess& access, const OnlineRebuild& online);
+void LockAndCheckPrepared(sql::SqlAccess& access, OnlineRebuild& online);
 
 // Removes the capture and dbo.Tmp_T of a table, in a short transaction of
 // their own, the capture first.
