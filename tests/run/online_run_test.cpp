@@ -295,6 +295,16 @@ TEST_F(OnlineRun, AnInterruptDuringTheCopyStillRemovesTheNewTableAndTheCapture) 
                        kRemoveShadow, "COMMIT", "RELEASE", "WINDOW DESTROY"}));
 }
 
+TEST_F(OnlineRun, ADryRunRollsItsCutOverBackAndRemovesItsCopies) {
+  dryRun = true;
+  ScriptDatabase(false);
+  EXPECT_EQ(RunOnline().outcome, entry::Outcome::kPreviewed);
+  const Log tail = From("ROLLBACK");
+  ASSERT_GE(tail.size(), 5u);
+  EXPECT_EQ(Log(tail.begin(), tail.begin() + 5),
+            (Log{"ROLLBACK", "START TRANSACTION", kRemoveCapture, kRemoveShadow, "COMMIT"}));
+}
+
 TEST_F(OnlineRun, ALockTimeoutAtTheCutOverIsTriedAgainThenGivenUpCleanly) {
   tillsHoldTheTable = true;
   ScriptDatabase(false);
