@@ -359,9 +359,13 @@ class Run {
   void PlanWalk(rebuild::Findings& findings, bool reportStatements) {
     sql::WritePlan plan;
     connection_.SetPlan(&plan);
+    // An online run is planned as it runs: its copy, then its cut-over.
+    rebuild::OnlineRebuild online;
+    online.batchRows = deps_.online.batchRows;
     try {
       auto rebuilders = deps_.makeRebuilders(access_, *deps_.notices);
       rebuilders->PlanInto(&findings);
+      if (deps_.online.enabled) rebuilders->GoOnline(&online);
       for (; !query_.End(); query_.Next()) PlanTable(*rebuilders, findings, plan, reportStatements);
     } catch (...) {
       connection_.SetPlan(nullptr);

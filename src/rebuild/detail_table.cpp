@@ -93,9 +93,15 @@ class DetailRebuild {
     if (findings_ != nullptr) CheckNewTable();
     CheckCopiedColumns();
     PlanCarries();
-    if (online_ != nullptr && !CuttingOver()) return PrepareOnline();
+    if (online_ != nullptr && !CuttingOver()) {
+      PrepareOnline();
+      // A plan lists the cut-over's statements too, after the copy's.
+      if (findings_ == nullptr) return true;
+      RecordGuard(CutOverCheckQuery(CopyOfTable(), /*shadow=*/false));
+      RecordGuard(CutOverCheckQuery(CopyOfTable(), /*shadow=*/true));
+    }
 
-    if (CuttingOver()) {
+    if (online_ != nullptr) {
       SwitchPreparedTable();
     } else {
       BuildNewTables(0);
@@ -104,7 +110,7 @@ class DetailRebuild {
     }
     const bool hasVersionNo = ParameterHasVersionNo();
     // Online, the copy and the capture have already grown the size texts.
-    const bool sizeTextsDone = CuttingOver() || UpdateSizeTexts();
+    const bool sizeTextsDone = online_ != nullptr || UpdateSizeTexts();
     if (sizeTextsDone && hasVersionNo) {
       statements_.Execute(sql::Format("Exec CreateInvoiceDetailTrigger %d", tableTag_));
       if (findings_ != nullptr) findings_->Current().triggerCalled = true;
@@ -269,7 +275,7 @@ class DetailRebuild {
     for (const char* suffix : {"", "_U", "_I", "_D"}) {
       dependents_.push_back(ReadTableDependents(access_, row_.tableName + suffix));
     }
-    if (CuttingOver()) LeaveWhatTheCutOverFinds(dependents_.front());
+    if (online_ != nullptr) earlyIndexes_ = LeaveWhatTheCutOverFinds(dependents_.front());
   }
 
   bool CuttingOver() const { return online_ != nullptr && online_->phase == OnlinePhase::kCutOver; }
@@ -304,7 +310,7 @@ class DetailRebuild {
                                        "run without --online",
                                        row_.tableName, storedParts_, layout_.slotCount));
     }
-    PrepareTable(access_, *online_, {tableTag_, CopyOfTable(), false}, dependents_.front(), shape_,
+    PrepareTable(access_, *online_, {tableTag_, CopyOfTable(), false}, earlyIndexes_, shape_,
                  [this] {
                    BuildTable(TemporaryName());
                    AddPrimaryKey(TemporaryName());
@@ -622,6 +628,7 @@ class DetailRebuild {
   std::vector<TableDependents> dependents_;  // the old table, then _U, _I, _D
   std::vector<Carry> carries_;
   NewTableShape shape_;
+  std::vector<IndexInfo> earlyIndexes_;  // online: built on dbo.Tmp_<name> after the copy
   const DependentsCarried& carried_;
   OnlineRebuild* online_;  // set in an online run
 };

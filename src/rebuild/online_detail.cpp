@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 
@@ -200,17 +201,27 @@ void CopyInBatches(sql::SqlAccess& access, const OnlineCopy& copy, OnlineRebuild
 }
 
 void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable prepared,
-                  const TableDependents& old, const NewTableShape& shape,
+                  const std::vector<IndexInfo>& early, const NewTableShape& shape,
                   const std::function<void()>& makeTable) {
   PreparedTable& table = online.tables.emplace_back(std::move(prepared));
   sql::SqlConnection& connection = access.Find(sql::kSizeConnectionName);
+  // A plan shows the first batch for them all, its range read before the
+  // capture is recorded: that names the table, and the plan would take it
+  // for a change of the rows the read counts.
+  sql::SqlQuery query(access, sql::kSizeConnectionName);
+  std::string firstLast;
+  const bool planning = sql::PlanOf(access) != nullptr;
+  if (planning) {
+    query.SetText(BatchBoundQuery(table.copy, nullptr, online.batchRows));
+    query.OpenByPosition();
+    if (!query.Empty() && query.Field(0).AsInteger() > 0) firstLast = query.Field(1).AsString();
+  }
   // The trigger waits for the tills' statements on the table to end, and
   // they for it: a wait that runs out is tried again, like a batch.
   for (std::int32_t attempt = 1;; ++attempt) {
     connection.StartTransaction();
     try {
       makeTable();
-      sql::SqlQuery query(access, sql::kSizeConnectionName);
       query.SetText(CaptureTriggerStatement(table.copy));
       query.Execute();
       break;
@@ -224,24 +235,31 @@ void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable p
   }
   connection.Commit();
   table.objectsMade = true;
-  CopyInBatches(access, table.copy, online);
-  TableDependents early;
-  early.table = ShadowName(table.copy.table);
-  early.exists = true;
-  for (const IndexInfo& index : old.indexes) {
-    if (BuiltBeforeCutOver(index)) early.indexes.push_back(index);
+  if (!planning) {
+    CopyInBatches(access, table.copy, online);
+  } else if (!firstLast.empty()) {
+    query.SetText(BatchCopyStatement(table.copy, nullptr, firstLast));
+    query.Execute();
   }
-  if (early.indexes.empty()) return;
-  CarryDependents(access, {PlanCarry(early, shape, CarryScope::kPermissionsAndIndexes)}, nullptr);
+  if (early.empty()) return;
+  TableDependents shadow;
+  shadow.table = ShadowName(table.copy.table);
+  shadow.exists = true;
+  shadow.indexes = early;
+  CarryDependents(access, {PlanCarry(shadow, shape, CarryScope::kPermissionsAndIndexes)}, nullptr);
 }
 
-void LeaveWhatTheCutOverFinds(TableDependents& old) {
+std::vector<IndexInfo> LeaveWhatTheCutOverFinds(TableDependents& old) {
+  std::vector<IndexInfo> early;
+  std::copy_if(old.indexes.begin(), old.indexes.end(), std::back_inserter(early),
+               BuiltBeforeCutOver);
   old.indexes.erase(std::remove_if(old.indexes.begin(), old.indexes.end(), BuiltBeforeCutOver),
                     old.indexes.end());
   const std::string capture = CaptureName(old.table);
   old.triggers.erase(std::remove_if(old.triggers.begin(), old.triggers.end(),
                                     [&](const TriggerInfo& t) { return t.name == capture; }),
                      old.triggers.end());
+  return early;
 }
 
 bool BuiltBeforeCutOver(const IndexInfo& index) {

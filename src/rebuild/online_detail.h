@@ -94,15 +94,16 @@ std::string LeftoverQuery();
 
 // Prepares one table: `makeTable` (the rebuild's own statements for
 // dbo.Tmp_T and its key) and the capture in one short transaction, so that
-// both stand or neither; then the copy, then the carried indexes of `old`
-// that fit before the cut-over, built on the filled dbo.Tmp_T.
+// both stand or neither; then the copy, then the `early` indexes, built on
+// the filled dbo.Tmp_T. A plan records one batch for all.
 void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable prepared,
-                  const TableDependents& old, const NewTableShape& shape,
+                  const std::vector<IndexInfo>& early, const NewTableShape& shape,
                   const std::function<void()>& makeTable);
 
-// What the cut-over's carry leaves out: the indexes dbo.Tmp_T already has,
-// and the run's own capture, dropped before the old table.
-void LeaveWhatTheCutOverFinds(TableDependents& old);
+// Takes out of the old table's dependents what the cut-over's carry leaves
+// out: the indexes built on dbo.Tmp_T before it (returned), and the run's
+// own capture, dropped before the old table.
+std::vector<IndexInfo> LeaveWhatTheCutOverFinds(TableDependents& old);
 
 // Copies T into dbo.Tmp_T in batches of `online.batchRows`, each its own
 // short transaction; the capture must already be running.
