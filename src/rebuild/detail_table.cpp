@@ -8,6 +8,7 @@
 #include "dictionary/field_lists.h"
 #include "dictionary/size_slot_count.h"
 #include "rebuild/column_compare.h"
+#include "rebuild/detail_plan.h"
 #include "rebuild/detail_template.h"
 #include "rebuild/findings.h"
 #include "rebuild/online_detail.h"
@@ -90,7 +91,10 @@ class DetailRebuild {
     ReadPresentSlots();
     // At the cut-over the check of the rows sums those columns instead.
     if (!CuttingOver()) RefuseToDropQuantities();
-    if (findings_ != nullptr) CheckNewTable();
+    if (findings_ != nullptr) {
+      CheckNewDetailTable(access_, *findings_, tableTag_, row_.tableName, layout_, copyColumns_,
+                          oldSlotColumns_);
+    }
     CheckCopiedColumns();
     PlanCarries();
     if (online_ != nullptr && !CuttingOver()) {
@@ -190,68 +194,6 @@ class DetailRebuild {
     if (sql::WritePlan* plan = sql::PlanOf(access_)) {
       plan->Record(std::move(text), sql::PlannedStatement::Kind::kGuard);
     }
-  }
-
-  // Planning: whatever the server would refuse in the new tables or the copy.
-  void CheckNewTable() {
-    TablePlan& plan = findings_->Current();
-    for (const auto& value : layout_.values) {
-      if (value.name == "BoxQty") continue;
-      if (value.kind.empty()) {
-        Flag(findings_, tableTag_,
-             text::TrFormat("S_Modify.CreateField names %s, but S_Modify.FieldKind gives it no "
-                            "type; add its type to FieldKind",
-                            value.name));
-      } else if (HasClause(value.kind, "NULL")) {
-        Flag(findings_, tableTag_,
-             text::TrFormat("S_Modify.FieldKind gives %s the type '%s', which says Null or Not "
-                            "Null; the table's definition adds Null itself, so remove it from the "
-                            "type",
-                            value.name, value.kind));
-      }
-    }
-    const std::string filled =
-        sql::Format(BuildDetailTemplate(layout_), row_.tableName, SecondPlaceholderText(tableTag_));
-    const std::vector<ColumnDefinition> columns = ColumnsOf(filled);
-    if (columns.size() > static_cast<std::size_t>(kMaxColumnsPerTable)) {
-      Flag(findings_, tableTag_,
-           text::TrFormat("the new %s would have %d columns, more than the %d a table can have",
-                          row_.tableName, columns.size(), kMaxColumnsPerTable));
-    }
-    const auto find = [&columns](const std::string& name) {
-      return std::find_if(columns.begin(), columns.end(), [&](const ColumnDefinition& c) {
-        return text::EqualsIgnoringAsciiCase(c.name, name);
-      });
-    };
-    std::vector<std::string> lacking;
-    for (const std::string& name : copyColumns_) {
-      if (find(name) == columns.end()) lacking.push_back(name);
-    }
-    for (const auto& [name, slot] : oldSlotColumns_) {
-      if (slot > layout_.slotCount) plan.columnsDropped.push_back(name);
-      plan.slotsNow = std::max(plan.slotsNow, slot);
-    }
-    plan.columnsDropped.insert(plan.columnsDropped.end(), lacking.begin(), lacking.end());
-    for (const ColumnDefinition& column : columns) {
-      const bool old =
-          std::any_of(copyColumns_.begin(), copyColumns_.end(),
-                      [&](const std::string& n) {
-                        return text::EqualsIgnoringAsciiCase(n, column.name);
-                      }) ||
-          std::any_of(oldSlotColumns_.begin(), oldSlotColumns_.end(), [&](const auto& slot) {
-            return text::EqualsIgnoringAsciiCase(slot.first, column.name);
-          });
-      if (!old) plan.columnsAdded.push_back(column.name);
-    }
-    if (!lacking.empty()) {
-      std::string names;
-      for (const std::string& name : lacking) names += (names.empty() ? "" : ", ") + name;
-      Flag(findings_, tableTag_,
-           text::TrFormat("%s has columns the new table lacks (%s): the copy would fail; add them "
-                          "to S_Modify.CreateField with their types, or drop them from the table",
-                          row_.tableName, names));
-    }
-    CheckValuesFit(access_, findings_, tableTag_, row_.tableName, columns);
   }
 
   // Before any write: what each copied column is now and will be
