@@ -122,11 +122,17 @@ class DetailRebuild {
     // Where the trigger procedure runs or would have run: the new tables
     // stand, stopped at the notice or not, and must not stay bare.
     // What the copied columns lose is said with what the carries lose.
-    const DependentsCarried withColumns = [this](const CarriedCounts& counts,
-                                                 const std::vector<std::string>& lost) {
+    // Online, the indexes built on the copy before the cut-over count too.
+    const Carry early =
+        online_ != nullptr ? EarlyCarry(row_.tableName, earlyIndexes_, shape_) : Carry{};
+    const DependentsCarried withColumns = [this, &early](const CarriedCounts& counts,
+                                                         const std::vector<std::string>& lost) {
       std::vector<std::string> all = columnsLost_;
+      all.insert(all.end(), early.lost.begin(), early.lost.end());
       all.insert(all.end(), lost.begin(), lost.end());
-      carried_(counts, all);
+      CarriedCounts total = counts;
+      total += early.counts;
+      carried_(total, all);
     };
     CarryDependents(access_, carries_, carried_ ? withColumns : carried_);
     if (!sizeTextsDone) return false;
@@ -251,6 +257,9 @@ class DetailRebuild {
                                        "need %d, which an online run cannot leave as they are; "
                                        "run without --online",
                                        row_.tableName, storedParts_, layout_.slotCount));
+    }
+    if (findings_ != nullptr) {
+      FlagCarries(findings_, tableTag_, {EarlyCarry(row_.tableName, earlyIndexes_, shape_)});
     }
     PrepareTable(access_, *online_, {tableTag_, CopyOfTable(), false}, earlyIndexes_, shape_,
                  [this] {

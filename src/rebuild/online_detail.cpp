@@ -242,11 +242,16 @@ void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable p
     query.Execute();
   }
   if (early.empty()) return;
+  CarryDependents(access, {EarlyCarry(table.copy.table, early, shape)}, nullptr);
+}
+
+Carry EarlyCarry(const std::string& table, const std::vector<IndexInfo>& early,
+                 const NewTableShape& shape) {
   TableDependents shadow;
-  shadow.table = ShadowName(table.copy.table);
+  shadow.table = ShadowName(table);
   shadow.exists = true;
   shadow.indexes = early;
-  CarryDependents(access, {PlanCarry(shadow, shape, CarryScope::kPermissionsAndIndexes)}, nullptr);
+  return PlanCarry(shadow, shape, CarryScope::kPermissionsAndIndexes);
 }
 
 std::vector<IndexInfo> LeaveWhatTheCutOverFinds(TableDependents& old) {

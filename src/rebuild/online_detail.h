@@ -100,6 +100,10 @@ void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable p
                   const std::vector<IndexInfo>& early, const NewTableShape& shape,
                   const std::function<void()>& makeTable);
 
+// The carry of the `early` indexes to dbo.Tmp_<table>.
+Carry EarlyCarry(const std::string& table, const std::vector<IndexInfo>& early,
+                 const NewTableShape& shape);
+
 // Takes out of the old table's dependents what the cut-over's carry leaves
 // out: the indexes built on dbo.Tmp_T before it (returned), and the run's
 // own capture, dropped before the old table.

@@ -370,6 +370,27 @@ TEST_F(OnlineRun, LeftoversOfAKilledRunAreRemovedFirstAndSaidSo) {
             "dbo.slotsync_online_StockDetail on StockDetail and the table dbo.Tmp_StockDetail");
 }
 
+// A secondary index is built on the filled copy, before the cut-over, not in it.
+TEST_F(OnlineRun, CarriedIndexesAreBuiltOnTheCopyBeforeTheCutOver) {
+  detail.dependents = {{"StockDetail",
+                        {{"I", "IX_Bill", "NONE", "2", "0", "0", std::nullopt, "1"},
+                         {"IC", "BillID", std::nullopt, "2", "0", "1", std::nullopt, "1"}}}};
+  ScriptDatabase(false);
+  const auto report = RunOnline();
+  ASSERT_EQ(report.outcome, entry::Outcome::kCommitted) << report.message;
+  const std::string index =
+      "EXEC Create NonClustered Index [IX_Bill] On [dbo].[Tmp_StockDetail] ([BillID])";
+  const Log after = From(Batch("o.[DetailID]>'k4' And o.[DetailID]<='k5'"));
+  ASSERT_GE(after.size(), 3u);
+  EXPECT_EQ(after[1], index);
+  EXPECT_EQ(after[2], "START TRANSACTION");
+  EXPECT_EQ(std::count_if(after.begin(), after.end(),
+                          [](const std::string& e) { return e.find("IX_Bill") != e.npos; }),
+            1);
+  ASSERT_EQ(report.tables.size(), 1u);
+  EXPECT_EQ(report.tables[0].carried.indexes, 1);
+}
+
 TEST_F(OnlineRun, ForeignKeysComeOffOnlyOnceTheCopyIsMadeAndAreCheckedAfterTheCommit) {
   detail.dependents = {{"StockDetail",
                         {{"F", "FK_Bill", "[dbo].[StockBill]", "0", "0", "0", std::nullopt, "1"},
