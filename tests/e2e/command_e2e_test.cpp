@@ -19,6 +19,7 @@
 #include "entry/run_locks.h"
 #include "entry/session_settings.h"
 #include "entry/version.h"
+#include "rebuild/online_detail.h"
 #include "run_schema.h"
 #include "text/messages.h"
 
@@ -102,6 +103,48 @@ TEST_P(SlotsyncCommand, FlaggedDetailAndTerminalTablesAreRebuiltAndCommitted) {
                        "Create Table TermReport(ReportID Int Identity(1,1) Not Null,"
                        "TerminalName Varchar(40) Null ,[F] Int Null ,"
                        "[T1_x_1] Integer Null Default(0)"));
+}
+
+// Online: the copy outside the transaction, said on standard error, and one
+// cut-over transaction for the detail and the per-terminal table.
+TEST_P(SlotsyncCommand, AnOnlineRunCopiesFirstAndCutsOverInOneTransaction) {
+  ScriptCounts(3, 2);
+  ScriptFlagged({10, 101});
+  testing::DetailScenario().Apply(script);
+  testing::TerminalScenario terminal;
+  terminal.slotCount = 3;
+  testing::ScriptTerminalDictionary(script, terminal);
+  rebuild::OnlineCopy copy;
+  copy.table = "StockDetail";
+  copy.key = "DetailID";
+  copy.columns = {"DetailID", "IndexNo",   "BillID",  "StoreCode", "Price", "BoxQty",
+                  "Amount",   "SizeIndex", "SizeStr", "x_1",       "x_2"};
+  copy.slots = {"x_1", "x_2"};
+  copy.sizeTextExtension = ".0";
+  script.Answer(rebuild::BatchBoundQuery(copy, nullptr, 2000),
+                testing::Rows({"", ""}, {{"5", "k5"}}));
+  const sql::ResultSet sums = testing::Rows({"", "", ""}, {{"5", "7", "9"}});
+  script.Answer(rebuild::CutOverCheckQuery(copy, false), sums);
+  script.Answer(rebuild::CutOverCheckQuery(copy, true), sums);
+  online = true;
+  Record();
+  ASSERT_EQ(recorded.outcome, entry::Outcome::kCommitted) << recorded.message;
+  const ProgramRun run = Command({"--online"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "committed: N=3, StockDetailTemp has 2 slot columns; 2 of 2 flagged tables rebuilt\n");
+  EXPECT_NE(run.err.find("slotsync: StockDetail: 5 rows copied in 1 batch\n"), std::string::npos)
+      << run.err;
+  const std::vector<std::string> events = DriverEvents();
+  EXPECT_EQ(events, DriverLogOf(recordedLog));
+  // The new table and its capture, then the cut-over: two transactions.
+  EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), 2);
+  EXPECT_EQ(std::count(events.begin(), events.end(), "ROLLBACK"), 0);
+  const auto cutOver =
+      std::find(events.begin(), events.end(), "EXEC " + rebuild::CutOverCheckQuery(copy, false));
+  ASSERT_NE(cutOver, events.end());
+  EXPECT_EQ(*std::prev(cutOver), "SET AUTOCOMMIT OFF");
+  EXPECT_TRUE(Mentions({cutOver, events.end()}, "Drop Table TermCount"));
 }
 
 TEST_P(SlotsyncCommand, AFailureInTheMiddleRollsBackAndNothingFollowsButTheRollback) {
