@@ -3,6 +3,8 @@
 #include <ostream>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "entry/public_api.h"
 #include "entry/run_cancel.h"
 #include "say.h"
@@ -67,6 +69,13 @@ void WarnIfNothingFlagged(const SlotsyncResult& result, int exitCode, std::ostre
       << '\n';
 }
 
+// Whether the run got as far as reading N and the slot columns: a figure
+// it did not read is not shown, least of all as 0.
+bool SlotsRead() {
+  const nlohmann::json json = nlohmann::json::parse(entry::LastRunJson(), nullptr, false);
+  return json.is_object() && json.value("slotCount", nlohmann::json()).is_number();
+}
+
 }  // namespace
 
 void StopRunIfOutputLost(const std::ostream& stream) {
@@ -96,7 +105,13 @@ std::string ShownOnOneLine(std::string_view terminalText) {
 }
 
 std::string PlanLine(const SlotsyncResult& result) {
+  if (entry::LastExitCode() == kExitNothingFlagged) return OutOfStepLine(result);
   if (result.outcome == SLOTSYNC_PLAN_REFUSED) {
+    if (!SlotsRead()) {
+      return Say(
+          "plan: a run would not commit, for the problems listed; nothing was written or "
+          "locked");
+    }
     return SayFormat(
         "plan: N=%d, StockDetailTemp has %d slot columns; a run would not commit, for the "
         "problems listed; nothing was written or locked",
@@ -106,6 +121,13 @@ std::string PlanLine(const SlotsyncResult& result) {
       "plan: N=%d, StockDetailTemp has %d slot columns; %d of %d flagged tables would be rebuilt; "
       "nothing was written or locked",
       result.slotCount, result.slotColumns, result.rebuiltTables, result.flaggedRows);
+}
+
+std::string OutOfStepLine(const SlotsyncResult& result) {
+  return SayFormat(
+      "out of step, nothing flagged: N=%d, StockDetailTemp has %d slot columns, and S_Modify "
+      "flags no table; nothing was changed",
+      result.slotCount, result.slotColumns);
 }
 
 int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Terminal& terminal) {
@@ -124,17 +146,25 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
       break;
     case SLOTSYNC_COMMITTED:
       WarnIfNothingFlagged(result, exitCode, err);
-      if (!line.quiet) {
+      if (exitCode == kExitNothingFlagged) {
+        // Nothing was flagged, so nothing was committed that a person
+        // should take for a change.
+        if (!line.quiet) out << OutOfStepLine(result) << '\n';
+      } else if (!line.quiet) {
+        // The columns StockDetailTemp had are what the run read before its
+        // changes, not what the database holds now.
         out << SayFormat(
-                   "committed: N=%d, StockDetailTemp has %d slot columns; %d of %d flagged tables "
-                   "rebuilt",
+                   "committed: N=%d (StockDetailTemp had %d slot columns); %d of %d flagged "
+                   "tables rebuilt",
                    result.slotCount, result.slotColumns, result.rebuiltTables, result.flaggedRows)
             << '\n';
       }
       break;
     case SLOTSYNC_PREVIEWED:
       WarnIfNothingFlagged(result, exitCode, err);
-      if (!line.quiet) {
+      if (exitCode == kExitNothingFlagged) {
+        if (!line.quiet) out << OutOfStepLine(result) << '\n';
+      } else if (!line.quiet) {
         out << SayFormat(
                    "dry run: N=%d, StockDetailTemp has %d slot columns; %d of %d flagged tables "
                    "would be rebuilt; rolled back, nothing was changed",
@@ -169,6 +199,8 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
         err << Say("stopped: the output could not be written, so the run rolled back; nothing "
                    "was changed")
             << '\n';
+      } else if (exitCode == kExitRolledBack && !SlotsRead()) {
+        err << Say("rolled back; nothing was changed") << '\n';
       } else if (exitCode == kExitRolledBack) {
         err << SayFormat(
                    "rolled back: N=%d, StockDetailTemp has %d slot columns; nothing was changed",

@@ -463,9 +463,13 @@ class Run {
       table.status = TableStatus::kSkipped;
       table.skipReason = text::Tr(rebuild::kSkippedByDesignReason);
       table.rowsLost = 0;
+      table.emptied.clear();
     } else {
       table.status = TableStatus::kStoppedAtNotice;
     }
+    // Ctrl+C at the notice ends its wait and lets the rebuild return: the
+    // table was under way when the run was stopped, never done.
+    if (RunStopReason() == StopReason::kInterrupted) table.status = TableStatus::kInterrupted;
     EndTable(table);
     currentTableTag_.reset();
   }
@@ -485,6 +489,7 @@ class Run {
       table.carried = plan.carried;
       table.dependentsLost = plan.dependentsLost;
       table.rowsLost = rebuild::RowsLostByDesign(plan);
+      table.emptied = plan.emptied;
     }
     tableStart_ = std::chrono::steady_clock::now();
     if (deps_.onTableProgress) deps_.onTableProgress(table);
@@ -504,7 +509,9 @@ class Run {
 
   void EndFailedTable() {
     if (!currentTableTag_ || report_.tables.empty()) return;
-    report_.tables.back().status = TableStatus::kFailed;
+    report_.tables.back().status = RunStopReason() == StopReason::kInterrupted
+                                       ? TableStatus::kInterrupted
+                                       : TableStatus::kFailed;
     EndTable(report_.tables.back());
   }
 
@@ -607,11 +614,13 @@ TableRun UnwalkedTable(const rebuild::TablePlan& plan, const RunReport& report,
   if (Planned(report.outcome)) {
     table.carried = plan.carried;
     table.dependentsLost = plan.dependentsLost;
+    table.emptied = plan.emptied;
   }
   if (rebuild::IsSkippedByDesign(plan.tableTag) && plan.kind == rebuild::TableKind::kNothingToDo) {
     table.status = TableStatus::kSkipped;
     table.skipReason = text::Tr(rebuild::kSkippedByDesignReason);
     table.rowsLost = 0;
+    table.emptied.clear();
   } else if (report.findings.Refused(plan.tableTag)) {
     table.status = TableStatus::kRefused;
   } else {
@@ -644,6 +653,8 @@ void SettleTables(RunReport& report) {
         if (didWork) table.status = TableStatus::kCommitUnknown;
         if (table.status == TableStatus::kWorking) table.status = TableStatus::kFailed;
         table.rowsLost = didWork ? std::nullopt : std::optional<std::int64_t>(0);
+        // Emptied or not as the commit went: nothing is said to be.
+        table.emptied.clear();
         break;
       default:
         // A dry run says what would have been rebuilt; its tables, like
@@ -655,6 +666,7 @@ void SettleTables(RunReport& report) {
         table.rowsLost = 0;
         table.carried = {};
         table.dependentsLost.clear();
+        table.emptied.clear();
         break;
     }
   }

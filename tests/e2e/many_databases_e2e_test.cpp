@@ -72,12 +72,17 @@ TEST_P(ManyDatabases, OneInStepOneCommittedOneFailedGiveOneSummaryAndTheWorstExi
   EXPECT_EQ(run.exitCode, 1) << run.err;
   const std::vector<std::string> out = Lines(run.out);
   ASSERT_EQ(out.size(), 5u) << run.out << run.err;
-  EXPECT_EQ(out[0], "database  outcome        tables rebuilt  rows copied  seconds  message");
-  EXPECT_TRUE(out[1].starts_with("shop01    in step                     0            0 "))
+  EXPECT_EQ(out[0],
+            "database  outcome        tables rebuilt  rows copied  lost  stays flagged  seconds  "
+            "message");
+  EXPECT_TRUE(out[1].starts_with(
+      "shop01    in step                     0            0     0              0 "))
       << out[1];
-  EXPECT_TRUE(out[2].starts_with("shop02    committed                   4           10 "))
+  EXPECT_TRUE(out[2].starts_with(
+      "shop02    committed                   4           10     0              0 "))
       << out[2];
-  EXPECT_TRUE(out[3].starts_with("shop03    rolled back                 -            - "))
+  EXPECT_TRUE(out[3].starts_with(
+      "shop03    rolled back                 -            -     -              - "))
       << out[3];
   EXPECT_NE(out[3].find("  TableTag 10: the trigger procedure failed"), std::string::npos)
       << out[3];
@@ -87,7 +92,7 @@ TEST_P(ManyDatabases, OneInStepOneCommittedOneFailedGiveOneSummaryAndTheWorstExi
   // Each database's lines as they come, table k of n among them.
   for (const char* said : {"shop01: running\nshop01: in step: N=3",
                            "shop02: [1/4] TableTag 10 StockDetail: copying 5 rows ...",
-                           "shop02: committed: N=3, StockDetailTemp has 2 slot columns",
+                           "shop02: committed: N=3 (StockDetailTemp had 2 slot columns)",
                            "shop03: [1/4] TableTag 10 StockDetail: copying 5 rows ..."}) {
     EXPECT_NE(run.err.find(said), std::string::npos) << said << "\n" << run.err;
   }

@@ -289,9 +289,9 @@ TEST_P(WindowsCommand, InStep) {
 TEST_P(WindowsCommand, Committed) {
   FourTables().Apply(*this);
   Record();
-  RunAndCheck({}, 0,
-              "committed: N=3, StockDetailTemp has 2 slot columns; 4 of 4 flagged tables rebuilt\n",
-              promptLine);
+  RunAndCheck(
+      {}, 0, "committed: N=3 (StockDetailTemp had 2 slot columns); 4 of 4 flagged tables rebuilt\n",
+      promptLine);
 }
 
 // The language: SLOTSYNC_LANG, or the user's display language, which Wine
@@ -310,7 +310,7 @@ TEST_P(WindowsCommand, CommittedInTheUsersLanguage) {
   for (const Language& c :
        {Language{"zh_CN", "C.UTF-8", chinese}, Language{std::nullopt, "zh_CN.UTF-8", chinese},
         Language{std::nullopt, "en_US.UTF-8",
-                 "committed: N=3, StockDetailTemp has 2 slot columns; 4 of 4 "
+                 "committed: N=3 (StockDetailTemp had 2 slot columns); 4 of 4 "
                  "flagged tables rebuilt\n"}}) {
     SCOPED_TRACE(c.lang);
     std::filesystem::remove(LogPath());
