@@ -468,8 +468,11 @@ class Run {
       table.status = TableStatus::kStoppedAtNotice;
     }
     // Ctrl+C at the notice ends its wait and lets the rebuild return: the
-    // table was under way when the run was stopped, never done.
-    if (RunStopReason() == StopReason::kInterrupted) table.status = TableStatus::kInterrupted;
+    // table was under way when the run was stopped, never done, and no
+    // other table is begun after it.
+    if (RunStopReason() == StopReason::kInterrupted) {
+      throw sql::SqlError({sql::Diagnostic{"HY008", 0, text::Tr("the run was interrupted")}});
+    }
     EndTable(table);
     currentTableTag_.reset();
   }

@@ -833,6 +833,19 @@ TEST_P(SlotsyncCommand, CtrlCAtTheNoticeEndsTheWaitAndRollsBack) {
       << seen;
   EXPECT_NE(seen.find("\r\nnotice: a size group now has fewer sizes"), std::string::npos) << seen;
   EXPECT_EQ(seen.find("releasing the database lock failed"), std::string::npos) << seen;
+  // The summary says what happened: the table at the notice interrupted and
+  // rolled back, the others never reached; nothing is shown as done after
+  // the interrupt.
+  const std::string after = seen.substr(seen.find("Press Enter to go on..."));
+  EXPECT_EQ(after.find("[2/4]"), std::string::npos) << after;
+  for (const char* said :
+       {"] TableTag 10 StockDetail: copying 5 rows ... 0.0 s, interrupted (rolled back)\r\n",
+        "\r\nslotsync: TableTag 10: the run was interrupted\r\n",
+        "\r\n10       StockDetail           detail                    5           0      0.0  "
+        "interrupted (rolled back)\r\n101      TermCount             per-terminal              - "
+        "          0      0.0  not reached\r\n"}) {
+    EXPECT_NE(after.find(said), std::string::npos) << said << "\n" << after;
+  }
   const std::vector<std::string> events = DriverEvents();
   EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), 0);
   EXPECT_EQ(std::count(events.begin(), events.end(), "ROLLBACK"), 1);
