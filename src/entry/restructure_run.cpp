@@ -443,6 +443,9 @@ class Run {
   }
 
   void RebuildTable(rebuild::Rebuilders& rebuilders) {
+    // Stopped between two tables: the next one is not begun, so no table is
+    // shown at work after the interrupt.
+    if (RunStopReason() == StopReason::kInterrupted) throw Interrupted();
     const std::int32_t tableTag = query_.FieldByName("TableTag").AsInteger();
     currentTableTag_ = tableTag;
     if (deps_.onTable) deps_.onTable(tableTag);
@@ -470,9 +473,7 @@ class Run {
     // Ctrl+C at the notice ends its wait and lets the rebuild return: the
     // table was under way when the run was stopped, never done, and no
     // other table is begun after it.
-    if (RunStopReason() == StopReason::kInterrupted) {
-      throw sql::SqlError({sql::Diagnostic{"HY008", 0, text::Tr("the run was interrupted")}});
-    }
+    if (RunStopReason() == StopReason::kInterrupted) throw Interrupted();
     EndTable(table);
     currentTableTag_.reset();
   }
@@ -508,6 +509,11 @@ class Run {
     table.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - tableStart_).count();
     if (deps_.onTableProgress) deps_.onTableProgress(table);
+  }
+
+  // What a cancelled statement raises, for a stop noticed between statements.
+  static sql::SqlError Interrupted() {
+    return sql::SqlError({sql::Diagnostic{"HY008", 0, text::Tr("the run was interrupted")}});
   }
 
   void EndFailedTable() {

@@ -291,7 +291,9 @@ TEST_P(WindowsCommand, Committed) {
   Record();
   RunAndCheck(
       {}, 0, "committed: N=3 (StockDetailTemp had 2 slot columns); 4 of 4 flagged tables rebuilt\n",
-      promptLine);
+      promptLine +
+          "slotsync: TableTag 101 recreated empty by design: TermCount 3\n"
+          "slotsync: TableTag 600 recreated empty by design: TermReport 3\n");
 }
 
 // The language: SLOTSYNC_LANG, or the user's display language, which Wine
@@ -301,7 +303,7 @@ TEST_P(WindowsCommand, CommittedInTheUsersLanguage) {
   FourTables().Apply(*this);
   Record();
   const std::string chinese =
-      "已提交：N=3，StockDetailTemp 现有 2 个尺码列；已标记的 4 张表中重建了 4 张\n";
+      "已提交：N=3（StockDetailTemp 原有 2 个尺码列）；已标记的 4 张表中重建了 4 张\n";
   struct Language {
     std::optional<std::string> slotsyncLang;
     std::string lang;
