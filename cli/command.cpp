@@ -518,7 +518,7 @@ int CheckOutputs(int exitCode, const Terminal& terminal) {
   // A run that committed stands whatever becomes of its report: 74 would
   // tell a script that nothing was done.
   const nlohmann::json run = nlohmann::json::parse(entry::LastRunJson(), nullptr, false);
-  if (run.is_object() && run.value("outcome", "") == "committed") {
+  if ((run.is_object() && run.value("outcome", "") == "committed") || SomeDatabaseCommitted()) {
     *terminal.err << "slotsync: "
                   << SayFormat(
                          "warning: the run committed, but its report could not be written "

@@ -31,6 +31,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+bool someDatabaseCommitted = false;
+
 // The form of the object --json prints for several databases, apart from
 // each run's own (run.schema.json describes both); raised whenever a reader
 // must know of a change.
@@ -189,6 +191,7 @@ class ManyDatabases : public ChildObserver {
     run.seconds = std::chrono::duration<double>(Clock::now() - run.startedAt).count();
     run.result = nlohmann::json::parse(out, nullptr, false);
     if (run.result.is_discarded()) run.result = nullptr;
+    if (OutcomeOf(run) == "committed") someDatabaseCommitted = true;
     if (CountedExitCode(run) != exitCode) {
       Relay(job, "slotsync: " + SayFormat("ended with exit code %d without its result; what it "
                                           "did is not known: look at S_Modify",
@@ -471,8 +474,13 @@ int MoreSerious(int a, int b) {
   return a != kExitOk ? a : b;
 }
 
+bool SomeDatabaseCommitted() {
+  return someDatabaseCommitted;
+}
+
 int RunManyDatabases(const CommandLine& line, const Terminal& terminal,
                      const platform::SecretString& password) {
+  someDatabaseCommitted = false;
   std::vector<Target> targets;
   try {
     targets = line.allDatabases ? DatabasesOnServer(line, terminal, password) : NamedTargets(line);
