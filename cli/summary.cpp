@@ -1,5 +1,6 @@
 #include "summary.h"
 
+#include <algorithm>
 #include <ostream>
 #include <string>
 
@@ -8,6 +9,7 @@
 #include "entry/public_api.h"
 #include "entry/run_cancel.h"
 #include "say.h"
+#include "text/case_fold.h"
 #include "text/gbk.h"
 
 namespace slotsync::cli {
@@ -74,6 +76,32 @@ void WarnIfNothingFlagged(const SlotsyncResult& result, int exitCode, std::ostre
 bool SlotsRead() {
   const nlohmann::json json = nlohmann::json::parse(entry::LastRunJson(), nullptr, false);
   return json.is_object() && json.value("slotCount", nlohmann::json()).is_number();
+}
+
+// After a commit, what StockDetailTemp holds now: rebuilt for N when it was
+// among the tables flagged, else still the slot columns it had, which the
+// next run compares N with again.
+std::string CommittedLine(const SlotsyncResult& result) {
+  const nlohmann::json run = nlohmann::json::parse(entry::LastRunJson(), nullptr, false);
+  const nlohmann::json tables =
+      run.is_object() ? run.value("tables", nlohmann::json::array()) : nlohmann::json::array();
+  const bool rebuilt = std::any_of(tables.begin(), tables.end(), [](const nlohmann::json& table) {
+    const nlohmann::json name = table.value("table", nlohmann::json());
+    const std::string status = table.value("status", "");
+    return name.is_string() &&
+           text::EqualsIgnoringAsciiCase(name.get<std::string>(), "StockDetailTemp") &&
+           (status == "rebuilt" || status == "rebuilt, size texts left");  // not a message
+  });
+  if (rebuilt) {
+    return SayFormat(
+        "committed: N=%d, StockDetailTemp rebuilt for it (it had %d slot columns); %d of %d "
+        "flagged tables rebuilt",
+        result.slotCount, result.slotColumns, result.rebuiltTables, result.flaggedRows);
+  }
+  return SayFormat(
+      "committed: N=%d, StockDetailTemp still has %d slot columns (it was not flagged); %d of %d "
+      "flagged tables rebuilt",
+      result.slotCount, result.slotColumns, result.rebuiltTables, result.flaggedRows);
 }
 
 }  // namespace
@@ -151,13 +179,7 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
         // should take for a change.
         if (!line.quiet) out << OutOfStepLine(result) << '\n';
       } else if (!line.quiet) {
-        // The columns StockDetailTemp had are what the run read before its
-        // changes, not what the database holds now.
-        out << SayFormat(
-                   "committed: N=%d (StockDetailTemp had %d slot columns); %d of %d flagged "
-                   "tables rebuilt",
-                   result.slotCount, result.slotColumns, result.rebuiltTables, result.flaggedRows)
-            << '\n';
+        out << CommittedLine(result) << '\n';
       }
       break;
     case SLOTSYNC_PREVIEWED:

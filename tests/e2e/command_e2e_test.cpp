@@ -65,7 +65,8 @@ TEST_P(SlotsyncCommand, FlaggedDetailAndTerminalTablesAreRebuiltAndCommitted) {
   const ProgramRun run = Command();
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out,
-            "committed: N=3 (StockDetailTemp had 2 slot columns); 4 of 4 flagged tables rebuilt\n");
+            "committed: N=3, StockDetailTemp still has 2 slot columns (it was not flagged); 4 of 4 "
+            "flagged tables rebuilt\n");
   // The rows lost by design, named by the tables that held them.
   EXPECT_EQ(run.err, kPromptLine +
                          "\nslotsync: TableTag 101 recreated empty by design: TermCount 3\n"
@@ -226,7 +227,8 @@ TEST_P(SlotsyncCommand, TracePrintsEveryStatementWithItsOutcome) {
   EXPECT_TRUE(Mentions(statements, drop));
   EXPECT_EQ(Traced(run), TraceOf(statements, {drop}));
   EXPECT_EQ(Lines(run.out).back(),
-            "committed: N=3 (StockDetailTemp had 2 slot columns); 4 of 4 flagged tables rebuilt");
+            "committed: N=3, StockDetailTemp still has 2 slot columns (it was not flagged); 4 of 4 "
+            "flagged tables rebuilt");
 }
 
 TEST_P(SlotsyncCommand, ACommitLostWithTheLinkIsReportedAsUnknown) {
@@ -292,7 +294,8 @@ TEST_P(SlotsyncCommand, AFailingDisconnectAfterTheCommitIsReportedButTheRunStand
   const ProgramRun run = Command();
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.out,
-            "committed: N=3 (StockDetailTemp had 2 slot columns); 4 of 4 flagged tables rebuilt\n");
+            "committed: N=3, StockDetailTemp still has 2 slot columns (it was not flagged); 4 of 4 "
+            "flagged tables rebuilt\n");
   EXPECT_EQ(run.err, kPromptLine +
                          "\nslotsync: disconnect failed: Communication link failure (SQLSTATE "
                          "08S01, native error 0)\nslotsync: TableTag 101 recreated empty by "
@@ -907,8 +910,8 @@ TEST_P(SlotsyncCommand, MessagesSpeakTheLocalesLanguageInItsEncoding) {
     text::SetMessageLanguage(locale.language);
     const Situation situations[] = {
         {"commit", [](FourTables&, testing::Script&) {}, 0,
-         text::TrFormat("committed: N=%d (StockDetailTemp had %d slot columns); %d of %d flagged "
-                        "tables rebuilt",
+         text::TrFormat("committed: N=%d, StockDetailTemp still has %d slot columns (it was not "
+                        "flagged); %d of %d flagged tables rebuilt",
                         3, 2, 4, 4),
          nullptr, "flagged tables rebuilt"},
         {"refusal",
