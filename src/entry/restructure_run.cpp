@@ -514,6 +514,9 @@ class Run {
   }
 
   void RebuildTable(rebuild::Rebuilders& rebuilders) {
+    // Stopped between two tables: the next one is not begun, so no table is
+    // shown at work after the interrupt.
+    if (RunStopReason() == StopReason::kInterrupted) throw Interrupted();
     const std::int32_t tableTag = query_.FieldByName("TableTag").AsInteger();
     currentTableTag_ = tableTag;
     if (deps_.onTable) deps_.onTable(tableTag);
@@ -534,9 +537,14 @@ class Run {
       table.status = TableStatus::kSkipped;
       table.skipReason = text::Tr(rebuild::kSkippedByDesignReason);
       table.rowsLost = 0;
+      table.emptied.clear();
     } else {
       table.status = TableStatus::kStoppedAtNotice;
     }
+    // Ctrl+C at the notice ends its wait and lets the rebuild return: the
+    // table was under way when the run was stopped, never done, and no
+    // other table is begun after it.
+    if (RunStopReason() == StopReason::kInterrupted) throw Interrupted();
     EndTable(table);
     currentTableTag_.reset();
   }
@@ -556,6 +564,7 @@ class Run {
       table.carried = plan.carried;
       table.dependentsLost = plan.dependentsLost;
       table.rowsLost = rebuild::RowsLostByDesign(plan);
+      table.emptied = plan.emptied;
     }
     tableStart_ = std::chrono::steady_clock::now();
     if (deps_.onTableProgress) deps_.onTableProgress(table);
@@ -573,9 +582,16 @@ class Run {
     if (deps_.onTableProgress) deps_.onTableProgress(table);
   }
 
+  // What a cancelled statement raises, for a stop noticed between statements.
+  static sql::SqlError Interrupted() {
+    return sql::SqlError({sql::Diagnostic{"HY008", 0, text::Tr("the run was interrupted")}});
+  }
+
   void EndFailedTable() {
     if (!currentTableTag_ || report_.tables.empty()) return;
-    report_.tables.back().status = TableStatus::kFailed;
+    report_.tables.back().status = RunStopReason() == StopReason::kInterrupted
+                                       ? TableStatus::kInterrupted
+                                       : TableStatus::kFailed;
     EndTable(report_.tables.back());
   }
 
@@ -680,11 +696,13 @@ TableRun UnwalkedTable(const rebuild::TablePlan& plan, const RunReport& report,
   if (Planned(report.outcome)) {
     table.carried = plan.carried;
     table.dependentsLost = plan.dependentsLost;
+    table.emptied = plan.emptied;
   }
   if (rebuild::IsSkippedByDesign(plan.tableTag) && plan.kind == rebuild::TableKind::kNothingToDo) {
     table.status = TableStatus::kSkipped;
     table.skipReason = text::Tr(rebuild::kSkippedByDesignReason);
     table.rowsLost = 0;
+    table.emptied.clear();
   } else if (report.findings.Refused(plan.tableTag)) {
     table.status = TableStatus::kRefused;
   } else {
@@ -717,6 +735,8 @@ void SettleTables(RunReport& report) {
         if (didWork) table.status = TableStatus::kCommitUnknown;
         if (table.status == TableStatus::kWorking) table.status = TableStatus::kFailed;
         table.rowsLost = didWork ? std::nullopt : std::optional<std::int64_t>(0);
+        // Emptied or not as the commit went: nothing is said to be.
+        table.emptied.clear();
         break;
       default:
         // A dry run says what would have been rebuilt; its tables, like
@@ -728,6 +748,7 @@ void SettleTables(RunReport& report) {
         table.rowsLost = 0;
         table.carried = {};
         table.dependentsLost.clear();
+        table.emptied.clear();
         break;
     }
   }
