@@ -1,10 +1,13 @@
 #include "command.h"
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <fstream>
 #include <iostream>
 #include <string_view>
+
+#include <nlohmann/json.hpp>
 
 #include "entry/audit_log.h"
 #include "entry/public_api.h"
@@ -16,6 +19,7 @@
 #include "plan_output.h"
 #include "platform/secret.h"
 #include "run_record.h"
+#include "run_report.h"
 #include "say.h"
 #include "summary.h"
 #include "table_display.h"
@@ -376,68 +380,6 @@ SlotsyncOptions OptionsFor(const CommandLine& line, CallbackContext& context) {
   return options;
 }
 
-// Whatever stands in a header comment of the script stays on its line.
-std::string OneLine(std::string text) {
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
-  return text;
-}
-
-int WriteScript(const RunRecord& record, const SlotsyncResult& result, const CommandLine& line,
-                const Terminal& terminal) {
-  if (result.outcome == SLOTSYNC_IN_STEP) {
-    *terminal.err << "slotsync: " << Say("in step: nothing to write; no script written") << '\n';
-    return kExitOk;
-  }
-  if (result.outcome != SLOTSYNC_PLANNED) {
-    *terminal.err << "slotsync: "
-                  << (result.outcome == SLOTSYNC_PLAN_REFUSED
-                          ? Say("no script written: the plan found problems")
-                          : Say("no script written: the plan could not run"))
-                  << '\n';
-    return kExitOk;
-  }
-  CommandLine header = line;
-  header.server = OneLine(line.server);
-  // The script is UTF-8 whatever the terminal's encoding; its checks and its
-  // lock name the database as the run did.
-  header.database =
-      OneLine(text::GbkToUtf8(text::TerminalToGbkExactly(line.database).value_or(line.database)));
-  const std::string failed =
-      WriteNewFile(*line.script, PlanScript(record, result, header, entry::UtcTimestamp()));
-  if (!failed.empty()) {
-    *terminal.err << "slotsync: " << SayFormat("the script could not be written: %s", failed)
-                  << '\n';
-    return kExitOutputFailed;
-  }
-  if (!line.quiet && !line.json)
-    *terminal.err << "slotsync: " << SayFormat("script written to %s", *line.script) << '\n';
-  return kExitOk;
-}
-
-int Report(const RunRecord& record, const SlotsyncResult& result, const CommandLine& line,
-           const Terminal& terminal) {
-  if (line.plan && !line.json) PrintPlan(record, result, *terminal.out, terminal.outIsTerminal);
-  int exitCode = 0;
-  if (line.json) {
-    // Standard output holds the JSON alone; the lines for people go to
-    // standard error.
-    Terminal people = terminal;
-    people.out = terminal.err;
-    people.outIsTerminal = terminal.errIsTerminal;
-    exitCode = PrintSummary(result, line, people);
-    *terminal.out << JsonResult(record) << '\n';
-  } else {
-    exitCode = PrintSummary(result, line, terminal);
-  }
-  if (line.script) {
-    const int written = WriteScript(record, result, line, terminal);
-    if (written != kExitOk) return written;
-  }
-  return exitCode;
-}
-
 // Locked out, and tries left: says why and when the next try comes.
 void AnnounceRetry(const Terminal& terminal, int attempt, int retries) {
   const int pause = 2 << attempt;  // 2, 4, 8... seconds
@@ -472,6 +414,7 @@ int Run(const CommandLine& line, const Terminal& terminal) {
   // of several opens it again in its own process.
   entry::AuditFile log;
   if (const std::string refused = OpenLog(line, log); !refused.empty()) {
+    if (line.json) *terminal.out << JsonNotBegun(false, kExitOutputFailed, refused) << '\n';
     *terminal.err << refused;
     return kExitOutputFailed;
   }
@@ -479,7 +422,9 @@ int Run(const CommandLine& line, const Terminal& terminal) {
   if (line.script) {
     const std::string failed = CheckNewFileCanBeWritten(*line.script, NamesSeveralDatabases(line));
     if (!failed.empty()) {
-      *terminal.err << "slotsync: " << SayFormat("the script could not be written: %s", failed)
+      const std::string said = SayFormat("the script could not be written: %s", failed);
+      if (line.json) *terminal.out << JsonNotBegun(false, kExitOutputFailed, said) << '\n';
+      *terminal.err << "slotsync: " << said
                     << "\nslotsync: " << Say("nothing was done; name a file that can be written")
                     << '\n';
       return kExitOutputFailed;
@@ -549,6 +494,13 @@ const char* LanguageAskedFor(const Arguments& args) {
   return nullptr;
 }
 
+// Whether --json was asked for, looked for before the command line is
+// parsed: a command line refused must still give a program its object.
+bool AsksForJson(const Arguments& args) {
+  return std::any_of(args.begin(), args.end(),
+                     [](const platform::SecretString& arg) { return arg.View() == "--json"; });
+}
+
 int RunParsed(const Arguments& args, const Terminal& terminal) {
   // A name that is no language is the parser's to refuse: until then the
   // environment's language holds.
@@ -559,6 +511,7 @@ int RunParsed(const Arguments& args, const Terminal& terminal) {
     line = ParseCommandLine(args);
     if (line.language) text::ChooseMessageLanguage(line.language->c_str());
   } catch (const UsageError& e) {
+    if (AsksForJson(args)) *terminal.out << JsonNotBegun(true, kExitUsage, e.message) << '\n';
     *terminal.err << "slotsync: " << e.message << '\n' << Say(kUsage) << Say(kMoreHelp);
     return kExitUsage;
   }
@@ -573,6 +526,7 @@ int RunParsed(const Arguments& args, const Terminal& terminal) {
   try {
     return Run(line, terminal);
   } catch (const Refusal& refusal) {
+    if (line.json) *terminal.out << JsonNotBegun(true, kExitUsage, refusal.message) << '\n';
     *terminal.err << "slotsync: " << refusal.message << '\n' << Say(kUsage) << Say(kMoreHelp);
     return kExitUsage;
   }
@@ -586,6 +540,19 @@ int CheckOutputs(int exitCode, const Terminal& terminal) {
   if (terminal.out->good() && terminal.err->good()) return exitCode;
   // The run itself stopped for it, rolled back and said so.
   if (exitCode == kExitOutputFailed) return exitCode;
+  // A run that committed stands whatever becomes of its report: 74 would
+  // tell a script that nothing was done.
+  const nlohmann::json run = nlohmann::json::parse(entry::LastRunJson(), nullptr, false);
+  if ((run.is_object() && run.value("outcome", "") == "committed") || SomeDatabaseCommitted()) {
+    *terminal.err << "slotsync: "
+                  << SayFormat(
+                         "warning: the run committed, but its report could not be written "
+                         "in full (disk full, closed pipe?); the exit code is the run's, %d",
+                         exitCode)
+                  << '\n'
+                  << std::flush;
+    return exitCode;
+  }
   *terminal.err << "slotsync: "
                 << SayFormat(
                        "the output could not be written (disk full, closed pipe?); the run "

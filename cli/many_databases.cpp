@@ -12,13 +12,16 @@
 #include <nlohmann/json.hpp>
 
 #include "child_process.h"
+#include "database_result.h"
 #include "display_width.h"
 #include "entry/database_catalog.h"
 #include "entry/public_api.h"
+#include "entry/version.h"
+#include "plan_output.h"
 #include "say.h"
+#include "sql/sql_error.h"
 #include "summary.h"
 #include "targets.h"
-#include "sql/sql_error.h"
 #include "text/case_fold.h"
 #include "text/gbk.h"
 #include "ui/console_line.h"
@@ -27,6 +30,13 @@ namespace slotsync::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+bool someDatabaseCommitted = false;
+
+// The form of the object --json prints for several databases, apart from
+// each run's own (run.schema.json describes both); raised whenever a reader
+// must know of a change.
+constexpr int kFleetJsonSchemaVersion = 1;
 
 // What became of one database.
 struct DatabaseRun {
@@ -39,11 +49,6 @@ struct DatabaseRun {
   nlohmann::json result;  // the child's --json object; null when it gave none
   std::string lastError;  // the child's last "slotsync: " line, for a child without a result
 };
-
-// A child's JSON text (UTF-8) in the terminal's encoding, which may be GBK.
-std::string ForTerminal(const std::string& utf8) {
-  return text::IsAscii(utf8) ? utf8 : text::GbkToTerminal(text::Utf8ToGbk(utf8));
-}
 
 // Text from a child or the server shown as people see it, on a terminal or
 // not (a pipe often ends on one): control characters escaped, so that
@@ -120,30 +125,6 @@ std::string OutcomeOf(const DatabaseRun& run) {
   return "failed";
 }
 
-// An outcome as a person reads it. A name this command does not know (a
-// newer child's) is shown as the child wrote it.
-std::string ShownOutcome(const std::string& outcome) {
-  static const char* const kNames[] = {
-      N_("in step"),        N_("committed"),    N_("rolled back"),   N_("could not run"),
-      N_("commit unknown"), N_("busy"),         N_("bad arguments"), N_("dry run"),
-      N_("planned"),        N_("plan refused"), N_("locked out"),    N_("interrupted"),
-      N_("not started"),    N_("failed"),
-  };
-  for (const char* name : kNames) {
-    if (outcome == name) return Say(name);
-  }
-  return outcome;
-}
-
-// A finding's severity as the JSON names it, for a person.
-std::string ShownSeverity(const std::string& severity) {
-  static const char* const kNames[] = {N_("problem"), N_("notice"), N_("note")};
-  for (const char* name : kNames) {
-    if (severity == name) return Say(name);
-  }
-  return severity;
-}
-
 // The exit code a database counts with: a child that ended without one of
 // ours (killed, crashed) may have ended anywhere, even after its commit.
 int CountedExitCode(const DatabaseRun& run) {
@@ -215,10 +196,14 @@ class ManyDatabases : public ChildObserver {
     run.seconds = std::chrono::duration<double>(Clock::now() - run.startedAt).count();
     run.result = nlohmann::json::parse(out, nullptr, false);
     if (run.result.is_discarded()) run.result = nullptr;
+    if (OutcomeOf(run) == "committed") someDatabaseCommitted = true;
     if (CountedExitCode(run) != exitCode) {
       Relay(job, "slotsync: " + SayFormat("ended with exit code %d without its result; what it "
                                           "did is not known: look at S_Modify",
                                           exitCode));
+    }
+    if (run.result.is_object()) {
+      for (const std::string& said : WhatItLost(run.result, line_.quiet)) Relay(job, said);
     }
   }
 
@@ -248,9 +233,10 @@ class ManyDatabases : public ChildObserver {
       if (run.started || LoginFailedOn(run.target.server) == nullptr) continue;
       const DatabaseRun& failed = *LoginFailedOn(run.target.server);
       *terminal_.err << "slotsync: "
-                     << SayFormat("the login failed on %s: no other database on %s was tried, so "
-                                  "a lockout policy is not triggered",
-                                  Escaped(failed.target.database), Escaped(failed.target.server))
+                     << SayFormat(
+                            "the login failed on %s: no other database on %s was tried, so "
+                            "a lockout policy is not triggered",
+                            Escaped(failed.target.database), Escaped(failed.target.server))
                      << '\n';
       return;
     }
@@ -320,7 +306,7 @@ class ManyDatabases : public ChildObserver {
   static std::pair<std::string, std::string> Work(const DatabaseRun& run) {
     const std::string outcome = OutcomeOf(run);
     if (outcome != "committed" && outcome != "dry run" && outcome != "planned" &&  // not a message
-        outcome != "in step") {
+        outcome != "in step" && outcome != "out of step, nothing flagged") {       // not a message
       return {"-", "-"};
     }
     // A run copies what a plan only counts.
@@ -343,14 +329,20 @@ class ManyDatabases : public ChildObserver {
     }
     people_ << Left(database, width) << "  " << Left(Say("outcome"), 14)
             << Right(Say("tables rebuilt"), 15) << Right(Say("rows copied"), 13)
-            << Right(Say("seconds"), 9) << "  " << Say("message") << '\n';
+            << Right(Say("lost"), 6) << Right(Say("stays flagged"), 15) << Right(Say("seconds"), 9)
+            << "  " << Say("message") << '\n';
     for (const DatabaseRun& run : runs_) {
       const auto [tables, rows] = Work(run);
+      // Losses and tables left flagged only where the work stands (or would).
+      const bool stands = tables != "-";
       char seconds[32];
       std::snprintf(seconds, sizeof seconds, "%.1f", run.seconds);
       people_ << Left(Escaped(run.target.database), width) << "  "
               << Left(ShownOutcome(OutcomeOf(run)), 14) << std::right << std::setw(15) << tables
-              << std::setw(13) << rows << std::setw(9) << (run.started ? seconds : "-");
+              << std::setw(13) << rows << std::setw(6)
+              << (stands ? std::to_string(LostOf(run.result)) : "-") << std::setw(15)
+              << (stands ? std::to_string(StaysFlaggedOf(run.result)) : "-") << std::setw(9)
+              << (run.started ? seconds : "-");
       const std::string message = Message(run);
       if (!message.empty()) people_ << "  " << Escaped(ForTerminal(message));
       people_ << '\n';
@@ -405,12 +397,18 @@ class ManyDatabases : public ChildObserver {
       entry["exitCode"] = run.started ? nlohmann::json(CountedExitCode(run)) : nlohmann::json();
       entry["seconds"] = run.seconds;
       if (!entry.contains("message")) entry["message"] = Message(run);
+      entry["lost"] = LostOf(run.result);
+      entry["staysFlagged"] = StaysFlaggedOf(run.result);
       databases.push_back(std::move(entry));
     }
     nlohmann::json totals = nlohmann::json::object();
     totals["databases"] = runs_.size();
     for (const auto& [outcome, count] : Counts()) totals[outcome] = count;
-    return {{"databases", databases}, {"totals", totals}, {"exitCode", exitCode}};
+    return {{"schemaVersion", kFleetJsonSchemaVersion},
+            {"version", kVersion},
+            {"databases", databases},
+            {"totals", totals},
+            {"exitCode", exitCode}};
   }
 
   const CommandLine& line_;
@@ -481,40 +479,47 @@ int MoreSerious(int a, int b) {
   return a != kExitOk ? a : b;
 }
 
+bool SomeDatabaseCommitted() {
+  return someDatabaseCommitted;
+}
+
 int RunManyDatabases(const CommandLine& line, const Terminal& terminal,
                      const platform::SecretString& password) {
+  someDatabaseCommitted = false;
   std::vector<Target> targets;
   try {
     targets = line.allDatabases ? DatabasesOnServer(line, terminal, password) : NamedTargets(line);
   } catch (const UsageError& e) {
+    if (line.json) *terminal.out << JsonNotBegun(true, kExitUsage, e.message) << '\n';
     *terminal.err << "slotsync: " << e.message << '\n'
                   << Say("Run 'slotsync --help' for every option and examples.") << '\n';
     return kExitUsage;
   } catch (const std::exception& e) {
-    *terminal.err << Say("could not run; nothing was changed") << "\nslotsync: "
-                  << SayFormat("the databases on %s could not be read: %s", Escaped(line.server),
-                               Escaped(text::GbkToTerminal(e.what())))
+    const std::string unread =
+        SayFormat("the databases on %s could not be read: %s", Escaped(line.server),
+                  Escaped(text::GbkToTerminal(e.what())));
+    if (line.json) *terminal.out << JsonNotBegun(false, kExitCouldNotRun, unread) << '\n';
+    *terminal.err << Say("could not run; nothing was changed") << "\nslotsync: " << unread
                   << "\nslotsync: ";
     const auto* failure = dynamic_cast<const sql::SqlError*>(&e);
     if (failure != nullptr && (failure->SqlState() == "28000" || failure->HasNativeError(18456))) {
-      *terminal.err << SayFormat("the login failed on %s: no database was tried, so a lockout "
-                                 "policy is not triggered",
-                                 Escaped(line.server))
+      *terminal.err << SayFormat(
+                           "the login failed on %s: no database was tried, so a lockout "
+                           "policy is not triggered",
+                           Escaped(line.server))
                     << "\nslotsync: ";
     }
-    *terminal.err
-                  << Say("nothing needs undoing; correct what is named above, then run slotsync "
+    *terminal.err << Say("nothing needs undoing; correct what is named above, then run slotsync "
                          "again")
                   << '\n';
     return kExitCouldNotRun;
   }
   if (targets.empty()) {
-    *terminal.err << "slotsync: "
-                  << SayFormat(
-                         "no database of this application on %s that the login may open; "
-                         "nothing was done",
-                         Escaped(line.server))
-                  << '\n';
+    const std::string none =
+        SayFormat("no database of this application on %s that the login may open; nothing was done",
+                  Escaped(line.server));
+    if (line.json) *terminal.out << JsonNotBegun(false, kExitCouldNotRun, none) << '\n';
+    *terminal.err << "slotsync: " << none << '\n';
     return kExitCouldNotRun;
   }
   if (!line.quiet) {

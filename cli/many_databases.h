@@ -28,4 +28,8 @@ int MoreSerious(int a, int b);
 int RunManyDatabases(const CommandLine& line, const Terminal& terminal,
                      const platform::SecretString& password);
 
+// Whether a database of the last RunManyDatabases committed: its changes
+// stand whatever becomes of the command's own output afterwards.
+bool SomeDatabaseCommitted();
+
 }  // namespace slotsync::cli

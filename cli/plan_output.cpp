@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "entry/public_api.h"
+#include "entry/run_json.h"
 #include "entry/run_locks.h"
 #include "entry/session_settings.h"
 #include "entry/version.h"
@@ -12,6 +13,7 @@
 #include "say.h"
 #include "sql/quoting.h"
 #include "summary.h"
+#include "table_display.h"
 #include "table_kind.h"
 #include "text/gbk.h"
 
@@ -105,11 +107,12 @@ void PrintTable(const RecordedTable& table, std::ostream& out, bool isTerminal) 
         << '\n';
   }
   if (table.kind != SLOTSYNC_TABLE_NOTHING_TO_DO) {
-    // Recreated empty by design: whoever reads the plan must see what goes.
+    // Recreated empty by design: whoever reads the plan must see what goes,
+    // table by table.
     out << "  "
-        << (table.rowsLost < 0
-                ? Say("rows lost by design (tables recreated empty): an unknown number of")
-                : SayFormat("rows lost by design (tables recreated empty): %d", table.rowsLost))
+        << (table.emptied.empty()
+                ? Say("recreated empty by design: none")
+                : SayFormat("recreated empty by design: %s", EmptiedList(table.emptied)))
         << '\n';
   }
   if (const std::string carried = rebuild::CarriedText(table.carried); !carried.empty()) {
@@ -172,6 +175,18 @@ std::string JsonResult(const RunRecord& record) {
   json["statements"] = StatementsJson(record.Outside());
   // Bytes that are no UTF-8 cannot reach here (every text went through the
   // converter), but a JSON writer must not throw on them either.
+  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string JsonNotBegun(bool badArguments, int exitCode, const std::string& message) {
+  entry::RunReport report;
+  report.outcome =
+      badArguments ? entry::Outcome::kBadArguments : entry::Outcome::kFailedBeforeTransaction;
+  report.message = text::TerminalToGbk(message);
+  nlohmann::json json = entry::RunJson(report);
+  // The command's own exit code, which the library's outcome cannot tell.
+  json["exitCode"] = exitCode;
+  json["statements"] = nlohmann::json::array();
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

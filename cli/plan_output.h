@@ -21,6 +21,12 @@ void PrintPlan(const RunRecord& record, const SlotsyncResult& result, std::ostre
 // statements), texts in UTF-8.
 std::string JsonResult(const RunRecord& record);
 
+// A run that never began (a command line refused, a log that cannot be
+// opened) in the same form, so that whoever reads --json gets an object
+// with the error: outcome "bad arguments" or "could not run", the exit
+// code, and the message (in the terminal's encoding).
+std::string JsonNotBegun(bool badArguments, int exitCode, const std::string& message);
+
 // The planned writes as a T-SQL script for sqlcmd, in UTF-8 with a byte
 // order mark (sqlcmd reads it as such): one transaction, XACT_ABORT on, a
 // batch per statement, and the run's data-loss checks as statements that

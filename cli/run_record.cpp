@@ -76,6 +76,7 @@ void SLOTSYNC_CALL RunRecord::OnTable(void* context, const SlotsyncTableReport* 
   table.triggerCalled = report->triggerCalled != 0;
   table.carried = CarriedOf(*report);
   table.dependentsLost = ItemsOf(report->dependentsLost, '\n');
+  table.emptied = EmptiedOf(*report);
   table.problems = report->problems;
   table.status = report->status;
   table.rowsCopied = report->rowsCopied;

@@ -9,6 +9,7 @@
 
 #include "rebuild/findings.h"
 #include "slotsync/slotsync.h"
+#include "table_kind.h"
 
 namespace slotsync::cli {
 
@@ -31,7 +32,8 @@ struct RecordedTable {
   bool triggerCalled = false;
   rebuild::CarriedCounts carried;
   std::vector<std::string> dependentsLost;  // GBK, each with its reason
-  int problems = 0;  // problems and notices found for it
+  std::vector<EmptiedTable> emptied;        // recreated empty by design, with their rows
+  int problems = 0;                         // problems and notices found for it
   int status = SLOTSYNC_TABLE_PLANNED;
   long long rowsCopied = -1;
   std::string skipReason;

@@ -1,11 +1,15 @@
 #include "summary.h"
 
+#include <algorithm>
 #include <ostream>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "entry/public_api.h"
 #include "entry/run_cancel.h"
 #include "say.h"
+#include "text/case_fold.h"
 #include "text/gbk.h"
 
 namespace slotsync::cli {
@@ -67,6 +71,39 @@ void WarnIfNothingFlagged(const SlotsyncResult& result, int exitCode, std::ostre
       << '\n';
 }
 
+// Whether the run got as far as reading N and the slot columns: a figure
+// it did not read is not shown, least of all as 0.
+bool SlotsRead() {
+  const nlohmann::json json = nlohmann::json::parse(entry::LastRunJson(), nullptr, false);
+  return json.is_object() && json.value("slotCount", nlohmann::json()).is_number();
+}
+
+// After a commit, what StockDetailTemp holds now: rebuilt for N when it was
+// among the tables flagged, else still the slot columns it had, which the
+// next run compares N with again.
+std::string CommittedLine(const SlotsyncResult& result) {
+  const nlohmann::json run = nlohmann::json::parse(entry::LastRunJson(), nullptr, false);
+  const nlohmann::json tables =
+      run.is_object() ? run.value("tables", nlohmann::json::array()) : nlohmann::json::array();
+  const bool rebuilt = std::any_of(tables.begin(), tables.end(), [](const nlohmann::json& table) {
+    const nlohmann::json name = table.value("table", nlohmann::json());
+    const std::string status = table.value("status", "");
+    return name.is_string() &&
+           text::EqualsIgnoringAsciiCase(name.get<std::string>(), "StockDetailTemp") &&
+           (status == "rebuilt" || status == "rebuilt, size texts left");  // not a message
+  });
+  if (rebuilt) {
+    return SayFormat(
+        "committed: N=%d, StockDetailTemp rebuilt for it (it had %d slot columns); %d of %d "
+        "flagged tables rebuilt",
+        result.slotCount, result.slotColumns, result.rebuiltTables, result.flaggedRows);
+  }
+  return SayFormat(
+      "committed: N=%d, StockDetailTemp still has %d slot columns (it was not flagged); %d of %d "
+      "flagged tables rebuilt",
+      result.slotCount, result.slotColumns, result.rebuiltTables, result.flaggedRows);
+}
+
 }  // namespace
 
 void StopRunIfOutputLost(const std::ostream& stream) {
@@ -96,7 +133,13 @@ std::string ShownOnOneLine(std::string_view terminalText) {
 }
 
 std::string PlanLine(const SlotsyncResult& result) {
+  if (entry::LastExitCode() == kExitNothingFlagged) return OutOfStepLine(result);
   if (result.outcome == SLOTSYNC_PLAN_REFUSED) {
+    if (!SlotsRead()) {
+      return Say(
+          "plan: a run would not commit, for the problems listed; nothing was written or "
+          "locked");
+    }
     return SayFormat(
         "plan: N=%d, StockDetailTemp has %d slot columns; a run would not commit, for the "
         "problems listed; nothing was written or locked",
@@ -106,6 +149,13 @@ std::string PlanLine(const SlotsyncResult& result) {
       "plan: N=%d, StockDetailTemp has %d slot columns; %d of %d flagged tables would be rebuilt; "
       "nothing was written or locked",
       result.slotCount, result.slotColumns, result.rebuiltTables, result.flaggedRows);
+}
+
+std::string OutOfStepLine(const SlotsyncResult& result) {
+  return SayFormat(
+      "out of step, nothing flagged: N=%d, StockDetailTemp has %d slot columns, and S_Modify "
+      "flags no table; nothing was changed",
+      result.slotCount, result.slotColumns);
 }
 
 int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Terminal& terminal) {
@@ -124,17 +174,19 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
       break;
     case SLOTSYNC_COMMITTED:
       WarnIfNothingFlagged(result, exitCode, err);
-      if (!line.quiet) {
-        out << SayFormat(
-                   "committed: N=%d, StockDetailTemp has %d slot columns; %d of %d flagged tables "
-                   "rebuilt",
-                   result.slotCount, result.slotColumns, result.rebuiltTables, result.flaggedRows)
-            << '\n';
+      if (exitCode == kExitNothingFlagged) {
+        // Nothing was flagged, so nothing was committed that a person
+        // should take for a change.
+        if (!line.quiet) out << OutOfStepLine(result) << '\n';
+      } else if (!line.quiet) {
+        out << CommittedLine(result) << '\n';
       }
       break;
     case SLOTSYNC_PREVIEWED:
       WarnIfNothingFlagged(result, exitCode, err);
-      if (!line.quiet) {
+      if (exitCode == kExitNothingFlagged) {
+        if (!line.quiet) out << OutOfStepLine(result) << '\n';
+      } else if (!line.quiet) {
         out << SayFormat(
                    "dry run: N=%d, StockDetailTemp has %d slot columns; %d of %d flagged tables "
                    "would be rebuilt; rolled back, nothing was changed",
@@ -169,6 +221,8 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
         err << Say("stopped: the output could not be written, so the run rolled back; nothing "
                    "was changed")
             << '\n';
+      } else if (exitCode == kExitRolledBack && !SlotsRead()) {
+        err << Say("rolled back; nothing was changed") << '\n';
       } else if (exitCode == kExitRolledBack) {
         err << SayFormat(
                    "rolled back: N=%d, StockDetailTemp has %d slot columns; nothing was changed",

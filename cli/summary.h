@@ -16,6 +16,10 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
 // A plan's outcome in one line: the first line of its report.
 std::string PlanLine(const SlotsyncResult& result);
 
+// N differs from the slot columns and S_Modify flags no table: an outcome of
+// its own, never "committed".
+std::string OutOfStepLine(const SlotsyncResult& result);
+
 // A write to the command's output failed (a closed pipe, a full disk): the
 // run is stopped and rolls back like after any other failure, rather than
 // go on and commit what nobody could read about.

@@ -1,7 +1,9 @@
 #include "table_display.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iomanip>
+#include <iterator>
 #include <sstream>
 
 #include "display_width.h"
@@ -36,6 +38,8 @@ const char* StatusName(int status) {
       return N_("commit unknown");
     case SLOTSYNC_TABLE_PLANNED:
       return N_("planned");
+    case SLOTSYNC_TABLE_INTERRUPTED:
+      return N_("interrupted (rolled back)");
     default:
       return N_("not reached");
   }
@@ -74,6 +78,26 @@ std::string WithThousands(long long number) {
   return number < 0 ? "-" + digits : digits;
 }
 
+std::string EmptiedList(const std::vector<EmptiedTable>& tables) {
+  std::string list;
+  for (const EmptiedTable& table : tables) {
+    // TRANSLATORS: a table recreated empty and the rows it held ("SalesDetail_U 4").
+    const std::string item =
+        table.rows < 0 ? SayFormat("%s (rows not known)", Shown(table.name, false))
+                       : SayFormat("%s %s", Shown(table.name, false), WithThousands(table.rows));
+    // TRANSLATORS: what separates the items of a list.
+    list += list.empty() ? item : Say(", ") + item;
+  }
+  return list;
+}
+
+std::vector<EmptiedTable> HoldingRows(const std::vector<EmptiedTable>& tables) {
+  std::vector<EmptiedTable> holding;
+  std::copy_if(tables.begin(), tables.end(), std::back_inserter(holding),
+               [](const EmptiedTable& table) { return table.rows != 0; });
+  return holding;
+}
+
 void TableDisplay::Attach(SlotsyncOptions& options) {
   options.onTableReport = OnReport;
   options.tableReportContext = this;
@@ -97,7 +121,7 @@ void TableDisplay::OnReport(void* context, const SlotsyncTableReport* table) {
                         table->rowsLost, table->seconds, table->status,
                         table->skipReason != nullptr ? table->skipReason : "",
                         rebuild::CarriedText(CarriedOf(*table)),
-                        ItemsOf(table->dependentsLost, '\n')});
+                        ItemsOf(table->dependentsLost, '\n'), EmptiedOf(*table)});
 }
 
 void TableDisplay::OnFinding(void* context, int tableTag, int severity, const char* message) {
@@ -211,6 +235,12 @@ void TableDisplay::PrintSummary() const {
       *terminal_.err << "slotsync: "
                      << SayFormat("TableTag %d lost by design: %s", row.tableTag,
                                   Shown(lost, terminal_.errIsTerminal))
+                     << '\n';
+    }
+    if (const auto emptied = HoldingRows(row.emptied); !emptied.empty()) {
+      *terminal_.err << "slotsync: "
+                     << SayFormat("TableTag %d recreated empty by design: %s", row.tableTag,
+                                  EmptiedList(emptied))
                      << '\n';
     }
   }

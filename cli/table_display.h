@@ -10,6 +10,7 @@
 
 #include "command.h"
 #include "slotsync/slotsync.h"
+#include "table_kind.h"
 
 namespace slotsync::cli {
 
@@ -31,9 +32,10 @@ class TableDisplay {
     long long rowsCopied = -1, rowsLost = -1;
     double seconds = 0;
     int status = 0;
-    std::string skipReason;  // GBK
+    std::string skipReason;                   // GBK
     std::string carried;                      // "3 indexes, 1 trigger carried"
     std::vector<std::string> dependentsLost;  // GBK
+    std::vector<EmptiedTable> emptied;
   };
   static void SLOTSYNC_CALL OnProgress(void* context, const SlotsyncTableReport* table);
   static void SLOTSYNC_CALL OnReport(void* context, const SlotsyncTableReport* table);
@@ -53,5 +55,12 @@ class TableDisplay {
 
 // 1234567 as "1,234,567".
 std::string WithThousands(long long number);
+
+// "SalesDetail_U 4, SalesDetail_I 4, SalesDetail_D 4": each table recreated
+// empty by design with the rows it held, names escaped for the terminal.
+std::string EmptiedList(const std::vector<EmptiedTable>& tables);
+
+// Those that held rows (or may have): what a run's summary names as lost.
+std::vector<EmptiedTable> HoldingRows(const std::vector<EmptiedTable>& tables);
 
 }  // namespace slotsync::cli

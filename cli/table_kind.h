@@ -5,6 +5,7 @@
 // it (the scripts and the JSON keep it as it is).
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,25 @@ inline std::vector<std::string> ItemsOf(const char* list, char separator) {
     at = end + 1;
   }
   return items;
+}
+
+// A table recreated empty by design, with the rows it held (-1: not known).
+struct EmptiedTable {
+  std::string name;  // GBK
+  long long rows = -1;
+};
+
+// The report's tables recreated empty, "name\trows" one a line; no GBK
+// trail byte is a tab or a line feed.
+inline std::vector<EmptiedTable> EmptiedOf(const SlotsyncTableReport& report) {
+  std::vector<EmptiedTable> tables;
+  if (report.size < sizeof report) return tables;
+  for (const std::string& item : ItemsOf(report.emptied, '\n')) {
+    const std::size_t tab = item.rfind('\t');
+    if (tab == std::string::npos) continue;
+    tables.push_back({item.substr(0, tab), std::atoll(item.c_str() + tab + 1)});
+  }
+  return tables;
 }
 
 }  // namespace slotsync::cli

@@ -76,6 +76,7 @@ const
   SLOTSYNC_TABLE_REFUSED = 7;
   SLOTSYNC_TABLE_NOT_REACHED = 8;
   SLOTSYNC_TABLE_COMMIT_UNKNOWN = 9;
+  SLOTSYNC_TABLE_INTERRUPTED = 10;
 
   { How much a finding weighs. }
   SLOTSYNC_PROBLEM = 0;
@@ -130,6 +131,7 @@ type
     triggersCarried: Integer;
     descriptionsCarried: Integer;
     dependentsLost: PAnsiChar;
+    emptied: PAnsiChar;
   end;
 
   TSlotsyncTableCallback = procedure(Context: Pointer; Table: PSlotsyncTableReport);

@@ -43,17 +43,17 @@ typedef enum SlotsyncOutcome {
   SLOTSYNC_COMMIT_UNKNOWN = 4,            /* the connection broke during the commit: whether the
                                              server took it cannot be told from here */
   SLOTSYNC_BUSY = 5,                      /* another run is in progress in this process */
-  SLOTSYNC_BAD_ARGUMENTS = 6, /* a NULL, empty or oversized argument, or an
-                                 unusable options block */
-  SLOTSYNC_PREVIEWED = 7,     /* dry run: everything went through and was then rolled
-                                 back as asked; a real run would have committed */
-  SLOTSYNC_PLANNED = 8,       /* plan: nothing was written or locked; a run would commit */
-  SLOTSYNC_PLAN_REFUSED = 9,  /* plan: nothing was written or locked; a run would not
-                                 commit, the findings say why */
-  SLOTSYNC_LOCKED_OUT = 10    /* a lock wait ran out (lockTimeout), the server chose the run
-                                 as a deadlock victim, or another run held the database too
-                                 long: rolled back or never begun, nothing was changed; the
-                                 message names who held the lock; worth trying again */
+  SLOTSYNC_BAD_ARGUMENTS = 6,             /* a NULL, empty or oversized argument, or an
+                                             unusable options block */
+  SLOTSYNC_PREVIEWED = 7,                 /* dry run: everything went through and was then rolled
+                                             back as asked; a real run would have committed */
+  SLOTSYNC_PLANNED = 8,      /* plan: nothing was written or locked; a run would commit */
+  SLOTSYNC_PLAN_REFUSED = 9, /* plan: nothing was written or locked; a run would not
+                                commit, the findings say why */
+  SLOTSYNC_LOCKED_OUT = 10   /* a lock wait ran out (lockTimeout), the server chose the run
+                                as a deadlock victim, or another run held the database too
+                                long: rolled back or never begun, nothing was changed; the
+                                message names who held the lock; worth trying again */
 } SlotsyncOutcome;
 
 /* How much the connection insists on encryption, for SlotsyncOptions.encrypt:
@@ -99,17 +99,19 @@ typedef enum SlotsyncTableKind {
 /* What happened to a flagged table during a run (SlotsyncTableReport.status),
  * settled at the run's end from what the run did and whether it committed. */
 typedef enum SlotsyncTableStatus {
-  SLOTSYNC_TABLE_PLANNED = 0,       /* a plan: a run would rebuild it */
-  SLOTSYNC_TABLE_WORKING = 1,       /* onTableProgress: begun; rows once counted, else -1 */
-  SLOTSYNC_TABLE_REBUILT = 2,       /* rebuilt; at the end: rebuilt and committed */
-  SLOTSYNC_TABLE_UNCHANGED = 3,     /* skipped by design (TableTags 27 and 35): skipReason */
-  SLOTSYNC_TABLE_AT_NOTICE = 4,     /* rebuilt, its size texts left at the size-decrease notice:
-                                       stays flagged, the run goes on and commits */
-  SLOTSYNC_TABLE_FAILED = 5,        /* its rebuild failed; the run rolled back */
-  SLOTSYNC_TABLE_UNDONE = 6,        /* rebuilt, then undone when the run rolled back */
-  SLOTSYNC_TABLE_REFUSED = 7,       /* the check before the transaction refused it: never begun */
-  SLOTSYNC_TABLE_NOT_REACHED = 8,   /* the run ended before it came to this table */
-  SLOTSYNC_TABLE_COMMIT_UNKNOWN = 9 /* rebuilt, but the link broke during the commit */
+  SLOTSYNC_TABLE_PLANNED = 0,        /* a plan: a run would rebuild it */
+  SLOTSYNC_TABLE_WORKING = 1,        /* onTableProgress: begun; rows once counted, else -1 */
+  SLOTSYNC_TABLE_REBUILT = 2,        /* rebuilt; at the end: rebuilt and committed */
+  SLOTSYNC_TABLE_UNCHANGED = 3,      /* skipped by design (TableTags 27 and 35): skipReason */
+  SLOTSYNC_TABLE_AT_NOTICE = 4,      /* rebuilt, its size texts left at the size-decrease notice:
+                                        stays flagged, the run goes on and commits */
+  SLOTSYNC_TABLE_FAILED = 5,         /* its rebuild failed; the run rolled back */
+  SLOTSYNC_TABLE_UNDONE = 6,         /* rebuilt, then undone when the run rolled back */
+  SLOTSYNC_TABLE_REFUSED = 7,        /* the check before the transaction refused it: never begun */
+  SLOTSYNC_TABLE_NOT_REACHED = 8,    /* the run ended before it came to this table */
+  SLOTSYNC_TABLE_COMMIT_UNKNOWN = 9, /* rebuilt, but the link broke during the commit */
+  SLOTSYNC_TABLE_INTERRUPTED = 10    /* under way when the run was cancelled (Ctrl+C,
+                                        RefreshStructCancel): rolled back with the run */
 } SlotsyncTableStatus;
 
 /* How much a finding weighs. */
@@ -122,16 +124,16 @@ typedef enum SlotsyncSeverity {
 /* One flagged table as the run's check before its transaction (or a plan)
  * found it. Texts are GBK and valid during the callback only. */
 typedef struct SlotsyncTableReport {
-  size_t size;   /* sizeof(SlotsyncTableReport) as the library knows it */
+  size_t size; /* sizeof(SlotsyncTableReport) as the library knows it */
   int tableTag;
-  int kind;              /* a SlotsyncTableKind */
-  const char* tableName; /* S_Modify.TableName */
-  long long rows;        /* rows to copy (detail) or held (per-terminal); -1 unknown */
-  long long rowsLost;    /* rows of the tables recreated empty: at the end of a run,
-                            lost only when it committed (0 otherwise); in a plan, what a
-                            run would lose; -1 unknown */
-  int slotsNow;          /* the highest slot column the table has */
-  int slotsAfter;        /* N, when the table has size columns */
+  int kind;                   /* a SlotsyncTableKind */
+  const char* tableName;      /* S_Modify.TableName */
+  long long rows;             /* rows to copy (detail) or held (per-terminal); -1 unknown */
+  long long rowsLost;         /* rows of the tables recreated empty: at the end of a run,
+                                 lost only when it committed (0 otherwise); in a plan, what a
+                                 run would lose; -1 unknown */
+  int slotsNow;               /* the highest slot column the table has */
+  int slotsAfter;             /* N, when the table has size columns */
   const char* columnsAdded;   /* column names, separated by "," */
   const char* columnsDropped; /* column names, separated by "," */
   int sizeTextsUpdated;       /* non-zero: SizeStr is extended */
@@ -155,6 +157,9 @@ typedef struct SlotsyncTableReport {
   int descriptionsCarried;    /* extended properties of the table and its columns */
   const char* dependentsLost; /* what the rebuild loses by design, each with the reason,
                                  one per line; "" when nothing */
+  const char* emptied;        /* the tables behind rowsLost (companions, per-terminal
+                                 tables), one per line: the name, a tab, its rows (-1
+                                 unknown); "" when none */
 } SlotsyncTableReport;
 
 /* What the progress callback is told. */
@@ -179,8 +184,7 @@ typedef void(SLOTSYNC_CALL* SlotsyncStatementCallback)(void* context, const char
 typedef void(SLOTSYNC_CALL* SlotsyncMessageCallback)(void* context, const char* statement,
                                                      const char* sqlState, int nativeError,
                                                      const char* message);
-typedef void(SLOTSYNC_CALL* SlotsyncTableCallback)(void* context,
-                                                   const SlotsyncTableReport* table);
+typedef void(SLOTSYNC_CALL* SlotsyncTableCallback)(void* context, const SlotsyncTableReport* table);
 /* One finding: tableTag 0 for the database as a whole; severity is a
  * SlotsyncSeverity; message (GBK) names the table, the column and the text,
  * and what to change. */
@@ -294,11 +298,11 @@ typedef struct SlotsyncResult {
    * whole text is always available from RefreshStructLastError. Empty when
    * the run went well. */
   char message[1024];
-  int tablesAtNotice;    /* tables that stopped at the size-decrease notice and stay flagged */
-  int tableAtNotice;     /* the first of them, when tablesAtNotice */
-  long long rowsCopied;  /* rows copied into rebuilt detail tables */
+  int tablesAtNotice;   /* tables that stopped at the size-decrease notice and stay flagged */
+  int tableAtNotice;    /* the first of them, when tablesAtNotice */
+  long long rowsCopied; /* rows copied into rebuilt detail tables */
   long long statementsSent;
-  double seconds;        /* the whole run */
+  double seconds; /* the whole run */
 } SlotsyncResult;
 
 /* One restructure run. Returns when the run has ended; success and failure

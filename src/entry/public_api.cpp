@@ -389,6 +389,8 @@ int StatusCode(TableStatus status) {
       return SLOTSYNC_TABLE_NOT_REACHED;
     case TableStatus::kCommitUnknown:
       return SLOTSYNC_TABLE_COMMIT_UNKNOWN;
+    case TableStatus::kInterrupted:
+      return SLOTSYNC_TABLE_INTERRUPTED;
     case TableStatus::kPlanned:
       return SLOTSYNC_TABLE_PLANNED;
   }
@@ -409,6 +411,16 @@ void AddCarried(SlotsyncTableReport& report, const rebuild::CarriedCounts& carri
   report.triggersCarried = carried.triggers;
   report.descriptionsCarried = carried.properties;
   report.dependentsLost = lost.c_str();
+}
+
+// The tables recreated empty, "name\trows" one a line, as the report hands
+// them over.
+std::string EmptiedText(const TableRun& run) {
+  std::string text;
+  for (const auto& [name, rows] : run.emptied) {
+    text += (text.empty() ? "" : "\n") + name + "\t" + std::to_string(rows.value_or(-1));
+  }
+  return text;
 }
 
 // What the walk did to the table: rows counted under its lock, time taken.
@@ -434,6 +446,8 @@ void ReportProgress(const TableRun& run, const SlotsyncOptions& options) {
   const std::string lost = Joined(run.dependentsLost, "\n");
   AddCarried(report, run.carried, lost);
   AddRun(report, run);
+  const std::string emptied = EmptiedText(run);
+  report.emptied = emptied.c_str();
   options.onTableProgress(options.tableProgressContext, &report);
 }
 
@@ -460,6 +474,8 @@ void ReportTable(const TableRun& run, const rebuild::TablePlan* table,
   const std::string lost = Joined(run.dependentsLost, "\n");
   AddCarried(report, run.carried, lost);
   AddRun(report, run);
+  const std::string emptied = EmptiedText(run);
+  report.emptied = emptied.c_str();
   options.onTableReport(options.tableReportContext, &report);
 }
 

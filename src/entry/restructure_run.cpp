@@ -569,6 +569,9 @@ class Run {
   }
 
   void RebuildTable(rebuild::Rebuilders& rebuilders) {
+    // Stopped between two tables: the next one is not begun, so no table is
+    // shown at work after the interrupt.
+    if (RunStopReason() == StopReason::kInterrupted) throw Interrupted();
     const std::int32_t tableTag = query_.FieldByName("TableTag").AsInteger();
     currentTableTag_ = tableTag;
     if (deps_.onTable) deps_.onTable(tableTag);
@@ -589,9 +592,14 @@ class Run {
       table.status = TableStatus::kSkipped;
       table.skipReason = text::Tr(rebuild::kSkippedByDesignReason);
       table.rowsLost = 0;
+      table.emptied.clear();
     } else {
       table.status = TableStatus::kStoppedAtNotice;
     }
+    // Ctrl+C at the notice ends its wait and lets the rebuild return: the
+    // table was under way when the run was stopped, never done, and no
+    // other table is begun after it.
+    if (RunStopReason() == StopReason::kInterrupted) throw Interrupted();
     EndTable(table);
     currentTableTag_.reset();
   }
@@ -611,6 +619,7 @@ class Run {
       table.carried = plan.carried;
       table.dependentsLost = plan.dependentsLost;
       table.rowsLost = rebuild::RowsLostByDesign(plan);
+      table.emptied = plan.emptied;
     }
     tableStart_ = std::chrono::steady_clock::now();
     if (deps_.onTableProgress) deps_.onTableProgress(table);
@@ -628,9 +637,16 @@ class Run {
     if (deps_.onTableProgress) deps_.onTableProgress(table);
   }
 
+  // What a cancelled statement raises, for a stop noticed between statements.
+  static sql::SqlError Interrupted() {
+    return sql::SqlError({sql::Diagnostic{"HY008", 0, text::Tr("the run was interrupted")}});
+  }
+
   void EndFailedTable() {
     if (!currentTableTag_ || report_.tables.empty()) return;
-    report_.tables.back().status = TableStatus::kFailed;
+    report_.tables.back().status = RunStopReason() == StopReason::kInterrupted
+                                       ? TableStatus::kInterrupted
+                                       : TableStatus::kFailed;
     EndTable(report_.tables.back());
   }
 

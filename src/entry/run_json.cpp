@@ -34,8 +34,10 @@ const char* SeverityName(rebuild::Severity severity) {
 
 // What a table got back on its new tables, and what it lost by design.
 nlohmann::json CarriedJson(const rebuild::CarriedCounts& counts) {
-  return {{"indexes", counts.indexes},         {"constraints", counts.constraints},
-          {"permissions", counts.permissions}, {"triggers", counts.triggers},
+  return {{"indexes", counts.indexes},
+          {"constraints", counts.constraints},
+          {"permissions", counts.permissions},
+          {"triggers", counts.triggers},
           {"descriptions", counts.properties}};
 }
 
@@ -53,6 +55,11 @@ nlohmann::json TableJson(const TableRun& table, const rebuild::TablePlan* plan) 
       {"carried", CarriedJson(table.carried)},
       {"dependentsLost", Names(table.dependentsLost)},
   };
+  nlohmann::json emptied = nlohmann::json::array();
+  for (const auto& [name, rows] : table.emptied) {
+    emptied.push_back({{"table", Utf8(name)}, {"rows", Optional(rows)}});
+  }
+  entry["emptied"] = std::move(emptied);
   // What the check before the walk (or the plan) learnt of the table.
   entry["slotsNow"] = plan != nullptr ? nlohmann::json(plan->slotsNow) : nlohmann::json(nullptr);
   entry["slotsAfter"] =
@@ -99,6 +106,15 @@ const char* OutcomeName(Outcome outcome) {
   return "could not run";  // not a message
 }
 
+const char* OutcomeName(const RunReport& report) {
+  // What a person and a program must tell apart from the outcome itself: a
+  // run stopped from outside, and one that found nothing to bring in step.
+  const int exitCode = ExitCodeOf(report);
+  if (exitCode == kExitInterrupted) return "interrupted";
+  if (exitCode == kExitNothingFlagged) return "out of step, nothing flagged";  // not a message
+  return OutcomeName(report.outcome);
+}
+
 nlohmann::json RunJson(const RunReport& report) {
   const auto& plans = report.findings.Tables();
   nlohmann::json tables = nlohmann::json::array();
@@ -117,7 +133,7 @@ nlohmann::json RunJson(const RunReport& report) {
   nlohmann::json json = {
       {"schemaVersion", kRunJsonSchemaVersion},
       {"version", kVersion},
-      {"outcome", OutcomeName(report.outcome)},
+      {"outcome", OutcomeName(report)},
       {"exitCode", ExitCodeOf(report)},
       {"slotCount", Counted(report.slotsCounted, report.slotCount)},
       {"slotColumns", Counted(report.slotsCounted, report.slotColumns)},

@@ -11,10 +11,14 @@
 namespace slotsync::entry {
 
 // Raised whenever the form changes in a way a reader must know of.
-inline constexpr int kRunJsonSchemaVersion = 1;
+inline constexpr int kRunJsonSchemaVersion = 2;
 
 // The outcome as its fixed name ("committed", "could not run", ...).
 const char* OutcomeName(Outcome outcome);
+// The name a report's JSON and the command's lines give it: "interrupted"
+// for a run stopped by Ctrl+C, "out of step, nothing flagged" for one that
+// found N and the slot columns apart and no table to rebuild.
+const char* OutcomeName(const RunReport& report);
 
 // What the run found and did: outcome, exit code, counts (null where the
 // run did not get as far as learning them), each flagged table with its

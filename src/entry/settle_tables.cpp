@@ -24,11 +24,13 @@ TableRun UnwalkedTable(const rebuild::TablePlan& plan, const RunReport& report,
   if (Planned(report.outcome)) {
     table.carried = plan.carried;
     table.dependentsLost = plan.dependentsLost;
+    table.emptied = plan.emptied;
   }
   if (rebuild::IsSkippedByDesign(plan.tableTag) && plan.kind == rebuild::TableKind::kNothingToDo) {
     table.status = TableStatus::kSkipped;
     table.skipReason = text::Tr(rebuild::kSkippedByDesignReason);
     table.rowsLost = 0;
+    table.emptied.clear();
   } else if (report.findings.Refused(plan.tableTag)) {
     table.status = TableStatus::kRefused;
   } else {
@@ -60,6 +62,8 @@ void SettleTables(RunReport& report) {
         if (didWork) table.status = TableStatus::kCommitUnknown;
         if (table.status == TableStatus::kWorking) table.status = TableStatus::kFailed;
         table.rowsLost = didWork ? std::nullopt : std::optional<std::int64_t>(0);
+        // Emptied or not as the commit went: nothing is said to be.
+        table.emptied.clear();
         break;
       default:
         // A dry run says what would have been rebuilt; its tables, like
@@ -71,6 +75,7 @@ void SettleTables(RunReport& report) {
         table.rowsLost = 0;
         table.carried = {};
         table.dependentsLost.clear();
+        table.emptied.clear();
         break;
     }
   }

@@ -26,6 +26,8 @@ const char* StatusText(TableStatus status) {
       return "commit unknown";  // not a message
     case TableStatus::kPlanned:
       return "planned";
+    case TableStatus::kInterrupted:
+      return "interrupted";
   }
   return "unknown";
 }

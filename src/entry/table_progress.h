@@ -27,6 +27,7 @@ enum class TableStatus {
   kNotReached,       // the run ended before it came to this table
   kCommitUnknown,    // rebuilt, but whether the commit took cannot be told
   kPlanned,          // a plan: a run would rebuild it
+  kInterrupted,      // under way when Ctrl+C (or the host's cancel) stopped the run: rolled back
 };
 
 struct TableRun {
@@ -45,6 +46,9 @@ struct TableRun {
   // Rows of the tables recreated empty: lost only once the run committed
   // (0 otherwise); in a plan, what a run would lose.
   std::optional<std::int64_t> rowsLost;
+  // The tables behind rowsLost, each with its rows (unknown: not counted,
+  // or a commit whose outcome cannot be told).
+  std::vector<std::pair<std::string, std::optional<std::int64_t>>> emptied;
   double seconds = 0;
   TableStatus status = TableStatus::kWorking;
   // What went over to the new tables beyond their columns, and what was

@@ -8,6 +8,7 @@
 
 #include "e2e_fixture.h"
 #include "entry/database_catalog.h"
+#include "run_schema.h"
 
 namespace slotsync::e2e {
 namespace {
@@ -72,12 +73,17 @@ TEST_P(ManyDatabases, OneInStepOneCommittedOneFailedGiveOneSummaryAndTheWorstExi
   EXPECT_EQ(run.exitCode, 1) << run.err;
   const std::vector<std::string> out = Lines(run.out);
   ASSERT_EQ(out.size(), 5u) << run.out << run.err;
-  EXPECT_EQ(out[0], "database  outcome        tables rebuilt  rows copied  seconds  message");
-  EXPECT_TRUE(out[1].starts_with("shop01    in step                     0            0 "))
+  EXPECT_EQ(out[0],
+            "database  outcome        tables rebuilt  rows copied  lost  stays flagged  seconds  "
+            "message");
+  EXPECT_TRUE(out[1].starts_with(
+      "shop01    in step                     0            0     0              0 "))
       << out[1];
-  EXPECT_TRUE(out[2].starts_with("shop02    committed                   4           10 "))
+  EXPECT_TRUE(out[2].starts_with(
+      "shop02    committed                   4           10     0              0 "))
       << out[2];
-  EXPECT_TRUE(out[3].starts_with("shop03    rolled back                 -            - "))
+  EXPECT_TRUE(out[3].starts_with(
+      "shop03    rolled back                 -            -     -              - "))
       << out[3];
   EXPECT_NE(out[3].find("  TableTag 10: the trigger procedure failed"), std::string::npos)
       << out[3];
@@ -85,10 +91,11 @@ TEST_P(ManyDatabases, OneInStepOneCommittedOneFailedGiveOneSummaryAndTheWorstExi
   EXPECT_EQ(Lines(run.err).front(),
             "slotsync: 3 databases, up to 1 at once: shop01, shop02, shop03");
   // Each database's lines as they come, table k of n among them.
-  for (const char* said : {"shop01: running\nshop01: in step: N=3",
-                           "shop02: [1/4] TableTag 10 StockDetail: copying 5 rows ...",
-                           "shop02: committed: N=3, StockDetailTemp has 2 slot columns",
-                           "shop03: [1/4] TableTag 10 StockDetail: copying 5 rows ..."}) {
+  for (const char* said :
+       {"shop01: running\nshop01: in step: N=3",
+        "shop02: [1/4] TableTag 10 StockDetail: copying 5 rows ...",
+        "shop02: committed: N=3, StockDetailTemp still has 2 slot columns (it was not flagged)",
+        "shop03: [1/4] TableTag 10 StockDetail: copying 5 rows ..."}) {
     EXPECT_NE(run.err.find(said), std::string::npos) << said << "\n" << run.err;
   }
   // What each database holds: shop02 committed once, shop03 rolled back.
@@ -170,6 +177,59 @@ TEST_P(ManyDatabases, AFileOfTargetsIsPlannedWithAScriptPerDatabase) {
   const ProgramRun bare = Many({"--databases", file.string(), "--plan", "--empty-password"});
   EXPECT_EQ(bare.exitCode, 0) << bare.err;
   EXPECT_EQ(Lines(bare.out).back(), "2 databases: 1 planned, 1 in step") << bare.err;
+}
+
+// A database whose rebuild loses an index by design, empties its change
+// tables and leaves a table flagged at the size-decrease notice: the
+// fleet's plan and run say so after its line, count it in the table and
+// carry it in the JSON, as one database's run would.
+TEST_P(ManyDatabases, WhatEachDatabaseLosesAndLeavesFlaggedReachesTheFleetsReport) {
+  Database("shop01", [&] { ScriptCounts(3, 3); });
+  Database("shop02", [&] {
+    FourTables tables;
+    tables.stockDetail.xColumns = {"x_1", "x_2", "x_3", "x_4"};
+    tables.stockDetail.sizeText = "1.0.2.1";
+    tables.stockDetail.companionRows = "4";
+    tables.stockDetail.dependents = {
+        {"StockDetail",
+         {{"I", "IX_Slot4", "NONE", "4", "0", "0", std::nullopt, "1"},
+          {"IC", "x_4", std::nullopt, "4", "0", "1", std::nullopt, "1"}}}};
+    tables.Apply(*this);
+  });
+  for (const bool plan : {true, false}) {
+    SCOPED_TRACE(plan ? "plan" : "run");
+    std::vector<std::string> options = {"-d", "shop01,shop02"};
+    if (plan) options.push_back("--plan");
+    const ProgramRun run = Many(options);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    for (const std::string said :
+         {"shop02: slotsync: TableTag 10 lost by design: index IX_Slot4 on StockDetail (x_4 is "
+          "no column of the new table)\n",
+          "shop02: slotsync: TableTag 10 recreated empty by design: StockDetail_U 4, "
+          "StockDetail_I 4, StockDetail_D 4\n",
+          "shop02: slotsync: TableTag 10 stays flagged: the size texts of StockDetail"}) {
+      EXPECT_NE(run.err.find(said), std::string::npos) << said << "\n" << run.err;
+    }
+    const std::vector<std::string> out = Lines(run.out);
+    ASSERT_GE(out.size(), 3u) << run.out;
+    EXPECT_TRUE(out[out.size() - 2].starts_with(
+        std::string("shop02    ") + (plan ? "planned     " : "committed   ") +
+        "                4           10     1              1 "))
+        << out[out.size() - 2];
+
+    options.push_back("--json");
+    const ProgramRun json = Many(options);
+    EXPECT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_EQ(testing::RunSchemaErrors(json.out), "") << json.out;
+    const nlohmann::json shop02 = nlohmann::json::parse(json.out)["databases"][1];
+    EXPECT_EQ(shop02["lost"], 1);
+    EXPECT_EQ(shop02["staysFlagged"], 1);
+    EXPECT_EQ(shop02["tables"][0]["status"], plan ? "planned" : "rebuilt, size texts left");
+    EXPECT_EQ(shop02["tables"][0]["emptied"],
+              nlohmann::json::parse(R"([{"table":"StockDetail_U","rows":4},
+                                        {"table":"StockDetail_I","rows":4},
+                                        {"table":"StockDetail_D","rows":4}])"));
+  }
 }
 
 // Two at once, one of them held by another run: it locks out, the others
@@ -312,9 +372,21 @@ TEST_P(ManyDatabases, AnInterruptRollsBackEveryRunningDatabaseAndStartsNoOther) 
     Database("shop03", [&] { ScriptCounts(3, 3); });
     // A session of its own, as a terminal gives a command and its children.
     const ProgramRun run =
-        Many({"-d", "shop01,shop02,shop03", "-j", "2"}, {"/usr/bin/setsid", "-w"});
+        Many({"-d", "shop01,shop02,shop03", "-j", "2", "--json"}, {"/usr/bin/setsid", "-w"});
     EXPECT_EQ(run.exitCode, 130) << run.err;
-    EXPECT_EQ(Lines(run.out).back(), "3 databases: 2 interrupted, 1 not started") << run.out;
+    EXPECT_EQ(Lines(run.err).back(), "3 databases: 2 interrupted, 1 not started") << run.err;
+    // The JSON holds every outcome it can: each its own, in the schema.
+    EXPECT_EQ(testing::RunSchemaErrors(run.out), "") << run.out;
+    const nlohmann::json fleet = nlohmann::json::parse(run.out);
+    EXPECT_EQ(fleet["totals"],
+              nlohmann::json({{"databases", 3}, {"interrupted", 2}, {"not started", 1}}));
+    // shop01 was at its first table; shop02 may not have come to one yet.
+    const nlohmann::json& databases = fleet.at("databases");
+    EXPECT_EQ(databases.at(0).at("outcome"), "interrupted");
+    EXPECT_EQ(databases.at(1).at("outcome"), "interrupted");
+    EXPECT_EQ(databases.at(0).at("tables").at(0).at("status"), "interrupted");
+    EXPECT_EQ(databases.at(0).at("tables").at(3).at("status"), "not reached");
+    EXPECT_EQ(databases.at(2).at("exitCode"), nullptr);
     for (const char* name : {"shop01", "shop02"}) {
       const std::vector<std::string> log = LogOf(name);
       EXPECT_EQ(Count(log, "COMMIT"), 0) << name;

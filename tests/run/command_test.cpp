@@ -90,6 +90,16 @@ TEST_F(Command, UsageErrorsExitWith64AndAUsageLine) {
     err.str("");
     EXPECT_EQ(Run(args), cli::kExitUsage);
     EXPECT_NE(err.str().find("usage: slotsync"), std::string::npos) << err.str();
+    // A program that asked for JSON still gets an object, with the error.
+    std::vector<std::string> json = args;
+    json.push_back("--json");
+    out.str("");
+    EXPECT_EQ(Run(json), cli::kExitUsage);
+    EXPECT_EQ(RunSchemaErrors(out.str()), "") << out.str();
+    const nlohmann::json said = nlohmann::json::parse(out.str());
+    EXPECT_EQ(said["outcome"], "bad arguments");
+    EXPECT_EQ(said["exitCode"], cli::kExitUsage);
+    EXPECT_NE(said["message"], "");
   }
   EXPECT_TRUE(clientsMade.empty());
 }
@@ -290,9 +300,11 @@ TEST_F(Command, ExitCodesFollowOutcomes) {
           c.exitCode)
           << c.name << ": " << err.str();
       if (!json) continue;
-      // The JSON of every outcome follows the one schema and carries the exit code.
+      // The JSON of every outcome follows the one schema and carries the
+      // exit code and the outcome's own name.
       EXPECT_EQ(RunSchemaErrors(out.str()), "") << c.name << ": " << out.str();
       EXPECT_EQ(nlohmann::json::parse(out.str())["exitCode"], c.exitCode) << c.name;
+      EXPECT_EQ(nlohmann::json::parse(out.str())["outcome"], c.name);
     }
   }
 }
@@ -468,6 +480,26 @@ TEST_F(Command, OutOfStepWithNothingFlaggedIsAWarningThatSaysWhatToFlag) {
             std::string::npos)
       << err.str();
   EXPECT_NE(err.str().find("slotsync: set Modified=1 in S_Modify"), std::string::npos);
+  // Its own outcome, never "committed"; a plan of it writes no script.
+  const std::filesystem::path file = std::filesystem::temp_directory_path() / "slotsync-none.sql";
+  std::filesystem::remove(file);
+  for (const bool plan : {false, true}) {
+    out.str("");
+    err.str("");
+    EXPECT_EQ(Run(plan ? std::vector<std::string>{"-S", "srv", "-d", "db", "-U", "sa", "--plan",
+                                                  "--script", file.string()}
+                       : std::vector<std::string>{"-S", "srv", "-d", "db", "-U", "sa"}),
+              cli::kExitNothingFlagged);
+    EXPECT_EQ(out.str().find("committed"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("out of step, nothing flagged: N=14, StockDetailTemp has 12 slot "
+                             "columns, and S_Modify flags no table; nothing was changed"),
+              std::string::npos)
+        << out.str();
+  }
+  EXPECT_NE(err.str().find("out of step, nothing flagged: nothing to write; no script written"),
+            std::string::npos)
+      << err.str();
+  EXPECT_FALSE(std::filesystem::exists(file));
 }
 
 // A detail table rebuilt: its line as it ends, the summary table, and the

@@ -77,6 +77,7 @@ struct DetailScenario {
   std::string rowsHeld = "5";
   std::string rowsCopied = "5";
   std::string quantitiesAboveN = "0";
+  std::string companionRows = "0";  // each of _U, _I, _D, by the catalog's count
   bool versionNo = true;
   std::vector<std::pair<std::string, DependentRows>> dependents;  // by table
   std::vector<std::vector<sql::Value>> oldColumns;                // OldColumn rows; none by default
@@ -135,7 +136,7 @@ struct DetailScenario {
     // What the check before the transaction reads from the catalog.
     script.Answer(CatalogRowsSql(tableName), Column("", {rowsHeld}));
     for (const char* suffix : {"_U", "_I", "_D"}) {
-      script.Answer(CatalogRowsSql(tableName + suffix), Column("", {"0"}));
+      script.Answer(CatalogRowsSql(tableName + suffix), Column("", {companionRows}));
     }
     ScriptDependents(script, dependents);
     sql::ResultSet properties = Rows(std::vector<std::string>(20, ""), oldColumns);
