@@ -16,9 +16,9 @@
 #include "entry/database_catalog.h"
 #include "entry/public_api.h"
 #include "say.h"
+#include "sql/sql_error.h"
 #include "summary.h"
 #include "targets.h"
-#include "sql/sql_error.h"
 #include "text/case_fold.h"
 #include "text/gbk.h"
 #include "ui/console_line.h"
@@ -81,14 +81,24 @@ std::string FileNameOf(const std::string& name) {
 // output and the password on standard input.
 std::vector<std::string> ChildArguments(const CommandLine& line, const Target& target,
                                         const std::string& script) {
-  std::vector<std::string> args = {"--server", target.server, "--database",
-                                   DatabaseListItem(target.database), "--user", line.user,
-                                   // A login without a password says so to
-                                   // each child, which would refuse an
-                                   // empty one from its standard input.
-                                   line.emptyPassword ? "--empty-password" : "--password-stdin",
-                                   "--json", "--yes", "--lock-timeout",
-                                   std::to_string(line.lockTimeout)};
+  std::vector<std::string> args = {"--database",     DatabaseListItem(target.database),
+                                   "--json",         "--yes",
+                                   "--lock-timeout", std::to_string(line.lockTimeout)};
+  // The login as given, the password never among the arguments: it goes
+  // through standard input, and Windows authentication has none. A login
+  // without a password says so to each child, which would refuse an empty
+  // one from its standard input.
+  if (line.dataSource) {
+    args.insert(args.end(), {"--dsn", *line.dataSource});
+  } else {
+    args.insert(args.end(), {"--server", target.server});
+  }
+  if (line.trustedConnection) {
+    args.push_back("--trusted-connection");
+  } else {
+    args.insert(args.end(), {"--user", line.user,
+                             line.emptyPassword ? "--empty-password" : "--password-stdin"});
+  }
   if (line.retry > 0) args.insert(args.end(), {"--retry", std::to_string(line.retry)});
   if (line.encrypt) args.push_back(std::string("--encrypt=") + EncryptValue(*line.encrypt));
   if (line.trustServerCertificate) args.push_back("--trust-server-certificate");
@@ -243,9 +253,10 @@ class ManyDatabases : public ChildObserver {
       if (run.started || LoginFailedOn(run.target.server) == nullptr) continue;
       const DatabaseRun& failed = *LoginFailedOn(run.target.server);
       *terminal_.err << "slotsync: "
-                     << SayFormat("the login failed on %s: no other database on %s was tried, so "
-                                  "a lockout policy is not triggered",
-                                  Escaped(failed.target.database), Escaped(failed.target.server))
+                     << SayFormat(
+                            "the login failed on %s: no other database on %s was tried, so "
+                            "a lockout policy is not triggered",
+                            Escaped(failed.target.database), Escaped(failed.target.server))
                      << '\n';
       return;
     }
@@ -424,6 +435,8 @@ entry::ClientFactory CatalogClient(const CommandLine& line, const Terminal& term
     security.trustServerCertificate =
         line.trustServerCertificate && *line.encrypt != sql::Encryption::kStrict;
   }
+  security.trustedConnection = line.trustedConnection;
+  security.dataSource = text::TerminalToGbk(line.dataSource.value_or(""));
   return entry::OdbcClientFactory(security);
 }
 
@@ -492,13 +505,13 @@ int RunManyDatabases(const CommandLine& line, const Terminal& terminal,
                   << "\nslotsync: ";
     const auto* failure = dynamic_cast<const sql::SqlError*>(&e);
     if (failure != nullptr && (failure->SqlState() == "28000" || failure->HasNativeError(18456))) {
-      *terminal.err << SayFormat("the login failed on %s: no database was tried, so a lockout "
-                                 "policy is not triggered",
-                                 Escaped(line.server))
+      *terminal.err << SayFormat(
+                           "the login failed on %s: no database was tried, so a lockout "
+                           "policy is not triggered",
+                           Escaped(line.server))
                     << "\nslotsync: ";
     }
-    *terminal.err
-                  << Say("nothing needs undoing; correct what is named above, then run slotsync "
+    *terminal.err << Say("nothing needs undoing; correct what is named above, then run slotsync "
                          "again")
                   << '\n';
     return kExitCouldNotRun;

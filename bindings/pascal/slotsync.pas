@@ -159,6 +159,10 @@ type
     logFile: PAnsiChar;
     { 'zh_CN' or 'en'; nil: SLOTSYNC_LANG, else the user's UI language }
     language: PAnsiChar;
+    { non-zero: Windows authentication (sqlcmd -E); user and password '' }
+    trustedConnection: Integer;
+    { an ODBC data source set up by the administrator; the server '' }
+    dataSource: PAnsiChar;
   end;
 
   PSlotsyncResult = ^TSlotsyncResult;

@@ -43,17 +43,17 @@ typedef enum SlotsyncOutcome {
   SLOTSYNC_COMMIT_UNKNOWN = 4,            /* the connection broke during the commit: whether the
                                              server took it cannot be told from here */
   SLOTSYNC_BUSY = 5,                      /* another run is in progress in this process */
-  SLOTSYNC_BAD_ARGUMENTS = 6, /* a NULL, empty or oversized argument, or an
-                                 unusable options block */
-  SLOTSYNC_PREVIEWED = 7,     /* dry run: everything went through and was then rolled
-                                 back as asked; a real run would have committed */
-  SLOTSYNC_PLANNED = 8,       /* plan: nothing was written or locked; a run would commit */
-  SLOTSYNC_PLAN_REFUSED = 9,  /* plan: nothing was written or locked; a run would not
-                                 commit, the findings say why */
-  SLOTSYNC_LOCKED_OUT = 10    /* a lock wait ran out (lockTimeout), the server chose the run
-                                 as a deadlock victim, or another run held the database too
-                                 long: rolled back or never begun, nothing was changed; the
-                                 message names who held the lock; worth trying again */
+  SLOTSYNC_BAD_ARGUMENTS = 6,             /* a NULL, empty or oversized argument, or an
+                                             unusable options block */
+  SLOTSYNC_PREVIEWED = 7,                 /* dry run: everything went through and was then rolled
+                                             back as asked; a real run would have committed */
+  SLOTSYNC_PLANNED = 8,      /* plan: nothing was written or locked; a run would commit */
+  SLOTSYNC_PLAN_REFUSED = 9, /* plan: nothing was written or locked; a run would not
+                                commit, the findings say why */
+  SLOTSYNC_LOCKED_OUT = 10   /* a lock wait ran out (lockTimeout), the server chose the run
+                                as a deadlock victim, or another run held the database too
+                                long: rolled back or never begun, nothing was changed; the
+                                message names who held the lock; worth trying again */
 } SlotsyncOutcome;
 
 /* How much the connection insists on encryption, for SlotsyncOptions.encrypt:
@@ -114,16 +114,16 @@ typedef enum SlotsyncSeverity {
 /* One flagged table as the run's check before its transaction (or a plan)
  * found it. Texts are GBK and valid during the callback only. */
 typedef struct SlotsyncTableReport {
-  size_t size;   /* sizeof(SlotsyncTableReport) as the library knows it */
+  size_t size; /* sizeof(SlotsyncTableReport) as the library knows it */
   int tableTag;
-  int kind;              /* a SlotsyncTableKind */
-  const char* tableName; /* S_Modify.TableName */
-  long long rows;        /* rows to copy (detail) or held (per-terminal); -1 unknown */
-  long long rowsLost;    /* rows of the tables recreated empty: at the end of a run,
-                            lost only when it committed (0 otherwise); in a plan, what a
-                            run would lose; -1 unknown */
-  int slotsNow;          /* the highest slot column the table has */
-  int slotsAfter;        /* N, when the table has size columns */
+  int kind;                   /* a SlotsyncTableKind */
+  const char* tableName;      /* S_Modify.TableName */
+  long long rows;             /* rows to copy (detail) or held (per-terminal); -1 unknown */
+  long long rowsLost;         /* rows of the tables recreated empty: at the end of a run,
+                                 lost only when it committed (0 otherwise); in a plan, what a
+                                 run would lose; -1 unknown */
+  int slotsNow;               /* the highest slot column the table has */
+  int slotsAfter;             /* N, when the table has size columns */
   const char* columnsAdded;   /* column names, separated by "," */
   const char* columnsDropped; /* column names, separated by "," */
   int sizeTextsUpdated;       /* non-zero: SizeStr is extended */
@@ -168,8 +168,7 @@ typedef void(SLOTSYNC_CALL* SlotsyncStatementCallback)(void* context, const char
 typedef void(SLOTSYNC_CALL* SlotsyncMessageCallback)(void* context, const char* statement,
                                                      const char* sqlState, int nativeError,
                                                      const char* message);
-typedef void(SLOTSYNC_CALL* SlotsyncTableCallback)(void* context,
-                                                   const SlotsyncTableReport* table);
+typedef void(SLOTSYNC_CALL* SlotsyncTableCallback)(void* context, const SlotsyncTableReport* table);
 /* One finding: tableTag 0 for the database as a whole; severity is a
  * SlotsyncSeverity; message (GBK) names the table, the column and the text,
  * and what to change. */
@@ -248,6 +247,16 @@ typedef struct SlotsyncOptions {
    * text stays GBK; the size-decrease notice and the progress prompt are
    * always Chinese. */
   const char* language;
+  /* Non-zero: Windows authentication, as sqlcmd -E: the login is the user
+   * this process runs as (on Linux and macOS the Kerberos ticket it holds,
+   * from kinit), sent as Trusted_Connection=yes to Microsoft's drivers and
+   * FreeTDS; a driver of another family is refused. The user name and the
+   * password must then be empty. */
+  int trustedConnection;
+  /* An ODBC data source (GBK name) that the administrator has set up: it
+   * names the driver and the server, so the server name must be empty.
+   * NULL or empty: the driver is chosen as SLOTSYNC_ODBC_DRIVER says. */
+  const char* dataSource;
 } SlotsyncOptions;
 
 typedef struct SlotsyncResult {
@@ -264,11 +273,11 @@ typedef struct SlotsyncResult {
    * whole text is always available from RefreshStructLastError. Empty when
    * the run went well. */
   char message[1024];
-  int tablesAtNotice;    /* tables that stopped at the size-decrease notice and stay flagged */
-  int tableAtNotice;     /* the first of them, when tablesAtNotice */
-  long long rowsCopied;  /* rows copied into rebuilt detail tables */
+  int tablesAtNotice;   /* tables that stopped at the size-decrease notice and stay flagged */
+  int tableAtNotice;    /* the first of them, when tablesAtNotice */
+  long long rowsCopied; /* rows copied into rebuilt detail tables */
   long long statementsSent;
-  double seconds;        /* the whole run */
+  double seconds; /* the whole run */
 } SlotsyncResult;
 
 /* One restructure run. Returns when the run has ended; success and failure

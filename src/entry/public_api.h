@@ -31,6 +31,11 @@ struct ConnectionSecurity {
   sql::Encryption encryption = sql::Encryption::kMandatory;
   bool trustServerCertificate = true;
   bool requested = false;  // asked for, not the default
+  // How the login is made, which also decides what may cross the network:
+  // Windows authentication sends no password, a data source names the
+  // driver and the server.
+  bool trustedConnection = false;
+  std::string dataSource = {};
   // Hears the client's warnings about the connection's security.
   std::function<void(const std::string&)> warn = {};
 };

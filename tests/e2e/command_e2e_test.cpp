@@ -58,6 +58,60 @@ TEST_P(SlotsyncCommand, AnInStepDatabaseEndsAfterTheCountsWithoutATransaction) {
   EXPECT_EQ(DriverLogOf(recordedLog), expected);
 }
 
+// sqlcmd's logins: each reaches the connection string in the keyword the
+// driver takes, and no other login's attributes come with it.
+TEST_P(SlotsyncCommand, SqlcmdLoginsReachTheConnectionString) {
+  ScriptCounts(3, 3);
+  Record();
+  std::ofstream(directory_.Path() / "odbc.ini")
+      << "[ShopServer]\nDriver=" << DriverPath() << "\nServer=srv\n";
+  const std::vector<std::string> encrypted = {kApp, "Encrypt=yes", "TrustServerCertificate=yes"};
+  const auto with = [&encrypted](std::vector<std::string> attributes) {
+    attributes.insert(attributes.end(), encrypted.begin(), encrypted.end());
+    return attributes;
+  };
+  const struct {
+    std::vector<std::string> args;
+    EnvironmentChanges environment;
+    std::vector<std::string> attributes;
+  } cases[] = {
+      // Windows authentication: no user, no password, none read.
+      {{"-S", "srv", "-d", "Shop", "-E"},
+       {},
+       with({"Driver=" + DriverPath(), "Server=srv", "Database=Shop", "Trusted_Connection=yes"})},
+      // The data source names the driver and the server.
+      {{"--dsn", "ShopServer", "-d", "Shop", "-U", "sa"},
+       {{"SQLCMDSERVER", "elsewhere"}},
+       with({"DSN=ShopServer", "Database=Shop", "UID=sa", "PWD=pw"})},
+      {{"--dsn=ShopServer", "-d", "Shop", "--trusted-connection"},
+       {},
+       with({"DSN=ShopServer", "Database=Shop", "Trusted_Connection=yes"})},
+      // sqlcmd's variables stand in for what the command line leaves out.
+      {{},
+       {{"SQLCMDSERVER", "srv"},
+        {"SQLCMDDBNAME", "Shop"},
+        {"SQLCMDUSER", "sa"},
+        {"SQLCMDPASSWORD", "pw"},
+        {"SLOTSYNC_PASSWORD", std::nullopt}},
+       with({"Driver=" + DriverPath(), "Server=srv", "Database=Shop", "UID=sa", "PWD=pw"})},
+      // What the command line gives wins; -E takes no user from SQLCMDUSER.
+      {{"-S", "srv", "-E"},
+       {{"SQLCMDSERVER", "elsewhere"}, {"SQLCMDDBNAME", "Shop"}, {"SQLCMDUSER", "clerk"}},
+       with({"Driver=" + DriverPath(), "Server=srv", "Database=Shop", "Trusted_Connection=yes"})},
+  };
+  for (const auto& c : cases) {
+    EnvironmentChanges environment = Environment();
+    for (const auto& [name, value] : c.environment) environment[name] = value;
+    std::vector<std::string> args = {Built::Command(), "--lock-timeout", "0"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    std::filesystem::remove(LogPath());
+    const ProgramRun run = RunProgram(args, environment);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(Attributes(), c.attributes) << c.args.size();
+  }
+}
+
 TEST_P(SlotsyncCommand, FlaggedDetailAndTerminalTablesAreRebuiltAndCommitted) {
   FourTables().Apply(*this);
   Record();

@@ -380,12 +380,13 @@ TEST_P(WindowsCommand, BadUsage) {
   RunAndCheck(
       {"--bogus"}, 64, "",
       "slotsync: unknown option --bogus\n"
-      "usage: slotsync -S HOST -d DB -U USER [--password-stdin | --empty-password]\n"
-      "                [-N strict|mandatory|optional]\n"
+      "usage: slotsync (-S HOST | --dsn NAME) -d DB (-U USER | -E)\n"
+      "                [--password-stdin | --empty-password] [-N strict|mandatory|optional]\n"
       "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
       "                [--quiet] [--lock-timeout S] [--retry N] [--log FILE]\n"
       "                [--lang zh_CN|en]\n"
-      "       slotsync -S HOST (-d DB,DB... | --databases FILE | --all-databases) -U USER\n"
+      "       slotsync (-S HOST | --dsn NAME) (-U USER | -E)\n"
+      "                (-d DB,DB... | --databases FILE | --all-databases)\n"
       "                [-j N] [--stop-on-failure] [--script DIR] [the options above]\n"
       "       slotsync --help | --version\n"
       "Run 'slotsync --help' for every option and examples.\n",

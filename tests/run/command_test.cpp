@@ -99,6 +99,14 @@ TEST_F(Command, OptionMessagesNameEverythingAtOnce) {
        "(--password PW if you must)\n"},
       {{"-S", "s", "-d", "d", "-U", "u", "--empty-password", "--password-stdin"},
        "slotsync: --empty-password excludes --password and --password-stdin\n"},
+      {{"-S", "s", "-d", "d", "-U", "u", "-E"},
+       "slotsync: -E logs in as the Windows user this runs as: it excludes --user and every way "
+       "of giving a password\n"},
+      {{"--dsn", "shop", "-S", "s", "-d", "d", "-E"},
+       "slotsync: --dsn and --server exclude each other: the data source names the server\n"},
+      {{"--dsn", "shop", "--databases", "f", "-E"},
+       "slotsync: --dsn names one server: name its databases with -d a,b or --all-databases\n"},
+      {{"-S", "s", "-E", "--quiet"}, "slotsync: -d/--database is required\n"},
   };
   for (const auto& [args, message] : cases) {
     err.str("");
