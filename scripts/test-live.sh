@@ -910,7 +910,7 @@ db=${spelled^^}
 run_slotsync --lock-timeout 2
 db=$spelled
 check "exit code when another run holds the database, named in another case" 5 "$run_exit"
-check_contains "whose run it waited for" "waiting up to 2 s for the run of session" "$run_err"
+check_contains "whose run it waited for" "another run holds the database (session" "$run_err"
 wait "$holder" || true
 run_slotsync
 check "once free, the run goes through" 0 "$run_exit"

@@ -597,6 +597,10 @@ int RefreshStructWith(const char* server, const char* database, const char* user
   return code;
 }
 
+bool LastRunWasDeadlockVictim() {
+  return lastReport.deadlockVictim;
+}
+
 const char* LastError() {
   return lastError.c_str();
 }

@@ -49,5 +49,8 @@ const char* LastError();
 // JSON text; and the exit code the command gives it.
 const std::string& LastRunJson();
 int LastExitCode();
+// The last run on this thread was locked out as a deadlock victim (rather
+// than by a lock wait that ran out).
+bool LastRunWasDeadlockVictim();
 
 }  // namespace slotsync::entry

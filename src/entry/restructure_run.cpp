@@ -113,7 +113,7 @@ class Run {
       // table most often stops the run there.
       if (IsLockTimeout(failure)) throw LockedOut(MessageOf(failure) + "\n" + HeldBy(lockedTable_));
       if (IsDeadlock(failure)) {
-        throw LockedOut(MessageOf(failure) + "\n" + text::Tr(kDeadlockVictimText));
+        throw LockedOut(MessageOf(failure) + "\n" + text::Tr(kDeadlockVictimText), true);
       }
       throw;
     }
@@ -417,6 +417,7 @@ class Run {
         // The server has already rolled the transaction back; the rollback
         // here only settles the connection.
         RollBack(Outcome::kLockedOut);
+        report_.deadlockVictim = true;
         AppendMessage(report_, text::Tr(kDeadlockVictimText));
       } else {
         RollBack(Outcome::kRolledBack);
@@ -531,10 +532,7 @@ class Run {
   // Who holds locks on the table, asked once the run holds none itself.
   std::string HeldBy(const std::string& table) {
     report_.lockedTable = table;
-    if (table.empty()) {
-      return text::Tr(
-          "nothing was changed; a lock wait ran out; try again when the database is less busy");
-    }
+    if (table.empty()) return text::Tr("a lock wait ran out");
     std::string holders;
     try {
       report_.lockHolders = TableLockHolders(access_, table);
@@ -545,8 +543,7 @@ class Run {
     }
     // TRANSLATORS: the second %s names the sessions holding the table, or says who could not be
     // asked.
-    return text::TrFormat("nothing was changed; table %s is held by %s; try again when it is free",
-                          table, holders);
+    return text::TrFormat("table %s is held by %s", table, holders);
   }
 
   // Names the table whose rebuild failed, unless the message already does.
@@ -689,6 +686,7 @@ RunReport RunOnce(const ConnectionArguments& arguments, const RunDependencies& d
     Run(deps, access, *connection, query, *window, report).Go();
   } catch (const LockedOut& e) {
     report.outcome = Outcome::kLockedOut;
+    report.deadlockVictim = e.Deadlock();
     AppendMessage(report, e.what());
   } catch (...) {
     report.outcome = Outcome::kFailedBeforeTransaction;

@@ -55,6 +55,9 @@ struct RunReport {
   // Locked out at a table: the table and who held locks on it then.
   std::string lockedTable;
   std::vector<LockHolder> lockHolders;
+  // Locked out because the server chose the run as a deadlock victim, not
+  // because a lock wait ran out.
+  bool deadlockVictim = false;
   // The server refused the login (SQLSTATE 28000, error 18456): whoever
   // runs many databases with the same login stops there rather than try the
   // same password again and trip a lockout policy.

@@ -508,7 +508,7 @@ TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
       const auto lock = std::find(events.begin(), events.end(), "EXEC " + c.lastStatement);
       ASSERT_NE(lock, events.end());
       EXPECT_EQ(*std::next(lock), "ROLLBACK");
-      EXPECT_NE(run.err.find("try again when"), std::string::npos) << run.err;
+      EXPECT_NE(run.err.find("run slotsync again when"), std::string::npos) << run.err;
       if (c.lastStatement == drop) {
         EXPECT_NE(run.err.find("chosen as a deadlock victim"), std::string::npos) << run.err;
       }
@@ -950,12 +950,22 @@ TEST_P(SlotsyncCommand, MessagesSpeakTheLocalesLanguageInItsEncoding) {
            s.Fail("Select Count(*) From StockDetail With (TabLockX, HoldLock)",
                   "Lock request time out period exceeded.", "HY000", 1222);
          },
-         5,
-         text::Tr("locked out: a lock wait ran out or the run gave way in a deadlock; nothing "
-                  "was changed"),
+         5, text::Tr("locked out: a lock wait ran out; nothing was changed"),
          "nothing needs undoing; run slotsync again when the sessions named above have ended "
          "their work (--retry N tries again by itself)",
-         "try again when"},
+         "is held by"},
+        // A deadlock is said as such, and no session is waited for.
+        {"deadlock",
+         [](FourTables&, testing::Script& s) {
+           s.Fail("Select Count(*) From StockDetail With (TabLockX, HoldLock)",
+                  "Transaction (Process ID 52) was deadlocked on lock resources with another "
+                  "process and has been chosen as the deadlock victim. Rerun the transaction.",
+                  "40001", entry::kDeadlockError);
+         },
+         5, text::Tr("locked out: the run gave way in a deadlock; nothing was changed"),
+         "nothing needs undoing; run slotsync again when the database is less busy (--retry N "
+         "tries again by itself)",
+         "so that another session could go on"},
     };
     const std::filesystem::path suppressions = directory_.Path() / "lsan.supp";
     std::ofstream(suppressions) << "leak:__argz_add_sep\n";

@@ -191,12 +191,13 @@ TEST_P(ManyDatabases, ADatabaseHeldByAnotherRunLocksOutWhileTheOthersFinish) {
   const ProgramRun run = Many({"-d", "shop01,shop02,shop03", "-j", "2"});
   EXPECT_EQ(run.exitCode, 5) << run.err;
   EXPECT_EQ(Lines(run.out).back(), "3 databases: 1 locked out, 1 committed, 1 in step");
-  EXPECT_NE(run.err.find("shop01: slotsync: waiting up to 60 s for the run of session 53"),
+  EXPECT_NE(run.err.find("shop01: slotsync: waiting up to 60 s for another run on this database "
+                         "to end"),
             std::string::npos)
       << run.err;
   EXPECT_NE(run.err.find("shop01: slotsync: another run holds the database (session 53 (host "
                          "POS-07, program ShopPOS.exe, login cashier, transaction open 95 s)) "
-                         "and did not end within 60 s; nothing was changed"),
+                         "and did not end within 60 s"),
             std::string::npos)
       << run.err;
   EXPECT_EQ(Count(LogOf("shop01"), "SET AUTOCOMMIT OFF"), 0);
