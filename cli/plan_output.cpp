@@ -12,6 +12,7 @@
 #include "say.h"
 #include "sql/quoting.h"
 #include "summary.h"
+#include "table_display.h"
 #include "table_kind.h"
 #include "text/gbk.h"
 
@@ -67,8 +68,9 @@ std::string PlannedWork(const RecordedTable& table, const std::string& heading) 
     std::string work =
         table.rows < 0 ? SayFormat("%s: copies an unknown number of rows; slot columns %d -> %d",
                                    heading, table.slotsNow, table.slotsAfter)
-                       : SayFormat("%s: copies %d rows; slot columns %d -> %d", heading, table.rows,
-                                   table.slotsNow, table.slotsAfter);
+                       : SayPlural("%s: copies %s row; slot columns %d -> %d",
+                                   "%s: copies %s rows; slot columns %d -> %d", table.rows, heading,
+                                   WithThousands(table.rows), table.slotsNow, table.slotsAfter);
     if (table.sizeTextsUpdated) work = SayFormat("%s; size texts extended", work);
     if (table.triggerCalled) work = SayFormat("%s; CreateInvoiceDetailTrigger called", work);
     return work;
@@ -285,7 +287,7 @@ std::string PlanScript(const RunRecord& record, const SlotsyncResult& result,
                          result.slotColumns);
   script +=
       "-- Review it, then run it with: sqlcmd -S <server> "                 // not a message
-      "-d <database> -I -f 65001 -i <this file>\n"                             // not a message
+      "-d <database> -I -f 65001 -i <this file>\n"                          // not a message
       "-- or open it in Management Studio or Azure Data Studio "            // not a message
       "with SQLCMD mode on.\n"                                              // not a message
       "-- Every check stops it before what it guards is changed: "          // not a message

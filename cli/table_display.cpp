@@ -93,11 +93,10 @@ void TableDisplay::OnProgress(void* context, const SlotsyncTableReport* table) {
 
 void TableDisplay::OnReport(void* context, const SlotsyncTableReport* table) {
   auto& self = *static_cast<TableDisplay*>(context);
-  self.rows_.push_back({table->tableTag, table->tableName, table->kind, table->rowsCopied,
-                        table->rowsLost, table->seconds, table->status,
-                        table->skipReason != nullptr ? table->skipReason : "",
-                        rebuild::CarriedText(CarriedOf(*table)),
-                        ItemsOf(table->dependentsLost, '\n')});
+  self.rows_.push_back(
+      {table->tableTag, table->tableName, table->kind, table->rowsCopied, table->rowsLost,
+       table->seconds, table->status, table->skipReason != nullptr ? table->skipReason : "",
+       rebuild::CarriedText(CarriedOf(*table)), ItemsOf(table->dependentsLost, '\n')});
 }
 
 void TableDisplay::OnFinding(void* context, int tableTag, int severity, const char* message) {
@@ -123,8 +122,9 @@ std::string TableDisplay::ProgressLine(const SlotsyncTableReport& table) const {
   if (table.tableName[0] != '\0') line += " " + Shown(table.tableName, terminal_.errIsTerminal);
   line += ": ";
   if (table.kind == SLOTSYNC_TABLE_DETAIL) {
-    line +=
-        table.rows < 0 ? Say("locking") : SayFormat("copying %s rows", WithThousands(table.rows));
+    line += table.rows < 0 ? Say("locking")
+                           : SayPlural("copying %s row", "copying %s rows", table.rows,
+                                       WithThousands(table.rows));
   } else if (table.kind == SLOTSYNC_TABLE_PER_TERMINAL) {
     line += Say("recreating empty");
   } else {

@@ -584,6 +584,18 @@ TEST_F(Command, ThePlanReportBeginsWithItsOutcomeAndSaysWhyEachTableStands) {
             std::string::npos)
       << report;
   EXPECT_EQ(report.find("[planned"), std::string::npos) << report;
+  // A table refused for its dictionary is named as S_Modify names it.
+  out.str("");
+  script = Script();
+  ScriptCounts(3, 2);
+  ScriptFlagged({10});
+  detail.hasRow = true;
+  detail.tableName = "Stock;Detail";
+  detail.Apply(script);
+  EXPECT_EQ(Run(Connect({"--plan"})), cli::kExitRolledBack) << err.str();
+  EXPECT_NE(out.str().find("TableTag 10 Stock;Detail (detail): refused (see problems)\n"),
+            std::string::npos)
+      << out.str();
 }
 
 // Columns line up by what the terminal shows: "备注" takes four columns, not
