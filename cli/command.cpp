@@ -524,6 +524,12 @@ int Run(const CommandLine& line, const Terminal& terminal) {
       entry::CancelRun();
       if (terminal.endWaits) terminal.endWaits();
       const ui::ConsoleLine console;
+#ifndef _WIN32
+      // The terminal has echoed "^C" where its cursor stood, at the start
+      // of a line unless a line was open (then just ended): wiped, so that
+      // the message is not glued to it.
+      if (terminal.errIsTerminal && !console.EndedALine()) *terminal.err << "\r\x1b[K";
+#endif
       *terminal.err << "slotsync: "
                     << Say("interrupted; cancelling the running statement and rolling back")
                     << std::endl;

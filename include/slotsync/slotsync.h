@@ -151,12 +151,14 @@ typedef struct SlotsyncTableReport {
 
 /* What the progress callback is told. */
 typedef enum SlotsyncProgressEvent {
-  SLOTSYNC_PROGRESS_PROMPT = 0, /* text: the prompt to show */
-  SLOTSYNC_PROGRESS_SHOW = 1,   /* tables are about to be rebuilt: show the prompt; text "" */
-  SLOTSYNC_PROGRESS_TABLE = 2,  /* text: the TableTag handed to a rebuilder, in decimal */
-  SLOTSYNC_PROGRESS_CLOSE = 3,  /* the run is over: remove the display; text "" */
-  SLOTSYNC_PROGRESS_WAITING = 4 /* text: another run holds the database; whose, and how long
-                                   this one waits */
+  SLOTSYNC_PROGRESS_PROMPT = 0,  /* text: the prompt to show */
+  SLOTSYNC_PROGRESS_SHOW = 1,    /* tables are about to be rebuilt: show the prompt; text "" */
+  SLOTSYNC_PROGRESS_TABLE = 2,   /* text: the TableTag handed to a rebuilder, in decimal */
+  SLOTSYNC_PROGRESS_CLOSE = 3,   /* the run is over: remove the display; text "" */
+  SLOTSYNC_PROGRESS_WAITING = 4, /* text: another run holds the database; whose, and how long
+                                    this one waits */
+  SLOTSYNC_PROGRESS_CHECKING = 5 /* text: what the check before the transaction reads ("checking
+                                    3 tables: rights, room, dependents"); a host may ignore it */
 } SlotsyncProgressEvent;
 
 /* Every statement text in the order sent, with its outcome (a

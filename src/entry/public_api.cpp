@@ -536,6 +536,9 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
     deps.onLockWait = [&options](const std::string& text) {
       options.onProgress(options.progressContext, SLOTSYNC_PROGRESS_WAITING, text.c_str());
     };
+    deps.onChecking = [&options](const std::string& text) {
+      options.onProgress(options.progressContext, SLOTSYNC_PROGRESS_CHECKING, text.c_str());
+    };
   }
   if (options.onTableProgress != nullptr) {
     deps.onTableProgress = [&options](const TableRun& run) { ReportProgress(run, options); };

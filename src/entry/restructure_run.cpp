@@ -266,6 +266,14 @@ class Run {
   // between.
   void Preflight() {
     rebuild::Findings& findings = report_.findings;
+    if (deps_.onChecking) {
+      long long tables = 0;
+      for (; !query_.End(); query_.Next()) ++tables;
+      query_.First();
+      deps_.onChecking(text::TrPlural("checking %d table: rights, room, dependents",
+                                      "checking %d tables: rights, room, dependents", tables,
+                                      tables));
+    }
     PlanWalk(findings, /*reportStatements=*/false);
     CheckRightsAndSpace(findings);
     if (findings.Count(rebuild::Severity::kRefusal) == 0) return;
@@ -337,7 +345,8 @@ class Run {
       findings.Add({tableTag, rebuild::Severity::kRefusal, WithoutTablePrefix(tableTag, e.what())});
     }
     findings.Current().endStatement = plan.Statements().size();
-    for (std::size_t i = firstUnknown; i < plan.UnknownReads().size(); ++i) {
+    // What a plan cannot know in advance: a run learns it as it goes.
+    for (std::size_t i = firstUnknown; deps_.plan && i < plan.UnknownReads().size(); ++i) {
       const auto& unknown = plan.UnknownReads()[i];
       // The write is named by its first words only: the statement itself is
       // in the script and the trace, and may run to a kilobyte.

@@ -89,6 +89,9 @@ struct RunDependencies {
   std::int32_t lockTimeoutSeconds = 0;
   // Told, before the wait, whose run holds the database when another does.
   std::function<void(const std::string& text)> onLockWait;
+  // Told, as the check before the transaction begins, what it checks:
+  // "checking 3 tables: rights, room, dependents".
+  std::function<void(const std::string& text)> onChecking;
   // Each table as its rebuild starts, when its rows are counted, and at its end.
   std::function<void(const TableRun& table)> onTableProgress;
   // Encryption was asked of the connection: a rebuild stops before its
