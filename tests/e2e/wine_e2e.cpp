@@ -117,6 +117,9 @@ class WindowsDll : public EndToEnd {
 
     std::vector<std::string> lines;
     if (!expected.tables.empty()) {
+      const std::size_t n = expected.tables.size();
+      lines.push_back("progress 5 checking " + std::to_string(n) + (n == 1 ? " table" : " tables") +
+                      ": rights, room, dependents");
       lines.push_back("progress 0 " + std::string(entry::kRebuildingPrompt));
       lines.push_back("progress 1 ");
       for (const std::int32_t tag : expected.tables) {
@@ -277,7 +280,9 @@ class WindowsCommand : public WindowsDll {
     }
   }
 
-  const std::string promptLine = "slotsync: " + Utf8(entry::kRebuildingPrompt) + "\n";
+  // The check's line; the application's Chinese prompt is no line among
+  // English messages.
+  const std::string promptLine = "slotsync: checking 4 tables: rights, room, dependents\n";
 };
 
 TEST_P(WindowsCommand, InStep) {
@@ -391,6 +396,16 @@ TEST_P(WindowsCommand, BadUsage) {
       "       slotsync --help | --version\n"
       "Run 'slotsync --help' for every option and examples.\n",
       /*connects=*/false);
+}
+
+// Windows' help gives its examples as cmd.exe takes them.
+TEST_P(WindowsCommand, HelpGivesWindowsExamples) {
+  const ProgramRun run = RunProgram(
+      {Variable("SLOTSYNC_WINE"), Variable("SLOTSYNC_WINE_COMMAND"), "--help"}, Environment());
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.out.find("\n  set SLOTSYNC_PASSWORD=secret\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("--dry-run < NUL\n"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("/dev/null"), std::string::npos) << run.out;
 }
 
 // The Pascal unit's example against the DLL: the calling convention (stdcall
