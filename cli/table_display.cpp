@@ -241,9 +241,15 @@ void TableDisplay::StopTicking() {
     ticker_.request_stop();
     ticker_.join();
   }
-  // Ended, whatever ended it: nothing is drawn again.
+  // Ended, whatever ended it: nothing is drawn again, and a line left open
+  // (the check's, when no table followed) is ended before the outcome.
   const std::lock_guard lock(ui::ConsoleLineMutex());
   working_.reset();
+  if (ui::LineOpenOn(terminal_.err)) {
+    *terminal_.err << '\n' << std::flush;
+    ui::SetLineOpenOn(nullptr);
+    drawn_ = 0;
+  }
 }
 
 void TableDisplay::Tick() {
