@@ -89,6 +89,7 @@ const
   SLOTSYNC_PROGRESS_TABLE = 2;
   SLOTSYNC_PROGRESS_CLOSE = 3;
   SLOTSYNC_PROGRESS_WAITING = 4;
+  SLOTSYNC_PROGRESS_CHECKING = 5;
 
 type
   TSlotsyncSize = NativeUInt; { size_t }
@@ -163,6 +164,10 @@ type
     logFile: PAnsiChar;
     { 'zh_CN' or 'en'; nil: SLOTSYNC_LANG, else the user's UI language }
     language: PAnsiChar;
+    { non-zero: Windows authentication (sqlcmd -E); user and password '' }
+    trustedConnection: Integer;
+    { an ODBC data source set up by the administrator; the server '' }
+    dataSource: PAnsiChar;
   end;
 
   PSlotsyncResult = ^TSlotsyncResult;
