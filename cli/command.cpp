@@ -32,13 +32,14 @@ namespace slotsync::cli {
 namespace {
 
 constexpr const char* kUsage =
-    N_("usage: slotsync -S HOST -d DB -U USER [--password-stdin | --empty-password]\n"
-       "                [-N strict|mandatory|optional]\n"
+    N_("usage: slotsync (-S HOST | --dsn NAME) -d DB (-U USER | -E)\n"
+       "                [--password-stdin | --empty-password] [-N strict|mandatory|optional]\n"
        "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
        "                [--quiet] [--lock-timeout S] [--retry N] [--log FILE]\n"
        "                [--lang zh_CN|en]\n"
        "                [--online [--cutover-timeout S] | --online --clean-up]\n"
-       "       slotsync -S HOST (-d DB,DB... | --databases FILE | --all-databases) -U USER\n"
+       "       slotsync (-S HOST | --dsn NAME) (-U USER | -E)\n"
+       "                (-d DB,DB... | --databases FILE | --all-databases)\n"
        "                [-j N] [--stop-on-failure] [--script DIR] [the options above]\n"
        "       slotsync --help | --version\n");
 
@@ -65,7 +66,16 @@ joined to it: -Sdb01):
   -j, --jobs N        with several databases: up to N at once (default 1)
   --stop-on-failure   with several databases: start no other after the
                       first that does not end in step or committed
+  --dsn NAME          connect through the ODBC data source NAME that the
+                      administrator set up (odbc.ini; on Windows the ODBC
+                      Data Source Administrator): it names the driver and
+                      the server, so -S is left out
   -U, --user USER     SQL Server login
+  -E, --trusted-connection
+                      Windows authentication, as sqlcmd -E: log in as the
+                      user this runs as (Linux: the Kerberos ticket from
+                      kinit); no -U and no password. Microsoft's drivers
+                      and FreeTDS take it; other drivers are refused
   --password-stdin    read the password from the first line of standard input
   --empty-password    the login has no password (an empty one from any other
                       source is refused)
@@ -88,7 +98,8 @@ joined to it: -Sdb01):
   --plan              read what a run would read, but start no transaction, send
                       no write and take no table lock: report per flagged
                       table what the run would do and every problem that
-                      would stop it, and print the writes it would send
+                      would stop it (the writes it would send are printed
+                      only with --trace)
   --script FILE       with --plan: write those writes as a T-SQL script for
                       sqlcmd or SQLCMD mode that takes the run's lock and
                       stops, changing nothing, when the database is no
@@ -128,8 +139,10 @@ joined to it: -Sdb01):
                       dbo.Tmp_<name>)
 )"),
     N_(R"(The password comes from --password or --password-stdin when given, otherwise
-from the environment variable SLOTSYNC_PASSWORD, otherwise from a prompt
-without echo when standard input is a terminal. SLOTSYNC_ODBC_DRIVER chooses
+from the environment variable SLOTSYNC_PASSWORD, then sqlcmd's SQLCMDPASSWORD,
+otherwise from a prompt without echo when standard input is a terminal.
+sqlcmd's SQLCMDSERVER, SQLCMDDBNAME and SQLCMDUSER stand in for -S, -d and -U
+when those are left out (not beside --dsn, -E). SLOTSYNC_ODBC_DRIVER chooses
 the ODBC driver (default: the first installed of "ODBC Driver 18 for SQL
 Server", "ODBC Driver 17 for SQL Server", "FreeTDS", "SQL Server").
 )"),
@@ -159,13 +172,24 @@ code is the most serious of the databases' in this order: 4, 130, 1, 5, 2,
       of --log could not be opened: nothing was done
   130 interrupted: cancelled and rolled back, nothing was changed
 )"),
-    // Not a raw string: xgettext reads a backslash at a raw string's line end
-    // as a line continuation, and the catalog would miss the paragraph.
+// Not a raw string: xgettext reads a backslash at a raw string's line end
+// as a line continuation, and the catalog would miss the paragraph.
+#ifdef _WIN32
+    // In cmd.exe, where the examples are typed on Windows.
+    N_("Examples:\n"
+       "  set SLOTSYNC_PASSWORD=secret\n"
+       "  slotsync -S db01 -d Shop -U sa\n"
+       "  slotsync --server db01\\SHOP --database Shop --user sa --dry-run < NUL\n"
+       "  slotsync -S db01 -d Shop -E --plan --script C:\\plans\\Shop.sql\n"
+       "  slotsync --dsn ShopServer -d Shop -U sa --encrypt strict --trace\n"),
+#else
     N_("Examples:\n"
        "  SLOTSYNC_PASSWORD=secret slotsync -S db01 -d Shop -U sa\n"
        "  slotsync --server 'db01\\SHOP' --database Shop --user sa --dry-run < /dev/null\n"
        "  printf '%s\\n' \"$PW\" | slotsync -S db01,1433 -d Shop -U sa --password-stdin \\\n"
-       "      --encrypt strict --trace\n"),
+       "      --encrypt strict --trace\n"
+       "  kinit admin@SHOP.EXAMPLE && slotsync -S db01.shop.example -d Shop -E --plan\n"),
+#endif
 };
 
 constexpr const char* kMoreHelp = N_("Run 'slotsync --help' for every option and examples.\n");
@@ -279,8 +303,13 @@ platform::SecretString NotEmpty(platform::SecretString password, const std::stri
   return password;
 }
 
+// The variables a password may be read from, the command's own first, then
+// sqlcmd's.
+constexpr const char* kPasswordVariables[] = {"SLOTSYNC_PASSWORD", "SQLCMDPASSWORD"};
+
 platform::SecretString ReadPassword(const CommandLine& line, const Terminal& terminal) {
-  if (line.emptyPassword) return {};
+  // Windows authentication sends no password: none is asked for or read.
+  if (line.emptyPassword || line.trustedConnection) return {};
   if (line.password) {
     *terminal.err << "slotsync: "
                   << Say("warning: a password given with --password is visible to other users of "
@@ -306,10 +335,12 @@ platform::SecretString ReadPassword(const CommandLine& line, const Terminal& ter
     }
     return NotEmpty(std::move(password), Say("standard input"));
   }
-  if (const char* fromEnvironment = terminal.getEnv("SLOTSYNC_PASSWORD")) {
-    platform::SecretString password(fromEnvironment);
-    if (terminal.forgetEnv) terminal.forgetEnv("SLOTSYNC_PASSWORD");
-    return NotEmpty(std::move(password), "SLOTSYNC_PASSWORD");
+  for (const char* variable : kPasswordVariables) {
+    if (const char* fromEnvironment = terminal.getEnv(variable)) {
+      platform::SecretString password(fromEnvironment);
+      if (terminal.forgetEnv) terminal.forgetEnv(variable);
+      return NotEmpty(std::move(password), variable);
+    }
   }
   if (terminal.inIsTerminal) {
     auto typed = platform::SecretString::Taking(terminal.readSecret(Say("Password: ")));
@@ -321,6 +352,15 @@ platform::SecretString ReadPassword(const CommandLine& line, const Terminal& ter
     return typed;
   }
   throw Refusal{Say("no password: set SLOTSYNC_PASSWORD, or use --password-stdin")};
+}
+
+// No copy of a password stays in the environment that child processes
+// inherit, whichever source the password came from.
+void ForgetPasswordVariables(const Terminal& terminal) {
+  if (!terminal.forgetEnv) return;
+  for (const char* variable : kPasswordVariables) {
+    if (terminal.getEnv(variable) != nullptr) terminal.forgetEnv(variable);
+  }
 }
 
 // The argument as the GBK text the server will get, or a refusal that names
@@ -371,6 +411,7 @@ SlotsyncOptions OptionsFor(const CommandLine& line, CallbackContext& context) {
   options.trustServerCertificate = line.trustServerCertificate ? 1 : 0;
   // The library's 0 is its bounded default; the command's 0 waits without end.
   options.lockTimeout = line.lockTimeout == 0 ? -1 : line.lockTimeout;
+  options.trustedConnection = line.trustedConnection ? 1 : 0;
   options.online = line.online ? 1 : 0;
   options.onlineCleanUp = line.cleanUp ? 1 : 0;
   options.cutoverTimeout = line.cutoverTimeout.value_or(0);
@@ -432,7 +473,9 @@ int Run(const CommandLine& line, const Terminal& terminal) {
   }
   // Both forms of the password are wiped when the run is over.
   const platform::SecretString password = ReadPassword(line, terminal);
+  ForgetPasswordVariables(terminal);
   const std::string server = ToGbk("--server", line.server, true);
+  const std::string dataSource = ToGbk("--dsn", line.dataSource.value_or(""), true);
   const std::string database = ToGbk("--database", line.database, true);
   const std::string user = ToGbk("--user", line.user, true);
   const auto gbkPassword =
@@ -441,6 +484,7 @@ int Run(const CommandLine& line, const Terminal& terminal) {
 
   CallbackContext context{&terminal, &line};
   SlotsyncOptions options = OptionsFor(line, context);
+  if (line.dataSource) options.dataSource = dataSource.c_str();
   std::atomic<bool> interrupted{false};
   std::shared_ptr<void> watch;
   if (terminal.watchInterrupts) {
@@ -449,6 +493,12 @@ int Run(const CommandLine& line, const Terminal& terminal) {
       entry::CancelRun();
       if (terminal.endWaits) terminal.endWaits();
       const ui::ConsoleLine console;
+#ifndef _WIN32
+      // The terminal has echoed "^C" where its cursor stood, at the start
+      // of a line unless a line was open (then just ended): wiped, so that
+      // the message is not glued to it.
+      if (terminal.errIsTerminal && !console.EndedALine()) *terminal.err << "\r\x1b[K";
+#endif
       *terminal.err << "slotsync: "
                     << Say("interrupted; cancelling the running statement and rolling back")
                     << std::endl;
@@ -508,7 +558,7 @@ int RunParsed(const Arguments& args, const Terminal& terminal) {
   text::ChooseMessageLanguage(asked != nullptr && text::LanguageFromName(asked) ? asked : nullptr);
   CommandLine line;
   try {
-    line = ParseCommandLine(args);
+    line = ParseCommandLine(args, terminal.getEnv);
     if (line.language) text::ChooseMessageLanguage(line.language->c_str());
   } catch (const UsageError& e) {
     if (AsksForJson(args)) *terminal.out << JsonNotBegun(true, kExitUsage, e.message) << '\n';

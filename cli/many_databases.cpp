@@ -86,14 +86,24 @@ std::string FileNameOf(const std::string& name) {
 // output and the password on standard input.
 std::vector<std::string> ChildArguments(const CommandLine& line, const Target& target,
                                         const std::string& script) {
-  std::vector<std::string> args = {"--server", target.server, "--database",
-                                   DatabaseListItem(target.database), "--user", line.user,
-                                   // A login without a password says so to
-                                   // each child, which would refuse an
-                                   // empty one from its standard input.
-                                   line.emptyPassword ? "--empty-password" : "--password-stdin",
-                                   "--json", "--yes", "--lock-timeout",
-                                   std::to_string(line.lockTimeout)};
+  std::vector<std::string> args = {"--database",     DatabaseListItem(target.database),
+                                   "--json",         "--yes",
+                                   "--lock-timeout", std::to_string(line.lockTimeout)};
+  // The login as given, the password never among the arguments: it goes
+  // through standard input, and Windows authentication has none. A login
+  // without a password says so to each child, which would refuse an empty
+  // one from its standard input.
+  if (line.dataSource) {
+    args.insert(args.end(), {"--dsn", *line.dataSource});
+  } else {
+    args.insert(args.end(), {"--server", target.server});
+  }
+  if (line.trustedConnection) {
+    args.push_back("--trusted-connection");
+  } else {
+    args.insert(args.end(), {"--user", line.user,
+                             line.emptyPassword ? "--empty-password" : "--password-stdin"});
+  }
   if (line.retry > 0) args.insert(args.end(), {"--retry", std::to_string(line.retry)});
   if (line.encrypt) args.push_back(std::string("--encrypt=") + EncryptValue(*line.encrypt));
   if (line.trustServerCertificate) args.push_back("--trust-server-certificate");
@@ -427,6 +437,8 @@ entry::ClientFactory CatalogClient(const CommandLine& line, const Terminal& term
     security.trustServerCertificate =
         line.trustServerCertificate && *line.encrypt != sql::Encryption::kStrict;
   }
+  security.trustedConnection = line.trustedConnection;
+  security.dataSource = text::TerminalToGbk(line.dataSource.value_or(""));
   return entry::OdbcClientFactory(security);
 }
 

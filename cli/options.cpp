@@ -13,10 +13,15 @@ namespace {
 // sqlcmd's spellings, so that its users' habits work here.
 std::string_view LongName(std::string_view name) {
   static const std::map<std::string_view, std::string_view> shortNames = {
-      {"-S", "--server"},  {"-d", "--database"},
-      {"-U", "--user"},    {"-C", "--trust-server-certificate"},
-      {"-N", "--encrypt"}, {"-?", "--help"},
-      {"-h", "--help"},    {"-j", "--jobs"},
+      {"-S", "--server"},
+      {"-d", "--database"},
+      {"-U", "--user"},
+      {"-C", "--trust-server-certificate"},
+      {"-N", "--encrypt"},
+      {"-?", "--help"},
+      {"-h", "--help"},
+      {"-j", "--jobs"},
+      {"-E", "--trusted-connection"},
   };
   const auto it = shortNames.find(name);
   return it == shortNames.end() ? name : it->second;
@@ -37,6 +42,7 @@ bool* FlagOf(CommandLine& line, std::string_view name) {
       {"--json", &line.json},
       {"--all-databases", &line.allDatabases},
       {"--stop-on-failure", &line.stopOnFailure},
+      {"--trusted-connection", &line.trustedConnection},
       {"--online", &line.online},
       {"--clean-up", &line.cleanUp},
   };
@@ -168,6 +174,7 @@ class Parser {
     if (name == "--user") return &line_.user;
     if (name == "--script") return &line_.script.emplace();
     if (name == "--databases") return &line_.databasesFile.emplace();
+    if (name == "--dsn") return &line_.dataSource.emplace();
     return nullptr;
   }
 
@@ -181,7 +188,8 @@ class Parser {
 bool TakesValue(std::string_view name) {
   for (const std::string_view option :
        {"--server", "--database", "--user", "--password", "--encrypt", "--lock-timeout", "--retry",
-        "--jobs", "--log", "--lang", "--script", "--databases", "--cutover-timeout"}) {
+        "--jobs", "--log", "--lang", "--script", "--databases", "--dsn",
+        "--cutover-timeout"}) {
     if (name == option) return true;
   }
   return false;
@@ -207,17 +215,55 @@ std::vector<ArgumentPosition> PasswordPositions(const std::vector<std::string_vi
   return positions;
 }
 
-CommandLine ParseCommandLine(const Arguments& args) {
+// sqlcmd's defaults for what the command line leaves out. A login by -E
+// takes no user, a data source names its own server.
+void TakeEnvironment(CommandLine& line, const EnvironmentReader& environment) {
+  if (!environment) return;
+  const auto fill = [&environment](std::string& value, const char* name) {
+    const char* fromEnvironment = environment(name);
+    if (value.empty() && fromEnvironment != nullptr) value = fromEnvironment;
+  };
+  if (!line.dataSource) fill(line.server, "SQLCMDSERVER");
+  if (!line.databasesFile && !line.allDatabases) fill(line.database, "SQLCMDDBNAME");
+  if (!line.trustedConnection) fill(line.user, "SQLCMDUSER");
+}
+
+// The logins sqlcmd offers, each excluding what it stands in for.
+void CheckLogin(const CommandLine& line) {
+  if (line.dataSource && line.dataSource->empty()) {
+    throw UsageError{Say("--dsn needs the name of a data source")};
+  }
+  if (line.dataSource && !line.server.empty()) {
+    throw UsageError{
+        Say("--dsn and --server exclude each other: the data source names the server")};
+  }
+  if (line.dataSource && line.databasesFile) {
+    throw UsageError{
+        Say("--dsn names one server: name its databases with -d a,b or --all-databases")};
+  }
+  if (line.trustedConnection &&
+      (!line.user.empty() || line.password || line.passwordStdin || line.emptyPassword)) {
+    throw UsageError{
+        Say("-E logs in as the Windows user this runs as: it excludes --user and every way of "
+            "giving a password")};
+  }
+}
+
+CommandLine ParseCommandLine(const Arguments& args, const EnvironmentReader& environment) {
   CommandLine line = Parser(args).Parse();
   if (line.help || line.version) return line;
+  CheckLogin(line);
+  TakeEnvironment(line, environment);
   // Every missing one at once, not one per attempt. A file of targets may
   // name the servers, and --all-databases the databases.
   std::vector<std::string> missing;
-  if (line.server.empty() && !line.databasesFile) missing.emplace_back("-S/--server");
+  if (line.server.empty() && !line.databasesFile && !line.dataSource) {
+    missing.emplace_back("-S/--server");
+  }
   if (line.database.empty() && !line.databasesFile && !line.allDatabases) {
     missing.emplace_back("-d/--database");
   }
-  if (line.user.empty()) missing.emplace_back("-U/--user");
+  if (line.user.empty() && !line.trustedConnection) missing.emplace_back("-U/--user");
   switch (missing.size()) {
     case 0:
       break;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,15 +42,26 @@ struct CommandLine {
   int jobs = 1;                              // -j / --jobs N: databases at once
   bool stopOnFailure = false;                // --stop-on-failure
   std::optional<std::string> language;       // --lang: "zh_CN" or "en"
+  // sqlcmd's logins: -E, Windows authentication (no user, no password);
+  // --dsn, a data source the administrator set up, which names the server.
+  bool trustedConnection = false;
+  std::optional<std::string> dataSource;
   bool online = false;                       // --online: copy while the shop works
   std::optional<int> cutoverTimeout;         // --cutover-timeout SECONDS, with --online
   bool cleanUp = false;                      // --clean-up, with --online
 };
 
+// Reads an environment variable: its value in the terminal's encoding, or
+// null when it is not set.
+using EnvironmentReader = std::function<const char*(const char*)>;
+
 // Throws UsageError for anything it does not understand; no option is ever
 // ignored. Long options take "--name value" and "--name=value"; the short
 // ones of sqlcmd take "-S value" and "-Svalue".
-CommandLine ParseCommandLine(const Arguments& args);
+// sqlcmd's variables SQLCMDSERVER, SQLCMDDBNAME and SQLCMDUSER, read with
+// `environment` when given, stand in for -S, -d and -U left out (except
+// where --dsn or -E takes their place), as they do for sqlcmd.
+CommandLine ParseCommandLine(const Arguments& args, const EnvironmentReader& environment = {});
 
 // Where the value of --password stands among the arguments (after the
 // program's name): the argument's index, and where in it the value begins

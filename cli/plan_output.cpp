@@ -73,8 +73,9 @@ std::string PlannedWork(const RecordedTable& table, const std::string& heading) 
     std::string work =
         table.rows < 0 ? SayFormat("%s: copies an unknown number of rows; slot columns %d -> %d",
                                    heading, table.slotsNow, table.slotsAfter)
-                       : SayFormat("%s: copies %d rows; slot columns %d -> %d", heading, table.rows,
-                                   table.slotsNow, table.slotsAfter);
+                       : SayPlural("%s: copies %s row; slot columns %d -> %d",
+                                   "%s: copies %s rows; slot columns %d -> %d", table.rows, heading,
+                                   WithThousands(table.rows), table.slotsNow, table.slotsAfter);
     if (table.sizeTextsUpdated) work = SayFormat("%s; size texts extended", work);
     if (table.triggerCalled) work = SayFormat("%s; CreateInvoiceDetailTrigger called", work);
     return work;

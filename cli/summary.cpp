@@ -41,10 +41,6 @@ const char* NextStep(int exitCode) {
       return N_(
           "look at S_Modify before running again: tables still flagged Modified=1 mean the "
           "commit did not take (run again), Modified=0 that it did (nothing to do)");
-    case kExitLockedOut:
-      return N_(
-          "nothing needs undoing; run slotsync again when the sessions named above have "
-          "ended their work (--retry N tries again by itself)");
     case kExitInterrupted:
       return N_("nothing needs undoing; run slotsync again when the database may be worked on");
     case kExitOutputFailed:
@@ -56,6 +52,27 @@ const char* NextStep(int exitCode) {
     default:
       return nullptr;
   }
+}
+
+// After a lock-out: what to wait for (the sessions named, or a quieter
+// database after a deadlock), and --retry only where it was not given.
+std::string LockedOutNextStep(const CommandLine& line) {
+  const bool deadlock = entry::LastRunWasDeadlockVictim();
+  if (line.retry > 0) {
+    return deadlock ? SayFormat(
+                          "nothing needs undoing; every one of %d tries was locked out; run "
+                          "slotsync again when the database is less busy",
+                          line.retry + 1)
+                    : SayFormat(
+                          "nothing needs undoing; every one of %d tries was locked out; run "
+                          "slotsync again when the sessions named above have ended their "
+                          "work",
+                          line.retry + 1);
+  }
+  return deadlock ? Say("nothing needs undoing; run slotsync again when the database is less busy "
+                        "(--retry N tries again by itself)")
+                  : Say("nothing needs undoing; run slotsync again when the sessions named above "
+                        "have ended their work (--retry N tries again by itself)");
 }
 
 // N differs from the slot columns, but S_Modify names no table to rebuild:
@@ -208,8 +225,9 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
       err << Say("busy: another run is in progress") << '\n';
       break;
     case SLOTSYNC_LOCKED_OUT:
-      err << Say("locked out: a lock wait ran out or the run gave way in a deadlock; nothing "
-                 "was changed")
+      err << (entry::LastRunWasDeadlockVictim()
+                  ? Say("locked out: the run gave way in a deadlock; nothing was changed")
+                  : Say("locked out: a lock wait ran out; nothing was changed"))
           << '\n';
       break;
     default:
@@ -239,7 +257,11 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
   if (!message.empty() && result.outcome != SLOTSYNC_PLAN_REFUSED) {
     PrintMessage(err, Shown(message, terminal.errIsTerminal));
   }
-  if (const char* next = NextStep(exitCode)) err << "slotsync: " << Say(next) << '\n';
+  if (exitCode == kExitLockedOut) {
+    err << "slotsync: " << LockedOutNextStep(line) << '\n';
+  } else if (const char* next = NextStep(exitCode)) {
+    err << "slotsync: " << Say(next) << '\n';
+  }
   return exitCode;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iomanip>
 #include <iterator>
+#include <mutex>
 #include <sstream>
 
 #include "display_width.h"
@@ -125,14 +126,20 @@ void TableDisplay::OnReport(void* context, const SlotsyncTableReport* table) {
 }
 
 void TableDisplay::OnFinding(void* context, int tableTag, int severity, const char* message) {
-  if (severity != SLOTSYNC_NOTICE) return;
-  static_cast<TableDisplay*>(context)->notices_.emplace_back(tableTag, message);
+  auto& self = *static_cast<TableDisplay*>(context);
+  if (severity == SLOTSYNC_NOTICE) self.notices_.emplace_back(tableTag, message);
+  if (severity == SLOTSYNC_NOTE) self.notes_.emplace_back(tableTag, message);
 }
 
 void TableDisplay::OnWindow(void* context, int event, const char* text) {
   auto& self = *static_cast<TableDisplay*>(context);
   if (event == SLOTSYNC_PROGRESS_PROMPT) self.prompt_ = text;
-  const bool plainShow = event == SLOTSYNC_PROGRESS_SHOW && !self.terminal_.errIsTerminal;
+  if (event == SLOTSYNC_PROGRESS_CHECKING) return self.ShowChecking(text);
+  if (event == SLOTSYNC_PROGRESS_CLOSE) return self.StopTicking();
+  // The application's own waiting line is Chinese in every language: it
+  // belongs with Chinese messages, not among English ones.
+  const bool plainShow = event == SLOTSYNC_PROGRESS_SHOW && !self.terminal_.errIsTerminal &&
+                         text::MessageLanguage() == text::Language::kChinese;
   if (event != SLOTSYNC_PROGRESS_WAITING && event != SLOTSYNC_PROGRESS_COPYING && !plainShow) {
     return;
   }
@@ -149,8 +156,9 @@ std::string TableDisplay::ProgressLine(const SlotsyncTableReport& table) const {
   if (table.tableName[0] != '\0') line += " " + Shown(table.tableName, terminal_.errIsTerminal);
   line += ": ";
   if (table.kind == SLOTSYNC_TABLE_DETAIL) {
-    line +=
-        table.rows < 0 ? Say("locking") : SayFormat("copying %s rows", WithThousands(table.rows));
+    line += table.rows < 0 ? Say("locking")
+                           : SayPlural("copying %s row", "copying %s rows", table.rows,
+                                       WithThousands(table.rows));
   } else if (table.kind == SLOTSYNC_TABLE_PER_TERMINAL) {
     line += Say("recreating empty");
   } else {
@@ -168,28 +176,113 @@ std::string TableDisplay::ProgressLine(const SlotsyncTableReport& table) const {
 void TableDisplay::ShowProgress(const SlotsyncTableReport& table) {
   const std::string line = ProgressLine(table);
   const bool done = table.status != SLOTSYNC_TABLE_WORKING;
-  const ui::ConsoleLine console;
   std::ostream& err = *terminal_.err;
+  // Its own line stays open: it is drawn again in place.
+  const ui::ConsoleLine console(err);
   if (!terminal_.errIsTerminal) {
     // Plain lines for a log: one per table, when it is done.
     if (done) err << line << '\n' << std::flush;
     StopRunIfOutputLost(err);
     return;
   }
+  if (done) {
+    working_.reset();
+    if (table.kind == SLOTSYNC_TABLE_DETAIL && table.rowsCopied > 0) {
+      rowsCopiedSoFar_ += static_cast<double>(table.rowsCopied);
+      copySecondsSoFar_ += table.seconds;
+    }
+  } else {
+    if (!working_ || working_->tableTag != table.tableTag) {
+      working_ = Working{table.tableTag, {}, -1, std::chrono::steady_clock::now()};
+    }
+    working_->line = line;
+    working_->rows = table.kind == SLOTSYNC_TABLE_DETAIL ? table.rows : -1;
+    if (!ticker_.joinable()) {
+      ticker_ = std::jthread([this](std::stop_token stop) {
+        std::mutex mutex;
+        std::unique_lock lock(mutex);
+        while (!tick_.wait_for(lock, stop, std::chrono::seconds(1), [] { return false; }) &&
+               !stop.stop_requested()) {
+          Tick();
+        }
+      });
+    }
+  }
+  Draw(done ? line + '\n' : line);
+}
+
+void TableDisplay::Draw(const std::string& line) {
+  std::ostream& err = *terminal_.err;
+  const bool ended = line.ends_with('\n');
   // Blanks over what is left of the longer line before, which works on
   // every console, escape sequences or not; counted in columns, not bytes:
   // a Chinese character takes two columns and two or three bytes, and blanks
-  // past the line's end would wrap it.
-  const std::size_t width = ShownWidth(line);
-  err << '\r' << line;
-  if (width < drawn_) err << std::string(drawn_ - width, ' ');
-  drawn_ = done ? 0 : width;
-  if (done) err << '\n';
+  // past the line's end would wrap it. A line another writer has ended is
+  // not drawn over: this one goes below it.
+  const std::string shown = ended ? line.substr(0, line.size() - 1) : line;
+  const std::size_t width = ShownWidth(shown);
+  const std::size_t over = ui::LineOpenOn(&err) ? drawn_ : 0;
+  err << '\r' << shown;
+  if (width < over) err << std::string(over - width, ' ');
+  drawn_ = ended ? 0 : width;
+  if (ended) err << '\n';
   err << std::flush;
   // Whoever writes next (a notice, an interruption) starts on a line of
   // their own.
-  ui::SetLineOpenOn(done ? nullptr : &err);
+  ui::SetLineOpenOn(ended ? nullptr : &err);
   StopRunIfOutputLost(err);
+}
+
+void TableDisplay::ShowChecking(const std::string& text) {
+  const std::string line = "slotsync: " + Shown(text, terminal_.errIsTerminal);
+  std::ostream& err = *terminal_.err;
+  const ui::ConsoleLine console(err);
+  if (!terminal_.errIsTerminal) {
+    err << line << '\n' << std::flush;
+    StopRunIfOutputLost(err);
+    return;
+  }
+  // The first table's line takes its place.
+  Draw(line);
+}
+
+std::string TableDisplay::TimeTaken(const std::chrono::steady_clock::duration& taken) const {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(taken).count();
+  std::string text = SayFormat("%d s", static_cast<long long>(seconds));
+  // A long copy only, at the pace of the copies already done: a guess from
+  // a few rows would mislead.
+  if (!working_ || working_->rows <= 0 || seconds < 5 || copySecondsSoFar_ < 1 ||
+      rowsCopiedSoFar_ < 1) {
+    return text;
+  }
+  const double total = static_cast<double>(working_->rows) * copySecondsSoFar_ / rowsCopiedSoFar_;
+  const auto left = static_cast<long long>(total - static_cast<double>(seconds) + 0.5);
+  if (left <= 0) return text;
+  // TRANSLATORS: the time a copy has taken, then an estimate of what is left
+  // ("12 s, about 40 s left").
+  return SayFormat("%s, about %d s left", text, left);
+}
+
+void TableDisplay::StopTicking() {
+  if (ticker_.joinable()) {
+    ticker_.request_stop();
+    ticker_.join();
+  }
+  // Ended, whatever ended it: nothing is drawn again, and a line left open
+  // (the check's, when no table followed) is ended before the outcome.
+  const std::lock_guard lock(ui::ConsoleLineMutex());
+  working_.reset();
+  if (ui::LineOpenOn(terminal_.err)) {
+    *terminal_.err << '\n' << std::flush;
+    ui::SetLineOpenOn(nullptr);
+    drawn_ = 0;
+  }
+}
+
+void TableDisplay::Tick() {
+  const std::lock_guard lock(ui::ConsoleLineMutex());
+  if (!working_) return;
+  Draw(working_->line + " " + TimeTaken(std::chrono::steady_clock::now() - working_->start));
 }
 
 void TableDisplay::PrintSummary() const {
@@ -228,6 +321,15 @@ void TableDisplay::PrintSummary() const {
     table << '\n';
   }
   *terminal_.out << table.str();
+  // What the run found out on its way (rights or room it could not read,
+  // what the catalog says), for the person as for the JSON.
+  for (const auto& [tableTag, note] : notes_) {
+    const std::string shown = Shown(note, terminal_.errIsTerminal);
+    *terminal_.err << "slotsync: "
+                   << (tableTag != 0 ? SayFormat("note: TableTag %d: %s", tableTag, shown)
+                                     : SayFormat("note: %s", shown))
+                   << '\n';
+  }
   // Only a rebuilt table has lost anything; an undone one still has it all.
   for (const Row& row : rows_) {
     if (row.status != SLOTSYNC_TABLE_REBUILT && row.status != SLOTSYNC_TABLE_AT_NOTICE) continue;

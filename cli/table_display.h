@@ -4,8 +4,12 @@
 // goes (one line updated in place on a terminal), who holds the database
 // while the run waits, and at the end a summary table.
 
+#include <chrono>
+#include <condition_variable>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "command.h"
@@ -44,13 +48,35 @@ class TableDisplay {
   static void SLOTSYNC_CALL OnWindow(void* context, int event, const char* text);
   void ShowProgress(const SlotsyncTableReport& table);
   std::string ProgressLine(const SlotsyncTableReport& table) const;
+  // Draws `line` over the open line of the terminal, or on a new one.
+  void Draw(const std::string& line);
+  void ShowChecking(const std::string& text);
+  // Once a second while a table is under way on a terminal: its line with
+  // the time it has taken, and for a copy the time left at the pace of the
+  // copies this run has done.
+  void Tick();
+  void StopTicking();
+  std::string TimeTaken(const std::chrono::steady_clock::duration& taken) const;
+
+  struct Working {
+    int tableTag = 0;
+    std::string line;  // in the terminal's encoding
+    long long rows = -1;
+    std::chrono::steady_clock::time_point start;
+  };
 
   const Terminal& terminal_;
   bool quiet_;
   std::vector<Row> rows_;
   std::vector<std::pair<int, std::string>> notices_;  // TableTag, why it stays flagged
+  std::vector<std::pair<int, std::string>> notes_;    // TableTag (0: the run's), GBK
   std::size_t drawn_ = 0;                             // the width of the line updated in place
   std::string prompt_;                                // GBK, the run's prompt
+  // What Tick draws, guarded by ui::ConsoleLineMutex() like the line.
+  std::optional<Working> working_;
+  double rowsCopiedSoFar_ = 0, copySecondsSoFar_ = 0;  // the pace of the copies done
+  std::condition_variable_any tick_;
+  std::jthread ticker_;  // last: stopped and joined before the rest goes
 };
 
 // 1234567 as "1,234,567".

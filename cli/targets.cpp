@@ -33,7 +33,7 @@ void RefuseDuplicates(const std::vector<Target>& targets) {
 void TakeTargets(CommandLine& line) {
   const int ways =
       (line.database.empty() ? 0 : 1) + (line.databasesFile ? 1 : 0) + (line.allDatabases ? 1 : 0);
-  if (line.server.empty() && !line.databasesFile) {
+  if (line.server.empty() && !line.databasesFile && !line.dataSource) {
     throw UsageError{SayFormat("%s is required", "--server")};
   }
   if (ways == 0) throw UsageError{SayFormat("%s is required", "--database")};

@@ -97,7 +97,8 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 file(WRITE ${PROJECT_BINARY_DIR}/debian/triggers "activate-noawait ldconfig\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# What Debian asks of every package: a changelog and a copyright file.
+# What Debian asks of every package: a changelog and a copyright file, the
+# latter stating the licence as LICENSE states it.
 string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
 file(WRITE ${PROJECT_BINARY_DIR}/debian/changelog
   "slotsync (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
@@ -108,10 +109,25 @@ file(WRITE ${PROJECT_BINARY_DIR}/debian/copyright
   "Upstream-Name: slotsync\n\n"
   "Files: *\n"
   "Copyright: 2026 the slotsync developers\n"
-  "License: unstated\n"
-  " The project has not stated a license yet; ask its developers before\n"
-  " passing this package on.\n")
+  "License: all-rights-reserved\n\n"
+  "License: all-rights-reserved\n"
+  " All rights reserved. No licence has been granted for this software yet:\n"
+  " its developers have not chosen the terms under which it may be copied,\n"
+  " changed or passed on. Until they do, ask them (dev@slotsync.invalid)\n"
+  " before doing any of these. The same text is the file LICENSE of the\n"
+  " source and of the Windows archive.\n")
 execute_process(COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/debian/changelog)
+# One package holds the library, its header and the command, so that an
+# administrator installs one file; Debian's policy would split it into
+# libslotsync0, libslotsync-dev and the command. Until it is split, lintian
+# is told so rather than left to warn on every build.
+file(WRITE ${PROJECT_BINARY_DIR}/debian/lintian-overrides
+  "# One package for the library, its header and the command: no libslotsync0.\n"
+  "slotsync: package-name-doesnt-match-sonames libslotsync0\n"
+  "# The development link libslotsync.so beside the library, for the same reason.\n"
+  "slotsync: link-to-shared-library-in-wrong-package *\n")
+install(FILES ${PROJECT_BINARY_DIR}/debian/lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME slotsync COMPONENT runtime)
 install(FILES ${PROJECT_BINARY_DIR}/debian/changelog.gz ${PROJECT_BINARY_DIR}/debian/copyright
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 include(CPack)

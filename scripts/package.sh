@@ -4,7 +4,9 @@
 #                                    and x86 (x86/), with import libraries for
 #                                    Microsoft's linker (slotsync.lib) and for
 #                                    mingw (libslotsync.dll.a), the header, the
-#                                    Pascal unit, the README and SHA256SUMS
+#                                    Pascal unit, the READMEs, LICENSE, the
+#                                    JSON schema of --json and --log
+#                                    (run.schema.json) and SHA256SUMS
 #   slotsync_<version>_<arch>.deb    the Linux library, header, command, CMake
 #                                    and pkg-config files, manual page, README
 #                                    and the JSON schema of --json and --log
@@ -70,7 +72,7 @@ package_windows() {
   done
   cp include/slotsync/slotsync.h "$stage/include/slotsync/"
   cp bindings/pascal/slotsync.pas bindings/pascal/example.pas "$stage/pascal/"
-  cp README.md README.zh_CN.md "$stage/"
+  cp README.md README.zh_CN.md LICENSE share/slotsync/run.schema.json "$stage/"
   (cd "$stage" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort |
     xargs sha256sum >SHA256SUMS)
   (cd "$out" && TZ=UTC find "$name" -exec touch -d "@${SOURCE_DATE_EPOCH:-0}" {} + &&
@@ -84,7 +86,18 @@ package_deb() {
   cmake --build --preset release -j"$jobs"
   (cd build/release && cpack -G DEB -B "$out" >/dev/null)
   rm -rf "$out/_CPack_Packages"
-  ls "$out"/slotsync_"$version"_*.deb
+  # CPack has postinst and postrm call ldconfig for a library under /usr/lib;
+  # the package's ldconfig trigger (cmake/install.cmake) does that already,
+  # and Debian wants the trigger alone (lintian's maintscript-calls-ldconfig).
+  # The package is built again from its own files without the two scripts.
+  local deb tree
+  deb=$(ls "$out"/slotsync_"$version"_*.deb)
+  tree=$(mktemp -d)
+  dpkg-deb -R "$deb" "$tree"
+  rm -f "$tree/DEBIAN/postinst" "$tree/DEBIAN/postrm"
+  dpkg-deb --root-owner-group --build "$tree" "$deb" >/dev/null
+  rm -rf "$tree"
+  echo "$deb"
 }
 
 case "$what" in

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages slotsync needs. With --test, also those the
 # tests need; with --deb, only those that build and check the Debian
-# package. Safe to run again: it only installs what is missing.
+# package. Safe to run again: it only installs what is missing. With
+# --check it installs nothing: it names what is missing and fails.
 set -euo pipefail
 
 build_packages=(cmake make g++ pkg-config unixodbc unixodbc-dev odbcinst tdsodbc nlohmann-json3-dev
@@ -42,6 +43,10 @@ for p in "${packages[@]}"; do
   fi
 done
 
+if ((${#missing[@]})) && [[ "${1:-}" == "--check" ]]; then
+  echo "slotsync: missing packages: ${missing[*]}" >&2
+  exit 1
+fi
 if ((${#missing[@]})); then
   echo "slotsync: installing ${missing[*]}" >&2
   as_root=()

@@ -168,7 +168,7 @@ mkdir -p "$unpacked"
 unzip -q "$archive" -d "$unpacked"
 top=$(basename "$archive" .zip)
 listed=$(unzip -Z1 "$archive" | sed "s|^$top/||" | LC_ALL=C sort | tr '\n' ' ')
-expected_files="README.md README.zh_CN.md SHA256SUMS include/slotsync/slotsync.h pascal/example.pas pascal/slotsync.pas \
+expected_files="LICENSE README.md README.zh_CN.md SHA256SUMS include/slotsync/slotsync.h pascal/example.pas pascal/slotsync.pas run.schema.json \
 x64/libslotsync.dll.a x64/slotsync.dll x64/slotsync.exe x64/slotsync.lib \
 x86/libslotsync.dll.a x86/slotsync.dll x86/slotsync.exe x86/slotsync.lib "
 if [[ "$listed" != "$expected_files" ]]; then

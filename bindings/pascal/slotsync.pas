@@ -89,8 +89,9 @@ const
   SLOTSYNC_PROGRESS_TABLE = 2;
   SLOTSYNC_PROGRESS_CLOSE = 3;
   SLOTSYNC_PROGRESS_WAITING = 4;
+  SLOTSYNC_PROGRESS_CHECKING = 5;
   { online: how far a detail table's copy has come, with the time left }
-  SLOTSYNC_PROGRESS_COPYING = 5;
+  SLOTSYNC_PROGRESS_COPYING = 6;
 
 type
   TSlotsyncSize = NativeUInt; { size_t }
@@ -165,6 +166,10 @@ type
     logFile: PAnsiChar;
     { 'zh_CN' or 'en'; nil: SLOTSYNC_LANG, else the user's UI language }
     language: PAnsiChar;
+    { non-zero: Windows authentication (sqlcmd -E); user and password '' }
+    trustedConnection: Integer;
+    { an ODBC data source set up by the administrator; the server '' }
+    dataSource: PAnsiChar;
     { non-zero: copy while the shop works, switch over in one short transaction }
     online: Integer;
     { seconds, with online: the longest a till waits on the run; 0: 2 s }

@@ -164,13 +164,15 @@ typedef struct SlotsyncTableReport {
 
 /* What the progress callback is told. */
 typedef enum SlotsyncProgressEvent {
-  SLOTSYNC_PROGRESS_PROMPT = 0, /* text: the prompt to show */
-  SLOTSYNC_PROGRESS_SHOW = 1,   /* tables are about to be rebuilt: show the prompt; text "" */
-  SLOTSYNC_PROGRESS_TABLE = 2,  /* text: the TableTag handed to a rebuilder, in decimal */
-  SLOTSYNC_PROGRESS_CLOSE = 3,  /* the run is over: remove the display; text "" */
+  SLOTSYNC_PROGRESS_PROMPT = 0,  /* text: the prompt to show */
+  SLOTSYNC_PROGRESS_SHOW = 1,    /* tables are about to be rebuilt: show the prompt; text "" */
+  SLOTSYNC_PROGRESS_TABLE = 2,   /* text: the TableTag handed to a rebuilder, in decimal */
+  SLOTSYNC_PROGRESS_CLOSE = 3,   /* the run is over: remove the display; text "" */
   SLOTSYNC_PROGRESS_WAITING = 4, /* text: another run holds the database; whose, and how long
                                     this one waits */
-  SLOTSYNC_PROGRESS_COPYING = 5  /* online: how far the copy of a detail table has come, in
+  SLOTSYNC_PROGRESS_CHECKING = 5, /* text: what the check before the transaction reads ("checking
+                                    3 tables: rights, room, dependents"); a host may ignore it */
+  SLOTSYNC_PROGRESS_COPYING = 6   /* online: how far the copy of a detail table has come, in
                                     rows and batches, with the time left; at most once a
                                     second, and after a table's last batch */
 } SlotsyncProgressEvent;
@@ -263,6 +265,16 @@ typedef struct SlotsyncOptions {
    * text stays GBK; the size-decrease notice and the progress prompt are
    * always Chinese. */
   const char* language;
+  /* Non-zero: Windows authentication, as sqlcmd -E: the login is the user
+   * this process runs as (on Linux and macOS the Kerberos ticket it holds,
+   * from kinit), sent as Trusted_Connection=yes to Microsoft's drivers and
+   * FreeTDS; a driver of another family is refused. The user name and the
+   * password must then be empty. */
+  int trustedConnection;
+  /* An ODBC data source (GBK name) that the administrator has set up: it
+   * names the driver and the server, so the server name must be empty.
+   * NULL or empty: the driver is chosen as SLOTSYNC_ODBC_DRIVER says. */
+  const char* dataSource;
   /* Non-zero: an online run. Each flagged detail table is built as
    * dbo.Tmp_<name> while the shop goes on working: a capture trigger
    * (dbo.slotsync_online_<name>) keeps it current, its rows are copied in

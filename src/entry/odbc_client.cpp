@@ -15,6 +15,8 @@ ClientFactory OdbcClientFactory(ConnectionSecurity security) {
     odbc.trustServerCertificate = security.trustServerCertificate;
     odbc.encryptionRequested = security.requested;
     odbc.warn = security.warn;
+    odbc.trustedConnection = security.trustedConnection;
+    odbc.dataSource = security.dataSource;
     odbc.applicationName = std::string("slotsync ") + kVersion;
     return sql::MakeOdbcConnection(std::move(odbc));
   };

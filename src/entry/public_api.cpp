@@ -91,6 +91,8 @@ constexpr std::size_t kOptionFieldEnds[] = {
     SLOTSYNC_FIELD_END(SlotsyncOptions, tableProgressContext),
     SLOTSYNC_FIELD_END(SlotsyncOptions, logFile),
     SLOTSYNC_FIELD_END(SlotsyncOptions, language),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, trustedConnection),
+    SLOTSYNC_FIELD_END(SlotsyncOptions, dataSource),
     SLOTSYNC_FIELD_END(SlotsyncOptions, online),
     SLOTSYNC_FIELD_END(SlotsyncOptions, cutoverTimeout),
     SLOTSYNC_FIELD_END(SlotsyncOptions, cutoverRetries),
@@ -209,6 +211,28 @@ std::string CheckArguments(const char* const (&texts)[4], const SlotsyncOptions*
                            const SlotsyncResult* result) {
   static constexpr const char* kNames[4] = {N_("server name"), N_("database name"), N_("user name"),
                                             N_("password")};
+  const SlotsyncOptions read = ReadOptions(options);
+  const bool dataSource = read.dataSource != nullptr && read.dataSource[0] != '\0';
+  const bool trusted = read.trustedConnection != 0;
+  // What the login takes from elsewhere must not be given as well: the
+  // driver would take the one given over the data source's or Windows'.
+  if (dataSource && texts[0] != nullptr && texts[0][0] != '\0') {
+    return text::Tr(
+        "with SlotsyncOptions.dataSource the server name must be empty: the data "
+        "source names the server");
+  }
+  if (trusted && ((texts[2] != nullptr && texts[2][0] != '\0') ||
+                  (texts[3] != nullptr && texts[3][0] != '\0'))) {
+    return text::Tr(
+        "with SlotsyncOptions.trustedConnection the user name and the password must "
+        "be empty: Windows authentication logs in as the user the process runs as");
+  }
+  if (dataSource && (strnlen(read.dataSource, kMaxArgumentBytes + 1) > kMaxArgumentBytes ||
+                     !text::IsWellFormedGbk(read.dataSource))) {
+    return text::Tr(
+        "SlotsyncOptions.dataSource is too long or holds a byte that is no GBK "
+        "character");
+  }
   for (int i = 0; i < 4; ++i) {
     // Translated only when something is said: the in-step call of every
     // host's start passes here.
@@ -217,7 +241,10 @@ std::string CheckArguments(const char* const (&texts)[4], const SlotsyncOptions*
     if (texts[i] == nullptr) return text::TrFormat("the %s is NULL", name());
     // An empty one would leave its attribute out, and the driver would fall
     // back to a default of its own: another server, database or login.
-    if (i < 3 && texts[i][0] == '\0') return text::TrFormat("the %s is empty", name());
+    const bool givenElsewhere = (i == 0 && dataSource) || (i == 2 && trusted);
+    if (i < 3 && texts[i][0] == '\0' && !givenElsewhere) {
+      return text::TrFormat("the %s is empty", name());
+    }
     if (strnlen(texts[i], kMaxArgumentBytes + 1) > kMaxArgumentBytes) {
       return text::TrFormat("the %s is longer than %d bytes", name(), kMaxArgumentBytes);
     }
@@ -262,8 +289,7 @@ void CopyMessage(char* target, std::size_t size, const std::string& message) {
   target[length] = '\0';
 }
 
-ConnectionSecurity SecurityOf(const SlotsyncOptions* given) {
-  const SlotsyncOptions options = ReadOptions(given);
+ConnectionSecurity EncryptionOf(const SlotsyncOptions& options) {
   switch (options.encrypt) {
     case SLOTSYNC_ENCRYPT_STRICT:
       return {sql::Encryption::kStrict, false, true};
@@ -274,6 +300,14 @@ ConnectionSecurity SecurityOf(const SlotsyncOptions* given) {
     default:
       return {};
   }
+}
+
+ConnectionSecurity SecurityOf(const SlotsyncOptions* given) {
+  const SlotsyncOptions options = ReadOptions(given);
+  ConnectionSecurity security = EncryptionOf(options);
+  security.trustedConnection = options.trustedConnection != 0;
+  if (options.dataSource != nullptr) security.dataSource = options.dataSource;
+  return security;
 }
 
 int ToCode(Outcome outcome) {
@@ -570,6 +604,9 @@ RunReport Run(const ConnectionArguments& arguments, const SlotsyncOptions& optio
     deps.onLockWait = [&options](const std::string& text) {
       options.onProgress(options.progressContext, SLOTSYNC_PROGRESS_WAITING, text.c_str());
     };
+    deps.onChecking = [&options](const std::string& text) {
+      options.onProgress(options.progressContext, SLOTSYNC_PROGRESS_CHECKING, text.c_str());
+    };
   }
   if (options.onTableProgress != nullptr) {
     deps.onTableProgress = [&options](const TableRun& run) { ReportProgress(run, options); };
@@ -630,6 +667,10 @@ int RefreshStructWith(const char* server, const char* database, const char* user
     lastRun = std::string();
   }
   return code;
+}
+
+bool LastRunWasDeadlockVictim() {
+  return lastReport.deadlockVictim;
 }
 
 const char* LastError() {

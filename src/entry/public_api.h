@@ -31,6 +31,11 @@ struct ConnectionSecurity {
   sql::Encryption encryption = sql::Encryption::kMandatory;
   bool trustServerCertificate = true;
   bool requested = false;  // asked for, not the default
+  // How the login is made, which also decides what may cross the network:
+  // Windows authentication sends no password, a data source names the
+  // driver and the server.
+  bool trustedConnection = false;
+  std::string dataSource = {};
   // Hears the client's warnings about the connection's security.
   std::function<void(const std::string&)> warn = {};
 };
@@ -44,5 +49,8 @@ const char* LastError();
 // JSON text; and the exit code the command gives it.
 const std::string& LastRunJson();
 int LastExitCode();
+// The last run on this thread was locked out as a deadlock victim (rather
+// than by a lock wait that ran out).
+bool LastRunWasDeadlockVictim();
 
 }  // namespace slotsync::entry

@@ -120,7 +120,7 @@ class Run {
                         HeldBy(lockedTable_.empty() ? WaitedFor(failure) : lockedTable_));
       }
       if (IsDeadlock(failure)) {
-        throw LockedOut(MessageOf(failure) + "\n" + text::Tr(kDeadlockVictimText));
+        throw LockedOut(MessageOf(failure) + "\n" + text::Tr(kDeadlockVictimText), true);
       }
       throw;
     }
@@ -325,6 +325,14 @@ class Run {
   // between.
   void Preflight() {
     rebuild::Findings& findings = report_.findings;
+    if (deps_.onChecking) {
+      long long tables = 0;
+      for (; !query_.End(); query_.Next()) ++tables;
+      query_.First();
+      deps_.onChecking(text::TrPlural("checking %d table: rights, room, dependents",
+                                      "checking %d tables: rights, room, dependents", tables,
+                                      tables));
+    }
     PlanWalk(findings, /*reportStatements=*/false);
     CheckRightsAndSpace(findings);
     if (findings.Count(rebuild::Severity::kRefusal) == 0) return;
@@ -400,7 +408,8 @@ class Run {
       findings.Add({tableTag, rebuild::Severity::kRefusal, WithoutTablePrefix(tableTag, e.what())});
     }
     findings.Current().endStatement = plan.Statements().size();
-    for (std::size_t i = firstUnknown; i < plan.UnknownReads().size(); ++i) {
+    // What a plan cannot know in advance: a run learns it as it goes.
+    for (std::size_t i = firstUnknown; deps_.plan && i < plan.UnknownReads().size(); ++i) {
       const auto& unknown = plan.UnknownReads()[i];
       // The write is named by its first words only: the statement itself is
       // in the script and the trace, and may run to a kilobyte.
@@ -543,6 +552,7 @@ class Run {
         // The server has already rolled the transaction back; the rollback
         // here only settles the connection.
         RollBack(Outcome::kLockedOut);
+        report_.deadlockVictim = true;
         AppendMessage(report_, text::Tr(kDeadlockVictimText));
       } else {
         RollBack(Outcome::kRolledBack);
@@ -673,10 +683,7 @@ class Run {
   // Who holds locks on the table, asked once the run holds none itself.
   std::string HeldBy(const std::string& table) {
     report_.lockedTable = table;
-    if (table.empty()) {
-      return text::Tr(
-          "nothing was changed; a lock wait ran out; try again when the database is less busy");
-    }
+    if (table.empty()) return text::Tr("a lock wait ran out");
     std::string holders;
     try {
       report_.lockHolders = TableLockHolders(access_, table);
@@ -687,8 +694,7 @@ class Run {
     }
     // TRANSLATORS: the second %s names the sessions holding the table, or says who could not be
     // asked.
-    return text::TrFormat("nothing was changed; table %s is held by %s; try again when it is free",
-                          table, holders);
+    return text::TrFormat("table %s is held by %s", table, holders);
   }
 
   // Names the table whose rebuild failed, unless the message already does.
@@ -762,6 +768,7 @@ RunReport RunOnce(const ConnectionArguments& arguments, const RunDependencies& d
     Run(deps, access, *connection, query, *window, report).Go();
   } catch (const LockedOut& e) {
     report.outcome = Outcome::kLockedOut;
+    report.deadlockVictim = e.Deadlock();
     AppendMessage(report, e.what());
   } catch (...) {
     report.outcome = Outcome::kFailedBeforeTransaction;

@@ -55,6 +55,9 @@ struct RunReport {
   // Locked out at a table: the table and who held locks on it then.
   std::string lockedTable;
   std::vector<LockHolder> lockHolders;
+  // Locked out because the server chose the run as a deadlock victim, not
+  // because a lock wait ran out.
+  bool deadlockVictim = false;
   // The server refused the login (SQLSTATE 28000, error 18456): whoever
   // runs many databases with the same login stops there rather than try the
   // same password again and trip a lockout policy.
@@ -104,6 +107,9 @@ struct RunDependencies {
   std::int32_t lockTimeoutSeconds = 0;
   // Told, before the wait, whose run holds the database when another does.
   std::function<void(const std::string& text)> onLockWait;
+  // Told, as the check before the transaction begins, what it checks:
+  // "checking 3 tables: rights, room, dependents".
+  std::function<void(const std::string& text)> onChecking;
   // Each table as its rebuild starts, when its rows are counted, and at its end.
   std::function<void(const TableRun& table)> onTableProgress;
   // Encryption was asked of the connection: a rebuild stops before its

@@ -158,19 +158,20 @@ void DatabaseLock::Take(std::int32_t seconds,
   if (result == -1) {
     const std::string holder = HolderText();
     if (waiting) {
-      waiting(text::TrFormat("waiting up to %d s for the run of %s to end", seconds, holder));
+      // Who it is comes once, in the line that says the wait ran out.
+      waiting(
+          text::TrFormat("waiting up to %d s for another run on this database to end", seconds));
     }
     result = Request(seconds * 1000);
     if (result == -1) {
       throw LockedOut(text::TrFormat(
-          "another run holds the database (%s) and did not end within %d s; nothing was changed",
-          holder, seconds));
+          "another run holds the database (%s) and did not end within %d s", holder, seconds));
     }
   }
   if (result == kApplockDeadlockVictim) {
-    throw LockedOut(
-        text::TrFormat("the wait for the database lock was chosen as a deadlock victim; %s",
-                       text::Tr(kDeadlockVictimText)));
+    throw LockedOut(text::Tr("the wait for the database lock was chosen as a deadlock victim, so "
+                             "that another session could go on"),
+                    true);
   }
   if (result < 0) {
     throw sql::SqlError(text::TrFormat("sp_getapplock refused %s with %d", resource_, result));

@@ -36,13 +36,18 @@ bool IsDeadlock(const std::exception_ptr& failure);
 // What a run that was chosen as a deadlock victim says after its rollback,
 // translated where it is said.
 inline constexpr const char* kDeadlockVictimText =
-    N_("nothing was changed; the run was chosen as a deadlock victim, so that another session "
-       "could go on; try again when the database is less busy");
+    N_("the run was chosen as a deadlock victim, so that another session could go on");
 
-// A lock could not be had in time; nothing was changed.
+// A lock could not be had in time, or the run gave way in a deadlock;
+// nothing was changed.
 class LockedOut : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit LockedOut(const std::string& what, bool deadlock = false)
+      : std::runtime_error(what), deadlock_(deadlock) {}
+  bool Deadlock() const { return deadlock_; }
+
+ private:
+  bool deadlock_;
 };
 
 // A session holding a lock, as the server describes it. Texts are GBK.

@@ -36,8 +36,12 @@ std::optional<std::int64_t> Number(const sql::SqlField& field) {
   }
 }
 
+// Whole megabytes, rounded up, their thousands grouped: "12,480 MB".
 std::string Megabytes(std::int64_t bytes) {
-  return std::to_string((bytes + 1024 * 1024 - 1) / (1024 * 1024)) + " MB";
+  const std::int64_t megabytes = ((bytes < 0 ? -bytes : bytes) + 1024 * 1024 - 1) / (1024 * 1024);
+  std::string digits = std::to_string(megabytes);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return (bytes < 0 ? "-" : "") + digits + " MB";
 }
 
 // What one kind of file can still take: the free pages now, plus the growth

@@ -306,6 +306,11 @@ class DetailRebuild {
 
   void ReadDictionaryRow() {
     row_ = ReadSModifyRow(access_, tableTag_, SModifyColumns::kDetail);
+    // A table refused for its dictionary is still named, as S_Modify names it.
+    if (findings_ != nullptr) {
+      findings_->Current().kind = TableKind::kDetail;
+      findings_->Current().tableName = row_.tableName;
+    }
     dictionary::CheckOnePartTableName(tableTag_, "S_Modify.TableName", row_.tableName);
     layout_.tableTag = tableTag_;
     layout_.keyList = dictionary::BuildKeyList(row_.keyField);
@@ -461,10 +466,14 @@ class DetailRebuild {
     if (query.Field(0).AsInteger() == 0) return;
     if (findings_ != nullptr) {
       Flag(findings_, tableTag_,
-           text::TrFormat("%s: %d rows hold quantities in %s, above the %d size slots the size "
+           text::TrPlural("%s: %d row holds quantities in %s, above the %d size slots the size "
                           "groups need now; move them to lower slots or add sizes back to the "
                           "size groups",
-                          row_.tableName, query.Field(0).AsInteger(), names, layout_.slotCount),
+                          "%s: %d rows hold quantities in %s, above the %d size slots the size "
+                          "groups need now; move them to lower slots or add sizes back to the "
+                          "size groups",
+                          query.Field(0).AsInteger(), row_.tableName, query.Field(0).AsInteger(),
+                          names, layout_.slotCount),
            Severity::kRefusal, /*quantitiesAboveN=*/true);
       return;
     }
@@ -514,8 +523,9 @@ class DetailRebuild {
     if (rowsCopied_) rowsCopied_(copied);
     if (copied != oldRows) {
       Refuse(tableTag_,
-             text::TrFormat("%d rows of %s were copied, but it held %d; nothing was changed",
-                            copied, row_.tableName, oldRows));
+             text::TrPlural("%d row of %s was copied, but it held %d; nothing was changed",
+                            "%d rows of %s were copied, but it held %d; nothing was changed",
+                            copied, copied, row_.tableName, oldRows));
     }
   }
 

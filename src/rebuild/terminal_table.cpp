@@ -347,6 +347,11 @@ void RecordStateGuards(sql::SqlAccess& access, std::int32_t tableTag,
 void RebuildTerminalTables(sql::SqlAccess& access, std::int32_t tableTag, Findings* findings,
                            const DependentsCarried& carried) {
   const TerminalDictionary dictionary = ReadDictionary(access, tableTag);
+  // A table refused for its dictionary is still named, as S_Modify names it.
+  if (findings != nullptr) {
+    findings->Current().kind = TableKind::kPerTerminal;
+    findings->Current().tableName = dictionary.sModify.tableName;
+  }
   TerminalLayout layout = LayoutOf(tableTag, dictionary);
   CheckDictionaryTexts(dictionary, layout);
   // A plan stops at a size count no table could hold before it builds a

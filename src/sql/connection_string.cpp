@@ -190,6 +190,14 @@ class Builder {
     out_.Edit().push_back(u';');
   }
 
+  // DSN= is read by the driver manager, which takes a braced value as
+  // Driver='s, whatever the driver's family.
+  void AddDataSource(std::u16string_view name) {
+    out_.Edit().append(u"DSN=");
+    AppendBraced(out_.Edit(), name);
+    out_.Edit().push_back(u';');
+  }
+
   // An attribute whose value is already in its final form.
   void AddFixed(std::u16string_view attribute) {
     out_.Edit().append(attribute);
@@ -298,6 +306,35 @@ void AddEncryption(Builder& builder, DriverKind kind, std::u16string_view driver
   if (kind.family == DriverFamily::kMicrosoft)
     AddMicrosoftEncryption(builder, kind, driver, settings);
   if (kind.family == DriverFamily::kFreeTds) AddFreeTdsEncryption(builder, driver, settings);
+}
+
+void AddServer(Builder& builder, DriverKind kind, std::u16string_view server) {
+  if (kind.family == DriverFamily::kFreeTds && !Trim(server).empty()) {
+    const FreeTdsServer split = SplitForFreeTds(server);
+    builder.Add(u"Server", split.host);
+    builder.Add(u"Port", split.port);
+  } else {
+    // Microsoft's drivers take all three forms as they are.
+    builder.Add(u"Server", server);
+  }
+}
+
+// Windows authentication in the keyword both families take: Microsoft's
+// drivers log in as the Windows user (on Linux and macOS with the Kerberos
+// ticket of the process, GSSAPI); FreeTDS with SSPI on Windows and, where it
+// is built with Kerberos (Debian's is), GSSAPI elsewhere. Other drivers'
+// keywords are not known here: one that took no such keyword would log in
+// with an empty login instead.
+void AddTrustedConnection(Builder& builder, DriverKind kind, std::u16string_view driver) {
+  if (kind.family == DriverFamily::kOther) {
+    throw SqlError(text::TrFormat(
+        // TRANSLATORS: %s is the name of an ODBC driver.
+        "Windows authentication (-E) cannot be asked of the ODBC driver \"%s\": its keyword "
+        "for it is not known here (Microsoft's ODBC Driver for SQL Server, its older drivers "
+        "and FreeTDS take Trusted_Connection); log in with -U, or name such a driver in %s",
+        text::Utf16ToGbk(driver), kDriverVariable));
+  }
+  builder.AddFixed(u"Trusted_Connection=yes");
 }
 
 }  // namespace
@@ -430,9 +467,10 @@ std::string CheckEncryptionCanBeHad(const ConnectionSettings& settings, DriverKi
   return text::TrFormat(
       // TRANSLATORS: the first %s names the driver, the second is SLOTSYNC_ODBC_DRIVER.
       "%s is none whose encryption keywords are known here (Microsoft's ODBC Driver for SQL "
-      "Server, its older drivers, FreeTDS, each found from its library): it was asked for no "
-      "encryption and connects as its own settings say, perhaps unencrypted; name such a driver "
-      "in %s, or say --encrypt optional to accept this",
+      "Server, its older drivers, FreeTDS, each found from its library), so it was asked for no "
+      "encryption: the login may cross the network in clear, and a run that has tables to "
+      "rebuild stops before its transaction when the server reports the session unencrypted; "
+      "name such a driver in %s, or accept an unencrypted session with --encrypt optional",
       named(), kDriverVariable);
 }
 
@@ -446,20 +484,21 @@ platform::SecretU16String BuildWideConnectionString(const ConnectionSettings& se
   const std::u16string driver = text::GbkToUtf16(driverName);
   if (Trim(driver).empty()) throw SqlError(text::Tr("No ODBC driver named to connect with"));
   Builder builder(kind);
-  builder.AddDriver(driver);
-
-  const std::u16string server = text::GbkToUtf16(settings.server);
-  if (kind.family == DriverFamily::kFreeTds && !Trim(server).empty()) {
-    const FreeTdsServer split = SplitForFreeTds(server);
-    builder.Add(u"Server", split.host);
-    builder.Add(u"Port", split.port);
+  if (!settings.dataSource.empty()) {
+    // The data source names the driver and the server; a Server= beside it
+    // would override the administrator's.
+    builder.AddDataSource(text::GbkToUtf16(settings.dataSource));
   } else {
-    // Microsoft's drivers take all three forms as they are.
-    builder.Add(u"Server", server);
+    builder.AddDriver(driver);
+    AddServer(builder, kind, text::GbkToUtf16(settings.server));
   }
   builder.Add(u"Database", text::GbkToUtf16(settings.database));
-  builder.Add(u"UID", text::GbkToUtf16(settings.user));
-  builder.Add(u"PWD", SecretUtf16(settings.password.View()).View());
+  if (settings.trustedConnection) {
+    AddTrustedConnection(builder, kind, driver);
+  } else {
+    builder.Add(u"UID", text::GbkToUtf16(settings.user));
+    builder.Add(u"PWD", SecretUtf16(settings.password.View()).View());
+  }
   builder.Add(u"APP", text::GbkToUtf16(settings.applicationName));
 
   if (kind.family == DriverFamily::kFreeTds) {

@@ -46,6 +46,13 @@ struct ConnectionSettings {
   // Hears what the client says about the connection's security before it
   // connects (a driver it cannot ask to encrypt); not set: not said.
   std::function<void(const std::string&)> warn = {};
+  // A data source the administrator has set up (odbc.ini, the ODBC Data
+  // Source Administrator): it names the driver and the server, so neither
+  // `driver` nor `server` is sent with it.
+  std::string dataSource = {};
+  // Windows authentication (Kerberos on Linux): the login is the user the
+  // process runs as, so no user name or password is sent.
+  bool trustedConnection = false;
 };
 
 // The families of ODBC drivers whose connection keywords are known here.

@@ -78,4 +78,29 @@ std::string SystemDriverLibrary(std::string_view name) {
 #endif
 }
 
+std::string SystemDataSourceDriver(std::string_view name) {
+#ifdef _WIN32
+  const std::u16string key = u"SOFTWARE\\ODBC\\ODBC.INI\\" + text::GbkToUtf16(name);
+  for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+    wchar_t value[1024];
+    DWORD size = sizeof value;
+    if (RegGetValueW(root, reinterpret_cast<const wchar_t*>(key.c_str()), L"Driver", RRF_RT_REG_SZ,
+                     nullptr, value, &size) == ERROR_SUCCESS) {
+      return text::Utf16ToGbk(
+          std::u16string(reinterpret_cast<const char16_t*>(value), size / sizeof(wchar_t)).c_str());
+    }
+  }
+  return {};
+#else
+  // "ODBC.INI" asks unixODBC for the user's data sources, then the system's.
+  const std::string section(name);
+  std::array<char, 1024> value{};
+  if (SQLGetPrivateProfileString(section.c_str(), "Driver", "", value.data(),  // not a message
+                                 static_cast<int>(value.size()), "ODBC.INI") <= 0) {
+    return {};
+  }
+  return value.data();
+#endif
+}
+
 }  // namespace slotsync::sql

@@ -53,4 +53,11 @@ class DriverRegistry {
 // there.
 std::string SystemDriverLibrary(std::string_view name);
 
+// The driver a data source names, as the driver manager reads it: the
+// attribute Driver of the source's section of odbc.ini (the user's, then the
+// system's; unixODBC), or the value Driver of
+// HKCU, then HKLM, \SOFTWARE\ODBC\ODBC.INI\<name> on Windows. A driver's
+// name or its library's path; empty when no such data source is set up.
+std::string SystemDataSourceDriver(std::string_view name);
+
 }  // namespace slotsync::sql

@@ -278,12 +278,28 @@ void* OdbcConnection::RequireConnection() const {
   return connection_;
 }
 
+// The driver a data source names, else the one named or chosen.
+std::string OdbcConnection::DriverToUse(OdbcEnvironment& environment) const {
+  if (!settings_.dataSource.empty()) {
+    std::string driver = SystemDataSourceDriver(settings_.dataSource);
+    if (driver.empty()) {
+      throw SqlError(text::TrFormat(
+          // TRANSLATORS: %s is the name of an ODBC data source (DSN).
+          "No ODBC data source named \"%s\" is set up for this user or this machine (odbc.ini; "
+          "on Windows the ODBC Data Source Administrator), or it names no driver; nothing was "
+          "sent",
+          settings_.dataSource));
+    }
+    return driver;
+  }
+  return settings_.driver.empty() ? environment.ChooseDriver(DriverFromEnvironment())
+                                  : settings_.driver;
+}
+
 void OdbcConnection::Connect() {
   if (IsConnected()) return;
   std::shared_ptr<OdbcEnvironment> environment = OdbcEnvironment::Shared();
-  const std::string driver = settings_.driver.empty()
-                                 ? environment->ChooseDriver(DriverFromEnvironment())
-                                 : settings_.driver;
+  const std::string driver = DriverToUse(*environment);
   // The driver is judged by the library the driver manager will load, not by
   // the name it was registered under, which anyone may choose.
   const RegisteredDriver registered = environment->Driver(driver);

@@ -56,6 +56,7 @@ class OdbcConnection : public Connection {
   void SetFurtherResultsForTesting(FurtherResults furtherResults);
 
  private:
+  std::string DriverToUse(OdbcEnvironment& environment) const;
   void* RequireConnection() const;
   ResultSet Read(const std::string& statementText, bool withNames);
   // Waits for the connect on its own thread; true when it succeeded, false

@@ -33,7 +33,10 @@ using testing::kFlaggedSql;
 using testing::kSizeSql;
 using testing::kSlotCountSql;
 
-const std::string kPromptLine = "slotsync: " + Utf8(entry::kRebuildingPrompt);
+// The line of the check before the transaction, with the four tables of
+// FourTables; the application's Chinese prompt is no line among English
+// messages.
+const std::string kPromptLine = "slotsync: checking 4 tables: rights, room, dependents";
 
 bool Mentions(const std::vector<std::string>& statements, const std::string& part) {
   return std::any_of(statements.begin(), statements.end(),
@@ -57,6 +60,60 @@ TEST_P(SlotsyncCommand, AnInStepDatabaseEndsAfterTheCountsWithoutATransaction) {
                                              "EXEC " + kColumnCountSql, "DISCONNECT"};
   EXPECT_EQ(DriverEvents(), expected);
   EXPECT_EQ(DriverLogOf(recordedLog), expected);
+}
+
+// sqlcmd's logins: each reaches the connection string in the keyword the
+// driver takes, and no other login's attributes come with it.
+TEST_P(SlotsyncCommand, SqlcmdLoginsReachTheConnectionString) {
+  ScriptCounts(3, 3);
+  Record();
+  std::ofstream(directory_.Path() / "odbc.ini")
+      << "[ShopServer]\nDriver=" << DriverPath() << "\nServer=srv\n";
+  const std::vector<std::string> encrypted = {kApp, "Encrypt=yes", "TrustServerCertificate=yes"};
+  const auto with = [&encrypted](std::vector<std::string> attributes) {
+    attributes.insert(attributes.end(), encrypted.begin(), encrypted.end());
+    return attributes;
+  };
+  const struct {
+    std::vector<std::string> args;
+    EnvironmentChanges environment;
+    std::vector<std::string> attributes;
+  } cases[] = {
+      // Windows authentication: no user, no password, none read.
+      {{"-S", "srv", "-d", "Shop", "-E"},
+       {},
+       with({"Driver=" + DriverPath(), "Server=srv", "Database=Shop", "Trusted_Connection=yes"})},
+      // The data source names the driver and the server.
+      {{"--dsn", "ShopServer", "-d", "Shop", "-U", "sa"},
+       {{"SQLCMDSERVER", "elsewhere"}},
+       with({"DSN=ShopServer", "Database=Shop", "UID=sa", "PWD=pw"})},
+      {{"--dsn=ShopServer", "-d", "Shop", "--trusted-connection"},
+       {},
+       with({"DSN=ShopServer", "Database=Shop", "Trusted_Connection=yes"})},
+      // sqlcmd's variables stand in for what the command line leaves out.
+      {{},
+       {{"SQLCMDSERVER", "srv"},
+        {"SQLCMDDBNAME", "Shop"},
+        {"SQLCMDUSER", "sa"},
+        {"SQLCMDPASSWORD", "pw"},
+        {"SLOTSYNC_PASSWORD", std::nullopt}},
+       with({"Driver=" + DriverPath(), "Server=srv", "Database=Shop", "UID=sa", "PWD=pw"})},
+      // What the command line gives wins; -E takes no user from SQLCMDUSER.
+      {{"-S", "srv", "-E"},
+       {{"SQLCMDSERVER", "elsewhere"}, {"SQLCMDDBNAME", "Shop"}, {"SQLCMDUSER", "clerk"}},
+       with({"Driver=" + DriverPath(), "Server=srv", "Database=Shop", "Trusted_Connection=yes"})},
+  };
+  for (const auto& c : cases) {
+    EnvironmentChanges environment = Environment();
+    for (const auto& [name, value] : c.environment) environment[name] = value;
+    std::vector<std::string> args = {Built::Command(), "--lock-timeout", "0"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    std::filesystem::remove(LogPath());
+    const ProgramRun run = RunProgram(args, environment);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(Attributes(), c.attributes) << c.args.size();
+  }
 }
 
 TEST_P(SlotsyncCommand, FlaggedDetailAndTerminalTablesAreRebuiltAndCommitted) {
@@ -370,10 +427,10 @@ TEST_P(SlotsyncCommand, AFallenSizeCountWithQuantitiesInTheDroppedSlotsIsRefused
       "\x80\xE7\x9B\xB8\xE5\xBA\x94\xE4\xBF\xAE\xE6\x94\xB9\n\xE4\xB8\x8D\xE8\x83\xBD\xE8\x87\xAA"
       "\xE5\x8A\xA8\xE4\xBF\xAE\xE6\x94\xB9\xEF\xBC\x8C\xE8\xAF\xB7\xE8\x81\x94\xE7\xB3\xBB\xE4"
       "\xBE\x9B\xE8\xB4\xA7\xE5\x95\x86\xE8\xBF\x9B\xE8\xA1\x8C\xE4\xBF\xAE\xE6\x94\xB9";
-  // Found before anything is locked: the notice comes first, and the run
-  // never begins its transaction.
+  // Found before anything is locked: after the check's line the notice
+  // comes first, and the run never begins its transaction.
   EXPECT_EQ(run.err,
-            notice +
+            kPromptLine + "\n" + notice +
                 "\nnotice: a size group now has fewer sizes than the stored size texts hold; the "
                 "size texts must be corrected by hand: ask your supplier"
                 "\ncould not run; nothing was changed\nslotsync: the run cannot start; "
@@ -506,7 +563,7 @@ TEST_P(SlotsyncCommand, ServerMessagesAndLostTransactionsDecideTheOutcome) {
       const auto lock = std::find(events.begin(), events.end(), "EXEC " + c.lastStatement);
       ASSERT_NE(lock, events.end());
       EXPECT_EQ(*std::next(lock), "ROLLBACK");
-      EXPECT_NE(run.err.find("try again when"), std::string::npos) << run.err;
+      EXPECT_NE(run.err.find("run slotsync again when"), std::string::npos) << run.err;
       if (c.lastStatement == drop) {
         EXPECT_NE(run.err.find("chosen as a deadlock victim"), std::string::npos) << run.err;
       }
@@ -849,14 +906,13 @@ TEST_P(SlotsyncCommand, AClosedPipeMidRunRollsBackLogsAndExits74) {
 // Ctrl+C while the size-decrease notice waits for Enter inside the
 // transaction: the wait ends at once, the run rolls back and exits 130,
 // without a warning about the database lock it no longer needs.
-TEST_P(SlotsyncCommand, CtrlCAtTheNoticeEndsTheWaitAndRollsBack) {
-  FourTables tables;
-  tables.stockDetail.sizeText = "1.0.2.1";
-  tables.Apply(*this);
-  Record();
+// The command on a pseudo-terminal, its arguments after the program's
+// name: everything it wrote there, as the terminal got it. `untilThen`,
+// when given, is typed once the output holds `until`.
+ProgramRun OnTerminal(const std::vector<std::string>& args, const EnvironmentChanges& environment,
+                      const std::string& until = {}, char untilThen = 0) {
   int master = -1, slave = -1;
-  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  const EnvironmentChanges environment = Environment();
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return {};
   const pid_t pid = fork();
   if (pid == 0) {
     setsid();
@@ -868,33 +924,50 @@ TEST_P(SlotsyncCommand, CtrlCAtTheNoticeEndsTheWaitAndRollsBack) {
       else
         unsetenv(name.c_str());
     }
-    execl(Built::Command().c_str(), "slotsync", "-S", "srv", "-d", "Shop", "-U", "sa",
-          "--lock-timeout", "0", nullptr);
+    std::vector<char*> argv = {const_cast<char*>("slotsync")};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(Built::Command().c_str(), argv.data());
     _exit(127);
   }
   close(slave);
-  std::string seen;
+  ProgramRun run;
   char buffer[256];
-  while (seen.find("Press Enter to go on...") == std::string::npos) {
-    const ssize_t n = read(master, buffer, sizeof buffer);
-    if (n <= 0) break;
-    seen.append(buffer, static_cast<std::size_t>(n));
-  }
-  const char ctrlC = '\x03';
-  ASSERT_EQ(write(master, &ctrlC, 1), 1);
+  bool typed = untilThen == 0;
   for (ssize_t n = 0; (n = read(master, buffer, sizeof buffer)) > 0;) {
-    seen.append(buffer, static_cast<std::size_t>(n));
+    run.out.append(buffer, static_cast<std::size_t>(n));
+    if (!typed && run.out.find(until) != std::string::npos) {
+      typed = write(master, &untilThen, 1) == 1;
+    }
   }
   int raw = 0;
   waitpid(pid, &raw, 0);
   close(master);
-  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), 130) << seen;
+  run.exitCode = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  return run;
+}
+
+TEST_P(SlotsyncCommand, CtrlCAtTheNoticeEndsTheWaitAndRollsBack) {
+  FourTables tables;
+  tables.stockDetail.sizeText = "1.0.2.1";
+  tables.Apply(*this);
+  Record();
+  const ProgramRun run = OnTerminal({"-S", "srv", "-d", "Shop", "-U", "sa", "--lock-timeout", "0"},
+                                    Environment(), "Press Enter to go on...", '\x03');
+  const std::string& seen = run.out;
+  EXPECT_EQ(run.exitCode, 130) << seen;
   // The table's line ends before the notice begins; the notice in Chinese,
   // its English line beneath it, each on a line of its own.
   EXPECT_NE(seen.find("copying 5 rows ...\r\n" + Utf8(std::string(ui::kNoticeCaption))),
             std::string::npos)
       << seen;
   EXPECT_NE(seen.find("\r\nnotice: a size group now has fewer sizes"), std::string::npos) << seen;
+  // Nothing is glued to the "^C" the terminal echoes: the message starts
+  // a line of its own.
+  EXPECT_NE(seen.find("\r\n\r\x1b[Kslotsync: interrupted; cancelling the running statement"),
+            std::string::npos)
+      << seen;
+  EXPECT_EQ(seen.find("^Cslotsync"), std::string::npos) << seen;
   EXPECT_EQ(seen.find("releasing the database lock failed"), std::string::npos) << seen;
   // The summary says what happened: the table at the notice interrupted and
   // rolled back, the others never reached; nothing is shown as done after
@@ -912,6 +985,37 @@ TEST_P(SlotsyncCommand, CtrlCAtTheNoticeEndsTheWaitAndRollsBack) {
   const std::vector<std::string> events = DriverEvents();
   EXPECT_EQ(std::count(events.begin(), events.end(), "COMMIT"), 0);
   EXPECT_EQ(std::count(events.begin(), events.end(), "ROLLBACK"), 1);
+}
+
+// On a terminal the check's line gives way to the first table's, and each
+// table has one line, drawn again in place ("\r") until it ends.
+TEST_P(SlotsyncCommand, ProgressOnATerminalIsOneLinePerTableDrawnInPlace) {
+  FourTables().Apply(*this);
+  Record();
+  const ProgramRun run =
+      OnTerminal({"-S", "srv", "-d", "Shop", "-U", "sa", "--lock-timeout", "0"}, Environment());
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  // What each line of the terminal shows at the end: the last drawing of it.
+  std::vector<std::string> shown;
+  std::vector<std::string> drawings;
+  for (const std::string& line : Lines(run.out)) {
+    drawings.push_back(line);
+    std::string last = line.substr(line.rfind('\r', line.size() - 1 - line.ends_with('\r')) + 1);
+    if (last.ends_with('\r')) last.pop_back();
+    while (last.ends_with(' ')) last.pop_back();
+    if (last.starts_with("[")) shown.push_back(last);
+  }
+  ASSERT_EQ(shown.size(), 4u) << run.out;
+  const char* const starts[] = {"[1/4] TableTag 10 StockDetail: copying 5 rows ... ",
+                                "[2/4] TableTag 101 TermCount: recreating empty ... ",
+                                "[3/4] TableTag 450 OrderDetail: copying 5 rows ... ",
+                                "[4/4] TableTag 600 TermReport: recreating empty ... "};
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_TRUE(shown[i].starts_with(starts[i]) && shown[i].ends_with(" s, rebuilt")) << shown[i];
+  }
+  EXPECT_TRUE(drawings.front().starts_with(
+      "\rslotsync: checking 4 tables: rights, room, dependents\r[1/4] TableTag 10 "))
+      << run.out;
 }
 
 TEST_P(SlotsyncCommand, TheCLocaleGetsUtf8AndAFullDiskExits74) {
@@ -987,12 +1091,22 @@ TEST_P(SlotsyncCommand, MessagesSpeakTheLocalesLanguageInItsEncoding) {
            s.Fail("Select Count(*) From StockDetail With (TabLockX, HoldLock)",
                   "Lock request time out period exceeded.", "HY000", 1222);
          },
-         5,
-         text::Tr("locked out: a lock wait ran out or the run gave way in a deadlock; nothing "
-                  "was changed"),
+         5, text::Tr("locked out: a lock wait ran out; nothing was changed"),
          "nothing needs undoing; run slotsync again when the sessions named above have ended "
          "their work (--retry N tries again by itself)",
-         "try again when"},
+         "is held by"},
+        // A deadlock is said as such, and no session is waited for.
+        {"deadlock",
+         [](FourTables&, testing::Script& s) {
+           s.Fail("Select Count(*) From StockDetail With (TabLockX, HoldLock)",
+                  "Transaction (Process ID 52) was deadlocked on lock resources with another "
+                  "process and has been chosen as the deadlock victim. Rerun the transaction.",
+                  "40001", entry::kDeadlockError);
+         },
+         5, text::Tr("locked out: the run gave way in a deadlock; nothing was changed"),
+         "nothing needs undoing; run slotsync again when the database is less busy (--retry N "
+         "tries again by itself)",
+         "so that another session could go on"},
     };
     const std::filesystem::path suppressions = directory_.Path() / "lsan.supp";
     std::ofstream(suppressions) << "leak:__argz_add_sep\n";
@@ -1031,9 +1145,9 @@ TEST_P(SlotsyncCommand, MessagesSpeakTheLocalesLanguageInItsEncoding) {
       }
       const bool chinese = locale.language == text::Language::kChinese;
       EXPECT_EQ(said.find(c.english) == std::string::npos, chinese) << said;
-      // The application's own prompt, Chinese in every language.
+      // The application's own prompt, Chinese, only among Chinese messages.
       if (c.exitCode != 2) {
-        EXPECT_NE(said.find(shown(entry::kRebuildingPrompt)), std::string::npos);
+        EXPECT_EQ(said.find(shown(entry::kRebuildingPrompt)) == std::string::npos, !chinese);
       }
     }
   }

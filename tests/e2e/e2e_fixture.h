@@ -87,7 +87,8 @@ class EndToEnd : public testing::RunFixture, public ::testing::WithParamInterfac
   }
 
   // The command as the recording ran: without a lock timeout unless the
-  // test gives one. The table lines and the summary table are left out of
+  // test gives one. The table lines, the summary table and the notes after
+  // it are left out of
   // out and err (they have tests of their own) and kept in `tables`.
   ProgramRun Command(const std::vector<std::string>& options = {}) {
     std::vector<std::string> args = {Built::Command(), "--server", "srv", "--database",
@@ -109,8 +110,10 @@ class EndToEnd : public testing::RunFixture, public ::testing::WithParamInterfac
       bool inSummary = false;
       for (const std::string& line : Lines(*stream)) {
         inSummary = inSummary || line.starts_with("TableTag table ");
+        // The notes of a run follow its summary.
         const bool tableLine =
-            inSummary || (line.starts_with("[") && line.find("] TableTag ") != std::string::npos);
+            inSummary || line.starts_with("slotsync: note: ") ||
+            (line.starts_with("[") && line.find("] TableTag ") != std::string::npos);
         (tableLine ? tables : kept) += line + "\n";
       }
       *stream = kept;

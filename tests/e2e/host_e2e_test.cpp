@@ -58,7 +58,8 @@ TEST_P(HostProgram, ACommittedRunReportsItsCountsAndEveryStatement) {
   EXPECT_EQ(events, DriverLogOf(recordedLog));
   EXPECT_EQ(StatementsSeen(run), Statements(events));
   EXPECT_EQ(Progress(run),
-            (std::vector<std::string>{"progress 0 " + std::string(entry::kRebuildingPrompt),
+            (std::vector<std::string>{"progress 5 checking 4 tables: rights, room, dependents",
+                                      "progress 0 " + std::string(entry::kRebuildingPrompt),
                                       "progress 1 ", "progress 2 10", "progress 2 101",
                                       "progress 2 450", "progress 2 600", "progress 3 "}));
 }

@@ -409,6 +409,28 @@ std::string ForDatabase(const char* variable, const std::string& database) {
   return path;
 }
 
+// With SCRIPTED_ODBC_LOG_PROCESS set: the arguments of the process that
+// loaded the driver, and the names of the variables of its environment
+// that may hold a password, so that a test sees what a parent handed on.
+void LogProcess(const Connection& dbc) {
+  if (std::getenv("SCRIPTED_ODBC_LOG_PROCESS") == nullptr) return;
+  std::ifstream file("/proc/self/cmdline", std::ios::binary);
+  std::string arguments;
+  std::string argument;
+  // The program's own path first, left out: only the options tell.
+  for (bool first = true; std::getline(file, argument, '\0'); first = false) {
+    if (!first) arguments += " " + argument;
+  }
+  Log(dbc, "PROCESS ARGS" + arguments);
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    const std::string_view entry(*variable);
+    const std::string_view name = entry.substr(0, entry.find('='));
+    if (name.find("PASSWORD") != std::string_view::npos) {
+      Log(dbc, "PROCESS ENV " + std::string(name));
+    }
+  }
+}
+
 SQLRETURN Connect(Connection& dbc, const std::string& connectionString) {
   if (dbc.connected) return Fail(dbc, "08002", "[scripted] connection name in use");
   std::vector<Attribute> attributes;
@@ -423,6 +445,7 @@ SQLRETURN Connect(Connection& dbc, const std::string& connectionString) {
   }
   dbc.logPath = ForDatabase(std::getenv("SCRIPTED_ODBC_LOG"), dbc.database);
   Log(dbc, "CONNECT");
+  LogProcess(dbc);
   if (!malformed.empty()) {
     Log(dbc, std::string("MALFORMED ") + connectionString);
     return Fail(dbc, "08001", std::string("[scripted] ") + malformed);

@@ -115,6 +115,14 @@ TEST_F(Command, OptionMessagesNameEverythingAtOnce) {
        "(--password PW if you must)\n"},
       {{"-S", "s", "-d", "d", "-U", "u", "--empty-password", "--password-stdin"},
        "slotsync: --empty-password excludes --password and --password-stdin\n"},
+      {{"-S", "s", "-d", "d", "-U", "u", "-E"},
+       "slotsync: -E logs in as the Windows user this runs as: it excludes --user and every way "
+       "of giving a password\n"},
+      {{"--dsn", "shop", "-S", "s", "-d", "d", "-E"},
+       "slotsync: --dsn and --server exclude each other: the data source names the server\n"},
+      {{"--dsn", "shop", "--databases", "f", "-E"},
+       "slotsync: --dsn names one server: name its databases with -d a,b or --all-databases\n"},
+      {{"-S", "s", "-E", "--quiet"}, "slotsync: -d/--database is required\n"},
   };
   for (const auto& [args, message] : cases) {
     err.str("");
@@ -614,6 +622,18 @@ TEST_F(Command, ThePlanReportBeginsWithItsOutcomeAndSaysWhyEachTableStands) {
             std::string::npos)
       << report;
   EXPECT_EQ(report.find("[planned"), std::string::npos) << report;
+  // A table refused for its dictionary is named as S_Modify names it.
+  out.str("");
+  script = Script();
+  ScriptCounts(3, 2);
+  ScriptFlagged({10});
+  detail.hasRow = true;
+  detail.tableName = "Stock;Detail";
+  detail.Apply(script);
+  EXPECT_EQ(Run(Connect({"--plan"})), cli::kExitRolledBack) << err.str();
+  EXPECT_NE(out.str().find("TableTag 10 Stock;Detail (detail): refused (see problems)\n"),
+            std::string::npos)
+      << out.str();
 }
 
 // Columns line up by what the terminal shows: "备注" takes four columns, not
@@ -653,12 +673,16 @@ TEST_F(Command, LockedOutExitsFiveAfterRetriesThatWaitLongerEachTime) {
   const auto& log = script.Log();
   EXPECT_EQ(std::count(log.begin(), log.end(), "EXEC SET LOCK_TIMEOUT 7000"), 3);
   EXPECT_EQ(std::count(log.begin(), log.end(), "ROLLBACK"), 3);
-  EXPECT_NE(err.str().find("locked out on try 2 of 3: nothing was changed; table StockDetail is "
-                           "held by a session that has let go of it since; try again when it is "
-                           "free; trying again in 4 s"),
+  EXPECT_NE(err.str().find("locked out on try 2 of 3: table StockDetail is held by a session "
+                           "that has let go of it since; trying again in 4 s"),
             std::string::npos)
       << err.str();
-  EXPECT_NE(err.str().find("--retry N tries again by itself"), std::string::npos);
+  // The tries given are spent: --retry is not advised again.
+  EXPECT_NE(err.str().find("slotsync: nothing needs undoing; every one of 3 tries was locked "
+                           "out; run slotsync again when the sessions named above have ended "
+                           "their work\n"),
+            std::string::npos)
+      << err.str();
   EXPECT_EQ(Run(Connect({"--retry", "11"})), cli::kExitUsage);
   // A deadlock victim gives way and is tried again like a lock wait.
   script = Script();

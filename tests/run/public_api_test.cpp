@@ -236,6 +236,7 @@ TEST_F(PublicApi, AFlaggedTableShowsThePromptAndReportsItsTableTag) {
   ScriptTerminalDictionary(script, TerminalScenario{});
   Call();
   const std::vector<std::string> expected = {
+      "PROGRESS 5 checking 1 table: rights, room, dependents",
       "PROGRESS 0 \xD5\xFD\xD4\xDA\xD6\xD8\xB9\xB9\xCA\xFD\xBE\xDD\xBF\xE2\xA3\xAC\xC7\xEB\xC9\xD4"
       "\xBA\xF2...",
       "PROGRESS 1 ", "PROGRESS 2 101", "PROGRESS 3 "};

@@ -322,8 +322,8 @@ TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
        },
        entry::Outcome::kLockedOut,
        {"TableTag 10: Lock request time out period exceeded.",
-        "nothing was changed; table StockDetail is held by session 53 (host POS-07, program "
-        "ShopPOS.exe, login cashier, transaction open 95 s); try again when it is free"},
+        "table StockDetail is held by session 53 (host POS-07, program "
+        "ShopPOS.exe, login cashier, transaction open 95 s)"},
        {"EXEC SET LOCK_TIMEOUT 5000", "OPEN " + DatabaseLockSql(), "START TRANSACTION",
         "OPEN " + table, "ROLLBACK", "OPEN " + entry::TableHoldersSql("StockDetail"), kReleaseLock,
         "DISCONNECT"},
@@ -336,7 +336,7 @@ TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
          s.Answer(entry::TableHoldersSql("StockDetail"), holder);
        },
        entry::Outcome::kLockedOut,
-       {"Lock request time out.\nnothing was changed; table StockDetail is held by session 53"},
+       {"Lock request time out.\ntable StockDetail is held by session 53"},
        {"OPEN " + DetailScenario::CatalogRowsSql("StockDetail"), kReleaseLock,
         "OPEN " + entry::TableHoldersSql("StockDetail"), "RELEASE"},
        ""},
@@ -350,7 +350,7 @@ TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
          s.Answer(entry::TableHoldersSql("StockDetail_U"), holder);
        },
        entry::Outcome::kLockedOut,
-       {"nothing was changed; table StockDetail_U is held by session 53"},
+       {"table StockDetail_U is held by session 53"},
        {"EXEC SET LOCK_TIMEOUT 5000", "EXEC SET DEADLOCK_PRIORITY LOW", "START TRANSACTION",
         "OPEN " + std::string(sql::kTransactionStateSql), "ROLLBACK",
         "OPEN " + entry::TableHoldersSql("StockDetail_U"), kReleaseLock},
@@ -362,7 +362,7 @@ TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
          s.Answer(entry::TableHoldersSql("StockDetail"), holder);
        },
        entry::Outcome::kLockedOut,
-       {"nothing was changed; table StockDetail is held by session 53"},
+       {"table StockDetail is held by session 53"},
        {"EXEC Drop Table StockDetail", "OPEN " + std::string(sql::kTransactionStateSql), "ROLLBACK",
         "OPEN " + entry::TableHoldersSql("StockDetail"), kReleaseLock},
        ""},
@@ -374,7 +374,7 @@ TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
        },
        entry::Outcome::kLockedOut,
        {"TableTag 101: Lock request time out period exceeded.",
-        "nothing was changed; table Term101 is held by session 53"},
+        "table Term101 is held by session 53"},
        {"EXEC Drop Table Term101", "ROLLBACK", "OPEN " + entry::TableHoldersSql("Term101")},
        ""},
       {"chosen as a deadlock victim at the locked count",
@@ -411,8 +411,7 @@ TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
        {"another run holds the database (session 53 (host POS-07"},
        {"EXEC SET LOCK_TIMEOUT 5000", "OPEN " + DatabaseLockSql(),
         "OPEN " + entry::DatabaseLockHoldersSql(), wait5, "RELEASE"},
-       "waiting up to 5 s for the run of session 53 (host POS-07, program ShopPOS.exe, login "
-       "cashier, transaction open 95 s) to end"},
+       "waiting up to 5 s for another run on this database to end"},
       {"the other run did the work meanwhile",
        0,
        [&](Script& s) {
@@ -426,7 +425,7 @@ TEST_F(WholeRun, LockWaitsAreBoundedAndTheHolderIsNamed) {
        {},
        {"OPEN " + DatabaseLockSql(), "OPEN " + DatabaseLockSql(60000), "OPEN " + kSlotCountSql,
         "OPEN " + kColumnCountSql, kReleaseLock, "RELEASE"},
-       "waiting up to 60 s for the run of another run to end"},
+       "waiting up to 60 s for another run on this database to end"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

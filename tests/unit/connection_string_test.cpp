@@ -398,6 +398,39 @@ TEST(ConnectionString, OtherDriversGetBareValuesWhereTheyReadTheSame) {
             BuildConnectionString({"host\\inst,1433", "a;b", "", "", ""}, "SQLite3"));
 }
 
+// sqlcmd's -E and a data source: the keyword each family takes, the data
+// source's name braced like any value, and no user or password beside
+// Windows authentication.
+TEST(ConnectionString, WindowsAuthenticationAndDataSources) {
+  const auto settings = [](std::string dataSource, bool trusted) {
+    ConnectionSettings s{"", "Shop", "sa", "pw", ""};
+    s.dataSource = std::move(dataSource);
+    s.trustedConnection = trusted;
+    if (s.dataSource.empty()) s.server = "db01";
+    return s;
+  };
+  const std::tuple<ConnectionSettings, std::string, std::string> cases[] = {
+      {settings("", true), "ODBC Driver 18 for SQL Server",
+       "Driver={ODBC Driver 18 for SQL Server};Server={db01};Database={Shop};"
+       "Trusted_Connection=yes;" +
+           kTrusted},
+      {settings("", true), "FreeTDS",
+       "Driver={FreeTDS};Server={db01};Database={Shop};Trusted_Connection=yes;"
+       "ClientCharset=UTF-8;Encryption=require;"},
+      {settings("Shop;Server=evil}", false), "ODBC Driver 18 for SQL Server",
+       "DSN={Shop;Server=evil}}};Database={Shop};UID={sa};PWD={pw};" + kTrusted},
+      {settings("ShopDsn", true), "FreeTDS",
+       "DSN={ShopDsn};Database={Shop};Trusted_Connection=yes;ClientCharset=UTF-8;"
+       "Encryption=require;"},
+      {settings("ShopDsn", false), "SQLite3", "DSN={ShopDsn};Database=Shop;UID=sa;PWD=pw;"},
+  };
+  for (const auto& [given, driver, expected] : cases) {
+    EXPECT_EQ(expected, BuildConnectionString(given, driver));
+  }
+  // A driver whose keyword is unknown would log in with an empty login.
+  EXPECT_THROW(BuildConnectionString(settings("", true), "SQLite3"), SqlError);
+}
+
 TEST(ConnectionString, EmptyValuesAreLeftOut) {
   EXPECT_EQ("Driver={SQL Server};Server={db01};" + kTrusted,
             BuildConnectionString({"db01", "", "", "", ""}, "SQL Server"));
