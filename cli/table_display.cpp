@@ -134,15 +134,16 @@ void TableDisplay::OnFinding(void* context, int tableTag, int severity, const ch
 void TableDisplay::OnWindow(void* context, int event, const char* text) {
   auto& self = *static_cast<TableDisplay*>(context);
   if (event == SLOTSYNC_PROGRESS_PROMPT) self.prompt_ = text;
-  if (event == SLOTSYNC_PROGRESS_CHECKING) return self.ShowChecking(text);
+  // The copy of an online run says how far it has come in the same place.
+  if (event == SLOTSYNC_PROGRESS_CHECKING || event == SLOTSYNC_PROGRESS_COPYING) {
+    return self.ShowChecking(text);
+  }
   if (event == SLOTSYNC_PROGRESS_CLOSE) return self.StopTicking();
   // The application's own waiting line is Chinese in every language: it
   // belongs with Chinese messages, not among English ones.
   const bool plainShow = event == SLOTSYNC_PROGRESS_SHOW && !self.terminal_.errIsTerminal &&
                          text::MessageLanguage() == text::Language::kChinese;
-  if (event != SLOTSYNC_PROGRESS_WAITING && event != SLOTSYNC_PROGRESS_COPYING && !plainShow) {
-    return;
-  }
+  if (event != SLOTSYNC_PROGRESS_WAITING && !plainShow) return;
   const ui::ConsoleLine console;
   *self.terminal_.err << "slotsync: "
                       << Shown(plainShow ? self.prompt_ : text, self.terminal_.errIsTerminal)
