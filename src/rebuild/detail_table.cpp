@@ -248,9 +248,9 @@ class DetailRebuild {
     return copy;
   }
 
-  // Outside the run's transaction: the new table and the capture in one
-  // short transaction of their own, so that either both stand or neither;
-  // then the copy, and the carried indexes built on the filled table.
+  // Outside the run's transaction: the new table, the carried indexes on it
+  // while it is empty, and the capture in one short transaction of their
+  // own, so that all stand or none; then the copy.
   bool PrepareOnline() {
     if (storedParts_ > layout_.slotCount) {
       Refuse(tableTag_, text::TrFormat("the size texts of %s have %d parts but the size groups now "
@@ -589,7 +589,7 @@ class DetailRebuild {
   std::vector<TableDependents> dependents_;  // the old table, then _U, _I, _D
   std::vector<Carry> carries_;
   NewTableShape shape_;
-  std::vector<IndexInfo> earlyIndexes_;  // online: built on dbo.Tmp_<name> after the copy
+  std::vector<IndexInfo> earlyIndexes_;  // online: built on dbo.Tmp_<name> before the copy
   const DependentsCarried& carried_;
   OnlineRebuild* online_;  // set in an online run
 };

@@ -222,6 +222,12 @@ void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable p
     connection.StartTransaction();
     try {
       makeTable();
+      // Built while the table is empty, the indexes then grow with each
+      // batch: built on the filled table they would hold it for the whole
+      // build, and with it every till whose change the capture writes there.
+      if (!early.empty()) {
+        CarryDependents(access, {EarlyCarry(table.copy.table, early, shape)}, nullptr);
+      }
       query.SetText(CaptureTriggerStatement(table.copy));
       query.Execute();
       break;
@@ -241,8 +247,6 @@ void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable p
     query.SetText(BatchCopyStatement(table.copy, nullptr, firstLast));
     query.Execute();
   }
-  if (early.empty()) return;
-  CarryDependents(access, {EarlyCarry(table.copy.table, early, shape)}, nullptr);
 }
 
 Carry EarlyCarry(const std::string& table, const std::vector<IndexInfo>& early,

@@ -93,9 +93,9 @@ std::string RemoveShadowStatement(const std::string& table);
 std::string LeftoverQuery();
 
 // Prepares one table: `makeTable` (the rebuild's own statements for
-// dbo.Tmp_T and its key) and the capture in one short transaction, so that
-// both stand or neither; then the copy, then the `early` indexes, built on
-// the filled dbo.Tmp_T. A plan records one batch for all.
+// dbo.Tmp_T and its key), the `early` indexes on the still empty table and
+// the capture in one short transaction, so that all stand or none; then the
+// copy. A plan records one batch for all.
 void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable prepared,
                   const std::vector<IndexInfo>& early, const NewTableShape& shape,
                   const std::function<void()>& makeTable);
@@ -113,8 +113,9 @@ std::vector<IndexInfo> LeaveWhatTheCutOverFinds(TableDependents& old);
 // short transaction; the capture must already be running.
 void CopyInBatches(sql::SqlAccess& access, const OnlineCopy& copy, OnlineRebuild& online);
 
-// Whether a carried index is built on dbo.Tmp_T after the copy, before the
-// cut-over; the others (constraints, a clustered index) are made in it.
+// Whether a carried index is built on dbo.Tmp_T before the copy; the others
+// (constraints, whose names the old table still holds, a clustered index)
+// are made in the cut-over.
 bool BuiltBeforeCutOver(const IndexInfo& index);
 
 // Locks every prepared table in a fixed order (by name) and checks that its
