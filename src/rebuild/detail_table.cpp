@@ -123,8 +123,7 @@ class DetailRebuild {
     // stand, stopped at the notice or not, and must not stay bare.
     // What the copied columns lose is said with what the carries lose.
     // Online, the indexes built on the copy before the cut-over count too.
-    const Carry early =
-        online_ != nullptr ? EarlyCarry(row_.tableName, earlyIndexes_, shape_) : Carry{};
+    const Carry early = online_ != nullptr ? EarlyCarry(row_.tableName, early_, shape_) : Carry{};
     const DependentsCarried withColumns = [this, &early](const CarriedCounts& counts,
                                                          const std::vector<std::string>& lost) {
       std::vector<std::string> all = columnsLost_;
@@ -223,7 +222,7 @@ class DetailRebuild {
     for (const char* suffix : {"", "_U", "_I", "_D"}) {
       dependents_.push_back(ReadTableDependents(access_, row_.tableName + suffix));
     }
-    if (online_ != nullptr) earlyIndexes_ = LeaveWhatTheCutOverFinds(dependents_.front());
+    if (online_ != nullptr) early_ = LeaveWhatTheCutOverFinds(dependents_.front());
   }
 
   bool CuttingOver() const { return online_ != nullptr && online_->phase == OnlinePhase::kCutOver; }
@@ -259,13 +258,12 @@ class DetailRebuild {
                                        row_.tableName, storedParts_, layout_.slotCount));
     }
     if (findings_ != nullptr) {
-      FlagCarries(findings_, tableTag_, {EarlyCarry(row_.tableName, earlyIndexes_, shape_)});
+      FlagCarries(findings_, tableTag_, {EarlyCarry(row_.tableName, early_, shape_)});
     }
-    PrepareTable(access_, *online_, {tableTag_, CopyOfTable(), false}, earlyIndexes_, shape_,
-                 [this] {
-                   BuildTable(TemporaryName());
-                   AddPrimaryKey(TemporaryName());
-                 });
+    PrepareTable(access_, *online_, {tableTag_, CopyOfTable(), false}, early_, shape_, [this] {
+      BuildTable(TemporaryName());
+      AddPrimaryKey(TemporaryName());
+    });
     return true;
   }
 
@@ -589,7 +587,7 @@ class DetailRebuild {
   std::vector<TableDependents> dependents_;  // the old table, then _U, _I, _D
   std::vector<Carry> carries_;
   NewTableShape shape_;
-  std::vector<IndexInfo> earlyIndexes_;  // online: built on dbo.Tmp_<name> before the copy
+  EarlyWork early_;  // online: built on dbo.Tmp_<name> before the copy
   const DependentsCarried& carried_;
   OnlineRebuild* online_;  // set in an online run
 };

@@ -5,6 +5,8 @@
 #include <iterator>
 #include <optional>
 #include <stdexcept>
+#include <utility>
+#include <utility>
 
 #include "rebuild/dependent_statements.h"
 #include "rebuild/rebuild_steps.h"
@@ -201,7 +203,7 @@ void CopyInBatches(sql::SqlAccess& access, const OnlineCopy& copy, OnlineRebuild
 }
 
 void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable prepared,
-                  const std::vector<IndexInfo>& early, const NewTableShape& shape,
+                  const EarlyWork& early, const NewTableShape& shape,
                   const std::function<void()>& makeTable) {
   PreparedTable& table = online.tables.emplace_back(std::move(prepared));
   sql::SqlConnection& connection = access.Find(sql::kSizeConnectionName);
@@ -225,7 +227,7 @@ void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable p
       // Built while the table is empty, the indexes then grow with each
       // batch: built on the filled table they would hold it for the whole
       // build, and with it every till whose change the capture writes there.
-      if (!early.empty()) {
+      if (!early.Empty()) {
         CarryDependents(access, {EarlyCarry(table.copy.table, early, shape)}, nullptr);
       }
       query.SetText(CaptureTriggerStatement(table.copy));
@@ -249,21 +251,31 @@ void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable p
   }
 }
 
-Carry EarlyCarry(const std::string& table, const std::vector<IndexInfo>& early,
-                 const NewTableShape& shape) {
+Carry EarlyCarry(const std::string& table, const EarlyWork& early, const NewTableShape& shape) {
   TableDependents shadow;
   shadow.table = ShadowName(table);
   shadow.exists = true;
-  shadow.indexes = early;
-  return PlanCarry(shadow, shape, CarryScope::kPermissionsAndIndexes);
+  shadow.indexes = early.indexes;
+  Carry carry = PlanCarry(shadow, shape, CarryScope::kPermissionsAndIndexes);
+  // Compressed first, as a run does: rebuilding a table rebuilds its indexes.
+  TableDependents options;
+  options.table = shadow.table;
+  options.dataCompression = early.dataCompression;
+  std::vector<CarryStatement> first;
+  for (std::string& statement : TableOptionStatements(options)) {
+    first.push_back({std::move(statement), shadow.table});
+  }
+  carry.statements.insert(carry.statements.begin(), first.begin(), first.end());
+  return carry;
 }
 
-std::vector<IndexInfo> LeaveWhatTheCutOverFinds(TableDependents& old) {
-  std::vector<IndexInfo> early;
-  std::copy_if(old.indexes.begin(), old.indexes.end(), std::back_inserter(early),
+EarlyWork LeaveWhatTheCutOverFinds(TableDependents& old) {
+  EarlyWork early;
+  std::copy_if(old.indexes.begin(), old.indexes.end(), std::back_inserter(early.indexes),
                BuiltBeforeCutOver);
   old.indexes.erase(std::remove_if(old.indexes.begin(), old.indexes.end(), BuiltBeforeCutOver),
                     old.indexes.end());
+  early.dataCompression = std::exchange(old.dataCompression, 0);
   const std::string capture = CaptureName(old.table);
   old.triggers.erase(std::remove_if(old.triggers.begin(), old.triggers.end(),
                                     [&](const TriggerInfo& t) { return t.name == capture; }),

@@ -92,22 +92,31 @@ std::string RemoveShadowStatement(const std::string& table);
 // The tables in dbo that carry a capture trigger.
 std::string LeftoverQuery();
 
+// What an online run builds on dbo.Tmp_T while it is still empty, taken
+// out of what the cut-over carries: the non-clustered indexes, and the
+// compression of the old table (rebuilt on the filled table, it would
+// rewrite every row inside the cut-over).
+struct EarlyWork {
+  std::vector<IndexInfo> indexes;
+  std::int32_t dataCompression = 0;  // as TableDependents::dataCompression
+  bool Empty() const { return indexes.empty() && dataCompression == 0; }
+};
+
 // Prepares one table: `makeTable` (the rebuild's own statements for
 // dbo.Tmp_T and its key), the `early` indexes on the still empty table and
 // the capture in one short transaction, so that all stand or none; then the
 // copy. A plan records one batch for all.
 void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable prepared,
-                  const std::vector<IndexInfo>& early, const NewTableShape& shape,
+                  const EarlyWork& early, const NewTableShape& shape,
                   const std::function<void()>& makeTable);
 
 // The carry of the `early` indexes to dbo.Tmp_<table>.
-Carry EarlyCarry(const std::string& table, const std::vector<IndexInfo>& early,
-                 const NewTableShape& shape);
+Carry EarlyCarry(const std::string& table, const EarlyWork& early, const NewTableShape& shape);
 
 // Takes out of the old table's dependents what the cut-over's carry leaves
 // out: the indexes built on dbo.Tmp_T before it (returned), and the run's
 // own capture, dropped before the old table.
-std::vector<IndexInfo> LeaveWhatTheCutOverFinds(TableDependents& old);
+EarlyWork LeaveWhatTheCutOverFinds(TableDependents& old);
 
 // Copies T into dbo.Tmp_T in batches of `online.batchRows`, each its own
 // short transaction; the capture must already be running.

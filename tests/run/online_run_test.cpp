@@ -378,13 +378,14 @@ TEST_F(OnlineRun, LeftoversOfAKilledRunAreRemovedFirstAndSaidSo) {
             "dbo.slotsync_online_StockDetail on StockDetail and the table dbo.Tmp_StockDetail");
 }
 
-// A secondary index is built on the empty copy, with it and its capture,
-// not on the filled copy (which would hold the tills the capture serves)
-// nor in the cut-over.
+// A secondary index and the table's compression are built on the empty
+// copy, with it and its capture, not on the filled copy (which would hold
+// the tills the capture serves) nor in the cut-over.
 TEST_F(OnlineRun, CarriedIndexesAreBuiltOnTheCopyBeforeTheCutOver) {
   detail.dependents = {{"StockDetail",
                         {{"I", "IX_Bill", "NONE", "2", "0", "0", std::nullopt, "1"},
-                         {"IC", "BillID", std::nullopt, "2", "0", "1", std::nullopt, "1"}}}};
+                         {"IC", "BillID", std::nullopt, "2", "0", "1", std::nullopt, "1"},
+                         {"X", "PRIMARY", std::nullopt, "0", "64", "10", "PRIMARY", "1"}}}};
   ScriptDatabase(false);
   const auto report = RunOnline();
   ASSERT_EQ(report.outcome, entry::Outcome::kCommitted) << report.message;
@@ -393,6 +394,12 @@ TEST_F(OnlineRun, CarriedIndexesAreBuiltOnTheCopyBeforeTheCutOver) {
   const Log& log = script.Log();
   const auto built = std::find(log.begin(), log.end(), index);
   ASSERT_NE(built, log.end());
+  // The compression too, which would rewrite every row in the cut-over.
+  EXPECT_EQ(*std::prev(built),
+            "EXEC Alter Table [dbo].[Tmp_StockDetail] Rebuild With (Data_Compression = Page)");
+  EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                          [](const std::string& e) { return e.find(" Rebuild With ") != e.npos; }),
+            1);
   EXPECT_TRUE(std::next(built)->starts_with(
       "EXEC Create Trigger [dbo].[slotsync_online_StockDetail] On [dbo].[StockDetail]"))
       << *std::next(built);
