@@ -463,7 +463,7 @@ std::vector<Target> DatabasesOnServer(const CommandLine& line, const Terminal& t
   for (const entry::DatabaseOnServer& database : server.databases) {
     const std::string name = text::GbkToTerminal(database.name);
     if (database.Chosen()) {
-      targets.push_back({line.server, name});
+      targets.push_back({ServerNamed(line), name});
     } else if (!line.quiet) {
       *terminal.err << "slotsync: "
                     << SayFormat("left out %s: %s", Escaped(name),
@@ -508,7 +508,7 @@ int RunManyDatabases(const CommandLine& line, const Terminal& terminal,
     return kExitUsage;
   } catch (const std::exception& e) {
     const std::string unread =
-        SayFormat("the databases on %s could not be read: %s", Escaped(line.server),
+        SayFormat("the databases on %s could not be read: %s", Escaped(ServerNamed(line)),
                   Escaped(text::GbkToTerminal(e.what())));
     if (line.json) *terminal.out << JsonNotBegun(false, kExitCouldNotRun, unread) << '\n';
     *terminal.err << Say("could not run; nothing was changed") << "\nslotsync: " << unread
@@ -518,7 +518,7 @@ int RunManyDatabases(const CommandLine& line, const Terminal& terminal,
       *terminal.err << SayFormat(
                            "the login failed on %s: no database was tried, so a lockout "
                            "policy is not triggered",
-                           Escaped(line.server))
+                           Escaped(ServerNamed(line)))
                     << "\nslotsync: ";
     }
     *terminal.err << Say("nothing needs undoing; correct what is named above, then run slotsync "
@@ -529,7 +529,7 @@ int RunManyDatabases(const CommandLine& line, const Terminal& terminal,
   if (targets.empty()) {
     const std::string none =
         SayFormat("no database of this application on %s that the login may open; nothing was done",
-                  Escaped(line.server));
+                  Escaped(ServerNamed(line)));
     if (line.json) *terminal.out << JsonNotBegun(false, kExitCouldNotRun, none) << '\n';
     *terminal.err << "slotsync: " << none << '\n';
     return kExitCouldNotRun;

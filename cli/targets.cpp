@@ -109,17 +109,21 @@ std::vector<Target> ReadTargets(std::istream& file, const std::string& server) {
   return targets;
 }
 
+std::string ServerNamed(const CommandLine& line) {
+  return line.server.empty() && line.dataSource ? "DSN=" + *line.dataSource : line.server;
+}
+
 std::vector<Target> NamedTargets(const CommandLine& line) {
   std::vector<Target> targets;
   if (line.databasesFile) {
     std::ifstream file(*line.databasesFile);
     if (!file) throw UsageError{SayFormat("--databases: %s cannot be read", *line.databasesFile)};
-    targets = ReadTargets(file, line.server);
+    targets = ReadTargets(file, ServerNamed(line));
     if (targets.empty()) {
       throw UsageError{SayFormat("--databases: %s names none", *line.databasesFile)};
     }
   } else {
-    for (const std::string& name : line.databases) targets.push_back({line.server, name});
+    for (const std::string& name : line.databases) targets.push_back({ServerNamed(line), name});
   }
   RefuseDuplicates(targets);
   return targets;

@@ -36,6 +36,10 @@ std::string DatabaseListItem(const std::string& name);
 // UsageError naming the line of a mistake.
 std::vector<Target> ReadTargets(std::istream& file, const std::string& server);
 
+// The server as the fleet names it in its lines and its JSON: the one
+// given, or the data source that names it ("DSN=Shop").
+std::string ServerNamed(const CommandLine& line);
+
 // The targets the command line names, without --all-databases (whose list
 // comes from the server). Throws UsageError.
 std::vector<Target> NamedTargets(const CommandLine& line);

@@ -28,13 +28,15 @@ std::string AppendAuditLine(const std::string& gbkPath, const std::string& line)
   return file.Append(line);
 }
 
-std::string AuditLine(const ConnectionArguments& arguments, const RunReport& report) {
+std::string AuditLine(const ConnectionArguments& arguments, const RunReport& report,
+                      const std::string& dataSource) {
   nlohmann::json line = {
       {"time", UtcTimestamp()},
       {"server", text::GbkToUtf8(arguments.server)},
       {"database", text::GbkToUtf8(arguments.database)},
       {"login", text::GbkToUtf8(arguments.user)},
   };
+  if (!dataSource.empty()) line["dataSource"] = text::GbkToUtf8(dataSource);
   line.update(RunJson(report));
   // Replaced, not thrown: a byte the converter let through must not cost
   // the line.

@@ -14,7 +14,10 @@ namespace slotsync::entry {
 
 // The run as one line of JSON (UTF-8, ending in a newline): when, where, who
 // (never the password), then the run as the command's --json gives it.
-std::string AuditLine(const ConnectionArguments& arguments, const RunReport& report);
+// `dataSource`: the ODBC data source the run connected through, which names
+// the server in its place; empty when none.
+std::string AuditLine(const ConnectionArguments& arguments, const RunReport& report,
+                      const std::string& dataSource = {});
 
 // The log file, opened for appending: every line goes to its end with one
 // write, so that lines of runs at the same time never interleave. Only a

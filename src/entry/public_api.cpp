@@ -546,7 +546,8 @@ void WriteAuditLog(const ConnectionArguments& arguments, RunReport& report,
       options.logFile != nullptr ? std::string(options.logFile) : AuditLogFromEnvironment();
   if (path.empty() && auditFile == nullptr) return;
   try {
-    const std::string line = AuditLine(arguments, report);
+    const std::string line = AuditLine(
+        arguments, report, options.dataSource != nullptr ? options.dataSource : std::string());
     const std::string failed =
         auditFile != nullptr ? auditFile->Append(line) : AppendAuditLine(path, line);
     if (!failed.empty()) AppendMessage(report, text::TrFormat("warning: %s", failed));

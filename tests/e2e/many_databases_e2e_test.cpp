@@ -368,16 +368,20 @@ TEST_P(ManyDatabases, LoginsArePassedOnWithoutThePassword) {
     std::vector<std::string> login;
     std::string args;
     std::vector<std::string> attributes;
+    std::string server;  // as the fleet's JSON names it
   } cases[] = {
       {{"-S", "srv", "-U", "sa"},
        "--server srv --user sa --password-stdin",
-       {"Server=srv", "Database={database}", "UID=sa", "PWD=pw"}},
+       {"Server=srv", "Database={database}", "UID=sa", "PWD=pw"},
+       "srv"},
       {{"-S", "srv", "-E"},
        "--server srv --trusted-connection",
-       {"Server=srv", "Database={database}", "Trusted_Connection=yes"}},
+       {"Server=srv", "Database={database}", "Trusted_Connection=yes"},
+       "srv"},
       {{"--dsn", "ShopServer", "-U", "sa"},
        "--dsn ShopServer --user sa --password-stdin",
-       {"DSN=ShopServer", "Database={database}", "UID=sa", "PWD=pw"}},
+       {"DSN=ShopServer", "Database={database}", "UID=sa", "PWD=pw"},
+       "DSN=ShopServer"},
   };
   for (const auto& c : cases) {
     EnvironmentChanges environment = Environment();
@@ -386,14 +390,15 @@ TEST_P(ManyDatabases, LoginsArePassedOnWithoutThePassword) {
     environment["SCRIPTED_ODBC_LOG_PROCESS"] = "1";
     environment["SLOTSYNC_PASSWORD"] = std::nullopt;
     environment["SQLCMDPASSWORD"] = "pw";
-    std::vector<std::string> args = {Built::Command(), "-d", "shop01,shop02", "--lock-timeout",
-                                     "0"};
+    std::vector<std::string> args = {Built::Command(), "-d", "shop01,shop02",
+                                     "--lock-timeout", "0",  "--json"};
     args.insert(args.end(), c.login.begin(), c.login.end());
     for (const char* name : {"shop01", "shop02"}) {
       std::filesystem::remove(directory_.Path() / (std::string(name) + ".log"));
     }
     const ProgramRun run = RunProgram(args, environment);
     EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("\"server\":\"" + c.server + "\""), std::string::npos) << run.out;
     for (const std::string name : {"shop01", "shop02"}) {
       std::vector<std::string> process;
       std::vector<std::string> attributes;
