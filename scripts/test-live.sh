@@ -1367,7 +1367,7 @@ db=$first
 check "the first database's application lock is given back" "0" \
   "$(echo "SELECT COUNT(*) FROM sys.dm_tran_locks WHERE resource_type = 'APPLICATION'" | sql "$db")"
 
-echo "== logins as sqlcmd makes them: a data source, sqlcmd's variables, Windows authentication"
+echo "== 25. logins as sqlcmd makes them: a data source, sqlcmd's variables, Windows authentication"
 # A user data source of this pass's driver and server; -S is not given.
 printf '[slotsync_live]\nDriver=%s\nServer=%s\n' "$SLOTSYNC_ODBC_DRIVER" "$server" >"$work/odbc.ini"
 run_exit=0
@@ -1389,7 +1389,7 @@ if [[ "${SLOTSYNC_TEST_TRUSTED:-}" == 1 ]]; then
   check "exit code of a plan with Windows authentication" 0 "$run_exit"
 fi
 
-echo "== 16. online: a writer sells throughout a run over 200,000 rows"
+echo "== 23. online: a writer sells throughout a run over 200,000 rows"
 new_database online
 # 200,000 more rows, R0..R199999, with quantities and size texts of 3 parts.
 sql "$db" <<'SQL'
@@ -1464,7 +1464,7 @@ SELECT CONCAT((SELECT COUNT(*) FROM sys.triggers WHERE name LIKE 'slotsync[_]onl
 SQL
 )"
 
-echo "== 17. online: killed mid-copy, then --clean-up"
+echo "== 24. online: killed mid-copy, then --clean-up"
 new_database online_killed
 sql "$db" <<'SQL'
 ;WITH n AS (SELECT TOP 200000 ROW_NUMBER() OVER (ORDER BY (SELECT NULL)) - 1 AS i
