@@ -59,13 +59,7 @@ void ScriptDatabase(testing::Script& script, std::int64_t rows) {
   testing::DetailScenario detail;
   detail.rowsHeld = std::to_string(rows);
   detail.Apply(script);
-  rebuild::OnlineCopy copy;
-  copy.table = "StockDetail";
-  copy.key = "DetailID";
-  copy.columns = {"DetailID", "IndexNo", "BillID",    "StoreCode", "Price", "BoxQty",
-                  "Amount",   "SizeIndex", "SizeStr", "x_1",       "x_2"};
-  copy.slots = {"x_1", "x_2"};
-  copy.sizeTextExtension = ".0";
+  const rebuild::OnlineCopy copy = testing::StockDetailCopy();
   std::string after;
   for (std::int64_t copied = 0; copied < rows;) {
     const std::int64_t batch = std::min<std::int64_t>(kBatchRows, rows - copied);

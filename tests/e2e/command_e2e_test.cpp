@@ -175,13 +175,7 @@ TEST_P(SlotsyncCommand, AnOnlineRunCopiesFirstAndCutsOverInOneTransaction) {
   testing::TerminalScenario terminal;
   terminal.slotCount = 3;
   testing::ScriptTerminalDictionary(script, terminal);
-  rebuild::OnlineCopy copy;
-  copy.table = "StockDetail";
-  copy.key = "DetailID";
-  copy.columns = {"DetailID", "IndexNo",   "BillID",  "StoreCode", "Price", "BoxQty",
-                  "Amount",   "SizeIndex", "SizeStr", "x_1",       "x_2"};
-  copy.slots = {"x_1", "x_2"};
-  copy.sizeTextExtension = ".0";
+  const rebuild::OnlineCopy copy = testing::StockDetailCopy();
   script.Answer(rebuild::BatchBoundQuery(copy, nullptr, 2000),
                 testing::Rows({"", ""}, {{"5", "k5"}}));
   const sql::ResultSet sums = testing::Rows({"", "", ""}, {{"5", "7", "9"}});

@@ -48,16 +48,7 @@ class OnlineRun : public RunFixture {
     script.Answer(rebuild::CutOverCheckQuery(copy, true), same);
   }
 
-  rebuild::OnlineCopy Copy() const {
-    rebuild::OnlineCopy copy;
-    copy.table = "StockDetail";
-    copy.key = "DetailID";
-    copy.columns = {"DetailID", "IndexNo",   "BillID",  "StoreCode", "Price", "BoxQty",
-                    "Amount",   "SizeIndex", "SizeStr", "x_1",       "x_2"};
-    copy.slots = {"x_1", "x_2"};
-    copy.sizeTextExtension = ".0";
-    return copy;
-  }
+  rebuild::OnlineCopy Copy() const { return StockDetailCopy(); }
 
   entry::RunReport RunOnline(std::int32_t retries = 0) {
     entry::RunDependencies deps = Dependencies();

@@ -8,6 +8,7 @@
 #include "entry/space_check.h"
 #include "rebuild/column_compare.h"
 #include "rebuild/detail_table.h"
+#include "rebuild/online_detail.h"
 #include "rebuild/table_dependents.h"
 #include "run_fixture.h"
 
@@ -57,6 +58,18 @@ inline std::vector<sql::Value> OldColumn(const std::string& name, const std::str
           "0",
           "Chinese_PRC_CI_AS",
           "936"};
+}
+
+// How an online run copies the scenario's StockDetail.
+inline rebuild::OnlineCopy StockDetailCopy() {
+  rebuild::OnlineCopy copy;
+  copy.table = "StockDetail";
+  copy.key = "DetailID";
+  copy.columns = {"DetailID", "IndexNo",   "BillID",  "StoreCode", "Price", "BoxQty",
+                  "Amount",   "SizeIndex", "SizeStr", "x_1",       "x_2"};
+  copy.slots = {"x_1", "x_2"};
+  copy.sizeTextExtension = ".0";
+  return copy;
 }
 
 struct DetailScenario {
