@@ -394,6 +394,7 @@ TEST_P(WindowsCommand, BadUsage) {
       "                [-C] [--dry-run | --plan [--script FILE]] [--json] [--trace] [--yes]\n"
       "                [--quiet] [--lock-timeout S] [--retry N] [--log FILE]\n"
       "                [--lang zh_CN|en]\n"
+      "                [--online [--cutover-timeout S] | --online --clean-up]\n"
       "       slotsync (-S HOST | --dsn NAME) (-U USER | -E)\n"
       "                (-d DB,DB... | --databases FILE | --all-databases)\n"
       "                [-j N] [--stop-on-failure] [--script DIR] [the options above]\n"
