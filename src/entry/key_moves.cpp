@@ -1,6 +1,5 @@
 #include "entry/key_moves.h"
 
-#include "entry/run_locks.h"
 #include "rebuild/rebuild_steps.h"
 #include "text/messages.h"
 
@@ -8,10 +7,6 @@ namespace slotsync::entry {
 namespace {
 
 constexpr int kAttempts = 3;
-
-bool WorthAnotherTry(const std::exception_ptr& failure) {
-  return IsLockTimeout(failure) || IsDeadlock(failure);
-}
 
 // True when the statement ran; else `failure` says why.
 bool Attempt(rebuild::StatementRunner& statements, const std::string& text,
@@ -22,7 +17,10 @@ bool Attempt(rebuild::StatementRunner& statements, const std::string& text,
       return true;
     } catch (const std::exception& e) {
       failure = e.what();
-      if (attempt == kAttempts || !WorthAnotherTry(std::current_exception())) return false;
+      const auto* sqlFailure = dynamic_cast<const sql::SqlError*>(&e);
+      if (attempt == kAttempts || sqlFailure == nullptr || !rebuild::GivesWay(*sqlFailure)) {
+        return false;
+      }
     }
     if (pause) pause();
   }
@@ -42,27 +40,18 @@ void TakeKeysOff(sql::SqlAccess& access, sql::SqlConnection& connection,
                  const std::vector<const rebuild::KeyMove*>& keys) {
   if (keys.empty()) return;
   rebuild::StatementRunner statements(access);
-  connection.StartTransaction();
-  try {
+  rebuild::InShortTransaction(connection, [&] {
     for (const rebuild::KeyMove* key : keys) {
       try {
         statements.Execute(key->drop);
       } catch (const sql::SqlError& failure) {
-        if (IsLockTimeout(std::current_exception())) {
+        if (failure.HasNativeError(rebuild::kLockWaitRanOut)) {
           throw rebuild::TableLockedOut(failure, key->referenced);
         }
         throw;
       }
     }
-    connection.Commit();
-  } catch (...) {
-    try {
-      connection.Rollback();
-    } catch (const std::exception&) {
-      // The server rolls back what a closed connection left open.
-    }
-    throw;
-  }
+  });
 }
 
 std::vector<KeyPut> PutKeysOn(sql::SqlAccess& access,

@@ -6,7 +6,6 @@
 #include <optional>
 #include <stdexcept>
 #include <utility>
-#include <utility>
 
 #include "rebuild/dependent_statements.h"
 #include "rebuild/rebuild_steps.h"
@@ -19,7 +18,6 @@ namespace slotsync::rebuild {
 namespace {
 
 // The server's native error for a deadlock victim.
-constexpr long kDeadlockVictim = 1205;
 
 std::string Column(const std::string& name) {
   return sql::QuotedName(name);
@@ -54,18 +52,6 @@ std::string Shadow(const std::string& table) {
 std::string KeyRange(const OnlineCopy& copy, const std::string* after, const std::string& prefix) {
   return after == nullptr ? std::string()
                           : sql::Format("%s%s>%s", prefix, Column(copy.key), sql::Literal(*after));
-}
-
-void RollBackQuietly(sql::SqlConnection& connection) {
-  try {
-    connection.Rollback();
-  } catch (const std::exception&) {
-    // the failure that brought us here says more
-  }
-}
-
-bool GivesWay(const sql::SqlError& failure) {
-  return failure.HasNativeError(kLockWaitRanOut) || failure.HasNativeError(kDeadlockVictim);
 }
 
 }  // namespace
@@ -221,27 +207,23 @@ void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable p
   // The trigger waits for the tills' statements on the table to end, and
   // they for it: a wait that runs out is tried again, like a batch.
   for (std::int32_t attempt = 1;; ++attempt) {
-    connection.StartTransaction();
     try {
-      makeTable();
-      // Built while the table is empty, the indexes then grow with each
-      // batch: built on the filled table they would hold it for the whole
-      // build, and with it every till whose change the capture writes there.
-      if (!early.Empty()) {
-        CarryDependents(access, {EarlyCarry(table.copy.table, early, shape)}, nullptr);
-      }
-      query.SetText(CaptureTriggerStatement(table.copy));
-      query.Execute();
+      InShortTransaction(connection, [&] {
+        makeTable();
+        // Built while the table is empty, the indexes then grow with each
+        // batch: built on the filled table they would hold it for the whole
+        // build, and with it every till whose change the capture writes there.
+        if (!early.Empty()) {
+          CarryDependents(access, {EarlyCarry(table.copy.table, early, shape)}, nullptr);
+        }
+        query.SetText(CaptureTriggerStatement(table.copy));
+        query.Execute();
+      });
       break;
     } catch (const sql::SqlError& failure) {
-      RollBackQuietly(connection);
       if (!GivesWay(failure) || attempt >= online.batchAttempts) throw;
-    } catch (...) {
-      RollBackQuietly(connection);
-      throw;
     }
   }
-  connection.Commit();
   table.objectsMade = true;
   if (!planning) {
     CopyInBatches(access, table.copy, online);
@@ -332,21 +314,12 @@ void LockAndCheckPrepared(sql::SqlAccess& access, OnlineRebuild& online) {
 void RemoveOnlineObjects(sql::SqlAccess& access, const std::string& table) {
   sql::SqlConnection& connection = access.Find(sql::kSizeConnectionName);
   sql::SqlQuery query(access, sql::kSizeConnectionName);
-  connection.StartTransaction();
-  try {
+  InShortTransaction(connection, [&] {
     query.SetText(RemoveCaptureStatement(table));
     query.Execute();
     query.SetText(RemoveShadowStatement(table));
     query.Execute();
-  } catch (...) {
-    try {
-      connection.Rollback();
-    } catch (const std::exception&) {
-      // the failure that brought us here says more
-    }
-    throw;
-  }
-  connection.Commit();
+  });
 }
 
 }  // namespace slotsync::rebuild

@@ -161,6 +161,26 @@ std::optional<std::int64_t> CatalogRowCount(sql::SqlAccess& access, const std::s
   }
 }
 
+bool GivesWay(const sql::SqlError& failure) {
+  return failure.HasNativeError(kLockWaitRanOut) || failure.HasNativeError(kDeadlockVictim);
+}
+
+void InShortTransaction(sql::SqlConnection& connection, const std::function<void()>& work) {
+  connection.StartTransaction();
+  try {
+    work();
+  } catch (...) {
+    try {
+      connection.Rollback();
+    } catch (const std::exception&) {
+      // The failure that brought us here says more; the server rolls back
+      // what a closed connection left open.
+    }
+    throw;
+  }
+  connection.Commit();
+}
+
 StatementRunner::StatementRunner(sql::SqlAccess& access)
     : access_(access), query_(access, sql::kSizeConnectionName) {}
 

@@ -5,6 +5,7 @@
 // drops whose failure they ignore and the flag they clear at the end.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -84,6 +85,16 @@ std::optional<std::int64_t> CatalogRowCount(sql::SqlAccess& access, const std::s
 
 // The server's native error when a lock wait ran out (SET LOCK_TIMEOUT).
 inline constexpr long kLockWaitRanOut = 1222;
+// ... and when the session was chosen as a deadlock victim.
+inline constexpr long kDeadlockVictim = 1205;
+
+// A lock wait ran out or the run gave way in a deadlock: the shop's sessions
+// come first, and a short statement of the run is worth another try.
+bool GivesWay(const sql::SqlError& failure);
+
+// `work` in a short transaction of its own, committed; when anything in it
+// throws, it is rolled back and the failure goes on.
+void InShortTransaction(sql::SqlConnection& connection, const std::function<void()>& work);
 
 // A statement of the rebuild ran out of its lock wait (a drop it passes
 // over, a carried dependent, a refreshed view): the table or view it waited
