@@ -13,6 +13,7 @@
 #include "entry/online_run.h"
 #include "entry/opening_hours.h"
 #include "entry/preconditions.h"
+#include "entry/run_cancel.h"
 #include "entry/session_settings.h"
 #include "entry/settle_tables.h"
 #include "entry/space_check.h"
@@ -470,6 +471,8 @@ class Run {
       return;
     }
     if (!keysOff_) return;
+    // Ctrl+C stops the run, not this: a key left off would stay off.
+    const CleanUpAfterCancel evenAfterCtrlC;
     const bool committed = report_.outcome == Outcome::kCommitted;
     // Whether the commit took is not known: the keys the new tables carry
     // are the ones that fit either way; the connection is most likely gone.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "dictionary/dictionary_guard.h"
+#include "entry/run_cancel.h"
 #include "run_fixture.h"
 #include "scenarios.h"
 #include "sql/sql_error.h"
@@ -729,6 +730,7 @@ TEST_F(DetailTableThroughTheRun, ForeignKeysMoveAroundTheTransaction) {
     std::string warning;  // in the message and, after a commit, among what was lost
     std::int32_t constraints;
     int pauses;
+    bool interrupt = false;  // Ctrl+C as the table's rebuild begins
   };
   const std::string locked = "Lock request time out period exceeded.";
   const Log main = {"COMMIT", "START TRANSACTION", "EXEC " + rename, cleared, "COMMIT"};
@@ -762,6 +764,15 @@ TEST_F(DetailTableThroughTheRun, ForeignKeysMoveAroundTheTransaction) {
            locked + "; run: " + make + "; " + check,
        0, 2},
       {"drop locked out", drop, 1222, entry::Outcome::kLockedOut, {"ROLLBACK"}, "", 0, 0},
+      {"interrupted",
+       "",
+       0,
+       entry::Outcome::kRolledBack,
+       {"COMMIT", "START TRANSACTION", "ROLLBACK", "EXEC " + make, "EXEC " + check},
+       "",
+       0,
+       0,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -781,7 +792,18 @@ TEST_F(DetailTableThroughTheRun, ForeignKeysMoveAroundTheTransaction) {
       return rebuild::MakeRebuilders(access, box);
     };
     deps.pauseBeforeRetry = [&pauses] { ++pauses; };
-    const auto report = entry::RunRestructure({"srv", "db", "sa", "pw"}, deps);
+    if (c.interrupt) {
+      deps.makeClient = [this](const entry::SizeConnectionSettings&) {
+        return entry::Cancellable(std::make_unique<ScriptedConnection>(script));
+      };
+      deps.onTable = [](std::int32_t) { entry::CancelRun(); };
+    }
+    const auto report = [&] {
+      const entry::RunInProgress inProgress;
+      return entry::RunRestructure({"srv", "db", "sa", "pw"}, deps);
+    }();
+    // The next run's client starts it uncancelled, as every host's run has one.
+    if (c.interrupt) entry::Cancellable(std::make_unique<ScriptedConnection>(script));
     EXPECT_EQ(report.outcome, c.outcome) << report.message;
     const Log& log = script.Log();
     const auto from = std::find(log.begin(), log.end(), "EXEC " + drop);
