@@ -1400,6 +1400,11 @@ SELECT 'R' + CONVERT(varchar(10), i), i, 'B', 'S', i % 7, i % 5, 1, '1.2.3' FROM
 GO
 CREATE TABLE WriterStop (Stop int NULL)
 CREATE TABLE WriterStats (Inserts int, Updates int, Failures int, MaxWaitMs int)
+GO
+-- Made on the empty copy under names of the run's own, renamed in the cut-over.
+ALTER TABLE StockDetail ADD CONSTRAINT UQ_Line UNIQUE NONCLUSTERED (DetailID, IndexNo)
+ALTER TABLE StockDetail ADD CONSTRAINT CK_Qty CHECK (x_1 >= 0)
+ALTER TABLE StockDetail WITH NOCHECK ADD CONSTRAINT CK_Old CHECK (x_3 < 5)
 SQL
 before_x2=$(echo "SELECT SUM(CONVERT(bigint, x_2)) FROM StockDetail" | sql "$db")
 # A till: inserts a row and adds 1 to a random row's x_2, each statement
@@ -1461,6 +1466,19 @@ check "size texts grew in the copy and the capture alike" "0" \
 check "no capture and no new table left behind" "0 0" "$(sql "$db" <<'SQL'
 SELECT CONCAT((SELECT COUNT(*) FROM sys.triggers WHERE name LIKE 'slotsync[_]online[_]%'), ' ',
   (SELECT COUNT(*) FROM sys.tables WHERE name LIKE 'Tmp[_]%'))
+SQL
+)"
+check "the constraints have their names back, trusted as they were" "00 10 1 1 0" "$(sql "$db" <<'SQL'
+SELECT CONCAT(
+  (SELECT CONCAT(is_not_trusted, is_disabled) FROM sys.check_constraints
+    WHERE parent_object_id = OBJECT_ID('StockDetail') AND name = 'CK_Qty'), ' ',
+  (SELECT CONCAT(is_not_trusted, is_disabled) FROM sys.check_constraints
+    WHERE parent_object_id = OBJECT_ID('StockDetail') AND name = 'CK_Old'), ' ',
+  (SELECT COUNT(*) FROM sys.key_constraints
+    WHERE parent_object_id = OBJECT_ID('StockDetail') AND name = 'UQ_Line' AND type = 'UQ'), ' ',
+  (SELECT COUNT(*) FROM sys.indexes
+    WHERE object_id = OBJECT_ID('StockDetail') AND name = 'UQ_Line' AND is_unique_constraint = 1), ' ',
+  (SELECT COUNT(*) FROM sys.objects WHERE name LIKE 'slotsync[_]online[_]%'))
 SQL
 )"
 

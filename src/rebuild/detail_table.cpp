@@ -222,7 +222,7 @@ class DetailRebuild {
     for (const char* suffix : {"", "_U", "_I", "_D"}) {
       dependents_.push_back(ReadTableDependents(access_, row_.tableName + suffix));
     }
-    if (online_ != nullptr) early_ = LeaveWhatTheCutOverFinds(dependents_.front());
+    if (online_ != nullptr) early_ = LeaveWhatTheCutOverFinds(dependents_.front(), tableTag_);
   }
 
   bool CuttingOver() const { return online_ != nullptr && online_->phase == OnlinePhase::kCutOver; }
@@ -269,7 +269,7 @@ class DetailRebuild {
 
   // Inside the cut-over, with the table locked and its rows checked: the
   // capture goes, the companions are recreated, the new table takes the
-  // old one's name with the key it was built with.
+  // old one's name with the key it was built with, its constraints theirs.
   void SwitchPreparedTable() {
     const PreparedTable* prepared = online_->Find(tableTag_);
     const OnlineCopy copy = CopyOfTable();
@@ -284,6 +284,9 @@ class DetailRebuild {
     statements_.Execute(DropCaptureStatement(row_.tableName));
     BuildNewTables(1);
     ReplaceOldTable(/*addPrimaryKey=*/false);
+    for (std::string& statement : EarlyConstraintSwitch(row_.tableName, early_, shape_)) {
+      statements_.Execute(std::move(statement));
+    }
   }
 
   // Decides, before anything changes, what goes over to the new tables;

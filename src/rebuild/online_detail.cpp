@@ -233,40 +233,104 @@ void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable p
   }
 }
 
+std::string EarlyConstraintName(std::int32_t tableTag, std::size_t n) {
+  return sql::Format("%s%d_%d", kCapturePrefix, tableTag, static_cast<std::int32_t>(n));
+}
+
+namespace {
+
+// The early work as the old table names it, for what is said of it.
+TableDependents AsTheOldTableHasIt(const std::string& table, const EarlyWork& early) {
+  TableDependents old;
+  old.table = table;
+  old.exists = true;
+  old.indexes = early.indexes;
+  old.checks = early.checks;
+  return old;
+}
+
+// Calls `each` with every early constraint under its early name, in the
+// order EarlyConstraintName counts them; `turnedOff` says that a check is
+// made turned off and turned on in the cut-over.
+template <typename Each>
+void ForEachEarlyConstraint(TableDependents& made, std::int32_t tableTag, Each each) {
+  std::size_t n = 0;
+  for (CheckInfo& check : made.checks) {
+    const bool turnedOff = !check.disabled && (check.notTrusted || check.callsUserCode);
+    each(check.name, EarlyConstraintName(tableTag, ++n), turnedOff);
+    check.disabled = check.disabled || turnedOff;
+  }
+  for (IndexInfo& index : made.indexes) {
+    if (index.uniqueConstraint) each(index.name, EarlyConstraintName(tableTag, ++n), false);
+  }
+}
+
+// Whether the carry makes `name` of the old table at all: one whose columns
+// the new table lacks is lost, one the run cannot send refused.
+bool Carried(const TableDependents& old, const std::string& name, const NewTableShape& shape) {
+  TableDependents one = old;
+  std::erase_if(one.checks, [&](const CheckInfo& c) { return c.name != name; });
+  std::erase_if(one.indexes, [&](const IndexInfo& i) { return i.name != name; });
+  return !PlanCarry(one, shape, CarryScope::kEverything).statements.empty();
+}
+
+}  // namespace
+
 Carry EarlyCarry(const std::string& table, const EarlyWork& early, const NewTableShape& shape) {
-  TableDependents shadow;
-  shadow.table = ShadowName(table);
-  shadow.exists = true;
-  shadow.indexes = early.indexes;
-  Carry carry = PlanCarry(shadow, shape, CarryScope::kPermissionsAndIndexes);
+  const TableDependents old = AsTheOldTableHasIt(table, early);
+  Carry carry = PlanCarry(old, shape, CarryScope::kEverything);
+  TableDependents made = old;
+  made.table = ShadowName(table);
+  ForEachEarlyConstraint(made, early.tableTag, [&](std::string& name, std::string earlyName, bool) {
+    name = std::move(earlyName);
+  });
+  carry.statements = PlanCarry(made, shape, CarryScope::kEverything).statements;
   // Compressed first, as a run does: rebuilding a table rebuilds its indexes.
   TableDependents options;
-  options.table = shadow.table;
+  options.table = made.table;
   options.dataCompression = early.dataCompression;
   std::vector<CarryStatement> first;
   for (std::string& statement : TableOptionStatements(options)) {
-    first.push_back({std::move(statement), shadow.table});
+    first.push_back({std::move(statement), made.table});
   }
   carry.statements.insert(carry.statements.begin(), first.begin(), first.end());
   return carry;
 }
 
-EarlyWork LeaveWhatTheCutOverFinds(TableDependents& old) {
+std::vector<std::string> EarlyConstraintSwitch(const std::string& table, const EarlyWork& early,
+                                               const NewTableShape& shape) {
+  const TableDependents old = AsTheOldTableHasIt(table, early);
+  TableDependents made = old;
+  std::vector<std::string> statements;
+  ForEachEarlyConstraint(
+      made, early.tableTag,
+      [&](const std::string& name, const std::string& earlyName, bool turnedOff) {
+        if (!Carried(old, name, shape)) return;
+        statements.push_back(sql::Format("Exec sp_rename %s, %s, N'OBJECT'",
+                                         sql::UnicodeLiteral(QualifiedTable(earlyName)),
+                                         sql::UnicodeLiteral(name)));
+        if (!turnedOff) return;
+        statements.push_back(sql::Format("Alter Table %s With NoCheck Check Constraint %s",
+                                         QualifiedTable(table), sql::QuotedName(name)));
+      });
+  return statements;
+}
+
+EarlyWork LeaveWhatTheCutOverFinds(TableDependents& old, std::int32_t tableTag) {
   EarlyWork early;
+  early.tableTag = tableTag;
   std::copy_if(old.indexes.begin(), old.indexes.end(), std::back_inserter(early.indexes),
                BuiltBeforeCutOver);
-  old.indexes.erase(std::remove_if(old.indexes.begin(), old.indexes.end(), BuiltBeforeCutOver),
-                    old.indexes.end());
+  std::erase_if(old.indexes, BuiltBeforeCutOver);
+  early.checks = std::exchange(old.checks, {});
   early.dataCompression = std::exchange(old.dataCompression, 0);
   const std::string capture = CaptureName(old.table);
-  old.triggers.erase(std::remove_if(old.triggers.begin(), old.triggers.end(),
-                                    [&](const TriggerInfo& t) { return t.name == capture; }),
-                     old.triggers.end());
+  std::erase_if(old.triggers, [&](const TriggerInfo& t) { return t.name == capture; });
   return early;
 }
 
 bool BuiltBeforeCutOver(const IndexInfo& index) {
-  return !index.uniqueConstraint && !index.clustered;
+  return !index.clustered;
 }
 
 void LockAndCheckPrepared(sql::SqlAccess& access, OnlineRebuild& online) {

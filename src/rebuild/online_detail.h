@@ -93,14 +93,23 @@ std::string RemoveShadowStatement(const std::string& table);
 std::string LeftoverQuery();
 
 // What an online run builds on dbo.Tmp_T while it is still empty, taken
-// out of what the cut-over carries: the non-clustered indexes, and the
-// compression of the old table (rebuilt on the filled table, it would
-// rewrite every row inside the cut-over).
+// out of what the cut-over carries: the indexes, unique constraints and
+// check constraints (built on the filled table, an index would read every
+// row and a check would check every row inside the cut-over), and the
+// compression of the old table (which would rewrite every row there).
 struct EarlyWork {
-  std::vector<IndexInfo> indexes;
+  std::int32_t tableTag = 0;
+  std::vector<IndexInfo> indexes;  // unique constraints among them
+  std::vector<CheckInfo> checks;
   std::int32_t dataCompression = 0;  // as TableDependents::dataCompression
-  bool Empty() const { return indexes.empty() && dataCompression == 0; }
+  bool Empty() const { return indexes.empty() && checks.empty() && dataCompression == 0; }
 };
+
+// The old table holds the names of its constraints until the cut-over drops
+// it, so dbo.Tmp_T gets them under names of the run's own first:
+// "slotsync_online_<TableTag>_<n>", n counting its checks, then its unique
+// constraints, from 1.
+std::string EarlyConstraintName(std::int32_t tableTag, std::size_t n);
 
 // Prepares one table: `makeTable` (the rebuild's own statements for
 // dbo.Tmp_T and its key), the `early` indexes on the still empty table and
@@ -110,21 +119,31 @@ void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable p
                   const EarlyWork& early, const NewTableShape& shape,
                   const std::function<void()>& makeTable);
 
-// The carry of the `early` indexes to dbo.Tmp_<table>.
+// The carry of the `early` work to dbo.Tmp_<table>: its statements make the
+// constraints under their early names, and a check the copied rows must not
+// meet (one the old table does not trust, or one that calls a function) is
+// made turned off; what it carries, loses or refuses is said of <table>
+// under the real names.
 Carry EarlyCarry(const std::string& table, const EarlyWork& early, const NewTableShape& shape);
 
+// In the cut-over, once dbo.Tmp_T has taken the old table's name: each early
+// constraint gets its real name back (sp_rename renames a unique
+// constraint's index with it), and a check made turned off is turned on
+// again without checking the rows, as the run without --online leaves it.
+std::vector<std::string> EarlyConstraintSwitch(const std::string& table, const EarlyWork& early,
+                                               const NewTableShape& shape);
+
 // Takes out of the old table's dependents what the cut-over's carry leaves
-// out: the indexes built on dbo.Tmp_T before it (returned), and the run's
-// own capture, dropped before the old table.
-EarlyWork LeaveWhatTheCutOverFinds(TableDependents& old);
+// out: what is built on dbo.Tmp_T before it (returned), and the run's own
+// capture, dropped before the old table.
+EarlyWork LeaveWhatTheCutOverFinds(TableDependents& old, std::int32_t tableTag);
 
 // Copies T into dbo.Tmp_T in batches of `online.batchRows`, each its own
 // short transaction; the capture must already be running.
 void CopyInBatches(sql::SqlAccess& access, const OnlineCopy& copy, OnlineRebuild& online);
 
-// Whether a carried index is built on dbo.Tmp_T before the copy; the others
-// (constraints, whose names the old table still holds, a clustered index)
-// are made in the cut-over.
+// Whether a carried index is built on dbo.Tmp_T before the copy: all but a
+// clustered one, which the key's clustered index leaves no room for.
 bool BuiltBeforeCutOver(const IndexInfo& index);
 
 // Locks every prepared table in a fixed order (by name) and checks that its

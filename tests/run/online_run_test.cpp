@@ -402,6 +402,55 @@ TEST_F(OnlineRun, CarriedIndexesAreBuiltOnTheCopyBeforeTheCutOver) {
   EXPECT_EQ(report.tables[0].carried.indexes, 1);
 }
 
+// Unique and check constraints too, under names of the run's own while the
+// old table holds theirs: the cut-over only renames them, and turns on a
+// check the copied rows were not to meet (untrusted on the old table) without
+// checking them, as the run without --online leaves it.
+TEST_F(OnlineRun, ConstraintsAreMadeOnTheEmptyCopyAndOnlyRenamedInTheCutOver) {
+  detail.dependents = {{"StockDetail",
+                        {{"I", "UQ_Line", "NONE", "2", "3", "0", std::nullopt, "1"},
+                         {"IC", "BillID", std::nullopt, "2", "0", "1", std::nullopt, "1"},
+                         {"IC", "IndexNo", std::nullopt, "2", "0", "2", std::nullopt, "1"},
+                         {"K", "CK_Qty", std::nullopt, "0", "0", "0", "([x_1]>=(0))", "1"},
+                         {"K", "CK_Old", std::nullopt, "0", "2", "0", "([Price]>(0))", "1"},
+                         {"K", "CK_Gone", std::nullopt, "0", "0", "0", "([x_9]=(0))", "1"}}}};
+  ScriptDatabase(false);
+  const auto report = RunOnline();
+  ASSERT_EQ(report.outcome, entry::Outcome::kCommitted) << report.message;
+  Log prepared, cutOver;
+  const Log& log = script.Log();
+  const auto copy = std::find(log.begin(), log.end(), Batch("o.[DetailID]<='k2'"));
+  const auto check = std::find(log.begin(), log.end(), kOldCheck);
+  for (auto entry = log.begin(); entry != log.end(); ++entry) {
+    if (entry->find("Constraint [CK_") == std::string::npos &&
+        entry->find("Constraint [UQ_") == std::string::npos &&
+        entry->find("slotsync_online_10_") == std::string::npos) {
+      continue;
+    }
+    ASSERT_TRUE(entry < copy || entry > check) << *entry;
+    (entry < copy ? prepared : cutOver).push_back(*entry);
+  }
+  EXPECT_EQ(prepared,
+            (Log{"EXEC Alter Table [dbo].[Tmp_StockDetail] Add Constraint [slotsync_online_10_1] "
+                 "Check ([x_1]>=(0))",
+                 "EXEC Alter Table [dbo].[Tmp_StockDetail] With NoCheck Add Constraint "
+                 "[slotsync_online_10_2] Check ([Price]>(0))",
+                 "EXEC Alter Table [dbo].[Tmp_StockDetail] NoCheck Constraint "
+                 "[slotsync_online_10_2]",
+                 "EXEC Alter Table [dbo].[Tmp_StockDetail] Add Constraint [slotsync_online_10_4] "
+                 "Unique NonClustered ([BillID], [IndexNo])"}));
+  EXPECT_EQ(cutOver,
+            (Log{"EXEC Exec sp_rename N'[dbo].[slotsync_online_10_1]', N'CK_Qty', N'OBJECT'",
+                 "EXEC Exec sp_rename N'[dbo].[slotsync_online_10_2]', N'CK_Old', N'OBJECT'",
+                 "EXEC Alter Table [dbo].[StockDetail] With NoCheck Check Constraint [CK_Old]",
+                 "EXEC Exec sp_rename N'[dbo].[slotsync_online_10_4]', N'UQ_Line', N'OBJECT'"}));
+  ASSERT_EQ(report.tables.size(), 1u);
+  EXPECT_EQ(report.tables[0].carried.constraints, 3);
+  ASSERT_EQ(report.tables[0].dependentsLost.size(), 1u);
+  EXPECT_EQ(report.tables[0].dependentsLost[0],
+            "check constraint CK_Gone on StockDetail (x_9 is no column of the new table)");
+}
+
 TEST_F(OnlineRun, ForeignKeysComeOffOnlyOnceTheCopyIsMadeAndAreCheckedAfterTheCommit) {
   detail.dependents = {{"StockDetail",
                         {{"F", "FK_Bill", "[dbo].[StockBill]", "0", "0", "0", std::nullopt, "1"},
