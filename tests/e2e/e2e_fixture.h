@@ -58,7 +58,8 @@ class EndToEnd : public testing::RunFixture, public ::testing::WithParamInterfac
     };
     deps.dryRun = dryRun;
     deps.lockTimeoutSeconds = lockTimeoutSeconds;
-    deps.online.enabled = online;
+    deps.online = onlineSettings;
+    deps.online.enabled = deps.online.enabled || online;
     recorded = entry::RunRestructure({"srv", database, "sa", "pw"}, deps);
     recordedLog = script.Log();
     Save();
@@ -173,7 +174,8 @@ class EndToEnd : public testing::RunFixture, public ::testing::WithParamInterfac
   // The bound the program under test puts on lock waits: the command's
   // --lock-timeout 0 none, a host's zeroed options the library's default.
   std::int32_t lockTimeoutSeconds = 0;
-  bool online = false;  // recorded as an online run (--online)
+  bool online = false;                   // recorded as an online run (--online)
+  entry::OnlineSettings onlineSettings;  // and with these options
   ScratchDirectory directory_;
   scripted_odbc::ScenarioWriter writer;
   entry::RunReport recorded;

@@ -360,30 +360,54 @@ TEST_P(ManyDatabases, ANameWithAControlCharacterIsShownEscaped) {
 // Each run gets the login as given, its password through a pipe only:
 // neither a run's arguments nor its environment hold it, whichever variable
 // it came from, and Windows authentication hands on none at all.
-TEST_P(ManyDatabases, LoginsArePassedOnWithoutThePassword) {
-  for (const char* name : {"shop01", "shop02"}) Database(name, [&] { ScriptCounts(3, 3); });
+TEST_P(ManyDatabases, LoginsAndOptionsArePassedOnWithoutThePassword) {
+  const auto Online = [](std::int32_t timeout, std::int32_t retries, bool cleanUp) {
+    entry::OnlineSettings settings;
+    settings.enabled = true;
+    settings.cutoverTimeoutSeconds = timeout;
+    settings.retries = retries;
+    settings.cleanUpOnly = cleanUp;
+    return settings;
+  };
   std::ofstream(directory_.Path() / "odbc.ini")
       << "[ShopServer]\nDriver=" << DriverPath() << "\nServer=srv\n";
   const struct {
     std::vector<std::string> login;
     std::string args;
     std::vector<std::string> attributes;
-    std::string server;  // as the fleet's JSON names it
+    std::string server;            // as the fleet's JSON names it
+    entry::OnlineSettings online;  // what each database's run then does
   } cases[] = {
       {{"-S", "srv", "-U", "sa"},
        "--server srv --user sa --password-stdin",
        {"Server=srv", "Database={database}", "UID=sa", "PWD=pw"},
-       "srv"},
+       "srv",
+       {}},
       {{"-S", "srv", "-E"},
        "--server srv --trusted-connection",
        {"Server=srv", "Database={database}", "Trusted_Connection=yes"},
-       "srv"},
+       "srv",
+       {}},
       {{"--dsn", "ShopServer", "-U", "sa"},
        "--dsn ShopServer --user sa --password-stdin",
        {"DSN=ShopServer", "Database={database}", "UID=sa", "PWD=pw"},
-       "DSN=ShopServer"},
+       "DSN=ShopServer",
+       {}},
+      // An online run's own options reach each database's run.
+      {{"-S", "srv", "-U", "sa", "--online", "--cutover-timeout", "3", "--retry", "2"},
+       "--server srv --user sa --password-stdin --retry 2 --online --cutover-timeout 3",
+       {"Server=srv", "Database={database}", "UID=sa", "PWD=pw"},
+       "srv",
+       Online(3, 2, false)},
+      {{"-S", "srv", "-U", "sa", "--online", "--clean-up"},
+       "--server srv --user sa --password-stdin --online --clean-up",
+       {"Server=srv", "Database={database}", "UID=sa", "PWD=pw"},
+       "srv",
+       Online(2, 0, true)},
   };
   for (const auto& c : cases) {
+    onlineSettings = c.online;
+    for (const char* name : {"shop01", "shop02"}) Database(name, [&] { ScriptCounts(3, 3); });
     EnvironmentChanges environment = Environment();
     environment["SCRIPTED_ODBC_SCENARIO"] = (directory_.Path() / "{database}.txt").string();
     environment["SCRIPTED_ODBC_LOG"] = (directory_.Path() / "{database}.log").string();
