@@ -82,6 +82,7 @@ void SayWhatStays(sql::SqlAccess& access, const rebuild::OnlineRebuild& online, 
   if (stays.empty()) return;
   if (!report.message.empty()) report.message += '\n';
   report.message += stays;
+  report.onlineStays = stays;
 }
 
 }  // namespace
@@ -119,6 +120,42 @@ void RunOnline(sql::SqlAccess& access, sql::SqlQuery& flagged, rebuild::Rebuilde
     throw;
   }
   if (report.outcome != Outcome::kCommitted) SayWhatStays(access, online, report);
+}
+
+void RemoveWhatStaysOnANewConnection(RunReport& report, const std::function<RunReport()>& cleanUp) {
+  if (report.onlineStays.empty() || report.stopped != StopReason::kNone ||
+      RunStopReason() != StopReason::kNone) {
+    return;
+  }
+  const RunReport again = cleanUp();
+  report.statementsSent += again.statementsSent;
+  if (again.outcome != Outcome::kCommitted && again.outcome != Outcome::kInStep) {
+    report.message +=
+        '\n' + text::TrFormat("warning: %s", text::TrFormat("a new connection could not remove "
+                                                            "them either: %s",
+                                                            again.message));
+    return;
+  }
+  // What the first warning said stays is gone now: saying it would be false.
+  if (const std::size_t at = report.message.find(report.onlineStays); at != std::string::npos) {
+    std::size_t from = at, to = at + report.onlineStays.size();
+    if (from > 0) {
+      --from;  // its line break
+    } else if (to < report.message.size()) {
+      ++to;
+    }
+    report.message.erase(from, to - from);
+  }
+  report.onlineStays.clear();
+  if (!report.message.empty()) report.message += '\n';
+  report.message += text::TrFormat(
+      "warning: %s",
+      again.message.empty()
+          ? text::Tr("the online run could not remove its new tables and captures on its own "
+                     "connection; a new connection found none of them left")
+          : text::Tr("the online run could not remove its new tables and captures on its own "
+                     "connection; a new connection removed them:"));
+  if (!again.message.empty()) report.message += '\n' + again.message;
 }
 
 void PauseBeforeRound(const OnlineSettings& settings, std::int32_t round) {

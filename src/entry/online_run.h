@@ -46,6 +46,13 @@ void RunOnline(sql::SqlAccess& access, sql::SqlQuery& flagged, rebuild::Rebuilde
                const OnlineSettings& settings, RunReport& report,
                const std::function<void(rebuild::OnlineRebuild* online)>& cutOver);
 
+// What an online run could not remove on its way out (its link lost, a till
+// holding the table past every wait) gets one more try: `cleanUp` runs as
+// --online --clean-up does, on a connection of its own and under the
+// database lock. Not after the run was stopped from outside: its user asked
+// it to end, and the warning says how the rest goes.
+void RemoveWhatStaysOnANewConnection(RunReport& report, const std::function<RunReport()>& cleanUp);
+
 // Before cut-over round `round` + 2: 2, 4, 8... seconds.
 void PauseBeforeRound(const OnlineSettings& settings, std::int32_t round);
 

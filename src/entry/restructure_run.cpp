@@ -787,6 +787,11 @@ RunReport RunOnce(const ConnectionArguments& arguments, const RunDependencies& d
 RunReport RunRestructure(const ConnectionArguments& arguments, const RunDependencies& deps) {
   const auto start = std::chrono::steady_clock::now();
   RunReport report = RunOnce(arguments, deps);
+  RemoveWhatStaysOnANewConnection(report, [&] {
+    RunDependencies cleanUp = deps;
+    cleanUp.online.cleanUpOnly = true;
+    return RunOnce(arguments, cleanUp);
+  });
   report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return report;
 }

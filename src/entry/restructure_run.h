@@ -66,6 +66,9 @@ struct RunReport {
   StopReason stopped = StopReason::kNone;
   std::int64_t statementsSent = 0;  // sent to the server, whatever their outcome
   double seconds = 0;               // the whole run
+  // The warning, within `message`, naming the new tables and captures an
+  // online run made and could not remove on its way out; empty when none.
+  std::string onlineStays;
 };
 
 // An online run (--online): the detail tables are copied while the shop

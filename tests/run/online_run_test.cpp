@@ -534,6 +534,53 @@ TEST_F(OnlineRun, APlanSaysWhatAnOnlineRunWouldDoAndWhatItFindsLeftBehind) {
   EXPECT_EQ(std::count(script.Log().begin(), script.Log().end(), kRemoveCapture), 0);
 }
 
+// The link lost mid-copy: the removal on the run's own connection fails
+// too, and a new connection, as --online --clean-up, tries once more.
+TEST_F(OnlineRun, WhatALostLinkLeftIsRemovedOnANewConnection) {
+  const std::string stays =
+      "warning: the capture trigger dbo.slotsync_online_StockDetail and the table "
+      "dbo.Tmp_StockDetail could not be removed (Communication link failure); the next online "
+      "run removes them, or slotsync --online --clean-up";
+  const struct {
+    const char* name;
+    bool newConnectionFails;
+    std::string message;
+  } cases[] = {
+      {"removed", false,
+       "Communication link failure\nwarning: the online run could not remove its new tables and "
+       "captures on its own "
+       "connection; a new connection removed them:\nwarning: removed what an earlier online run "
+       "left behind: the capture trigger dbo.slotsync_online_StockDetail on StockDetail and the "
+       "table dbo.Tmp_StockDetail"},
+      {"not removed", true,
+       stays + "\nCommunication link failure\nwarning: a new connection could not remove them "
+               "either: Communication link failure"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    script = Script();
+    ScriptDatabase(false);
+    const std::string lost = "Communication link failure";
+    script.Fail(Batch("o.[DetailID]<='k2'").substr(5), lost, "08S01");
+    script.Fail(rebuild::RemoveCaptureStatement("StockDetail"), lost, "08S01");
+    if (c.newConnectionFails) {
+      script.Fail(rebuild::RemoveCaptureStatement("StockDetail"), lost, "08S01");
+    } else {
+      script.Answer(rebuild::RemoveCaptureStatement("StockDetail"), {});
+    }
+    script.Answer(rebuild::LeftoverQuery(), Column("name", {}));
+    script.Answer(rebuild::LeftoverQuery(), Column("name", {"StockDetail"}));
+    script.Answer(DatabaseLockSql(), Column("", {"0"}));
+    const auto report = RunOnline();
+    EXPECT_EQ(report.outcome, entry::Outcome::kFailedBeforeTransaction);
+    EXPECT_EQ(report.message, c.message);
+    // The second try: a connection of its own, under the database lock.
+    const Log again = From("CONNECT");
+    EXPECT_EQ(std::count(script.Log().begin(), script.Log().end(), "CONNECT"), 2);
+    EXPECT_NE(std::find(again.begin(), again.end(), "OPEN " + DatabaseLockSql()), again.end());
+  }
+}
+
 TEST_F(OnlineRun, CleanUpOnlyRemovesLeftoversUnderTheDatabaseLock) {
   script.Answer(DatabaseLockSql(), Column("", {"0"}));
   script.Answer(rebuild::LeftoverQuery(), Column("name", {"StockDetail"}));
