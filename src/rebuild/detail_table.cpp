@@ -222,7 +222,11 @@ class DetailRebuild {
     for (const char* suffix : {"", "_U", "_I", "_D"}) {
       dependents_.push_back(ReadTableDependents(access_, row_.tableName + suffix));
     }
-    if (online_ != nullptr) early_ = LeaveWhatTheCutOverFinds(dependents_.front(), tableTag_);
+    if (online_ != nullptr) {
+      early_ = LeaveWhatTheCutOverFinds(dependents_.front(), tableTag_);
+    } else if (const auto note = LeftoverCaptureNote(dependents_.front()); note && findings_) {
+      Flag(findings_, tableTag_, *note, Severity::kNote);
+    }
   }
 
   bool CuttingOver() const { return online_ != nullptr && online_->phase == OnlinePhase::kCutOver; }

@@ -324,9 +324,20 @@ EarlyWork LeaveWhatTheCutOverFinds(TableDependents& old, std::int32_t tableTag) 
   std::erase_if(old.indexes, BuiltBeforeCutOver);
   early.checks = std::exchange(old.checks, {});
   early.dataCompression = std::exchange(old.dataCompression, 0);
-  const std::string capture = CaptureName(old.table);
-  std::erase_if(old.triggers, [&](const TriggerInfo& t) { return t.name == capture; });
   return early;
+}
+
+std::optional<std::string> LeftoverCaptureNote(const TableDependents& old) {
+  const std::string capture = CaptureName(old.table);
+  if (std::none_of(old.triggers.begin(), old.triggers.end(),
+                   [&](const TriggerInfo& t) { return t.name == capture; })) {
+    return std::nullopt;
+  }
+  return text::TrFormat(
+      "an online run that was stopped left the capture trigger dbo.%s on %s and the table "
+      "dbo.%s: the rebuild drops both, the trigger with the old table and dbo.%s with its first "
+      "statement, and does not make the trigger again",
+      capture, old.table, ShadowName(old.table), ShadowName(old.table));
 }
 
 bool BuiltBeforeCutOver(const IndexInfo& index) {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -133,10 +134,14 @@ Carry EarlyCarry(const std::string& table, const EarlyWork& early, const NewTabl
 std::vector<std::string> EarlyConstraintSwitch(const std::string& table, const EarlyWork& early,
                                                const NewTableShape& shape);
 
-// Takes out of the old table's dependents what the cut-over's carry leaves
-// out: what is built on dbo.Tmp_T before it (returned), and the run's own
-// capture, dropped before the old table.
+// Takes out of the old table's dependents what is built on dbo.Tmp_T before
+// the cut-over (returned), which the cut-over's carry then leaves out. (No
+// carry makes a capture again: it goes with the old table.)
 EarlyWork LeaveWhatTheCutOverFinds(TableDependents& old, std::int32_t tableTag);
+
+// For a run without --online: what a stopped online run left on the old
+// table, and that the rebuild removes it; none when it left nothing there.
+std::optional<std::string> LeftoverCaptureNote(const TableDependents& old);
 
 // Copies T into dbo.Tmp_T in batches of `online.batchRows`, each its own
 // short transaction; the capture must already be running.

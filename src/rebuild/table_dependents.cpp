@@ -4,6 +4,7 @@
 
 #include "rebuild/dependent_statements.h"
 #include "rebuild/module_text.h"
+#include "rebuild/online_detail.h"
 #include "rebuild/script_guards.h"
 #include "sql/quoting.h"
 #include "sql/statement_template.h"
@@ -295,6 +296,9 @@ class CarryPlanner {
   }
 
   void PlanTrigger(const TriggerInfo& item) {
+    // The capture of an online run, its own or one a stopped run left: it
+    // goes with the old table and is never made on the new one.
+    if (item.name == CaptureName(d_.table)) return;
     if (item.encrypted) {
       carry_.refusals.push_back(text::TrFormat(
           "%s: the trigger %s is encrypted, so its definition cannot be read to create it again; "

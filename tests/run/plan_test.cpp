@@ -293,6 +293,16 @@ TEST_F(Plan, NamesEveryProblemOfEveryTable) {
                   Rows({"", ""}, {{"99", std::nullopt}}));
        },
        101, "TermCount (S_Modify.TableName) exists but has no TerminalName column"},
+      {"a capture a stopped online run left",
+       [](FourTables& t, Script&) {
+         t.stockDetail.dependents = {{"StockDetail",
+                                      {{"T", "slotsync_online_StockDetail", std::nullopt, "0", "0",
+                                        "0", "CREATE TRIGGER ...", "1"}}}};
+       },
+       10,
+       "left the capture trigger dbo.slotsync_online_StockDetail on StockDetail and the table "
+       "dbo.Tmp_StockDetail: the rebuild drops both",
+       rebuild::Severity::kNote},
       {"a column twice",
        [](FourTables& t, Script&) {
          t.termReport.types = {"T1", "t1"};
