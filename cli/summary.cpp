@@ -121,6 +121,15 @@ std::string CommittedLine(const SlotsyncResult& result) {
       result.slotCount, result.slotColumns, result.rebuiltTables, result.flaggedRows);
 }
 
+// The end of the line of a run that did not commit: nothing was changed,
+// unless the run could not undo all it did, which its warnings name.
+std::string Unchanged(const SlotsyncResult& result) {
+  if (result.leftBehind <= 0) return Say("nothing was changed");
+  return SayPlural("nothing was changed but %d thing the run could not undo, named below",
+                   "nothing was changed but %d things the run could not undo, named below",
+                   result.leftBehind, result.leftBehind);
+}
+
 }  // namespace
 
 void StopRunIfOutputLost(const std::ostream& stream) {
@@ -206,8 +215,9 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
       } else if (!line.quiet) {
         out << SayFormat(
                    "dry run: N=%d, StockDetailTemp has %d slot columns; %d of %d flagged tables "
-                   "would be rebuilt; rolled back, nothing was changed",
-                   result.slotCount, result.slotColumns, result.rebuiltTables, result.flaggedRows)
+                   "would be rebuilt; rolled back, %s",
+                   result.slotCount, result.slotColumns, result.rebuiltTables, result.flaggedRows,
+                   Unchanged(result))
             << '\n';
       }
       break;
@@ -226,28 +236,29 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
       break;
     case SLOTSYNC_LOCKED_OUT:
       err << (entry::LastRunWasDeadlockVictim()
-                  ? Say("locked out: the run gave way in a deadlock; nothing was changed")
-                  : Say("locked out: a lock wait ran out; nothing was changed"))
+                  ? SayFormat("locked out: the run gave way in a deadlock; %s", Unchanged(result))
+                  : SayFormat("locked out: a lock wait ran out; %s", Unchanged(result)))
           << '\n';
       break;
     default:
       if (exitCode == kExitInterrupted) {
-        err << Say("interrupted: the running statement was cancelled and the run rolled back; "
-                   "nothing was changed")
+        err << SayFormat(
+                   "interrupted: the running statement was cancelled and the run rolled "
+                   "back; %s",
+                   Unchanged(result))
             << '\n';
       } else if (exitCode == kExitOutputFailed) {
-        err << Say("stopped: the output could not be written, so the run rolled back; nothing "
-                   "was changed")
+        err << SayFormat("stopped: the output could not be written, so the run rolled back; %s",
+                         Unchanged(result))
             << '\n';
       } else if (exitCode == kExitRolledBack && !SlotsRead()) {
-        err << Say("rolled back; nothing was changed") << '\n';
+        err << SayFormat("rolled back; %s", Unchanged(result)) << '\n';
       } else if (exitCode == kExitRolledBack) {
-        err << SayFormat(
-                   "rolled back: N=%d, StockDetailTemp has %d slot columns; nothing was changed",
-                   result.slotCount, result.slotColumns)
+        err << SayFormat("rolled back: N=%d, StockDetailTemp has %d slot columns; %s",
+                         result.slotCount, result.slotColumns, Unchanged(result))
             << '\n';
       } else {
-        err << Say("could not run; nothing was changed") << '\n';
+        err << SayFormat("could not run; %s", Unchanged(result)) << '\n';
       }
       break;
   }
@@ -257,7 +268,12 @@ int PrintSummary(const SlotsyncResult& result, const CommandLine& line, const Te
   if (!message.empty() && result.outcome != SLOTSYNC_PLAN_REFUSED) {
     PrintMessage(err, Shown(message, terminal.errIsTerminal));
   }
-  if (exitCode == kExitLockedOut) {
+  if (result.leftBehind > 0 && result.outcome != SLOTSYNC_COMMITTED) {
+    err << "slotsync: "
+        << Say("first undo what the warnings above say the run could not undo, each with what to "
+               "run; then run slotsync again")
+        << '\n';
+  } else if (exitCode == kExitLockedOut) {
     err << "slotsync: " << LockedOutNextStep(line) << '\n';
   } else if (const char* next = NextStep(exitCode)) {
     err << "slotsync: " << Say(next) << '\n';

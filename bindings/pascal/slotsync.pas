@@ -196,6 +196,9 @@ type
     rowsCopied: Int64;
     statementsSent: Int64;
     seconds: Double;
+    { what the run changed and could not undo, each named in the message;
+      a run that did not commit left the database as it found it only when 0 }
+    leftBehind: Integer;
   end;
 
 procedure RefreshStruct(Server, Database, User, Password: PAnsiChar);

@@ -315,6 +315,11 @@ typedef struct SlotsyncResult {
   long long rowsCopied; /* rows copied into rebuilt detail tables */
   long long statementsSent;
   double seconds; /* the whole run */
+  /* What the run changed and could not undo before it ended (a foreign key
+   * it could not put back, an online run's copy and capture it could not
+   * remove), each named among the warnings of the message. A run that did
+   * not commit left the database as it found it only when this is 0. */
+  int leftBehind;
 } SlotsyncResult;
 
 /* One restructure run. Returns when the run has ended; success and failure

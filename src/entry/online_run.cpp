@@ -57,19 +57,19 @@ void PlanOnline(sql::SqlAccess& access, const OnlineSettings& settings,
   for (rebuild::Problem& note : notes) findings.Add(std::move(note));
 }
 
-std::string RemovePrepared(sql::SqlAccess& access, const rebuild::OnlineRebuild& online) {
+std::vector<std::string> RemovePrepared(sql::SqlAccess& access,
+                                        const rebuild::OnlineRebuild& online) {
   const CleanUpAfterCancel evenAfterCtrlC;
-  std::string stays;
+  std::vector<std::string> stays;
   for (const rebuild::PreparedTable& table : online.tables) {
     if (!table.objectsMade) continue;
     try {
       rebuild::RemoveOnlineObjects(access, table.copy.table);
     } catch (const std::exception& e) {
-      if (!stays.empty()) stays += '\n';
-      stays += text::TrFormat(
-          "warning: the capture trigger dbo.%s and the table dbo.%s could not be removed (%s); "
-          "the next online run removes them, or slotsync --online --clean-up",
-          rebuild::CaptureName(table.copy.table), rebuild::ShadowName(table.copy.table), e.what());
+      stays.push_back(text::TrFormat(
+          "the capture trigger dbo.%s and the table dbo.%s could not be removed (%s); the next "
+          "online run removes them, or slotsync --online --clean-up",
+          rebuild::CaptureName(table.copy.table), rebuild::ShadowName(table.copy.table), e.what()));
     }
   }
   return stays;
@@ -78,11 +78,24 @@ std::string RemovePrepared(sql::SqlAccess& access, const rebuild::OnlineRebuild&
 namespace {
 
 void SayWhatStays(sql::SqlAccess& access, const rebuild::OnlineRebuild& online, RunReport& report) {
-  const std::string stays = RemovePrepared(access, online);
-  if (stays.empty()) return;
-  if (!report.message.empty()) report.message += '\n';
-  report.message += stays;
-  report.onlineStays = stays;
+  for (std::string& stays : RemovePrepared(access, online)) {
+    AppendMessage(report, text::TrFormat("warning: %s", stays));
+    report.leftBehind.push_back({std::move(stays), /*onlineCopy=*/true});
+  }
+}
+
+// Takes the warning `what` out of the report's message.
+void Unsay(RunReport& report, const std::string& what) {
+  const std::string line = text::TrFormat("warning: %s", what);
+  const std::size_t at = report.message.find(line);
+  if (at == std::string::npos) return;
+  std::size_t from = at, to = at + line.size();
+  if (from > 0) {
+    --from;  // its line break
+  } else if (to < report.message.size()) {
+    ++to;
+  }
+  report.message.erase(from, to - from);
 }
 
 }  // namespace
@@ -123,38 +136,34 @@ void RunOnline(sql::SqlAccess& access, sql::SqlQuery& flagged, rebuild::Rebuilde
 }
 
 void RemoveWhatStaysOnANewConnection(RunReport& report, const std::function<RunReport()>& cleanUp) {
-  if (report.onlineStays.empty() || report.stopped != StopReason::kNone ||
-      RunStopReason() != StopReason::kNone) {
+  const auto online = [](const LeftBehind& left) { return left.onlineCopy; };
+  if (std::none_of(report.leftBehind.begin(), report.leftBehind.end(), online) ||
+      report.stopped != StopReason::kNone || RunStopReason() != StopReason::kNone) {
     return;
   }
   const RunReport again = cleanUp();
   report.statementsSent += again.statementsSent;
   if (again.outcome != Outcome::kCommitted && again.outcome != Outcome::kInStep) {
-    report.message +=
-        '\n' + text::TrFormat("warning: %s", text::TrFormat("a new connection could not remove "
-                                                            "them either: %s",
-                                                            again.message));
+    AppendMessage(report,
+                  text::TrFormat("warning: %s",
+                                 text::TrFormat("a new connection could not remove them either: %s",
+                                                again.message)));
     return;
   }
-  // What the first warning said stays is gone now: saying it would be false.
-  if (const std::size_t at = report.message.find(report.onlineStays); at != std::string::npos) {
-    std::size_t from = at, to = at + report.onlineStays.size();
-    if (from > 0) {
-      --from;  // its line break
-    } else if (to < report.message.size()) {
-      ++to;
-    }
-    report.message.erase(from, to - from);
+  // What the warnings said stays is gone now: saying it would be false.
+  for (const LeftBehind& left : report.leftBehind) {
+    if (left.onlineCopy) Unsay(report, left.what);
   }
-  report.onlineStays.clear();
-  if (!report.message.empty()) report.message += '\n';
-  report.message += text::TrFormat(
-      "warning: %s",
-      again.message.empty()
-          ? text::Tr("the online run could not remove its new tables and captures on its own "
-                     "connection; a new connection found none of them left")
-          : text::Tr("the online run could not remove its new tables and captures on its own "
-                     "connection; a new connection removed them:"));
+  std::erase_if(report.leftBehind, online);
+  AppendMessage(report,
+                text::TrFormat("warning: %s",
+                               again.message.empty()
+                                   ? text::Tr("the online run could not remove its new tables and "
+                                              "captures on its own connection; a new connection "
+                                              "found none of them left")
+                                   : text::Tr("the online run could not remove its new tables and "
+                                              "captures on its own connection; a new connection "
+                                              "removed them:")));
   if (!again.message.empty()) report.message += '\n' + again.message;
 }
 

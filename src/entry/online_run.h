@@ -32,9 +32,10 @@ void RemoveLeftovers(sql::SqlAccess& access, RunReport& report);
 void PlanOnline(sql::SqlAccess& access, const OnlineSettings& settings,
                 rebuild::Findings& findings);
 
-// Removes what this run made; empty when everything went, else what stays
-// and how it goes.
-std::string RemovePrepared(sql::SqlAccess& access, const rebuild::OnlineRebuild& online);
+// Removes what this run made; empty when everything went, else per table
+// what stays and how it goes.
+std::vector<std::string> RemovePrepared(sql::SqlAccess& access,
+                                        const rebuild::OnlineRebuild& online);
 
 // The online run's part of a run, once the checks before it have passed:
 // every flagged detail table among the rows of `flagged` is prepared by

@@ -116,6 +116,7 @@ constexpr std::size_t kResultTailEnds[] = {
     SLOTSYNC_FIELD_END(SlotsyncResult, rowsCopied),
     SLOTSYNC_FIELD_END(SlotsyncResult, statementsSent),
     SLOTSYNC_FIELD_END(SlotsyncResult, seconds),
+    SLOTSYNC_FIELD_END(SlotsyncResult, leftBehind),
 };
 
 // A field added to a struct must be added to its list too.
@@ -367,6 +368,7 @@ void WriteResult(SlotsyncResult* result, const RunReport& report) {
   }
   full.statementsSent = report.statementsSent;
   full.seconds = report.seconds;
+  full.leftBehind = static_cast<int>(report.leftBehind.size());
   constexpr std::size_t kTailAt = offsetof(SlotsyncResult, tablesAtNotice);
   const std::size_t tailEnd = WholeFields(result->size, kResultTailEnds);
   if (tailEnd > kTailAt) {
@@ -532,11 +534,6 @@ void ReportFindings(const RunReport& run, const SlotsyncOptions& options,
       options.onFinding(options.findingContext, problem.tableTag, severity, message.c_str());
     }
   }
-}
-
-void AppendMessage(RunReport& report, const std::string& message) {
-  if (!report.message.empty()) report.message += '\n';
-  report.message += message;
 }
 
 // A log that cannot be written is said in the message; the run stands.

@@ -55,11 +55,6 @@ std::string MessageOf(const std::exception_ptr& failure) {
   }
 }
 
-void AppendMessage(RunReport& report, const std::string& message) {
-  if (!report.message.empty()) report.message += '\n';
-  report.message += message;
-}
-
 // How much of the message is the table's prefix, "TableTag 27: ", which the
 // rebuilders put before what they throw; 0 when it has none. A Chinese
 // message may close the prefix with the full-width colon instead.
@@ -493,6 +488,8 @@ class Run {
         if (problem.empty()) continue;
         AppendMessage(report_, text::TrFormat("warning: %s", problem));
         if (committed && table != nullptr) table->dependentsLost.push_back(problem);
+        // The old table is not as the run found it.
+        if (!onNewTables) report_.leftBehind.push_back({problem});
       }
     }
   }
@@ -783,6 +780,11 @@ RunReport RunOnce(const ConnectionArguments& arguments, const RunDependencies& d
 }
 
 }  // namespace
+
+void AppendMessage(RunReport& report, const std::string& message) {
+  if (!report.message.empty()) report.message += '\n';
+  report.message += message;
+}
 
 RunReport RunRestructure(const ConnectionArguments& arguments, const RunDependencies& deps) {
   const auto start = std::chrono::steady_clock::now();

@@ -34,6 +34,11 @@ enum class Outcome {
   kLockedOut,                // a lock wait ran out; rolled back or never begun, nothing changed
 };
 
+struct LeftBehind {
+  std::string what;
+  bool onlineCopy = false;  // an online run's copy and capture, which a new connection may remove
+};
+
 struct RunReport {
   Outcome outcome = Outcome::kFailedBeforeTransaction;
   std::int32_t slotCount = 0;    // N, from the size groups
@@ -66,10 +71,16 @@ struct RunReport {
   StopReason stopped = StopReason::kNone;
   std::int64_t statementsSent = 0;  // sent to the server, whatever their outcome
   double seconds = 0;               // the whole run
-  // The warning, within `message`, naming the new tables and captures an
-  // online run made and could not remove on its way out; empty when none.
-  std::string onlineStays;
+  // What the run changed and could not undo before it ended, each a
+  // sentence naming it and what to run (also among the warnings of
+  // `message`): a foreign key it could not put back, an online run's copy
+  // and capture it could not remove. A run that did not commit left the
+  // database as it found it only when this is empty.
+  std::vector<LeftBehind> leftBehind;
 };
+
+// Adds a line to the report's message.
+void AppendMessage(RunReport& report, const std::string& message);
 
 // An online run (--online): the detail tables are copied while the shop
 // works, and only one short transaction switches every flagged table.

@@ -147,6 +147,9 @@ nlohmann::json RunJson(const RunReport& report) {
       {"seconds", report.seconds},
       {"message", Utf8(report.message)},
   };
+  nlohmann::json leftBehind = nlohmann::json::array();
+  for (const LeftBehind& left : report.leftBehind) leftBehind.push_back(Utf8(left.what));
+  json["leftBehind"] = std::move(leftBehind);
   if (report.loginFailed) json["loginFailed"] = true;
   return json;
 }

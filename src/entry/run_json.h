@@ -11,7 +11,7 @@
 namespace slotsync::entry {
 
 // Raised whenever the form changes in a way a reader must know of.
-inline constexpr int kRunJsonSchemaVersion = 2;
+inline constexpr int kRunJsonSchemaVersion = 3;
 
 // The outcome as its fixed name ("committed", "could not run", ...).
 const char* OutcomeName(Outcome outcome);

@@ -1076,7 +1076,7 @@ TEST_P(SlotsyncCommand, MessagesSpeakTheLocalesLanguageInItsEncoding) {
          [](FourTables& t, testing::Script&) {
            t.stockDetail.tableName = "T;drop table Customer--";
          },
-         2, text::Tr("could not run; nothing was changed"),
+         2, text::TrFormat("could not run; %s", text::Tr("nothing was changed")),
          "nothing needs undoing; correct what is named above (the server, database, login or "
          "encryption, or the dictionary), then run slotsync again",
          "which is not"},
@@ -1085,7 +1085,7 @@ TEST_P(SlotsyncCommand, MessagesSpeakTheLocalesLanguageInItsEncoding) {
            s.Fail("Select Count(*) From StockDetail With (TabLockX, HoldLock)",
                   "Lock request time out period exceeded.", "HY000", 1222);
          },
-         5, text::Tr("locked out: a lock wait ran out; nothing was changed"),
+         5, text::TrFormat("locked out: a lock wait ran out; %s", text::Tr("nothing was changed")),
          "nothing needs undoing; run slotsync again when the sessions named above have ended "
          "their work (--retry N tries again by itself)",
          "is held by"},
@@ -1097,7 +1097,9 @@ TEST_P(SlotsyncCommand, MessagesSpeakTheLocalesLanguageInItsEncoding) {
                   "process and has been chosen as the deadlock victim. Rerun the transaction.",
                   "40001", entry::kDeadlockError);
          },
-         5, text::Tr("locked out: the run gave way in a deadlock; nothing was changed"),
+         5,
+         text::TrFormat("locked out: the run gave way in a deadlock; %s",
+                        text::Tr("nothing was changed")),
          "nothing needs undoing; run slotsync again when the database is less busy (--retry N "
          "tries again by itself)",
          "so that another session could go on"},

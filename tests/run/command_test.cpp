@@ -12,8 +12,8 @@
 #include "entry/database_catalog.h"
 #include "entry/run_locks.h"
 #include "many_databases.h"
-#include "rebuild/online_detail.h"
 #include "password_argument.h"
+#include "rebuild/online_detail.h"
 #include "run_fixture.h"
 #include "run_schema.h"
 #include "scenarios.h"
@@ -264,6 +264,8 @@ TEST_F(Command, ExitCodesFollowOutcomes) {
     const char* name;
     std::function<void(RunFixture&)> script;
     int exitCode;
+    const char* says = "";  // among the lines for people
+    std::size_t leftBehind = 0;
   };
   const Case cases[] = {
       {"in step", [](RunFixture& f) { f.ScriptCounts(12, 12); }, cli::kExitOk},
@@ -289,6 +291,28 @@ TEST_F(Command, ExitCodesFollowOutcomes) {
          f.script.FailCommit("log full");
        },
        cli::kExitRolledBack},
+      // The old table stays without the key the run took off: not "nothing
+      // was changed", and the key is named with what to run.
+      {"rolled back",
+       [](RunFixture& f) {
+         f.ScriptCounts(3, 2);
+         f.ScriptFlagged({10});
+         DetailScenario scenario;
+         scenario.dependents = {
+             {"StockDetail",
+              {{"F", "FK_Bill", "[dbo].[StockBill]", "0", "0", "0", std::nullopt, "1"},
+               {"FC", "FK_Bill", "BillID", "0", "0", "1", "BillID", "1"}}}};
+         scenario.Apply(f.script);
+         f.script.Fail("sp_rename 'dbo.Tmp_StockDetail', 'StockDetail'", "renamed elsewhere");
+         f.script.Fail(
+             "Alter Table [dbo].[StockDetail] With NoCheck Add Constraint [FK_Bill] Foreign Key "
+             "([BillID]) References [dbo].[StockBill] ([BillID])",
+             "no key in the referenced table", "42000", 1776);
+       },
+       cli::kExitRolledBack,
+       "rolled back: N=3, StockDetailTemp has 2 slot columns; nothing was changed but 1 thing "
+       "the run could not undo, named below\n",
+       1},
       {"commit unknown",
        [](RunFixture& f) {
          f.ScriptCounts(14, 12);
@@ -303,9 +327,15 @@ TEST_F(Command, ExitCodesFollowOutcomes) {
       std::swap(script, fresh);
       c.script(*this);
       out.str("");
+      err.str("");
       EXPECT_EQ(
           Run(Connect(json ? std::vector<std::string>{"--json"} : std::vector<std::string>{})),
           c.exitCode)
+          << c.name << ": " << err.str();
+      EXPECT_NE(err.str().find(c.says), std::string::npos) << c.name << ": " << err.str();
+      EXPECT_EQ(
+          err.str().find("slotsync: first undo what the warnings above say") != std::string::npos,
+          c.leftBehind > 0)
           << c.name << ": " << err.str();
       if (!json) continue;
       // The JSON of every outcome follows the one schema and carries the
@@ -313,6 +343,7 @@ TEST_F(Command, ExitCodesFollowOutcomes) {
       EXPECT_EQ(RunSchemaErrors(out.str()), "") << c.name << ": " << out.str();
       EXPECT_EQ(nlohmann::json::parse(out.str())["exitCode"], c.exitCode) << c.name;
       EXPECT_EQ(nlohmann::json::parse(out.str())["outcome"], c.name);
+      EXPECT_EQ(nlohmann::json::parse(out.str())["leftBehind"].size(), c.leftBehind) << c.name;
     }
   }
 }

@@ -574,6 +574,10 @@ TEST_F(OnlineRun, WhatALostLinkLeftIsRemovedOnANewConnection) {
     const auto report = RunOnline();
     EXPECT_EQ(report.outcome, entry::Outcome::kFailedBeforeTransaction);
     EXPECT_EQ(report.message, c.message);
+    ASSERT_EQ(report.leftBehind.size(), c.newConnectionFails ? 1u : 0u);
+    if (c.newConnectionFails) {
+      EXPECT_EQ("warning: " + report.leftBehind[0].what, stays);
+    }
     // The second try: a connection of its own, under the database lock.
     const Log again = From("CONNECT");
     EXPECT_EQ(std::count(script.Log().begin(), script.Log().end(), "CONNECT"), 2);
