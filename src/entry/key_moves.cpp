@@ -1,5 +1,10 @@
 #include "entry/key_moves.h"
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "entry/run_cancel.h"
 #include "rebuild/rebuild_steps.h"
 #include "text/messages.h"
 
@@ -24,6 +29,18 @@ bool Attempt(rebuild::StatementRunner& statements, const std::string& text,
     }
     if (pause) pause();
   }
+}
+
+std::int32_t CarriedKeys(const rebuild::TablePlan& plan) {
+  return static_cast<std::int32_t>(std::count_if(
+      plan.keys.begin(), plan.keys.end(), [](const rebuild::KeyMove& key) { return key.carried; }));
+}
+
+TableRun* ReportedTable(RunReport& report, std::int32_t tableTag) {
+  for (TableRun& table : report.tables) {
+    if (table.tableTag == tableTag) return &table;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -95,6 +112,45 @@ std::string KeyPutProblem(const KeyPut& put, bool afterCommit) {
       "the foreign key %s of %s is back, but enabled where it was disabled; the server said: %s; "
       "run: %s",
       key.name, key.table, put.failure, key.settle);
+}
+
+void SettleKeys(sql::SqlAccess& access, RunReport& report, bool keysOff,
+                const std::function<void()>& pause) {
+  if (report.outcome == Outcome::kPreviewed) {
+    // What a run would make after its commit.
+    for (const rebuild::TablePlan& plan : report.findings.Tables()) {
+      if (TableRun* table = ReportedTable(report, plan.tableTag)) {
+        table->carried.constraints += CarriedKeys(plan);
+      }
+    }
+    return;
+  }
+  if (!keysOff) return;
+  // Ctrl+C stops the run, not this: a key left off would stay off.
+  const CleanUpAfterCancel evenAfterCtrlC;
+  const bool committed = report.outcome == Outcome::kCommitted;
+  // Whether the commit took is not known: the keys the new tables carry
+  // are the ones that fit either way; the connection is most likely gone.
+  const bool onNewTables = committed || report.outcome == Outcome::kCommitUnknown;
+  const std::function<void()> wait =
+      pause ? pause : [] { std::this_thread::sleep_for(std::chrono::seconds(1)); };
+  for (const rebuild::TablePlan& plan : report.findings.Tables()) {
+    std::vector<const rebuild::KeyMove*> keys;
+    for (const rebuild::KeyMove& key : plan.keys) {
+      if (key.carried || !onNewTables) keys.push_back(&key);
+    }
+    if (keys.empty()) continue;
+    TableRun* table = ReportedTable(report, plan.tableTag);
+    for (const KeyPut& put : PutKeysOn(access, keys, wait)) {
+      if (committed && put.made && table != nullptr) ++table->carried.constraints;
+      const std::string problem = KeyPutProblem(put, onNewTables);
+      if (problem.empty()) continue;
+      AppendMessage(report, text::TrFormat("warning: %s", problem));
+      if (committed && table != nullptr) table->dependentsLost.push_back(problem);
+      // The old table is not as the run found it.
+      if (!onNewTables) report.leftBehind.push_back({problem});
+    }
+  }
 }
 
 }  // namespace slotsync::entry

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "entry/restructure_run.h"
 #include "rebuild/findings.h"
 #include "sql/sql_access.h"
 
@@ -43,5 +44,13 @@ std::vector<KeyPut> PutKeysOn(sql::SqlAccess& access,
 // empty when all went well. `afterCommit`: made on the new table, else put
 // back on the old one after a rollback.
 std::string KeyPutProblem(const KeyPut& put, bool afterCommit);
+
+// At the run's end, the keys taken off before its transaction (`keysOff`):
+// made again on the new tables after a commit (those carried), put back on
+// the old ones otherwise, each said in the report where it went wrong; a
+// dry run counts those it would make. `pause` comes between tries; null:
+// a second.
+void SettleKeys(sql::SqlAccess& access, RunReport& report, bool keysOff,
+                const std::function<void()>& pause);
 
 }  // namespace slotsync::entry

@@ -167,7 +167,7 @@ class Run {
       connection_.StartTransaction();
       WalkInTransaction();
     }
-    SettleKeys();
+    SettleKeys(access_, report_, keysOff_, deps_.pauseBeforeRetry);
     if (const std::string failed = databaseLock_.Release(); !failed.empty()) {
       AppendMessage(report_, text::TrFormat("warning: %s", failed));
     }
@@ -452,59 +452,6 @@ class Run {
       list += problem.message;
     }
     return list;
-  }
-
-  // The keys taken off before the transaction: made again on the new tables
-  // after a commit (those carried), put back on the old ones otherwise.
-  void SettleKeys() {
-    if (report_.outcome == Outcome::kPreviewed) {
-      // What a run would make after its commit.
-      for (const rebuild::TablePlan& plan : report_.findings.Tables()) {
-        if (TableRun* table = ReportedTable(plan.tableTag))
-          table->carried.constraints += CarriedKeys(plan);
-      }
-      return;
-    }
-    if (!keysOff_) return;
-    // Ctrl+C stops the run, not this: a key left off would stay off.
-    const CleanUpAfterCancel evenAfterCtrlC;
-    const bool committed = report_.outcome == Outcome::kCommitted;
-    // Whether the commit took is not known: the keys the new tables carry
-    // are the ones that fit either way; the connection is most likely gone.
-    const bool onNewTables = committed || report_.outcome == Outcome::kCommitUnknown;
-    const std::function<void()> pause = deps_.pauseBeforeRetry ? deps_.pauseBeforeRetry : [] {
-      std::this_thread::sleep_for(std::chrono::seconds(1));
-    };
-    for (const rebuild::TablePlan& plan : report_.findings.Tables()) {
-      std::vector<const rebuild::KeyMove*> keys;
-      for (const rebuild::KeyMove& key : plan.keys) {
-        if (key.carried || !onNewTables) keys.push_back(&key);
-      }
-      if (keys.empty()) continue;
-      TableRun* table = ReportedTable(plan.tableTag);
-      for (const KeyPut& put : PutKeysOn(access_, keys, pause)) {
-        if (committed && put.made && table != nullptr) ++table->carried.constraints;
-        const std::string problem = KeyPutProblem(put, onNewTables);
-        if (problem.empty()) continue;
-        AppendMessage(report_, text::TrFormat("warning: %s", problem));
-        if (committed && table != nullptr) table->dependentsLost.push_back(problem);
-        // The old table is not as the run found it.
-        if (!onNewTables) report_.leftBehind.push_back({problem});
-      }
-    }
-  }
-
-  static std::int32_t CarriedKeys(const rebuild::TablePlan& plan) {
-    return static_cast<std::int32_t>(
-        std::count_if(plan.keys.begin(), plan.keys.end(),
-                      [](const rebuild::KeyMove& key) { return key.carried; }));
-  }
-
-  TableRun* ReportedTable(std::int32_t tableTag) {
-    for (TableRun& table : report_.tables) {
-      if (table.tableTag == tableTag) return &table;
-    }
-    return nullptr;
   }
 
   void ShowWindow() {
