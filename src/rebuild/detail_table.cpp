@@ -264,10 +264,11 @@ class DetailRebuild {
     if (findings_ != nullptr) {
       FlagCarries(findings_, tableTag_, {EarlyCarry(row_.tableName, early_, shape_)});
     }
-    PrepareTable(access_, *online_, {tableTag_, CopyOfTable(), false}, early_, shape_, [this] {
-      BuildTable(TemporaryName());
-      AddPrimaryKey(TemporaryName());
-    });
+    PrepareTable(access_, *online_, {tableTag_, CopyOfTable(), false, -1, {}}, early_, shape_,
+                 [this] {
+                   BuildTable(TemporaryName());
+                   AddPrimaryKey(TemporaryName());
+                 });
     return true;
   }
 
@@ -277,8 +278,11 @@ class DetailRebuild {
   void SwitchPreparedTable() {
     const PreparedTable* prepared = online_->Find(tableTag_);
     const OnlineCopy copy = CopyOfTable();
+    // An index or constraint made on the old table meanwhile would be
+    // missing from the copy, one dropped would come back.
     if (prepared == nullptr || prepared->copy.columns != copy.columns ||
-        prepared->copy.sizeTextExtension != copy.sizeTextExtension) {
+        prepared->copy.sizeTextExtension != copy.sizeTextExtension ||
+        prepared->early != EarlyStatements(row_.tableName, early_, shape_)) {
       Refuse(tableTag_, text::TrFormat("%s or the size groups changed while the online run copied "
                                        "it; nothing was changed; run again",
                                        row_.tableName));

@@ -192,6 +192,7 @@ void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable p
                   const EarlyWork& early, const NewTableShape& shape,
                   const std::function<void()>& makeTable) {
   PreparedTable& table = online.tables.emplace_back(std::move(prepared));
+  table.early = EarlyStatements(table.copy.table, early, shape);
   sql::SqlConnection& connection = access.Find(sql::kSizeConnectionName);
   // A plan shows the first batch for them all, its range read before the
   // capture is recorded: that names the table, and the plan would take it
@@ -265,12 +266,14 @@ void ForEachEarlyConstraint(TableDependents& made, std::int32_t tableTag, Each e
   }
 }
 
-// Whether the carry makes `name` of the old table at all: one whose columns
-// the new table lacks is lost, one the run cannot send refused.
+// Whether the carry makes the constraint `name` of the old table at all: one
+// whose columns the new table lacks is lost, one the run cannot send
+// refused. (An index may share a check's name: only constraints count.)
 bool Carried(const TableDependents& old, const std::string& name, const NewTableShape& shape) {
   TableDependents one = old;
   std::erase_if(one.checks, [&](const CheckInfo& c) { return c.name != name; });
-  std::erase_if(one.indexes, [&](const IndexInfo& i) { return i.name != name; });
+  std::erase_if(one.indexes,
+                [&](const IndexInfo& i) { return !i.uniqueConstraint || i.name != name; });
   return !PlanCarry(one, shape, CarryScope::kEverything).statements.empty();
 }
 
@@ -295,6 +298,15 @@ Carry EarlyCarry(const std::string& table, const EarlyWork& early, const NewTabl
   }
   carry.statements.insert(carry.statements.begin(), first.begin(), first.end());
   return carry;
+}
+
+std::vector<std::string> EarlyStatements(const std::string& table, const EarlyWork& early,
+                                         const NewTableShape& shape) {
+  std::vector<std::string> statements;
+  for (const CarryStatement& statement : EarlyCarry(table, early, shape).statements) {
+    statements.push_back(statement.text);
+  }
+  return statements;
 }
 
 std::vector<std::string> EarlyConstraintSwitch(const std::string& table, const EarlyWork& early,

@@ -56,6 +56,9 @@ struct PreparedTable {
   OnlineCopy copy;
   bool objectsMade = false;  // dbo.Tmp_T and its capture were committed
   std::int64_t rows = -1;    // as the cut-over's check counted them
+  // What was built on dbo.Tmp_T before the copy (EarlyStatements): the
+  // cut-over finds the same in the old table, or the copy lacks something.
+  std::vector<std::string> early;
 };
 
 // What an online run shares with its rebuilders.
@@ -126,6 +129,10 @@ void PrepareTable(sql::SqlAccess& access, OnlineRebuild& online, PreparedTable p
 // made turned off; what it carries, loses or refuses is said of <table>
 // under the real names.
 Carry EarlyCarry(const std::string& table, const EarlyWork& early, const NewTableShape& shape);
+
+// The statements of EarlyCarry, which say what the copy was given.
+std::vector<std::string> EarlyStatements(const std::string& table, const EarlyWork& early,
+                                         const NewTableShape& shape);
 
 // In the cut-over, once dbo.Tmp_T has taken the old table's name: each early
 // constraint gets its real name back (sp_rename renames a unique

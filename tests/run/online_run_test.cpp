@@ -451,6 +451,32 @@ TEST_F(OnlineRun, ConstraintsAreMadeOnTheEmptyCopyAndOnlyRenamedInTheCutOver) {
             "check constraint CK_Gone on StockDetail (x_9 is no column of the new table)");
 }
 
+// An index made on the old table while it was copied is not on the copy:
+// the cut-over finds that and stops, rather than lose it.
+TEST_F(OnlineRun, AnIndexMadeOnTheOldTableDuringTheCopyStopsTheCutOver) {
+  ScriptDatabase(false);
+  const std::vector<std::string> header = {"Kind",  "Name",    "Item", "Number",
+                                           "Flags", "Ordinal", "Body", "Gbk"};
+  const std::string dependents = rebuild::DependentsQuery("StockDetail");
+  // The check before the run and the prepare read it bare.
+  script.Answer(dependents, Rows(header, {}));
+  script.Answer(dependents, Rows(header, {}));
+  script.Answer(dependents,
+                Rows(header, {{"I", "IX_Bill", "NONE", "2", "0", "0", std::nullopt, "1"},
+                              {"IC", "BillID", std::nullopt, "2", "0", "1", std::nullopt, "1"}}));
+  const auto report = RunOnline();
+  EXPECT_EQ(report.outcome, entry::Outcome::kRolledBack);
+  EXPECT_NE(report.message.find("StockDetail or the size groups changed while the online run "
+                                "copied it; nothing was changed; run again"),
+            std::string::npos)
+      << report.message;
+  // Found in the cut-over, and the copy removed after it.
+  const Log& log = script.Log();
+  EXPECT_LT(std::find(log.begin(), log.end(), kOldCheck),
+            std::find(log.begin(), log.end(), kRemoveShadow));
+  EXPECT_EQ(std::count(log.begin(), log.end(), kRemoveShadow), 1);
+}
+
 TEST_F(OnlineRun, ForeignKeysComeOffOnlyOnceTheCopyIsMadeAndAreCheckedAfterTheCommit) {
   detail.dependents = {{"StockDetail",
                         {{"F", "FK_Bill", "[dbo].[StockBill]", "0", "0", "0", std::nullopt, "1"},
