@@ -75,29 +75,12 @@ TEST_F(DetailTable, RebuildsAPlainDetailTableStatementByStatement) {
   };
   const std::string copyList =
       "DetailID,IndexNo,BillID,StoreCode,Price,BoxQty,Amount,SizeIndex,SizeStr,x_1,x_2";
-  const Log expected = {
-      "OPEN Select * from S_Modify Where TableTag=10",
-      // Locked before its columns are read, so that none can be added unseen.
-      "OPEN Select Count(*) From StockDetail With (TabLockX, HoldLock)",
-      // What the tables hold beyond their columns, read under the lock.
-      "OPEN " + rebuild::DependentsQuery("StockDetail"),
-      "OPEN " + rebuild::DependentsQuery("StockDetail_U"),
-      "OPEN " + rebuild::DependentsQuery("StockDetail_I"),
-      "OPEN " + rebuild::DependentsQuery("StockDetail_D"),
-      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='SizeStr'",
-      "OPEN Select Top 1 SizeStr From StockDetail Where SizeStr is Not null and SizeStr<>''",
-      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name Not Like 'x_%' "
-      "order by ColOrder",
-      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name Like 'x_%' "
-      "order by ColOrder",
-      "OPEN Select TableName From DataDictionary where TableTag=10",
-      "OPEN Select * From S_Modify Where TableTag=10",
-      "OPEN Select  *  From StockBill Where 1=0 ",
-      "OPEN " + kSlotCountSql,
-      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='x_3'",
-      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='x_2'",
-      // What each copied column is now, compared with its new definition.
-      "OPEN " + rebuild::ColumnPropertiesQuery("StockDetail"),
+  // The reads, the table locked before its columns and dependents are read
+  // so that none can be added unseen; then the writes.
+  Log expected = DetailScenario::Reads();
+  expected.insert(expected.begin() + 1,
+                  "OPEN Select Count(*) From StockDetail With (TabLockX, HoldLock)");
+  const Log writes = {
       "EXEC " + sql::Format(kDrop, "dbo.Tmp_StockDetail", "dbo.Tmp_StockDetail"),
       create("dbo.Tmp_StockDetail"),
       "EXEC " + sql::Format(kDrop, "StockDetail_U", "StockDetail_U"),
@@ -121,6 +104,7 @@ TEST_F(DetailTable, RebuildsAPlainDetailTableStatementByStatement) {
       "EXEC Exec CreateInvoiceDetailTrigger 10",
       "EXEC Update S_Modify Set Modified=0 Where TableTag=10",
   };
+  expected.insert(expected.end(), writes.begin(), writes.end());
   EXPECT_EQ(script.Statements(), expected);
   EXPECT_TRUE(notices.shown.empty());
 }

@@ -69,30 +69,6 @@ class OnlineRun : public RunFixture {
   }
 };
 
-// The reads every phase of the detail rebuild makes, as the run's own do.
-Log DetailReads() {
-  return {
-      "OPEN Select * from S_Modify Where TableTag=10",
-      "OPEN " + rebuild::DependentsQuery("StockDetail"),
-      "OPEN " + rebuild::DependentsQuery("StockDetail_U"),
-      "OPEN " + rebuild::DependentsQuery("StockDetail_I"),
-      "OPEN " + rebuild::DependentsQuery("StockDetail_D"),
-      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='SizeStr'",
-      "OPEN Select Top 1 SizeStr From StockDetail Where SizeStr is Not null and SizeStr<>''",
-      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name Not Like 'x_%' "
-      "order by ColOrder",
-      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name Like 'x_%' "
-      "order by ColOrder",
-      "OPEN Select TableName From DataDictionary where TableTag=10",
-      "OPEN Select * From S_Modify Where TableTag=10",
-      "OPEN Select  *  From StockBill Where 1=0 ",
-      "OPEN " + kSlotCountSql,
-      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='x_3'",
-      "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='x_2'",
-      "OPEN " + rebuild::ColumnPropertiesQuery("StockDetail"),
-  };
-}
-
 std::string Create(const std::string& name) {
   return "EXEC Create Table " + name +
          "(DetailID Varchar(40) Not Null Default NewID(),IndexNo int Null,BillID Varchar(20),"
@@ -139,7 +115,7 @@ TEST_F(OnlineRun, PreparesCopiesInBatchesAndCutsOverWithThePerTerminalTableInOne
             "Where o.schema_id=Schema_ID(N'dbo') And t.name=N'slotsync_online_'+o.name Order By "
             "o.name");
   Log expected = {kWriteSettings};
-  const Log reads = DetailReads();
+  const Log reads = DetailScenario::Reads();
   expected.insert(expected.end(), reads.begin(), reads.end());
   const Log prepare = {
       // The new table and the capture stand together or not at all.

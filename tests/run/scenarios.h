@@ -97,6 +97,31 @@ struct DetailScenario {
 
   std::string Sql(const std::string& pattern) const { return sql::Format(pattern, tableName); }
 
+  // What the rebuild of the default table reads, in order, each phase alike:
+  // a run without --online reads the table's lock before the dependents.
+  static std::vector<std::string> Reads() {
+    return {
+        "OPEN Select * from S_Modify Where TableTag=10",
+        "OPEN " + rebuild::DependentsQuery("StockDetail"),
+        "OPEN " + rebuild::DependentsQuery("StockDetail_U"),
+        "OPEN " + rebuild::DependentsQuery("StockDetail_I"),
+        "OPEN " + rebuild::DependentsQuery("StockDetail_D"),
+        "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='SizeStr'",
+        "OPEN Select Top 1 SizeStr From StockDetail Where SizeStr is Not null and SizeStr<>''",
+        "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name Not Like "
+        "'x_%' order by ColOrder",
+        "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name Like 'x_%' "
+        "order by ColOrder",
+        "OPEN Select TableName From DataDictionary where TableTag=10",
+        "OPEN Select * From S_Modify Where TableTag=10",
+        "OPEN Select  *  From StockBill Where 1=0 ",
+        "OPEN " + kSlotCountSql,
+        "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='x_3'",
+        "OPEN Select Name from sysColumns Where ID=Object_ID('StockDetail') and Name='x_2'",
+        "OPEN " + rebuild::ColumnPropertiesQuery("StockDetail"),
+    };
+  }
+
   void Apply(Script& script) const {
     const std::string tagText = std::to_string(tag);
     sql::ResultSet row = Rows({"TableTag", "TableName", "KeyField", "CreateField", "FieldKind",
