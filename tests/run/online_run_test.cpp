@@ -388,7 +388,8 @@ TEST_F(OnlineRun, ConstraintsAreMadeOnTheEmptyCopyAndOnlyRenamedInTheCutOver) {
                          {"IC", "BillID", std::nullopt, "2", "0", "1", std::nullopt, "1"},
                          {"IC", "IndexNo", std::nullopt, "2", "0", "2", std::nullopt, "1"},
                          {"K", "CK_Qty", std::nullopt, "0", "0", "0", "([x_1]>=(0))", "1"},
-                         {"K", "CK_Old", std::nullopt, "0", "2", "0", "([Price]>(0))", "1"},
+                         // Its name ends in a character whose trail byte is "]".
+                         {"K", "CK_Old\x81]", std::nullopt, "0", "2", "0", "([Price]>(0))", "1"},
                          {"K", "CK_Gone", std::nullopt, "0", "0", "0", "([x_9]=(0))", "1"}}}};
   ScriptDatabase(false);
   const auto report = RunOnline();
@@ -417,8 +418,9 @@ TEST_F(OnlineRun, ConstraintsAreMadeOnTheEmptyCopyAndOnlyRenamedInTheCutOver) {
                  "Unique NonClustered ([BillID], [IndexNo])"}));
   EXPECT_EQ(cutOver,
             (Log{"EXEC Exec sp_rename N'[dbo].[slotsync_online_10_1]', N'CK_Qty', N'OBJECT'",
-                 "EXEC Exec sp_rename N'[dbo].[slotsync_online_10_2]', N'CK_Old', N'OBJECT'",
-                 "EXEC Alter Table [dbo].[StockDetail] With NoCheck Check Constraint [CK_Old]",
+                 "EXEC Exec sp_rename N'[dbo].[slotsync_online_10_2]', N'CK_Old\x81]', N'OBJECT'",
+                 "EXEC Alter Table [dbo].[StockDetail] With NoCheck Check Constraint "
+                 "[CK_Old\x81]]",
                  "EXEC Exec sp_rename N'[dbo].[slotsync_online_10_4]', N'UQ_Line', N'OBJECT'"}));
   ASSERT_EQ(report.tables.size(), 1u);
   EXPECT_EQ(report.tables[0].carried.constraints, 3);
